@@ -1,0 +1,86 @@
+#include "messagebox.h"
+
+#include <QFileDialog>
+
+namespace {
+
+bool scripted = false;
+QList<QMessageBox::StandardButton> queuedAnswers;
+QList<MessageBox::Shown> shownBoxes;
+QList<QString> queuedFileNames;
+QList<FileDialog::Call> fileCalls;
+
+QMessageBox::Icon iconOf(MessageBox::Kind kind)
+{
+    switch (kind) {
+    case MessageBox::Information: return QMessageBox::Information;
+    case MessageBox::Warning: return QMessageBox::Warning;
+    case MessageBox::Critical: return QMessageBox::Critical;
+    case MessageBox::Question: return QMessageBox::Question;
+    }
+    return QMessageBox::NoIcon;
+}
+
+QMessageBox::StandardButton firstButton(QMessageBox::StandardButtons buttons)
+{
+    for (uint b = QMessageBox::FirstButton; b <= QMessageBox::LastButton; b <<= 1)
+        if (buttons & b)
+            return QMessageBox::StandardButton(b);
+    return QMessageBox::NoButton;
+}
+
+} // namespace
+
+QMessageBox::StandardButton MessageBox::show(Kind kind, QWidget *parent, const QString &title,
+                                             const QString &text, QMessageBox::StandardButtons buttons,
+                                             QMessageBox::StandardButton defaultButton)
+{
+    QMessageBox::StandardButton answer;
+    if (scripted) {
+        if (!queuedAnswers.isEmpty())
+            answer = queuedAnswers.takeFirst();
+        else
+            answer = defaultButton != QMessageBox::NoButton ? defaultButton : firstButton(buttons);
+    } else {
+        QMessageBox box(iconOf(kind), title, text, buttons, parent);
+        if (defaultButton != QMessageBox::NoButton)
+            box.setDefaultButton(defaultButton);
+        answer = QMessageBox::StandardButton(box.exec());
+    }
+    shownBoxes.append({kind, title, text, buttons, defaultButton, answer});
+    return answer;
+}
+
+void MessageBox::setScripted(bool on) { scripted = on; }
+void MessageBox::setNextAnswer(QMessageBox::StandardButton answer) { queuedAnswers.append(answer); }
+QList<MessageBox::Shown> MessageBox::shown() { return shownBoxes; }
+
+MessageBox::Shown MessageBox::last()
+{
+    return shownBoxes.isEmpty() ? Shown{Information, {}, {}, {}, QMessageBox::NoButton, QMessageBox::NoButton}
+                                : shownBoxes.last();
+}
+
+void MessageBox::clear()
+{
+    shownBoxes.clear();
+    queuedAnswers.clear();
+}
+
+QString FileDialog::getOpenFileName(QWidget *parent, const QString &caption, const QString &dir,
+                                    const QString &filter)
+{
+    fileCalls.append({caption, dir, filter});
+    if (scripted)
+        return queuedFileNames.isEmpty() ? QString() : queuedFileNames.takeFirst();
+    return QFileDialog::getOpenFileName(parent, caption, dir, filter);
+}
+
+void FileDialog::setNextFileName(const QString &fileName) { queuedFileNames.append(fileName); }
+QList<FileDialog::Call> FileDialog::calls() { return fileCalls; }
+
+void FileDialog::clear()
+{
+    fileCalls.clear();
+    queuedFileNames.clear();
+}

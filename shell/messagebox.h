@@ -1,0 +1,74 @@
+// The one way the program shows message boxes and the open-file dialog.
+// Production calls the real QMessageBox / QFileDialog; tests queue answers and read
+// back exactly what the operator would have seen.
+#pragma once
+
+#include <QList>
+#include <QMessageBox>
+#include <QString>
+
+class QWidget;
+
+class MessageBox
+{
+public:
+    enum Kind { Information, Warning, Critical, Question };
+
+    struct Shown {
+        Kind kind;
+        QString title;
+        QString text;
+        QMessageBox::StandardButtons buttons;
+        QMessageBox::StandardButton defaultButton;
+        QMessageBox::StandardButton answer;
+    };
+
+    static QMessageBox::StandardButton show(Kind kind, QWidget *parent, const QString &title,
+                                            const QString &text,
+                                            QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                            QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+
+    static QMessageBox::StandardButton information(QWidget *parent, const QString &title, const QString &text,
+                                                   QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                                   QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
+    { return show(Information, parent, title, text, buttons, defaultButton); }
+    static QMessageBox::StandardButton warning(QWidget *parent, const QString &title, const QString &text,
+                                               QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                               QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
+    { return show(Warning, parent, title, text, buttons, defaultButton); }
+    static QMessageBox::StandardButton critical(QWidget *parent, const QString &title, const QString &text,
+                                                QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                                QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
+    { return show(Critical, parent, title, text, buttons, defaultButton); }
+    static QMessageBox::StandardButton question(QWidget *parent, const QString &title, const QString &text,
+                                                QMessageBox::StandardButtons buttons = QMessageBox::Yes | QMessageBox::No,
+                                                QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
+    { return show(Question, parent, title, text, buttons, defaultButton); }
+
+    // --- for tests ---
+    // Scripted mode: no real box ever opens. A queued answer is used once; with none
+    // queued the box answers with its default button, else its first button.
+    static void setScripted(bool on);
+    static void setNextAnswer(QMessageBox::StandardButton answer);
+    static QList<Shown> shown();
+    static Shown last();
+    static void clear();
+};
+
+class FileDialog
+{
+public:
+    static QString getOpenFileName(QWidget *parent, const QString &caption, const QString &dir,
+                                   const QString &filter);
+
+    struct Call {
+        QString caption;
+        QString dir;
+        QString filter;
+    };
+
+    // --- for tests: in scripted mode the dialog returns the queued name (empty if none) ---
+    static void setNextFileName(const QString &fileName);
+    static QList<Call> calls();
+    static void clear();
+};

@@ -1,0 +1,101 @@
+#include "tarnwell.h"
+#include "ui_tarnwell.h"
+
+#include "customermng.h"
+#include "datastore.h"
+#include "devicemng.h"
+#include "log.h"
+#include "messagebox.h"
+#include "serial.h"
+#include "updatepwd.h"
+#include "z7netsdk.h"
+
+#include <QAction>
+#include <QIcon>
+
+Tarnwell::Tarnwell(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::TarnwellClass)
+{
+    ui->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral("./Resources/App.ico")));
+    setWindowFlags(Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(size());
+
+    Z7_NET_DVR_Init();
+
+    serial = new Serial(this);
+    deviceMng = new DeviceMng(this);
+    log = new Log(this);
+    connect(deviceMng, &DeviceMng::sendOnSerial, serial, &Serial::onSerial);
+    ui->stackedWidget->addWidget(serial);
+    ui->stackedWidget->addWidget(deviceMng);
+    ui->stackedWidget->addWidget(log);
+
+    const struct {
+        const char *text;
+        void (Tarnwell::*handler)();
+    } entries[] = {
+        {QT_TR_NOOP("Serail Number"), &Tarnwell::on_menuSerial_Number_clicked},
+        {QT_TR_NOOP("Burning"), &Tarnwell::on_menuBurning_clicked},
+        {QT_TR_NOOP("Customer"), &Tarnwell::on_menuCustomers_clicked},
+        {QT_TR_NOOP("Password"), &Tarnwell::on_menuPassword_clicked},
+        {QT_TR_NOOP("Log"), &Tarnwell::on_menuLogs_clicked},
+        {QT_TR_NOOP("Exit"), &Tarnwell::on_menuExit_clicked},
+    };
+    QList<QAction *> actions;
+    for (const auto &entry : entries) {
+        auto *action = new QAction(tr(entry.text), this);
+        ui->menuBar->addAction(action);
+        actions.append(action);
+    }
+    for (int i = 0; i < actions.size(); ++i)
+        connect(actions.at(i), &QAction::triggered, this, entries[i].handler);
+}
+
+Tarnwell::~Tarnwell()
+{
+    // The pages die with the base class, after the SDK is released and the database
+    // closed, so no discovery report can reach a page that is going away.
+    Z7_NET_DVR_Cleanup();
+    closeDatabase();
+    delete ui;
+}
+
+void Tarnwell::on_menuSerial_Number_clicked()
+{
+    ui->stackedWidget->setCurrentWidget(serial);
+}
+
+void Tarnwell::on_menuBurning_clicked()
+{
+    ui->stackedWidget->setCurrentWidget(deviceMng);
+}
+
+void Tarnwell::on_menuCustomers_clicked()
+{
+    CustomerMng dialog(this);
+    dialog.exec();
+}
+
+void Tarnwell::on_menuPassword_clicked()
+{
+    UpdatePwd dialog(this);
+    dialog.exec();
+}
+
+void Tarnwell::on_menuLogs_clicked()
+{
+    log->refreshPaging();
+    ui->stackedWidget->setCurrentWidget(log);
+}
+
+void Tarnwell::on_menuExit_clicked()
+{
+    if (MessageBox::question(nullptr, tr("question"), tr("Whether to exit"),
+                             QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Yes)
+        != QMessageBox::Yes)
+        return;
+    addLog(makeLogRecord(tr("Logout"), tr("Logout")));
+    close();
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QMainWindow>
+
+namespace Ui { class TarnwellClass; }
+class Serial;
+class DeviceMng;
+class Log;
+
+// The main window: menu bar, page stack, and the owner of the device SDK's lifetime.
+class Tarnwell : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit Tarnwell(QWidget *parent = nullptr);
+    ~Tarnwell() override;
+
+    // Menu handlers, connected to the six menu actions. They are not declared as
+    // slots because the actions carry no object names to auto-connect by.
+    void on_menuSerial_Number_clicked();
+    void on_menuBurning_clicked();
+    void on_menuCustomers_clicked();
+    void on_menuPassword_clicked();
+    void on_menuLogs_clicked();
+    void on_menuExit_clicked();
+
+private:
+    Ui::TarnwellClass *ui;
+    Serial *serial = nullptr;
+    DeviceMng *deviceMng = nullptr;
+    Log *log = nullptr;
+};

@@ -1,0 +1,271 @@
+#include "datastore.h"
+#include "fixedfield.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QSqlError>
+#include <QVariant>
+
+#include <initializer_list>
+
+QSqlDatabase storeDatabase;
+QSqlQuery storeQuery;
+
+namespace {
+
+const char kDatabaseName[] = "mydatabase.db";
+
+// The seed host of the first customer's device service; operators change it in the
+// customer editor.
+const char kUmeyeSeedHost[] = "svr.umeye.example";
+
+// Prepares `sql` on storeQuery, binds every text value as a parameter and runs it.
+// A statement that cannot run counts as one that returned no row.
+bool run(const QString &sql, std::initializer_list<QVariant> values = {})
+{
+    storeQuery.setForwardOnly(true);
+    if (!storeQuery.prepare(sql))
+        return false;
+    for (const QVariant &v : values)
+        storeQuery.addBindValue(v);
+    return storeQuery.exec();
+}
+
+int firstInt(const QString &sql, std::initializer_list<QVariant> values, int none)
+{
+    if (run(sql, values) && storeQuery.next())
+        return storeQuery.value(0).toInt();
+    return none;
+}
+
+template <std::size_t N>
+void putColumn(char (&field)[N], int column)
+{
+    fixedfield::put(field, storeQuery.value(column).toString());
+}
+
+SerialRecord readSerialRow()
+{
+    SerialRecord r{};
+    putColumn(r.serialNumber, 1);
+    putColumn(r.customerName, 2);
+    r.isUse = storeQuery.value(3).toInt();
+    putColumn(r.deviceType, 4);
+    putColumn(r.deviceSerialNum, 5);
+    putColumn(r.deviceIp, 6);
+    return r;
+}
+
+CustomerRecord readCustomerRow()
+{
+    CustomerRecord r{};
+    putColumn(r.customerName, 0);
+    putColumn(r.customerValue, 1);
+    putColumn(r.hostAddr, 2);
+    r.port = storeQuery.value(3).toInt();
+    r.svrChecked = storeQuery.value(4).toInt();
+    return r;
+}
+
+QList<SerialRecord> serialRows(const QString &sql, std::initializer_list<QVariant> values)
+{
+    QList<SerialRecord> rows;
+    if (run(sql, values))
+        while (storeQuery.next())
+            rows.append(readSerialRow());
+    return rows;
+}
+
+const QString kSerialSelect = QStringLiteral(
+    "SELECT s.SNID,s.SerialNumber,c.CustomerName,s.IsUse,s.DeviceType,s.DeviceSerialNum,s.szIP "
+    "FROM SerialNumbers as s JOIN Customers as c ON c.CustomerID=s.CustomerID ");
+
+QString utf8(const char *field, std::size_t width)
+{
+    return QString::fromUtf8(fixedfield::getBytes(field, width));
+}
+
+} // namespace
+
+void openDatabase()
+{
+    storeDatabase = QSqlDatabase::contains(QLatin1String(QSqlDatabase::defaultConnection))
+        ? QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false)
+        : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    storeDatabase.setDatabaseName(QLatin1String(kDatabaseName));
+    if (!storeDatabase.open()) {
+        qDebug() << storeDatabase.lastError().text();
+        return;
+    }
+    storeQuery = QSqlQuery(storeDatabase);
+
+    const QStringList statements = {
+        QStringLiteral("CREATE TABLE IF NOT EXISTS Users (UserID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                       "UserName VARCHAR NOT NULL UNIQUE, UserPwd VARCHAR NOT NULL)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS Customers (CustomerID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                       "CustomerName VARCHAR NOT NULL UNIQUE, CustomerValue VARCHAR, CustomerHostAddr VARCHAR, "
+                       "CustomerPort INTEGER, CustomerSvrChecked INTEGER NOT NULL DEFAULT 0)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS Logs (LogID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                       "LogType VARCHAR NOT NULL, LogDescribe VARCHAR NOT NULL, LogDate VARCHAR NOT NULL)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS SerialNumbers (SNID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                       "CustomerID INTEGER NOT NULL REFERENCES Customers (CustomerID), SerialNumber VARCHAR NOT NULL, "
+                       "IsUse INTEGER NOT NULL DEFAULT 0, DeviceType VARCHAR, DeviceSerialNum VARCHAR, szIP VARCHAR)"),
+        QStringLiteral("INSERT INTO Users (UserID, UserName, UserPwd) VALUES(null, 'admin', 'qorvi')"),
+        QStringLiteral("INSERT INTO Customers (CustomerID, CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, "
+                       "CustomerSvrChecked) VALUES(null, 'UMEYE', 'DeviceID', '%1', 5800, 0)")
+            .arg(QLatin1String(kUmeyeSeedHost)),
+    };
+    for (const QString &sql : statements)
+        storeDatabase.exec(sql);
+
+    // The second customer's name is translatable, so it is bound rather than spliced.
+    QSqlQuery seed(storeDatabase);
+    seed.prepare(QStringLiteral("INSERT INTO Customers (CustomerID, CustomerName, CustomerValue, CustomerHostAddr, "
+                                "CustomerPort, CustomerSvrChecked) VALUES(null, ?, 'GoolinkGID', '', 0, 0)"));
+    seed.addBindValue(QCoreApplication::translate("QObject", "Brisvan"));
+    seed.exec();
+}
+
+void closeDatabase()
+{
+    storeQuery = QSqlQuery();
+    storeDatabase.close();
+}
+
+int checkLogin(const QString &loginName, const QString &password)
+{
+    return firstInt(QStringLiteral("SELECT UserID FROM Users WHERE UserName=? AND UserPwd=?"),
+                    {loginName, password}, -1);
+}
+
+void addLog(const LogRecord &record)
+{
+    run(QStringLiteral("INSERT INTO Logs(LogID, LogType, LogDescribe, LogDate) VALUES(null, ?, ?, ?)"),
+        {utf8(record.logType, sizeof record.logType), utf8(record.logDescribe, sizeof record.logDescribe),
+         QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))});
+}
+
+bool checkAdminPassword(const QString &password)
+{
+    return run(QStringLiteral("SELECT * FROM Users WHERE UserName='admin' AND UserPwd = ?"), {password})
+        && storeQuery.next();
+}
+
+void setAdminPassword(const QString &password)
+{
+    run(QStringLiteral("UPDATE Users SET UserPwd=? WHERE UserName='admin'"), {password});
+}
+
+LogRecord makeLogRecord(const QString &type, const QString &describe)
+{
+    LogRecord r{};
+    fixedfield::put(r.logType, type);
+    fixedfield::put(r.logDescribe, describe);
+    return r;
+}
+
+int countSerials(const QString &filter)
+{
+    return firstInt(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers as s JOIN Customers as c "
+                                   "ON c.CustomerID=s.CustomerID WHERE 1=1 ") + filter, {}, 0);
+}
+
+bool insertSerial(const SerialRecord &record)
+{
+    const int customerId = fixedfield::bytes(record.customerName).toInt();
+    return run(QStringLiteral("INSERT INTO SerialNumbers(SNID, CustomerID, SerialNumber, IsUse, DeviceType, "
+                              "DeviceSerialNum, szIP) VALUES(null, %1, ?, 0, ?, ?, ?)").arg(customerId),
+               {fixedfield::get(record.serialNumber), fixedfield::get(record.deviceType),
+                fixedfield::get(record.deviceSerialNum), fixedfield::get(record.deviceIp)});
+}
+
+bool serialExists(const QString &serialNumber)
+{
+    return run(QStringLiteral("SELECT SNID FROM SerialNumbers WHERE SerialNumber=?"), {serialNumber})
+        && storeQuery.next();
+}
+
+void deleteSerial(const QString &serialNumber)
+{
+    run(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber=?"), {serialNumber});
+}
+
+QString serialOfDevice(const QString &deviceSerialNum)
+{
+    if (run(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE DeviceSerialNum=?"), {deviceSerialNum})
+        && storeQuery.next())
+        return storeQuery.value(0).toString();
+    return QString();
+}
+
+void markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum,
+                    const QString &deviceType, const QString &deviceIp)
+{
+    run(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, DeviceSerialNum=?, szIP=? "
+                       "WHERE SerialNumber=?"),
+        {deviceType, deviceSerialNum, deviceIp, serialNumber});
+}
+
+QList<SerialRecord> pageSerials(int pageIndex, int pageSize, const QString &filter)
+{
+    return serialRows(kSerialSelect + QStringLiteral("WHERE 1=1 ") + filter
+                          + QStringLiteral(" ORDER BY s.SNID DESC LIMIT %1, %2")
+                                .arg(qint64(pageIndex) * pageSize).arg(pageSize),
+                      {});
+}
+
+QList<SerialRecord> unusedSerials(int count, int customerId)
+{
+    return serialRows(kSerialSelect + QStringLiteral("WHERE s.IsUse=0 AND s.CustomerID=%1 ").arg(customerId)
+                          + QStringLiteral(" ORDER BY s.SNID DESC LIMIT 0, %1").arg(count),
+                      {});
+}
+
+std::unique_ptr<CustomerRecord> customerById(int customerId)
+{
+    if (run(QStringLiteral("SELECT CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, CustomerSvrChecked "
+                           "From Customers WHERE CustomerID=%1").arg(customerId))
+        && storeQuery.next())
+        return std::make_unique<CustomerRecord>(readCustomerRow());
+    return nullptr;
+}
+
+void updateCustomer(const QString &customerName, const QString &customerValue,
+                    const QString &hostAddr, int port)
+{
+    run(QStringLiteral("UPDATE Customers SET CustomerValue=?, CustomerHostAddr=?, CustomerPort=%1 "
+                       "WHERE CustomerName=?").arg(port),
+        {customerValue, hostAddr, customerName});
+}
+
+QList<CustomerRecord> allCustomers()
+{
+    QList<CustomerRecord> rows;
+    if (run(QStringLiteral("SELECT CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, CustomerSvrChecked "
+                           "From Customers")))
+        while (storeQuery.next())
+            rows.append(readCustomerRow());
+    return rows;
+}
+
+int countLogs()
+{
+    return firstInt(QStringLiteral("SELECT COUNT(*) FROM Logs"), {}, 0);
+}
+
+QList<LogRecord> pageLogs(int pageIndex, int pageSize)
+{
+    QList<LogRecord> rows;
+    if (run(QStringLiteral("SELECT LogType, LogDescribe, LogDate FROM Logs ORDER BY LogID DESC LIMIT %1, %2")
+                .arg(qint64(pageIndex) * pageSize).arg(pageSize))) {
+        while (storeQuery.next()) {
+            LogRecord r{};
+            putColumn(r.logType, 0);
+            putColumn(r.logDescribe, 1);
+            putColumn(r.logDate, 2);
+            rows.append(r);
+        }
+    }
+    return rows;
+}
