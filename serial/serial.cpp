@@ -1,11 +1,59 @@
 #include "serial.h"
 #include "ui_serial.h"
 
+#include "datastore.h"
+#include "fixedfield.h"
+#include "loading.h"
+#include "messagebox.h"
+
+#include <QHeaderView>
+#include <QSignalBlocker>
+#include <QStringList>
+#include <QTableWidgetItem>
+
+#include <algorithm>
+
+namespace {
+
+// Each row of the table is 25 px high; the rest of the group box (filter row, header,
+// paging row, margins) takes 150 px of its height and 180 px of its width.
+const int kRowHeight = 25;
+const int kGroupBoxChromeHeight = 150;
+const int kGroupBoxChromeWidth = 180;
+
+enum Column { ColNo, ColUuid, ColCustomer, ColUsed, ColType, ColDeviceSn, ColIp };
+
+// The displayed type goes between the wildcards of a quoted LIKE pattern. It comes from
+// a translation, so a quote must not end the literal and %, _ or \ must not widen the match.
+QString deviceTypeFragment(const QString &displayedType)
+{
+    QString pattern = displayedType;
+    pattern.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        .replace(QLatin1Char('%'), QLatin1String("\\%"))
+        .replace(QLatin1Char('_'), QLatin1String("\\_"))
+        .replace(QLatin1Char('\''), QLatin1String("''"));
+    return QLatin1String(" AND s.DeviceType LIKE '%") + pattern + QLatin1String("%' ESCAPE '\\'");
+}
+
+QTableWidgetItem *textItem(const QString &text)
+{
+    return new QTableWidgetItem(text);
+}
+
+} // namespace
+
 Serial::Serial(QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::Serial)
 {
     ui->setupUi(this);
+    ui->tableWidget->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    ui->tableWidget->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+
+    connect(ui->chkAll, &QCheckBox::stateChanged, this, &Serial::onCheckBoxSelAll);
+    connect(ui->cbxPage, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &Serial::onPageChange);
+
+    loading = new Loading(this);
 }
 
 Serial::~Serial()
@@ -13,4 +61,222 @@ Serial::~Serial()
     delete ui;
 }
 
-void Serial::onSerial() {}
+void Serial::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+
+    // A very narrow page gives no room for the shared columns rather than negative widths.
+    const int w = std::max(0, ui->groupBox->width() - kGroupBoxChromeWidth);
+    const int h = ui->groupBox->height() - kGroupBoxChromeHeight;
+    QTableWidget *table = ui->tableWidget;
+    table->setColumnWidth(ColNo, 60);
+    table->setColumnWidth(ColUsed, 100);
+    table->setColumnWidth(ColUuid, w * 25 / 100);
+    table->setColumnWidth(ColCustomer, w * 15 / 100);
+    table->setColumnWidth(ColType, w * 20 / 100);
+    table->setColumnWidth(ColDeviceSn, table->columnWidth(ColUuid));
+    table->setColumnWidth(ColIp, table->columnWidth(ColCustomer));
+
+    // A group box too low for one row still shows one; the page count divides by this.
+    pageSize = std::max(1, h / kRowHeight);
+    table->setRowCount(pageSize);
+
+    refreshPaging();
+}
+
+void Serial::refreshPaging()
+{
+    totalCount = countSerials(filter);
+    pageCount = totalCount / pageSize + (totalCount % pageSize ? 1 : 0);
+    if (pageCount == 0)
+        pageCount = 1;
+
+    // Refilled silently: clearing would report index -1 and each step would reload the table.
+    QStringList pages;
+    pages.reserve(pageCount);
+    for (int i = 1; i <= pageCount; ++i)
+        pages.append(QString::number(i));
+    {
+        const QSignalBlocker blocker(ui->cbxPage);
+        ui->cbxPage->clear();
+        ui->cbxPage->addItems(pages);
+    }
+    currentPage = 1;
+
+    updatePageControls();
+    loadPage();
+    showPageLabel();
+}
+
+void Serial::updatePageControls()
+{
+    {
+        // Selecting the entry here must not load the page a second time.
+        const QSignalBlocker blocker(ui->cbxPage);
+        ui->cbxPage->setCurrentIndex(currentPage - 1);
+    }
+
+    bool back, forward;
+    if (currentPage == pageCount && pageCount == 1) {
+        back = false;
+        forward = false;
+    } else if (currentPage == 1) {
+        back = false;
+        forward = true;
+    } else if (currentPage == pageCount) {
+        back = true;
+        forward = false;
+    } else {
+        back = true;
+        forward = true;
+    }
+    ui->btnSerialFirst->setEnabled(back);
+    ui->btnSerialPrev->setEnabled(back);
+    ui->btnSerialNext->setEnabled(forward);
+    ui->btnSerialLast->setEnabled(forward);
+}
+
+void Serial::loadPage()
+{
+    QTableWidget *table = ui->tableWidget;
+    table->clearContents();
+    pageRecords = pageSerials(currentPage - 1, pageSize, filter);
+
+    const Qt::CheckState checked = ui->chkAll->checkState();
+    const QString yes = tr("YES");
+    const QString no = tr("NO");
+    for (int row = 0; row < pageRecords.size() && row < table->rowCount(); ++row) {
+        const SerialRecord &r = pageRecords.at(row);
+        QTableWidgetItem *number = textItem(QStringLiteral("%1").arg(row + 1));
+        number->setTextAlignment(Qt::AlignRight | Qt::AlignHCenter);
+        number->setCheckState(checked);
+        table->setItem(row, ColNo, number);
+        table->setItem(row, ColUuid, textItem(fixedfield::get(r.serialNumber)));
+        table->setItem(row, ColCustomer, textItem(fixedfield::get(r.customerName)));
+        table->setItem(row, ColUsed, textItem(r.isUse == 1 ? yes : no));
+        table->setItem(row, ColType, textItem(fixedfield::get(r.deviceType)));
+        table->setItem(row, ColDeviceSn, textItem(fixedfield::get(r.deviceSerialNum)));
+        table->setItem(row, ColIp, textItem(fixedfield::get(r.deviceIp)));
+    }
+}
+
+void Serial::showPageLabel()
+{
+    ui->label_5->setText(tr("A total of %1 serial number, %2 pages, the current %3 page")
+                             .arg(QString::number(totalCount), QString::number(pageCount),
+                                  QString::number(currentPage)));
+}
+
+void Serial::switchPage()
+{
+    updatePageControls();
+    loadPage();
+    showPageLabel();
+}
+
+void Serial::on_btnSearch_clicked()
+{
+    filter.clear();
+    totalCount = 0;
+    currentPage = 1;
+    pageCount = 1;
+
+    // Only the selectors' own fixed entries ever reach the statement.
+    if (ui->cbxType->currentIndex() >= 1)
+        filter += deviceTypeFragment(ui->cbxType->currentText());
+    if (ui->cbxUse->currentIndex() >= 1)
+        filter += QStringLiteral(" AND s.IsUse=%1").arg(ui->cbxUse->currentIndex() - 1);
+    // Customer ids follow the seed order: UMEYE is 1, Brisvan 2.
+    if (ui->cbxCustomer->currentIndex() >= 1)
+        filter += QStringLiteral(" AND c.CustomerID=%1").arg(ui->cbxCustomer->currentIndex());
+
+    refreshPaging();
+}
+
+void Serial::on_btnSerialFirst_clicked()
+{
+    currentPage = 1;
+    switchPage();
+}
+
+void Serial::on_btnSerialPrev_clicked()
+{
+    currentPage -= 1;
+    switchPage();
+}
+
+void Serial::on_btnSerialNext_clicked()
+{
+    currentPage += 1;
+    switchPage();
+}
+
+void Serial::on_btnSerialLast_clicked()
+{
+    currentPage = pageCount;
+    switchPage();
+}
+
+void Serial::onCheckBoxSelAll(int state)
+{
+    QTableWidget *table = ui->tableWidget;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        QTableWidgetItem *item = table->item(row, ColNo);
+        if (!item)
+            break;
+        item->setCheckState(Qt::CheckState(state));
+    }
+}
+
+void Serial::on_btnDelete_clicked()
+{
+    QTableWidget *table = ui->tableWidget;
+    bool anyChecked = false;
+    for (int row = 0; row < table->rowCount() && !anyChecked; ++row) {
+        const QTableWidgetItem *item = table->item(row, ColNo);
+        if (!item)
+            break;
+        anyChecked = item->checkState() == Qt::Checked;
+    }
+    if (!anyChecked) {
+        MessageBox::warning(nullptr, tr("Warning"), tr("Please select serial number!"), QMessageBox::Ok);
+        return;
+    }
+    if (MessageBox::question(nullptr, tr("question"), tr("Whether to delete!"),
+                             QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Yes)
+        != QMessageBox::Yes)
+        return;
+    if (MessageBox::question(nullptr, tr("question"),
+                             tr("After deleting the data can not be restored, \n may cause serious consequences, "
+                                "whether or not to delete the serial number"),
+                             QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Yes)
+        != QMessageBox::Yes)
+        return;
+
+    // The table is left alone during the pass so the row indices stay valid; each
+    // deletion is logged before it happens.
+    for (int row = 0; row < table->rowCount(); ++row) {
+        const QTableWidgetItem *item = table->item(row, ColNo);
+        if (!item)
+            break;
+        if (item->checkState() != Qt::Checked)
+            continue;
+        const QString serialNumber = table->item(row, ColUuid)->text();
+        addLog(makeLogRecord(tr("Delete serail number"), tr("Delete serail number ") + serialNumber));
+        deleteSerial(serialNumber);
+    }
+
+    ui->chkAll->setChecked(false);
+    refreshPaging();
+}
+
+void Serial::onSerial()
+{
+    loadPage();
+}
+
+void Serial::onPageChange(int index)
+{
+    currentPage = index + 1;
+    switchPage();
+}

@@ -1,9 +1,16 @@
 #pragma once
 
+#include "records.h"
+
+#include <QList>
+#include <QString>
 #include <QWidget>
 
 namespace Ui { class Serial; }
+class Loading;
 
+// The serial-number pool page: filter, page through, check and delete serial numbers,
+// and the import group. The page has no data until its first resize.
 class Serial : public QWidget
 {
     Q_OBJECT
@@ -11,9 +18,42 @@ public:
     explicit Serial(QWidget *parent = nullptr);
     ~Serial() override;
 
+    // Recounts with the current filter and shows page 1.
+    void refreshPaging();
+    // Reloads the current page without recounting.
+    void loadPage();
+
+private slots:
+    void on_btnSearch_clicked();
+    void on_btnSerialFirst_clicked();
+    void on_btnSerialPrev_clicked();
+    void on_btnSerialNext_clicked();
+    void on_btnSerialLast_clicked();
+    void on_btnChoose_clicked();
+    void on_btnImport_clicked();
+    void onCheckBoxSelAll(int state);
+    void on_btnDelete_clicked();
 public slots:
     void onSerial();
+private slots:
+    void onPageChange(int index);
+    void onImportUuid();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
+    void updatePageControls();
+    void switchPage();
+    void showPageLabel();
+
     Ui::Serial *ui;
+    QString filter;
+    int totalCount = 0;
+    int pageSize = 0;
+    int currentPage = 1;
+    int pageCount = 1;
+    QList<SerialRecord> pageRecords;
+    // Shown by the import while it runs.
+    Loading *loading;
 };
