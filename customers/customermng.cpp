@@ -1,11 +1,59 @@
 #include "customermng.h"
 #include "ui_customermng.h"
 
+#include "datastore.h"
+#include "fixedfield.h"
+#include "messagebox.h"
+
+#include <QHeaderView>
+#include <QIcon>
+
+namespace {
+
+// Widest identifier kind, in UTF-8 bytes: the width of the record field that carries it.
+const int kMaxDescribeBytes = 16;
+const int kMaxHostBytes = 100;
+
+enum Column { NameColumn, DescribeColumn, HostColumn, PortColumn, ColumnCount };
+
+} // namespace
+
 CustomerMng::CustomerMng(QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::CustomerMng)
 {
     ui->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral("./Resources/App.ico")));
+    setWindowFlags(Qt::Window | Qt::WindowCloseButtonHint);
+    setFixedSize(size());
+
+    ui->lineEditName->setEnabled(false);
+    ui->lineEditDescribe->setEnabled(false);
+    ui->lineEditAddress->setEnabled(false);
+    ui->lineEditPort->setEnabled(false);
+
+    QTableWidget *table = ui->tableWidget;
+    table->setColumnCount(ColumnCount);
+    table->setHorizontalHeaderLabels({tr("Name"), tr("Describe"), tr("Host address"), tr("Port")});
+    table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    table->verticalHeader()->setVisible(false);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+
+    const QList<CustomerRecord> customers = allCustomers();
+    table->setRowCount(customers.size());
+    for (int row = 0; row < customers.size(); ++row) {
+        const CustomerRecord &c = customers.at(row);
+        table->setItem(row, NameColumn, new QTableWidgetItem(fixedfield::get(c.customerName)));
+        table->setItem(row, DescribeColumn, new QTableWidgetItem(fixedfield::get(c.customerValue)));
+        table->setItem(row, HostColumn, new QTableWidgetItem(fixedfield::get(c.hostAddr)));
+        table->setItem(row, PortColumn,
+                       new QTableWidgetItem(c.port > 0 ? QString::number(c.port) : QString()));
+    }
+
+    connect(table, &QTableWidget::itemDoubleClicked, this, &CustomerMng::onItemDoubleClicked);
 }
 
 CustomerMng::~CustomerMng()
@@ -13,3 +61,58 @@ CustomerMng::~CustomerMng()
     delete ui;
 }
 
+void CustomerMng::onItemDoubleClicked(QTableWidgetItem *item)
+{
+    if (!item)
+        return;
+    const int row = item->row();
+    // Only the first customer has a device service of its own to point at.
+    ui->lineEditDescribe->setEnabled(true);
+    ui->lineEditAddress->setEnabled(row == 0);
+    ui->lineEditPort->setEnabled(row == 0);
+
+    QLineEdit *const fields[ColumnCount] = {ui->lineEditName, ui->lineEditDescribe,
+                                            ui->lineEditAddress, ui->lineEditPort};
+    for (int column = 0; column < ColumnCount; ++column) {
+        const QTableWidgetItem *cell = ui->tableWidget->item(row, column);
+        fields[column]->setText(cell ? cell->text() : QString());
+    }
+}
+
+void CustomerMng::on_btnUpdate_clicked()
+{
+    // Used exactly as typed: the store keeps the texts verbatim.
+    const QString name = ui->lineEditName->text();
+    const QString describe = ui->lineEditDescribe->text();
+    const QString host = ui->lineEditAddress->text();
+    const QString portText = ui->lineEditPort->text();
+
+    if (describe.isEmpty()) {
+        MessageBox::warning(nullptr, tr("Warning"), tr("describe is empty!"));
+        return;
+    }
+    if (describe.toUtf8().size() > kMaxDescribeBytes) {
+        MessageBox::warning(nullptr, tr("Warning"), tr("Label length should not be higher than 12 characters"));
+        return;
+    }
+    if (name == tr("UMEYE")) {
+        if (host.isEmpty()) {
+            MessageBox::warning(nullptr, tr("Warning"), tr("address is empty!"));
+            return;
+        }
+        if (host.toUtf8().size() > kMaxHostBytes) {
+            MessageBox::warning(nullptr, tr("Warning"), tr("Host address can not be higher than 100 characters"));
+            return;
+        }
+        if (portText.isEmpty()) {
+            MessageBox::warning(nullptr, tr("Warning"), tr("Port is empty!"));
+            return;
+        }
+    }
+    // Anything that is not a decimal number is stored as 0, which shows as no port.
+    const int port = portText.toInt(nullptr, 10);
+
+    updateCustomer(name, describe, host, port);
+    MessageBox::information(nullptr, tr("Information"), tr("Update success!"));
+    accept();
+}

@@ -1,9 +1,14 @@
 #pragma once
 
+#include "records.h"
+
+#include <QList>
 #include <QWidget>
 
 namespace Ui { class Log; }
 
+// The operation log, newest first, one page at a time. Read-only; it reloads only
+// when the main window asks (refreshPaging) and whenever it is resized.
 class Log : public QWidget
 {
     Q_OBJECT
@@ -11,8 +16,29 @@ public:
     explicit Log(QWidget *parent = nullptr);
     ~Log() override;
 
+    // Recounts the log and shows page 1.
     void refreshPaging();
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private slots:
+    void on_btnFirst_clicked();
+    void on_btnPrev_clicked();
+    void on_btnNext_clicked();
+    void on_btnLast_clicked();
+    void onPageChange(int curIndex);
+
 private:
+    void showCurrentPage();
+    void updatePageControls();
+    void loadPage();
+    void updateSummary();
+
     Ui::Log *ui;
+    QList<LogRecord> pageRecords;
+    int pageSize = 1;
+    int currentPage = 1;
+    int pageCount = 1;
+    int totalCount = 0;
 };

@@ -1,11 +1,19 @@
 #include "updatepwd.h"
 #include "ui_updatepwd.h"
 
+#include "datastore.h"
+#include "messagebox.h"
+
+#include <QIcon>
+
 UpdatePwd::UpdatePwd(QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::UpdatePwd)
 {
     ui->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral("./Resources/App.ico")));
+    setWindowFlags(Qt::Window | Qt::WindowCloseButtonHint);
+    setFixedSize(size());
 }
 
 UpdatePwd::~UpdatePwd()
@@ -13,3 +21,34 @@ UpdatePwd::~UpdatePwd()
     delete ui;
 }
 
+void UpdatePwd::on_btnUpdate_clicked()
+{
+    // Used exactly as typed: the store compares and stores verbatim.
+    const QString oldPwd = ui->lineEditOldPwd->text();
+    const QString newPwd = ui->lineEditNewPwd->text();
+    const QString confirmPwd = ui->lineEditConfirmPwd->text();
+
+    if (newPwd.isEmpty()) {
+        MessageBox::warning(nullptr, tr("Warning"), tr("New password is empty!"));
+        return;
+    }
+    if (newPwd != confirmPwd) {
+        MessageBox::warning(nullptr, tr("Warning"), tr("Confirm password is not same to new password!"));
+        return;
+    }
+    // The login trims what it is given, so a password with white space at either end
+    // could never be entered again. Refused with the other checks on the new password,
+    // before the store is asked anything.
+    if (newPwd != newPwd.trimmed()) {
+        MessageBox::warning(nullptr, tr("Warning"),
+                            tr("New password can not begin or end with a blank!"));
+        return;
+    }
+    if (!checkAdminPassword(oldPwd)) {
+        MessageBox::warning(nullptr, tr("Warning"), tr("Old password error!"));
+        return;
+    }
+    setAdminPassword(newPwd);
+    MessageBox::information(nullptr, tr("Information"), tr("Update success!"));
+    accept();
+}

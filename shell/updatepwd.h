@@ -4,12 +4,16 @@
 
 namespace Ui { class UpdatePwd; }
 
+// Changes the administrator's password, whichever account logged in.
 class UpdatePwd : public QDialog
 {
     Q_OBJECT
 public:
     explicit UpdatePwd(QWidget *parent = nullptr);
     ~UpdatePwd() override;
+
+private slots:
+    void on_btnUpdate_clicked();
 
 private:
     Ui::UpdatePwd *ui;
