@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Tarnwell needs; skips those already present.
+#   install-deps.sh build   compiler, Qt 5, QuaZip, FreeXL (enough to build and run)
+#   install-deps.sh test    build + what the test suite needs (Xvfb, xdotool, clang for the fuzzer, sqlite3)
+set -euo pipefail
+
+build_pkgs=(cmake ninja-build g++ pkg-config ccache
+            qtbase5-dev libqt5sql5-sqlite qttools5-dev qttools5-dev-tools
+            libquazip1-qt5-dev libfreexl-dev fonts-dejavu-core)
+test_pkgs=(xvfb xauth xdotool x11-apps imagemagick clang libclang-rt-14-dev sqlite3)
+
+want=("${build_pkgs[@]}")
+[ "${1:-build}" = test ] && want+=("${test_pkgs[@]}")
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo=sudo
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
