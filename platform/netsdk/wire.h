@@ -1,0 +1,116 @@
+// Datagram format shared by libz7netsdk and tarnwell-devicesim (docs/protocol.md).
+// Plain C++17, no Qt: the library must stay a drop-in C ABI library. Everything
+// that reads bytes from the network or from a caller's record is in here, so the
+// fuzzer exercises exactly the code the library and the simulator run.
+#pragma once
+
+#include "z7netsdk.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace z7wire {
+
+constexpr std::uint16_t kDefaultPort = 37020;
+constexpr std::uint8_t kVersion = 1;
+constexpr std::size_t kHeaderSize = 8;
+// Every valid datagram fits in this; anything longer is dropped unread.
+constexpr std::size_t kMaxDatagram = 1024;
+// Longest reply spread a device honours, in milliseconds.
+constexpr std::uint16_t kMaxSpreadMs = 5000;
+
+enum class Type : std::uint8_t {
+    Probe = 1,
+    Announce = 2,
+    WriteUmeye = 3,
+    WriteLenovo = 4,
+    WriteAck = 5,
+};
+
+enum class Status : std::uint8_t {
+    Applied = 0,
+    BadCredentials = 1,
+    Refused = 2,
+    UnknownDevice = 3,
+    Invalid = 4,
+};
+constexpr std::uint8_t kLastStatus = 4;
+
+// Sent by the library to every target; devices answer with an Announce.
+struct Probe {
+    std::uint32_t runId = 0;
+    std::uint16_t spreadMs = 0; // each device waits a random 0..spreadMs before answering
+};
+
+// A device's answer to a probe. Text limits leave room for the NUL in DiscoveryRecord.
+struct Announce {
+    std::uint32_t runId = 0;
+    std::string ip;       // at most 63 bytes
+    std::string serial;   // 1..47 bytes
+    std::string user;     // at most 31 bytes
+    std::string password; // at most 15 bytes
+    std::string type;     // at most 31 bytes
+};
+
+// An identifier write. umeye selects the form; hostAddr and port exist only in that form.
+// Text limits are the request fields' widths (a text may fill its field).
+struct Write {
+    bool umeye = false;
+    std::uint64_t requestId = 0;
+    std::string serial;   // 1..48 bytes
+    std::string user;     // at most 32
+    std::string password; // at most 16
+    std::string hostAddr; // at most 128, umeye only
+    std::string uuidKind; // at most 16
+    std::string uuid;     // 1..48
+    std::uint16_t port = 0; // umeye only
+};
+
+struct WriteAck {
+    std::uint64_t requestId = 0;
+    Status status = Status::Invalid;
+};
+
+// One decoded datagram; only the member named by type is meaningful.
+struct Message {
+    Type type = Type::Probe;
+    Probe probe;
+    Announce announce;
+    Write write;
+    WriteAck ack;
+};
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Checks length, magic, version, type, every field limit, UTF-8, and that nothing
+// trails the last field. Returns false (out unspecified) for anything else.
+bool decode(const std::uint8_t *data, std::size_t size, Message &out);
+
+// Encoders refuse (return false, out cleared) what decode would refuse, so every
+// datagram sent is one a peer accepts, and decode(encode(m)) == m.
+bool encode(const Probe &probe, Bytes &out);
+bool encode(const Announce &announce, Bytes &out);
+bool encode(const Write &write, Bytes &out);
+bool encode(const WriteAck &ack, Bytes &out);
+
+// The request id of a write: a hash of its form and every field, so a write sent
+// again with the same content carries the same id and a device applies it once.
+std::uint64_t contentId(const Write &write);
+
+bool validUtf8(const std::string &text);
+
+// Bounded access to the fixed-width texts of the C records: a text ends at its
+// first NUL or at the field's width, and a copy never passes the width.
+std::string fieldText(const char *field, std::size_t width);
+void putField(char *field, std::size_t width, const std::string &text);
+
+// Reads a caller's request without reading past its width. requestId is left 0.
+Write fromRequest(const UmeyeUuidRequest &request);
+Write fromRequest(const LenovoUuidRequest &request);
+
+// Zero-fills the record and copies the texts, each NUL-terminated inside its field.
+void toRecord(const Announce &announce, DiscoveryRecord &record);
+
+} // namespace z7wire
