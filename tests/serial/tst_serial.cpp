@@ -1,0 +1,586 @@
+// The serial-number page and the busy dialog it owns, driven through their widgets.
+#include "testsupport.h"
+
+#include "datastore.h"
+#include "loading.h"
+#include "messagebox.h"
+#include "serial.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLayout>
+#include <QMovie>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QLineEdit>
+#include <QSet>
+#include <QTableWidget>
+#include <QTranslator>
+
+#include <memory>
+
+using testsupport::click;
+
+namespace {
+
+const QSize kPageSize(1104, 656); // the main window's page area
+
+// Adds `count` serial numbers "<prefix>0001".. in that order (so the last is the newest).
+void addSerials(const QString &prefix, int count, int customerId = 1, int isUse = 0,
+                const QString &type = QString())
+{
+    const QString sql =
+        QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
+                       "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
+                       "SELECT %2, '%3' || substr('000' || i, -4), %4, '%5', "
+                       "CASE WHEN %4 THEN 'DEV%3' || substr('000' || i, -4) ELSE '' END, "
+                       "CASE WHEN %4 THEN '192.168.1.' || i ELSE '' END FROM k")
+            .arg(QString::number(count), QString::number(customerId), prefix, QString::number(isUse),
+                 QString(type).replace(QLatin1Char('\''), QLatin1String("''")));
+    QVERIFY2(testsupport::exec(sql), qPrintable(sql));
+}
+
+QList<Qt::CheckState> repeated(int count, Qt::CheckState state)
+{
+    QList<Qt::CheckState> out;
+    for (int i = 0; i < count; ++i)
+        out << state;
+    return out;
+}
+
+QString expectedLabel(int total, int pages, int current)
+{
+    return QStringLiteral("A total of %1 serial number, %2 pages, the current %3 page")
+        .arg(total).arg(pages).arg(current);
+}
+
+// Answers "NVR" in the page's context with a text full of SQL and LIKE specials.
+class SpecialTypeTranslator : public QTranslator
+{
+public:
+    static QString nvr() { return QStringLiteral("N'V%_\\R"); }
+    QString translate(const char *context, const char *sourceText, const char *, int) const override
+    {
+        if (qstrcmp(context, "Serial") == 0 && qstrcmp(sourceText, "NVR") == 0)
+            return nvr();
+        return QString();
+    }
+    bool isEmpty() const override { return false; }
+};
+
+} // namespace
+
+class TestSerial : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<Serial> page;
+
+    template <class T>
+    T *w(const char *name)
+    {
+        T *found = page->findChild<T *>(QLatin1String(name));
+        if (!found)
+            qFatal("no widget %s", name);
+        return found;
+    }
+    QTableWidget *table() { return w<QTableWidget>("tableWidget"); }
+    QComboBox *cbxPage() { return w<QComboBox>("cbxPage"); }
+    QString label() { return w<QLabel>("label_5")->text(); }
+    int pageSize() { return table()->rowCount(); }
+
+    void showPage(QSize size = kPageSize)
+    {
+        page.reset(new Serial);
+        page->resize(size);
+        page->show();
+        QVERIFY(QTest::qWaitForWindowExposed(page.get()));
+    }
+
+    void search(int use, int type, int customer)
+    {
+        w<QComboBox>("cbxUse")->setCurrentIndex(use);
+        w<QComboBox>("cbxType")->setCurrentIndex(type);
+        w<QComboBox>("cbxCustomer")->setCurrentIndex(customer);
+        click(w<QPushButton>("btnSearch"));
+    }
+
+    // Serial numbers listed on the page shown, top to bottom.
+    QStringList listed()
+    {
+        QStringList out;
+        for (int row = 0; row < table()->rowCount() && table()->item(row, 0); ++row)
+            out << table()->item(row, 1)->text();
+        return out;
+    }
+
+    QList<Qt::CheckState> checks()
+    {
+        QList<Qt::CheckState> out;
+        for (int row = 0; row < table()->rowCount() && table()->item(row, 0); ++row)
+            out << table()->item(row, 0)->checkState();
+        return out;
+    }
+
+    // First, Prev, Next, Last.
+    QList<bool> pagingEnabled()
+    {
+        return {w<QPushButton>("btnSerialFirst")->isEnabled(), w<QPushButton>("btnSerialPrev")->isEnabled(),
+                w<QPushButton>("btnSerialNext")->isEnabled(), w<QPushButton>("btnSerialLast")->isEnabled()};
+    }
+
+    // Table, selector, buttons and label all tell the same page.
+    void verifyOnPage(int current, int pages, int total)
+    {
+        QCOMPARE(label(), expectedLabel(total, pages, current));
+        QCOMPARE(cbxPage()->count(), pages);
+        QCOMPARE(cbxPage()->itemText(pages - 1), QString::number(pages));
+        QCOMPARE(cbxPage()->currentIndex(), current - 1);
+        const bool back = current > 1, forward = current < pages;
+        QCOMPARE(pagingEnabled(), (QList<bool>{back, back, forward, forward}));
+        const int rowsHere = current < pages ? pageSize() : total - (pages - 1) * pageSize();
+        QCOMPARE(listed().size(), rowsHere);
+        for (int row = 0; row < pageSize(); ++row) {
+            if (row < rowsHere)
+                QCOMPARE(table()->item(row, 0)->text(), QString::number(row + 1));
+            else
+                QVERIFY(!table()->item(row, 0));
+        }
+    }
+
+    int logCount(const QString &type)
+    {
+        return testsupport::value(QStringLiteral("SELECT COUNT(*) FROM Logs WHERE LogType='%1'").arg(type)).toInt();
+    }
+
+private slots:
+    void init()
+    {
+        testsupport::freshDatabase();
+        MessageBox::clear();
+    }
+    void cleanup() { page.reset(); }
+
+    // --- busy dialog ---
+
+    void busyDialogIsBuiltHiddenAndOwnedByThePage()
+    {
+        page.reset(new Serial);
+        const QList<Loading *> dialogs = page->findChildren<Loading *>();
+        QCOMPARE(dialogs.size(), 1);
+        Loading *loading = dialogs.first();
+        QVERIFY(!loading->isVisible());
+        QCOMPARE(loading->size(), QSize(232, 166));
+        QVERIFY(loading->windowFlags() & Qt::FramelessWindowHint);
+        QVERIFY(loading->isWindow());
+
+        auto *text = loading->findChild<QLabel *>(QStringLiteral("label"));
+        QCOMPARE(text->text(), QStringLiteral("Waiting..."));
+        QVERIFY(text->font().bold());
+        QCOMPARE(text->font().pointSize(), 12);
+        auto *image = loading->findChild<QLabel *>(QStringLiteral("label_2"));
+        QCOMPARE(image->minimumSize(), QSize(27, 27));
+        QCOMPARE(image->maximumSize(), QSize(27, 27));
+        QVERIFY(image->movie());
+        QVERIFY(image->movie()->isValid());
+        QCOMPARE(image->movie()->state(), QMovie::Running);
+        QVERIFY(loading->findChild<QLabel *>(QStringLiteral("lblProgress"))->text().isEmpty());
+    }
+
+    void busyDialogStartsAndStopsAnyNumberOfTimes()
+    {
+        page.reset(new Serial);
+        Loading *loading = page->findChild<Loading *>();
+        auto *progress = loading->findChild<QLabel *>(QStringLiteral("lblProgress"));
+        QMovie *movie = loading->findChild<QLabel *>(QStringLiteral("label_2"))->movie();
+
+        loading->stop(); // hidden: harmless
+        QVERIFY(!loading->isVisible());
+
+        for (int round = 0; round < 2; ++round) {
+            loading->start();
+            QVERIFY(loading->isVisible());
+            QCOMPARE(loading->windowModality(), Qt::ApplicationModal);
+            QCOMPARE(QApplication::activeModalWidget(), loading);
+            QCOMPARE(movie->state(), QMovie::Running);
+            QVERIFY2(progress->text().isEmpty(), "start clears the previous run's count");
+
+            loading->setProgress(QStringLiteral("120"));
+            QCOMPARE(progress->text(), QStringLiteral("120"));
+            QVERIFY(progress->isVisible());
+
+            loading->stop();
+            QVERIFY(!loading->isVisible());
+            QVERIFY(movie->state() != QMovie::Running);
+            QVERIFY(!QApplication::activeModalWidget());
+        }
+    }
+
+    void busyDialogBlocksOtherWindowsWhileShown()
+    {
+        page.reset(new Serial);
+        Loading *loading = page->findChild<Loading *>();
+        QWidget other;
+        auto *button = new QPushButton(QStringLiteral("press"), &other);
+        button->setGeometry(10, 10, 100, 30);
+        int presses = 0;
+        connect(button, &QPushButton::clicked, [&presses] { ++presses; });
+        other.resize(200, 100);
+        other.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&other));
+        const QPoint at = button->geometry().center();
+
+        loading->start();
+        QTest::mouseClick(other.windowHandle(), Qt::LeftButton, Qt::NoModifier, at);
+        QCOMPARE(presses, 0);
+
+        loading->stop();
+        QTest::mouseClick(other.windowHandle(), Qt::LeftButton, Qt::NoModifier, at);
+        QCOMPARE(presses, 1);
+    }
+
+    // --- layout and paging ---
+
+    void emptyPoolShowsOneEmptyPage()
+    {
+        page.reset(new Serial);
+        QCOMPARE(label(), QStringLiteral("N page, the current page M")); // nothing loaded before the first layout
+        QVERIFY(w<QRadioButton>("rbBrisvan")->isChecked());
+        QVERIFY(w<QLineEdit>("lineEditPath")->isReadOnly());
+
+        showPage();
+        const int gbWidth = w<QGroupBox>("groupBox")->width() - 180;
+        const int gbHeight = w<QGroupBox>("groupBox")->height() - 150;
+        QCOMPARE(pageSize(), qMax(1, gbHeight / 25));
+        QVERIFY2(pageSize() >= 12, "the main window's page holds at least 12 rows");
+        const QList<int> widths = {60, gbWidth * 25 / 100, gbWidth * 15 / 100, 100,
+                                   gbWidth * 20 / 100, gbWidth * 25 / 100, gbWidth * 15 / 100};
+        QStringList headers;
+        for (int c = 0; c < table()->columnCount(); ++c) {
+            QCOMPARE(table()->columnWidth(c), widths.at(c));
+            headers << table()->horizontalHeaderItem(c)->text();
+        }
+        QCOMPARE(headers, (QStringList{"No.", "UUID", "Customer", "Is used", "Type", "SN.", "IP"}));
+
+        QCOMPARE(label(), expectedLabel(0, 1, 1));
+        QCOMPARE(cbxPage()->count(), 1);
+        QCOMPARE(cbxPage()->itemText(0), QStringLiteral("1"));
+        QCOMPARE(pagingEnabled(), (QList<bool>{false, false, false, false}));
+        for (int row = 0; row < pageSize(); ++row)
+            QVERIFY(!table()->item(row, 0));
+    }
+
+    void pagesFollowThePoolSize()
+    {
+        showPage();
+        const int ps = pageSize();
+        addSerials(QStringLiteral("U"), 2 * ps);
+        click(w<QPushButton>("btnSearch"));
+        verifyOnPage(1, 2, 2 * ps); // an exact multiple adds no page
+        QCOMPARE(listed().first(), QStringLiteral("U%1").arg(2 * ps, 4, 10, QLatin1Char('0')));
+
+        addSerials(QStringLiteral("V"), 1);
+        click(w<QPushButton>("btnSearch"));
+        verifyOnPage(1, 3, 2 * ps + 1); // one more adds one
+        QCOMPARE(listed().first(), QStringLiteral("V0001"));
+
+        click(w<QPushButton>("btnSerialNext"));
+        verifyOnPage(2, 3, 2 * ps + 1); // row numbers restart at 1
+        QCOMPARE(listed().first(), QStringLiteral("U%1").arg(2 * ps - (ps - 1), 4, 10, QLatin1Char('0')));
+        click(w<QPushButton>("btnSerialLast"));
+        verifyOnPage(3, 3, 2 * ps + 1);
+        QCOMPARE(listed(), QStringList{QStringLiteral("U0001")});
+        click(w<QPushButton>("btnSerialPrev"));
+        verifyOnPage(2, 3, 2 * ps + 1);
+        click(w<QPushButton>("btnSerialFirst"));
+        verifyOnPage(1, 3, 2 * ps + 1);
+
+        cbxPage()->setCurrentIndex(2); // the selector
+        verifyOnPage(3, 3, 2 * ps + 1);
+
+        // A recount from the last page lands on page 1, everything agreeing.
+        click(w<QPushButton>("btnSearch"));
+        verifyOnPage(1, 3, 2 * ps + 1);
+    }
+
+    void rowsShowTheRecord()
+    {
+        addSerials(QStringLiteral("N"), 1, 1, 0);
+        addSerials(QStringLiteral("B"), 1, 2, 1, QStringLiteral("NVR"));
+        showPage();
+        auto cells = [this](int row) {
+            QStringList out;
+            for (int c = 0; c < 7; ++c)
+                out << table()->item(row, c)->text();
+            return out;
+        };
+        QCOMPARE(cells(0), (QStringList{"1", "B0001", "Brisvan", "YES", "NVR", "DEVB0001", "192.168.1.1"}));
+        QCOMPARE(cells(1), (QStringList{"2", "N0001", "UMEYE", "NO", "", "", ""}));
+        QCOMPARE(table()->item(0, 0)->textAlignment(), 6);
+        QVERIFY(table()->item(0, 0)->flags() & Qt::ItemIsUserCheckable);
+        QCOMPARE(table()->item(0, 0)->checkState(), Qt::Unchecked);
+    }
+
+    void filtersCountAndListTheRightRows_data()
+    {
+        QTest::addColumn<int>("use");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<int>("customer");
+        QTest::addColumn<QStringList>("expected");
+
+        // A: UMEYE unused, B: Brisvan unused, C: UMEYE NVR, D: Brisvan NVR-4K, E: Brisvan DVR, F: UMEYE IPC
+        QTest::newRow("all") << 0 << 0 << 0 << QStringList{"A", "A", "A", "B", "B", "C", "C", "D", "E", "E", "F"};
+        QTest::newRow("not used") << 1 << 0 << 0 << QStringList{"A", "A", "A", "B", "B"};
+        QTest::newRow("has been used") << 2 << 0 << 0 << QStringList{"C", "C", "D", "E", "E", "F"};
+        QTest::newRow("DVR") << 0 << 1 << 0 << QStringList{"E", "E"};
+        QTest::newRow("NVR matches any type containing it") << 0 << 2 << 0 << QStringList{"C", "C", "D"};
+        QTest::newRow("IPC") << 0 << 3 << 0 << QStringList{"F"};
+        QTest::newRow("UMEYE") << 0 << 0 << 1 << QStringList{"A", "A", "A", "C", "C", "F"};
+        QTest::newRow("Brisvan") << 0 << 0 << 2 << QStringList{"B", "B", "D", "E", "E"};
+        QTest::newRow("used NVR of Brisvan") << 2 << 2 << 2 << QStringList{"D"};
+        QTest::newRow("unused NVR") << 1 << 2 << 0 << QStringList{};
+    }
+
+    void filtersCountAndListTheRightRows()
+    {
+        QFETCH(int, use);
+        QFETCH(int, type);
+        QFETCH(int, customer);
+        QFETCH(QStringList, expected);
+
+        addSerials(QStringLiteral("A"), 3, 1, 0);
+        addSerials(QStringLiteral("B"), 2, 2, 0);
+        addSerials(QStringLiteral("C"), 2, 1, 1, QStringLiteral("NVR"));
+        addSerials(QStringLiteral("D"), 1, 2, 1, QStringLiteral("NVR-4K"));
+        addSerials(QStringLiteral("E"), 2, 2, 1, QStringLiteral("DVR"));
+        addSerials(QStringLiteral("F"), 1, 1, 1, QStringLiteral("IPC"));
+        showPage();
+        QVERIFY(pageSize() >= 11);
+
+        // Start from another page and filter to check that Search replaces the old filter.
+        search(2, 0, 1);
+        search(use, type, customer);
+        QCOMPARE(label(), expectedLabel(expected.size(), 1, 1));
+        QStringList kinds;
+        for (const QString &uuid : listed())
+            kinds << uuid.left(1);
+        std::sort(kinds.begin(), kinds.end());
+        QCOMPARE(kinds, expected);
+    }
+
+    void typeFilterTakesTheTranslationLiterally()
+    {
+        SpecialTypeTranslator translator;
+        QCoreApplication::installTranslator(&translator);
+        addSerials(QStringLiteral("EXACT"), 1, 1, 1, SpecialTypeTranslator::nvr());
+        addSerials(QStringLiteral("INNER"), 1, 1, 1, QStringLiteral("x") + SpecialTypeTranslator::nvr() + "y");
+        addSerials(QStringLiteral("WILD"), 1, 1, 1, QStringLiteral("N'Vab\\R")); // would match unescaped % and _
+        addSerials(QStringLiteral("PLAIN"), 1, 1, 1, QStringLiteral("NVR"));
+        showPage();
+        QCoreApplication::removeTranslator(&translator);
+
+        QCOMPARE(w<QComboBox>("cbxType")->itemText(2), SpecialTypeTranslator::nvr());
+        search(0, 2, 0);
+        QCOMPARE(label(), expectedLabel(2, 1, 1));
+        QCOMPARE(listed(), (QStringList{"INNER0001", "EXACT0001"}));
+        QCOMPARE(testsupport::value("SELECT COUNT(*) FROM SerialNumbers").toInt(), 4);
+    }
+
+    // A group box too low for a single row must still page (and not divide by zero).
+    void lowGroupBoxKeepsOneRowPerPage()
+    {
+        addSerials(QStringLiteral("U"), 3);
+        page.reset(new Serial);
+        page->layout()->setSizeConstraint(QLayout::SetNoConstraint);
+        page->setMinimumSize(0, 0);
+        page->resize(kPageSize.width(), 120);
+        page->show();
+        QVERIFY(QTest::qWaitForWindowExposed(page.get()));
+        QVERIFY(w<QGroupBox>("groupBox")->height() < 175);
+        QCOMPARE(pageSize(), 1);
+        verifyOnPage(1, 3, 3);
+        click(w<QPushButton>("btnSerialLast"));
+        QCOMPARE(listed(), QStringList{QStringLiteral("U0001")});
+    }
+
+    void newSizeRecountsWithTheFilterKept()
+    {
+        addSerials(QStringLiteral("A"), 40, 1);
+        addSerials(QStringLiteral("B"), 30, 2);
+        showPage();
+        search(0, 0, 2);
+        click(w<QPushButton>("btnSerialNext"));
+        page->resize(kPageSize.width(), kPageSize.height() + 100);
+        QTRY_COMPARE(pageSize(), (w<QGroupBox>("groupBox")->height() - 150) / 25);
+        const int pages = (30 + pageSize() - 1) / pageSize();
+        verifyOnPage(1, pages, 30);
+        QVERIFY(listed().first().startsWith('B'));
+    }
+
+    // --- check marks ---
+
+    void selectAllHoldsOnEveryPage()
+    {
+        showPage();
+        const int ps = pageSize();
+        addSerials(QStringLiteral("U"), 2 * ps + 1);
+        click(w<QPushButton>("btnSearch"));
+        const QList<Qt::CheckState> allChecked = repeated(ps, Qt::Checked);
+
+        click(w<QCheckBox>("chkAll"));
+        QCOMPARE(checks(), allChecked);
+        click(w<QPushButton>("btnSerialNext"));
+        QCOMPARE(checks(), allChecked);
+        click(w<QPushButton>("btnSerialLast"));
+        QCOMPARE(checks(), QList<Qt::CheckState>{Qt::Checked});
+        page->onSerial();
+        QCOMPARE(checks(), QList<Qt::CheckState>{Qt::Checked});
+
+        click(w<QCheckBox>("chkAll"));
+        QCOMPARE(checks(), QList<Qt::CheckState>{Qt::Unchecked});
+    }
+
+    void checkMarksNeverSurviveAReload()
+    {
+        showPage();
+        const int ps = pageSize();
+        addSerials(QStringLiteral("U"), 2 * ps);
+        click(w<QPushButton>("btnSearch"));
+        const QList<Qt::CheckState> noneChecked = repeated(ps, Qt::Unchecked);
+
+        table()->item(0, 0)->setCheckState(Qt::Checked);
+        click(w<QPushButton>("btnSerialNext"));
+        click(w<QPushButton>("btnSerialPrev"));
+        QCOMPARE(checks(), noneChecked);
+
+        table()->item(1, 0)->setCheckState(Qt::Checked);
+        page->onSerial();
+        QCOMPARE(checks(), noneChecked);
+    }
+
+    // --- delete ---
+
+    void deleteWithNothingCheckedWarns()
+    {
+        addSerials(QStringLiteral("U"), 3);
+        showPage();
+        click(w<QPushButton>("btnDelete"));
+        QCOMPARE(MessageBox::shown().size(), 1);
+        const MessageBox::Shown box = MessageBox::last();
+        QCOMPARE(box.kind, MessageBox::Warning);
+        QCOMPARE(box.title, QStringLiteral("Warning"));
+        QCOMPARE(box.text, QStringLiteral("Please select serial number!"));
+        QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(testsupport::value("SELECT COUNT(*) FROM SerialNumbers").toInt(), 3);
+        QCOMPARE(testsupport::value("SELECT COUNT(*) FROM Logs").toInt(), 0);
+    }
+
+    void deleteRefusedChangesNothing_data()
+    {
+        QTest::addColumn<int>("questionsAsked");
+        QTest::newRow("first confirmation refused") << 1;
+        QTest::newRow("second confirmation refused") << 2;
+    }
+
+    void deleteRefusedChangesNothing()
+    {
+        QFETCH(int, questionsAsked);
+        addSerials(QStringLiteral("U"), 3);
+        showPage();
+        table()->item(0, 0)->setCheckState(Qt::Checked);
+        if (questionsAsked == 2)
+            MessageBox::setNextAnswer(QMessageBox::Yes);
+        MessageBox::setNextAnswer(QMessageBox::Cancel);
+
+        click(w<QPushButton>("btnDelete"));
+        QCOMPARE(MessageBox::shown().size(), questionsAsked);
+        QCOMPARE(testsupport::value("SELECT COUNT(*) FROM SerialNumbers").toInt(), 3);
+        QCOMPARE(testsupport::value("SELECT COUNT(*) FROM Logs").toInt(), 0);
+        QCOMPARE(table()->item(0, 0)->checkState(), Qt::Checked);
+    }
+
+    void deleteOnTheLastPageLogsDeletesAndReturnsToPageOne()
+    {
+        showPage();
+        const int ps = pageSize();
+        addSerials(QStringLiteral("U"), 2 * ps + 2);
+        // Records, for each deleted row, whether its log row already existed.
+        QVERIFY(testsupport::exec("CREATE TABLE deleteAudit(sn VARCHAR, logged INTEGER)"));
+        QVERIFY(testsupport::exec(
+            "CREATE TRIGGER auditDelete AFTER DELETE ON SerialNumbers BEGIN INSERT INTO deleteAudit "
+            "VALUES(old.SerialNumber, (SELECT COUNT(*) FROM Logs WHERE LogType='Delete serail number' "
+            "AND LogDescribe='Delete serail number ' || old.SerialNumber)); END"));
+        click(w<QPushButton>("btnSearch"));
+        click(w<QPushButton>("btnSerialLast"));
+        QCOMPARE(listed(), (QStringList{"U0002", "U0001"}));
+        click(w<QCheckBox>("chkAll")); // checks only what this page shows
+
+        click(w<QPushButton>("btnDelete"));
+        const QList<MessageBox::Shown> boxes = MessageBox::shown();
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes.at(0).title, QStringLiteral("question"));
+        QCOMPARE(boxes.at(0).text, QStringLiteral("Whether to delete!"));
+        QCOMPARE(boxes.at(1).text, QStringLiteral("After deleting the data can not be restored, \n may cause serious "
+                                                  "consequences, whether or not to delete the serial number"));
+        for (const MessageBox::Shown &box : boxes) {
+            QCOMPARE(box.kind, MessageBox::Question);
+            QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::Cancel);
+            QCOMPARE(box.defaultButton, QMessageBox::Yes);
+        }
+
+        QCOMPARE(testsupport::rows("SELECT sn, logged FROM deleteAudit ORDER BY sn"),
+                 (QList<QVariantList>{{"U0001", 1}, {"U0002", 1}}));
+        QCOMPARE(testsupport::rows("SELECT LogType, LogDescribe FROM Logs ORDER BY LogID"),
+                 (QList<QVariantList>{{"Delete serail number", "Delete serail number U0002"},
+                                      {"Delete serail number", "Delete serail number U0001"}}));
+        QCOMPARE(testsupport::value("SELECT COUNT(*) FROM SerialNumbers").toInt(), 2 * ps);
+        QVERIFY(!w<QCheckBox>("chkAll")->isChecked());
+        verifyOnPage(1, 2, 2 * ps);
+        QCOMPARE(checks(), repeated(ps, Qt::Unchecked));
+    }
+
+    void deleteActsOnlyOnTheCheckedRows()
+    {
+        addSerials(QStringLiteral("U"), 5);
+        showPage();
+        table()->item(1, 0)->setCheckState(Qt::Checked);
+        table()->item(3, 0)->setCheckState(Qt::Checked);
+        click(w<QPushButton>("btnDelete"));
+        QCOMPARE(testsupport::rows("SELECT SerialNumber FROM SerialNumbers ORDER BY SNID"),
+                 (QList<QVariantList>{{"U0001"}, {"U0003"}, {"U0005"}}));
+        QCOMPARE(logCount(QStringLiteral("Delete serail number")), 2);
+        verifyOnPage(1, 1, 3);
+    }
+
+    // --- after a burn ---
+
+    void reloadAfterBurnDropsBurnedRowsWithoutRecount()
+    {
+        showPage();
+        const int ps = pageSize();
+        addSerials(QStringLiteral("U"), 2 * ps);
+        search(1, 0, 0);
+        verifyOnPage(1, 2, 2 * ps);
+        const QStringList before = listed();
+
+        for (int i = 0; i < 3; ++i)
+            markSerialUsed(before.at(i), QStringLiteral("DEV%1").arg(i), QStringLiteral("NVR"),
+                           QStringLiteral("10.0.0.%1").arg(i));
+        page->onSerial();
+
+        QCOMPARE(listed().first(), before.at(3));
+        QCOMPARE(listed().size(), ps);
+        QCOMPARE(label(), expectedLabel(2 * ps, 2, 1)); // old total until the next recount
+        QCOMPARE(cbxPage()->count(), 2);
+
+        click(w<QPushButton>("btnSearch"));
+        QCOMPARE(label(), expectedLabel(2 * ps - 3, 2, 1));
+    }
+};
+
+TARNWELL_TEST_MAIN(TestSerial)
+#include "tst_serial.moc"
