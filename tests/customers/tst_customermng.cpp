@@ -1,0 +1,342 @@
+// The customer editor, driven by double-clicks and the Update button.
+#include "testsupport.h"
+
+#include "customermng.h"
+#include "datastore.h"
+#include "messagebox.h"
+
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+
+#include <memory>
+
+namespace {
+
+struct Customer {
+    QString value;
+    QString host;
+    int port;
+    int svrChecked;
+};
+
+Customer stored(const QString &name)
+{
+    const QList<QVariantList> r = testsupport::rows(
+        QStringLiteral("SELECT CustomerValue, CustomerHostAddr, CustomerPort, CustomerSvrChecked "
+                       "FROM Customers WHERE CustomerName='%1'").arg(name));
+    if (r.size() != 1)
+        return {QStringLiteral("<missing>"), {}, -999, -999};
+    return {r[0][0].toString(), r[0][1].toString(), r[0][2].toInt(), r[0][3].toInt()};
+}
+
+QString allCustomerRows()
+{
+    QStringList out;
+    for (const QVariantList &row : testsupport::rows(QStringLiteral("SELECT * FROM Customers ORDER BY CustomerID")))
+        for (const QVariant &v : row)
+            out << v.toString();
+    return out.join(QLatin1Char('|'));
+}
+
+// QTest can only key in ASCII; other characters arrive as an input method would commit them.
+void type(QLineEdit *edit, const QString &text)
+{
+    bool ascii = true;
+    for (QChar c : text)
+        ascii = ascii && c.unicode() < 0x80;
+    if (ascii)
+        QTest::keyClicks(edit, text);
+    else
+        edit->insert(text);
+}
+
+class Editor
+{
+public:
+    Editor() : dialog(new CustomerMng)
+    {
+        dialog->show();
+        if (!QTest::qWaitForWindowExposed(dialog.get()))
+            qWarning("customer dialog not exposed");
+    }
+
+    QTableWidget *table() const { return dialog->findChild<QTableWidget *>(QStringLiteral("tableWidget")); }
+    QLineEdit *edit(const char *name) const { return dialog->findChild<QLineEdit *>(QLatin1String(name)); }
+    QLineEdit *name() const { return edit("lineEditName"); }
+    QLineEdit *describe() const { return edit("lineEditDescribe"); }
+    QLineEdit *address() const { return edit("lineEditAddress"); }
+    QLineEdit *port() const { return edit("lineEditPort"); }
+
+    QString cell(int row, int column) const
+    {
+        const QTableWidgetItem *item = table()->item(row, column);
+        return item ? item->text() : QStringLiteral("<no item>");
+    }
+
+    void doubleClick(int row, int column)
+    {
+        const QTableWidgetItem *item = table()->item(row, column);
+        QVERIFY(item);
+        const QPoint at = table()->visualItemRect(item).center();
+        // The view only reports a double-click on the cell it saw pressed first.
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, at);
+    }
+
+    void retype(QLineEdit *field, const QString &text)
+    {
+        QVERIFY(field->isEnabled());
+        field->clear();
+        type(field, text);
+    }
+
+    // Presses Update; returns whether the dialog closed accepted.
+    bool update()
+    {
+        testsupport::click(dialog->findChild<QPushButton *>(QStringLiteral("btnUpdate")));
+        return dialog->result() == QDialog::Accepted;
+    }
+
+    std::unique_ptr<CustomerMng> dialog;
+};
+
+QString bytesOf(const char *ascii, int repeat) { return QString::fromLatin1(ascii).repeated(repeat); }
+
+} // namespace
+
+class TestCustomerMng : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        testsupport::freshDatabase();
+        MessageBox::clear();
+    }
+
+    void listsEveryCustomer()
+    {
+        testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerPort=-5 WHERE CustomerID=2"));
+        Editor e;
+        QCOMPARE(e.dialog->size(), QSize(535, 275));
+        QCOMPARE(e.dialog->minimumSize(), e.dialog->maximumSize());
+        QVERIFY(!(e.dialog->windowFlags() & Qt::WindowContextHelpButtonHint));
+
+        QTableWidget *t = e.table();
+        QCOMPARE(t->columnCount(), 4);
+        QStringList headers;
+        for (int c = 0; c < 4; ++c)
+            headers << t->horizontalHeaderItem(c)->text();
+        QCOMPARE(headers, QStringList({"Name", "Describe", "Host address", "Port"}));
+        QCOMPARE(t->horizontalHeader()->sectionResizeMode(0), QHeaderView::Stretch);
+        QCOMPARE(t->rowCount(), 2);
+        QCOMPARE(e.cell(0, 0), QStringLiteral("UMEYE"));
+        QCOMPARE(e.cell(0, 1), QStringLiteral("DeviceID"));
+        QCOMPARE(e.cell(0, 2), stored("UMEYE").host);
+        QCOMPARE(e.cell(0, 3), QStringLiteral("5800"));
+        QCOMPARE(e.cell(1, 0), QStringLiteral("Brisvan"));
+        QCOMPARE(e.cell(1, 1), QStringLiteral("GoolinkGID"));
+        QCOMPARE(e.cell(1, 3), QString()); // a port below 1 is no port
+
+        // Nothing is editable until a row is chosen, and never in the table itself.
+        for (QLineEdit *f : {e.name(), e.describe(), e.address(), e.port()}) {
+            QVERIFY(!f->isEnabled());
+            QVERIFY(f->text().isEmpty());
+        }
+        QCOMPARE(t->editTriggers(), QAbstractItemView::NoEditTriggers);
+    }
+
+    void updateBeforeChoosingARow()
+    {
+        const QString before = allCustomerRows();
+        Editor e;
+        QVERIFY(!e.update());
+        QCOMPARE(MessageBox::shown().size(), 1);
+        QCOMPARE(MessageBox::last().kind, MessageBox::Warning);
+        QCOMPARE(MessageBox::last().title, QStringLiteral("Warning"));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("describe is empty!"));
+        QCOMPARE(allCustomerRows(), before);
+    }
+
+    void doubleClickChoosesWhatCanBeEdited()
+    {
+        Editor e;
+        e.doubleClick(0, 3);
+        QCOMPARE(e.name()->text(), QStringLiteral("UMEYE"));
+        QCOMPARE(e.describe()->text(), QStringLiteral("DeviceID"));
+        QCOMPARE(e.address()->text(), e.cell(0, 2));
+        QCOMPARE(e.port()->text(), QStringLiteral("5800"));
+        QVERIFY(!e.name()->isEnabled());
+        QVERIFY(e.describe()->isEnabled());
+        QVERIFY(e.address()->isEnabled());
+        QVERIFY(e.port()->isEnabled());
+
+        e.doubleClick(1, 0);
+        QCOMPARE(e.name()->text(), QStringLiteral("Brisvan"));
+        QCOMPARE(e.describe()->text(), QStringLiteral("GoolinkGID"));
+        QCOMPARE(e.address()->text(), QString());
+        QCOMPARE(e.port()->text(), QString());
+        QVERIFY(!e.name()->isEnabled());
+        QVERIFY(e.describe()->isEnabled());
+        QVERIFY(!e.address()->isEnabled());
+        QVERIFY(!e.port()->isEnabled());
+    }
+
+    void describeLimitCountsBytes_data()
+    {
+        QTest::addColumn<QString>("describe");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("single blank") << " " << true;
+        QTest::newRow("16 ASCII bytes") << bytesOf("a", 16) << true;
+        QTest::newRow("17 ASCII bytes") << bytesOf("a", 17) << false;
+        QTest::newRow("16 bytes, 5 CJK + 1") << QString::fromUtf8("中文中文中a") << true;
+        QTest::newRow("17 bytes, 5 CJK + 2") << QString::fromUtf8("中文中文中ab") << false;
+        QTest::newRow("18 bytes in 6 characters") << QString::fromUtf8("中文中文中文") << false;
+        QTest::newRow("16 bytes, 8 two-byte") << QString::fromUtf8("éééééééé") << true;
+    }
+
+    void describeLimitCountsBytes()
+    {
+        QFETCH(QString, describe);
+        QFETCH(bool, accepted);
+        const QString before = allCustomerRows();
+        {
+            Editor e;
+            e.doubleClick(0, 1);
+            e.retype(e.describe(), describe);
+            QCOMPARE(e.update(), accepted);
+        }
+        if (!accepted) {
+            QCOMPARE(MessageBox::last().text,
+                     QStringLiteral("Label length should not be higher than 12 characters"));
+            QCOMPARE(allCustomerRows(), before);
+            return;
+        }
+        QCOMPARE(MessageBox::last().title, QStringLiteral("Information"));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("Update success!"));
+        QCOMPARE(stored("UMEYE").value, describe);
+        // A value filling the whole record field comes back whole on the next opening.
+        Editor reopened;
+        QCOMPARE(reopened.cell(0, 1), describe);
+    }
+
+    void umeyeServerChecks_data()
+    {
+        QTest::addColumn<QString>("describe");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("message");
+        const QString host100 = QString::fromUtf8("é").repeated(30) + bytesOf("h", 40); // 60 + 40 bytes
+        QTest::newRow("empty describe first") << "" << "" << "" << "describe is empty!";
+        QTest::newRow("empty host") << "DeviceID" << "" << "" << "address is empty!";
+        QTest::newRow("101-byte host") << "DeviceID" << host100 + "h" << "" << "Host address can not be higher than 100 characters";
+        QTest::newRow("empty port") << "DeviceID" << host100 << "" << "Port is empty!";
+        QTest::newRow("100-byte host") << "DeviceID" << host100 << "7000" << "Update success!";
+        QTest::newRow("host kept verbatim") << "DeviceID" << " h " << "7000" << "Update success!";
+    }
+
+    void umeyeServerChecks()
+    {
+        QFETCH(QString, describe);
+        QFETCH(QString, host);
+        QFETCH(QString, port);
+        QFETCH(QString, message);
+        const Customer before = stored("UMEYE");
+        Editor e;
+        e.doubleClick(0, 0);
+        e.describe()->clear();
+        type(e.describe(), describe);
+        e.retype(e.address(), host);
+        e.retype(e.port(), port);
+        const bool accepted = e.update();
+        QCOMPARE(MessageBox::shown().size(), 1);
+        QCOMPARE(MessageBox::last().text, message);
+        QCOMPARE(accepted, message == QLatin1String("Update success!"));
+        const Customer after = stored("UMEYE");
+        if (accepted) {
+            QCOMPARE(after.host, host);
+            QCOMPARE(after.port, 7000);
+        } else {
+            QCOMPARE(after.host, before.host);
+            QCOMPARE(after.port, before.port);
+        }
+    }
+
+    void lettersAsPortBecomeNoPort()
+    {
+        {
+            Editor e;
+            e.doubleClick(0, 3);
+            e.retype(e.port(), QStringLiteral("abc"));
+            QVERIFY(e.update());
+            QCOMPARE(MessageBox::last().text, QStringLiteral("Update success!"));
+            QCOMPARE(MessageBox::shown().size(), 1);
+        }
+        QCOMPARE(stored("UMEYE").port, 0);
+        Editor reopened;
+        QCOMPARE(reopened.cell(0, 3), QString());
+    }
+
+    void otherCustomerKeepsItsServer_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<int>("portAfter");
+        QTest::newRow("seeded: empty host, no port") << "" << 0 << 0;
+        QTest::newRow("host and port") << "other.example" << 9000 << 9000;
+        QTest::newRow("negative port shown empty, written as 0") << "other.example" << -3 << 0;
+    }
+
+    void otherCustomerKeepsItsServer()
+    {
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        QFETCH(int, portAfter);
+        testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerHostAddr='%1', CustomerPort=%2, "
+                                         "CustomerSvrChecked=1 WHERE CustomerID=2").arg(host).arg(port));
+        const Customer umeye = stored("UMEYE");
+        {
+            Editor e;
+            e.doubleClick(1, 2);
+            e.retype(e.describe(), QStringLiteral("GID2"));
+            QVERIFY(e.update());
+        }
+        const Customer after = stored("Brisvan");
+        QCOMPARE(after.value, QStringLiteral("GID2"));
+        QCOMPARE(after.host, host);
+        QCOMPARE(after.port, portAfter);
+        QCOMPARE(after.svrChecked, 1);
+        const Customer umeyeAfter = stored("UMEYE");
+        QCOMPARE(umeyeAfter.value, umeye.value);
+        QCOMPARE(umeyeAfter.host, umeye.host);
+        QCOMPARE(umeyeAfter.port, umeye.port);
+    }
+
+    void quotesAreStoredLiterally()
+    {
+        const QString describe = QStringLiteral("a'b\"c;--");
+        const QString host = QStringLiteral("h'); DROP TABLE Customers;--");
+        {
+            Editor e;
+            e.doubleClick(0, 0);
+            e.retype(e.describe(), describe);
+            e.retype(e.address(), host);
+            e.retype(e.port(), QStringLiteral("8'0"));
+            QVERIFY(e.update());
+        }
+        const Customer after = stored("UMEYE");
+        QCOMPARE(after.value, describe);
+        QCOMPARE(after.host, host);
+        QCOMPARE(after.port, 0);
+        QCOMPARE(stored("Brisvan").value, QStringLiteral("GoolinkGID"));
+        Editor reopened;
+        QCOMPARE(reopened.cell(0, 1), describe);
+        QCOMPARE(reopened.cell(0, 2), host);
+    }
+};
+
+TARNWELL_TEST_MAIN(TestCustomerMng)
+#include "tst_customermng.moc"

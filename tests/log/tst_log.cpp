@@ -1,0 +1,269 @@
+// The log page: page size from the table height, paging controls, newest first.
+#include "testsupport.h"
+
+#include "datastore.h"
+#include "log.h"
+
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTranslator>
+
+#include <memory>
+
+namespace {
+
+// Rows per page follow the table height: 25 px a row after 130 px of chrome.
+int tableHeightFor(int rows) { return rows * 25 + 130; }
+
+void addEntries(int first, int last)
+{
+    for (int i = first; i <= last; ++i)
+        addLog(makeLogRecord(QStringLiteral("Type %1").arg(i), QStringLiteral("entry %1").arg(i)));
+}
+
+class Page
+{
+public:
+    Page() : log(new Log)
+    {
+        log->resize(849, 615);
+        log->show();
+        if (!QTest::qWaitForWindowExposed(log.get()))
+            qWarning("log page not exposed");
+    }
+
+    QTableWidget *table() const { return log->findChild<QTableWidget *>(QStringLiteral("tableWidget")); }
+    QComboBox *selector() const { return log->findChild<QComboBox *>(QStringLiteral("cbxPage")); }
+    QString summary() const { return log->findChild<QLabel *>(QStringLiteral("lblPage"))->text(); }
+    QPushButton *button(const char *name) const { return log->findChild<QPushButton *>(QLatin1String(name)); }
+
+    // Resizes the page until its table is `height` px high (the layout takes the rest).
+    void setTableHeight(int height)
+    {
+        for (int attempt = 0; attempt < 3 && table()->height() != height; ++attempt) {
+            log->resize(log->width(), log->height() + height - table()->height());
+            QCoreApplication::processEvents();
+        }
+    }
+
+    // "FPNL" with a dash for each disabled button: First, Prev, Next, Last.
+    QString buttons() const
+    {
+        QString s;
+        const char *names[] = {"btnFirst", "btnPrev", "btnNext", "btnLast"};
+        const char letters[] = "FPNL";
+        for (int i = 0; i < 4; ++i)
+            s += button(names[i])->isEnabled() ? QLatin1Char(letters[i]) : QLatin1Char('-');
+        return s;
+    }
+
+    // Column 1 of every row, empty rows as "".
+    QStringList describes() const
+    {
+        QStringList out;
+        for (int r = 0; r < table()->rowCount(); ++r) {
+            const QTableWidgetItem *item = table()->item(r, 1);
+            out << (item ? item->text() : QString());
+        }
+        return out;
+    }
+
+    std::unique_ptr<Log> log;
+};
+
+QStringList entries(int newest, int oldest, int rows)
+{
+    QStringList out;
+    for (int i = newest; i >= oldest; --i)
+        out << QStringLiteral("entry %1").arg(i);
+    while (out.size() < rows)
+        out << QString();
+    return out;
+}
+
+QString summaryText(int total, int pages, int current)
+{
+    return QStringLiteral("A total of %1 logs, %2 pages, the current %3 page").arg(total).arg(pages).arg(current);
+}
+
+class FakeTranslator : public QTranslator
+{
+public:
+    bool isEmpty() const override { return false; }
+    QString translate(const char *context, const char *source, const char *, int) const override
+    {
+        if (qstrcmp(context, "Log") != 0)
+            return QString();
+        if (qstrcmp(source, "Login") == 0)
+            return QStringLiteral("Anmeldung");
+        if (qstrcmp(source, "A total of %1 logs, %2 pages, the current %3 page") == 0)
+            return QStringLiteral("%1 Einträge, %2 Seiten, Seite %3");
+        return QString();
+    }
+};
+
+} // namespace
+
+class TestLog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        testsupport::freshDatabase();
+    }
+
+    void emptyLog()
+    {
+        Page p;
+        p.setTableHeight(tableHeightFor(18));
+        QCOMPARE(p.table()->rowCount(), 18);
+        QCOMPARE(p.describes(), entries(0, 1, 18));
+        QCOMPARE(p.selector()->count(), 1);
+        QCOMPARE(p.selector()->itemText(0), QStringLiteral("1"));
+        QCOMPARE(p.buttons(), QStringLiteral("----"));
+        QCOMPARE(p.summary(), summaryText(0, 1, 1));
+    }
+
+    void pagesAtEighteenRows_data()
+    {
+        QTest::addColumn<int>("total");
+        QTest::addColumn<int>("pages");
+        QTest::newRow("36 entries") << 36 << 2;
+        QTest::newRow("37 entries") << 37 << 3;
+    }
+
+    // Walks every page with Next and back with Prev: newest first, each entry exactly once.
+    void pagesAtEighteenRows()
+    {
+        QFETCH(int, total);
+        QFETCH(int, pages);
+        addEntries(1, total);
+        Page p;
+        p.setTableHeight(tableHeightFor(18));
+        QCOMPARE(p.table()->rowCount(), 18);
+        QCOMPARE(p.selector()->count(), pages);
+
+        for (int page = 1; page <= pages; ++page) {
+            if (page > 1)
+                testsupport::click(p.button("btnNext"));
+            const int newest = total - (page - 1) * 18;
+            QCOMPARE(p.describes(), entries(newest, qMax(1, newest - 17), 18));
+            QCOMPARE(p.selector()->currentIndex(), page - 1);
+            QCOMPARE(p.summary(), summaryText(total, pages, page));
+            QCOMPARE(p.buttons(), page == 1 ? QStringLiteral("--NL")
+                                  : page == pages ? QStringLiteral("FP--") : QStringLiteral("FPNL"));
+        }
+        QCOMPARE(p.table()->item(0, 0)->text(), QStringLiteral("Type %1").arg(total - (pages - 1) * 18));
+
+        testsupport::click(p.button("btnFirst"));
+        QCOMPARE(p.describes(), entries(total, total - 17, 18));
+        testsupport::click(p.button("btnLast"));
+        QCOMPARE(p.summary(), summaryText(total, pages, pages));
+        testsupport::click(p.button("btnPrev"));
+        QCOMPARE(p.summary(), summaryText(total, pages, pages - 1));
+        QCOMPARE(p.describes(), entries(total - (pages - 2) * 18, total - (pages - 1) * 18 + 1, 18));
+    }
+
+    void selectorChoosesThePage()
+    {
+        addEntries(1, 37);
+        Page p;
+        p.setTableHeight(tableHeightFor(18));
+        p.selector()->setCurrentIndex(2);
+        QCOMPARE(p.describes(), entries(1, 1, 18));
+        QCOMPARE(p.summary(), summaryText(37, 3, 3));
+        QCOMPARE(p.buttons(), QStringLiteral("FP--"));
+        p.selector()->setCurrentIndex(1);
+        QCOMPARE(p.describes(), entries(19, 2, 18));
+        QCOMPARE(p.buttons(), QStringLiteral("FPNL"));
+    }
+
+    // The selector reports -1 while it is empty; that must not move or reload the page.
+    void emptySelectorShowsNoPage()
+    {
+        addEntries(1, 37);
+        Page p;
+        p.setTableHeight(tableHeightFor(18));
+        testsupport::click(p.button("btnNext"));
+        const QStringList shown = p.describes();
+        QVERIFY(QMetaObject::invokeMethod(p.log.get(), "onPageChange", Q_ARG(int, -1)));
+        QCOMPARE(p.describes(), shown);
+        QCOMPARE(p.summary(), summaryText(37, 3, 2));
+    }
+
+    void refreshReturnsToFirstPageWithNewEntries()
+    {
+        addEntries(1, 37);
+        Page p;
+        p.setTableHeight(tableHeightFor(18));
+        testsupport::click(p.button("btnLast"));
+        addEntries(38, 40);
+
+        p.log->refreshPaging(); // what choosing "Log" in the menu does
+        QCOMPARE(p.selector()->count(), 3);
+        QCOMPARE(p.selector()->currentIndex(), 0);
+        QCOMPARE(p.summary(), summaryText(40, 3, 1));
+        QCOMPARE(p.describes(), entries(40, 23, 18));
+        QCOMPARE(p.buttons(), QStringLiteral("--NL"));
+
+        // A resize recounts too.
+        testsupport::click(p.button("btnLast"));
+        addEntries(41, 41);
+        p.setTableHeight(tableHeightFor(20));
+        QCOMPARE(p.summary(), summaryText(41, 3, 1));
+        QCOMPARE(p.describes(), entries(41, 22, 20));
+    }
+
+    void tableHeightSetsRowsAndWidths()
+    {
+        addEntries(1, 40);
+        Page p;
+        p.setTableHeight(605);
+        QCOMPARE(p.table()->height(), 605);
+        QCOMPARE(p.table()->rowCount(), 19);
+        QCOMPARE(p.summary(), summaryText(40, 3, 1));
+        QCOMPARE(p.describes(), entries(40, 22, 19));
+
+        const int w = p.table()->width();
+        const QHeaderView *header = p.table()->horizontalHeader();
+        QCOMPARE(header->sectionSize(0), w * 30 / 100);
+        QCOMPARE(header->sectionSize(1), w * 40 / 100);
+        QCOMPARE(header->sectionSize(2), w * 30 / 100);
+        QCOMPARE(header->sectionResizeMode(0), QHeaderView::Fixed);
+    }
+
+    void tooShortTablePagesOneEntry()
+    {
+        addEntries(1, 3);
+        Page p;
+        p.log->setMinimumHeight(0);
+        p.setTableHeight(100);
+        QVERIFY(p.table()->height() < tableHeightFor(1));
+        QCOMPARE(p.table()->rowCount(), 1);
+        QCOMPARE(p.selector()->count(), 3);
+        QCOMPARE(p.describes(), entries(3, 3, 1));
+        testsupport::click(p.button("btnLast"));
+        QCOMPARE(p.describes(), entries(1, 1, 1));
+    }
+
+    void textsPassTheTranslationLayer()
+    {
+        addLog(makeLogRecord(QStringLiteral("Login"), QStringLiteral("Login")));
+        FakeTranslator translator;
+        QCoreApplication::installTranslator(&translator);
+        Page p;
+        p.setTableHeight(tableHeightFor(5));
+        QCoreApplication::removeTranslator(&translator);
+        QCOMPARE(p.table()->item(0, 0)->text(), QStringLiteral("Anmeldung"));
+        QCOMPARE(p.table()->item(0, 1)->text(), QStringLiteral("Anmeldung"));
+        QCOMPARE(p.summary(), QStringLiteral("1 Einträge, 1 Seiten, Seite 1"));
+    }
+};
+
+TARNWELL_TEST_MAIN(TestLog)
+#include "tst_log.moc"

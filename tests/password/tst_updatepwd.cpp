@@ -1,0 +1,195 @@
+// The administrator's password change, and what the login accepts afterwards.
+#include "testsupport.h"
+
+#include "datastore.h"
+#include "login.h"
+#include "messagebox.h"
+#include "updatepwd.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+
+const char kBlankEdgeWarning[] = "New password can not begin or end with a blank!";
+
+QString storedPassword()
+{
+    return testsupport::value(QStringLiteral("SELECT UserPwd FROM Users WHERE UserName='admin'")).toString();
+}
+
+// QTest can only key in ASCII; other characters arrive as an input method would commit them.
+void type(QLineEdit *edit, const QString &text)
+{
+    bool ascii = true;
+    for (QChar c : text)
+        ascii = ascii && c.unicode() < 0x80;
+    if (ascii)
+        QTest::keyClicks(edit, text);
+    else
+        edit->insert(text);
+}
+
+// Types the three fields and presses Update; returns whether the dialog accepted.
+bool submit(UpdatePwd &dialog, const QString &oldPwd, const QString &newPwd, const QString &confirmPwd)
+{
+    const struct { const char *name; const QString &text; } fields[] = {
+        {"lineEditOldPwd", oldPwd}, {"lineEditNewPwd", newPwd}, {"lineEditConfirmPwd", confirmPwd}};
+    for (const auto &f : fields) {
+        auto *edit = dialog.findChild<QLineEdit *>(QLatin1String(f.name));
+        if (!edit)
+            return false;
+        edit->clear();
+        type(edit, f.text);
+    }
+    testsupport::click(dialog.findChild<QPushButton *>(QStringLiteral("btnUpdate")));
+    return dialog.result() == QDialog::Accepted;
+}
+
+// Logs in through the login dialog; returns whether it let the administrator in.
+bool loginAs(const QString &name, const QString &password)
+{
+    Login login;
+    QTest::keyClicks(login.findChild<QLineEdit *>(QStringLiteral("lineEditName")), name);
+    QTest::keyClicks(login.findChild<QLineEdit *>(QStringLiteral("lineEditPwd")), password);
+    testsupport::click(login.findChild<QPushButton *>(QStringLiteral("btnLogin")));
+    return login.result() == QDialog::Accepted;
+}
+
+} // namespace
+
+class TestUpdatePwd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        testsupport::freshDatabase();
+        MessageBox::clear();
+    }
+
+    void fixedDialogWithCloseButtonOnly()
+    {
+        UpdatePwd dialog;
+        QCOMPARE(dialog.size(), QSize(298, 213));
+        QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
+        QVERIFY(dialog.windowFlags() & Qt::WindowCloseButtonHint);
+        QVERIFY(!(dialog.windowFlags() & Qt::WindowContextHelpButtonHint));
+        for (const char *name : {"lineEditOldPwd", "lineEditNewPwd", "lineEditConfirmPwd"})
+            QCOMPARE(dialog.findChild<QLineEdit *>(QLatin1String(name))->echoMode(), QLineEdit::Password);
+    }
+
+    void checksRunInOrder_data()
+    {
+        QTest::addColumn<QString>("oldPwd");
+        QTest::addColumn<QString>("newPwd");
+        QTest::addColumn<QString>("confirmPwd");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("empty new beats wrong old and mismatch") << "wrong" << "" << "x" << "New password is empty!";
+        QTest::newRow("mismatch beats wrong old") << "wrong" << "abc" << "abd" << "Confirm password is not same to new password!";
+        QTest::newRow("confirmation is case-sensitive") << "qorvi" << "abc" << "ABC" << "Confirm password is not same to new password!";
+        QTest::newRow("wrong old") << "wrong" << "abc" << "abc" << "Old password error!";
+        QTest::newRow("old is not trimmed") << " qorvi" << "abc" << "abc" << "Old password error!";
+        QTest::newRow("empty old") << "" << "abc" << "abc" << "Old password error!";
+        QTest::newRow("blank edge beats wrong old") << "wrong" << "abc " << "abc " << kBlankEdgeWarning;
+    }
+
+    void checksRunInOrder()
+    {
+        QFETCH(QString, oldPwd);
+        QFETCH(QString, newPwd);
+        QFETCH(QString, confirmPwd);
+        QFETCH(QString, message);
+
+        UpdatePwd dialog;
+        QVERIFY(!submit(dialog, oldPwd, newPwd, confirmPwd));
+        QCOMPARE(MessageBox::shown().size(), 1);
+        QCOMPARE(MessageBox::last().kind, MessageBox::Warning);
+        QCOMPARE(MessageBox::last().title, QStringLiteral("Warning"));
+        QCOMPARE(MessageBox::last().text, message);
+        QCOMPARE(MessageBox::last().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(storedPassword(), QStringLiteral("qorvi"));
+        // The fields stay as typed for the operator to correct.
+        QCOMPARE(dialog.findChild<QLineEdit *>(QStringLiteral("lineEditNewPwd"))->text(), newPwd);
+    }
+
+    // With the store closed any query fails and would read as "Old password error!",
+    // so the other messages prove the store was never asked.
+    void newPasswordChecksNeverAskTheStore()
+    {
+        closeDatabase();
+        UpdatePwd dialog;
+        submit(dialog, QStringLiteral("qorvi"), QString(), QString());
+        QCOMPARE(MessageBox::last().text, QStringLiteral("New password is empty!"));
+        submit(dialog, QStringLiteral("qorvi"), QStringLiteral("abc"), QStringLiteral("abd"));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("Confirm password is not same to new password!"));
+        submit(dialog, QStringLiteral("qorvi"), QStringLiteral(" abc"), QStringLiteral(" abc"));
+        QCOMPARE(MessageBox::last().text, QString::fromLatin1(kBlankEdgeWarning));
+        // Control: the same press with a sound new password does reach the closed store.
+        submit(dialog, QStringLiteral("qorvi"), QStringLiteral("abc"), QStringLiteral("abc"));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("Old password error!"));
+        openDatabase();
+        QCOMPARE(storedPassword(), QStringLiteral("qorvi"));
+    }
+
+    void blankAtEitherEndIsRefused_data()
+    {
+        QTest::addColumn<QString>("newPwd");
+        QTest::newRow("leading") << " secret";
+        QTest::newRow("trailing") << "secret ";
+        QTest::newRow("both") << " secret ";
+        QTest::newRow("only blanks") << "   ";
+    }
+
+    void blankAtEitherEndIsRefused()
+    {
+        QFETCH(QString, newPwd);
+        UpdatePwd dialog;
+        QVERIFY(!submit(dialog, QStringLiteral("qorvi"), newPwd, newPwd));
+        QCOMPARE(MessageBox::last().title, QStringLiteral("Warning"));
+        QCOMPARE(MessageBox::last().text, QString::fromLatin1(kBlankEdgeWarning));
+        QCOMPARE(storedPassword(), QStringLiteral("qorvi"));
+        QVERIFY(loginAs(QStringLiteral("admin"), QStringLiteral("qorvi")));
+    }
+
+    void changeIsStoredVerbatim_data()
+    {
+        QTest::addColumn<QString>("newPwd");
+        QTest::newRow("one character") << "x";
+        QTest::newRow("inner blank and case") << "Pa ss";
+        QTest::newRow("quote and non-ASCII") << "o'k\"ü";
+    }
+
+    void changeIsStoredVerbatim()
+    {
+        QFETCH(QString, newPwd);
+        UpdatePwd dialog;
+        QVERIFY(submit(dialog, QStringLiteral("qorvi"), newPwd, newPwd));
+        QCOMPARE(MessageBox::last().kind, MessageBox::Information);
+        QCOMPARE(MessageBox::last().title, QStringLiteral("Information"));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("Update success!"));
+        QCOMPARE(storedPassword(), newPwd);
+    }
+
+    void onlyTheNewPasswordLogsIn()
+    {
+        UpdatePwd dialog;
+        QVERIFY(submit(dialog, QStringLiteral("qorvi"), QStringLiteral("n3w"), QStringLiteral("n3w")));
+        MessageBox::clear();
+
+        QVERIFY(!loginAs(QStringLiteral("admin"), QStringLiteral("qorvi")));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("Login name or password is error!"));
+        QVERIFY(loginAs(QStringLiteral("admin"), QStringLiteral("n3w")));
+
+        // A second change needs the new password as the old one.
+        UpdatePwd again;
+        QVERIFY(!submit(again, QStringLiteral("qorvi"), QStringLiteral("z"), QStringLiteral("z")));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("Old password error!"));
+        QVERIFY(submit(again, QStringLiteral("n3w"), QStringLiteral("z"), QStringLiteral("z")));
+        QVERIFY(loginAs(QStringLiteral("admin"), QStringLiteral("z")));
+    }
+};
+
+TARNWELL_TEST_MAIN(TestUpdatePwd)
+#include "tst_updatepwd.moc"
