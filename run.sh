@@ -14,6 +14,7 @@ if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   exit 1
 fi
 
+mkdir -p "$run/demo" && cp "$here"/demo/demo-pool.* "$run/demo/"
 "$here/scripts/demo-line.sh" start "$run"
 trap '"$here/scripts/demo-line.sh" stop "$run"' EXIT
 echo
