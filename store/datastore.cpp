@@ -20,23 +20,45 @@ const char kDatabaseName[] = "mydatabase.db";
 // customer editor.
 const char kUmeyeSeedHost[] = "svr.umeye.example";
 
-// Prepares `sql` on storeQuery, binds every text value as a parameter and runs it.
-// A statement that cannot run counts as one that returned no row.
+// Text of the statement currently prepared on storeQuery; empty when none is.
+// The import and the device search run the same statement many times in a row,
+// so an unchanged statement is executed again without being prepared again.
+QString preparedSql;
+
+// A null text would be bound as SQL NULL; the statements compare and store texts,
+// so an empty value must reach the database as the empty text.
+QVariant text(const QString &value)
+{
+    return value.isNull() ? QVariant(QStringLiteral("")) : QVariant(value);
+}
+
+// Prepares `sql` on storeQuery (unless it already is), binds the values as
+// parameters and runs it. A statement that cannot run counts as one that returned
+// no row. Nothing is attempted without an open database, so no warning is printed.
 bool run(const QString &sql, std::initializer_list<QVariant> values = {})
 {
-    storeQuery.setForwardOnly(true);
-    if (!storeQuery.prepare(sql))
+    if (!storeDatabase.isOpen())
         return false;
+    // lastQuery() tells whether storeQuery itself still holds that statement.
+    if (sql != preparedSql || storeQuery.lastQuery() != sql) {
+        preparedSql.clear();
+        storeQuery.setForwardOnly(true);
+        if (!storeQuery.prepare(sql))
+            return false;
+        preparedSql = sql;
+    }
     for (const QVariant &v : values)
-        storeQuery.addBindValue(v);
+        storeQuery.addBindValue(v.type() == QVariant::String ? text(v.toString()) : v);
     return storeQuery.exec();
 }
 
+// Reads the first row's column 0 as an integer; the statement is then reset so
+// that no read stays open on the file between operations.
 int firstInt(const QString &sql, std::initializer_list<QVariant> values, int none)
 {
-    if (run(sql, values) && storeQuery.next())
-        return storeQuery.value(0).toInt();
-    return none;
+    const int result = run(sql, values) && storeQuery.next() ? storeQuery.value(0).toInt() : none;
+    storeQuery.finish();
+    return result;
 }
 
 template <std::size_t N>
@@ -68,10 +90,10 @@ CustomerRecord readCustomerRow()
     return r;
 }
 
-QList<SerialRecord> serialRows(const QString &sql, std::initializer_list<QVariant> values)
+QList<SerialRecord> serialRows(const QString &sql)
 {
     QList<SerialRecord> rows;
-    if (run(sql, values))
+    if (run(sql))
         while (storeQuery.next())
             rows.append(readSerialRow());
     return rows;
@@ -81,9 +103,14 @@ const QString kSerialSelect = QStringLiteral(
     "SELECT s.SNID,s.SerialNumber,c.CustomerName,s.IsUse,s.DeviceType,s.DeviceSerialNum,s.szIP "
     "FROM SerialNumbers as s JOIN Customers as c ON c.CustomerID=s.CustomerID ");
 
-QString utf8(const char *field, std::size_t width)
+const QString kCustomerSelect = QStringLiteral(
+    "SELECT CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, CustomerSvrChecked From Customers");
+
+// A negative row count would mean "no limit" to SQLite; a list never holds more
+// rows than asked for, so it counts as zero.
+int rowLimit(int n)
 {
-    return QString::fromUtf8(fixedfield::getBytes(field, width));
+    return n < 0 ? 0 : n;
 }
 
 } // namespace
@@ -94,6 +121,7 @@ void openDatabase()
         ? QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false)
         : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     storeDatabase.setDatabaseName(QLatin1String(kDatabaseName));
+    preparedSql.clear();
     if (!storeDatabase.open()) {
         qDebug() << storeDatabase.lastError().text();
         return;
@@ -120,17 +148,51 @@ void openDatabase()
         storeDatabase.exec(sql);
 
     // The second customer's name is translatable, so it is bound rather than spliced.
-    QSqlQuery seed(storeDatabase);
-    seed.prepare(QStringLiteral("INSERT INTO Customers (CustomerID, CustomerName, CustomerValue, CustomerHostAddr, "
-                                "CustomerPort, CustomerSvrChecked) VALUES(null, ?, 'GoolinkGID', '', 0, 0)"));
-    seed.addBindValue(QCoreApplication::translate("QObject", "Brisvan"));
-    seed.exec();
+    {
+        QSqlQuery seed(storeDatabase);
+        seed.prepare(QStringLiteral("INSERT INTO Customers (CustomerID, CustomerName, CustomerValue, CustomerHostAddr, "
+                                    "CustomerPort, CustomerSvrChecked) VALUES(null, ?, 'GoolinkGID', '', 0, 0)"));
+        seed.addBindValue(QCoreApplication::translate("QObject", "Brisvan"));
+        seed.exec();
+    }
+
+    // A factory pool holds about a million serial numbers; without these every
+    // lookup by serial or device number scans the whole table. Created on old files
+    // too (once, on their first open with this version).
+    //  - SerialNumber: serialExists, deleteSerial, markSerialUsed.
+    //  - DeviceSerialNum: serialOfDevice.
+    //  - (CustomerID, IsUse): unusedSerials and the usage filter; within equal keys
+    //    the entries run in SNID order, so "newest first" needs no sort.
+    //  - (CustomerID): the customer filter alone, also in SNID order; the pair index
+    //    would order that customer's rows by IsUse first and force a sort of all of them.
+    const QStringList indexes = {
+        QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersBySerialNumber ON SerialNumbers (SerialNumber)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersByDeviceSerialNum ON SerialNumbers (DeviceSerialNum)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersByCustomerUse ON SerialNumbers (CustomerID, IsUse)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersByCustomer ON SerialNumbers (CustomerID)"),
+    };
+    for (const QString &sql : indexes)
+        storeDatabase.exec(sql);
 }
 
 void closeDatabase()
 {
+    preparedSql.clear();
     storeQuery = QSqlQuery();
     storeDatabase.close();
+}
+
+bool beginBatch()
+{
+    return storeDatabase.isOpen() && storeDatabase.transaction();
+}
+
+bool commitBatch()
+{
+    if (!storeDatabase.isOpen())
+        return false;
+    storeQuery.finish();
+    return storeDatabase.commit();
 }
 
 int checkLogin(const QString &loginName, const QString &password)
@@ -142,14 +204,16 @@ int checkLogin(const QString &loginName, const QString &password)
 void addLog(const LogRecord &record)
 {
     run(QStringLiteral("INSERT INTO Logs(LogID, LogType, LogDescribe, LogDate) VALUES(null, ?, ?, ?)"),
-        {utf8(record.logType, sizeof record.logType), utf8(record.logDescribe, sizeof record.logDescribe),
+        {fixedfield::get(record.logType), fixedfield::get(record.logDescribe),
          QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))});
 }
 
 bool checkAdminPassword(const QString &password)
 {
-    return run(QStringLiteral("SELECT * FROM Users WHERE UserName='admin' AND UserPwd = ?"), {password})
+    const bool found = run(QStringLiteral("SELECT * FROM Users WHERE UserName='admin' AND UserPwd = ?"), {password})
         && storeQuery.next();
+    storeQuery.finish();
+    return found;
 }
 
 void setAdminPassword(const QString &password)
@@ -182,8 +246,10 @@ bool insertSerial(const SerialRecord &record)
 
 bool serialExists(const QString &serialNumber)
 {
-    return run(QStringLiteral("SELECT SNID FROM SerialNumbers WHERE SerialNumber=?"), {serialNumber})
+    const bool found = run(QStringLiteral("SELECT SNID FROM SerialNumbers WHERE SerialNumber=?"), {serialNumber})
         && storeQuery.next();
+    storeQuery.finish();
+    return found;
 }
 
 void deleteSerial(const QString &serialNumber)
@@ -193,10 +259,12 @@ void deleteSerial(const QString &serialNumber)
 
 QString serialOfDevice(const QString &deviceSerialNum)
 {
+    QString serial;
     if (run(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE DeviceSerialNum=?"), {deviceSerialNum})
         && storeQuery.next())
-        return storeQuery.value(0).toString();
-    return QString();
+        serial = storeQuery.value(0).toString();
+    storeQuery.finish();
+    return serial;
 }
 
 void markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum,
@@ -209,26 +277,27 @@ void markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum,
 
 QList<SerialRecord> pageSerials(int pageIndex, int pageSize, const QString &filter)
 {
-    return serialRows(kSerialSelect + QStringLiteral("WHERE 1=1 ") + filter
-                          + QStringLiteral(" ORDER BY s.SNID DESC LIMIT %1, %2")
-                                .arg(qint64(pageIndex) * pageSize).arg(pageSize),
-                      {});
+    pageSize = rowLimit(pageSize);
+    // The filter goes in verbatim; without one, the blanks around it are one blank.
+    const QString order = QStringLiteral("ORDER BY s.SNID DESC LIMIT %1, %2").arg(qint64(pageIndex) * pageSize).arg(pageSize);
+    return serialRows(kSerialSelect + QStringLiteral("WHERE 1=1 ")
+                      + (filter.isEmpty() ? order : filter + QLatin1Char(' ') + order));
 }
 
 QList<SerialRecord> unusedSerials(int count, int customerId)
 {
+    // The condition's trailing blank and the ORDER BY's leading one are one blank.
     return serialRows(kSerialSelect + QStringLiteral("WHERE s.IsUse=0 AND s.CustomerID=%1 ").arg(customerId)
-                          + QStringLiteral(" ORDER BY s.SNID DESC LIMIT 0, %1").arg(count),
-                      {});
+                      + QStringLiteral("ORDER BY s.SNID DESC LIMIT 0, %1").arg(rowLimit(count)));
 }
 
 std::unique_ptr<CustomerRecord> customerById(int customerId)
 {
-    if (run(QStringLiteral("SELECT CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, CustomerSvrChecked "
-                           "From Customers WHERE CustomerID=%1").arg(customerId))
-        && storeQuery.next())
-        return std::make_unique<CustomerRecord>(readCustomerRow());
-    return nullptr;
+    std::unique_ptr<CustomerRecord> record;
+    if (run(kCustomerSelect + QStringLiteral(" WHERE CustomerID=%1").arg(customerId)) && storeQuery.next())
+        record = std::make_unique<CustomerRecord>(readCustomerRow());
+    storeQuery.finish();
+    return record;
 }
 
 void updateCustomer(const QString &customerName, const QString &customerValue,
@@ -242,8 +311,7 @@ void updateCustomer(const QString &customerName, const QString &customerValue,
 QList<CustomerRecord> allCustomers()
 {
     QList<CustomerRecord> rows;
-    if (run(QStringLiteral("SELECT CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, CustomerSvrChecked "
-                           "From Customers")))
+    if (run(kCustomerSelect))
         while (storeQuery.next())
             rows.append(readCustomerRow());
     return rows;
@@ -256,6 +324,7 @@ int countLogs()
 
 QList<LogRecord> pageLogs(int pageIndex, int pageSize)
 {
+    pageSize = rowLimit(pageSize);
     QList<LogRecord> rows;
     if (run(QStringLiteral("SELECT LogType, LogDescribe, LogDate FROM Logs ORDER BY LogID DESC LIMIT %1, %2")
                 .arg(qint64(pageIndex) * pageSize).arg(pageSize))) {

@@ -18,6 +18,11 @@ extern QSqlQuery storeQuery;
 void openDatabase();
 void closeDatabase();
 
+// Groups many writes into one transaction (the import stores thousands of rows).
+// Both fail silently like every store operation; committing with no batch open is harmless.
+bool beginBatch();
+bool commitBatch();
+
 // Accounts and the operation log.
 int checkLogin(const QString &loginName, const QString &password);
 void addLog(const LogRecord &record);
