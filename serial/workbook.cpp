@@ -1,0 +1,55 @@
+#include "workbook.h"
+#include "xlsreader.h"
+#include "xlsxreader.h"
+
+#include <QFile>
+
+#include <charconv>
+#include <cmath>
+
+bool ValueSink::emptyValues(qint64 count)
+{
+    for (qint64 i = 0; i < count; ++i)
+        if (!value(QString()))
+            return false;
+    return true;
+}
+
+std::unique_ptr<WorkbookReader> WorkbookReader::forFile(const QString &path, QString *errorText)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (errorText)
+            *errorText = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
+        return nullptr;
+    }
+    const QByteArray head = file.read(8);
+    if (head.startsWith("PK\x03\x04"))
+        return std::make_unique<XlsxReader>();
+    // A compound document, or a bare BIFF stream (BOF record of BIFF 2 to 8).
+    if (head == QByteArray::fromHex("d0cf11e0a1b11ae1")
+        || (head.size() >= 2 && head.at(0) == 0x09 && QByteArray("\x00\x02\x04\x08", 4).contains(head.at(1))))
+        return std::make_unique<XlsReader>();
+    if (errorText)
+        *errorText = QStringLiteral("%1 is not a workbook").arg(path);
+    return nullptr;
+}
+
+QString numberText(double value)
+{
+    if (std::isnan(value))
+        return QStringLiteral("NaN");
+    if (std::isinf(value))
+        return value > 0 ? QStringLiteral("Infinity") : QStringLiteral("-Infinity");
+    if (value == 0)
+        return QStringLiteral("0");   // also for -0
+
+    char buffer[64];
+    std::to_chars_result r;
+    // 2^53: up to there every whole number is exact, so its digits are its shortest form.
+    if (std::trunc(value) == value && std::fabs(value) <= 9007199254740992.0)
+        r = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+    else
+        r = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return QString::fromLatin1(buffer, int(r.ptr - buffer));
+}

@@ -1,0 +1,183 @@
+// Reading spreadsheet workbooks for the serial-number import.
+//
+// The import needs very little of a workbook: its sheets in workbook order, each
+// sheet's used range, and the raw value of every cell of the used range below its
+// first (header) row, as text, row by row and left to right. WorkbookReader gives
+// exactly that, whatever the file format underneath.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <memory>
+
+// The rectangle of a sheet that holds data, in 1-based sheet coordinates.
+struct UsedRange {
+    int firstRow = 1;
+    int firstColumn = 1;
+    int rowCount = 1;
+    int columnCount = 1;
+
+    // Values below the header row: (rowCount - 1) * columnCount.
+    qint64 valueCount() const
+    {
+        return rowCount > 1 && columnCount > 0 ? qint64(rowCount - 1) * columnCount : 0;
+    }
+};
+
+// Receives the values of one sheet in reading order.
+class ValueSink
+{
+public:
+    virtual ~ValueSink() = default;
+
+    // One cell's value. Return false to stop reading.
+    virtual bool value(const QString &text) = 0;
+
+    // `count` empty cells in a row of the reading order. Readers report gaps this way so
+    // that a sparse sheet with a huge used range costs time per cell present, not per cell
+    // of the range; a sink that does not care gets them one by one.
+    virtual bool emptyValues(qint64 count);
+};
+
+class WorkbookReader
+{
+public:
+    virtual ~WorkbookReader() = default;
+
+    // Opens the workbook. False with errorText() set when it is not one or cannot be read.
+    virtual bool open(const QString &path) = 0;
+
+    // Worksheets in workbook order (chart sheets and the like are not counted).
+    virtual int sheetCount() const = 0;
+
+    // The used range of sheet `sheet` (0-based). A sheet with no cell reports A1 alone.
+    virtual bool usedRange(int sheet, UsedRange *range) = 0;
+
+    // Hands the values of sheet `sheet` to the sink: every cell of the used range after its
+    // first row, rows top to bottom, columns left to right, empty cells included. False
+    // when the sheet could not be read (errorText() says why) or the sink stopped.
+    virtual bool readValues(int sheet, ValueSink &sink) = 0;
+
+    QString errorText() const { return error; }
+
+    // Picks the reader by the file's first bytes: a zip container is read as XLSX, a
+    // compound document as XLS. Null when the file cannot be read or is neither;
+    // `errorText` then says why.
+    static std::unique_ptr<WorkbookReader> forFile(const QString &path, QString *errorText = nullptr);
+
+protected:
+    bool fail(const QString &text)
+    {
+        if (error.isEmpty())
+            error = text;
+        return false;
+    }
+
+    // Walks `range` in reading order; `next` gives the next present cell (row, column and
+    // text) or returns false at the end. Cells outside the range are skipped, gaps become
+    // emptyValues. Cells must come in reading order; a cell out of order is a corrupt sheet.
+    template <typename NextCell>
+    bool walkRange(const UsedRange &range, ValueSink &sink, NextCell next);
+
+    QString error;
+};
+
+// The text of a numeric cell: the shortest decimal that reads back as the same double,
+// written without exponent for whole numbers up to 2^53, so a serial typed as a number
+// comes out as its digits.
+QString numberText(double value);
+
+// Incremental UTF-8 check (RFC 3629: no overlong forms, no surrogates, nothing past
+// U+10FFFF), so bytes split across reads are judged as a whole.
+class Utf8Check
+{
+public:
+    void feed(const char *data, qint64 size)
+    {
+        for (qint64 i = 0; i < size && valid; ++i) {
+            const uchar b = uchar(data[i]);
+            if (need == 0) {
+                if (b < 0x80)
+                    continue;
+                lo = 0x80;
+                hi = 0xBF;
+                if (b >= 0xC2 && b <= 0xDF) {
+                    need = 1;
+                } else if (b == 0xE0) {
+                    need = 2;
+                    lo = 0xA0;
+                } else if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) {
+                    need = 2;
+                } else if (b == 0xED) {
+                    need = 2;
+                    hi = 0x9F;
+                } else if (b == 0xF0) {
+                    need = 3;
+                    lo = 0x90;
+                } else if (b >= 0xF1 && b <= 0xF3) {
+                    need = 3;
+                } else if (b == 0xF4) {
+                    need = 3;
+                    hi = 0x8F;
+                } else {
+                    valid = false;
+                }
+            } else {
+                if (b < lo || b > hi)
+                    valid = false;
+                --need;
+                lo = 0x80;
+                hi = 0xBF;
+            }
+        }
+    }
+    // No definite error so far (a character may still be open).
+    bool ok() const { return valid; }
+    bool complete() const { return valid && need == 0; }
+
+private:
+    int need = 0;
+    uchar lo = 0x80;
+    uchar hi = 0xBF;
+    bool valid = true;
+};
+
+// Sheet limits of the file formats; coordinates past them mark a corrupt file.
+constexpr int kMaxSheetRows = 1048576;
+constexpr int kMaxSheetColumns = 16384;
+
+template <typename NextCell>
+bool WorkbookReader::walkRange(const UsedRange &range, ValueSink &sink, NextCell next)
+{
+    const qint64 total = range.valueCount();
+    if (total == 0)
+        return true;
+    const int top = range.firstRow + 1;
+    const int bottom = range.firstRow + range.rowCount - 1;
+    const int left = range.firstColumn;
+    const int right = range.firstColumn + range.columnCount - 1;
+
+    qint64 done = 0;   // values handed to the sink so far
+    int row = 0;
+    int column = 0;
+    QString text;
+    for (;;) {
+        const int got = next(&row, &column, &text);
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        if (row < top || row > bottom || column < left || column > right)
+            continue;
+        const qint64 at = qint64(row - top) * range.columnCount + (column - left);
+        if (at < done)
+            return fail(QStringLiteral("cells out of order at row %1, column %2").arg(row).arg(column));
+        if (at > done && !sink.emptyValues(at - done))
+            return false;
+        if (!sink.value(text))
+            return false;
+        done = at + 1;
+    }
+    return done >= total || sink.emptyValues(total - done);
+}
