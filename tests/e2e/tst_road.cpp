@@ -1,0 +1,309 @@
+// The road of a typical burn through the real main window, as an operator drives it:
+// log in, import two pools, search the simulated line, Match, Burn, check the pool, the
+// devices and the log, change the password, exit; then restart on the same folder.
+#include "testsupport.h"
+
+#include "app.h"
+#include "datastore.h"
+#include "login.h"
+#include "messagebox.h"
+#include "simprocess.h"
+#include "tarnwell.h"
+#include "updatepwd.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSet>
+#include <QStackedWidget>
+#include <QTableWidget>
+#include <QTimer>
+
+namespace {
+
+const QString kDemo = QStringLiteral(TARNWELL_SOURCE_DIR "/demo/");
+
+template <typename T>
+T *visibleTopLevel()
+{
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *t = qobject_cast<T *>(w); t && t->isVisible())
+            return t;
+    return nullptr;
+}
+
+// Runs `step` once a visible top-level T exists, from inside whatever loop is running.
+template <typename T, typename F>
+void whenShown(F step)
+{
+    auto *timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, step] {
+        if (T *w = visibleTopLevel<T>()) {
+            timer->stop();
+            timer->deleteLater();
+            step(w);
+        }
+    });
+    timer->start();
+}
+
+void logIn(Login *login, const QString &password)
+{
+    auto *name = login->findChild<QLineEdit *>(QStringLiteral("lineEditName"));
+    auto *pwd = login->findChild<QLineEdit *>(QStringLiteral("lineEditPwd"));
+    name->clear();
+    pwd->clear();
+    QTest::keyClicks(name, QStringLiteral("admin"));
+    QTest::keyClicks(pwd, password);
+    testsupport::click(login->findChild<QPushButton *>(QStringLiteral("btnLogin")));
+}
+
+void menu(Tarnwell *w, const QString &text)
+{
+    for (QAction *a : w->menuBar()->actions())
+        if (a->text() == text) {
+            a->trigger();
+            return;
+        }
+    QFAIL(qPrintable(QStringLiteral("no menu entry ") + text));
+}
+
+QWidget *page(Tarnwell *w, int index)
+{
+    return w->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))->widget(index);
+}
+
+template <typename T = QPushButton>
+T *child(QWidget *parent, const char *name)
+{
+    return parent->findChild<T *>(QString::fromLatin1(name));
+}
+
+QString cell(QTableWidget *table, int row, int column)
+{
+    const QTableWidgetItem *item = table->item(row, column);
+    return item ? item->text() : QString();
+}
+
+void selectText(QComboBox *box, const QString &text)
+{
+    const int index = box->findText(text);
+    QVERIFY2(index >= 0, qPrintable(text));
+    box->setCurrentIndex(index);
+}
+
+void importFile(QWidget *serial, const QString &path, const char *radio, int expectedStored)
+{
+    MessageBox::clear();
+    FileDialog::setNextFileName(path);
+    testsupport::click(child(serial, "btnChoose"));
+    QCOMPARE(child<QLineEdit>(serial, "lineEditPath")->text(), path);
+    testsupport::click(child<QRadioButton>(serial, radio));
+    testsupport::click(child(serial, "btnImport"));
+    QTRY_VERIFY_WITH_TIMEOUT(!MessageBox::shown().isEmpty(), 20000);
+    QCOMPARE(MessageBox::last().text,
+             QStringLiteral("Import completed, import successful %1, failed 0").arg(expectedStored));
+}
+
+// Searches until `expected` rows are listed, then stops the search as an operator would.
+void search(QWidget *device, int expected)
+{
+    auto *table = child<QTableWidget>(device, "tableWidget");
+    testsupport::click(child(device, "btnSearch"));
+    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), expected, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(child(device, "btnStop")->isEnabled(), 3000);
+    testsupport::click(child(device, "btnStop"));
+    QCOMPARE(child(device, "btnSearch")->text(), QStringLiteral("Search"));
+}
+
+int rowOf(QTableWidget *table, int column, const QString &text)
+{
+    for (int r = 0; r < table->rowCount(); ++r)
+        if (cell(table, r, column) == text)
+            return r;
+    return -1;
+}
+
+struct Road {
+    devicesim::SimProcess *sim;
+    QStringList nvrSerials;        // the simulated NVRs, in the order the search lists them
+    QMap<QString, QString> burnt;  // device serial -> identifier
+    bool done = false;
+};
+
+void firstRun(Tarnwell *w, Road &road)
+{
+    QWidget *serial = page(w, 0);
+    QWidget *device = page(w, 1);
+    QWidget *log = page(w, 2);
+
+    // The XLSX pool goes to Brisvan first, so UMEYE's XML pool is the newest on page 1.
+    importFile(serial, kDemo + QStringLiteral("demo-pool.xlsx"), "rbBrisvan", 40);
+    importFile(serial, kDemo + QStringLiteral("demo-pool.xml"), "rbUMEYE", 40);
+    auto *serialTable = child<QTableWidget>(serial, "tableWidget");
+    QCOMPARE(cell(serialTable, 0, 2), QStringLiteral("UMEYE"));
+    QCOMPARE(cell(serialTable, 0, 3), QStringLiteral("NO"));
+    const QString newestUmeye = cell(serialTable, 0, 1);
+
+    menu(w, QStringLiteral("Burning"));
+    auto *table = child<QTableWidget>(device, "tableWidget");
+    selectText(child<QComboBox>(device, "cbxType"), QStringLiteral("NVR"));
+    search(device, road.nvrSerials.size());
+    for (int r = 0; r < table->rowCount(); ++r) {
+        QCOMPARE(cell(table, r, 1), QStringLiteral("NVR"));
+        QVERIFY(road.nvrSerials.contains(cell(table, r, 2)));
+        QCOMPARE(table->item(r, 0)->checkState(), Qt::Unchecked);
+    }
+
+    // Three devices for UMEYE: they get the newest unused UMEYE identifiers.
+    for (int r = 0; r < 3; ++r)
+        table->item(r, 0)->setCheckState(Qt::Checked);
+    selectText(child<QComboBox>(device, "cbxCustomer"), QStringLiteral("UMEYE"));
+    testsupport::click(child(device, "btnMatch"));
+    QCOMPARE(cell(table, 0, 6), newestUmeye);
+    for (int r = 0; r < 3; ++r)
+        QCOMPARE(cell(table, r, 7), QStringLiteral("Ready to burn"));
+    QCOMPARE(cell(table, 3, 6), QString());
+    testsupport::click(child(device, "btnBurn"));
+    for (int r = 0; r < 3; ++r) {
+        QCOMPARE(cell(table, r, 7), QStringLiteral("Has been burning"));
+        road.burnt.insert(cell(table, r, 2), cell(table, r, 6));
+    }
+
+    // One more device for Brisvan: the other request form, without the server fields.
+    table->item(3, 0)->setCheckState(Qt::Checked);
+    selectText(child<QComboBox>(device, "cbxCustomer"), QStringLiteral("Brisvan"));
+    testsupport::click(child(device, "btnMatch"));
+    QCOMPARE(cell(table, 3, 7), QStringLiteral("Ready to burn"));
+    testsupport::click(child(device, "btnBurn"));
+    QCOMPARE(cell(table, 3, 7), QStringLiteral("Has been burning"));
+    road.burnt.insert(cell(table, 3, 2), cell(table, 3, 6));
+
+    // The devices hold what was burnt, in the form of their customer.
+    for (auto it = road.burnt.cbegin(); it != road.burnt.cend(); ++it) {
+        const QJsonObject d = road.sim->device(it.key());
+        QCOMPARE(d.value(QStringLiteral("uuid")).toString(), it.value());
+        const bool umeye = it.key() != cell(table, 3, 2);
+        QCOMPARE(d.value(QStringLiteral("form")).toString(), umeye ? QStringLiteral("umeye") : QStringLiteral("lenovo"));
+        QCOMPARE(d.value(QStringLiteral("uuidKind")).toString(), umeye ? QStringLiteral("DeviceID") : QStringLiteral("GoolinkGID"));
+        QCOMPARE(d.contains(QStringLiteral("hostAddr")), umeye);
+        if (umeye)
+            QCOMPARE(d.value(QStringLiteral("port")).toInt(), 5800);
+    }
+
+    // The Serial page reloaded after the burn: the three UMEYE identifiers are used.
+    menu(w, QStringLiteral("Serail Number"));
+    for (int r = 0; r < 3; ++r) {
+        const QString uuid = cell(serialTable, r, 1);
+        const QString dev = road.burnt.key(uuid);
+        QVERIFY2(!dev.isEmpty(), qPrintable(uuid));
+        QCOMPARE(cell(serialTable, r, 3), QStringLiteral("YES"));
+        QCOMPARE(cell(serialTable, r, 4), QStringLiteral("NVR"));
+        QCOMPARE(cell(serialTable, r, 5), dev);
+        QCOMPARE(cell(serialTable, r, 6), road.sim->device(dev).value(QStringLiteral("ip")).toString());
+    }
+
+    // The log, newest first: four burn attempts, two imports, the login.
+    menu(w, QStringLiteral("Log"));
+    auto *logTable = child<QTableWidget>(log, "tableWidget");
+    QStringList types;
+    for (int r = 0; r < logTable->rowCount() && !cell(logTable, r, 0).isEmpty(); ++r)
+        types << cell(logTable, r, 0);
+    QCOMPARE(types, (QStringList{"User operation", "User operation", "User operation", "User operation",
+                                 "Import serail number", "Import serail number", "Login"}));
+    QCOMPARE(cell(logTable, 0, 1), QStringLiteral("Burning uuid [%1] [%2]")
+                                       .arg(cell(table, 3, 2), road.burnt.value(cell(table, 3, 2))));
+
+    // A new password, then Exit.
+    whenShown<UpdatePwd>([](UpdatePwd *dialog) {
+        QTest::keyClicks(child<QLineEdit>(dialog, "lineEditOldPwd"), QStringLiteral("qorvi"));
+        QTest::keyClicks(child<QLineEdit>(dialog, "lineEditNewPwd"), QStringLiteral("line-2"));
+        QTest::keyClicks(child<QLineEdit>(dialog, "lineEditConfirmPwd"), QStringLiteral("line-2"));
+        testsupport::click(child(dialog, "btnUpdate"));
+    });
+    menu(w, QStringLiteral("Password"));
+    QCOMPARE(MessageBox::last().text, QStringLiteral("Update success!"));
+    MessageBox::setNextAnswer(QMessageBox::Yes);
+    road.done = true;
+    menu(w, QStringLiteral("Exit"));
+}
+
+void secondRun(Tarnwell *w, Road &road)
+{
+    QWidget *device = page(w, 1);
+    menu(w, QStringLiteral("Burning"));
+    auto *table = child<QTableWidget>(device, "tableWidget");
+    search(device, road.sim->devices().size());
+    for (auto it = road.burnt.cbegin(); it != road.burnt.cend(); ++it) {
+        const int r = rowOf(table, 2, it.key());
+        QVERIFY2(r >= 0, qPrintable(it.key()));
+        QCOMPARE(cell(table, r, 6), it.value());
+        QCOMPARE(cell(table, r, 7), QStringLiteral("Has been burning"));
+        QVERIFY(!table->item(r, 0)->data(Qt::CheckStateRole).isValid());
+    }
+    MessageBox::setNextAnswer(QMessageBox::Yes);
+    road.done = true;
+    menu(w, QStringLiteral("Exit"));
+}
+
+} // namespace
+
+class TestRoad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void typicalBurnAndRestart()
+    {
+        QFile::remove(QStringLiteral("mydatabase.db"));
+        closeDatabase();
+        devicesim::SimProcess sim;
+        QVERIFY2(sim.start({QStringLiteral("--devices"), QStringLiteral("24")}), qPrintable(sim.errorText()));
+        sim.exportTarget();
+
+        Road road{&sim, {}, {}, false};
+        for (const QJsonValue &v : sim.devices())
+            if (v.toObject().value(QStringLiteral("type")).toString() == QStringLiteral("NVR"))
+                road.nvrSerials << v.toObject().value(QStringLiteral("serial")).toString();
+        QVERIFY2(road.nvrSerials.size() >= 4, "the simulated line needs four NVRs");
+
+        whenShown<Login>([](Login *login) { logIn(login, QStringLiteral("qorvi")); });
+        whenShown<Tarnwell>([&road](Tarnwell *w) {
+            firstRun(w, road);
+            if (!road.done)
+                w->close();
+        });
+        QCOMPARE(runTarnwell(*qApp), 0);
+        QVERIFY(road.done);
+        QCOMPARE(testsupport::value(QStringLiteral("SELECT LogType FROM Logs ORDER BY LogID DESC LIMIT 1")).toString(),
+                 QStringLiteral("Logout"));
+        QCOMPARE(testsupport::value(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers WHERE IsUse=1")).toInt(), 4);
+
+        // Restart on the same folder and the same line.
+        MessageBox::clear();
+        road.done = false;
+        whenShown<Login>([](Login *login) {
+            logIn(login, QStringLiteral("qorvi"));
+            QCOMPARE(MessageBox::last().text, QStringLiteral("Login name or password is error!"));
+            logIn(login, QStringLiteral("line-2"));
+        });
+        whenShown<Tarnwell>([&road](Tarnwell *w) {
+            secondRun(w, road);
+            if (!road.done)
+                w->close();
+        });
+        QCOMPARE(runTarnwell(*qApp), 0);
+        QVERIFY(road.done);
+    }
+};
+
+TARNWELL_TEST_MAIN(TestRoad)
+#include "tst_road.moc"
