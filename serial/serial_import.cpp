@@ -2,14 +2,255 @@
 #include "serial.h"
 #include "ui_serial.h"
 
+#include "datastore.h"
+#include "fixedfield.h"
+#include "loading.h"
+#include "messagebox.h"
+#include "workbook.h"
+#include "xmlimport.h"
+
+#include <QCoreApplication>
+#include <QDomDocument>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTimer>
+
+namespace {
+
+// Values between two commits: large enough that a commit's disk sync is spread over
+// thousands of inserts, small enough that a failure keeps nearly everything read.
+const int kBatchValues = 5000;
+// How often a long import lets the busy dialog animate and show its count.
+const int kProgressIntervalMs = 100;
+const int kBusyDelayMs = 200;
+
+// True while an import runs. The busy dialog keeps the operator out, but the event
+// processing that keeps it alive also runs timers, and a second run must not start
+// inside the first.
+bool importRunning = false;
+
+// One run's counting and the per-value step.
+class ImportRun : public ValueSink
+{
+public:
+    ImportRun(int customerId, Loading *loading)
+        : customerId(customerId)
+        , loading(loading)
+    {
+        sinceEvents.start();
+    }
+
+    bool value(const QString &text) override
+    {
+        importValue(text);
+        ++read;
+        keepAlive();
+        return true;
+    }
+
+    // Empty cells are never stored; a sparse sheet counts them all at once.
+    bool emptyValues(qint64 count) override
+    {
+        failed += count;
+        read += count;
+        keepAlive();
+        return true;
+    }
+
+    void showCount()
+    {
+        if (loading)
+            loading->setProgress(Serial::tr("%1 values read").arg(read));
+    }
+
+    qint64 succeeded = 0;
+    qint64 failed = 0;
+
+private:
+    void importValue(const QString &value)
+    {
+        SerialRecord record{};
+        const QByteArray utf8 = value.toUtf8();
+        // Stored only when it can be burned as it is: not empty (an empty identifier),
+        // not longer than the device request's field leaves room for, no NUL and no
+        // broken UTF-16 (either would be stored mangled).
+        if (value.isEmpty() || !value.isValidUtf16() || !fixedfield::fitsWithNul(utf8, sizeof record.serialNumber)) {
+            ++failed;
+            return;
+        }
+        if (serialExists(value)) {
+            ++failed;
+        } else {
+            fixedfield::put(record.customerName, QStringLiteral("%1").arg(customerId));
+            fixedfield::put(record.serialNumber, utf8);
+            if (insertSerial(record))
+                ++succeeded;
+            else
+                ++failed;
+        }
+        if (++sinceCommit >= kBatchValues) {
+            commitBatch();
+            beginBatch();
+            sinceCommit = 0;
+        }
+    }
+
+    void keepAlive()
+    {
+        if (sinceEvents.elapsed() < kProgressIntervalMs)
+            return;
+        showCount();
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        sinceEvents.restart();
+    }
+
+    const int customerId;
+    Loading *const loading;
+    qint64 read = 0;
+    int sinceCommit = 0;
+    QElapsedTimer sinceEvents;
+};
+
+QString refusalText(xmlimport::Refusal refusal)
+{
+    switch (refusal) {
+    case xmlimport::Refusal::TooLarge:
+        return Serial::tr("The file is larger than %1 MiB and was not imported.").arg(xmlimport::kMaxFileBytes >> 20);
+    case xmlimport::Refusal::DocumentType:
+        return Serial::tr("The file declares entities and was not imported.");
+    case xmlimport::Refusal::TooDeep:
+        return Serial::tr("The file nests elements deeper than %1 levels and was not imported.")
+            .arg(xmlimport::kMaxDepth);
+    case xmlimport::Refusal::TextTooLong:
+        return Serial::tr("The file holds a text longer than %1 characters and was not imported.")
+            .arg(xmlimport::kMaxTextChars);
+    case xmlimport::Refusal::TooManyNodes:
+        return Serial::tr("The file holds more than %1 elements and texts and was not imported.")
+            .arg(xmlimport::kMaxNodes);
+    case xmlimport::Refusal::NotUtf8:
+        return Serial::tr("The file is not valid UTF-8 and was not imported.");
+    case xmlimport::Refusal::None:
+        break;
+    }
+    return QString();
+}
+
+// The XML reader. False when the run ends here with a box already shown.
+bool importXml(const QString &path, ImportRun &run)
+{
+    // Opened as bytes: text mode would strip carriage-return bytes, which breaks a
+    // UTF-16 file, and the parser normalises line ends itself.
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        MessageBox::information(nullptr, Serial::tr("title"), Serial::tr("open error!"), QMessageBox::Ok);
+        return false;
+    }
+    QByteArray contents;
+    xmlimport::Refusal refusal = xmlimport::Refusal::TooLarge;
+    if (file.size() <= xmlimport::kMaxFileBytes) {
+        contents = file.readAll();
+        refusal = xmlimport::screen(contents);
+    }
+    file.close();
+    if (refusal != xmlimport::Refusal::None) {
+        MessageBox::warning(nullptr, Serial::tr("Warning"), refusalText(refusal), QMessageBox::Ok);
+        return false;
+    }
+
+    QDomDocument document;
+    int line = 0;
+    int column = 0;
+    if (!document.setContent(contents, false, nullptr, &line, &column)) {
+        MessageBox::information(nullptr, QStringLiteral("title"),
+                                QStringLiteral("parse file failed at line row and column") + QString::number(line)
+                                    + QLatin1Char(',') + QString::number(column),
+                                QMessageBox::Ok);
+        return false;
+    }
+    contents.clear();
+    if (document.isNull()) {
+        MessageBox::information(nullptr, Serial::tr("title"), Serial::tr("document is null!"), QMessageBox::Ok);
+        return false;
+    }
+
+    beginBatch();
+    xmlimport::forEachValue(document, [&run](const QString &value) { return run.value(value); });
+    commitBatch();
+    return true;
+}
+
+// The spreadsheet reader. False when the run ends here with a box already shown.
+bool importWorkbook(const QString &path, ImportRun &run, QWidget *page)
+{
+    std::unique_ptr<WorkbookReader> reader = WorkbookReader::forFile(path);
+    bool ok = reader && reader->open(path);
+    if (ok) {
+        beginBatch();
+        for (int sheet = 0; ok && sheet < reader->sheetCount(); ++sheet)
+            ok = reader->readValues(sheet, run);
+        // Whatever was stored before a failure stays stored.
+        commitBatch();
+    }
+    if (!ok) {
+        MessageBox::critical(page, Serial::tr("Error"), Serial::tr("EXCEL lose"), QMessageBox::Ok);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 void Serial::on_btnChoose_clicked()
 {
+    ui->lineEditPath->setText(FileDialog::getOpenFileName(this, tr("Open"), QStringLiteral("."),
+                                                          tr("Files") + QStringLiteral("(*.xls *.xlsx *.xml)")));
 }
 
 void Serial::on_btnImport_clicked()
 {
+    if (importRunning)
+        return;
+    if (loading)
+        loading->start();
+    // Lets the event loop show the busy dialog before the import blocks it.
+    QTimer::singleShot(kBusyDelayMs, this, &Serial::onImportUuid);
 }
 
 void Serial::onImportUuid()
 {
+    if (importRunning)
+        return;
+    importRunning = true;
+
+    const int importCustomerId = ui->rbBrisvan->isChecked() ? 2 : 1;
+    ImportRun run(importCustomerId, loading);
+    const QString path = ui->lineEditPath->text();
+
+    bool completed = false;
+    if (path.trimmed().isEmpty()) {
+        MessageBox::warning(nullptr, tr("Warning"), tr("Please enter a query path!"), QMessageBox::Yes);
+    } else {
+        // XML is tested first; both tests are case-sensitive and match anywhere in the
+        // path, and ".xls" also covers ".xlsx".
+        if (path.lastIndexOf(QLatin1String(".xml")) > 0)
+            completed = importXml(path, run);
+        else if (path.lastIndexOf(QLatin1String(".xls")) > 0)
+            completed = importWorkbook(path, run, this);
+        else
+            completed = true;   // nothing to read: an empty run
+    }
+
+    if (completed) {
+        run.showCount();
+        addLog(makeLogRecord(tr("Import serail number"), tr("Import serail number")));
+        if (run.succeeded > 0)
+            refreshPaging();
+        MessageBox::information(nullptr, tr("title"),
+                                tr("Import completed, import successful ") + QString::number(run.succeeded)
+                                    + tr(", failed ") + QString::number(run.failed),
+                                QMessageBox::Ok);
+    }
+    if (loading)
+        loading->stop();
+    importRunning = false;
 }

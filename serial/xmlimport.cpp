@@ -29,7 +29,7 @@ Refusal screen(const QByteArray &contents)
     qint64 nodes = 0;
     while (!xml.atEnd()) {
         switch (xml.readNext()) {
-        case QXmlStreamReader::StartDocument:
+        case QXmlStreamReader::StartDocument:   // comes first, with or without a declaration
             if (readAsUtf8(contents, xml.documentEncoding())) {
                 Utf8Check utf8;
                 utf8.feed(contents.constData(), contents.size());
@@ -68,14 +68,6 @@ Refusal screen(const QByteArray &contents)
         default:
             break;
         }
-    }
-    // Without an XML declaration no StartDocument token comes; the bytes still have to
-    // be UTF-8 then.
-    if (xml.documentVersion().isEmpty() && readAsUtf8(contents, QStringRef())) {
-        Utf8Check utf8;
-        utf8.feed(contents.constData(), contents.size());
-        if (!utf8.complete())
-            return Refusal::NotUtf8;
     }
     return Refusal::None;
 }
