@@ -185,6 +185,7 @@ void DeviceMng::setupTable()
     t->setSelectionMode(QAbstractItemView::SingleSelection);
     t->setEditTriggers(QAbstractItemView::NoEditTriggers);
     t->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    t->horizontalHeader()->setMinimumSectionSize(1); // the sort-key column is 1 px wide
     t->horizontalHeader()->setSortIndicatorShown(false);
     t->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     t->verticalHeader()->hide();
