@@ -65,7 +65,10 @@ Z7_NETSDK_API int Z7_NETSDK_CALL Z7_NET_DVR_SetLenovoUuid(LenovoUuidRequest *req
 
 #ifdef __cplusplus
 } /* extern "C" */
+#endif
 
+/* The layouts are part of the boundary: a mismatch must not compile. */
+#ifdef __cplusplus
 #include <cstddef>
 static_assert(offsetof(DiscoveryRecord, deviceIp) == 0, "DiscoveryRecord layout");
 static_assert(offsetof(DiscoveryRecord, serialNumber) == 308, "DiscoveryRecord layout");
