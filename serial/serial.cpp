@@ -6,9 +6,10 @@
 #include "loading.h"
 #include "messagebox.h"
 
+#include <QAbstractListModel>
 #include <QHeaderView>
+#include <QListView>
 #include <QSignalBlocker>
-#include <QStringList>
 #include <QTableWidgetItem>
 
 #include <algorithm>
@@ -35,6 +36,37 @@ QString deviceTypeFragment(const QString &displayedType)
     return QLatin1String(" AND s.DeviceType LIKE '%") + pattern + QLatin1String("%' ESCAPE '\\'");
 }
 
+// The page selector's entries "1" .. count, made when they are shown. A factory pool
+// has tens of thousands of pages; building that many items on every recount would
+// cost more than the recount itself.
+class PageNumbers : public QAbstractListModel
+{
+public:
+    using QAbstractListModel::QAbstractListModel;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override
+    {
+        return parent.isValid() ? 0 : count;
+    }
+
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (!index.isValid() || index.row() >= count || (role != Qt::DisplayRole && role != Qt::EditRole))
+            return QVariant();
+        return QString::number(index.row() + 1);
+    }
+
+    void setCount(int pages)
+    {
+        beginResetModel();
+        count = pages;
+        endResetModel();
+    }
+
+private:
+    int count = 0;
+};
+
 QTableWidgetItem *textItem(const QString &text)
 {
     return new QTableWidgetItem(text);
@@ -49,6 +81,12 @@ Serial::Serial(QWidget *parent)
     ui->setupUi(this);
     ui->tableWidget->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     ui->tableWidget->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    ui->cbxPage->setModel(new PageNumbers(ui->cbxPage));
+    // A drop-down list of a few entries rather than a popup as tall as the screen,
+    // which would lay out every one of the pages first.
+    ui->cbxPage->setStyleSheet(QStringLiteral("combobox-popup: 0;"));
+    if (auto *list = qobject_cast<QListView *>(ui->cbxPage->view()))
+        list->setUniformItemSizes(true);
 
     connect(ui->chkAll, &QCheckBox::stateChanged, this, &Serial::onCheckBoxSelAll);
     connect(ui->cbxPage, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &Serial::onPageChange);
@@ -91,15 +129,11 @@ void Serial::refreshPaging()
     if (pageCount == 0)
         pageCount = 1;
 
-    // Refilled silently: clearing would report index -1 and each step would reload the table.
-    QStringList pages;
-    pages.reserve(pageCount);
-    for (int i = 1; i <= pageCount; ++i)
-        pages.append(QString::number(i));
+    // Refilled silently: emptying the selector would report index -1 and refilling it
+    // index 0, each reloading the table; the recount loads page 1 once, below.
     {
         const QSignalBlocker blocker(ui->cbxPage);
-        ui->cbxPage->clear();
-        ui->cbxPage->addItems(pages);
+        static_cast<PageNumbers *>(ui->cbxPage->model())->setCount(pageCount);
     }
     currentPage = 1;
 
