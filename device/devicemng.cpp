@@ -469,6 +469,7 @@ void DeviceMng::on_btnBurn_clicked()
         if (t->item(row, ColNo) && !hasCheckBox(t, row))
             written.insert(cellText(row, ColSerial));
 
+    bool batchOpen = false; // a markSerialUsed waiting for the next commit
     for (int i = 0; i < t->rowCount(); ++i) {
         if (!isChecked(i))
             continue;
@@ -514,9 +515,14 @@ void DeviceMng::on_btnBurn_clicked()
             continue;
         }
 
-        // Logged before the write: if the program dies between the device taking the
-        // identifier and the pool marking it used, the log still says where it went.
+        // Logged and committed before the write: if the program dies between the device
+        // taking the identifier and the pool marking it used, the log says where it went.
+        // The previous device's markSerialUsed shares this commit, one per device.
+        if (!batchOpen)
+            beginBatch();
         addLog(makeLogRecord(logType(), describe));
+        commitBatch();
+        batchOpen = false;
         written.insert(serial);
 
         int ok;
@@ -542,9 +548,12 @@ void DeviceMng::on_btnBurn_clicked()
         if (!ok)
             continue;
 
+        batchOpen = beginBatch();
         markSerialUsed(uuid, serial, type, ip);
         markBurnt(i, {type, serial, ip, user, password, uuid});
     }
+    if (batchOpen)
+        commitBatch();
 
     emit sendOnSerial();
 }

@@ -1,0 +1,246 @@
+// bench_device: the burning page against a factory-sized pool and line.
+//
+// A pool of 1,000,000 identifiers, a simulated line of 1,000 devices on loopback. The
+// program searches, checks 100 devices, matches and burns them through the page's own
+// buttons, and prints:
+//   - the UI thread's time spent handling the 1,000 discovery reports (filter, store
+//     lookup, row), against the bare store lookups for the same devices;
+//   - the wall time of the Burn pass over 100 devices, against bare SDK writes of 100
+//     other devices of the same line.
+#include "datastore.h"
+#include "devicemng.h"
+#include "fixedfield.h"
+#include "simprocess.h"
+#include "z7netsdk.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QPushButton>
+#include <QSet>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStyle>
+#include <QStyleOptionViewItem>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+const int kPool = 1000000;
+const int kDevices = 1000;
+const int kBurn = 100;
+const int kBurntBefore = 50; // devices of the line the pool already records as burnt
+
+QTextStream out(stdout);
+
+// Times every queued call delivered to one object: the page's discovery reports.
+class TimingApp : public QApplication
+{
+public:
+    using QApplication::QApplication;
+    QObject *watched = nullptr;
+    qint64 nsecs = 0;
+    int calls = 0;
+
+    bool notify(QObject *receiver, QEvent *event) override
+    {
+        if (receiver != watched || event->type() != QEvent::MetaCall)
+            return QApplication::notify(receiver, event);
+        QElapsedTimer timer;
+        timer.start();
+        const bool result = QApplication::notify(receiver, event);
+        nsecs += timer.nsecsElapsed();
+        ++calls;
+        return result;
+    }
+};
+
+[[noreturn]] void fail(const QString &message)
+{
+    out << "bench_device: " << message << Qt::endl;
+    std::exit(1);
+}
+
+void fillPool(const QJsonArray &line)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-fill"));
+    db.setDatabaseName(QDir::current().absoluteFilePath(QStringLiteral("mydatabase.db")));
+    if (!db.open())
+        fail(db.lastError().text());
+    {
+        QSqlQuery q(db);
+        // Three of four identifiers belong to customer 1, the rest to customer 2.
+        const bool ok = q.exec(QStringLiteral(
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) "
+            "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse) "
+            "SELECT CASE WHEN i % 4 = 0 THEN 2 ELSE 1 END, printf('TW%08d', i), 0 FROM n").arg(kPool));
+        if (!ok)
+            fail(q.lastError().text());
+        db.transaction();
+        q.prepare(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceSerialNum=?, DeviceType=? WHERE SNID=?"));
+        for (int i = 0; i < kBurntBefore; ++i) {
+            const QJsonObject d = line.at(i * (kDevices / kBurntBefore)).toObject();
+            q.addBindValue(d.value(QStringLiteral("serial")).toString());
+            q.addBindValue(d.value(QStringLiteral("type")).toString());
+            q.addBindValue(i + 1);
+            q.exec();
+        }
+        db.commit();
+    }
+    db.close();
+}
+
+void clickBox(QTableWidget *t, int row)
+{
+    QTableWidgetItem *item = t->item(row, 0);
+    t->scrollToItem(item);
+    QStyleOptionViewItem option;
+    option.initFrom(t);
+    option.rect = t->visualItemRect(item);
+    option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+    option.text = item->text();
+    option.displayAlignment = Qt::Alignment(item->textAlignment());
+    const QRect box = t->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, t);
+    QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, box.center());
+}
+
+bool hasBox(QTableWidget *t, int row) { return t->item(row, 0)->data(Qt::CheckStateRole).isValid(); }
+
+double ms(qint64 nsecs) { return double(nsecs) / 1e6; }
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    TimingApp app(argc, argv);
+    QTemporaryDir work(QDir::tempPath() + QStringLiteral("/bench-device-XXXXXX"));
+    QDir::setCurrent(work.path());
+
+    devicesim::SimProcess sim;
+    if (!sim.start({QStringLiteral("--devices"), QString::number(kDevices)}))
+        fail(sim.errorText());
+    sim.exportTarget();
+    const QJsonArray line = sim.devices();
+
+    openDatabase();
+    QElapsedTimer timer;
+    timer.start();
+    fillPool(line);
+    out << "pool: " << kPool << " identifiers, " << kBurntBefore << " of them burnt into devices of the line"
+        << " (filled in " << timer.elapsed() << " ms)" << Qt::endl;
+
+    Z7_NET_DVR_Init();
+    int listed = 0;
+    {
+        DeviceMng page;
+        page.resize(894, 673);
+        page.show();
+        app.watched = &page;
+        auto *table = page.findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+        auto *search = page.findChild<QPushButton *>(QStringLiteral("btnSearch"));
+        auto *stop = page.findChild<QPushButton *>(QStringLiteral("btnStop"));
+
+        // Search as the operator does, stopping once the whole line is listed.
+        timer.restart();
+        search->click();
+        QElapsedTimer deadline;
+        deadline.start();
+        while (table->rowCount() < kDevices && deadline.elapsed() < 15000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        const qint64 searchMs = timer.elapsed();
+        while (!stop->isEnabled() && deadline.elapsed() < 20000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        stop->click();
+        QCoreApplication::processEvents();
+        listed = table->rowCount();
+        const qint64 handled = app.nsecs;
+        const int reports = app.calls;
+        app.watched = nullptr;
+
+        // Baseline: the bare store lookups for the same devices, no page.
+        QElapsedTimer bare;
+        bare.start();
+        int found = 0;
+        for (const QJsonValue &v : line)
+            found += !serialOfDevice(v.toObject().value(QStringLiteral("serial")).toString()).isEmpty();
+        const qint64 bareNs = bare.nsecsElapsed();
+
+        out << "search: " << listed << " of " << kDevices << " devices listed, " << reports << " reports, "
+            << found << " shown as burnt; all in " << searchMs << " ms" << Qt::endl;
+        out << "reports: UI thread busy " << ms(handled) << " ms for " << reports << " reports ("
+            << ms(handled) * 1000.0 / qMax(1, reports) << " us each); bare serialOfDevice x" << line.size()
+            << ": " << ms(bareNs) << " ms; ratio " << double(handled) / double(qMax<qint64>(1, bareNs)) << Qt::endl;
+
+        // Baseline for the burn: bare SDK writes into the last 100 devices of the line.
+        QElapsedTimer writes;
+        writes.start();
+        int written = 0;
+        for (int i = kDevices - kBurn; i < kDevices; ++i) {
+            const QJsonObject d = line.at(i).toObject();
+            UmeyeUuidRequest r{};
+            fixedfield::put(r.serialNumber, d.value(QStringLiteral("serial")).toString());
+            fixedfield::put(r.userName, d.value(QStringLiteral("user")).toString());
+            fixedfield::put(r.password, d.value(QStringLiteral("password")).toString());
+            fixedfield::put(r.hostAddr, QStringLiteral("svr.umeye.example"));
+            fixedfield::put(r.uuidKind, QStringLiteral("DeviceID"));
+            fixedfield::put(r.uuid, QStringLiteral("BASE%1").arg(i));
+            r.port[0] = 5800 & 0xFF;
+            r.port[1] = 5800 >> 8;
+            written += Z7_NET_DVR_SetUMEyeUuid(&r);
+        }
+        const qint64 bareWritesNs = writes.nsecsElapsed();
+
+        // Check the first 100 unburnt rows that the baseline left alone, Match for
+        // customer 1, Burn.
+        QSet<QString> holding;
+        for (const QJsonValue &v : sim.devices())
+            if (v.toObject().contains(QStringLiteral("uuid")))
+                holding.insert(v.toObject().value(QStringLiteral("serial")).toString());
+        QStringList checkedSerials;
+        for (int row = 0; row < table->rowCount() && checkedSerials.size() < kBurn; ++row) {
+            const QString serial = table->item(row, 2)->text();
+            if (!hasBox(table, row) || holding.contains(serial))
+                continue;
+            clickBox(table, row);
+            checkedSerials << serial;
+        }
+        page.findChild<QComboBox *>(QStringLiteral("cbxCustomer"))->setCurrentIndex(0);
+        page.findChild<QPushButton *>(QStringLiteral("btnMatch"))->click();
+        timer.restart();
+        page.findChild<QPushButton *>(QStringLiteral("btnBurn"))->click();
+        const qint64 burnNs = timer.nsecsElapsed();
+
+        int burnt = 0;
+        for (int row = 0; row < table->rowCount(); ++row)
+            burnt += table->item(row, 7) && table->item(row, 7)->text() == QLatin1String("Has been burning")
+                     && checkedSerials.contains(table->item(row, 2)->text());
+        int held = 0;
+        for (const QJsonValue &v : sim.devices())
+            held += checkedSerials.contains(v.toObject().value(QStringLiteral("serial")).toString())
+                && v.toObject().value(QStringLiteral("uuid")).toString().startsWith(QLatin1String("TW"));
+        QSqlQuery q(storeDatabase);
+        q.exec(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers WHERE IsUse=1"));
+        q.next();
+        const int used = q.value(0).toInt() - kBurntBefore;
+
+        out << "burn: " << checkedSerials.size() << " devices in " << ms(burnNs) << " ms (" << burnt
+            << " rows burnt, " << used << " identifiers used, " << held << " held by the simulator); bare SDK writes x"
+            << kBurn << " (" << written << " applied): " << ms(bareWritesNs) << " ms; ratio "
+            << double(burnNs) / double(qMax<qint64>(1, bareWritesNs)) << Qt::endl;
+    }
+    Z7_NET_DVR_Cleanup();
+    closeDatabase();
+    sim.stop();
+    return listed == kDevices ? 0 : 1;
+}
