@@ -69,17 +69,6 @@ private slots:
         MessageBox::clear();
     }
 
-    void fixedDialogWithCloseButtonOnly()
-    {
-        UpdatePwd dialog;
-        QCOMPARE(dialog.size(), QSize(298, 213));
-        QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
-        QVERIFY(dialog.windowFlags() & Qt::WindowCloseButtonHint);
-        QVERIFY(!(dialog.windowFlags() & Qt::WindowContextHelpButtonHint));
-        for (const char *name : {"lineEditOldPwd", "lineEditNewPwd", "lineEditConfirmPwd"})
-            QCOMPARE(dialog.findChild<QLineEdit *>(QLatin1String(name))->echoMode(), QLineEdit::Password);
-    }
-
     void checksRunInOrder_data()
     {
         QTest::addColumn<QString>("oldPwd");
