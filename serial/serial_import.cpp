@@ -13,6 +13,7 @@
 #include <QDomDocument>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSet>
 #include <QTimer>
 
 namespace {
@@ -30,6 +31,13 @@ const int kBusyDelayMs = 200;
 bool importRunning = false;
 
 // One run's counting and the per-value step.
+//
+// Values are taken in batches: first every value of the batch is looked up, then the
+// new ones are inserted in file order, then the batch is committed. Running the same
+// statement back to back lets the store reuse it instead of preparing the lookup and
+// the insert in turn for every value, which costs more than both statements together.
+// A value is counted exactly as if looked up just before its own insert: present in
+// the pool, or stored earlier in this run, means failed.
 class ImportRun : public ValueSink
 {
 public:
@@ -37,13 +45,24 @@ public:
         : customerId(customerId)
         , loading(loading)
     {
+        pending.reserve(kBatchValues);
         sinceEvents.start();
     }
 
     bool value(const QString &text) override
     {
-        importValue(text);
         ++read;
+        // Stored only when it can be burned as it is: not empty (an empty identifier),
+        // not longer than the device request's field leaves room for, no NUL and no
+        // broken UTF-16 (either would be stored mangled).
+        if (text.isEmpty() || !text.isValidUtf16()
+            || !fixedfield::fitsWithNul(text.toUtf8(), sizeof(SerialRecord::serialNumber))) {
+            ++failed;
+        } else {
+            pending.append(text);
+            if (pending.size() >= kBatchValues)
+                flush();
+        }
         keepAlive();
         return true;
     }
@@ -57,6 +76,34 @@ public:
         return true;
     }
 
+    // Stores what is pending and commits, so that everything read so far is in the pool.
+    void flush()
+    {
+        QVector<bool> present(pending.size());
+        for (int i = 0; i < pending.size(); ++i)
+            present[i] = serialExists(pending.at(i));
+        QSet<QString> stored;
+        for (int i = 0; i < pending.size(); ++i) {
+            const QString &value = pending.at(i);
+            if (present.at(i) || stored.contains(value)) {
+                ++failed;
+                continue;
+            }
+            SerialRecord record{};
+            fixedfield::put(record.customerName, QStringLiteral("%1").arg(customerId));
+            fixedfield::put(record.serialNumber, value);
+            if (insertSerial(record)) {
+                ++succeeded;
+                stored.insert(value);
+            } else {
+                ++failed;
+            }
+        }
+        pending.clear();
+        commitBatch();
+        beginBatch();
+    }
+
     void showCount()
     {
         if (loading)
@@ -67,34 +114,6 @@ public:
     qint64 failed = 0;
 
 private:
-    void importValue(const QString &value)
-    {
-        SerialRecord record{};
-        const QByteArray utf8 = value.toUtf8();
-        // Stored only when it can be burned as it is: not empty (an empty identifier),
-        // not longer than the device request's field leaves room for, no NUL and no
-        // broken UTF-16 (either would be stored mangled).
-        if (value.isEmpty() || !value.isValidUtf16() || !fixedfield::fitsWithNul(utf8, sizeof record.serialNumber)) {
-            ++failed;
-            return;
-        }
-        if (serialExists(value)) {
-            ++failed;
-        } else {
-            fixedfield::put(record.customerName, QStringLiteral("%1").arg(customerId));
-            fixedfield::put(record.serialNumber, utf8);
-            if (insertSerial(record))
-                ++succeeded;
-            else
-                ++failed;
-        }
-        if (++sinceCommit >= kBatchValues) {
-            commitBatch();
-            beginBatch();
-            sinceCommit = 0;
-        }
-    }
-
     void keepAlive()
     {
         if (sinceEvents.elapsed() < kProgressIntervalMs)
@@ -107,7 +126,7 @@ private:
     const int customerId;
     Loading *const loading;
     qint64 read = 0;
-    int sinceCommit = 0;
+    QStringList pending;
     QElapsedTimer sinceEvents;
 };
 
@@ -175,6 +194,7 @@ bool importXml(const QString &path, ImportRun &run)
 
     beginBatch();
     xmlimport::forEachValue(document, [&run](const QString &value) { return run.value(value); });
+    run.flush();
     commitBatch();
     return true;
 }
@@ -188,7 +208,8 @@ bool importWorkbook(const QString &path, ImportRun &run, QWidget *page)
         beginBatch();
         for (int sheet = 0; ok && sheet < reader->sheetCount(); ++sheet)
             ok = reader->readValues(sheet, run);
-        // Whatever was stored before a failure stays stored.
+        // Whatever was read before a failure is stored and stays stored.
+        run.flush();
         commitBatch();
     }
     if (!ok) {

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <cstring>
 #include <memory>
 
 // The rectangle of a sheet that holds data, in 1-based sheet coordinates.
@@ -98,8 +99,17 @@ public:
         for (qint64 i = 0; i < size && valid; ++i) {
             const uchar b = uchar(data[i]);
             if (need == 0) {
-                if (b < 0x80)
+                if (b < 0x80) {
+                    // Mostly ASCII: skip eight plain bytes at a time.
+                    while (i + 8 < size) {
+                        quint64 word;
+                        std::memcpy(&word, data + i + 1, 8);
+                        if (word & 0x8080808080808080ULL)
+                            break;
+                        i += 8;
+                    }
                     continue;
+                }
                 lo = 0x80;
                 hi = 0xBF;
                 if (b >= 0xC2 && b <= 0xDF) {

@@ -35,7 +35,8 @@ public:
         }
         compressed = qMax<qint64>(file.csize(), 1);
         partName = name;
-        return QIODevice::open(QIODevice::ReadOnly);
+        // Unbuffered: the XML reader asks for large blocks itself.
+        return QIODevice::open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     }
 
     bool isSequential() const override { return true; }
