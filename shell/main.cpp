@@ -1,6 +1,7 @@
 #include "app.h"
 
 #include <QApplication>
+#include <QFontDatabase>
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,5 +31,11 @@ int main(int argc, char *argv[])
         return 1;
     }
     QApplication app(argc, argv);
+    // The fixed-size forms are laid out for a compact sans of Arial's metrics; the wide
+    // default sans of a Linux desktop would cut labels such as "Login Name".
+    if (QFontDatabase().families().contains(QStringLiteral("Liberation Sans"))) {
+        QFont font(QStringLiteral("Liberation Sans"), 9);
+        app.setFont(font);
+    }
     return runTarnwell(app);
 }
