@@ -265,6 +265,8 @@ private slots:
             headers << table()->horizontalHeaderItem(c)->text();
         }
         QCOMPARE(headers, (QStringList{"No.", "UUID", "Customer", "Is used", "Type", "SN.", "IP"}));
+        const QRect lastRow = table()->visualRect(table()->model()->index(pageSize() - 1, 0));
+        QVERIFY2(lastRow.bottom() < table()->viewport()->height(), "a whole page is seen without scrolling");
 
         QCOMPARE(label(), expectedLabel(0, 1, 1));
         QCOMPARE(cbxPage()->count(), 1);
