@@ -508,8 +508,8 @@ void DeviceMng::on_btnBurn_clicked()
             reason = tr("log text too long");
         else if (written.contains(serial))
             reason = tr("device already burnt or tried in this pass");
-        else if (!serialExists(uuid))
-            reason = tr("uuid no longer in the pool");
+        else if (!serialExists(uuid)) // deleted since Match, or longer than the record carried it
+            reason = tr("uuid not found in the pool");
         if (!reason.isEmpty()) {
             logSkipped(serial, uuid, reason);
             continue;

@@ -451,18 +451,24 @@ void TestDevice::burnSkipsWhatDoesNotFit_data()
 {
     QTest::addColumn<int>("customer");
     QTest::addColumn<QString>("uuid");
+    QTest::addColumn<QString>("shown"); // the identifier as the row shows it
     QTest::addColumn<QString>("reason");
-    QTest::newRow("uuid of 48 bytes") << 1 << QString(48, QLatin1Char('U')) << "uuid too long";
-    QTest::newRow("host of 128 bytes") << 1 << "U-1" << "host address too long";
-    QTest::newRow("kind of 16 bytes") << 2 << "B-1" << "uuid kind too long";
-    QTest::newRow("no customer row") << 2 << "B-1" << "no customer 2";
-    QTest::newRow("log text over 255 bytes") << 1 << "U-1" << "log text too long";
+    const QString u48(48, QLatin1Char('U'));
+    const QString u47(47, QLatin1Char('U'));
+    QTest::newRow("uuid of 48 bytes") << 1 << u48 << u48 << "uuid too long";
+    QTest::newRow("uuid of 49 bytes, cut by its record") << 1 << u47 + QChar(0xE9) << u47 << "uuid not found in the pool";
+    QTest::newRow("uuid deleted after Match") << 1 << "U-1" << "U-1" << "uuid not found in the pool";
+    QTest::newRow("host of 128 bytes") << 1 << "U-1" << "U-1" << "host address too long";
+    QTest::newRow("kind of 16 bytes") << 2 << "B-1" << "B-1" << "uuid kind too long";
+    QTest::newRow("no customer row") << 2 << "B-1" << "B-1" << "no customer 2";
+    QTest::newRow("log text over 255 bytes") << 1 << "U-1" << "U-1" << "log text too long";
 }
 
 void TestDevice::burnSkipsWhatDoesNotFit()
 {
     QFETCH(int, customer);
     QFETCH(QString, uuid);
+    QFETCH(QString, shown);
     QFETCH(QString, reason);
     const auto sim = startLine({QStringLiteral("--devices"), QStringLiteral("1")});
     QVERIFY(sim);
@@ -480,9 +486,11 @@ void TestDevice::burnSkipsWhatDoesNotFit()
     clickBox(t, 0);
     combo(&page, "cbxCustomer")->setCurrentIndex(customer - 1);
     testsupport::click(button(&page, "btnMatch"));
-    QCOMPARE(cell(t, 0, 6), uuid);
+    QCOMPARE(cell(t, 0, 6), shown);
 
     LongLogText translator;
+    if (tag.startsWith(QLatin1String("uuid deleted")))
+        QVERIFY(testsupport::exec(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber='U-1'")));
     if (tag.startsWith(QLatin1String("no customer")))
         QVERIFY(testsupport::exec(QStringLiteral("DELETE FROM Customers WHERE CustomerID=2")));
     if (tag.startsWith(QLatin1String("log text")))
@@ -498,7 +506,7 @@ void TestDevice::burnSkipsWhatDoesNotFit()
     const QStringList entries = logs();
     QCOMPARE(entries.size(), 1);
     QCOMPARE(entries.first(), QStringLiteral("User operation|Burning uuid [%1] [%2] skipped: %3")
-                                  .arg(simSerial(*sim, 0), uuid, reason));
+                                  .arg(simSerial(*sim, 0), shown, reason));
 }
 
 void TestDevice::refusedWritesStayReady()
