@@ -26,9 +26,12 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThread>
 #include <QXmlStreamWriter>
 
 #include <cstdio>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -131,7 +134,22 @@ struct Row {
     qint64 values;
     double seconds;
     QString note;
+    double cpuSeconds = -1;
 };
+
+// CPU time of this process: on a shared machine the wall time also counts waiting for a core.
+double cpuNow()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().split(' ').value(0).toDouble() : -1;
+}
 
 // The page's import, started the way its timer starts it; returns the seconds taken.
 double importThroughPage(Serial &page, const QString &path, QString *result)
@@ -203,8 +221,9 @@ int main(int argc, char *argv[])
                 continue;
             }
             QString result;
+            const double cpu = cpuNow();
             const double seconds = importThroughPage(page, run.path, &result);
-            rows.append({QString::fromLatin1(run.what), count, seconds, result});
+            rows.append({QString::fromLatin1(run.what), count, seconds, result, cpuNow() - cpu});
         }
     }
 
@@ -214,6 +233,7 @@ int main(int argc, char *argv[])
         const QStringList sample = makeValues(QStringLiteral("SAMPLE"), kSample);
         QElapsedTimer timer;
         timer.start();
+        const double cpu = cpuNow();
         for (const QString &v : sample) {
             if (serialExists(v))
                 continue;
@@ -223,10 +243,10 @@ int main(int argc, char *argv[])
             insertSerial(record);
         }
         perValueSeconds = timer.nsecsElapsed() / 1e9;
+        rows.append({QStringLiteral("baseline: per-value statements, no transaction (sample of %1)").arg(kSample),
+                     kSample, perValueSeconds, QString(), cpuNow() - cpu});
     }
     const double perValueRate = kSample / perValueSeconds;
-    rows.append({QStringLiteral("baseline: per-value statements, no transaction (sample of %1)").arg(kSample), kSample,
-                 perValueSeconds, QString()});
 
     // Baseline 2: sqlite3's .import of the same values as CSV, on a copy of the database.
     const int pooled = [] {
@@ -261,18 +281,21 @@ int main(int argc, char *argv[])
     }
     const double floorRate = rows.last().seconds > 0 ? rows.last().values / rows.last().seconds : 0;
 
-    std::printf("\nPool: %d serial numbers before the first import; %d new values per file.\n\n", kPool, count);
-    std::printf("| source | values | seconds | values/s | x per-value statements | x sqlite3 .import |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|\n");
+    std::printf("\nPool: %d serial numbers before the first import; %d new values per file; "
+                "load average %.2f on %d cores.\n\n",
+                kPool, count, loadAverage(), QThread::idealThreadCount());
+    std::printf("| source | values | seconds | CPU seconds | values/s | x per-value statements | x sqlite3 .import |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
     for (const Row &r : qAsConst(rows)) {
         if (r.values == 0) {
-            std::printf("| %s | - | - | - | - | - |  %s\n", qPrintable(r.what), qPrintable(r.note));
+            std::printf("| %s | - | - | - | - | - | - |  %s\n", qPrintable(r.what), qPrintable(r.note));
             continue;
         }
         const double rate = r.values / r.seconds;
-        std::printf("| %s | %lld | %.3f | %.0f | %.1f | %.2f |%s%s\n", qPrintable(r.what), r.values, r.seconds, rate,
-                    rate / perValueRate, floorRate > 0 ? rate / floorRate : 0.0, r.note.isEmpty() ? "" : "  ",
-                    qPrintable(r.note));
+        const QString cpu = r.cpuSeconds < 0 ? QStringLiteral("-") : QString::number(r.cpuSeconds, 'f', 3);
+        std::printf("| %s | %lld | %.3f | %s | %.0f | %.1f | %.2f |%s%s\n", qPrintable(r.what), r.values, r.seconds,
+                    qPrintable(cpu), rate, rate / perValueRate, floorRate > 0 ? rate / floorRate : 0.0,
+                    r.note.isEmpty() ? "" : "  ", qPrintable(r.note));
     }
     return 0;
 }
