@@ -124,6 +124,9 @@ void Serial::resizeEvent(QResizeEvent *event)
 
 void Serial::refreshPaging()
 {
+    // Not laid out yet: there is no page size to divide by, and the first resize recounts.
+    if (pageSize < 1)
+        return;
     totalCount = countSerials(filter);
     pageCount = totalCount / pageSize + (totalCount % pageSize ? 1 : 0);
     if (pageCount == 0)

@@ -248,7 +248,9 @@ private slots:
     void emptyPoolShowsOneEmptyPage()
     {
         page.reset(new Serial);
-        QCOMPARE(label(), QStringLiteral("N page, the current page M")); // nothing loaded before the first layout
+        page->refreshPaging(); // before the first layout there is no page size yet
+        click(w<QPushButton>("btnSearch"));
+        QCOMPARE(label(), QStringLiteral("N page, the current page M"));
         QVERIFY(w<QRadioButton>("rbBrisvan")->isChecked());
         QVERIFY(w<QLineEdit>("lineEditPath")->isReadOnly());
 
