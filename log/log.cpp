@@ -28,6 +28,8 @@ Log::Log(QWidget *parent)
     table->setHorizontalHeaderLabels({tr("LogType"), tr("LogDescribe"), tr("LogDate")});
     table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     table->verticalHeader()->setVisible(false);
+    // Rows as tall as the 25 px step the page size is counted in.
+    table->verticalHeader()->setDefaultSectionSize(25);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);

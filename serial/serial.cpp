@@ -81,6 +81,8 @@ Serial::Serial(QWidget *parent)
     ui->setupUi(this);
     ui->tableWidget->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     ui->tableWidget->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    // Rows as tall as the 25 px step the page size is counted in, so a page fills the table.
+    ui->tableWidget->verticalHeader()->setDefaultSectionSize(25);
     ui->cbxPage->setModel(new PageNumbers(ui->cbxPage));
     // A drop-down list of a few entries rather than a popup as tall as the screen,
     // which would lay out every one of the pages first.
