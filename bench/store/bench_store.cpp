@@ -77,7 +77,7 @@ double lastCpuMs = 0; // CPU time per call of the batch timeCall reported last
 // Time of one call in milliseconds. After a warm-up call, calls run in batches of
 // about 5 ms until budgetMs have passed (at least 3 batches, at most maxCalls calls);
 // the figure is the fastest batch's mean, which other load on the machine disturbs least.
-double timeCall(const std::function<void(int)> &call, double budgetMs = 600, int maxCalls = 20000)
+double timeCall(const std::function<void(int)> &call, double budgetMs = 400, int maxCalls = 20000)
 {
     QElapsedTimer t;
     t.start();
@@ -101,6 +101,14 @@ double timeCall(const std::function<void(int)> &call, double budgetMs = 600, int
         ++batches;
     }
     return best;
+}
+
+// Takes the rows the insert figures added out again, so that the next pass measures
+// the same pool (new unused rows would sit right where unusedSerials starts looking).
+void dropAddedRows(int size)
+{
+    QSqlQuery q(storeDatabase);
+    q.exec(QStringLiteral("DELETE FROM SerialNumbers WHERE SNID > %1").arg(size));
 }
 
 struct Row {
@@ -227,6 +235,7 @@ void runSize(const QString &root, int size, bool printPlans)
             insertSerial(r);
         }, 300, 20000);
         commitBatch();
+        dropAddedRows(size);
         return perRow;
     });
     add(QStringLiteral("import row (serialExists + insertSerial)"), QString(), [size] {
@@ -241,11 +250,17 @@ void runSize(const QString &root, int size, bool printPlans)
                 insertSerial(r);
         }, 300, 20000);
         commitBatch();
+        dropAddedRows(size);
         return perRow;
     });
 
-    for (Row &r : rows)
-        r.plain = r.measure();
+    // Two passes each, keeping the better figure: the first pass can meet the system
+    // still writing the freshly built file back to disk.
+    for (int pass = 0; pass < 2; ++pass)
+        for (Row &r : rows) {
+            const double v = r.measure();
+            r.plain = pass == 0 ? v : std::min(r.plain, v);
+        }
     closeDatabase();
 
     QDir::setCurrent(indexedDir);
@@ -253,10 +268,14 @@ void runSize(const QString &root, int size, bool printPlans)
     openDatabase();
     const double migrateMs = t.nsecsElapsed() / 1e6;
     const double indexedBytes = QFileInfo(QStringLiteral("mydatabase.db")).size();
-    for (Row &r : rows) {
-        r.indexed = r.measure();
-        r.indexedCpu = lastCpuMs;
-    }
+    for (int pass = 0; pass < 2; ++pass)
+        for (Row &r : rows) {
+            const double v = r.measure();
+            if (pass == 0 || v < r.indexed) {
+                r.indexed = v;
+                r.indexedCpu = lastCpuMs;
+            }
+        }
     if (printPlans) {
         std::printf("\nQuery plans with the indexes (the same at every size):\n");
         const struct {

@@ -694,6 +694,11 @@ void TestStore::lookupsUseIndexes()
 void TestStore::batchCommitsTogether()
 {
     QVERIFY(beginBatch());
+    {
+        OutputCatcher catcher;
+        QVERIFY(!beginBatch()); // one batch at a time; the open one goes on
+        QVERIFY(OutputCatcher::lines().isEmpty());
+    }
     for (int i = 0; i < 50; ++i) {
         QVERIFY(!serialExists(QStringLiteral("B%1").arg(i)));
         QVERIFY(insertSerial(serial(QString::number(1 + i % 2), QStringLiteral("B%1").arg(i))));
