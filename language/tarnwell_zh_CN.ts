@@ -1,4 +1,664 @@
 <?xml version="1.0" encoding="utf-8"?>
 <!DOCTYPE TS>
 <TS version="2.1" language="zh_CN">
+<context>
+    <name>CustomerMng</name>
+    <message>
+        <source>CustomerMng</source>
+        <translation>客户管理</translation>
+    </message>
+    <message>
+        <source>Customer Name</source>
+        <translation>客户名称</translation>
+    </message>
+    <message>
+        <source>Customer Describe</source>
+        <translation>客户描述</translation>
+    </message>
+    <message>
+        <source>Host Address</source>
+        <translation>主机地址</translation>
+    </message>
+    <message>
+        <source>Port</source>
+        <translation>端口</translation>
+    </message>
+    <message>
+        <source>Update</source>
+        <translation>更新</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>名称</translation>
+    </message>
+    <message>
+        <source>Describe</source>
+        <translation>描述</translation>
+    </message>
+    <message>
+        <source>Host address</source>
+        <translation>主机地址</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>describe is empty!</source>
+        <translation>描述为空！</translation>
+    </message>
+    <message>
+        <source>Label length should not be higher than 12 characters</source>
+        <translation>标签长度不能超过12个字符</translation>
+    </message>
+    <message>
+        <source>UMEYE</source>
+        <translation>UMEYE</translation>
+    </message>
+    <message>
+        <source>address is empty!</source>
+        <translation>地址为空！</translation>
+    </message>
+    <message>
+        <source>Host address can not be higher than 100 characters</source>
+        <translation>主机地址不能超过100个字符</translation>
+    </message>
+    <message>
+        <source>Port is empty!</source>
+        <translation>端口为空！</translation>
+    </message>
+    <message>
+        <source>Information</source>
+        <translation>信息</translation>
+    </message>
+    <message>
+        <source>Update success!</source>
+        <translation>更新成功！</translation>
+    </message>
+</context>
+<context>
+    <name>DeviceMng</name>
+    <message>
+        <source>DeviceMng</source>
+        <translation>设备管理</translation>
+    </message>
+    <message>
+        <source>All</source>
+        <translation>全部</translation>
+    </message>
+    <message>
+        <source>Device operation</source>
+        <translation>设备操作</translation>
+    </message>
+    <message>
+        <source>Device Type</source>
+        <translation>设备类型</translation>
+    </message>
+    <message>
+        <source>Search</source>
+        <translation>搜索</translation>
+    </message>
+    <message>
+        <source>Stop</source>
+        <translation>停止</translation>
+    </message>
+    <message>
+        <source>Match serial</source>
+        <translation>匹配序列号</translation>
+    </message>
+    <message>
+        <source>Burning mode</source>
+        <translation>烧录模式</translation>
+    </message>
+    <message>
+        <source>Match</source>
+        <translation>匹配</translation>
+    </message>
+    <message>
+        <source>Burning</source>
+        <translation>烧录</translation>
+    </message>
+    <message>
+        <source>DVR</source>
+        <translation>DVR</translation>
+    </message>
+    <message>
+        <source>NVR</source>
+        <translation>NVR</translation>
+    </message>
+    <message>
+        <source>IPC</source>
+        <translation>IPC</translation>
+    </message>
+    <message>
+        <source>UMEYE</source>
+        <translation>UMEYE</translation>
+    </message>
+    <message>
+        <source>Brisvan</source>
+        <translation>Brisvan</translation>
+    </message>
+    <message>
+        <source>No.</source>
+        <translation>序号</translation>
+    </message>
+    <message>
+        <source>Type</source>
+        <translation>类型</translation>
+    </message>
+    <message>
+        <source>SN.</source>
+        <translation>序列号</translation>
+    </message>
+    <message>
+        <source>IP</source>
+        <translation>IP</translation>
+    </message>
+    <message>
+        <source>User Name</source>
+        <translation>用户名</translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation>密码</translation>
+    </message>
+    <message>
+        <source>UUID</source>
+        <translation>UUID</translation>
+    </message>
+    <message>
+        <source>State</source>
+        <translation>状态</translation>
+    </message>
+    <message>
+        <source> </source>
+        <translation> </translation>
+    </message>
+    <message>
+        <source>s</source>
+        <translation>秒</translation>
+    </message>
+    <message>
+        <source>Ready to burn</source>
+        <translation>准备烧录</translation>
+    </message>
+    <message>
+        <source>User operation</source>
+        <translation>用户操作</translation>
+    </message>
+    <message>
+        <source>Burning uuid [%1] [%2] skipped: %3</source>
+        <translation>烧录UUID [%1] [%2] 已跳过：%3</translation>
+    </message>
+    <message>
+        <source>Burning uuid [%1] [%2]</source>
+        <translation>烧录UUID [%1] [%2]</translation>
+    </message>
+    <message>
+        <source>no customer %1</source>
+        <translation>没有客户 %1</translation>
+    </message>
+    <message>
+        <source>uuid too long</source>
+        <translation>UUID过长</translation>
+    </message>
+    <message>
+        <source>device serial number too long</source>
+        <translation>设备序列号过长</translation>
+    </message>
+    <message>
+        <source>user name too long</source>
+        <translation>用户名过长</translation>
+    </message>
+    <message>
+        <source>password too long</source>
+        <translation>密码过长</translation>
+    </message>
+    <message>
+        <source>host address too long</source>
+        <translation>主机地址过长</translation>
+    </message>
+    <message>
+        <source>uuid kind too long</source>
+        <translation>UUID类型过长</translation>
+    </message>
+    <message>
+        <source>log text too long</source>
+        <translation>日志文本过长</translation>
+    </message>
+    <message>
+        <source>device already burnt or tried in this pass</source>
+        <translation>本轮中该设备已烧录或已尝试</translation>
+    </message>
+    <message>
+        <source>uuid not found in the pool</source>
+        <translation>UUID不在序列号池中</translation>
+    </message>
+</context>
+<context>
+    <name>Loading</name>
+    <message>
+        <source>Loading</source>
+        <translation>加载中</translation>
+    </message>
+    <message>
+        <source>Waiting...</source>
+        <translation>请稍候...</translation>
+    </message>
+</context>
+<context>
+    <name>Log</name>
+    <message>
+        <source>Log</source>
+        <translation>日志</translation>
+    </message>
+    <message>
+        <source>TextLabel</source>
+        <translation>文本标签</translation>
+    </message>
+    <message>
+        <source>First</source>
+        <translation>首页</translation>
+    </message>
+    <message>
+        <source>Prev</source>
+        <translation>上一页</translation>
+    </message>
+    <message>
+        <source>Next</source>
+        <translation>下一页</translation>
+    </message>
+    <message>
+        <source>Last</source>
+        <translation>尾页</translation>
+    </message>
+    <message>
+        <source>LogType</source>
+        <translation>日志类型</translation>
+    </message>
+    <message>
+        <source>LogDescribe</source>
+        <translation>日志描述</translation>
+    </message>
+    <message>
+        <source>LogDate</source>
+        <translation>日志时间</translation>
+    </message>
+    <message>
+        <source>A total of %1 logs, %2 pages, the current %3 page</source>
+        <translation>共 %1 条日志，%2 页，当前第 %3 页</translation>
+    </message>
+</context>
+<context>
+    <name>Login</name>
+    <message>
+        <source>Login</source>
+        <translation>登录</translation>
+    </message>
+    <message>
+        <source>Login Name</source>
+        <translation>登录名</translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation>密码</translation>
+    </message>
+    <message>
+        <source>Exit</source>
+        <translation>退出</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>Login name is empty!</source>
+        <translation>登录名为空！</translation>
+    </message>
+    <message>
+        <source>Login name or password is error!</source>
+        <translation>登录名或密码错误！</translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>Brisvan</source>
+        <translation>Brisvan</translation>
+    </message>
+    <message>
+        <source>Has been burning</source>
+        <translation>已烧录</translation>
+    </message>
+</context>
+<context>
+    <name>Serial</name>
+    <message>
+        <source>Serial</source>
+        <translation>序列号</translation>
+    </message>
+    <message>
+        <source>Query criteria</source>
+        <translation>查询条件</translation>
+    </message>
+    <message>
+        <source>Usage</source>
+        <translation>使用状态</translation>
+    </message>
+    <message>
+        <source>All</source>
+        <translation>全部</translation>
+    </message>
+    <message>
+        <source>Not used</source>
+        <translation>未使用</translation>
+    </message>
+    <message>
+        <source>Has been used</source>
+        <translation>已使用</translation>
+    </message>
+    <message>
+        <source>Type</source>
+        <translation>类型</translation>
+    </message>
+    <message>
+        <source>DVR</source>
+        <translation>DVR</translation>
+    </message>
+    <message>
+        <source>NVR</source>
+        <translation>NVR</translation>
+    </message>
+    <message>
+        <source>IPC</source>
+        <translation>IPC</translation>
+    </message>
+    <message>
+        <source>Customer</source>
+        <translation>客户</translation>
+    </message>
+    <message>
+        <source>UMEYE</source>
+        <translation>UMEYE</translation>
+    </message>
+    <message>
+        <source>Brisvan</source>
+        <translation>Brisvan</translation>
+    </message>
+    <message>
+        <source>Search</source>
+        <translation>搜索</translation>
+    </message>
+    <message>
+        <source>No.</source>
+        <translation>序号</translation>
+    </message>
+    <message>
+        <source>UUID</source>
+        <translation>UUID</translation>
+    </message>
+    <message>
+        <source>Is used</source>
+        <translation>是否使用</translation>
+    </message>
+    <message>
+        <source>SN.</source>
+        <translation>序列号</translation>
+    </message>
+    <message>
+        <source>IP</source>
+        <translation>IP</translation>
+    </message>
+    <message>
+        <source>Delete</source>
+        <translation>删除</translation>
+    </message>
+    <message>
+        <source>N page, the current page M</source>
+        <translation>共 N 页，当前第 M 页</translation>
+    </message>
+    <message>
+        <source>First</source>
+        <translation>首页</translation>
+    </message>
+    <message>
+        <source>Prev</source>
+        <translation>上一页</translation>
+    </message>
+    <message>
+        <source>Next</source>
+        <translation>下一页</translation>
+    </message>
+    <message>
+        <source>Last</source>
+        <translation>尾页</translation>
+    </message>
+    <message>
+        <source>Import SN.</source>
+        <translation>导入序列号</translation>
+    </message>
+    <message>
+        <source>File path</source>
+        <translation>文件路径</translation>
+    </message>
+    <message>
+        <source>Choose</source>
+        <translation>选择</translation>
+    </message>
+    <message>
+        <source>Import</source>
+        <translation>导入</translation>
+    </message>
+    <message>
+        <source>YES</source>
+        <translation>是</translation>
+    </message>
+    <message>
+        <source>NO</source>
+        <translation>否</translation>
+    </message>
+    <message>
+        <source>A total of %1 serial number, %2 pages, the current %3 page</source>
+        <translation>共 %1 个序列号，%2 页，当前第 %3 页</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>Please select serial number!</source>
+        <translation>请选择序列号！</translation>
+    </message>
+    <message>
+        <source>question</source>
+        <translation>询问</translation>
+    </message>
+    <message>
+        <source>Whether to delete!</source>
+        <translation>是否删除！</translation>
+    </message>
+    <message>
+        <source>After deleting the data can not be restored, 
+ may cause serious consequences, whether or not to delete the serial number</source>
+        <translation>删除后数据无法恢复，
+ 可能造成严重后果，是否删除序列号</translation>
+    </message>
+    <message>
+        <source>Delete serail number</source>
+        <translation>删除序列号</translation>
+    </message>
+    <message>
+        <source>Delete serail number </source>
+        <translation>删除序列号 </translation>
+    </message>
+    <message>
+        <source>%1 values read</source>
+        <translation>已读取 %1 个值</translation>
+    </message>
+    <message>
+        <source>The file is larger than %1 MiB and was not imported.</source>
+        <translation>文件大于 %1 MiB，未导入。</translation>
+    </message>
+    <message>
+        <source>The file declares entities and was not imported.</source>
+        <translation>文件声明了实体，未导入。</translation>
+    </message>
+    <message>
+        <source>The file nests elements deeper than %1 levels and was not imported.</source>
+        <translation>文件元素嵌套超过 %1 层，未导入。</translation>
+    </message>
+    <message>
+        <source>The file holds a text longer than %1 characters and was not imported.</source>
+        <translation>文件包含超过 %1 个字符的文本，未导入。</translation>
+    </message>
+    <message>
+        <source>The file holds more than %1 elements and texts and was not imported.</source>
+        <translation>文件包含超过 %1 个元素和文本，未导入。</translation>
+    </message>
+    <message>
+        <source>The file is not valid UTF-8 and was not imported.</source>
+        <translation>文件不是有效的 UTF-8 编码，未导入。</translation>
+    </message>
+    <message>
+        <source>title</source>
+        <translation>提示</translation>
+    </message>
+    <message>
+        <source>open error!</source>
+        <translation>打开错误！</translation>
+    </message>
+    <message>
+        <source>document is null!</source>
+        <translation>文档为空！</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>EXCEL lose</source>
+        <translation>EXCEL 读取失败</translation>
+    </message>
+    <message>
+        <source>Open</source>
+        <translation>打开</translation>
+    </message>
+    <message>
+        <source>Files</source>
+        <translation>文件</translation>
+    </message>
+    <message>
+        <source>Please enter a query path!</source>
+        <translation>请输入文件路径！</translation>
+    </message>
+    <message>
+        <source>Import serail number</source>
+        <translation>导入序列号</translation>
+    </message>
+    <message>
+        <source>Import completed, import successful </source>
+        <translation>导入完成，成功导入 </translation>
+    </message>
+    <message>
+        <source>, failed </source>
+        <translation>，失败 </translation>
+    </message>
+</context>
+<context>
+    <name>Tarnwell</name>
+    <message>
+        <source>Serail Number</source>
+        <translation>序列号</translation>
+    </message>
+    <message>
+        <source>Burning</source>
+        <translation>烧录</translation>
+    </message>
+    <message>
+        <source>Customer</source>
+        <translation>客户</translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation>密码</translation>
+    </message>
+    <message>
+        <source>Log</source>
+        <translation>日志</translation>
+    </message>
+    <message>
+        <source>Exit</source>
+        <translation>退出</translation>
+    </message>
+    <message>
+        <source>question</source>
+        <translation>询问</translation>
+    </message>
+    <message>
+        <source>Whether to exit</source>
+        <translation>是否退出</translation>
+    </message>
+    <message>
+        <source>Logout</source>
+        <translation>注销</translation>
+    </message>
+</context>
+<context>
+    <name>TarnwellClass</name>
+    <message>
+        <source>Tarnwell</source>
+        <translation>Tarnwell</translation>
+    </message>
+</context>
+<context>
+    <name>UpdatePwd</name>
+    <message>
+        <source>UpdatePwd</source>
+        <translation>修改密码</translation>
+    </message>
+    <message>
+        <source>Old password</source>
+        <translation>旧密码</translation>
+    </message>
+    <message>
+        <source>New password</source>
+        <translation>新密码</translation>
+    </message>
+    <message>
+        <source>Confirm password</source>
+        <translation>确认密码</translation>
+    </message>
+    <message>
+        <source>Update</source>
+        <translation>更新</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>New password is empty!</source>
+        <translation>新密码为空！</translation>
+    </message>
+    <message>
+        <source>Confirm password is not same to new password!</source>
+        <translation>确认密码与新密码不一致！</translation>
+    </message>
+    <message>
+        <source>New password can not begin or end with a blank!</source>
+        <translation>新密码的开头或结尾不能是空格！</translation>
+    </message>
+    <message>
+        <source>Old password error!</source>
+        <translation>旧密码错误！</translation>
+    </message>
+    <message>
+        <source>Information</source>
+        <translation>信息</translation>
+    </message>
+    <message>
+        <source>Update success!</source>
+        <translation>更新成功！</translation>
+    </message>
+</context>
 </TS>
