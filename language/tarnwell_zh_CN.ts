@@ -148,7 +148,7 @@
     </message>
     <message>
         <source>SN.</source>
-        <translation>序列号</translation>
+        <translation>设备序列号</translation>
     </message>
     <message>
         <source>IP</source>
@@ -403,7 +403,7 @@
     </message>
     <message>
         <source>SN.</source>
-        <translation>序列号</translation>
+        <translation>设备序列号</translation>
     </message>
     <message>
         <source>IP</source>
