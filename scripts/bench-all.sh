@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs every benchmark program under bench/ one after the other, in one run, and keeps
+# their output in <build>/bench-all.log.   bench-all.sh [build dir]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build}
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)" --target bench_store bench_serialpage bench_import bench_device
+log="$build/bench-all.log"
+: >"$log"
+for b in bench_store bench_serialpage bench_import bench_device; do
+  echo "=== $b ($(date -u +%H:%M:%S), load $(cut -d' ' -f1 /proc/loadavg)) ===" | tee -a "$log"
+  "$build/run/$b" 2>&1 | tee -a "$log"
+done
+echo "Figures in $log"
