@@ -37,6 +37,8 @@ CustomerMng::CustomerMng(QWidget *parent)
     table->setHorizontalHeaderLabels({tr("Name"), tr("Describe"), tr("Host address"), tr("Port")});
     table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     table->verticalHeader()->setVisible(false);
+    // Compact rows, so the fixed-size dialog shows both customers without scrolling.
+    table->verticalHeader()->setDefaultSectionSize(24);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);

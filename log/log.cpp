@@ -30,6 +30,9 @@ Log::Log(QWidget *parent)
     table->verticalHeader()->setVisible(false);
     // Rows as tall as the 25 px step the page size is counted in.
     table->verticalHeader()->setDefaultSectionSize(25);
+    // One line per entry: a wrapped description would show only its first half.
+    table->setWordWrap(false);
+    table->setTextElideMode(Qt::ElideMiddle);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);

@@ -83,6 +83,10 @@ Serial::Serial(QWidget *parent)
     ui->tableWidget->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     // Rows as tall as the 25 px step the page size is counted in, so a page fills the table.
     ui->tableWidget->verticalHeader()->setDefaultSectionSize(25);
+    // A UUID a little wider than its column shows both ends rather than wrapping
+    // into a row too short for its second line.
+    ui->tableWidget->setWordWrap(false);
+    ui->tableWidget->setTextElideMode(Qt::ElideMiddle);
     ui->cbxPage->setModel(new PageNumbers(ui->cbxPage));
     // A drop-down list of a few entries rather than a popup as tall as the screen,
     // which would lay out every one of the pages first.

@@ -34,7 +34,8 @@ int main(int argc, char *argv[])
     // The fixed-size forms are laid out for a compact sans of Arial's metrics; the wide
     // default sans of a Linux desktop would cut labels such as "Login Name".
     if (QFontDatabase().families().contains(QStringLiteral("Liberation Sans"))) {
-        QFont font(QStringLiteral("Liberation Sans"), 9);
+        QFont font(QStringLiteral("Liberation Sans"));
+        font.setPointSizeF(8.5);
         app.setFont(font);
     }
     return runTarnwell(app);
