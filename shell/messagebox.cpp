@@ -4,6 +4,21 @@
 
 namespace {
 
+// Texts the toolkit itself puts on the boxes' buttons and in the file dialog. Only one
+// translation file is loaded, so the program's own carries them.
+[[maybe_unused]] const char *const toolkitTexts[] = {
+    QT_TRANSLATE_NOOP("QPlatformTheme", "OK"),
+    QT_TRANSLATE_NOOP("QPlatformTheme", "&Yes"),
+    QT_TRANSLATE_NOOP("QPlatformTheme", "&No"),
+    QT_TRANSLATE_NOOP("QPlatformTheme", "Cancel"),
+    QT_TRANSLATE_NOOP("QFileDialog", "Look in:"),
+    QT_TRANSLATE_NOOP("QFileDialog", "File &name:"),
+    QT_TRANSLATE_NOOP("QFileDialog", "Files of type:"),
+    QT_TRANSLATE_NOOP("QFileDialog", "&Open"),
+    QT_TRANSLATE_NOOP("QFileSystemModel", "Name"),
+    QT_TRANSLATE_NOOP("QFileSystemModel", "Date Modified"),
+};
+
 bool scripted = false;
 QList<QMessageBox::StandardButton> queuedAnswers;
 QList<MessageBox::Shown> shownBoxes;
