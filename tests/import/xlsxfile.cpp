@@ -104,9 +104,4 @@ QByteArray textCell(const QString &ref, const QString &text)
     return "<c r=\"" + ref.toLatin1() + "\" t=\"inlineStr\"><is><t>" + escaped(text) + "</t></is></c>";
 }
 
-QByteArray numberCell(const QString &ref, const QString &number)
-{
-    return "<c r=\"" + ref.toLatin1() + "\"><v>" + number.toLatin1() + "</v></c>";
-}
-
 } // namespace xlsxfile

@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QPair>
 #include <QString>
 
 namespace xlsxfile {
@@ -29,8 +28,7 @@ QByteArray sharedStrings(const QList<QString> &texts);
 // only when not empty.
 Entries package(const QList<QByteArray> &worksheets, const QByteArray &sharedStringsPart = QByteArray());
 
-// One inline-string cell and one number cell, for sheetData built by hand.
+// One inline-string cell, for sheetData built by hand.
 QByteArray textCell(const QString &ref, const QString &text);
-QByteArray numberCell(const QString &ref, const QString &number);
 
 } // namespace xlsxfile

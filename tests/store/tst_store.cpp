@@ -8,18 +8,14 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QRegularExpression>
 #include <QTranslator>
 
 namespace {
 
+using testsupport::column;
+using testsupport::count;
 using testsupport::rows;
 using testsupport::value;
-
-int intValue(const QString &sql)
-{
-    return value(sql).toInt();
-}
 
 SerialRecord serial(const QString &customerId, const QString &serialNumber, const QString &deviceType = {},
                     const QString &deviceSerialNum = {}, const QString &deviceIp = {})
@@ -41,18 +37,23 @@ QStringList serialNumbers(const QList<SerialRecord> &list)
     return out;
 }
 
-// S01 (oldest) .. S25 (newest), alternating customers 1 and 2.
+QString numberedName(int i)
+{
+    return QStringLiteral("S%1").arg(i, 2, 10, QLatin1Char('0'));
+}
+
+// S01 (oldest) .. S<count> (newest), alternating customers 1 and 2, through insertSerial.
 void insertNumbered(int count)
 {
     for (int i = 1; i <= count; ++i)
-        QVERIFY(insertSerial(serial(QString::number(2 - i % 2), QStringLiteral("S%1").arg(i, 2, 10, QLatin1Char('0')))));
+        QVERIFY(insertSerial(serial(QString::number(2 - i % 2), numberedName(i))));
 }
 
 QStringList numbered(int from, int to)
 {
     QStringList out;
     for (int i = from; from <= to ? i <= to : i >= to; from <= to ? ++i : --i)
-        out << QStringLiteral("S%1").arg(i, 2, 10, QLatin1Char('0'));
+        out << numberedName(i);
     return out;
 }
 
@@ -98,26 +99,10 @@ QString planOfLastStatement()
     return details.join(QLatin1String(" | "));
 }
 
-const QString kTablesBeforeIndexes[] = {
-    QStringLiteral("CREATE TABLE Users (UserID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
-                   "UserName VARCHAR NOT NULL UNIQUE, UserPwd VARCHAR NOT NULL)"),
-    QStringLiteral("CREATE TABLE Customers (CustomerID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
-                   "CustomerName VARCHAR NOT NULL UNIQUE, CustomerValue VARCHAR, CustomerHostAddr VARCHAR, "
-                   "CustomerPort INTEGER, CustomerSvrChecked INTEGER NOT NULL DEFAULT 0)"),
-    QStringLiteral("CREATE TABLE Logs (LogID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
-                   "LogType VARCHAR NOT NULL, LogDescribe VARCHAR NOT NULL, LogDate VARCHAR NOT NULL)"),
-    QStringLiteral("CREATE TABLE SerialNumbers (SNID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
-                   "CustomerID INTEGER NOT NULL REFERENCES Customers (CustomerID), SerialNumber VARCHAR NOT NULL, "
-                   "IsUse INTEGER NOT NULL DEFAULT 0, DeviceType VARCHAR, DeviceSerialNum VARCHAR, szIP VARCHAR)"),
-};
-
-QStringList schemaNames(const QString &type)
+QStringList indexNames()
 {
-    QStringList names;
-    for (const QVariantList &row : rows(QStringLiteral("SELECT name FROM sqlite_master WHERE type='%1' "
-                                                       "AND name NOT LIKE 'sqlite_%' ORDER BY name").arg(type)))
-        names << row.first().toString();
-    return names;
+    return column(QStringLiteral("SELECT name FROM sqlite_master WHERE type='index' "
+                                 "AND name NOT LIKE 'sqlite_%' ORDER BY name"));
 }
 
 const QStringList kIndexes = {
@@ -134,667 +119,506 @@ class TestStore : public QObject
 private slots:
     void init()
     {
-        QDir().rmdir(QStringLiteral("mydatabase.db")); // left by a failed unopenableFile... run
+        QDir().rmdir(QStringLiteral("mydatabase.db")); // left by a failed noDatabase... run
         testsupport::freshDatabase();
     }
 
     // --- database, seed rows, indexes ---
-    void freshStartCreatesTablesIndexesAndSeeds();
-    void secondStartAddsNothingAndKeepsPassword();
-    void oldDatabaseGainsIndexesAndKeepsRows();
-    void translatedSecondCustomerIsAddedAsThird();
-    void unopenableFileLeavesEveryOperationEmpty();
-    void closedDatabaseGivesNoRowValues();
+
+    void seedsOnceAndReopensUnchanged()
+    {
+        QCOMPARE(indexNames(), kIndexes);
+        QCOMPARE(rows(QStringLiteral("SELECT UserID, UserName, UserPwd FROM Users")),
+                 (QList<QVariantList>{{1, QStringLiteral("admin"), QStringLiteral("qorvi")}}));
+        const QList<QVariantList> customers = rows(QStringLiteral(
+            "SELECT CustomerID, CustomerName, CustomerValue, CustomerHostAddr <> '', CustomerPort, CustomerSvrChecked "
+            "FROM Customers ORDER BY CustomerID"));
+        QCOMPARE(customers, (QList<QVariantList>{{1, QStringLiteral("UMEYE"), QStringLiteral("DeviceID"), 1, 5800, 0},
+                                                 {2, QStringLiteral("Brisvan"), QStringLiteral("GoolinkGID"), 0, 0, 0}}));
+
+        // A second open adds nothing and keeps the changed password.
+        setAdminPassword(QStringLiteral("n3w-pass"));
+        const QList<QVariantList> before = rows(QStringLiteral("SELECT type, name, sql FROM sqlite_master ORDER BY name"));
+        closeDatabase();
+        openDatabase();
+        QCOMPARE(rows(QStringLiteral("SELECT type, name, sql FROM sqlite_master ORDER BY name")), before);
+        QCOMPARE(count(QStringLiteral("Users")), 1);
+        QCOMPARE(count(QStringLiteral("Customers")), 2);
+        QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("n3w-pass")), 1);
+        QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("qorvi")), -1);
+    }
+
+    void oldDatabaseGainsIndexesAndKeepsRows()
+    {
+        // A file written before the indexes existed: the same tables, with rows.
+        closeDatabase();
+        for (const QString &index : kIndexes)
+            QVERIFY(testsupport::exec(QStringLiteral("DROP INDEX ") + index));
+        QVERIFY(testsupport::exec(QStringLiteral("UPDATE Users SET UserPwd='old'")));
+        QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers VALUES(null, 1, 'OLD-1', 0, '', '', '')")));
+        QVERIFY(testsupport::exec(
+            QStringLiteral("INSERT INTO SerialNumbers VALUES(null, 2, 'OLD-2', 1, 'NVR', 'D2', '1.2.3.4')")));
+        QVERIFY(indexNames().isEmpty());
+        const QList<QVariantList> tablesBefore =
+            rows(QStringLiteral("SELECT name, sql FROM sqlite_master WHERE type='table' ORDER BY name"));
+
+        openDatabase();
+        QCOMPARE(indexNames(), kIndexes);
+        QCOMPARE(rows(QStringLiteral("SELECT name, sql FROM sqlite_master WHERE type='table' ORDER BY name")), tablesBefore);
+        QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("old")), 1);
+        QCOMPARE(countSerials(QString()), 2);
+        QVERIFY(serialExists(QStringLiteral("OLD-1")));
+        QCOMPARE(serialOfDevice(QStringLiteral("D2")), QStringLiteral("OLD-2"));
+    }
+
+    void translatedSecondCustomerIsAddedAsThird()
+    {
+        closeDatabase();
+        RenamingTranslator translator;
+        QVERIFY(QCoreApplication::installTranslator(&translator));
+        openDatabase();
+        QCoreApplication::removeTranslator(&translator);
+        QCOMPARE(rows(QStringLiteral("SELECT CustomerID, CustomerName, CustomerValue FROM Customers ORDER BY CustomerID")),
+                 (QList<QVariantList>{{1, QStringLiteral("UMEYE"), QStringLiteral("DeviceID")},
+                                      {2, QStringLiteral("Brisvan"), QStringLiteral("GoolinkGID")},
+                                      {3, QStringLiteral("Brisvan-Übersetzt"), QStringLiteral("GoolinkGID")}}));
+    }
+
+    void noDatabaseIsSilentAndEmpty_data()
+    {
+        QTest::addColumn<bool>("unopenable");
+        QTest::newRow("closed") << false;
+        QTest::newRow("file cannot be opened") << true;
+    }
+
+    // Every operation without an open database prints nothing, writes nothing and gives
+    // its value for "nothing found".
+    void noDatabaseIsSilentAndEmpty()
+    {
+        QFETCH(bool, unopenable);
+        insertNumbered(3);
+        addLog(makeLogRecord(QStringLiteral("t"), QStringLiteral("d")));
+        closeDatabase();
+        if (unopenable) {
+            QVERIFY(QFile::rename(QStringLiteral("mydatabase.db"), QStringLiteral("kept.db")));
+            // A folder in the file's place cannot be opened as a database (root ignores
+            // read-only folders, so that is not a usable stand-in here).
+            QVERIFY(QDir().mkdir(QStringLiteral("mydatabase.db")));
+            OutputCatcher catcher;
+            openDatabase();
+            QCOMPARE(OutputCatcher::lines().size(), 1); // the reason, once
+            QVERIFY(!OutputCatcher::lines().first().isEmpty());
+            QVERIFY(!storeDatabase.isOpen());
+        }
+        {
+            OutputCatcher catcher;
+            QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("qorvi")), -1);
+            addLog(makeLogRecord(QStringLiteral("t"), QStringLiteral("d")));
+            QVERIFY(!checkAdminPassword(QStringLiteral("qorvi")));
+            setAdminPassword(QStringLiteral("x"));
+            QCOMPARE(countSerials(QString()), 0);
+            QVERIFY(!insertSerial(serial(QStringLiteral("1"), QStringLiteral("N"))));
+            QVERIFY(!serialExists(QStringLiteral("S01")));
+            deleteSerial(QStringLiteral("S01"));
+            QCOMPARE(serialOfDevice(QString()), QString());
+            markSerialUsed(QStringLiteral("S01"), QStringLiteral("D"), QStringLiteral("T"), QStringLiteral("I"));
+            QCOMPARE(countLogs(), 0);
+            QVERIFY(!customerById(1));
+            updateCustomer(QStringLiteral("UMEYE"), QStringLiteral("v"), QStringLiteral("h"), 1);
+            QVERIFY(pageSerials(0, 10, QString()).isEmpty());
+            QVERIFY(unusedSerials(10, 1).isEmpty());
+            QVERIFY(pageLogs(0, 10).isEmpty());
+            QVERIFY(allCustomers().isEmpty());
+            QVERIFY(!beginBatch());
+            QVERIFY(!commitBatch());
+            QVERIFY2(OutputCatcher::lines().isEmpty(), qPrintable(OutputCatcher::lines().join(QLatin1Char('\n'))));
+        }
+        if (unopenable) {
+            QVERIFY(QDir().rmdir(QStringLiteral("mydatabase.db")));
+            QVERIFY(QFile::rename(QStringLiteral("kept.db"), QStringLiteral("mydatabase.db")));
+        }
+        // Nothing reached the file.
+        QCOMPARE(count(QStringLiteral("SerialNumbers")), 3);
+        QCOMPARE(count(QStringLiteral("Logs")), 1);
+        QCOMPARE(value(QStringLiteral("SELECT UserPwd FROM Users")).toString(), QStringLiteral("qorvi"));
+        QCOMPARE(value(QStringLiteral("SELECT CustomerValue FROM Customers WHERE CustomerID=1")).toString(),
+                 QStringLiteral("DeviceID"));
+    }
 
     // --- accounts and the log ---
-    void accountsCompareLiterally();
-    void addLogStampsTheTimeItself();
-    void logsPageNewestFirst();
+
+    void accountsCompareLiterally()
+    {
+        QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("qorvi")), 1);
+        QCOMPARE(checkLogin(QStringLiteral("Admin"), QStringLiteral("qorvi")), -1);
+        QCOMPARE(checkLogin(QStringLiteral("admin'--"), QString()), -1);
+        QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("' OR '1'='1")), -1);
+        QCOMPARE(checkLogin(QStringLiteral("x'; DROP TABLE Users; --"), QStringLiteral("y")), -1);
+        QVERIFY(checkAdminPassword(QStringLiteral("qorvi")));
+        QVERIFY(!checkAdminPassword(QStringLiteral("qorvi ")));
+        QCOMPARE(count(QStringLiteral("Users")), 1);
+
+        const QString odd = QStringLiteral("it's \"quoted\"; --%_\\ 密码");
+        setAdminPassword(odd);
+        QCOMPARE(value(QStringLiteral("SELECT UserPwd FROM Users WHERE UserName='admin'")).toString(), odd);
+        QVERIFY(checkAdminPassword(odd));
+        QCOMPARE(checkLogin(QStringLiteral("admin"), odd), 1);
+        QVERIFY(!checkAdminPassword(QStringLiteral("qorvi")));
+    }
+
+    void addLogStampsTheTimeItself()
+    {
+        LogRecord record = makeLogRecord(QStringLiteral("User operation"), QStringLiteral("it's \"here\""));
+        fixedfield::put(record.logDate, QStringLiteral("1999-01-01 00:00:00"));
+        const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+        addLog(record);
+        const QList<QVariantList> all = rows(QStringLiteral("SELECT LogType, LogDescribe, LogDate FROM Logs"));
+        QCOMPARE(all.size(), 1);
+        QCOMPARE(all[0][0].toString(), QStringLiteral("User operation"));
+        QCOMPARE(all[0][1].toString(), QStringLiteral("it's \"here\""));
+        const QDateTime stamped = QDateTime::fromString(all[0][2].toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        QVERIFY2(stamped >= before && stamped <= QDateTime::currentDateTime(), qPrintable(all[0][2].toString()));
+        QCOMPARE(fixedfield::get(pageLogs(0, 10).value(0).logDate), all[0][2].toString());
+        // Each entry gets its own time.
+        QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentDateTime() > stamped.addSecs(1), 3000);
+        addLog(record);
+        QVERIFY(value(QStringLiteral("SELECT LogDate FROM Logs WHERE LogID=2")).toString() != all[0][2].toString());
+    }
 
     // --- the serial pool ---
-    void insertSerialReadsCustomerIdFromText();
-    void orphanSerialsAreNeitherCountedNorListedNorOffered();
-    void pageSerialsPagesNewestFirst();
-    void filtersNarrowCountAndPage();
-    void serialRowsMapEveryColumn();
-    void unusedSerialsOffersOnlyTheCustomersUnused();
-    void duplicatedSerialIsMarkedAndDeletedWhole();
-    void sqlCharactersAreStoredAndComparedLiterally();
-    void malformedFilterGivesNothing();
-    void longColumnValuesAreCutOnCharacterBoundary();
-    void statementTexts_data();
-    void statementTexts();
-    void lookupsUseIndexes_data();
-    void lookupsUseIndexes();
-    void batchCommitsTogether();
-    void repeatedStatementsSurviveOtherUseOfTheQuery();
+
+    void insertSerialReadsCustomerIdFromText()
+    {
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("A"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("UMEYE"), QStringLiteral("B"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("C"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("2x"), QStringLiteral("D"))));
+        QVERIFY(insertSerial(serial(QString(), QString())));
+        QCOMPARE(rows(QStringLiteral("SELECT CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP "
+                                     "FROM SerialNumbers ORDER BY SNID")),
+                 (QList<QVariantList>{{2, QStringLiteral("A"), 0, QString(), QString(), QString()},
+                                      {0, QStringLiteral("B"), 0, QString(), QString(), QString()},
+                                      {1, QStringLiteral("C"), 0, QString(), QString(), QString()},
+                                      {0, QStringLiteral("D"), 0, QString(), QString(), QString()},
+                                      {0, QString(), 0, QString(), QString(), QString()}}));
+        // Unused rows hold empty texts, not NULLs.
+        QCOMPARE(count(QStringLiteral("SerialNumbers WHERE SerialNumber IS NULL OR DeviceType IS NULL "
+                                      "OR DeviceSerialNum IS NULL OR szIP IS NULL")),
+                 0);
+    }
+
+    void orphanSerialsAreNeitherCountedNorListedNorOffered()
+    {
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("OWNED-1"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("7"), QStringLiteral("ORPHAN-7"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("OWNED-2"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("0"), QStringLiteral("ORPHAN-0"))));
+
+        QCOMPARE(countSerials(QString()), 2);
+        QCOMPARE(serialNumbers(pageSerials(0, 10, QString())),
+                 QStringList({QStringLiteral("OWNED-2"), QStringLiteral("OWNED-1")}));
+        QVERIFY(unusedSerials(10, 7).isEmpty());
+        QVERIFY(unusedSerials(10, 0).isEmpty());
+        // They still count as existing, so an import does not add them twice.
+        QVERIFY(serialExists(QStringLiteral("ORPHAN-7")));
+    }
+
+    void pagesNewestFirstAndNothingForOddSizes()
+    {
+        insertNumbered(25);
+        for (int i = 1; i <= 25; ++i)
+            addLog(makeLogRecord(numberedName(i), QStringLiteral("d")));
+        QCOMPARE(countSerials(QString()), 25);
+        QCOMPARE(countLogs(), 25);
+        QCOMPARE(serialNumbers(pageSerials(0, 10, QString())), numbered(25, 16));
+        QCOMPARE(serialNumbers(pageSerials(1, 10, QString())), numbered(15, 6));
+        QCOMPARE(serialNumbers(pageSerials(2, 10, QString())), numbered(5, 1));
+        QStringList lastLogs;
+        for (const LogRecord &r : pageLogs(2, 10))
+            lastLogs << fixedfield::get(r.logType);
+        QCOMPARE(lastLogs, numbered(5, 1));
+
+        // Past the end, no rows, negative sizes: nothing. A page index far past the end is
+        // no overflow, just an empty page.
+        QVERIFY(pageSerials(3, 10, QString()).isEmpty());
+        QVERIFY(pageSerials(0, 0, QString()).isEmpty());
+        QVERIFY(pageSerials(0, -1, QString()).isEmpty());
+        QVERIFY(pageSerials(0x7fffffff, 0x7fffffff, QString()).isEmpty());
+        QVERIFY(pageLogs(3, 10).isEmpty());
+        QVERIFY(pageLogs(0, -1).isEmpty());
+        QVERIFY(pageLogs(0x7fffffff, 0x7fffffff).isEmpty());
+        QVERIFY(unusedSerials(0, 1).isEmpty());
+        QVERIFY(unusedSerials(-1, 1).isEmpty());
+    }
+
+    void serialRowsMapEveryColumn()
+    {
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("UUID-1"))));
+        markSerialUsed(QStringLiteral("UUID-1"), QStringLiteral("DEV-9"), QStringLiteral("NVR"), QStringLiteral("192.0.2.10"));
+        const QList<SerialRecord> page = pageSerials(0, 10, QString());
+        QCOMPARE(page.size(), 1);
+        const SerialRecord &r = page.first();
+        QCOMPARE((QStringList{fixedfield::get(r.customerName), fixedfield::get(r.serialNumber),
+                              fixedfield::get(r.deviceType), fixedfield::get(r.deviceSerialNum),
+                              fixedfield::get(r.deviceIp)}),
+                 (QStringList{"Brisvan", "UUID-1", "NVR", "DEV-9", "192.0.2.10"}));
+        QCOMPARE(r.isUse, 1);
+
+        QCOMPARE(serialOfDevice(QStringLiteral("DEV-9")), QStringLiteral("UUID-1"));
+        QCOMPARE(serialOfDevice(QStringLiteral("DEV-0")), QString());
+        QCOMPARE(serialOfDevice(QStringLiteral("dev-9")), QString());
+
+        // Texts the caller leaves null are stored as empty texts, never as NULL.
+        markSerialUsed(QStringLiteral("UUID-1"), QString(), QString(), QString());
+        QCOMPARE(rows(QStringLiteral("SELECT DeviceType IS NULL, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers")),
+                 (QList<QVariantList>{{0, QString(), QString(), QString()}}));
+    }
+
+    void unusedSerialsOffersOnlyTheCustomersUnused()
+    {
+        // Customer 1: U1..U5 (U4 used, U5 newest), customer 2: B1, B2 newer than all.
+        for (const char *sn : {"U1", "U2", "U3", "U4", "U5"})
+            QVERIFY(insertSerial(serial(QStringLiteral("1"), QLatin1String(sn))));
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("B1"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("B2"))));
+        markSerialUsed(QStringLiteral("U4"), QStringLiteral("D"), QStringLiteral("IPC"), QStringLiteral("10.0.0.1"));
+
+        QCOMPARE(serialNumbers(unusedSerials(3, 1)),
+                 QStringList({QStringLiteral("U5"), QStringLiteral("U3"), QStringLiteral("U2")}));
+        QCOMPARE(serialNumbers(unusedSerials(10, 1)),
+                 QStringList({QStringLiteral("U5"), QStringLiteral("U3"), QStringLiteral("U2"), QStringLiteral("U1")}));
+        QCOMPARE(serialNumbers(unusedSerials(10, 2)), QStringList({QStringLiteral("B2"), QStringLiteral("B1")}));
+    }
+
+    void duplicatedSerialIsMarkedAndDeletedWhole()
+    {
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("DUP"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("OTHER"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("DUP"))));
+
+        markSerialUsed(QStringLiteral("DUP"), QStringLiteral("SN-7"), QStringLiteral("DVR"), QStringLiteral("10.1.1.7"));
+        const QVariantList used{QStringLiteral("DUP"), 1, QStringLiteral("DVR"), QStringLiteral("SN-7"),
+                                QStringLiteral("10.1.1.7")};
+        QCOMPARE(rows(QStringLiteral("SELECT SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers "
+                                     "ORDER BY SNID")),
+                 (QList<QVariantList>{used, {QStringLiteral("OTHER"), 0, QString(), QString(), QString()}, used}));
+
+        deleteSerial(QStringLiteral("DUP"));
+        QCOMPARE(column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers")), QStringList{QStringLiteral("OTHER")});
+        QVERIFY(!serialExists(QStringLiteral("DUP")));
+    }
+
+    void sqlCharactersAreStoredAndComparedLiterally()
+    {
+        const QString odd = QStringLiteral("A'B\"C;--%_\\");
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), odd, QStringLiteral("t'"), QStringLiteral("d'"),
+                                    QStringLiteral("i'"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("KEEP"))));
+        QCOMPARE(value(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE SNID=1")).toString(), odd);
+        QVERIFY(serialExists(odd));
+        QVERIFY(!serialExists(QStringLiteral("A%")));
+        QVERIFY(!serialExists(QStringLiteral("' OR '1'='1")));
+        QCOMPARE(serialOfDevice(QStringLiteral("d'")), odd);
+        QCOMPARE(serialOfDevice(QStringLiteral("' OR 1=1 --")), QString());
+
+        markSerialUsed(odd, QStringLiteral("x'y"), QStringLiteral("N\"VR"), QStringLiteral("1';--"));
+        QCOMPARE(rows(QStringLiteral("SELECT DeviceType, DeviceSerialNum, szIP FROM SerialNumbers WHERE SNID=1")),
+                 (QList<QVariantList>{{QStringLiteral("N\"VR"), QStringLiteral("x'y"), QStringLiteral("1';--")}}));
+        QCOMPARE(count(QStringLiteral("SerialNumbers WHERE IsUse=1")), 1);
+
+        deleteSerial(QStringLiteral("x' OR '1'='1"));
+        deleteSerial(QStringLiteral("%"));
+        QCOMPARE(count(QStringLiteral("SerialNumbers")), 2);
+
+        updateCustomer(QStringLiteral("UMEYE' OR '1'='1"), QStringLiteral("v"), QStringLiteral("h"), 1);
+        QCOMPARE(count(QStringLiteral("Customers WHERE CustomerValue='v'")), 0);
+        updateCustomer(QStringLiteral("Brisvan"), QStringLiteral("o'k"), QStringLiteral("h\"st';--"), 7);
+        QCOMPARE(rows(QStringLiteral("SELECT CustomerValue, CustomerHostAddr, CustomerPort FROM Customers WHERE CustomerID=2")),
+                 (QList<QVariantList>{{QStringLiteral("o'k"), QStringLiteral("h\"st';--"), 7}}));
+
+        deleteSerial(odd);
+        QCOMPARE(column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers")), QStringList{QStringLiteral("KEEP")});
+    }
+
+    void malformedFilterGivesNothingAndLeavesTheStoreUsable()
+    {
+        insertNumbered(3);
+        OutputCatcher catcher;
+        for (const QString &filter : {QStringLiteral(" AND ("), QStringLiteral(" AND s.NoSuchColumn=1"),
+                                      QStringLiteral(" AND s.DeviceType LIKE '%it's%'"), QStringLiteral("garbage")}) {
+            QCOMPARE(countSerials(filter), 0);
+            QCOMPARE(countSerials(filter), 0); // the statement survives a failed run of itself
+            QVERIFY(pageSerials(0, 10, filter).isEmpty());
+        }
+        QVERIFY(OutputCatcher::lines().isEmpty());
+        // Something else runs a statement on the shared query object in between.
+        QVERIFY(serialExists(QStringLiteral("S01")));
+        QVERIFY(storeQuery.exec(QStringLiteral("SELECT 1")));
+        QVERIFY(serialExists(QStringLiteral("S02")));
+        QVERIFY(!serialExists(QStringLiteral("S04")));
+        QCOMPARE(countSerials(QString()), 3);
+        QCOMPARE(pageSerials(0, 10, QString()).size(), 3);
+    }
+
+    void longColumnValuesAreCutOnCharacterBoundary()
+    {
+        // 1 + 30 * 2 bytes: the 48-byte field ends inside the 24th "é", which must go whole.
+        const QString longSerial = QStringLiteral("a") + QString(30, QChar(0xE9));
+        const QString longHost = QString(50, QChar(0x4E2D)); // 150 bytes of three-byte characters
+        QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers VALUES(null, 1, '%1', 0, '', '', '')").arg(longSerial)));
+        QVERIFY(testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerHostAddr='%1' WHERE CustomerID=1").arg(longHost)));
+
+        const QList<SerialRecord> page = pageSerials(0, 10, QString());
+        QCOMPARE(page.size(), 1);
+        QCOMPARE(fixedfield::get(page[0].serialNumber), QStringLiteral("a") + QString(23, QChar(0xE9))); // 47 bytes
+        QCOMPARE(page[0].serialNumber[47], '\0');
+        QCOMPARE(fixedfield::get(customerById(1)->hostAddr), QString(42, QChar(0x4E2D))); // 126 of 128 bytes
+    }
+
+    void lookupsUseIndexes_data()
+    {
+        // Each lookup must reach its rows through an index and never sort the pool;
+        // SQLite picks the same plan for a small table as for a million rows.
+        QTest::addColumn<int>("operation");
+        QTest::addColumn<QString>("index");
+        QTest::newRow("serialExists") << 0 << QStringLiteral("SerialNumbersBySerialNumber");
+        QTest::newRow("deleteSerial") << 1 << QStringLiteral("SerialNumbersBySerialNumber");
+        QTest::newRow("markSerialUsed") << 2 << QStringLiteral("SerialNumbersBySerialNumber");
+        QTest::newRow("serialOfDevice") << 3 << QStringLiteral("SerialNumbersByDeviceSerialNum");
+        QTest::newRow("unusedSerials") << 4 << QStringLiteral("SerialNumbersByCustomerUse");
+        QTest::newRow("customer page") << 5 << QStringLiteral("SerialNumbersByCustomer ");
+        QTest::newRow("usage+customer page") << 6 << QStringLiteral("SerialNumbersByCustomerUse");
+        QTest::newRow("customer count") << 7 << QStringLiteral("SerialNumbersByCustomer");
+    }
+
+    void lookupsUseIndexes()
+    {
+        QFETCH(int, operation);
+        QFETCH(QString, index);
+        insertNumbered(4);
+        switch (operation) {
+        case 0: serialExists(QStringLiteral("S01")); break;
+        case 1: deleteSerial(QStringLiteral("S01")); break;
+        case 2: markSerialUsed(QStringLiteral("S01"), QStringLiteral("D"), QStringLiteral("T"), QStringLiteral("I")); break;
+        case 3: serialOfDevice(QStringLiteral("D")); break;
+        case 4: unusedSerials(50, 1); break;
+        case 5: pageSerials(0, 20, QStringLiteral(" AND c.CustomerID=2")); break;
+        case 6: pageSerials(0, 20, QStringLiteral(" AND s.IsUse=0 AND c.CustomerID=1")); break;
+        case 7: countSerials(QStringLiteral(" AND c.CustomerID=2")); break;
+        }
+        const QString plan = planOfLastStatement() + QLatin1Char(' ');
+        QVERIFY2(plan.contains(QStringLiteral("INDEX ") + index), qPrintable(plan));
+        QVERIFY2(!plan.contains(QLatin1String("TEMP B-TREE")), qPrintable(plan));
+    }
+
+    void batchCommitsTogether()
+    {
+        QVERIFY(beginBatch());
+        {
+            OutputCatcher catcher;
+            QVERIFY(!beginBatch()); // one batch at a time; the open one goes on
+            QVERIFY(OutputCatcher::lines().isEmpty());
+        }
+        for (int i = 0; i < 50; ++i) {
+            QVERIFY(!serialExists(QStringLiteral("B%1").arg(i)));
+            QVERIFY(insertSerial(serial(QString::number(1 + i % 2), QStringLiteral("B%1").arg(i))));
+        }
+        QCOMPARE(countSerials(QString()), 50);
+        // Another connection sees nothing until the batch is committed.
+        QCOMPARE(count(QStringLiteral("SerialNumbers")), 0);
+        QVERIFY(commitBatch());
+        QCOMPARE(count(QStringLiteral("SerialNumbers")), 50);
+        QCOMPARE(count(QStringLiteral("SerialNumbers WHERE CustomerID=2")), 25);
+
+        QVERIFY(!commitBatch());
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("after"))));
+        QCOMPARE(count(QStringLiteral("SerialNumbers")), 51);
+    }
 
     // --- customers ---
-    void customerQueries();
-    void fullWidthCustomerValueComesBackWhole();
+
+    void customerQueries()
+    {
+        QVERIFY(!customerById(99));
+        const std::unique_ptr<CustomerRecord> umeye = customerById(1);
+        QVERIFY(umeye);
+        QCOMPARE(umeye->customerId, 0);
+        QCOMPARE(fixedfield::get(umeye->customerName), QStringLiteral("UMEYE"));
+        QCOMPARE(fixedfield::get(umeye->customerValue), QStringLiteral("DeviceID"));
+        QCOMPARE(fixedfield::get(umeye->hostAddr),
+                 value(QStringLiteral("SELECT CustomerHostAddr FROM Customers WHERE CustomerID=1")).toString());
+        QCOMPARE(umeye->port, 5800);
+
+        // Only value, host and port change; the name and the checked flag stay.
+        QVERIFY(testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerSvrChecked=1 WHERE CustomerID=2")));
+        updateCustomer(QStringLiteral("Brisvan"), QStringLiteral("DeviceID"), QStringLiteral("b.example"), 7000);
+        updateCustomer(QStringLiteral("umeye"), QStringLiteral("v"), QStringLiteral("h"), 1); // no such name
+        const QList<CustomerRecord> all = allCustomers();
+        QCOMPARE(all.size(), 2);
+        QCOMPARE(fixedfield::get(all[0].customerName), QStringLiteral("UMEYE"));
+        QCOMPARE(all[0].port, 5800);
+        QCOMPARE((QStringList{fixedfield::get(all[1].customerName), fixedfield::get(all[1].customerValue),
+                              fixedfield::get(all[1].hostAddr)}),
+                 (QStringList{"Brisvan", "DeviceID", "b.example"}));
+        QCOMPARE(all[1].port, 7000);
+        QCOMPARE(all[1].svrChecked, 1);
+
+        // A value as wide as its 16-byte field comes back whole; a longer one is cut to it.
+        const QString sixteen = QStringLiteral("0123456789ABCDEF");
+        updateCustomer(QStringLiteral("UMEYE"), sixteen, QStringLiteral("svr.example"), 6000);
+        const std::unique_ptr<CustomerRecord> c = customerById(1);
+        QCOMPARE(QByteArray(c->customerValue, 16), sixteen.toLatin1());
+        QCOMPARE(fixedfield::get(c->customerValue), sixteen);
+        QCOMPARE(fixedfield::get(c->hostAddr), QStringLiteral("svr.example"));
+        updateCustomer(QStringLiteral("UMEYE"), sixteen + QStringLiteral("X"), QString(), 6000);
+        QCOMPARE(fixedfield::get(allCustomers()[0].customerValue), sixteen);
+    }
 
     // --- fixed-width fields ---
-    void fixedFieldCutsOnCharacterBoundary_data();
-    void fixedFieldCutsOnCharacterBoundary();
-    void fixedFieldFullWidthReadsBackWhole();
+
+    void fixedFieldCutsOnCharacterBoundary_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("kept");
+        // An 8-byte field.
+        QTest::newRow("ascii fits") << QStringLiteral("abcdefgh") << 8;
+        QTest::newRow("ascii cut") << QStringLiteral("abcdefghij") << 8;
+        QTest::newRow("two-byte at edge") << QStringLiteral("abcdefg") + QChar(0xE9) << 7;
+        QTest::newRow("three-byte at edge") << QStringLiteral("abcdef") + QChar(0x4E2D) << 6;
+        QTest::newRow("three-byte fits") << QStringLiteral("abcde") + QChar(0x4E2D) << 8;
+        QTest::newRow("four-byte at edge") << QStringLiteral("abcde") + QString::fromUcs4(U"\U0001F600") << 5;
+        QTest::newRow("only multibyte") << QString(5, QChar(0x4E2D)) << 6;
+    }
+
+    void fixedFieldCutsOnCharacterBoundary()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, kept);
+        struct {
+            char field[8];
+            char guard[4];
+        } f;
+        std::memset(&f, 'Z', sizeof f);
+        fixedfield::put(f.field, text);
+        QCOMPARE(fixedfield::bytes(f.field), text.toUtf8().left(kept));
+        QVERIFY(QString::fromUtf8(fixedfield::bytes(f.field)).toUtf8() == fixedfield::bytes(f.field)); // valid UTF-8
+        for (int i = kept; i < 8; ++i)
+            QCOMPARE(f.field[i], '\0');
+        QCOMPARE(QByteArray(f.guard, 4), QByteArray("ZZZZ")); // nothing written past the field
+        QCOMPARE(fixedfield::fitsWithNul(text.toUtf8(), 8), text.toUtf8().size() < 8);
+    }
+
+    void fixedFieldFullWidthReadsBackWhole()
+    {
+        LogRecord l{};
+        fixedfield::put(l.logType, QByteArray(32, 'T')); // exactly as wide: no NUL
+        std::memset(l.logDescribe, 'D', sizeof l.logDescribe);
+        QCOMPARE(fixedfield::bytes(l.logType), QByteArray(32, 'T'));
+        QCOMPARE(fixedfield::bytes(l.logDescribe), QByteArray(256, 'D'));
+        QVERIFY(!fixedfield::fitsWithNul(QByteArray(16, 'x'), 16));
+        QVERIFY(!fixedfield::fitsWithNul(QByteArray("a\0b", 3), 16));
+    }
 };
-
-void TestStore::freshStartCreatesTablesIndexesAndSeeds()
-{
-    QCOMPARE(schemaNames(QStringLiteral("table")),
-             QStringList({QStringLiteral("Customers"), QStringLiteral("Logs"), QStringLiteral("SerialNumbers"),
-                          QStringLiteral("Users")}));
-    QCOMPARE(schemaNames(QStringLiteral("index")), kIndexes);
-
-    const QList<QVariantList> users = rows(QStringLiteral("SELECT UserID, UserName, UserPwd FROM Users"));
-    QCOMPARE(users, (QList<QVariantList>{{1, QStringLiteral("admin"), QStringLiteral("qorvi")}}));
-
-    const QList<QVariantList> customers = rows(QStringLiteral(
-        "SELECT CustomerID, CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, CustomerSvrChecked "
-        "FROM Customers ORDER BY CustomerID"));
-    QCOMPARE(customers.size(), 2);
-    QCOMPARE(customers[0][0].toInt(), 1);
-    QCOMPARE(customers[0][1].toString(), QStringLiteral("UMEYE"));
-    QCOMPARE(customers[0][2].toString(), QStringLiteral("DeviceID"));
-    QVERIFY(!customers[0][3].toString().isEmpty());
-    QCOMPARE(customers[0][4].toInt(), 5800);
-    QCOMPARE(customers[0][5].toInt(), 0);
-    QCOMPARE(customers[1], (QVariantList{2, QStringLiteral("Brisvan"), QStringLiteral("GoolinkGID"), QString(), 0, 0}));
-
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM Logs")), 0);
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers")), 0);
-}
-
-void TestStore::secondStartAddsNothingAndKeepsPassword()
-{
-    setAdminPassword(QStringLiteral("n3w-pass"));
-    const QList<QVariantList> before = rows(QStringLiteral("SELECT type, name, sql FROM sqlite_master ORDER BY name"));
-    closeDatabase();
-    openDatabase();
-    QCOMPARE(rows(QStringLiteral("SELECT type, name, sql FROM sqlite_master ORDER BY name")), before);
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM Users")), 1);
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM Customers")), 2);
-    QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("n3w-pass")), 1);
-    QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("qorvi")), -1);
-}
-
-void TestStore::oldDatabaseGainsIndexesAndKeepsRows()
-{
-    // A file written before the indexes existed: the same tables, with rows.
-    closeDatabase();
-    QFile::remove(QStringLiteral("mydatabase.db"));
-    for (const QString &create : kTablesBeforeIndexes)
-        QVERIFY(testsupport::exec(create));
-    QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO Users VALUES(null, 'admin', 'old')")));
-    QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO Customers VALUES(null, 'UMEYE', 'DeviceID', 'h', 5800, 0)")));
-    QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO Customers VALUES(null, 'Brisvan', 'GoolinkGID', '', 0, 0)")));
-    QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers VALUES(null, 1, 'OLD-1', 0, '', '', '')")));
-    QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers VALUES(null, 2, 'OLD-2', 1, 'NVR', 'D2', '1.2.3.4')")));
-    const QList<QVariantList> tablesBefore =
-        rows(QStringLiteral("SELECT name, sql FROM sqlite_master WHERE type='table' ORDER BY name"));
-
-    openDatabase();
-    QCOMPARE(schemaNames(QStringLiteral("index")), kIndexes);
-    QCOMPARE(rows(QStringLiteral("SELECT name, sql FROM sqlite_master WHERE type='table' ORDER BY name")), tablesBefore);
-    QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("old")), 1);
-    QCOMPARE(countSerials(QString()), 2);
-    QVERIFY(serialExists(QStringLiteral("OLD-1")));
-    QCOMPARE(serialOfDevice(QStringLiteral("D2")), QStringLiteral("OLD-2"));
-}
-
-void TestStore::translatedSecondCustomerIsAddedAsThird()
-{
-    closeDatabase();
-    RenamingTranslator translator;
-    QVERIFY(QCoreApplication::installTranslator(&translator));
-    openDatabase();
-    QCoreApplication::removeTranslator(&translator);
-
-    const QList<QVariantList> customers =
-        rows(QStringLiteral("SELECT CustomerID, CustomerName, CustomerValue FROM Customers ORDER BY CustomerID"));
-    QCOMPARE(customers.size(), 3);
-    QCOMPARE(customers[1][1].toString(), QStringLiteral("Brisvan"));
-    QCOMPARE(customers[2], (QVariantList{3, QStringLiteral("Brisvan-Übersetzt"), QStringLiteral("GoolinkGID")}));
-}
-
-void TestStore::unopenableFileLeavesEveryOperationEmpty()
-{
-    closeDatabase();
-    QFile::remove(QStringLiteral("mydatabase.db"));
-    // A folder in the file's place cannot be opened as a database (root ignores
-    // read-only folders, so that is not a usable stand-in here).
-    QVERIFY(QDir().mkdir(QStringLiteral("mydatabase.db")));
-    {
-        OutputCatcher catcher;
-        openDatabase();
-        QCOMPARE(OutputCatcher::lines().size(), 1);
-        QVERIFY(!OutputCatcher::lines().first().isEmpty());
-    }
-    QVERIFY(!storeDatabase.isOpen());
-    {
-        OutputCatcher catcher;
-        QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("qorvi")), -1);
-        QCOMPARE(countSerials(QString()), 0);
-        QVERIFY(allCustomers().isEmpty());
-        QVERIFY(OutputCatcher::lines().isEmpty());
-    }
-    QVERIFY(QDir().rmdir(QStringLiteral("mydatabase.db")));
-}
-
-void TestStore::closedDatabaseGivesNoRowValues()
-{
-    insertNumbered(3);
-    addLog(makeLogRecord(QStringLiteral("t"), QStringLiteral("d")));
-    closeDatabase();
-
-    OutputCatcher catcher;
-    QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("qorvi")), -1);
-    addLog(makeLogRecord(QStringLiteral("t"), QStringLiteral("d")));
-    QVERIFY(!checkAdminPassword(QStringLiteral("qorvi")));
-    setAdminPassword(QStringLiteral("x"));
-    QCOMPARE(countSerials(QString()), 0);
-    QVERIFY(!insertSerial(serial(QStringLiteral("1"), QStringLiteral("N"))));
-    QVERIFY(!serialExists(QStringLiteral("S01")));
-    deleteSerial(QStringLiteral("S01"));
-    QCOMPARE(serialOfDevice(QString()), QString());
-    markSerialUsed(QStringLiteral("S01"), QStringLiteral("D"), QStringLiteral("T"), QStringLiteral("I"));
-    QCOMPARE(countLogs(), 0);
-    QVERIFY(!customerById(1));
-    updateCustomer(QStringLiteral("UMEYE"), QStringLiteral("v"), QStringLiteral("h"), 1);
-    QVERIFY(pageSerials(0, 10, QString()).isEmpty());
-    QVERIFY(unusedSerials(10, 1).isEmpty());
-    QVERIFY(pageLogs(0, 10).isEmpty());
-    QVERIFY(allCustomers().isEmpty());
-    QVERIFY(!beginBatch());
-    QVERIFY(!commitBatch());
-    QVERIFY2(OutputCatcher::lines().isEmpty(), qPrintable(OutputCatcher::lines().join(QLatin1Char('\n'))));
-
-    // Nothing reached the file.
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers")), 3);
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM Logs")), 1);
-    QCOMPARE(value(QStringLiteral("SELECT UserPwd FROM Users")).toString(), QStringLiteral("qorvi"));
-    QCOMPARE(value(QStringLiteral("SELECT CustomerValue FROM Customers WHERE CustomerID=1")).toString(),
-             QStringLiteral("DeviceID"));
-}
-
-void TestStore::accountsCompareLiterally()
-{
-    QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("qorvi")), 1);
-    QCOMPARE(checkLogin(QStringLiteral("Admin"), QStringLiteral("qorvi")), -1);
-    QCOMPARE(checkLogin(QStringLiteral("admin'--"), QString()), -1);
-    QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("' OR '1'='1")), -1);
-    QCOMPARE(checkLogin(QStringLiteral("x'; DROP TABLE Users; --"), QStringLiteral("y")), -1);
-    QVERIFY(checkAdminPassword(QStringLiteral("qorvi")));
-    QVERIFY(!checkAdminPassword(QStringLiteral("qorvi ")));
-    QCOMPARE(rows(QStringLiteral("SELECT UserID, UserName, UserPwd FROM Users")),
-             (QList<QVariantList>{{1, QStringLiteral("admin"), QStringLiteral("qorvi")}}));
-
-    const QString odd = QStringLiteral("it's \"quoted\"; --%_\\ 密码");
-    setAdminPassword(odd);
-    QCOMPARE(value(QStringLiteral("SELECT UserPwd FROM Users WHERE UserName='admin'")).toString(), odd);
-    QVERIFY(checkAdminPassword(odd));
-    QCOMPARE(checkLogin(QStringLiteral("admin"), odd), 1);
-    QVERIFY(!checkAdminPassword(QStringLiteral("qorvi")));
-}
-
-void TestStore::addLogStampsTheTimeItself()
-{
-    const QString format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
-    LogRecord record = makeLogRecord(QStringLiteral("User operation"), QStringLiteral("it's \"here\""));
-    fixedfield::put(record.logDate, QStringLiteral("1999-01-01 00:00:00"));
-
-    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
-    addLog(record);
-    const QString first = value(QStringLiteral("SELECT LogDate FROM Logs ORDER BY LogID DESC")).toString();
-    const QDateTime stamped = QDateTime::fromString(first, format);
-    QVERIFY2(stamped.isValid(), qPrintable(first));
-    QVERIFY(stamped >= before && stamped <= QDateTime::currentDateTime());
-
-    QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentDateTime().toString(format) != first, 3000);
-    addLog(record);
-    const QList<QVariantList> all = rows(QStringLiteral("SELECT LogType, LogDescribe, LogDate FROM Logs ORDER BY LogID"));
-    QCOMPARE(all.size(), 2);
-    QCOMPARE(all[1][0].toString(), QStringLiteral("User operation"));
-    QCOMPARE(all[1][1].toString(), QStringLiteral("it's \"here\""));
-    QVERIFY(all[1][2].toString() != first);
-}
-
-void TestStore::logsPageNewestFirst()
-{
-    for (int i = 1; i <= 25; ++i)
-        addLog(makeLogRecord(QStringLiteral("T%1").arg(i), QStringLiteral("D%1").arg(i)));
-    QCOMPARE(countLogs(), 25);
-
-    const QList<LogRecord> first = pageLogs(0, 10);
-    QCOMPARE(first.size(), 10);
-    QCOMPARE(fixedfield::get(first[0].logType), QStringLiteral("T25"));
-    QCOMPARE(fixedfield::get(first[0].logDescribe), QStringLiteral("D25"));
-    QVERIFY(QDateTime::fromString(fixedfield::get(first[0].logDate), QStringLiteral("yyyy-MM-dd HH:mm:ss")).isValid());
-    QCOMPARE(fixedfield::get(first[9].logType), QStringLiteral("T16"));
-
-    const QList<LogRecord> last = pageLogs(2, 10);
-    QCOMPARE(last.size(), 5);
-    QCOMPARE(fixedfield::get(last[0].logType), QStringLiteral("T5"));
-    QCOMPARE(fixedfield::get(last[4].logType), QStringLiteral("T1"));
-    QVERIFY(pageLogs(3, 10).isEmpty());
-    QVERIFY(pageLogs(0, -1).isEmpty());
-}
-
-void TestStore::insertSerialReadsCustomerIdFromText()
-{
-    QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("A"))));
-    QVERIFY(insertSerial(serial(QStringLiteral("UMEYE"), QStringLiteral("B"))));
-    QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("C"))));
-    QVERIFY(insertSerial(serial(QStringLiteral("2x"), QStringLiteral("D"))));
-    QVERIFY(insertSerial(serial(QString(), QString())));
-    QCOMPARE(rows(QStringLiteral("SELECT CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP "
-                                 "FROM SerialNumbers ORDER BY SNID")),
-             (QList<QVariantList>{{2, QStringLiteral("A"), 0, QString(), QString(), QString()},
-                                  {0, QStringLiteral("B"), 0, QString(), QString(), QString()},
-                                  {1, QStringLiteral("C"), 0, QString(), QString(), QString()},
-                                  {0, QStringLiteral("D"), 0, QString(), QString(), QString()},
-                                  {0, QString(), 0, QString(), QString(), QString()}}));
-    // Unused rows hold empty texts, not NULLs.
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers WHERE SerialNumber IS NULL "
-                                     "OR DeviceType IS NULL OR DeviceSerialNum IS NULL OR szIP IS NULL")),
-             0);
-}
-
-void TestStore::orphanSerialsAreNeitherCountedNorListedNorOffered()
-{
-    QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("OWNED-1"))));
-    QVERIFY(insertSerial(serial(QStringLiteral("7"), QStringLiteral("ORPHAN-7"))));
-    QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("OWNED-2"))));
-    QVERIFY(insertSerial(serial(QStringLiteral("0"), QStringLiteral("ORPHAN-0"))));
-
-    QCOMPARE(countSerials(QString()), 2);
-    QCOMPARE(serialNumbers(pageSerials(0, 10, QString())),
-             QStringList({QStringLiteral("OWNED-2"), QStringLiteral("OWNED-1")}));
-    QVERIFY(unusedSerials(10, 7).isEmpty());
-    QVERIFY(unusedSerials(10, 0).isEmpty());
-    // They still count as existing, so an import does not add them twice.
-    QVERIFY(serialExists(QStringLiteral("ORPHAN-7")));
-}
-
-void TestStore::pageSerialsPagesNewestFirst()
-{
-    insertNumbered(25);
-    QCOMPARE(countSerials(QString()), 25);
-
-    const QStringList page0 = serialNumbers(pageSerials(0, 10, QString()));
-    const QStringList page1 = serialNumbers(pageSerials(1, 10, QString()));
-    const QStringList page2 = serialNumbers(pageSerials(2, 10, QString()));
-    QCOMPARE(page0, numbered(25, 16));
-    QCOMPARE(page1, numbered(15, 6));
-    QCOMPARE(page2, numbered(5, 1));
-    QVERIFY(pageSerials(3, 10, QString()).isEmpty());
-    QVERIFY(pageSerials(0, 0, QString()).isEmpty());
-    QVERIFY(pageSerials(0, -1, QString()).isEmpty());
-    // A page index far past the end is no overflow, just an empty page.
-    QVERIFY(pageSerials(0x7fffffff, 0x7fffffff, QString()).isEmpty());
-}
-
-void TestStore::filtersNarrowCountAndPage()
-{
-    insertNumbered(12); // odd numbers customer 1, even ones customer 2
-    markSerialUsed(QStringLiteral("S11"), QStringLiteral("D11"), QStringLiteral("NVR-16"), QStringLiteral("10.0.0.11"));
-    markSerialUsed(QStringLiteral("S12"), QStringLiteral("D12"), QStringLiteral("IPC"), QStringLiteral("10.0.0.12"));
-    markSerialUsed(QStringLiteral("S04"), QStringLiteral("D04"), QStringLiteral("XNVR"), QStringLiteral("10.0.0.4"));
-
-    struct Case {
-        QString filter;
-        QStringList expected;
-    };
-    const Case cases[] = {
-        {QStringLiteral(" AND s.IsUse=1"), {QStringLiteral("S12"), QStringLiteral("S11"), QStringLiteral("S04")}},
-        {QStringLiteral(" AND s.IsUse=0"), numbered(10, 5) + numbered(3, 1)},
-        {QStringLiteral(" AND c.CustomerID=2"), {QStringLiteral("S12"), QStringLiteral("S10"), QStringLiteral("S08"),
-                                                 QStringLiteral("S06"), QStringLiteral("S04"), QStringLiteral("S02")}},
-        {QStringLiteral(" AND s.DeviceType LIKE '%NVR%'"), {QStringLiteral("S11"), QStringLiteral("S04")}},
-        {QStringLiteral(" AND s.DeviceType LIKE '%NVR%' AND s.IsUse=1 AND c.CustomerID=2"), {QStringLiteral("S04")}},
-        {QStringLiteral(" AND s.IsUse=0 AND c.CustomerID=1"),
-         {QStringLiteral("S09"), QStringLiteral("S07"), QStringLiteral("S05"), QStringLiteral("S03"), QStringLiteral("S01")}},
-    };
-    for (const Case &c : cases) {
-        QCOMPARE(countSerials(c.filter), c.expected.size());
-        QCOMPARE(serialNumbers(pageSerials(0, 20, c.filter)), c.expected);
-    }
-}
-
-void TestStore::serialRowsMapEveryColumn()
-{
-    QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("UUID-1"))));
-    markSerialUsed(QStringLiteral("UUID-1"), QStringLiteral("DEV-9"), QStringLiteral("NVR"), QStringLiteral("192.0.2.10"));
-
-    const QList<SerialRecord> page = pageSerials(0, 10, QString());
-    QCOMPARE(page.size(), 1);
-    const SerialRecord &r = page.first();
-    QCOMPARE(fixedfield::get(r.customerName), QStringLiteral("Brisvan"));
-    QCOMPARE(fixedfield::get(r.serialNumber), QStringLiteral("UUID-1"));
-    QCOMPARE(r.isUse, 1);
-    QCOMPARE(fixedfield::get(r.deviceType), QStringLiteral("NVR"));
-    QCOMPARE(fixedfield::get(r.deviceSerialNum), QStringLiteral("DEV-9"));
-    QCOMPARE(fixedfield::get(r.deviceIp), QStringLiteral("192.0.2.10"));
-
-    QCOMPARE(serialOfDevice(QStringLiteral("DEV-9")), QStringLiteral("UUID-1"));
-    QCOMPARE(serialOfDevice(QStringLiteral("DEV-0")), QString());
-    QCOMPARE(serialOfDevice(QStringLiteral("dev-9")), QString());
-
-    // Texts the caller leaves null are stored as empty texts, never as NULL.
-    markSerialUsed(QStringLiteral("UUID-1"), QString(), QString(), QString());
-    QCOMPARE(rows(QStringLiteral("SELECT DeviceType IS NULL, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers")),
-             (QList<QVariantList>{{0, QString(), QString(), QString()}}));
-}
-
-void TestStore::unusedSerialsOffersOnlyTheCustomersUnused()
-{
-    // Customer 1: U1..U5 (U4 used, U5 newest), customer 2: B1, B2 newer than all.
-    for (const char *sn : {"U1", "U2", "U3", "U4", "U5"})
-        QVERIFY(insertSerial(serial(QStringLiteral("1"), QLatin1String(sn))));
-    QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("B1"))));
-    QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("B2"))));
-    markSerialUsed(QStringLiteral("U4"), QStringLiteral("D"), QStringLiteral("IPC"), QStringLiteral("10.0.0.1"));
-
-    const QList<SerialRecord> offered = unusedSerials(3, 1);
-    QCOMPARE(serialNumbers(offered), QStringList({QStringLiteral("U5"), QStringLiteral("U3"), QStringLiteral("U2")}));
-    for (const SerialRecord &r : offered) {
-        QCOMPARE(r.isUse, 0);
-        QCOMPARE(fixedfield::get(r.customerName), QStringLiteral("UMEYE"));
-    }
-    QCOMPARE(serialNumbers(unusedSerials(10, 1)),
-             QStringList({QStringLiteral("U5"), QStringLiteral("U3"), QStringLiteral("U2"), QStringLiteral("U1")}));
-    QCOMPARE(serialNumbers(unusedSerials(10, 2)), QStringList({QStringLiteral("B2"), QStringLiteral("B1")}));
-    QVERIFY(unusedSerials(0, 1).isEmpty());
-    QVERIFY(unusedSerials(-1, 1).isEmpty());
-}
-
-void TestStore::duplicatedSerialIsMarkedAndDeletedWhole()
-{
-    QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("DUP"))));
-    QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("OTHER"))));
-    QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("DUP"))));
-
-    markSerialUsed(QStringLiteral("DUP"), QStringLiteral("SN-7"), QStringLiteral("DVR"), QStringLiteral("10.1.1.7"));
-    QCOMPARE(rows(QStringLiteral("SELECT SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers "
-                                 "ORDER BY SNID")),
-             (QList<QVariantList>{
-                 {QStringLiteral("DUP"), 1, QStringLiteral("DVR"), QStringLiteral("SN-7"), QStringLiteral("10.1.1.7")},
-                 {QStringLiteral("OTHER"), 0, QString(), QString(), QString()},
-                 {QStringLiteral("DUP"), 1, QStringLiteral("DVR"), QStringLiteral("SN-7"), QStringLiteral("10.1.1.7")}}));
-
-    deleteSerial(QStringLiteral("DUP"));
-    QCOMPARE(rows(QStringLiteral("SELECT SerialNumber FROM SerialNumbers")),
-             (QList<QVariantList>{{QStringLiteral("OTHER")}}));
-    QVERIFY(!serialExists(QStringLiteral("DUP")));
-    QVERIFY(serialExists(QStringLiteral("OTHER")));
-}
-
-void TestStore::sqlCharactersAreStoredAndComparedLiterally()
-{
-    const QString odd = QStringLiteral("A'B\"C;--%_\\");
-    QVERIFY(insertSerial(serial(QStringLiteral("1"), odd, QStringLiteral("t'"), QStringLiteral("d'"),
-                                QStringLiteral("i'"))));
-    QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("KEEP"))));
-    QCOMPARE(value(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE SNID=1")).toString(), odd);
-    QVERIFY(serialExists(odd));
-    QVERIFY(!serialExists(QStringLiteral("A%")));
-    QVERIFY(!serialExists(QStringLiteral("' OR '1'='1")));
-    QCOMPARE(serialOfDevice(QStringLiteral("d'")), odd);
-    QCOMPARE(serialOfDevice(QStringLiteral("' OR 1=1 --")), QString());
-
-    markSerialUsed(odd, QStringLiteral("x'y"), QStringLiteral("N\"VR"), QStringLiteral("1';--"));
-    QCOMPARE(rows(QStringLiteral("SELECT DeviceType, DeviceSerialNum, szIP FROM SerialNumbers WHERE SNID=1")),
-             (QList<QVariantList>{{QStringLiteral("N\"VR"), QStringLiteral("x'y"), QStringLiteral("1';--")}}));
-    QCOMPARE(intValue(QStringLiteral("SELECT IsUse FROM SerialNumbers WHERE SNID=2")), 0);
-
-    deleteSerial(QStringLiteral("x' OR '1'='1"));
-    deleteSerial(QStringLiteral("%"));
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers")), 2);
-
-    updateCustomer(QStringLiteral("UMEYE' OR '1'='1"), QStringLiteral("v"), QStringLiteral("h"), 1);
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM Customers WHERE CustomerValue='v'")), 0);
-    updateCustomer(QStringLiteral("Brisvan"), QStringLiteral("o'k"), QStringLiteral("h\"st';--"), 7);
-    QCOMPARE(rows(QStringLiteral("SELECT CustomerValue, CustomerHostAddr, CustomerPort FROM Customers WHERE CustomerID=2")),
-             (QList<QVariantList>{{QStringLiteral("o'k"), QStringLiteral("h\"st';--"), 7}}));
-
-    deleteSerial(odd);
-    QCOMPARE(rows(QStringLiteral("SELECT SerialNumber FROM SerialNumbers")),
-             (QList<QVariantList>{{QStringLiteral("KEEP")}}));
-}
-
-void TestStore::malformedFilterGivesNothing()
-{
-    insertNumbered(3);
-    OutputCatcher catcher;
-    for (const QString &filter : {QStringLiteral(" AND ("), QStringLiteral(" AND s.NoSuchColumn=1"),
-                                  QStringLiteral(" AND s.DeviceType LIKE '%it's%'"), QStringLiteral("garbage")}) {
-        QCOMPARE(countSerials(filter), 0);
-        QVERIFY(pageSerials(0, 10, filter).isEmpty());
-    }
-    QVERIFY(OutputCatcher::lines().isEmpty());
-    // The failure leaves the store usable.
-    QCOMPARE(countSerials(QString()), 3);
-    QCOMPARE(pageSerials(0, 10, QString()).size(), 3);
-}
-
-void TestStore::longColumnValuesAreCutOnCharacterBoundary()
-{
-    // 1 + 30 * 2 bytes: the 48-byte field ends inside the 24th "é", which must go whole.
-    const QString longSerial = QStringLiteral("a") + QString(30, QChar(0xE9));
-    const QString longHost = QString(50, QChar(0x4E2D)); // 150 bytes of three-byte characters
-    QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers VALUES(null, 1, '%1', 0, '', '', '')").arg(longSerial)));
-    QVERIFY(testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerHostAddr='%1' WHERE CustomerID=1").arg(longHost)));
-
-    const QList<SerialRecord> page = pageSerials(0, 10, QString());
-    QCOMPARE(page.size(), 1);
-    QCOMPARE(fixedfield::bytes(page[0].serialNumber).size(), 47);
-    QCOMPARE(fixedfield::get(page[0].serialNumber), QStringLiteral("a") + QString(23, QChar(0xE9)));
-    QCOMPARE(page[0].serialNumber[47], '\0');
-
-    const std::unique_ptr<CustomerRecord> customer = customerById(1);
-    QVERIFY(customer);
-    QCOMPARE(fixedfield::get(customer->hostAddr), QString(42, QChar(0x4E2D))); // 126 of 128 bytes
-    QCOMPARE(customer->port, 5800);
-}
-
-void TestStore::statementTexts_data()
-{
-    // The statements built from pieces: the blanks between the pieces.
-    QTest::addColumn<int>("operation");
-    QTest::addColumn<QString>("expected");
-    const QString select = QStringLiteral(
-        "SELECT s.SNID,s.SerialNumber,c.CustomerName,s.IsUse,s.DeviceType,s.DeviceSerialNum,s.szIP "
-        "FROM SerialNumbers as s JOIN Customers as c ON c.CustomerID=s.CustomerID ");
-    QTest::newRow("countSerials") << 0
-        << QStringLiteral("SELECT COUNT(*) FROM SerialNumbers as s JOIN Customers as c ON c.CustomerID=s.CustomerID "
-                          "WHERE 1=1  AND s.IsUse=1");
-    QTest::newRow("pageSerials") << 1
-        << select + QStringLiteral("WHERE 1=1  AND c.CustomerID=2 ORDER BY s.SNID DESC LIMIT 40, 20");
-    QTest::newRow("pageSerials, no filter") << 2
-        << select + QStringLiteral("WHERE 1=1 ORDER BY s.SNID DESC LIMIT 0, 20");
-    QTest::newRow("unusedSerials") << 3
-        << select + QStringLiteral("WHERE s.IsUse=0 AND s.CustomerID=1 ORDER BY s.SNID DESC LIMIT 0, 50");
-    QTest::newRow("customerById") << 4
-        << QStringLiteral("SELECT CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, CustomerSvrChecked "
-                          "From Customers WHERE CustomerID=2");
-}
-
-void TestStore::statementTexts()
-{
-    // The filter fragment starts with its own blank, so "1=1  AND" keeps both, as built.
-    QFETCH(int, operation);
-    QFETCH(QString, expected);
-    switch (operation) {
-    case 0: countSerials(QStringLiteral(" AND s.IsUse=1")); break;
-    case 1: pageSerials(2, 20, QStringLiteral(" AND c.CustomerID=2")); break;
-    case 2: pageSerials(0, 20, QString()); break;
-    case 3: unusedSerials(50, 1); break;
-    case 4: customerById(2); break;
-    }
-    QCOMPARE(storeQuery.lastQuery(), expected);
-}
-
-void TestStore::lookupsUseIndexes_data()
-{
-    // Each lookup must reach its rows through an index and never sort the pool;
-    // SQLite picks the same plan for a small table as for a million rows.
-    QTest::addColumn<int>("operation");
-    QTest::addColumn<QString>("index");
-    QTest::newRow("serialExists") << 0 << QStringLiteral("SerialNumbersBySerialNumber");
-    QTest::newRow("deleteSerial") << 1 << QStringLiteral("SerialNumbersBySerialNumber");
-    QTest::newRow("markSerialUsed") << 2 << QStringLiteral("SerialNumbersBySerialNumber");
-    QTest::newRow("serialOfDevice") << 3 << QStringLiteral("SerialNumbersByDeviceSerialNum");
-    QTest::newRow("unusedSerials") << 4 << QStringLiteral("SerialNumbersByCustomerUse");
-    QTest::newRow("customer page") << 5 << QStringLiteral("SerialNumbersByCustomer ");
-    QTest::newRow("usage+customer page") << 6 << QStringLiteral("SerialNumbersByCustomerUse");
-    QTest::newRow("customer count") << 7 << QStringLiteral("SerialNumbersByCustomer");
-}
-
-void TestStore::lookupsUseIndexes()
-{
-    QFETCH(int, operation);
-    QFETCH(QString, index);
-    insertNumbered(4);
-    switch (operation) {
-    case 0: serialExists(QStringLiteral("S01")); break;
-    case 1: deleteSerial(QStringLiteral("S01")); break;
-    case 2: markSerialUsed(QStringLiteral("S01"), QStringLiteral("D"), QStringLiteral("T"), QStringLiteral("I")); break;
-    case 3: serialOfDevice(QStringLiteral("D")); break;
-    case 4: unusedSerials(50, 1); break;
-    case 5: pageSerials(0, 20, QStringLiteral(" AND c.CustomerID=2")); break;
-    case 6: pageSerials(0, 20, QStringLiteral(" AND s.IsUse=0 AND c.CustomerID=1")); break;
-    case 7: countSerials(QStringLiteral(" AND c.CustomerID=2")); break;
-    }
-    const QString plan = planOfLastStatement() + QLatin1Char(' ');
-    QVERIFY2(plan.contains(QStringLiteral("INDEX ") + index), qPrintable(plan));
-    QVERIFY2(!plan.contains(QLatin1String("TEMP B-TREE")), qPrintable(plan));
-}
-
-void TestStore::batchCommitsTogether()
-{
-    QVERIFY(beginBatch());
-    {
-        OutputCatcher catcher;
-        QVERIFY(!beginBatch()); // one batch at a time; the open one goes on
-        QVERIFY(OutputCatcher::lines().isEmpty());
-    }
-    for (int i = 0; i < 50; ++i) {
-        QVERIFY(!serialExists(QStringLiteral("B%1").arg(i)));
-        QVERIFY(insertSerial(serial(QString::number(1 + i % 2), QStringLiteral("B%1").arg(i))));
-    }
-    QCOMPARE(countSerials(QString()), 50);
-    // Another connection sees nothing until the batch is committed.
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers")), 0);
-    QVERIFY(commitBatch());
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers")), 50);
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers WHERE CustomerID=2")), 25);
-
-    QVERIFY(!commitBatch());
-    QCOMPARE(countSerials(QString()), 50);
-    QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("after"))));
-    QCOMPARE(intValue(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers")), 51);
-}
-
-void TestStore::repeatedStatementsSurviveOtherUseOfTheQuery()
-{
-    insertNumbered(2);
-    QVERIFY(serialExists(QStringLiteral("S01")));
-    // Something else runs a statement on the shared query object in between.
-    QVERIFY(storeQuery.exec(QStringLiteral("SELECT 1")));
-    QVERIFY(serialExists(QStringLiteral("S02")));
-    QVERIFY(!serialExists(QStringLiteral("S03")));
-    // The statement survives a failed run of itself as well.
-    QCOMPARE(countSerials(QStringLiteral(" AND (")), 0);
-    QCOMPARE(countSerials(QStringLiteral(" AND (")), 0);
-    QCOMPARE(countSerials(QString()), 2);
-}
-
-void TestStore::customerQueries()
-{
-    QVERIFY(!customerById(99));
-    const std::unique_ptr<CustomerRecord> umeye = customerById(1);
-    QVERIFY(umeye);
-    QCOMPARE(umeye->customerId, 0);
-    QCOMPARE(fixedfield::get(umeye->customerName), QStringLiteral("UMEYE"));
-    QCOMPARE(fixedfield::get(umeye->customerValue), QStringLiteral("DeviceID"));
-    QCOMPARE(fixedfield::get(umeye->hostAddr),
-             value(QStringLiteral("SELECT CustomerHostAddr FROM Customers WHERE CustomerID=1")).toString());
-    QCOMPARE(umeye->port, 5800);
-    QCOMPARE(umeye->svrChecked, 0);
-
-    // Only value, host and port change; the name and the checked flag stay.
-    QVERIFY(testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerSvrChecked=1 WHERE CustomerID=2")));
-    updateCustomer(QStringLiteral("Brisvan"), QStringLiteral("DeviceID"), QStringLiteral("b.example"), 7000);
-    updateCustomer(QStringLiteral("umeye"), QStringLiteral("v"), QStringLiteral("h"), 1); // no such name
-    const QList<CustomerRecord> all = allCustomers();
-    QCOMPARE(all.size(), 2);
-    QCOMPARE(fixedfield::get(all[0].customerName), QStringLiteral("UMEYE"));
-    QCOMPARE(all[0].port, 5800);
-    QCOMPARE(fixedfield::get(all[1].customerName), QStringLiteral("Brisvan"));
-    QCOMPARE(fixedfield::get(all[1].customerValue), QStringLiteral("DeviceID"));
-    QCOMPARE(fixedfield::get(all[1].hostAddr), QStringLiteral("b.example"));
-    QCOMPARE(all[1].port, 7000);
-    QCOMPARE(all[1].svrChecked, 1);
-    QCOMPARE(all[1].customerId, 0);
-}
-
-void TestStore::fullWidthCustomerValueComesBackWhole()
-{
-    const QString sixteen = QStringLiteral("0123456789ABCDEF");
-    updateCustomer(QStringLiteral("UMEYE"), sixteen, QStringLiteral("svr.example"), 6000);
-    const std::unique_ptr<CustomerRecord> c = customerById(1);
-    QVERIFY(c);
-    QCOMPARE(QByteArray(c->customerValue, 16), sixteen.toLatin1());
-    QCOMPARE(fixedfield::get(c->customerValue), sixteen);
-    QCOMPARE(fixedfield::get(c->hostAddr), QStringLiteral("svr.example"));
-
-    updateCustomer(QStringLiteral("UMEYE"), sixteen + QStringLiteral("X"), QString(), 6000);
-    QCOMPARE(fixedfield::get(allCustomers()[0].customerValue), sixteen);
-}
-
-void TestStore::fixedFieldCutsOnCharacterBoundary_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("kept");
-    // An 8-byte field.
-    QTest::newRow("ascii fits") << QStringLiteral("abcdefgh") << 8;
-    QTest::newRow("ascii cut") << QStringLiteral("abcdefghij") << 8;
-    QTest::newRow("two-byte at edge") << QStringLiteral("abcdefg") + QChar(0xE9) << 7;
-    QTest::newRow("three-byte at edge") << QStringLiteral("abcdef") + QChar(0x4E2D) << 6;
-    QTest::newRow("three-byte fits") << QStringLiteral("abcde") + QChar(0x4E2D) << 8;
-    QTest::newRow("four-byte at edge") << QStringLiteral("abcde") + QString::fromUcs4(U"\U0001F600") << 5;
-    QTest::newRow("only multibyte") << QString(5, QChar(0x4E2D)) << 6;
-}
-
-void TestStore::fixedFieldCutsOnCharacterBoundary()
-{
-    QFETCH(QString, text);
-    QFETCH(int, kept);
-    struct {
-        char field[8];
-        char guard[4];
-    } f;
-    std::memset(&f, 'Z', sizeof f);
-    fixedfield::put(f.field, text);
-    QCOMPARE(fixedfield::bytes(f.field), text.toUtf8().left(kept));
-    QVERIFY(QString::fromUtf8(fixedfield::bytes(f.field)).toUtf8() == fixedfield::bytes(f.field)); // valid UTF-8
-    for (int i = kept; i < 8; ++i)
-        QCOMPARE(f.field[i], '\0');
-    QCOMPARE(QByteArray(f.guard, 4), QByteArray("ZZZZ")); // nothing written past the field
-    QCOMPARE(fixedfield::fitsWithNul(text.toUtf8(), 8), text.toUtf8().size() < 8);
-}
-
-void TestStore::fixedFieldFullWidthReadsBackWhole()
-{
-    LogRecord l{};
-    fixedfield::put(l.logType, QByteArray(32, 'T')); // exactly as wide: no NUL
-    std::memset(l.logDescribe, 'D', sizeof l.logDescribe);
-    QCOMPARE(fixedfield::bytes(l.logType), QByteArray(32, 'T'));
-    QCOMPARE(fixedfield::bytes(l.logDescribe), QByteArray(256, 'D'));
-    QVERIFY(fixedfield::fitsWithNul(QByteArray(15, 'x'), 16));
-    QVERIFY(!fixedfield::fitsWithNul(QByteArray(16, 'x'), 16));
-    QVERIFY(!fixedfield::fitsWithNul(QByteArray("a\0b", 3), 16));
-}
 
 TARNWELL_TEST_MAIN(TestStore)
 #include "tst_store.moc"

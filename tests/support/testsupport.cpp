@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -88,6 +89,52 @@ bool exec(const QString &sql)
 {
     QSqlQuery q(inspector());
     return q.exec(sql);
+}
+
+int count(const QString &fromWhere)
+{
+    return value(QStringLiteral("SELECT COUNT(*) FROM ") + fromWhere).toInt();
+}
+
+QStringList column(const QString &sql)
+{
+    QStringList out;
+    for (const QVariantList &row : rows(sql))
+        out << row.value(0).toString();
+    return out;
+}
+
+bool fillPool(const QString &prefix, int total, int customerId, bool used, const QString &deviceType)
+{
+    // One statement, so a pool of thousands costs no more than a few rows.
+    return exec(QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
+                               "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                               "DeviceSerialNum, szIP) SELECT %2, '%3' || substr('000' || i, -4), %4, '%5', "
+                               "CASE WHEN %4 THEN 'DEV%3' || substr('000' || i, -4) ELSE '' END, "
+                               "CASE WHEN %4 THEN '192.168.1.' || i ELSE '' END FROM k")
+                    .arg(QString::number(total), QString::number(customerId), QString(prefix).replace('\'', "''"),
+                         QString::number(used ? 1 : 0), QString(deviceType).replace('\'', "''")));
+}
+
+QString dataFile(const QString &name)
+{
+    return QStringLiteral(TARNWELL_TEST_DATA "/") + name;
+}
+
+QString writeFile(const QString &name, const QByteArray &contents)
+{
+    const QString path = QDir::current().absoluteFilePath(name);
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(contents) != contents.size())
+        return QString();
+    return path;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 void click(QWidget *widget)

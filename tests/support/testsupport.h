@@ -23,6 +23,26 @@ QVariant value(const QString &sql);
 // Runs `sql` on the test's own connection (setup of odd states the program can't make).
 bool exec(const QString &sql);
 
+// SELECT COUNT(*) FROM `fromWhere` (a table and its conditions), on the test's connection.
+int count(const QString &fromWhere);
+
+// The first column of every row of `sql`, as texts.
+QStringList column(const QString &sql);
+
+// Adds serial numbers "<prefix>0001".."<prefix><total>" for `customerId` straight into the
+// file, in that order (the last is the newest). Used ones get `deviceType`, the device
+// serial "DEV<serial number>" and the address 192.168.1.<i>.
+bool fillPool(const QString &prefix, int total, int customerId = 1, bool used = false,
+              const QString &deviceType = QString());
+
+// A committed fixture under tests/data.
+QString dataFile(const QString &name);
+
+// Writes `contents` to `name` in the working directory (making its folders); the
+// absolute path, or an empty text when it could not be written.
+QString writeFile(const QString &name, const QByteArray &contents);
+QByteArray readFile(const QString &path);
+
 // Presses a push button, check box or radio button the way an operator would.
 void click(QWidget *widget);
 
