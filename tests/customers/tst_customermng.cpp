@@ -39,18 +39,6 @@ QString allCustomerRows()
     return out.join(QLatin1Char('|'));
 }
 
-// QTest can only key in ASCII; other characters arrive as an input method would commit them.
-void type(QLineEdit *edit, const QString &text)
-{
-    bool ascii = true;
-    for (QChar c : text)
-        ascii = ascii && c.unicode() < 0x80;
-    if (ascii)
-        QTest::keyClicks(edit, text);
-    else
-        edit->insert(text);
-}
-
 class Editor
 {
 public:
@@ -68,27 +56,14 @@ public:
     QLineEdit *address() const { return edit("lineEditAddress"); }
     QLineEdit *port() const { return edit("lineEditPort"); }
 
-    QString cell(int row, int column) const
-    {
-        const QTableWidgetItem *item = table()->item(row, column);
-        return item ? item->text() : QStringLiteral("<no item>");
-    }
-
-    void doubleClick(int row, int column)
-    {
-        const QTableWidgetItem *item = table()->item(row, column);
-        QVERIFY(item);
-        const QPoint at = table()->visualItemRect(item).center();
-        // The view only reports a double-click on the cell it saw pressed first.
-        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, at);
-        QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, at);
-    }
+    QString cell(int row, int column) const { return testsupport::cellText(table(), row, column); }
+    void doubleClick(int row, int column) { testsupport::doubleClickCell(table(), row, column); }
 
     void retype(QLineEdit *field, const QString &text)
     {
         QVERIFY(field->isEnabled());
         field->clear();
-        type(field, text);
+        testsupport::type(field, text);
     }
 
     // Presses Update; returns whether the dialog closed accepted.
@@ -116,67 +91,34 @@ private slots:
         MessageBox::clear();
     }
 
-    void listsEveryCustomer()
+    void listChooseAndUpdateUnchosen()
     {
         testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerPort=-5 WHERE CustomerID=2"));
-        Editor e;
-
-        QTableWidget *t = e.table();
-        QCOMPARE(t->columnCount(), 4);
-        QStringList headers;
-        for (int c = 0; c < 4; ++c)
-            headers << t->horizontalHeaderItem(c)->text();
-        QCOMPARE(headers, QStringList({"Name", "Describe", "Host address", "Port"}));
-        QCOMPARE(t->rowCount(), 2);
-        QCOMPARE(e.cell(0, 0), QStringLiteral("UMEYE"));
-        QCOMPARE(e.cell(0, 1), QStringLiteral("DeviceID"));
-        QCOMPARE(e.cell(0, 2), stored("UMEYE").host);
-        QCOMPARE(e.cell(0, 3), QStringLiteral("5800"));
-        QCOMPARE(e.cell(1, 0), QStringLiteral("Brisvan"));
-        QCOMPARE(e.cell(1, 1), QStringLiteral("GoolinkGID"));
-        QCOMPARE(e.cell(1, 3), QString()); // a port below 1 is no port
-
-        // Nothing is editable until a row is chosen.
-        for (QLineEdit *f : {e.name(), e.describe(), e.address(), e.port()}) {
-            QVERIFY(!f->isEnabled());
-            QVERIFY(f->text().isEmpty());
-        }
-    }
-
-    void updateBeforeChoosingARow()
-    {
         const QString before = allCustomerRows();
         Editor e;
+        QCOMPARE(e.table()->rowCount(), 2);
+        QCOMPARE((QStringList{e.cell(0, 0), e.cell(0, 1), e.cell(0, 2), e.cell(0, 3)}),
+                 (QStringList{"UMEYE", "DeviceID", stored("UMEYE").host, "5800"}));
+        QCOMPARE((QStringList{e.cell(1, 0), e.cell(1, 1), e.cell(1, 3)}),
+                 (QStringList{"Brisvan", "GoolinkGID", ""})); // a port below 1 is no port
+
+        // Nothing is editable until a row is chosen, and Update then changes nothing.
+        for (QLineEdit *f : {e.name(), e.describe(), e.address(), e.port()})
+            QVERIFY(!f->isEnabled() && f->text().isEmpty());
         QVERIFY(!e.update());
         QCOMPARE(MessageBox::shown().size(), 1);
-        QCOMPARE(MessageBox::last().kind, MessageBox::Warning);
-        QCOMPARE(MessageBox::last().title, QStringLiteral("Warning"));
         QCOMPARE(MessageBox::last().text, QStringLiteral("describe is empty!"));
         QCOMPARE(allCustomerRows(), before);
-    }
 
-    void doubleClickChoosesWhatCanBeEdited()
-    {
-        Editor e;
+        // Only UMEYE's server can be edited; the name never.
         e.doubleClick(0, 3);
-        QCOMPARE(e.name()->text(), QStringLiteral("UMEYE"));
-        QCOMPARE(e.describe()->text(), QStringLiteral("DeviceID"));
-        QCOMPARE(e.address()->text(), e.cell(0, 2));
-        QCOMPARE(e.port()->text(), QStringLiteral("5800"));
-        QVERIFY(!e.name()->isEnabled());
-        QVERIFY(e.describe()->isEnabled());
-        QVERIFY(e.address()->isEnabled());
-        QVERIFY(e.port()->isEnabled());
-
+        QCOMPARE((QStringList{e.name()->text(), e.describe()->text(), e.address()->text(), e.port()->text()}),
+                 (QStringList{"UMEYE", "DeviceID", e.cell(0, 2), "5800"}));
+        QVERIFY(!e.name()->isEnabled() && e.describe()->isEnabled() && e.address()->isEnabled() && e.port()->isEnabled());
         e.doubleClick(1, 0);
-        QCOMPARE(e.name()->text(), QStringLiteral("Brisvan"));
-        QCOMPARE(e.describe()->text(), QStringLiteral("GoolinkGID"));
-        QCOMPARE(e.address()->text(), QString());
-        QCOMPARE(e.port()->text(), QString());
-        QVERIFY(!e.name()->isEnabled());
-        QVERIFY(e.describe()->isEnabled());
-        QVERIFY(!e.address()->isEnabled());
-        QVERIFY(!e.port()->isEnabled());
+        QCOMPARE((QStringList{e.name()->text(), e.describe()->text(), e.address()->text(), e.port()->text()}),
+                 (QStringList{"Brisvan", "GoolinkGID", "", ""}));
+        QVERIFY(!e.name()->isEnabled() && e.describe()->isEnabled() && !e.address()->isEnabled() && !e.port()->isEnabled());
     }
 
     void describeLimitCountsBytes_data()
@@ -188,7 +130,6 @@ private slots:
         QTest::newRow("17 ASCII bytes") << bytesOf("a", 17) << false;
         QTest::newRow("16 bytes, 5 CJK + 1") << QString::fromUtf8("中文中文中a") << true;
         QTest::newRow("17 bytes, 5 CJK + 2") << QString::fromUtf8("中文中文中ab") << false;
-        QTest::newRow("18 bytes in 6 characters") << QString::fromUtf8("中文中文中文") << false;
         QTest::newRow("16 bytes, 8 two-byte") << QString::fromUtf8("éééééééé") << true;
     }
 
@@ -209,7 +150,6 @@ private slots:
             QCOMPARE(allCustomerRows(), before);
             return;
         }
-        QCOMPARE(MessageBox::last().title, QStringLiteral("Information"));
         QCOMPARE(MessageBox::last().text, QStringLiteral("Update success!"));
         QCOMPARE(stored("UMEYE").value, describe);
         // A value filling the whole record field comes back whole on the next opening.
@@ -230,6 +170,7 @@ private slots:
         QTest::newRow("empty port") << "DeviceID" << host100 << "" << "Port is empty!";
         QTest::newRow("100-byte host") << "DeviceID" << host100 << "7000" << "Update success!";
         QTest::newRow("host kept verbatim") << "DeviceID" << " h " << "7000" << "Update success!";
+        QTest::newRow("letters as port are no port") << "DeviceID" << "h" << "abc" << "Update success!";
     }
 
     void umeyeServerChecks()
@@ -242,7 +183,7 @@ private slots:
         Editor e;
         e.doubleClick(0, 0);
         e.describe()->clear();
-        type(e.describe(), describe);
+        testsupport::type(e.describe(), describe);
         e.retype(e.address(), host);
         e.retype(e.port(), port);
         const bool accepted = e.update();
@@ -252,26 +193,13 @@ private slots:
         const Customer after = stored("UMEYE");
         if (accepted) {
             QCOMPARE(after.host, host);
-            QCOMPARE(after.port, 7000);
+            QCOMPARE(after.port, port.toInt());
+            Editor reopened;
+            QCOMPARE(reopened.cell(0, 3), after.port > 0 ? port : QString());
         } else {
             QCOMPARE(after.host, before.host);
             QCOMPARE(after.port, before.port);
         }
-    }
-
-    void lettersAsPortBecomeNoPort()
-    {
-        {
-            Editor e;
-            e.doubleClick(0, 3);
-            e.retype(e.port(), QStringLiteral("abc"));
-            QVERIFY(e.update());
-            QCOMPARE(MessageBox::last().text, QStringLiteral("Update success!"));
-            QCOMPARE(MessageBox::shown().size(), 1);
-        }
-        QCOMPARE(stored("UMEYE").port, 0);
-        Editor reopened;
-        QCOMPARE(reopened.cell(0, 3), QString());
     }
 
     void otherCustomerKeepsItsServer_data()

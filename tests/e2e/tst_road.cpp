@@ -11,70 +11,24 @@
 #include "tarnwell.h"
 #include "updatepwd.h"
 
-#include <QAction>
 #include <QComboBox>
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLineEdit>
-#include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSet>
 #include <QStackedWidget>
 #include <QTableWidget>
-#include <QTimer>
 
 namespace {
 
 const QString kDemo = QStringLiteral(TARNWELL_SOURCE_DIR "/demo/");
 
-template <typename T>
-T *visibleTopLevel()
-{
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (auto *t = qobject_cast<T *>(w); t && t->isVisible())
-            return t;
-    return nullptr;
-}
-
-// Runs `step` once a visible top-level T exists, from inside whatever loop is running.
-template <typename T, typename F>
-void whenShown(F step)
-{
-    auto *timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, step] {
-        if (T *w = visibleTopLevel<T>()) {
-            timer->stop();
-            timer->deleteLater();
-            step(w);
-        }
-    });
-    timer->start();
-}
-
-void logIn(Login *login, const QString &password)
-{
-    auto *name = login->findChild<QLineEdit *>(QStringLiteral("lineEditName"));
-    auto *pwd = login->findChild<QLineEdit *>(QStringLiteral("lineEditPwd"));
-    name->clear();
-    pwd->clear();
-    QTest::keyClicks(name, QStringLiteral("admin"));
-    QTest::keyClicks(pwd, password);
-    testsupport::click(login->findChild<QPushButton *>(QStringLiteral("btnLogin")));
-}
-
-void menu(Tarnwell *w, const QString &text)
-{
-    for (QAction *a : w->menuBar()->actions())
-        if (a->text() == text) {
-            a->trigger();
-            return;
-        }
-    QFAIL(qPrintable(QStringLiteral("no menu entry ") + text));
-}
+using testsupport::cellText;
+using testsupport::chooseText;
+using testsupport::triggerMenu;
+using testsupport::whenShown;
 
 QWidget *page(Tarnwell *w, int index)
 {
@@ -85,19 +39,6 @@ template <typename T = QPushButton>
 T *child(QWidget *parent, const char *name)
 {
     return parent->findChild<T *>(QString::fromLatin1(name));
-}
-
-QString cell(QTableWidget *table, int row, int column)
-{
-    const QTableWidgetItem *item = table->item(row, column);
-    return item ? item->text() : QString();
-}
-
-void selectText(QComboBox *box, const QString &text)
-{
-    const int index = box->findText(text);
-    QVERIFY2(index >= 0, qPrintable(text));
-    box->setCurrentIndex(index);
 }
 
 void importFile(QWidget *serial, const QString &path, const char *radio, int expectedStored)
@@ -127,7 +68,7 @@ void search(QWidget *device, int expected)
 int rowOf(QTableWidget *table, int column, const QString &text)
 {
     for (int r = 0; r < table->rowCount(); ++r)
-        if (cell(table, r, column) == text)
+        if (cellText(table, r, column) == text)
             return r;
     return -1;
 }
@@ -149,78 +90,80 @@ void firstRun(Tarnwell *w, Road &road)
     importFile(serial, kDemo + QStringLiteral("demo-pool.xlsx"), "rbBrisvan", 40);
     importFile(serial, kDemo + QStringLiteral("demo-pool.xml"), "rbUMEYE", 40);
     auto *serialTable = child<QTableWidget>(serial, "tableWidget");
-    QCOMPARE(cell(serialTable, 0, 2), QStringLiteral("UMEYE"));
-    QCOMPARE(cell(serialTable, 0, 3), QStringLiteral("NO"));
-    const QString newestUmeye = cell(serialTable, 0, 1);
+    QCOMPARE(cellText(serialTable, 0, 2), QStringLiteral("UMEYE"));
+    QCOMPARE(cellText(serialTable, 0, 3), QStringLiteral("NO"));
+    const QString newestUmeye = cellText(serialTable, 0, 1);
 
-    menu(w, QStringLiteral("Burning"));
+    triggerMenu(w, QStringLiteral("Burning"));
     auto *table = child<QTableWidget>(device, "tableWidget");
-    selectText(child<QComboBox>(device, "cbxType"), QStringLiteral("NVR"));
+    chooseText(child<QComboBox>(device, "cbxType"), QStringLiteral("NVR"));
     search(device, road.nvrSerials.size());
     for (int r = 0; r < table->rowCount(); ++r) {
-        QCOMPARE(cell(table, r, 1), QStringLiteral("NVR"));
-        QVERIFY(road.nvrSerials.contains(cell(table, r, 2)));
+        QCOMPARE(cellText(table, r, 1), QStringLiteral("NVR"));
+        QVERIFY(road.nvrSerials.contains(cellText(table, r, 2)));
         QCOMPARE(table->item(r, 0)->checkState(), Qt::Unchecked);
     }
 
     // Three devices for UMEYE: they get the newest unused UMEYE identifiers.
     for (int r = 0; r < 3; ++r)
         table->item(r, 0)->setCheckState(Qt::Checked);
-    selectText(child<QComboBox>(device, "cbxCustomer"), QStringLiteral("UMEYE"));
+    chooseText(child<QComboBox>(device, "cbxCustomer"), QStringLiteral("UMEYE"));
     testsupport::click(child(device, "btnMatch"));
-    QCOMPARE(cell(table, 0, 6), newestUmeye);
+    QCOMPARE(cellText(table, 0, 6), newestUmeye);
     for (int r = 0; r < 3; ++r)
-        QCOMPARE(cell(table, r, 7), QStringLiteral("Ready to burn"));
-    QCOMPARE(cell(table, 3, 6), QString());
+        QCOMPARE(cellText(table, r, 7), QStringLiteral("Ready to burn"));
+    QCOMPARE(cellText(table, 3, 6), QString());
     testsupport::click(child(device, "btnBurn"));
     for (int r = 0; r < 3; ++r) {
-        QCOMPARE(cell(table, r, 7), QStringLiteral("Has been burning"));
-        road.burnt.insert(cell(table, r, 2), cell(table, r, 6));
+        QCOMPARE(cellText(table, r, 7), QStringLiteral("Has been burning"));
+        road.burnt.insert(cellText(table, r, 2), cellText(table, r, 6));
     }
 
     // One more device for Brisvan: the other request form, without the server fields.
     table->item(3, 0)->setCheckState(Qt::Checked);
-    selectText(child<QComboBox>(device, "cbxCustomer"), QStringLiteral("Brisvan"));
+    chooseText(child<QComboBox>(device, "cbxCustomer"), QStringLiteral("Brisvan"));
     testsupport::click(child(device, "btnMatch"));
-    QCOMPARE(cell(table, 3, 7), QStringLiteral("Ready to burn"));
+    QCOMPARE(cellText(table, 3, 7), QStringLiteral("Ready to burn"));
     testsupport::click(child(device, "btnBurn"));
-    QCOMPARE(cell(table, 3, 7), QStringLiteral("Has been burning"));
-    road.burnt.insert(cell(table, 3, 2), cell(table, 3, 6));
+    QCOMPARE(cellText(table, 3, 7), QStringLiteral("Has been burning"));
+    road.burnt.insert(cellText(table, 3, 2), cellText(table, 3, 6));
 
     // The devices hold what was burnt, in the form of their customer.
     for (auto it = road.burnt.cbegin(); it != road.burnt.cend(); ++it) {
         const QJsonObject d = road.sim->device(it.key());
         QCOMPARE(d.value(QStringLiteral("uuid")).toString(), it.value());
-        const bool umeye = it.key() != cell(table, 3, 2);
+        const bool umeye = it.key() != cellText(table, 3, 2);
         QCOMPARE(d.value(QStringLiteral("form")).toString(), umeye ? QStringLiteral("umeye") : QStringLiteral("lenovo"));
         QCOMPARE(d.value(QStringLiteral("uuidKind")).toString(), umeye ? QStringLiteral("DeviceID") : QStringLiteral("GoolinkGID"));
         QCOMPARE(d.contains(QStringLiteral("hostAddr")), umeye);
-        if (umeye)
+        if (umeye) {
+            QCOMPARE(d.value(QStringLiteral("hostAddr")).toString(), QStringLiteral("svr.umeye.example"));
             QCOMPARE(d.value(QStringLiteral("port")).toInt(), 5800);
+        }
     }
 
     // The Serial page reloaded after the burn: the three UMEYE identifiers are used.
-    menu(w, QStringLiteral("Serail Number"));
+    triggerMenu(w, QStringLiteral("Serail Number"));
     for (int r = 0; r < 3; ++r) {
-        const QString uuid = cell(serialTable, r, 1);
+        const QString uuid = cellText(serialTable, r, 1);
         const QString dev = road.burnt.key(uuid);
         QVERIFY2(!dev.isEmpty(), qPrintable(uuid));
-        QCOMPARE(cell(serialTable, r, 3), QStringLiteral("YES"));
-        QCOMPARE(cell(serialTable, r, 4), QStringLiteral("NVR"));
-        QCOMPARE(cell(serialTable, r, 5), dev);
-        QCOMPARE(cell(serialTable, r, 6), road.sim->device(dev).value(QStringLiteral("ip")).toString());
+        QCOMPARE(cellText(serialTable, r, 3), QStringLiteral("YES"));
+        QCOMPARE(cellText(serialTable, r, 4), QStringLiteral("NVR"));
+        QCOMPARE(cellText(serialTable, r, 5), dev);
+        QCOMPARE(cellText(serialTable, r, 6), road.sim->device(dev).value(QStringLiteral("ip")).toString());
     }
 
     // The log, newest first: four burn attempts, two imports, the login.
-    menu(w, QStringLiteral("Log"));
+    triggerMenu(w, QStringLiteral("Log"));
     auto *logTable = child<QTableWidget>(log, "tableWidget");
     QStringList types;
-    for (int r = 0; r < logTable->rowCount() && !cell(logTable, r, 0).isEmpty(); ++r)
-        types << cell(logTable, r, 0);
+    for (int r = 0; r < logTable->rowCount() && !cellText(logTable, r, 0).isEmpty(); ++r)
+        types << cellText(logTable, r, 0);
     QCOMPARE(types, (QStringList{"User operation", "User operation", "User operation", "User operation",
                                  "Import serail number", "Import serail number", "Login"}));
-    QCOMPARE(cell(logTable, 0, 1), QStringLiteral("Burning uuid [%1] [%2]")
-                                       .arg(cell(table, 3, 2), road.burnt.value(cell(table, 3, 2))));
+    QCOMPARE(cellText(logTable, 0, 1), QStringLiteral("Burning uuid [%1] [%2]")
+                                       .arg(cellText(table, 3, 2), road.burnt.value(cellText(table, 3, 2))));
 
     // A new password, then Exit.
     whenShown<UpdatePwd>([](UpdatePwd *dialog) {
@@ -229,29 +172,29 @@ void firstRun(Tarnwell *w, Road &road)
         QTest::keyClicks(child<QLineEdit>(dialog, "lineEditConfirmPwd"), QStringLiteral("line-2"));
         testsupport::click(child(dialog, "btnUpdate"));
     });
-    menu(w, QStringLiteral("Password"));
+    triggerMenu(w, QStringLiteral("Password"));
     QCOMPARE(MessageBox::last().text, QStringLiteral("Update success!"));
     MessageBox::setNextAnswer(QMessageBox::Yes);
     road.done = true;
-    menu(w, QStringLiteral("Exit"));
+    triggerMenu(w, QStringLiteral("Exit"));
 }
 
 void secondRun(Tarnwell *w, Road &road)
 {
     QWidget *device = page(w, 1);
-    menu(w, QStringLiteral("Burning"));
+    triggerMenu(w, QStringLiteral("Burning"));
     auto *table = child<QTableWidget>(device, "tableWidget");
     search(device, road.sim->devices().size());
     for (auto it = road.burnt.cbegin(); it != road.burnt.cend(); ++it) {
         const int r = rowOf(table, 2, it.key());
         QVERIFY2(r >= 0, qPrintable(it.key()));
-        QCOMPARE(cell(table, r, 6), it.value());
-        QCOMPARE(cell(table, r, 7), QStringLiteral("Has been burning"));
+        QCOMPARE(cellText(table, r, 6), it.value());
+        QCOMPARE(cellText(table, r, 7), QStringLiteral("Has been burning"));
         QVERIFY(!table->item(r, 0)->data(Qt::CheckStateRole).isValid());
     }
     MessageBox::setNextAnswer(QMessageBox::Yes);
     road.done = true;
-    menu(w, QStringLiteral("Exit"));
+    triggerMenu(w, QStringLiteral("Exit"));
 }
 
 } // namespace
@@ -275,7 +218,7 @@ private slots:
                 road.nvrSerials << v.toObject().value(QStringLiteral("serial")).toString();
         QVERIFY2(road.nvrSerials.size() >= 4, "the simulated line needs four NVRs");
 
-        whenShown<Login>([](Login *login) { logIn(login, QStringLiteral("qorvi")); });
+        whenShown<Login>([](Login *login) { testsupport::logIn(login, QStringLiteral("admin"), QStringLiteral("qorvi")); });
         whenShown<Tarnwell>([&road](Tarnwell *w) {
             firstRun(w, road);
             if (!road.done)
@@ -291,9 +234,9 @@ private slots:
         MessageBox::clear();
         road.done = false;
         whenShown<Login>([](Login *login) {
-            logIn(login, QStringLiteral("qorvi"));
+            testsupport::logIn(login, QStringLiteral("admin"), QStringLiteral("qorvi"));
             QCOMPARE(MessageBox::last().text, QStringLiteral("Login name or password is error!"));
-            logIn(login, QStringLiteral("line-2"));
+            testsupport::logIn(login, QStringLiteral("admin"), QStringLiteral("line-2"));
         });
         whenShown<Tarnwell>([&road](Tarnwell *w) {
             secondRun(w, road);

@@ -7,14 +7,9 @@
 #include "messagebox.h"
 #include "tarnwell.h"
 
-#include <QAction>
 #include <QDir>
 #include <QFile>
-#include <QLineEdit>
-#include <QMenuBar>
 #include <QPushButton>
-#include <QStackedWidget>
-#include <QTimer>
 
 namespace {
 
@@ -35,82 +30,24 @@ int logCount(const QString &type)
     return testsupport::value(QStringLiteral("SELECT COUNT(*) FROM Logs WHERE LogType='%1'").arg(type)).toInt();
 }
 
-template <typename T>
-T *topLevel()
+// Exit, answered Yes or Cancel; after Cancel the window stays and the title bar closes it.
+void exitAs(Tarnwell *w, bool confirm, bool &checked)
 {
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (auto *t = qobject_cast<T *>(w); t && t->isVisible())
-            return t;
-    return nullptr;
-}
-
-// Runs `step` as soon as a visible top-level T exists (inside the modal loop or event loop).
-template <typename T, typename F>
-void whenShown(F step)
-{
-    auto *timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, step] {
-        if (T *w = topLevel<T>()) {
-            timer->stop();
-            timer->deleteLater();
-            step(w);
-        }
-    });
-    timer->start();
-}
-
-void typeLogin(Login *login, const QString &name, const QString &password)
-{
-    auto *nameEdit = login->findChild<QLineEdit *>(QStringLiteral("lineEditName"));
-    auto *pwdEdit = login->findChild<QLineEdit *>(QStringLiteral("lineEditPwd"));
-    nameEdit->clear();
-    pwdEdit->clear();
-    QTest::keyClicks(nameEdit, name);
-    QTest::keyClicks(pwdEdit, password);
-}
-
-QAction *menuEntry(Tarnwell *w, const QString &text)
-{
-    for (QAction *a : w->menuBar()->actions())
-        if (a->text() == text)
-            return a;
-    return nullptr;
-}
-
-void checkAndExit(Tarnwell *w, bool confirm, bool &checked)
-    {
-            QCOMPARE(w->size(), QSize(1104, 679));
-            QCOMPARE(w->minimumSize(), w->maximumSize());
-            QCOMPARE(int(w->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint
-                                              | Qt::WindowCloseButtonHint)),
-                     int(Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint));
-            QStringList texts;
-            for (QAction *a : w->menuBar()->actions())
-                texts << a->text();
-            QCOMPARE(texts, (QStringList{"Serail Number", "Burning", "Customer", "Password", "Log", "Exit"}));
-            auto *stack = w->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"));
-            QCOMPARE(stack->count(), 3);
-            QCOMPARE(stack->currentWidget()->metaObject()->className(), "Serial");
-            menuEntry(w, QStringLiteral("Burning"))->trigger();
-            QCOMPARE(stack->currentWidget()->metaObject()->className(), "DeviceMng");
-            menuEntry(w, QStringLiteral("Log"))->trigger();
-            QCOMPARE(stack->currentWidget()->metaObject()->className(), "Log");
-            QVERIFY(storeDatabase.isOpen());
-            checked = true;
-
-            MessageBox::clear();
-            MessageBox::setNextAnswer(confirm ? QMessageBox::Yes : QMessageBox::Cancel);
-            menuEntry(w, QStringLiteral("Exit"))->trigger();
-            QCOMPARE(MessageBox::last().title, QStringLiteral("question"));
-            QCOMPARE(MessageBox::last().text, QStringLiteral("Whether to exit"));
-            QCOMPARE(MessageBox::last().defaultButton, QMessageBox::Yes);
-            if (!confirm) {
-                QVERIFY(w->isVisible());
-                QCOMPARE(logCount(QStringLiteral("Logout")), 0);
-                w->close(); // the title-bar close asks nothing
-            }
+    QVERIFY(storeDatabase.isOpen());
+    checked = true;
+    MessageBox::clear();
+    MessageBox::setNextAnswer(confirm ? QMessageBox::Yes : QMessageBox::Cancel);
+    testsupport::triggerMenu(w, QStringLiteral("Exit"));
+    QCOMPARE(MessageBox::last().text, QStringLiteral("Whether to exit"));
+    QCOMPARE(MessageBox::last().defaultButton, QMessageBox::Yes);
+    if (!confirm) {
+        QVERIFY(w->isVisible());
+        QCOMPARE(logCount(QStringLiteral("Logout")), 0);
+        w->close(); // the title-bar close asks nothing
     }
+}
+
+using testsupport::whenShown;
 
 } // namespace
 
@@ -146,21 +83,17 @@ private slots:
         Login login;
         login.show();
         auto *btnLogin = login.findChild<QPushButton *>(QStringLiteral("btnLogin"));
-        QCOMPARE(login.size(), QSize(329, 167));
-        QVERIFY(btnLogin->autoDefault());
 
-        typeLogin(&login, QStringLiteral("   "), QStringLiteral("wrong"));
+        testsupport::typeLogin(&login, QStringLiteral("   "), QStringLiteral("wrong"));
         testsupport::click(btnLogin);
-        QCOMPARE(MessageBox::last().title, QStringLiteral("Error"));
         QCOMPARE(MessageBox::last().text, QStringLiteral("Login name is empty!"));
-        QCOMPARE(MessageBox::last().kind, MessageBox::Critical);
 
         for (const auto &pwd : {QStringLiteral("qorvi2"), QStringLiteral("QORVI"), QStringLiteral("")}) {
-            typeLogin(&login, QStringLiteral("admin"), pwd);
+            testsupport::typeLogin(&login, QStringLiteral("admin"), pwd);
             testsupport::click(btnLogin);
             QCOMPARE(MessageBox::last().text, QStringLiteral("Login name or password is error!"));
         }
-        typeLogin(&login, QStringLiteral("Admin"), QStringLiteral("qorvi"));
+        testsupport::typeLogin(&login, QStringLiteral("Admin"), QStringLiteral("qorvi"));
         testsupport::click(btnLogin);
         QCOMPARE(MessageBox::last().text, QStringLiteral("Login name or password is error!"));
         QCOMPARE(MessageBox::shown().size(), 5);
@@ -168,7 +101,7 @@ private slots:
         QCOMPARE(logCount(QStringLiteral("Login")), 0);
 
         // The typed password is trimmed before it is compared.
-        typeLogin(&login, QStringLiteral(" admin "), QStringLiteral("  qorvi\t"));
+        testsupport::typeLogin(&login, QStringLiteral(" admin "), QStringLiteral("  qorvi\t"));
         testsupport::click(btnLogin);
         QCOMPARE(login.result(), int(QDialog::Accepted));
         QCOMPARE(MessageBox::shown().size(), 5);
@@ -179,16 +112,6 @@ private slots:
         QVERIFY(QDateTime::fromString(logs[0][2].toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss")).isValid());
     }
 
-    void enterInPasswordFieldLogsIn()
-    {
-        Login login;
-        login.show();
-        QVERIFY(QTest::qWaitForWindowActive(&login));
-        typeLogin(&login, QStringLiteral("admin"), QStringLiteral("qorvi"));
-        QTest::keyClick(login.findChild<QLineEdit *>(QStringLiteral("lineEditPwd")), Qt::Key_Return);
-        QCOMPARE(login.result(), int(QDialog::Accepted));
-    }
-
     void rejectedLoginEndsWithoutSdk()
     {
         whenShown<Login>([](Login *login) {
@@ -196,7 +119,7 @@ private slots:
         });
         const int code = runTarnwell(*qApp);
         QCOMPARE(code, 0);
-        QVERIFY(topLevel<Tarnwell>() == nullptr);
+        QVERIFY(testsupport::visibleTopLevel<Tarnwell>() == nullptr);
         QCOMPARE(traceLines(), QStringList());
         QCOMPARE(logCount(QStringLiteral("Login")), 0);
     }
@@ -211,13 +134,10 @@ private slots:
     void mainWindowAndExit()
     {
         QFETCH(bool, confirm);
-        whenShown<Login>([](Login *login) {
-            typeLogin(login, QStringLiteral("admin"), QStringLiteral("qorvi"));
-            testsupport::click(login->findChild<QPushButton *>(QStringLiteral("btnLogin")));
-        });
+        whenShown<Login>([](Login *login) { testsupport::logIn(login, QStringLiteral("admin"), QStringLiteral("qorvi")); });
         bool checked = false;
         whenShown<Tarnwell>([&checked, confirm](Tarnwell *w) {
-            checkAndExit(w, confirm, checked);
+            exitAs(w, confirm, checked);
             if (!checked)
                 w->close(); // a failed check must not leave the event loop running
         });

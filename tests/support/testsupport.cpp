@@ -4,13 +4,20 @@
 #include "messagebox.h"
 
 #include <QAbstractButton>
+#include <QAction>
+#include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenuBar>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QTableWidget>
 #include <QTemporaryDir>
 
 namespace testsupport {
@@ -145,6 +152,81 @@ void click(QWidget *widget)
         button->click();
     else
         QTest::mouseClick(widget, Qt::LeftButton);
+}
+
+QString cellText(const QTableWidget *table, int row, int column)
+{
+    const QTableWidgetItem *item = table->item(row, column);
+    return item ? item->text() : QString();
+}
+
+QStringList columnTexts(const QTableWidget *table, int column)
+{
+    QStringList out;
+    for (int row = 0; row < table->rowCount(); ++row)
+        out << cellText(table, row, column);
+    return out;
+}
+
+void doubleClickCell(QTableWidget *table, int row, int column)
+{
+    const QTableWidgetItem *item = table->item(row, column);
+    QVERIFY2(item, "no such cell");
+    const QPoint at = table->visualItemRect(item).center();
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, at);
+}
+
+void chooseText(QComboBox *box, const QString &text)
+{
+    const int index = box->findText(text);
+    QVERIFY2(index >= 0, qPrintable(text));
+    box->setCurrentIndex(index);
+}
+
+void type(QLineEdit *edit, const QString &text)
+{
+    bool ascii = true;
+    for (QChar c : text)
+        ascii = ascii && c.unicode() < 0x80;
+    if (ascii)
+        QTest::keyClicks(edit, text);
+    else
+        edit->insert(text);
+}
+
+void typeLogin(QWidget *login, const QString &name, const QString &password)
+{
+    auto *nameEdit = login->findChild<QLineEdit *>(QStringLiteral("lineEditName"));
+    auto *pwdEdit = login->findChild<QLineEdit *>(QStringLiteral("lineEditPwd"));
+    QVERIFY(nameEdit && pwdEdit);
+    nameEdit->clear();
+    pwdEdit->clear();
+    QTest::keyClicks(nameEdit, name);
+    QTest::keyClicks(pwdEdit, password);
+}
+
+bool logIn(QWidget *login, const QString &name, const QString &password)
+{
+    typeLogin(login, name, password);
+    click(login->findChild<QAbstractButton *>(QStringLiteral("btnLogin")));
+    auto *dialog = qobject_cast<QDialog *>(login);
+    return dialog && dialog->result() == QDialog::Accepted;
+}
+
+QAction *menuAction(QMainWindow *window, const QString &text)
+{
+    for (QAction *a : window->menuBar()->actions())
+        if (a->text() == text)
+            return a;
+    return nullptr;
+}
+
+void triggerMenu(QMainWindow *window, const QString &text)
+{
+    QAction *action = menuAction(window, text);
+    QVERIFY2(action, qPrintable(QStringLiteral("no menu entry ") + text));
+    action->trigger();
 }
 
 } // namespace testsupport

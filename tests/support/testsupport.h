@@ -6,6 +6,13 @@
 #include <QStringList>
 #include <QTest>
 #include <QVariantList>
+#include <QTimer>
+
+class QAction;
+class QComboBox;
+class QLineEdit;
+class QMainWindow;
+class QTableWidget;
 
 namespace testsupport {
 
@@ -45,6 +52,61 @@ QByteArray readFile(const QString &path);
 
 // Presses a push button, check box or radio button the way an operator would.
 void click(QWidget *widget);
+
+// A cell's text; "" where the cell has no item.
+QString cellText(const QTableWidget *table, int row, int column);
+
+// The texts of one table column, top to bottom ("" where a cell has no item).
+QStringList columnTexts(const QTableWidget *table, int column);
+
+// Double-clicks a cell (pressed once first: the view reports a double-click only on the cell it saw pressed).
+void doubleClickCell(QTableWidget *table, int row, int column);
+
+// Chooses the combo box entry with this text; fails the test when there is none.
+void chooseText(QComboBox *box, const QString &text);
+
+// Keys `text` into `edit`: QTest can only key in ASCII, other characters arrive as an
+// input method would commit them.
+void type(QLineEdit *edit, const QString &text);
+
+// Replaces the name and password in a login dialog (lineEditName, lineEditPwd).
+void typeLogin(QWidget *login, const QString &name, const QString &password);
+
+// ... then presses btnLogin; returns whether the dialog accepted.
+bool logIn(QWidget *login, const QString &name, const QString &password);
+
+// The main window's menu-bar action with this text, or nullptr.
+QAction *menuAction(QMainWindow *window, const QString &text);
+
+// Triggers that action; fails the test when there is none.
+void triggerMenu(QMainWindow *window, const QString &text);
+
+// The visible top-level T, or nullptr.
+template <typename T>
+T *visibleTopLevel()
+{
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *t = qobject_cast<T *>(w); t && t->isVisible())
+            return t;
+    return nullptr;
+}
+
+// Runs `step` once a visible top-level T exists, from inside whatever loop is running
+// (a modal dialog's or the application's).
+template <typename T, typename F>
+void whenShown(F step)
+{
+    auto *timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, step] {
+        if (T *w = visibleTopLevel<T>()) {
+            timer->stop();
+            timer->deleteLater();
+            step(w);
+        }
+    });
+    timer->start();
+}
 
 } // namespace testsupport
 
