@@ -11,6 +11,7 @@
 #include "devicemng.h"
 #include "fixedfield.h"
 #include "simprocess.h"
+#include "testsupport.h"
 #include "z7netsdk.h"
 
 #include <QApplication>
@@ -25,8 +26,6 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QStyle>
-#include <QStyleOptionViewItem>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -98,20 +97,6 @@ void fillPool(const QJsonArray &line)
         db.commit();
     }
     db.close();
-}
-
-void clickBox(QTableWidget *t, int row)
-{
-    QTableWidgetItem *item = t->item(row, 0);
-    t->scrollToItem(item);
-    QStyleOptionViewItem option;
-    option.initFrom(t);
-    option.rect = t->visualItemRect(item);
-    option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
-    option.text = item->text();
-    option.displayAlignment = Qt::Alignment(item->textAlignment());
-    const QRect box = t->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, t);
-    QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, box.center());
 }
 
 bool hasBox(QTableWidget *t, int row) { return t->item(row, 0)->data(Qt::CheckStateRole).isValid(); }
@@ -212,7 +197,7 @@ int main(int argc, char *argv[])
             const QString serial = table->item(row, 2)->text();
             if (!hasBox(table, row) || holding.contains(serial))
                 continue;
-            clickBox(table, row);
+            testsupport::clickCheckBox(table, row);
             checkedSerials << serial;
         }
         page.findChild<QComboBox *>(QStringLiteral("cbxCustomer"))->setCurrentIndex(0);

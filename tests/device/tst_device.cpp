@@ -75,21 +75,6 @@ int rowOf(QTableWidget *t, const QString &deviceSerial)
     return -1;
 }
 
-// Clicks the row's check box where the operator's mouse would.
-void clickBox(QTableWidget *t, int row)
-{
-    QTableWidgetItem *item = t->item(row, 0);
-    t->scrollToItem(item);
-    QStyleOptionViewItem option;
-    option.initFrom(t);
-    option.rect = t->visualItemRect(item);
-    option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
-    option.text = item->text();
-    option.displayAlignment = Qt::Alignment(item->textAlignment());
-    const QRect box = t->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, t);
-    QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, box.center());
-}
-
 DiscoveryRecord record(const QString &serial, const QString &type, const QString &ip = QStringLiteral("10.0.0.9"))
 {
     DiscoveryRecord r{};
@@ -326,7 +311,7 @@ void TestDevice::rowsCheckBoxesAndSelectAll()
 
     // Unchecking a row, by its box or by select-all, takes its assignment away;
     // clicking a checked row changes nothing.
-    clickBox(t, 0);
+    testsupport::clickCheckBox(t, 0);
     QVERIFY(!checked(t, 0));
     QCOMPARE(cellText(t, 0, 6), QString());
     QCOMPARE(cellText(t, 0, 7), QString());
@@ -359,7 +344,7 @@ void TestDevice::matchAssignsNewestUnused()
     QTableWidget *t = tableOf(&page);
     testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
     search(&page, 4);
-    clickBox(t, 3);
+    testsupport::clickCheckBox(t, 3);
 
     // Three checked rows, two unused identifiers: the top rows get them, newest first.
     testsupport::click(button(&page, "btnMatch"));
@@ -424,7 +409,7 @@ void TestDevice::burnSkipsWhatDoesNotFit()
     Page page;
     QTableWidget *t = tableOf(&page);
     search(&page, 1);
-    clickBox(t, 0);
+    testsupport::clickCheckBox(t, 0);
     combo(&page, "cbxCustomer")->setCurrentIndex(customer - 1);
     testsupport::click(button(&page, "btnMatch"));
     QCOMPARE(cellText(t, 0, 6), shown);

@@ -1,5 +1,8 @@
 #include "testsupport.h"
 
+#include <QStyle>
+#include <QStyleOptionViewItem>
+
 #include "datastore.h"
 #include "messagebox.h"
 
@@ -166,6 +169,20 @@ QStringList columnTexts(const QTableWidget *table, int column)
     for (int row = 0; row < table->rowCount(); ++row)
         out << cellText(table, row, column);
     return out;
+}
+
+void clickCheckBox(QTableWidget *table, int row)
+{
+    QTableWidgetItem *item = table->item(row, 0);
+    table->scrollToItem(item);
+    QStyleOptionViewItem option;
+    option.initFrom(table);
+    option.rect = table->visualItemRect(item);
+    option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+    option.text = item->text();
+    option.displayAlignment = Qt::Alignment(item->textAlignment());
+    const QRect box = table->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, table);
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, box.center());
 }
 
 void doubleClickCell(QTableWidget *table, int row, int column)

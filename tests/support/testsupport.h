@@ -62,6 +62,9 @@ QStringList columnTexts(const QTableWidget *table, int column);
 // Double-clicks a cell (pressed once first: the view reports a double-click only on the cell it saw pressed).
 void doubleClickCell(QTableWidget *table, int row, int column);
 
+// Clicks the check box of a row's first cell where the operator's mouse would.
+void clickCheckBox(QTableWidget *table, int row);
+
 // Chooses the combo box entry with this text; fails the test when there is none.
 void chooseText(QComboBox *box, const QString &text);
 
