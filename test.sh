@@ -16,14 +16,14 @@ step() { echo; echo "=== $* ==="; }
 result() { if [ "$1" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi; }
 
 step "build and test"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-Werror >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 rc=0; (cd build && ctest --output-on-failure -j"$jobs") || rc=1; result $rc
 
 if [ "${TARNWELL_QUICK:-0}" != 1 ]; then
   step "AddressSanitizer + UndefinedBehaviorSanitizer"
   cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_SANITIZE=ON \
-        -DTARNWELL_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS=-Werror >/dev/null
+        -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_WERROR=ON >/dev/null
   cmake --build build-asan -j"$jobs"
   rc=0; (cd build-asan && ctest --output-on-failure -j"$jobs") || rc=1; result $rc
 

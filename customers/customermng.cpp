@@ -1,9 +1,9 @@
-#include "customermng.h"
+#include "customers/customermng.h"
 #include "ui_customermng.h"
 
-#include "datastore.h"
-#include "fixedfield.h"
-#include "messagebox.h"
+#include "store/datastore.h"
+#include "store/fixedfield.h"
+#include "widgets/messagebox.h"
 
 #include <QHeaderView>
 #include <QIcon>

@@ -1,8 +1,8 @@
-#include "devicemng.h"
+#include "device/devicemng.h"
 #include "ui_devicemng.h"
 
-#include "datastore.h"
-#include "fixedfield.h"
+#include "store/datastore.h"
+#include "store/fixedfield.h"
 
 #include <QCoreApplication>
 #include <QHeaderView>
@@ -57,9 +57,9 @@ LivePages &livePages()
 class SortingPause
 {
 public:
-    explicit SortingPause(QTableWidget *table)
-        : table(table)
-        , wasOn(table->isSortingEnabled())
+    explicit SortingPause(QTableWidget *paused)
+        : table(paused)
+        , wasOn(paused->isSortingEnabled())
     {
         if (wasOn)
             table->setSortingEnabled(false);
@@ -93,12 +93,6 @@ QString quoted(const QString &value, int maxBytes)
         return value;
     return QString::fromUtf8(utf8.left(fixedfield::cutLength(utf8, std::size_t(maxBytes))))
         + QStringLiteral("...");
-}
-
-template <std::size_t N>
-bool fits(const char (&)[N], const QString &text)
-{
-    return fixedfield::fitsWithNul(text.toUtf8(), N);
 }
 
 // Both request forms share the widths of the fields they have in common.
@@ -492,17 +486,17 @@ void DeviceMng::on_btnBurn_clicked()
         QString reason;
         if (!customer)
             reason = tr("no customer %1").arg(burnCustomerId);
-        else if (!fits(umeyeRequest.uuid, uuid))
+        else if (!fixedfield::fits(umeyeRequest.uuid, uuid))
             reason = tr("uuid too long");
-        else if (!fits(umeyeRequest.serialNumber, serial))
+        else if (!fixedfield::fits(umeyeRequest.serialNumber, serial))
             reason = tr("device serial number too long");
-        else if (!fits(umeyeRequest.userName, user))
+        else if (!fixedfield::fits(umeyeRequest.userName, user))
             reason = tr("user name too long");
-        else if (!fits(umeyeRequest.password, password))
+        else if (!fixedfield::fits(umeyeRequest.password, password))
             reason = tr("password too long");
-        else if (umeye && !fits(umeyeRequest.hostAddr, host))
+        else if (umeye && !fixedfield::fits(umeyeRequest.hostAddr, host))
             reason = tr("host address too long");
-        else if (!fits(umeyeRequest.uuidKind, kind))
+        else if (!fixedfield::fits(umeyeRequest.uuidKind, kind))
             reason = tr("uuid kind too long");
         else if (!fixedfield::fitsWithNul(describe.toUtf8(), sizeof(LogRecord::logDescribe)))
             reason = tr("log text too long");

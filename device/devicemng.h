@@ -2,7 +2,7 @@
 // chosen customer to the checked ones (Match) and writes them into the devices (Burn).
 #pragma once
 
-#include "z7netsdk.h"
+#include "platform/netsdk/z7netsdk.h"
 
 #include <QString>
 #include <QStringList>

@@ -2,7 +2,7 @@
 // decoder, and the readers of a caller's request records. Beyond the sanitizers'
 // findings it traps when an accepted datagram does not encode back to the same
 // bytes, or when a record text loses its NUL.
-#include "wire.h"
+#include "platform/netsdk/wire.h"
 
 #include <cstring>
 #include <memory>

@@ -1,11 +1,10 @@
-#include "log.h"
+#include "log/log.h"
 #include "ui_log.h"
 
-#include "datastore.h"
-#include "fixedfield.h"
+#include "store/datastore.h"
+#include "store/fixedfield.h"
 
 #include <QHeaderView>
-#include <QSignalBlocker>
 
 #include <algorithm>
 
@@ -38,31 +37,24 @@ Log::Log(QWidget *parent)
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     // Widths follow the page size (resizeEvent); the operator cannot drag them.
     table->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    table->setRowCount(pageSize);
+    pager = new Pager(ui->btnFirst, ui->btnPrev, ui->cbxPage, ui->btnNext, ui->btnLast);
+    pager->setPageSize(1);
+    table->setRowCount(pager->pageSize());
 
     connect(ui->cbxPage, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &Log::onPageChange);
 }
 
 Log::~Log()
 {
+    delete pager;
     delete ui;
 }
 
 void Log::refreshPaging()
 {
-    totalCount = countLogs();
-    pageCount = totalCount / pageSize + (totalCount % pageSize > 0 ? 1 : 0);
-    if (pageCount < 1)
-        pageCount = 1;
-    currentPage = 1;
-    {
-        // Rebuilding the selector reports transient indexes; page 1 is loaded once below.
-        const QSignalBlocker blocker(ui->cbxPage);
-        ui->cbxPage->clear();
-        for (int page = 1; page <= pageCount; ++page)
-            ui->cbxPage->addItem(QString::number(page));
-    }
-    showCurrentPage();
+    pager->recount(countLogs());
+    loadPage();
+    updateSummary();
 }
 
 void Log::resizeEvent(QResizeEvent *event)
@@ -77,33 +69,29 @@ void Log::resizeEvent(QResizeEvent *event)
     header->resizeSection(2, w * 30 / 100);
 
     // A table too short for one row still pages one entry at a time.
-    pageSize = std::max(1, (h - kTableChrome) / kRowStep);
-    ui->tableWidget->setRowCount(pageSize);
+    pager->setPageSize((h - kTableChrome) / kRowStep);
+    ui->tableWidget->setRowCount(pager->pageSize());
     refreshPaging();
 }
 
 void Log::on_btnFirst_clicked()
 {
-    currentPage = 1;
-    showCurrentPage();
+    showPage(1);
 }
 
 void Log::on_btnPrev_clicked()
 {
-    currentPage -= 1;
-    showCurrentPage();
+    showPage(pager->currentPage() - 1);
 }
 
 void Log::on_btnNext_clicked()
 {
-    currentPage += 1;
-    showCurrentPage();
+    showPage(pager->currentPage() + 1);
 }
 
 void Log::on_btnLast_clicked()
 {
-    currentPage = pageCount;
-    showCurrentPage();
+    showPage(pager->pageCount());
 }
 
 void Log::onPageChange(int curIndex)
@@ -111,44 +99,21 @@ void Log::onPageChange(int curIndex)
     // -1 means the selector is empty: there is no page to show.
     if (curIndex < 0)
         return;
-    currentPage = curIndex + 1;
-    showCurrentPage();
+    showPage(curIndex + 1);
 }
 
-void Log::showCurrentPage()
+void Log::showPage(int page)
 {
-    updatePageControls();
+    pager->moveTo(page);
     loadPage();
     updateSummary();
-}
-
-void Log::updatePageControls()
-{
-    {
-        // Moving the selector from here must not come back through onPageChange.
-        const QSignalBlocker blocker(ui->cbxPage);
-        ui->cbxPage->setCurrentIndex(currentPage - 1);
-    }
-    bool back = true;
-    bool forward = true;
-    if (currentPage == pageCount && pageCount == 1) {
-        back = forward = false;
-    } else if (currentPage == 1) {
-        back = false;
-    } else if (currentPage == pageCount) {
-        forward = false;
-    }
-    ui->btnFirst->setEnabled(back);
-    ui->btnPrev->setEnabled(back);
-    ui->btnNext->setEnabled(forward);
-    ui->btnLast->setEnabled(forward);
 }
 
 void Log::loadPage()
 {
     QTableWidget *table = ui->tableWidget;
     table->clearContents();
-    pageRecords = pageLogs(currentPage - 1, pageSize);
+    pageRecords = pageLogs(pager->pageIndex(), pager->pageSize());
     // Stored texts are as translated when written; a translation loaded now may still
     // carry an entry written in the source language.
     const auto shown = [](const QString &stored) { return tr(stored.toUtf8().constData()); };
@@ -163,7 +128,7 @@ void Log::loadPage()
 void Log::updateSummary()
 {
     ui->lblPage->setText(tr("A total of %1 logs, %2 pages, the current %3 page")
-                             .arg(totalCount)
-                             .arg(pageCount)
-                             .arg(currentPage));
+                             .arg(pager->totalCount())
+                             .arg(pager->pageCount())
+                             .arg(pager->currentPage()));
 }

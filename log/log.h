@@ -1,6 +1,7 @@
 #pragma once
 
-#include "records.h"
+#include "store/records.h"
+#include "widgets/pager.h"
 
 #include <QList>
 #include <QWidget>
@@ -30,15 +31,12 @@ private slots:
     void onPageChange(int curIndex);
 
 private:
-    void showCurrentPage();
-    void updatePageControls();
+    void showPage(int page);
     void loadPage();
     void updateSummary();
 
     Ui::Log *ui;
     QList<LogRecord> pageRecords;
-    int pageSize = 1;
-    int currentPage = 1;
-    int pageCount = 1;
-    int totalCount = 0;
+    // Page size (1 until the first resize), count and the page shown.
+    Pager *pager;
 };

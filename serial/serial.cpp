@@ -1,15 +1,12 @@
-#include "serial.h"
+#include "serial/serial.h"
 #include "ui_serial.h"
 
-#include "datastore.h"
-#include "fixedfield.h"
-#include "loading.h"
-#include "messagebox.h"
+#include "store/datastore.h"
+#include "store/fixedfield.h"
+#include "widgets/loading.h"
+#include "widgets/messagebox.h"
 
-#include <QAbstractListModel>
 #include <QHeaderView>
-#include <QListView>
-#include <QSignalBlocker>
 #include <QTableWidgetItem>
 
 #include <algorithm>
@@ -36,37 +33,6 @@ QString deviceTypeFragment(const QString &displayedType)
     return QLatin1String(" AND s.DeviceType LIKE '%") + pattern + QLatin1String("%' ESCAPE '\\'");
 }
 
-// The page selector's entries "1" .. count, made when they are shown. A factory pool
-// has tens of thousands of pages; building that many items on every recount would
-// cost more than the recount itself.
-class PageNumbers : public QAbstractListModel
-{
-public:
-    using QAbstractListModel::QAbstractListModel;
-
-    int rowCount(const QModelIndex &parent = QModelIndex()) const override
-    {
-        return parent.isValid() ? 0 : count;
-    }
-
-    QVariant data(const QModelIndex &index, int role) const override
-    {
-        if (!index.isValid() || index.row() >= count || (role != Qt::DisplayRole && role != Qt::EditRole))
-            return QVariant();
-        return QString::number(index.row() + 1);
-    }
-
-    void setCount(int pages)
-    {
-        beginResetModel();
-        count = pages;
-        endResetModel();
-    }
-
-private:
-    int count = 0;
-};
-
 QTableWidgetItem *textItem(const QString &text)
 {
     return new QTableWidgetItem(text);
@@ -87,12 +53,7 @@ Serial::Serial(QWidget *parent)
     // into a row too short for its second line.
     ui->tableWidget->setWordWrap(false);
     ui->tableWidget->setTextElideMode(Qt::ElideMiddle);
-    ui->cbxPage->setModel(new PageNumbers(ui->cbxPage));
-    // A drop-down list of a few entries rather than a popup as tall as the screen,
-    // which would lay out every one of the pages first.
-    ui->cbxPage->setStyleSheet(QStringLiteral("combobox-popup: 0;"));
-    if (auto *list = qobject_cast<QListView *>(ui->cbxPage->view()))
-        list->setUniformItemSizes(true);
+    pager = new Pager(ui->btnSerialFirst, ui->btnSerialPrev, ui->cbxPage, ui->btnSerialNext, ui->btnSerialLast);
 
     connect(ui->chkAll, &QCheckBox::stateChanged, this, &Serial::onCheckBoxSelAll);
     connect(ui->cbxPage, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &Serial::onPageChange);
@@ -102,6 +63,7 @@ Serial::Serial(QWidget *parent)
 
 Serial::~Serial()
 {
+    delete pager;
     delete ui;
 }
 
@@ -122,8 +84,8 @@ void Serial::resizeEvent(QResizeEvent *event)
     table->setColumnWidth(ColIp, table->columnWidth(ColCustomer));
 
     // A group box too low for one row still shows one; the page count divides by this.
-    pageSize = std::max(1, h / kRowHeight);
-    table->setRowCount(pageSize);
+    pager->setPageSize(h / kRowHeight);
+    table->setRowCount(pager->pageSize());
 
     refreshPaging();
 }
@@ -131,59 +93,18 @@ void Serial::resizeEvent(QResizeEvent *event)
 void Serial::refreshPaging()
 {
     // Not laid out yet: there is no page size to divide by, and the first resize recounts.
-    if (pageSize < 1)
+    if (!pager->hasPageSize())
         return;
-    totalCount = countSerials(filter);
-    pageCount = totalCount / pageSize + (totalCount % pageSize ? 1 : 0);
-    if (pageCount == 0)
-        pageCount = 1;
-
-    // Refilled silently: emptying the selector would report index -1 and refilling it
-    // index 0, each reloading the table; the recount loads page 1 once, below.
-    {
-        const QSignalBlocker blocker(ui->cbxPage);
-        static_cast<PageNumbers *>(ui->cbxPage->model())->setCount(pageCount);
-    }
-    currentPage = 1;
-
-    updatePageControls();
+    pager->recount(countSerials(filter));
     loadPage();
     showPageLabel();
-}
-
-void Serial::updatePageControls()
-{
-    {
-        // Selecting the entry here must not load the page a second time.
-        const QSignalBlocker blocker(ui->cbxPage);
-        ui->cbxPage->setCurrentIndex(currentPage - 1);
-    }
-
-    bool back, forward;
-    if (currentPage == pageCount && pageCount == 1) {
-        back = false;
-        forward = false;
-    } else if (currentPage == 1) {
-        back = false;
-        forward = true;
-    } else if (currentPage == pageCount) {
-        back = true;
-        forward = false;
-    } else {
-        back = true;
-        forward = true;
-    }
-    ui->btnSerialFirst->setEnabled(back);
-    ui->btnSerialPrev->setEnabled(back);
-    ui->btnSerialNext->setEnabled(forward);
-    ui->btnSerialLast->setEnabled(forward);
 }
 
 void Serial::loadPage()
 {
     QTableWidget *table = ui->tableWidget;
     table->clearContents();
-    pageRecords = pageSerials(currentPage - 1, pageSize, filter);
+    pageRecords = pageSerials(pager->pageIndex(), pager->pageSize(), filter);
 
     const Qt::CheckState checked = ui->chkAll->checkState();
     const QString yes = tr("YES");
@@ -206,13 +127,13 @@ void Serial::loadPage()
 void Serial::showPageLabel()
 {
     ui->label_5->setText(tr("A total of %1 serial number, %2 pages, the current %3 page")
-                             .arg(QString::number(totalCount), QString::number(pageCount),
-                                  QString::number(currentPage)));
+                             .arg(QString::number(pager->totalCount()), QString::number(pager->pageCount()),
+                                  QString::number(pager->currentPage())));
 }
 
-void Serial::switchPage()
+void Serial::switchPage(int page)
 {
-    updatePageControls();
+    pager->moveTo(page);
     loadPage();
     showPageLabel();
 }
@@ -220,9 +141,6 @@ void Serial::switchPage()
 void Serial::on_btnSearch_clicked()
 {
     filter.clear();
-    totalCount = 0;
-    currentPage = 1;
-    pageCount = 1;
 
     // Only the selectors' own fixed entries ever reach the statement.
     if (ui->cbxType->currentIndex() >= 1)
@@ -238,26 +156,22 @@ void Serial::on_btnSearch_clicked()
 
 void Serial::on_btnSerialFirst_clicked()
 {
-    currentPage = 1;
-    switchPage();
+    switchPage(1);
 }
 
 void Serial::on_btnSerialPrev_clicked()
 {
-    currentPage -= 1;
-    switchPage();
+    switchPage(pager->currentPage() - 1);
 }
 
 void Serial::on_btnSerialNext_clicked()
 {
-    currentPage += 1;
-    switchPage();
+    switchPage(pager->currentPage() + 1);
 }
 
 void Serial::on_btnSerialLast_clicked()
 {
-    currentPage = pageCount;
-    switchPage();
+    switchPage(pager->pageCount());
 }
 
 void Serial::onCheckBoxSelAll(int state)
@@ -320,6 +234,8 @@ void Serial::onSerial()
 
 void Serial::onPageChange(int index)
 {
-    currentPage = index + 1;
-    switchPage();
+    // -1 means the selector is empty: there is no page to show.
+    if (index < 0)
+        return;
+    switchPage(index + 1);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "records.h"
+#include "store/records.h"
+#include "widgets/pager.h"
 
 #include <QList>
 #include <QString>
@@ -43,16 +44,13 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
-    void updatePageControls();
-    void switchPage();
+    void switchPage(int page);
     void showPageLabel();
 
     Ui::Serial *ui;
     QString filter;
-    int totalCount = 0;
-    int pageSize = 0;
-    int currentPage = 1;
-    int pageCount = 1;
+    // Page size, count and the page shown; no page size until the first resize.
+    Pager *pager;
     QList<SerialRecord> pageRecords;
     // Shown by the import while it runs.
     Loading *loading;

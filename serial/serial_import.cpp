@@ -1,13 +1,13 @@
 // The serial-number import: choosing a file and reading it into the pool.
-#include "serial.h"
+#include "serial/serial.h"
 #include "ui_serial.h"
 
-#include "datastore.h"
-#include "fixedfield.h"
-#include "loading.h"
-#include "messagebox.h"
-#include "workbook.h"
-#include "xmlimport.h"
+#include "store/datastore.h"
+#include "store/fixedfield.h"
+#include "widgets/loading.h"
+#include "widgets/messagebox.h"
+#include "serial/workbook.h"
+#include "serial/xmlimport.h"
 
 #include <QCoreApplication>
 #include <QDomDocument>
@@ -41,9 +41,9 @@ bool importRunning = false;
 class ImportRun : public ValueSink
 {
 public:
-    ImportRun(int customerId, Loading *loading)
-        : customerId(customerId)
-        , loading(loading)
+    ImportRun(int importCustomerId, Loading *busy)
+        : customerId(importCustomerId)
+        , loading(busy)
     {
         pending.reserve(kBatchValues);
         sinceEvents.start();

@@ -1,6 +1,6 @@
-#include "workbook.h"
-#include "xlsreader.h"
-#include "xlsxreader.h"
+#include "serial/workbook.h"
+#include "serial/xlsreader.h"
+#include "serial/xlsxreader.h"
 
 #include <QFile>
 

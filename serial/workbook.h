@@ -9,7 +9,6 @@
 #include <QString>
 #include <QtGlobal>
 
-#include <cstring>
 #include <memory>
 
 // The rectangle of a sheet that holds data, in 1-based sheet coordinates.
@@ -88,70 +87,6 @@ protected:
 // written without exponent for whole numbers up to 2^53, so a serial typed as a number
 // comes out as its digits.
 QString numberText(double value);
-
-// Incremental UTF-8 check (RFC 3629: no overlong forms, no surrogates, nothing past
-// U+10FFFF), so bytes split across reads are judged as a whole.
-class Utf8Check
-{
-public:
-    void feed(const char *data, qint64 size)
-    {
-        for (qint64 i = 0; i < size && valid; ++i) {
-            const uchar b = uchar(data[i]);
-            if (need == 0) {
-                if (b < 0x80) {
-                    // Mostly ASCII: skip eight plain bytes at a time.
-                    while (i + 8 < size) {
-                        quint64 word;
-                        std::memcpy(&word, data + i + 1, 8);
-                        if (word & 0x8080808080808080ULL)
-                            break;
-                        i += 8;
-                    }
-                    continue;
-                }
-                lo = 0x80;
-                hi = 0xBF;
-                if (b >= 0xC2 && b <= 0xDF) {
-                    need = 1;
-                } else if (b == 0xE0) {
-                    need = 2;
-                    lo = 0xA0;
-                } else if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) {
-                    need = 2;
-                } else if (b == 0xED) {
-                    need = 2;
-                    hi = 0x9F;
-                } else if (b == 0xF0) {
-                    need = 3;
-                    lo = 0x90;
-                } else if (b >= 0xF1 && b <= 0xF3) {
-                    need = 3;
-                } else if (b == 0xF4) {
-                    need = 3;
-                    hi = 0x8F;
-                } else {
-                    valid = false;
-                }
-            } else {
-                if (b < lo || b > hi)
-                    valid = false;
-                --need;
-                lo = 0x80;
-                hi = 0xBF;
-            }
-        }
-    }
-    // No definite error so far (a character may still be open).
-    bool ok() const { return valid; }
-    bool complete() const { return valid && need == 0; }
-
-private:
-    int need = 0;
-    uchar lo = 0x80;
-    uchar hi = 0xBF;
-    bool valid = true;
-};
 
 // Sheet limits of the file formats; coordinates past them mark a corrupt file.
 constexpr int kMaxSheetRows = 1048576;

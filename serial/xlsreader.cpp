@@ -1,4 +1,4 @@
-#include "xlsreader.h"
+#include "serial/xlsreader.h"
 
 #include <freexl.h>
 

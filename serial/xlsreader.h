@@ -1,7 +1,7 @@
 // Binary Excel workbooks (.xls, BIFF), read with FreeXL.
 #pragma once
 
-#include "workbook.h"
+#include "serial/workbook.h"
 
 #include <QVector>
 

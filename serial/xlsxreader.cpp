@@ -1,4 +1,6 @@
-#include "xlsxreader.h"
+#include "serial/xlsxreader.h"
+
+#include "base/utf8.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
@@ -17,9 +19,9 @@ namespace {
 class PartDevice : public QIODevice
 {
 public:
-    PartDevice(QuaZip *zip, qint64 *total)
+    PartDevice(QuaZip *zip, qint64 *inflatedTotal)
         : file(zip)
-        , total(total)
+        , total(inflatedTotal)
     {
     }
 
@@ -49,7 +51,7 @@ public:
         file.close();
         if (failure.isEmpty() && file.getZipError() != UNZ_OK)
             failure = QStringLiteral("part %1 is corrupt (zip error %2)").arg(partName).arg(file.getZipError());
-        if (failure.isEmpty() && !utf8.complete())
+        if (failure.isEmpty() && !textCheck.complete())
             failure = QStringLiteral("part %1 is not UTF-8").arg(partName);
         return failure.isEmpty();
     }
@@ -82,8 +84,8 @@ protected:
             failure = QStringLiteral("workbook inflates past %1 bytes").arg(XlsxReader::kMaxTotalBytes);
         } else {
             if (checkUtf8) {
-                utf8.feed(data, n);
-                if (!utf8.ok())
+                textCheck.feed(data, std::size_t(n));
+                if (!textCheck.ok())
                     failure = QStringLiteral("part %1 is not UTF-8").arg(partName);
             }
             const void *lastOpen = memrchr(data, '<', size_t(n));
@@ -104,7 +106,7 @@ private:
     qint64 inflated = 0;
     qint64 run = 0;
     bool checkUtf8 = true;
-    Utf8Check utf8;
+    utf8::Check textCheck;
     QString partName;
 };
 
@@ -283,9 +285,9 @@ bool parseDimension(QStringView ref, UsedRange *range)
 class CellStream
 {
 public:
-    CellStream(PartStream &part, const QVector<QString> &shared)
-        : part(part)
-        , shared(shared)
+    CellStream(PartStream &sheetPart, const QVector<QString> &sharedStrings)
+        : part(sheetPart)
+        , shared(sharedStrings)
     {
     }
 

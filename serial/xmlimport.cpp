@@ -1,5 +1,7 @@
-#include "xmlimport.h"
-#include "workbook.h"
+#include "serial/xmlimport.h"
+#include "serial/workbook.h"
+
+#include "base/utf8.h"
 
 #include <QDomDocument>
 #include <QXmlStreamReader>
@@ -31,9 +33,7 @@ Refusal screen(const QByteArray &contents)
         switch (xml.readNext()) {
         case QXmlStreamReader::StartDocument:   // comes first, with or without a declaration
             if (readAsUtf8(contents, xml.documentEncoding())) {
-                Utf8Check utf8;
-                utf8.feed(contents.constData(), contents.size());
-                if (!utf8.complete())
+                if (!utf8::valid(contents.constData(), std::size_t(contents.size())))
                     return Refusal::NotUtf8;
             }
             break;

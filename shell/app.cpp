@@ -1,7 +1,7 @@
-#include "app.h"
+#include "shell/app.h"
 
-#include "login.h"
-#include "tarnwell.h"
+#include "shell/login.h"
+#include "shell/tarnwell.h"
 
 #include <QApplication>
 #include <QDir>

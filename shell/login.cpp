@@ -1,8 +1,8 @@
-#include "login.h"
+#include "shell/login.h"
 #include "ui_login.h"
 
-#include "datastore.h"
-#include "messagebox.h"
+#include "store/datastore.h"
+#include "widgets/messagebox.h"
 
 #include <QIcon>
 

@@ -1,4 +1,4 @@
-#include "app.h"
+#include "shell/app.h"
 
 #include <QApplication>
 #include <QFontDatabase>

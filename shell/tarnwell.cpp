@@ -1,14 +1,14 @@
-#include "tarnwell.h"
+#include "shell/tarnwell.h"
 #include "ui_tarnwell.h"
 
-#include "customermng.h"
-#include "datastore.h"
-#include "devicemng.h"
-#include "log.h"
-#include "messagebox.h"
-#include "serial.h"
-#include "updatepwd.h"
-#include "z7netsdk.h"
+#include "customers/customermng.h"
+#include "store/datastore.h"
+#include "device/devicemng.h"
+#include "log/log.h"
+#include "widgets/messagebox.h"
+#include "serial/serial.h"
+#include "shell/updatepwd.h"
+#include "platform/netsdk/z7netsdk.h"
 
 #include <QAction>
 #include <QIcon>

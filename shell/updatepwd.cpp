@@ -1,8 +1,8 @@
-#include "updatepwd.h"
+#include "shell/updatepwd.h"
 #include "ui_updatepwd.h"
 
-#include "datastore.h"
-#include "messagebox.h"
+#include "store/datastore.h"
+#include "widgets/messagebox.h"
 
 #include <QIcon>
 

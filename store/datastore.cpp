@@ -1,5 +1,5 @@
-#include "datastore.h"
-#include "fixedfield.h"
+#include "store/datastore.h"
+#include "store/fixedfield.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -3,7 +3,7 @@
 // silent and give the operation's value for "nothing found".
 #pragma once
 
-#include "records.h"
+#include "store/records.h"
 
 #include <QList>
 #include <QSqlDatabase>

@@ -1,28 +1,34 @@
-// Bounded access to fixed-width text fields (records and device requests).
-// Every copy into such a field goes through here, so nothing can overrun one.
+// The Qt face of the bounded field helper (base/fixedfield.h): the same cutting rule for
+// QString and QByteArray values.
 #pragma once
+
+#include "base/fixedfield.h"
 
 #include <QByteArray>
 #include <QString>
-#include <cstddef>
-#include <cstring>
 
 namespace fixedfield {
 
 // Largest prefix of utf8 that is at most width bytes and does not split a character.
-int cutLength(const QByteArray &utf8, std::size_t width);
+inline int cutLength(const QByteArray &utf8, std::size_t width)
+{
+    return int(cutLength(utf8.constData(), std::size_t(utf8.size()), width));
+}
 
-// Zero-fills the field, then copies the UTF-8 bytes, cut on a character boundary at width.
-// A value exactly as wide as the field fills it without a terminating NUL.
-void putBytes(char *field, std::size_t width, const QByteArray &utf8);
+inline void putBytes(char *field, std::size_t width, const QByteArray &utf8)
+{
+    putBytes(field, width, utf8.constData(), std::size_t(utf8.size()));
+}
 
 // The field's bytes up to its first NUL or its width, whichever comes first.
-QByteArray getBytes(const char *field, std::size_t width);
+inline QByteArray getBytes(const char *field, std::size_t width)
+{
+    return QByteArray(field, int(length(field, width)));
+}
 
-// True when utf8 fits the field with room for a terminating NUL.
 inline bool fitsWithNul(const QByteArray &utf8, std::size_t width)
 {
-    return std::size_t(utf8.size()) < width && !utf8.contains('\0');
+    return fitsWithNul(utf8.constData(), std::size_t(utf8.size()), width);
 }
 
 template <std::size_t N>
@@ -36,5 +42,9 @@ QString get(const char (&field)[N]) { return QString::fromUtf8(getBytes(field, N
 
 template <std::size_t N>
 QByteArray bytes(const char (&field)[N]) { return getBytes(field, N); }
+
+// True when the text fits the field with its NUL.
+template <std::size_t N>
+bool fits(const char (&)[N], const QString &text) { return fitsWithNul(text.toUtf8(), N); }
 
 } // namespace fixedfield

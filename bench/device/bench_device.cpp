@@ -7,12 +7,12 @@
 //     lookup, row), against the bare store lookups for the same devices;
 //   - the wall time of the Burn pass over 100 devices, against bare SDK writes of 100
 //     other devices of the same line.
-#include "datastore.h"
-#include "devicemng.h"
-#include "fixedfield.h"
-#include "simprocess.h"
-#include "testsupport.h"
-#include "z7netsdk.h"
+#include "store/datastore.h"
+#include "device/devicemng.h"
+#include "store/fixedfield.h"
+#include "platform/devicesim/simprocess.h"
+#include "tests/support/testsupport.h"
+#include "platform/netsdk/z7netsdk.h"
 
 #include <QApplication>
 #include <QCheckBox>

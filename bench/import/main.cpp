@@ -8,11 +8,11 @@
 //  - the sqlite3 command-line shell's .import of the same values as CSV into the same
 //    table (no existence checks: the floor of what SQLite itself needs).
 // Usage: bench_import [values]   (default 100000)
-#include "datastore.h"
-#include "fixedfield.h"
-#include "messagebox.h"
-#include "serial.h"
-#include "xlsxfile.h"
+#include "store/datastore.h"
+#include "store/fixedfield.h"
+#include "widgets/messagebox.h"
+#include "serial/serial.h"
+#include "tests/import/xlsxfile.h"
 
 #include <QApplication>
 #include <QDir>

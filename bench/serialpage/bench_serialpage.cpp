@@ -3,8 +3,8 @@
 // repaint that follows). Baseline: the bare store calls for one unfiltered page.
 //
 //   bench_serialpage [pool size]        (default 1000000)
-#include "datastore.h"
-#include "serial.h"
+#include "store/datastore.h"
+#include "serial/serial.h"
 
 #include <QAction>
 #include <QApplication>
@@ -179,14 +179,14 @@ int main(int argc, char *argv[])
     std::printf("%-38s %8s %7s %8s %7s %10s %10s  %s\n", "operation", "wall ms", "/ base", "cpu ms", "/ base",
                 "store wall", "store cpu", "target: 200 ms wall");
 
-    auto report = [baseline](const char *name, Timing page, const Timing *store = nullptr) {
-        std::printf("%-38s %8.1f %7.2f %8.1f %7.2f ", name, page.wall, page.wall / baseline.wall, page.cpu,
-                    page.cpu / baseline.cpu);
+    auto report = [baseline](const char *name, Timing onPage, const Timing *store = nullptr) {
+        std::printf("%-38s %8.1f %7.2f %8.1f %7.2f ", name, onPage.wall, onPage.wall / baseline.wall, onPage.cpu,
+                    onPage.cpu / baseline.cpu);
         if (store)
             std::printf("%10.1f %10.1f ", store->wall, store->cpu);
         else
             std::printf("%10s %10s ", "-", "-");
-        std::printf(" %s\n", page.wall < kTargetMs ? "ok" : "OVER");
+        std::printf(" %s\n", onPage.wall < kTargetMs ? "ok" : "OVER");
     };
     auto filtered = [&](int use, int type, int customer) {
         return [=] {

@@ -6,8 +6,8 @@
 // measured in the same run through the same store functions.
 //
 //   bench_store [--sizes 10000,100000,1000000]
-#include "datastore.h"
-#include "fixedfield.h"
+#include "store/datastore.h"
+#include "store/fixedfield.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -33,7 +33,7 @@ const char *const kIndexNames[] = {"SerialNumbersBySerialNumber", "SerialNumbers
 // as they do from customers' files.
 QString serialOf(qint64 i)
 {
-    return QString::asprintf("UID%08llX%07lld", (unsigned long long)((i * 2654435761LL) % 4294967296LL), i);
+    return QString::asprintf("UID%08llX%07lld", static_cast<unsigned long long>((i * 2654435761LL) % 4294967296LL), i);
 }
 
 QString deviceOf(qint64 i)

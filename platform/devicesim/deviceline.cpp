@@ -1,4 +1,4 @@
-#include "deviceline.h"
+#include "platform/devicesim/deviceline.h"
 
 #include <QDir>
 #include <QFile>

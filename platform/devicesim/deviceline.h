@@ -2,7 +2,7 @@
 // docs/protocol.md, with the faults a factory network shows.
 #pragma once
 
-#include "wire.h"
+#include "platform/netsdk/wire.h"
 
 #include <QElapsedTimer>
 #include <QHash>

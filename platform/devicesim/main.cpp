@@ -1,6 +1,6 @@
 // tarnwell-devicesim: a line of simulated video devices on one loopback UDP port,
 // for demos, tests and benchmarks of the burning page without real devices.
-#include "deviceline.h"
+#include "platform/devicesim/deviceline.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,4 +1,7 @@
-#include "wire.h"
+#include "platform/netsdk/wire.h"
+
+#include "base/fixedfield.h"
+#include "base/utf8.h"
 
 #include <cstring>
 
@@ -154,43 +157,7 @@ void encodeWriteBody(const Write &w, Writer &out)
 
 bool validUtf8(const std::string &text)
 {
-    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra;
-        std::uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i <= extra)
-            return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        // Overlong forms, UTF-16 surrogates and code points past U+10FFFF.
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) || cp > 0x10FFFF
-            || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
+    return utf8::valid(text);
 }
 
 bool decode(const std::uint8_t *data, std::size_t size, Message &out)
@@ -303,16 +270,12 @@ std::uint64_t contentId(const Write &write)
 
 std::string fieldText(const char *field, std::size_t width)
 {
-    const void *nul = std::memchr(field, 0, width);
-    const std::size_t len = nul ? std::size_t(static_cast<const char *>(nul) - field) : width;
-    return std::string(field, len);
+    return fixedfield::text(field, width);
 }
 
 void putField(char *field, std::size_t width, const std::string &text)
 {
-    std::memset(field, 0, width);
-    if (width > 0)
-        std::memcpy(field, text.data(), text.size() < width ? text.size() : width - 1);
+    fixedfield::putTerminated(field, width, text.data(), text.size());
 }
 
 Write fromRequest(const UmeyeUuidRequest &r)

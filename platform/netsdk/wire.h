@@ -4,7 +4,7 @@
 // fuzzer exercises exactly the code the library and the simulator run.
 #pragma once
 
-#include "z7netsdk.h"
+#include "platform/netsdk/z7netsdk.h"
 
 #include <cstddef>
 #include <cstdint>

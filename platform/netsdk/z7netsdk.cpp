@@ -2,8 +2,8 @@
 // docs/protocol.md. One socket and one receiver thread per Init..Cleanup; the
 // receiver thread delivers discovery reports, sends the repeated probes and hands
 // write acknowledgements to the waiting caller.
-#include "z7netsdk.h"
-#include "wire.h"
+#include "platform/netsdk/z7netsdk.h"
+#include "platform/netsdk/wire.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,9 +1,9 @@
 // The customer editor, driven by double-clicks and the Update button.
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include "customermng.h"
-#include "datastore.h"
-#include "messagebox.h"
+#include "customers/customermng.h"
+#include "store/datastore.h"
+#include "widgets/messagebox.h"
 
 #include <QLineEdit>
 #include <QPushButton>

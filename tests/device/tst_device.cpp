@@ -1,12 +1,12 @@
 // The burning page: search, filter, check, Match and Burn, driven as the operator does,
 // mostly against a simulated device line on loopback.
-#include "datastore.h"
-#include "devicemng.h"
-#include "fixedfield.h"
-#include "messagebox.h"
-#include "simprocess.h"
-#include "testsupport.h"
-#include "z7netsdk.h"
+#include "store/datastore.h"
+#include "device/devicemng.h"
+#include "store/fixedfield.h"
+#include "widgets/messagebox.h"
+#include "platform/devicesim/simprocess.h"
+#include "tests/support/testsupport.h"
+#include "platform/netsdk/z7netsdk.h"
 
 #include <QCheckBox>
 #include <QComboBox>

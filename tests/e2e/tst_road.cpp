@@ -1,15 +1,15 @@
 // The road of a typical burn through the real main window, as an operator drives it:
 // log in, import two pools, search the simulated line, Match, Burn, check the pool, the
 // devices and the log, change the password, exit; then restart on the same folder.
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include "app.h"
-#include "datastore.h"
-#include "login.h"
-#include "messagebox.h"
-#include "simprocess.h"
-#include "tarnwell.h"
-#include "updatepwd.h"
+#include "shell/app.h"
+#include "store/datastore.h"
+#include "shell/login.h"
+#include "widgets/messagebox.h"
+#include "platform/devicesim/simprocess.h"
+#include "shell/tarnwell.h"
+#include "shell/updatepwd.h"
 
 #include <QComboBox>
 #include <QFile>

@@ -1,11 +1,11 @@
 // The serial-number import on the Serial page, driven as an operator would: choose a
 // file, pick the customer, press Import, read the box, check the pool and the log.
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include "datastore.h"
-#include "messagebox.h"
-#include "serial.h"
-#include "xlsxfile.h"
+#include "store/datastore.h"
+#include "widgets/messagebox.h"
+#include "serial/serial.h"
+#include "tests/import/xlsxfile.h"
 
 #include <QDialog>
 #include <QDir>

@@ -1,10 +1,10 @@
 // The workbook readers on their own: what they yield from real workbooks made by a
 // spreadsheet application, odd but valid packages, and files that must be refused.
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include "workbook.h"
-#include "xlsxfile.h"
-#include "xlsxreader.h"
+#include "serial/workbook.h"
+#include "tests/import/xlsxfile.h"
+#include "serial/xlsxreader.h"
 
 #include <QDir>
 #include <QFile>

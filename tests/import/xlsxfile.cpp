@@ -1,4 +1,4 @@
-#include "xlsxfile.h"
+#include "tests/import/xlsxfile.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>

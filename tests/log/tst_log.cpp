@@ -1,8 +1,8 @@
 // The log page: page size from the table height, paging controls, newest first.
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include "datastore.h"
-#include "log.h"
+#include "store/datastore.h"
+#include "log/log.h"
 
 #include <QComboBox>
 #include <QLabel>

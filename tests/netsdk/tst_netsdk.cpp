@@ -1,11 +1,11 @@
 // The device SDK stand-in through its C ABI against tarnwell-devicesim, the datagram
 // parser on its own, and the simulator's command line.
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include "fixedfield.h"
-#include "simprocess.h"
-#include "wire.h"
-#include "z7netsdk.h"
+#include "store/fixedfield.h"
+#include "platform/devicesim/simprocess.h"
+#include "platform/netsdk/wire.h"
+#include "platform/netsdk/z7netsdk.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>

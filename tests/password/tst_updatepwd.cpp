@@ -1,10 +1,10 @@
 // The administrator's password change, and what the login accepts afterwards.
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include "datastore.h"
-#include "login.h"
-#include "messagebox.h"
-#include "updatepwd.h"
+#include "store/datastore.h"
+#include "shell/login.h"
+#include "widgets/messagebox.h"
+#include "shell/updatepwd.h"
 
 #include <QLineEdit>
 #include <QPushButton>

@@ -4,10 +4,10 @@
 //   cmake --build <build> --target serial_screenshot
 //   xvfb-run -s '-screen 0 1104x679x24' sh -c '<build>/tests/serial_screenshot &
 //       sleep 5; import -window root docs/serial-page.png; wait'
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include "datastore.h"
-#include "tarnwell.h"
+#include "store/datastore.h"
+#include "shell/tarnwell.h"
 
 #include <QComboBox>
 #include <QPushButton>

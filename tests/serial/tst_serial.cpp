@@ -1,10 +1,10 @@
 // The serial-number page and the busy dialog it owns, driven through their widgets.
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include "datastore.h"
-#include "loading.h"
-#include "messagebox.h"
-#include "serial.h"
+#include "store/datastore.h"
+#include "widgets/loading.h"
+#include "widgets/messagebox.h"
+#include "serial/serial.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,11 +1,11 @@
 // Start-up, login gate, main window and shutdown, driven the way an operator would.
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include "app.h"
-#include "datastore.h"
-#include "login.h"
-#include "messagebox.h"
-#include "tarnwell.h"
+#include "shell/app.h"
+#include "store/datastore.h"
+#include "shell/login.h"
+#include "widgets/messagebox.h"
+#include "shell/tarnwell.h"
 
 #include <QDir>
 #include <QFile>

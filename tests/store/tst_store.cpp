@@ -1,14 +1,15 @@
 // The data store: schema and seed rows, account and log operations, the serial pool,
 // customers, the fixed-width field helper, and the indexes a factory-sized pool needs.
 // Every check reads the file back on a connection of its own (testsupport::rows).
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
-#include "datastore.h"
-#include "fixedfield.h"
+#include "store/datastore.h"
+#include "store/fixedfield.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QTranslator>
+#include <cstring>
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "testsupport.h"
+#include "tests/support/testsupport.h"
 
 #include <QStyle>
 #include <QStyleOptionViewItem>
 
-#include "datastore.h"
-#include "messagebox.h"
+#include "store/datastore.h"
+#include "widgets/messagebox.h"
 
 #include <QAbstractButton>
 #include <QAction>

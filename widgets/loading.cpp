@@ -1,4 +1,4 @@
-#include "loading.h"
+#include "widgets/loading.h"
 #include "ui_loading.h"
 
 #include <QIcon>
