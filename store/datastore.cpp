@@ -25,6 +25,12 @@ const char kUmeyeSeedHost[] = "svr.umeye.example";
 // so an unchanged statement is executed again without being prepared again.
 QString preparedSql;
 
+// The driver's text of the last statement that failed, for the operator's box.
+QString failureText;
+
+// True while a batch (BEGIN IMMEDIATE .. COMMIT) is open on the connection.
+bool batchOpen = false;
+
 // A null text would be bound as SQL NULL; the statements compare and store texts,
 // so an empty value must reach the database as the empty text.
 QVariant text(const QString &value)
@@ -37,19 +43,55 @@ QVariant text(const QString &value)
 // no row. Nothing is attempted without an open database, so no warning is printed.
 bool run(const QString &sql, std::initializer_list<QVariant> values = {})
 {
-    if (!storeDatabase.isOpen())
+    if (!storeDatabase.isOpen()) {
+        failureText = QStringLiteral("the database is not open");
         return false;
+    }
     // lastQuery() tells whether storeQuery itself still holds that statement.
     if (sql != preparedSql || storeQuery.lastQuery() != sql) {
         preparedSql.clear();
         storeQuery.setForwardOnly(true);
-        if (!storeQuery.prepare(sql))
+        if (!storeQuery.prepare(sql)) {
+            failureText = storeQuery.lastError().text();
             return false;
+        }
         preparedSql = sql;
     }
     for (const QVariant &v : values)
         storeQuery.addBindValue(v.type() == QVariant::String ? text(v.toString()) : v);
-    return storeQuery.exec();
+    if (!storeQuery.exec()) {
+        failureText = storeQuery.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+// Runs a write keyed by one identifier; true only when exactly one row changed.
+bool runOne(const QString &sql, std::initializer_list<QVariant> values)
+{
+    if (!run(sql, values))
+        return false;
+    const int changed = storeQuery.numRowsAffected();
+    if (changed != 1) {
+        failureText = QStringLiteral("%1 rows changed where one was expected").arg(changed);
+        return false;
+    }
+    return true;
+}
+
+// A statement outside storeQuery's prepared cache (transaction control).
+bool control(const QString &sql)
+{
+    if (!storeDatabase.isOpen()) {
+        failureText = QStringLiteral("the database is not open");
+        return false;
+    }
+    QSqlQuery q(storeDatabase);
+    if (!q.exec(sql)) {
+        failureText = q.lastError().text();
+        return false;
+    }
+    return true;
 }
 
 // Reads the first row's column 0 as an integer; the statement is then reset so
@@ -177,6 +219,7 @@ void openDatabase()
 
 void closeDatabase()
 {
+    rollbackBatch();
     preparedSql.clear();
     storeQuery = QSqlQuery();
     storeDatabase.close();
@@ -184,15 +227,55 @@ void closeDatabase()
 
 bool beginBatch()
 {
-    return storeDatabase.isOpen() && storeDatabase.transaction();
+    if (batchOpen) {
+        failureText = QStringLiteral("a batch is already open");
+        return false;
+    }
+    storeQuery.finish();
+    // IMMEDIATE takes the write lock now, so a batch never fails half-way on the lock
+    // upgrade a deferred BEGIN makes at its first write (SQLite answers that with BUSY
+    // at once, without waiting, when another connection is writing too).
+    batchOpen = control(QStringLiteral("BEGIN IMMEDIATE"));
+    return batchOpen;
 }
 
 bool commitBatch()
 {
-    if (!storeDatabase.isOpen())
+    if (!batchOpen) {
+        failureText = QStringLiteral("no batch is open");
         return false;
+    }
     storeQuery.finish();
-    return storeDatabase.commit();
+    batchOpen = false;
+    if (control(QStringLiteral("COMMIT")))
+        return true;
+    // A COMMIT that fails (a reader holding the file, a full disk) leaves SQLite's
+    // transaction open; every later statement would join it and be lost with it.
+    const QString why = failureText;
+    control(QStringLiteral("ROLLBACK"));
+    failureText = why;
+    return false;
+}
+
+void rollbackBatch()
+{
+    if (!batchOpen)
+        return;
+    storeQuery.finish();
+    batchOpen = false;
+    const QString why = failureText;
+    control(QStringLiteral("ROLLBACK"));
+    failureText = why;
+}
+
+bool batchIsOpen()
+{
+    return batchOpen;
+}
+
+QString storeError()
+{
+    return failureText;
 }
 
 int checkLogin(const QString &loginName, const QString &password)
@@ -201,9 +284,9 @@ int checkLogin(const QString &loginName, const QString &password)
                     {loginName, password}, -1);
 }
 
-void addLog(const LogRecord &record)
+bool addLog(const LogRecord &record)
 {
-    run(QStringLiteral("INSERT INTO Logs(LogID, LogType, LogDescribe, LogDate) VALUES(null, ?, ?, ?)"),
+    return run(QStringLiteral("INSERT INTO Logs(LogID, LogType, LogDescribe, LogDate) VALUES(null, ?, ?, ?)"),
         {fixedfield::get(record.logType), fixedfield::get(record.logDescribe),
          QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))});
 }
@@ -216,9 +299,9 @@ bool checkAdminPassword(const QString &password)
     return found;
 }
 
-void setAdminPassword(const QString &password)
+bool setAdminPassword(const QString &password)
 {
-    run(QStringLiteral("UPDATE Users SET UserPwd=? WHERE UserName='admin'"), {password});
+    return runOne(QStringLiteral("UPDATE Users SET UserPwd=? WHERE UserName='admin'"), {password});
 }
 
 LogRecord makeLogRecord(const QString &type, const QString &describe)
@@ -252,9 +335,9 @@ bool serialExists(const QString &serialNumber)
     return found;
 }
 
-void deleteSerial(const QString &serialNumber)
+bool deleteSerial(const QString &serialNumber)
 {
-    run(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber=?"), {serialNumber});
+    return run(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber=?"), {serialNumber});
 }
 
 QString serialOfDevice(const QString &deviceSerialNum)
@@ -267,10 +350,10 @@ QString serialOfDevice(const QString &deviceSerialNum)
     return serial;
 }
 
-void markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum,
+bool markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum,
                     const QString &deviceType, const QString &deviceIp)
 {
-    run(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, DeviceSerialNum=?, szIP=? "
+    return run(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, DeviceSerialNum=?, szIP=? "
                        "WHERE SerialNumber=?"),
         {deviceType, deviceSerialNum, deviceIp, serialNumber});
 }
@@ -300,10 +383,10 @@ std::unique_ptr<CustomerRecord> customerById(int customerId)
     return record;
 }
 
-void updateCustomer(const QString &customerName, const QString &customerValue,
+bool updateCustomer(const QString &customerName, const QString &customerValue,
                     const QString &hostAddr, int port)
 {
-    run(QStringLiteral("UPDATE Customers SET CustomerValue=?, CustomerHostAddr=?, CustomerPort=%1 "
+    return runOne(QStringLiteral("UPDATE Customers SET CustomerValue=?, CustomerHostAddr=?, CustomerPort=%1 "
                        "WHERE CustomerName=?").arg(port),
         {customerValue, hostAddr, customerName});
 }
