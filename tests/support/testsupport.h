@@ -42,6 +42,11 @@ QStringList column(const QString &sql);
 bool fillPool(const QString &prefix, int total, int customerId = 1, bool used = false,
               const QString &deviceType = QString());
 
+// Takes `serialNumber` through the pool as a burn does: claimed for the device, then marked
+// used with it (through the store, in one batch). False when any step did not take effect.
+bool burnInPool(const QString &serialNumber, int customerId, const QString &device, const QString &type,
+                const QString &ip);
+
 // A committed fixture under tests/data.
 QString dataFile(const QString &name);
 
