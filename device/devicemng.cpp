@@ -613,9 +613,11 @@ DeviceMng::Step DeviceMng::claim(const BurnRow &r)
     } else {
         claimed = claimSerial(r.uuid, r.customerId, r.serial, r.type, r.ip);
     }
+    // When the batch fails, the previous device's mark fails with it: that device holds
+    // its identifier, pending, which is the more important thing to say.
     if (claimed == ClaimResult::Failed) {
         rollbackBatch();
-        stopPass(claimFailure(r));
+        stopPass(previous.row >= 0 ? recordFailure(previous) : claimFailure(r));
         return Step::Stopped;
     }
     if (claimed != ClaimResult::Claimed) {
@@ -637,7 +639,7 @@ DeviceMng::Step DeviceMng::claim(const BurnRow &r)
     }
     if (!addLog(makeLogRecord(logType(), tr("Burning uuid [%1] [%2]").arg(r.serial, r.uuid))) || !commitBatch()) {
         rollbackBatch();
-        stopPass(claimFailure(r));
+        stopPass(previous.row >= 0 ? recordFailure(previous) : claimFailure(r));
         return Step::Stopped;
     }
     if (previous.row >= 0)

@@ -45,13 +45,22 @@ QSqlDatabase inspector()
     const QString name = QStringLiteral("testsupport-inspector");
     QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
                                                    : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-    db.setDatabaseName(QDir::current().absoluteFilePath(QStringLiteral("mydatabase.db")));
+    // The file of the current folder: a test may move the pool elsewhere.
+    const QString file = QDir::current().absoluteFilePath(QStringLiteral("mydatabase.db"));
+    if (db.isOpen() && db.databaseName() != file)
+        db.close();
+    db.setDatabaseName(file);
     if (!db.isOpen())
         db.open();
     return db;
 }
 
 } // namespace
+
+QString workingDirectory()
+{
+    return workDir ? workDir->path() : QDir::currentPath();
+}
 
 void prepareWorkingDirectory()
 {

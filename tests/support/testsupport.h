@@ -19,6 +19,9 @@ namespace testsupport {
 // Called by TARNWELL_TEST_MAIN before the tests run.
 void prepareWorkingDirectory();
 
+// The test's own temporary working directory.
+QString workingDirectory();
+
 // Closes the store, removes mydatabase.db and opens a fresh one with the seed rows.
 void freshDatabase();
 
