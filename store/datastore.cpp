@@ -377,13 +377,15 @@ bool markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum,
 ClaimResult claimSerial(const QString &serialNumber, int customerId, const QString &deviceSerialNum,
                         const QString &deviceType, const QString &deviceIp)
 {
+    // (The unary + keeps SQLite on the SerialNumber index: by (CustomerID, IsUse) it would
+    // walk all of a customer's unused identifiers.)
     // One statement, so the check and the change cannot be split by another writer: the
     // identifier must be the customer's, still unused in every row that holds it (a value
     // stored twice moves as a whole, as markSerialUsed marks it whole), and the device must
     // hold no identifier yet.
     if (!run(QStringLiteral("UPDATE SerialNumbers SET IsUse=2, DeviceType=?, DeviceSerialNum=?, szIP=? "
                             "WHERE SerialNumber=? AND IsUse=0 "
-                            "AND EXISTS (SELECT 1 FROM SerialNumbers WHERE SerialNumber=? AND CustomerID=? AND IsUse=0) "
+                            "AND EXISTS (SELECT 1 FROM SerialNumbers WHERE SerialNumber=? AND +CustomerID=? AND +IsUse=0) "
                             "AND NOT EXISTS (SELECT 1 FROM SerialNumbers WHERE SerialNumber=? AND IsUse<>0) "
                             "AND NOT EXISTS (SELECT 1 FROM SerialNumbers WHERE DeviceSerialNum=? AND IsUse<>0)"),
              {deviceType, deviceSerialNum, deviceIp, serialNumber, serialNumber, customerId, serialNumber,

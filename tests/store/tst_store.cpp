@@ -504,6 +504,8 @@ private slots:
         QTest::newRow("customer page") << 5 << QStringLiteral("SerialNumbersByCustomer ");
         QTest::newRow("usage+customer page") << 6 << QStringLiteral("SerialNumbersByCustomerUse");
         QTest::newRow("customer count") << 7 << QStringLiteral("SerialNumbersByCustomer");
+        // By the identifier, never through all of a customer's unused ones.
+        QTest::newRow("claimSerial") << 8 << QStringLiteral("SerialNumbersBySerialNumber");
     }
 
     void lookupsUseIndexes()
@@ -520,10 +522,17 @@ private slots:
         case 5: pageSerials(0, 20, QStringLiteral(" AND c.CustomerID=2")); break;
         case 6: pageSerials(0, 20, QStringLiteral(" AND s.IsUse=0 AND c.CustomerID=1")); break;
         case 7: countSerials(QStringLiteral(" AND c.CustomerID=2")); break;
+        case 8:
+            QVERIFY(beginBatch());
+            QCOMPARE(claimSerial(QStringLiteral("S01"), 1, QStringLiteral("D"), QStringLiteral("T"), QStringLiteral("I")),
+                     ClaimResult::Claimed);
+            break;
         }
         const QString plan = planOfLastStatement() + QLatin1Char(' ');
         QVERIFY2(plan.contains(QStringLiteral("INDEX ") + index), qPrintable(plan));
         QVERIFY2(!plan.contains(QLatin1String("TEMP B-TREE")), qPrintable(plan));
+        QVERIFY2(operation != 8 || !plan.contains(QLatin1String("SerialNumbersByCustomer")), qPrintable(plan));
+        rollbackBatch();
     }
 
     void batchCommitsTogether()
