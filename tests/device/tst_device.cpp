@@ -13,6 +13,9 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QDialog>
+#include <QLabel>
+#include <QTimer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStyle>
@@ -194,6 +197,7 @@ private slots:
     void burnSkipsWhatDoesNotFit();
     void refusedWritesStayReady();
     void deviceListedTwiceGetsOneIdentifier();
+    void passShowsProgressAndKeepsPainting();
     void reportsNeverReachADeadPage();
 };
 
@@ -534,6 +538,40 @@ void TestDevice::deviceListedTwiceGetsOneIdentifier()
     QVERIFY(checked(t, 2));
     QCOMPARE(cellText(t, 2, 6), QString());
     QCOMPARE(testsupport::value(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers WHERE IsUse=1")).toInt(), 2);
+}
+
+void TestDevice::passShowsProgressAndKeepsPainting()
+{
+    // Two devices that stop answering after the search: each write waits out its whole
+    // timeout, while the busy dialog counts the devices and timers still run.
+    auto sim = startLine({QStringLiteral("--devices"), QStringLiteral("2")});
+    QVERIFY(sim);
+    pool(1, QStringLiteral("U-1"));
+    pool(1, QStringLiteral("U-2"));
+    Page page;
+    search(&page, 2);
+    testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
+    testsupport::click(button(&page, "btnMatch"));
+    sim->stop();
+
+    QStringList progress;
+    int ticks = 0;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        ++ticks;
+        if (QWidget *busy = testsupport::visibleTopLevel<QDialog>())
+            if (auto *label = busy->findChild<QLabel *>(QStringLiteral("lblProgress")))
+                if (!progress.contains(label->text()))
+                    progress << label->text();
+    });
+    watch.start(50);
+    testsupport::click(button(&page, "btnBurn"));
+    watch.stop();
+    QCOMPARE(progress, (QStringList{"1 of 2 devices", "2 of 2 devices"}));
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks))); // 2 x 1.75 s of waiting, in 50 ms ticks
+    QVERIFY(testsupport::visibleTopLevel<QDialog>() == nullptr);
+    // Both stay claimed for their devices, ready for the next Burn.
+    QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")), 2);
 }
 
 void TestDevice::reportsNeverReachADeadPage()
