@@ -17,8 +17,14 @@
 extern QSqlDatabase storeDatabase;
 extern QSqlQuery storeQuery;
 
+// Opens the pool named by tarnwell.ini (the SQLite file mydatabase.db without one), makes
+// the tables, indexes and seed rows that are missing.
 void openDatabase();
 void closeDatabase();
+// True when the pool is on a PostgreSQL server shared by several stations.
+bool storeIsServer();
+// The name every log row of this program carries.
+QString stationName();
 
 // Groups writes into one transaction that takes the write lock at once (BEGIN IMMEDIATE).
 // commitBatch() is true only when everything since beginBatch() is on disk; when the
