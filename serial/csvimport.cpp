@@ -25,7 +25,7 @@ public:
     // or -1 for an encoding that is not read (UTF-32).
     int start(const QByteArray &head)
     {
-        if (head.startsWith("\xFF\xFE\x00\x00") || head.startsWith(QByteArray("\x00\x00\xFE\xFF", 4)))
+        if (head.startsWith(QByteArray("\xFF\xFE\x00\x00", 4)) || head.startsWith(QByteArray("\x00\x00\xFE\xFF", 4)))
             return -1;
         if (head.startsWith("\xEF\xBB\xBF")) {
             begin(Utf8);
