@@ -1,5 +1,7 @@
 // The export of the pool: every row of the current search to a CSV or XLSX file.
-#include <xlsxwriter.h>
+#include <quazip/quazip.h>
+#include <quazip/quazipfile.h>
+#include <quazip/quazipnewinfo.h>
 
 #include "serial/serial.h"
 
@@ -17,6 +19,8 @@
 #include <QSaveFile>
 #include <QTemporaryFile>
 #include <QTimer>
+
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -115,18 +119,17 @@ private:
     QByteArray buffer;
 };
 
-// Office Open XML through libxlsxwriter, in its constant-memory mode (each row goes to
-// disk as it is written). The workbook is made under a temporary name beside the
-// target and renamed over it once complete.
+// Office Open XML, streamed: each worksheet is deflated into the zip container as its
+// rows are written, so an export costs a row of memory whatever its size. Cells are
+// inline strings (no shared-string table to hold). The package is made under a
+// temporary name beside the target and renamed over it once complete.
 class XlsxWriter : public Writer
 {
 public:
     ~XlsxWriter() override
     {
-        if (workbook) {
-            workbook_close(workbook);
-            workbook = nullptr;
-        }
+        part.reset();
+        zip.reset();
         if (!temporary.isEmpty())
             QFile::remove(temporary);
     }
@@ -143,31 +146,19 @@ public:
         }
         temporary = reserve.fileName();
         reserve.close();
-        tmpdir = QFile::encodeName(info.absolutePath());
-        lxw_workbook_options options{};
-        options.constant_memory = LXW_TRUE;
-        options.tmpdir = tmpdir.data();
-        workbook = workbook_new_opt(QFile::encodeName(temporary).constData(), &options);
-        if (!workbook) {
-            error = QStringLiteral("the workbook cannot be created");
-            return false;
-        }
+        zip = std::make_unique<QuaZip>(temporary);
+        if (!zip->open(QuaZip::mdCreate))
+            return zipFailed();
         return true;
     }
 
     bool row(const QStringList &cells) override
     {
-        if (!sheet || rowInSheet > kRowsPerSheet) {
-            sheet = workbook_add_worksheet(workbook, sheets == 0 ? "Serial"
-                                                                 : QByteArray("Serial " + QByteArray::number(sheets + 1)).constData());
-            ++sheets;
-            if (!sheet) {
-                error = QStringLiteral("a worksheet cannot be added");
+        if (!part || rowInSheet >= kRowsPerSheet + 1) {
+            if (part && !endSheet())
                 return false;
-            }
-            worksheet_set_column(sheet, 0, 0, 40, nullptr);
-            worksheet_set_column(sheet, 1, 5, 16, nullptr);
-            rowInSheet = 0;
+            if (!beginSheet())
+                return false;
             if (!header.isEmpty() && !write(header))
                 return false;
         }
@@ -178,12 +169,45 @@ public:
 
     bool commit() override
     {
-        const lxw_error closed = workbook_close(workbook);
-        workbook = nullptr;
-        if (closed != LXW_NO_ERROR) {
-            error = QString::fromUtf8(lxw_strerror(closed));
+        if (!part && !beginSheet())
             return false;
+        if (!endSheet())
+            return false;
+        QByteArray sheetList, rels, types;
+        for (int i = 1; i <= sheets; ++i) {
+            const QByteArray n = QByteArray::number(i);
+            sheetList += "<sheet name=\"" + (i == 1 ? QByteArray("Serial") : "Serial " + n) + "\" sheetId=\"" + n
+                + "\" r:id=\"rId" + n + "\"/>";
+            rels += "<Relationship Id=\"rId" + n + "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+                    "relationships/worksheet\" Target=\"worksheets/sheet" + n + ".xml\"/>";
+            types += "<Override PartName=\"/xl/worksheets/sheet" + n + ".xml\" ContentType=\"application/"
+                     "vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/>";
         }
+        const QByteArray head = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
+        const bool ok =
+            entry(QStringLiteral("[Content_Types].xml"),
+                  head + "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+                         "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+                         "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+                         "<Override PartName=\"/xl/workbook.xml\" ContentType=\"application/"
+                         "vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>" + types + "</Types>")
+            && entry(QStringLiteral("_rels/.rels"),
+                     head + "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+                            "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+                            "relationships/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>")
+            && entry(QStringLiteral("xl/workbook.xml"),
+                     head + "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+                            "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"><sheets>"
+                         + sheetList + "</sheets></workbook>")
+            && entry(QStringLiteral("xl/_rels/workbook.xml.rels"),
+                     head + "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">" + rels
+                         + "</Relationships>");
+        if (!ok)
+            return false;
+        zip->close();
+        if (zip->getZipError() != UNZ_OK)
+            return zipFailed();
+        zip.reset();
         // rename(2) replaces the target in one step.
         if (std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(target).constData()) != 0) {
             error = QString::fromLocal8Bit(std::strerror(errno));
@@ -194,27 +218,120 @@ public:
     }
 
 private:
-    bool write(const QStringList &cells)
+    bool zipFailed()
     {
-        for (int c = 0; c < cells.size(); ++c) {
-            const QByteArray text = cells.at(c).toUtf8();
-            const lxw_error e = text.isEmpty()
-                ? LXW_NO_ERROR
-                : worksheet_write_string(sheet, lxw_row_t(rowInSheet), lxw_col_t(c), text.constData(), nullptr);
-            if (e != LXW_NO_ERROR) {
-                error = QString::fromUtf8(lxw_strerror(e));
-                return false;
-            }
+        if (error.isEmpty())
+            error = QStringLiteral("the workbook cannot be written (zip error %1)").arg(zip ? zip->getZipError() : 0);
+        return false;
+    }
+
+    bool openPart(const QString &name)
+    {
+        part = std::make_unique<QuaZipFile>(zip.get());
+        // Level 1: the export's time goes into deflating, and faster beats smaller here.
+        if (!part->open(QIODevice::WriteOnly, QuaZipNewInfo(name), nullptr, 0, Z_DEFLATED, 1)) {
+            part.reset();
+            return zipFailed();
         }
-        ++rowInSheet;
         return true;
     }
 
+    bool closePart()
+    {
+        part->close();
+        const int e = part->getZipError();
+        part.reset();
+        if (e != ZIP_OK) {
+            error = QStringLiteral("the workbook cannot be written (zip error %1)").arg(e);
+            return false;
+        }
+        return true;
+    }
+
+    bool entry(const QString &name, const QByteArray &data)
+    {
+        return openPart(name) && put(data) && closePart();
+    }
+
+    bool put(const QByteArray &data)
+    {
+        if (part->write(data) != data.size()) {
+            error = part->errorString().isEmpty() ? QStringLiteral("the workbook cannot be written") : part->errorString();
+            return false;
+        }
+        return true;
+    }
+
+    bool beginSheet()
+    {
+        ++sheets;
+        rowInSheet = 0;
+        buffer = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+                 "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+                 "<cols><col min=\"1\" max=\"1\" width=\"40\" customWidth=\"1\"/>"
+                 "<col min=\"2\" max=\"6\" width=\"16\" customWidth=\"1\"/></cols><sheetData>";
+        return openPart(QStringLiteral("xl/worksheets/sheet%1.xml").arg(sheets));
+    }
+
+    bool endSheet()
+    {
+        buffer += "</sheetData></worksheet>";
+        const bool ok = put(buffer);
+        buffer.clear();
+        return ok && closePart();
+    }
+
+    bool write(const QStringList &cells)
+    {
+        const QByteArray r = QByteArray::number(++rowInSheet);
+        buffer += "<row r=\"" + r + "\">";
+        for (int c = 0; c < cells.size() && c < 26; ++c) {
+            if (cells.at(c).isEmpty())
+                continue;
+            buffer += "<c r=\"" + QByteArray(1, char('A' + c)) + r + "\" t=\"inlineStr\"><is><t xml:space=\"preserve\">"
+                + escaped(cells.at(c)) + "</t></is></c>";
+        }
+        buffer += "</row>";
+        if (buffer.size() < kFlushBytes)
+            return true;
+        const bool ok = put(buffer);
+        buffer.clear();
+        return ok;
+    }
+
+    // XML's escapes, and OOXML's _xHHHH_ for the control characters XML cannot carry
+    // (and for an underscore that would read as the start of one).
+    static QByteArray escaped(const QString &text)
+    {
+        QString out;
+        out.reserve(text.size() + 8);
+        for (int i = 0; i < text.size(); ++i) {
+            const QChar c = text.at(i);
+            const ushort u = c.unicode();
+            if (u == '&')
+                out += QLatin1String("&amp;");
+            else if (u == '<')
+                out += QLatin1String("&lt;");
+            else if (u == '>')
+                out += QLatin1String("&gt;");
+            else if ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u == 0xFFFE || u == 0xFFFF)
+                out += QStringLiteral("_x%1_").arg(u, 4, 16, QLatin1Char('0')).toUpper().replace(QLatin1String("_X"), QLatin1String("_x"));
+            else if (u == '_' && text.midRef(i).startsWith(QLatin1String("_x")) && i + 6 < text.size()
+                     && text.at(i + 6) == QLatin1Char('_'))
+                out += QLatin1String("_x005F_");
+            else
+                out += c;
+        }
+        return out.toUtf8();
+    }
+
+    static const int kFlushBytes = 256 * 1024;
+
     QString target;
     QString temporary;
-    QByteArray tmpdir;
-    lxw_workbook *workbook = nullptr;
-    lxw_worksheet *sheet = nullptr;
+    std::unique_ptr<QuaZip> zip;
+    std::unique_ptr<QuaZipFile> part;
+    QByteArray buffer;
     int sheets = 0;
     int rowInSheet = 0;
     QStringList header;
