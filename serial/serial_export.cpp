@@ -36,11 +36,19 @@ const int kRowsPerSheet = 1048575;
 
 bool exportRunning = false;
 
-// One exported row as the table shows it.
-QStringList rowOf(const SerialRecord &r, const QString &yes, const QString &no)
+// One exported row as the table shows it, as UTF-8 (the fields already are).
+QList<QByteArray> rowOf(const SerialRecord &r, const QByteArray &yes, const QByteArray &no)
 {
-    return {fixedfield::get(r.serialNumber), fixedfield::get(r.customerName), r.isUse == 1 ? yes : no,
-            fixedfield::get(r.deviceType), fixedfield::get(r.deviceSerialNum), fixedfield::get(r.deviceIp)};
+    return {fixedfield::bytes(r.serialNumber), fixedfield::bytes(r.customerName), r.isUse == 1 ? yes : no,
+            fixedfield::bytes(r.deviceType), fixedfield::bytes(r.deviceSerialNum), fixedfield::bytes(r.deviceIp)};
+}
+
+QList<QByteArray> utf8(const QStringList &texts)
+{
+    QList<QByteArray> out;
+    for (const QString &t : texts)
+        out << t.toUtf8();
+    return out;
 }
 
 class Writer
@@ -49,7 +57,7 @@ public:
     virtual ~Writer() = default;
     // Opens the temporary file beside `target`.
     virtual bool open(const QString &target) = 0;
-    virtual bool row(const QStringList &cells) = 0;
+    virtual bool row(const QList<QByteArray> &cells) = 0;
     // Completes the file and puts it under the target's name; false leaves no trace.
     virtual bool commit() = 0;
     QString error;
@@ -72,12 +80,12 @@ public:
         return true;
     }
 
-    bool row(const QStringList &cells) override
+    bool row(const QList<QByteArray> &cells) override
     {
         for (int i = 0; i < cells.size(); ++i) {
             if (i > 0)
                 buffer += ',';
-            const QByteArray field = cells.at(i).toUtf8();
+            const QByteArray &field = cells.at(i);
             if (field.contains(',') || field.contains('"') || field.contains('\r') || field.contains('\n')) {
                 buffer += '"';
                 buffer += QByteArray(field).replace('"', "\"\"");
@@ -152,7 +160,7 @@ public:
         return true;
     }
 
-    bool row(const QStringList &cells) override
+    bool row(const QList<QByteArray> &cells) override
     {
         if (!part || rowInSheet >= kRowsPerSheet + 1) {
             if (part && !endSheet())
@@ -281,7 +289,7 @@ private:
         return ok && closePart();
     }
 
-    bool write(const QStringList &cells)
+    bool write(const QList<QByteArray> &cells)
     {
         const QByteArray r = QByteArray::number(++rowInSheet);
         buffer += "<row r=\"" + r + "\">";
@@ -300,29 +308,28 @@ private:
     }
 
     // XML's escapes, and OOXML's _xHHHH_ for the control characters XML cannot carry
-    // (and for an underscore that would read as the start of one).
-    static QByteArray escaped(const QString &text)
+    // (and for an underscore that would read as the start of one). UTF-8 in and out:
+    // every byte of a multi-byte character is above 0x7F and passes as it is.
+    static QByteArray escaped(const QByteArray &text)
     {
-        QString out;
+        QByteArray out;
         out.reserve(text.size() + 8);
         for (int i = 0; i < text.size(); ++i) {
-            const QChar c = text.at(i);
-            const ushort u = c.unicode();
+            const uchar u = uchar(text.at(i));
             if (u == '&')
-                out += QLatin1String("&amp;");
+                out += "&amp;";
             else if (u == '<')
-                out += QLatin1String("&lt;");
+                out += "&lt;";
             else if (u == '>')
-                out += QLatin1String("&gt;");
-            else if ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u == 0xFFFE || u == 0xFFFF)
-                out += QStringLiteral("_x%1_").arg(u, 4, 16, QLatin1Char('0')).toUpper().replace(QLatin1String("_X"), QLatin1String("_x"));
-            else if (u == '_' && text.midRef(i).startsWith(QLatin1String("_x")) && i + 6 < text.size()
-                     && text.at(i + 6) == QLatin1Char('_'))
-                out += QLatin1String("_x005F_");
+                out += "&gt;";
+            else if (u < 0x20 && u != '\t' && u != '\n' && u != '\r')
+                out += "_x00" + QByteArray::number(u, 16).rightJustified(2, '0').toUpper() + '_';
+            else if (u == '_' && i + 6 < text.size() && text.at(i + 1) == 'x' && text.at(i + 6) == '_')
+                out += "_x005F_";
             else
-                out += c;
+                out += char(u);
         }
-        return out.toUtf8();
+        return out;
     }
 
     static const int kFlushBytes = 256 * 1024;
@@ -334,7 +341,7 @@ private:
     QByteArray buffer;
     int sheets = 0;
     int rowInSheet = 0;
-    QStringList header;
+    QList<QByteArray> header;
 };
 
 } // namespace
@@ -366,8 +373,8 @@ void Serial::exportTo(const QString &path, bool xlsx)
 {
     const QString name = QFileInfo(path).fileName();
     const int total = countSerials(filter);
-    const QString yes = tr("YES");
-    const QString no = tr("NO");
+    const QByteArray yes = tr("YES").toUtf8();
+    const QByteArray no = tr("NO").toUtf8();
 
     std::unique_ptr<Writer> writer;
     if (xlsx)
@@ -375,7 +382,7 @@ void Serial::exportTo(const QString &path, bool xlsx)
     else
         writer = std::make_unique<CsvWriter>();
     qint64 written = 0;
-    bool ok = writer->open(path) && writer->row(exportformat::header());
+    bool ok = writer->open(path) && writer->row(utf8(exportformat::header()));
     QString why;
     if (ok) {
         QElapsedTimer sinceEvents;
