@@ -1,12 +1,19 @@
 #!/bin/sh
-# Builds the datagram-parser fuzzer with clang and runs it for a bounded time.
+# Builds the fuzz targets with clang and runs each for a bounded time: the datagram
+# parser (fuzz_wire) and the import's readers (fuzz_xlsx, fuzz_xls, fuzz_xml, fuzz_csv).
 # Usage: fuzz/run.sh [seconds]   (default 60; FUZZ_BUILD_DIR overrides build-fuzz)
-# Exits non-zero when it finds a crash, leak or trap; the input is kept in
-# <build dir>/artifacts/. The committed seeds in fuzz/corpus/ are only read.
+# The seconds are the whole run's budget, spread evenly over the five targets (at least
+# 5 s each), so `fuzz/run.sh 60` fuzzes each for 12 s.
+# Exits non-zero when a target finds a crash, leak, trap, timeout or runs out of memory;
+# the input is kept in <build dir>/artifacts/<target>/. The committed seeds in
+# fuzz/corpus/<format>/ are only read.
 set -eu
 seconds=${1:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
+targets="wire xlsx xls xml csv"
+each=$((seconds / 5))
+[ "$each" -lt 5 ] && each=5
 
 generator=
 if [ ! -f "$build/CMakeCache.txt" ] && command -v ninja >/dev/null 2>&1; then
@@ -16,7 +23,17 @@ fi
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ $generator >/dev/null
 cmake --build "$build" -j2
 
-mkdir -p "$build/corpus" "$build/artifacts"
-exec "$build/fuzz_wire" -max_total_time="$seconds" -max_len=2048 -timeout=10 \
-  -artifact_prefix="$build/artifacts/" -print_final_stats=1 \
-  "$build/corpus" "$root/fuzz/corpus"
+failed=0
+for t in $targets; do
+  mkdir -p "$build/corpus/$t" "$build/artifacts/$t"
+  case $t in
+    wire) max_len=2048 ;;
+    *) max_len=65536 ;;
+  esac
+  echo "=== fuzz_$t for ${each}s ==="
+  # The readers run Qt's text codecs, which keep caches for the process's life.
+  ASAN_OPTIONS=detect_leaks=1 "$build/fuzz_$t" -max_total_time="$each" -max_len="$max_len" -timeout=10 \
+    -rss_limit_mb=2048 -artifact_prefix="$build/artifacts/$t/" -print_final_stats=1 \
+    "$build/corpus/$t" "$root/fuzz/corpus/$t" || failed=1
+done
+exit $failed

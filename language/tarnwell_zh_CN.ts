@@ -386,6 +386,10 @@
         <source>&amp;Open</source>
         <translation>打开(&amp;O)</translation>
     </message>
+    <message>
+        <source>&amp;Save</source>
+        <translation>保存(&amp;S)</translation>
+    </message>
 </context>
 <context>
     <name>QFileSystemModel</name>
@@ -625,10 +629,6 @@
         <translation>打开错误！</translation>
     </message>
     <message>
-        <source>document is null!</source>
-        <translation>文档为空！</translation>
-    </message>
-    <message>
         <source>Error</source>
         <translation>错误</translation>
     </message>
@@ -671,6 +671,88 @@
     <message>
         <source>%1 could not be deleted; the serial numbers after it were not deleted either.</source>
         <translation>%1 无法删除；其后的序列号也未被删除。</translation>
+    </message>
+    <message>
+        <source>Write every serial number of the current search to a CSV or XLSX file</source>
+        <translation>将当前查询的全部序列号写入 CSV 或 XLSX 文件</translation>
+    </message>
+    <message>
+        <source>Export</source>
+        <translation>导出</translation>
+    </message>
+    <message>
+        <source>CSV files</source>
+        <translation>CSV 文件</translation>
+    </message>
+    <message>
+        <source>Excel workbooks</source>
+        <translation>Excel 工作簿</translation>
+    </message>
+    <message>
+        <source>%1 of %2 rows written</source>
+        <translation>已写入 %1 / %2 行</translation>
+    </message>
+    <message>
+        <source>Export serial number</source>
+        <translation>导出序列号</translation>
+    </message>
+    <message>
+        <source>Export %1 serial numbers to %2</source>
+        <translation>导出 %1 个序列号到 %2</translation>
+    </message>
+    <message>
+        <source>Export to %1 failed: %2</source>
+        <translation>导出到 %1 失败：%2</translation>
+    </message>
+    <message>
+        <source>The export could not be logged: %1</source>
+        <translation>导出未能记入日志：%1</translation>
+    </message>
+    <message>
+        <source>Information</source>
+        <translation>信息</translation>
+    </message>
+    <message>
+        <source>%1 serial numbers were exported to %2.</source>
+        <translation>已导出 %1 个序列号到 %2。</translation>
+    </message>
+    <message>
+        <source>The export to %1 failed: %2
+Nothing was written under that name.</source>
+        <translation>导出到 %1 失败：%2
+该文件名下未写入任何内容。</translation>
+    </message>
+    <message>
+        <source>Import started: %1</source>
+        <translation>开始导入：%1</translation>
+    </message>
+    <message>
+        <source>The file is neither UTF-8 nor UTF-16 text with a byte order mark and was not imported.</source>
+        <translation>文件既不是 UTF-8 文本，也不是带字节顺序标记的 UTF-16 文本，未导入。</translation>
+    </message>
+    <message>
+        <source>The quoted field that begins on line %1 is never closed; the file was not imported.</source>
+        <translation>第 %1 行开始的引号字段没有结束，文件未导入。</translation>
+    </message>
+    <message>
+        <source>Line %1 holds a quote outside a quoted field; the file was not imported.</source>
+        <translation>第 %1 行在引号字段之外含有引号，文件未导入。</translation>
+    </message>
+    <message>
+        <source>Line %1 is longer than %2 characters; the file was not imported.</source>
+        <translation>第 %1 行超过 %2 个字符，文件未导入。</translation>
+    </message>
+    <message>
+        <source>%1 values were stored before the error.</source>
+        <translation>出错前已保存 %1 个值。</translation>
+    </message>
+    <message>
+        <source>The import could not be logged: %1</source>
+        <translation>导入未能记入日志：%1</translation>
+    </message>
+    <message>
+        <source>The store could not write: %1</source>
+        <translation>数据库无法写入：%1</translation>
     </message>
 </context>
 <context>

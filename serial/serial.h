@@ -39,11 +39,14 @@ public slots:
 private slots:
     void onPageChange(int index);
     void onImportUuid();
+    // Writes every row of the current filter to a file chosen in a save dialog.
+    void on_btnExport_clicked();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    void exportTo(const QString &path, bool xlsx);
     void switchPage(int page);
     void showPageLabel();
 

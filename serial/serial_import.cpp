@@ -6,38 +6,97 @@
 #include "store/fixedfield.h"
 #include "widgets/loading.h"
 #include "widgets/messagebox.h"
+#include "serial/csvimport.h"
+#include "serial/exportformat.h"
 #include "serial/workbook.h"
 #include "serial/xmlimport.h"
 
 #include <QCoreApplication>
-#include <QDomDocument>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTimer>
+#include <QVariant>
 
 namespace {
 
 // Values between two commits: large enough that a commit's disk sync is spread over
-// thousands of inserts, small enough that a failure keeps nearly everything read.
+// thousands of inserts, small enough that another program's import gets the write
+// lock between two batches and a failure keeps nearly everything read.
 const int kBatchValues = 5000;
 // How often a long import lets the busy dialog animate and show its count.
 const int kProgressIntervalMs = 100;
 const int kBusyDelayMs = 200;
+// Waiting for the write lock goes on while another connection keeps committing (a
+// long import elsewhere frees the lock between its batches), but never longer than this.
+const qint64 kMaxLockWaitMs = 10 * 60 * 1000;
 
 // True while an import runs. The busy dialog keeps the operator out, but the event
 // processing that keeps it alive also runs timers, and a second run must not start
 // inside the first.
 bool importRunning = false;
 
+// A read-only connection of its own that tells whether any other connection committed
+// (PRAGMA data_version changes then). A write lock held by a program that commits is
+// worth waiting for; one held by a program that does not is not.
+class CommitWatch
+{
+public:
+    CommitWatch()
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name());
+        db.setDatabaseName(storeDatabase.databaseName());
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        db.open();
+    }
+
+    ~CommitWatch() { QSqlDatabase::removeDatabase(name()); }
+
+    // -1 when it cannot be read.
+    qint64 version() const
+    {
+        QSqlDatabase db = QSqlDatabase::database(name(), false);
+        if (!db.isOpen())
+            return -1;
+        QSqlQuery q(db);
+        const qint64 v = q.exec(QStringLiteral("PRAGMA data_version")) && q.next() ? q.value(0).toLongLong() : -1;
+        q.finish();
+        return v;
+    }
+
+private:
+    static QString name() { return QStringLiteral("tarnwell-import-commit-watch"); }
+};
+
+// Opens a batch; when the write lock is busy past the store's busy timeout, tries again
+// as long as another connection committed in the meantime.
+bool beginWaiting(const CommitWatch &watch)
+{
+    QElapsedTimer waited;
+    waited.start();
+    qint64 seen = watch.version();
+    for (;;) {
+        if (beginBatch())
+            return true;
+        const qint64 now = watch.version();
+        if ((now == seen && now >= 0) || waited.elapsed() > kMaxLockWaitMs)
+            return false;
+        seen = now;
+    }
+}
+
 // One run's counting and the per-value step.
 //
-// Values are taken in batches: first every value of the batch is looked up, then the
-// new ones are inserted in file order, then the batch is committed. Running the same
-// statement back to back lets the store reuse it instead of preparing the lookup and
-// the insert in turn for every value, which costs more than both statements together.
-// A value is counted exactly as if looked up just before its own insert: present in
-// the pool, or stored earlier in this run, means failed.
+// Values are taken in batches of kBatchValues. Each batch is one transaction that takes
+// the write lock first: every value is looked up, then the new ones are inserted in
+// file order, then it commits. Running the same statement back to back lets the store
+// reuse it. A value counts failed only when it is already in the pool (or stored earlier
+// in this run), empty, too long or unreadable; a value is counted stored only once its
+// batch is committed. When the store cannot write, the run stops: the failed batch's
+// values are neither stored nor counted.
 class ImportRun : public ValueSink
 {
 public:
@@ -60,9 +119,17 @@ public:
             ++failed;
         } else {
             pending.append(text);
-            if (pending.size() >= kBatchValues)
-                flush();
+            if (pending.size() >= kBatchValues && !flush())
+                return false;
         }
+        keepAlive();
+        return true;
+    }
+
+    bool errorValue(const QString &) override
+    {
+        ++read;
+        ++failed;
         keepAlive();
         return true;
     }
@@ -76,32 +143,64 @@ public:
         return true;
     }
 
-    // Stores what is pending and commits, so that everything read so far is in the pool.
-    void flush()
+    // The pool's own export is read by its UUID column only.
+    bool firstColumnOnly(const QStringList &header) override { return exportformat::isHeader(header); }
+
+    // Stores what is pending in one transaction. False when the store could not write.
+    bool flush()
     {
-        QVector<bool> present(pending.size());
+        if (pending.isEmpty() || storeFailed)
+            return !storeFailed;
+        if (!beginWaiting(watch))
+            return storeFailure();
+        qint64 stored = 0;
+        qint64 present = 0;
+        QVector<bool> exists(pending.size());
         for (int i = 0; i < pending.size(); ++i)
-            present[i] = serialExists(pending.at(i));
-        QSet<QString> stored;
+            exists[i] = serialExists(pending.at(i));
+        QSet<QString> storedNow;
         for (int i = 0; i < pending.size(); ++i) {
             const QString &value = pending.at(i);
-            if (present.at(i) || stored.contains(value)) {
-                ++failed;
+            if (exists.at(i) || storedNow.contains(value)) {
+                ++present;
                 continue;
             }
             SerialRecord record{};
             fixedfield::put(record.customerName, QStringLiteral("%1").arg(customerId));
             fixedfield::put(record.serialNumber, value);
-            if (insertSerial(record)) {
-                ++succeeded;
-                stored.insert(value);
-            } else {
-                ++failed;
+            if (!insertSerial(record)) {
+                const QString why = storeError();
+                rollbackBatch();
+                return storeFailure(why);
             }
+            ++stored;
+            storedNow.insert(value);
         }
+        if (!commitBatch())
+            return storeFailure();
+        succeeded += stored;
+        failed += present;
         pending.clear();
-        commitBatch();
-        beginBatch();
+        return true;
+    }
+
+    // Writes one log row in a transaction of its own, waiting for the lock like a batch.
+    bool log(const QString &type, const QString &describe)
+    {
+        if (!beginWaiting(watch)) {
+            logFailure = storeError();
+            return false;
+        }
+        if (!addLog(makeLogRecord(type, describe))) {
+            logFailure = storeError();
+            rollbackBatch();
+            return false;
+        }
+        if (!commitBatch()) {
+            logFailure = storeError();
+            return false;
+        }
+        return true;
     }
 
     void showCount()
@@ -112,8 +211,19 @@ public:
 
     qint64 succeeded = 0;
     qint64 failed = 0;
+    bool storeFailed = false;
+    QString storeFailureText;
+    QString logFailure;
 
 private:
+    bool storeFailure(const QString &why = storeError())
+    {
+        storeFailed = true;
+        storeFailureText = why;
+        pending.clear();
+        return false;
+    }
+
     void keepAlive()
     {
         if (sinceEvents.elapsed() < kProgressIntervalMs)
@@ -125,10 +235,43 @@ private:
 
     const int customerId;
     Loading *const loading;
+    CommitWatch watch;
     qint64 read = 0;
     QStringList pending;
     QElapsedTimer sinceEvents;
 };
+
+// How a reader's run ended.
+enum class Outcome {
+    Refused,      // nothing read, a box already shown, nothing logged
+    Completed,    // every value read
+    ReadFailed,   // the file broke part-way
+    StoreFailed,  // the store could not write
+};
+
+// The log row that marks an import as begun, written before the first value is read,
+// so that an import killed part-way still leaves a trace beside what it committed.
+Outcome begin(ImportRun &run, const QString &path)
+{
+    if (!run.log(Serial::tr("Import serail number"), Serial::tr("Import started: %1").arg(QFileInfo(path).fileName()))) {
+        run.storeFailed = true;
+        run.storeFailureText = run.logFailure;
+        run.logFailure.clear();
+        return Outcome::StoreFailed;
+    }
+    return Outcome::Completed;
+}
+
+// After the reader: the rest of the batch, and which way it ended.
+Outcome finish(ImportRun &run, bool readOk)
+{
+    if (run.storeFailed)
+        return Outcome::StoreFailed;
+    // Whatever was read before a failure is stored and stays stored.
+    if (!run.flush())
+        return Outcome::StoreFailed;
+    return readOk ? Outcome::Completed : Outcome::ReadFailed;
+}
 
 QString refusalText(xmlimport::Refusal refusal)
 {
@@ -148,83 +291,113 @@ QString refusalText(xmlimport::Refusal refusal)
             .arg(xmlimport::kMaxNodes);
     case xmlimport::Refusal::NotUtf8:
         return Serial::tr("The file is not valid UTF-8 and was not imported.");
+    case xmlimport::Refusal::Malformed:
     case xmlimport::Refusal::None:
         break;
     }
     return QString();
 }
 
-// The XML reader. False when the run ends here with a box already shown.
-bool importXml(const QString &path, ImportRun &run)
+// The XML reader.
+Outcome importXml(const QString &path, ImportRun &run)
 {
     // Opened as bytes: text mode would strip carriage-return bytes, which breaks a
     // UTF-16 file, and the parser normalises line ends itself.
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         MessageBox::information(nullptr, Serial::tr("title"), Serial::tr("open error!"), QMessageBox::Ok);
-        return false;
+        return Outcome::Refused;
     }
     QByteArray contents;
     xmlimport::Refusal refusal = xmlimport::Refusal::TooLarge;
+    qint64 line = 0;
+    qint64 column = 0;
     if (file.size() <= xmlimport::kMaxFileBytes) {
         contents = file.readAll();
-        refusal = xmlimport::screen(contents);
+        refusal = xmlimport::screen(contents, &line, &column);
     }
     file.close();
-    if (refusal != xmlimport::Refusal::None) {
-        MessageBox::warning(nullptr, Serial::tr("Warning"), refusalText(refusal), QMessageBox::Ok);
-        return false;
-    }
-
-    QDomDocument document;
-    int line = 0;
-    int column = 0;
-    if (!document.setContent(contents, false, nullptr, &line, &column)) {
+    if (refusal == xmlimport::Refusal::Malformed) {
         MessageBox::information(nullptr, QStringLiteral("title"),
                                 QStringLiteral("parse file failed at line row and column") + QString::number(line)
                                     + QLatin1Char(',') + QString::number(column),
                                 QMessageBox::Ok);
-        return false;
+        return Outcome::Refused;
     }
-    contents.clear();
-    if (document.isNull()) {
-        MessageBox::information(nullptr, Serial::tr("title"), Serial::tr("document is null!"), QMessageBox::Ok);
-        return false;
+    if (refusal != xmlimport::Refusal::None) {
+        MessageBox::warning(nullptr, Serial::tr("Warning"), refusalText(refusal), QMessageBox::Ok);
+        return Outcome::Refused;
     }
 
-    beginBatch();
-    xmlimport::forEachValue(document, [&run](const QString &value) { return run.value(value); });
-    run.flush();
-    commitBatch();
-    return true;
+    if (begin(run, path) != Outcome::Completed)
+        return Outcome::StoreFailed;
+    const bool ok = xmlimport::forEachValue(contents, [&run](const QString &value) { return run.value(value); });
+    return finish(run, ok);
 }
 
-// The spreadsheet reader. False when the run ends here with a box already shown.
-bool importWorkbook(const QString &path, ImportRun &run, QWidget *page)
+// The CSV reader: screened whole first, so a file refused stores nothing.
+Outcome importCsv(const QString &path, ImportRun &run)
+{
+    const csvimport::Screening screening = csvimport::screen(path);
+    QString why;
+    switch (screening.refusal) {
+    case csvimport::Refusal::None:
+        break;
+    case csvimport::Refusal::CannotOpen:
+        MessageBox::information(nullptr, Serial::tr("title"), Serial::tr("open error!"), QMessageBox::Ok);
+        return Outcome::Refused;
+    case csvimport::Refusal::Encoding:
+        why = Serial::tr("The file is neither UTF-8 nor UTF-16 text with a byte order mark and was not imported.");
+        break;
+    case csvimport::Refusal::UnterminatedQuote:
+        why = Serial::tr("The quoted field that begins on line %1 is never closed; the file was not imported.")
+                  .arg(screening.line);
+        break;
+    case csvimport::Refusal::StrayQuote:
+        why = Serial::tr("Line %1 holds a quote outside a quoted field; the file was not imported.")
+                  .arg(screening.line);
+        break;
+    case csvimport::Refusal::RecordTooLong:
+        why = Serial::tr("Line %1 is longer than %2 characters; the file was not imported.")
+                  .arg(screening.line)
+                  .arg(csvimport::kMaxRecordChars);
+        break;
+    }
+    if (!why.isEmpty()) {
+        MessageBox::warning(nullptr, Serial::tr("Warning"), why, QMessageBox::Ok);
+        return Outcome::Refused;
+    }
+
+    if (begin(run, path) != Outcome::Completed)
+        return Outcome::StoreFailed;
+    const bool ok = csvimport::forEachValue(
+        path, [&run](const QStringList &header) { return run.firstColumnOnly(header); },
+        [&run](const QString &value) { return run.value(value); });
+    return finish(run, ok);
+}
+
+// The spreadsheet reader.
+Outcome importWorkbook(const QString &path, ImportRun &run, QWidget *page)
 {
     std::unique_ptr<WorkbookReader> reader = WorkbookReader::forFile(path);
-    bool ok = reader && reader->open(path);
-    if (ok) {
-        beginBatch();
-        for (int sheet = 0; ok && sheet < reader->sheetCount(); ++sheet)
-            ok = reader->readValues(sheet, run);
-        // Whatever was read before a failure is stored and stays stored.
-        run.flush();
-        commitBatch();
-    }
-    if (!ok) {
+    if (!reader || !reader->open(path)) {
         MessageBox::critical(page, Serial::tr("Error"), Serial::tr("EXCEL lose"), QMessageBox::Ok);
-        return false;
+        return Outcome::Refused;
     }
-    return true;
+    if (begin(run, path) != Outcome::Completed)
+        return Outcome::StoreFailed;
+    bool ok = true;
+    for (int sheet = 0; ok && sheet < reader->sheetCount(); ++sheet)
+        ok = reader->readValues(sheet, run);
+    return finish(run, ok);
 }
 
 } // namespace
 
 void Serial::on_btnChoose_clicked()
 {
-    ui->lineEditPath->setText(FileDialog::getOpenFileName(this, tr("Open"), QStringLiteral("."),
-                                                          tr("Files") + QStringLiteral("(*.xls *.xlsx *.xml)")));
+    ui->lineEditPath->setText(FileDialog::getOpenFileName(
+        this, tr("Open"), QStringLiteral("."), tr("Files") + QStringLiteral("(*.xls *.xlsx *.xml *.csv)")));
 }
 
 void Serial::on_btnImport_clicked()
@@ -247,29 +420,43 @@ void Serial::onImportUuid()
     ImportRun run(importCustomerId, loading);
     const QString path = ui->lineEditPath->text();
 
-    bool completed = false;
+    Outcome outcome = Outcome::Refused;
     if (path.trimmed().isEmpty()) {
         MessageBox::warning(nullptr, tr("Warning"), tr("Please enter a query path!"), QMessageBox::Yes);
     } else {
-        // XML is tested first; both tests are case-sensitive and match anywhere in the
+        // XML is tested first; the tests are case-sensitive and match anywhere in the
         // path, and ".xls" also covers ".xlsx".
         if (path.lastIndexOf(QLatin1String(".xml")) > 0)
-            completed = importXml(path, run);
+            outcome = importXml(path, run);
         else if (path.lastIndexOf(QLatin1String(".xls")) > 0)
-            completed = importWorkbook(path, run, this);
+            outcome = importWorkbook(path, run, this);
+        else if (path.lastIndexOf(QLatin1String(".csv")) > 0)
+            outcome = importCsv(path, run);
         else
-            completed = true;   // nothing to read: an empty run
+            outcome = Outcome::Completed;   // nothing to read: an empty run
     }
 
-    if (completed) {
+    if (outcome != Outcome::Refused) {
         run.showCount();
-        addLog(makeLogRecord(tr("Import serail number"), tr("Import serail number")));
+        const bool logged = run.log(tr("Import serail number"), tr("Import serail number"));
         if (run.succeeded > 0)
             refreshPaging();
-        MessageBox::information(nullptr, tr("title"),
-                                tr("Import completed, import successful ") + QString::number(run.succeeded)
-                                    + tr(", failed ") + QString::number(run.failed),
-                                QMessageBox::Ok);
+        const QString storedBefore = tr("%1 values were stored before the error.").arg(run.succeeded);
+        const QString logNote = logged ? QString() : QStringLiteral("\n") + tr("The import could not be logged: %1").arg(run.logFailure);
+        if (outcome == Outcome::Completed) {
+            MessageBox::information(nullptr, tr("title"),
+                                    tr("Import completed, import successful ") + QString::number(run.succeeded)
+                                        + tr(", failed ") + QString::number(run.failed) + logNote,
+                                    QMessageBox::Ok);
+        } else if (outcome == Outcome::ReadFailed) {
+            MessageBox::critical(this, tr("Error"), tr("EXCEL lose") + QStringLiteral("\n") + storedBefore + logNote,
+                                 QMessageBox::Ok);
+        } else {
+            MessageBox::critical(nullptr, tr("Error"),
+                                 tr("The store could not write: %1").arg(run.storeFailureText) + QStringLiteral("\n")
+                                     + storedBefore + logNote,
+                                 QMessageBox::Ok);
+        }
     }
     if (loading)
         loading->stop();

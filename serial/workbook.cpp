@@ -15,6 +15,16 @@ bool ValueSink::emptyValues(qint64 count)
     return true;
 }
 
+bool ValueSink::errorValue(const QString &)
+{
+    return value(QString());
+}
+
+bool ValueSink::firstColumnOnly(const QStringList &)
+{
+    return false;
+}
+
 std::unique_ptr<WorkbookReader> WorkbookReader::forFile(const QString &path, QString *errorText)
 {
     QFile file(path);
@@ -26,9 +36,8 @@ std::unique_ptr<WorkbookReader> WorkbookReader::forFile(const QString &path, QSt
     const QByteArray head = file.read(8);
     if (head.startsWith("PK\x03\x04"))
         return std::make_unique<XlsxReader>();
-    // A compound document, or a bare BIFF stream (BOF record of BIFF 2 to 8).
-    if (head == QByteArray::fromHex("d0cf11e0a1b11ae1")
-        || (head.size() >= 2 && head.at(0) == 0x09 && QByteArray("\x00\x02\x04\x08", 4).contains(head.at(1))))
+    // A compound document, or a bare BIFF5/8 stream (its BOF record first).
+    if (head == QByteArray::fromHex("d0cf11e0a1b11ae1") || head.startsWith(QByteArray("\x09\x08", 2)))
         return std::make_unique<XlsReader>();
     if (errorText)
         *errorText = QStringLiteral("%1 is not a workbook").arg(path);

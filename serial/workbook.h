@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <memory>
@@ -33,6 +34,15 @@ public:
 
     // One cell's value. Return false to stop reading.
     virtual bool value(const QString &text) = 0;
+
+    // A cell whose value is an error (#DIV/0!, #N/A, ...): not a value that can be stored.
+    // A sink that does not care gets it as an empty cell.
+    virtual bool errorValue(const QString &code);
+
+    // Called once per sheet before its first value, with the texts of the used range's
+    // header row (its first cells, at most kHeaderCells). True asks for the range's first
+    // column only: the other columns are then neither values nor empty cells.
+    virtual bool firstColumnOnly(const QStringList &header);
 
     // `count` empty cells in a row of the reading order. Readers report gaps this way so
     // that a sparse sheet with a huge used range costs time per cell present, not per cell
@@ -91,38 +101,66 @@ QString numberText(double value);
 // Sheet limits of the file formats; coordinates past them mark a corrupt file.
 constexpr int kMaxSheetRows = 1048576;
 constexpr int kMaxSheetColumns = 16384;
+// Header cells handed to ValueSink::firstColumnOnly.
+constexpr int kHeaderCells = 8;
+
+// What a cell source hands to walkRange for one present cell.
+enum class CellKind { Value, Error };
 
 template <typename NextCell>
-bool WorkbookReader::walkRange(const UsedRange &range, ValueSink &sink, NextCell next)
+bool WorkbookReader::walkRange(const UsedRange &fullRange, ValueSink &sink, NextCell next)
 {
-    const qint64 total = range.valueCount();
-    if (total == 0)
+    if (fullRange.valueCount() == 0)
         return true;
+    UsedRange range = fullRange;
     const int top = range.firstRow + 1;
     const int bottom = range.firstRow + range.rowCount - 1;
     const int left = range.firstColumn;
-    const int right = range.firstColumn + range.columnCount - 1;
+    QStringList header;
+    bool decided = false;
+    const auto decide = [&] {
+        decided = true;
+        if (sink.firstColumnOnly(header))
+            range.columnCount = 1;
+    };
 
     qint64 done = 0;   // values handed to the sink so far
     int row = 0;
     int column = 0;
     QString text;
+    CellKind kind = CellKind::Value;
     for (;;) {
-        const int got = next(&row, &column, &text);
+        const int got = next(&row, &column, &text, &kind);
         if (got < 0)
             return false;
         if (got == 0)
             break;
+        const int right = range.firstColumn + range.columnCount - 1;
+        if (!decided && row == range.firstRow && column >= left && column < left + kHeaderCells
+            && column <= right) {
+            while (header.size() < column - left)
+                header.append(QString());
+            header.append(kind == CellKind::Value ? text : QString());
+            continue;
+        }
         if (row < top || row > bottom || column < left || column > right)
             continue;
+        if (!decided) {
+            decide();
+            if (column > left + range.columnCount - 1)
+                continue;
+        }
         const qint64 at = qint64(row - top) * range.columnCount + (column - left);
         if (at < done)
             return fail(QStringLiteral("cells out of order at row %1, column %2").arg(row).arg(column));
         if (at > done && !sink.emptyValues(at - done))
             return false;
-        if (!sink.value(text))
+        if (!(kind == CellKind::Error ? sink.errorValue(text) : sink.value(text)))
             return false;
         done = at + 1;
     }
+    if (!decided)
+        decide();
+    const qint64 total = range.valueCount();
     return done >= total || sink.emptyValues(total - done);
 }

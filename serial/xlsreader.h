@@ -1,9 +1,20 @@
-// Binary Excel workbooks (.xls, BIFF), read with FreeXL.
+// Binary Excel workbooks (.xls: BIFF8, and BIFF5/7 as Excel 95 wrote them). The
+// compound file is opened with libgsf; the BIFF records are read here, so that formula
+// results (the FORMULA record and the STRING record after it), booleans and error
+// values come out as the spreadsheet application holds them.
+//
+// Costs follow the file, never its claims: the workbook stream is read once into
+// memory (it is never larger than the file), shared strings are kept in one buffer, and
+// no count or dimension a record states is used to size anything.
 #pragma once
 
 #include "serial/workbook.h"
 
+#include <QByteArray>
+#include <QString>
 #include <QVector>
+
+class QTextCodec;
 
 class XlsReader : public WorkbookReader
 {
@@ -12,20 +23,28 @@ public:
     ~XlsReader() override;
 
     bool open(const QString &path) override;
-    int sheetCount() const override { return sheets; }
+    int sheetCount() const override { return sheets.size(); }
     bool usedRange(int sheet, UsedRange *range) override;
     bool readValues(int sheet, ValueSink &sink) override;
 
-private:
-    bool select(int sheet);
-    QString cellText(unsigned int row, unsigned short column, bool *ok);
+    // A workbook stream larger than this is refused (Excel itself stays far below).
+    static constexpr qint64 kMaxStreamBytes = qint64(512) << 20;
 
-    const void *handle = nullptr;
-    int sheets = 0;
-    int selected = -1;
-    unsigned int rows = 0;        // of the selected sheet, as FreeXL holds it
-    unsigned short columns = 0;
-    bool dates1904 = false;
-    QVector<UsedRange> ranges;
-    QVector<bool> rangeKnown;
+private:
+    struct Sheet {
+        qint64 offset = 0;   // of its BOF record in the stream
+        bool rangeKnown = false;
+        UsedRange range;
+    };
+
+    bool readGlobals();
+    bool readSharedStrings(qint64 at);
+    QString sharedString(quint32 index, bool *ok) const;
+
+    QByteArray stream;          // the whole workbook stream
+    bool biff8 = true;
+    QTextCodec *codec = nullptr;   // 8-bit strings of BIFF5
+    QVector<Sheet> sheets;
+    QString sstChars;           // every shared string, back to back
+    QVector<qint64> sstStart;   // start of string i in sstChars; one more entry at the end
 };

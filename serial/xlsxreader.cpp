@@ -6,6 +6,9 @@
 #include <quazip/quazipfile.h>
 
 #include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
 #include <QIODevice>
 #include <QXmlStreamReader>
 
@@ -285,7 +288,7 @@ bool parseDimension(QStringView ref, UsedRange *range)
 class CellStream
 {
 public:
-    CellStream(PartStream &sheetPart, const QVector<QString> &sharedStrings)
+    CellStream(PartStream &sheetPart, const SharedStrings &sharedStrings)
         : part(sheetPart)
         , shared(sharedStrings)
     {
@@ -315,7 +318,7 @@ public:
     }
 
     // 1 with the next cell, 0 at the end of the cells, -1 on failure (`error` set).
-    int next(int *row, int *column, QString *text)
+    int next(int *row, int *column, QString *text, CellKind *kind = nullptr)
     {
         while (inSheetData) {
             const QXmlStreamReader::TokenType t = part.next();
@@ -352,8 +355,11 @@ public:
                         return corrupt(QStringLiteral("bad cell reference"));
                     currentRow = r;
                 }
-                if (!cellValue(attributes.value(QLatin1String("t")).toString(), text))
+                bool isError = false;
+                if (!cellValue(attributes.value(QLatin1String("t")).toString(), text, &isError))
                     return -1;
+                if (kind)
+                    *kind = isError ? CellKind::Error : CellKind::Value;
                 *row = currentRow;
                 *column = currentColumn;
                 return 1;
@@ -374,7 +380,7 @@ private:
     }
 
     // Reads the cell element just started to its end and forms its value's text.
-    bool cellValue(const QString &type, QString *text)
+    bool cellValue(const QString &type, QString *text, bool *isError)
     {
         QString raw;
         bool haveValue = false;
@@ -420,13 +426,14 @@ private:
             const double v = raw.trimmed().toDouble(&ok);
             *text = ok ? numberText(v) : raw;
         } else {
-            *text = raw;   // "e" (error codes such as #N/A) and "d" (ISO dates) as written
+            *isError = type == QLatin1String("e");   // #N/A, #DIV/0!: no value to store
+            *text = raw;   // and "d" (ISO dates) as written
         }
         return true;
     }
 
     PartStream &part;
-    const QVector<QString> &shared;
+    const SharedStrings &shared;
     bool inSheetData = false;
     int dataDepth = 0;
     int currentRow = 0;
@@ -472,6 +479,7 @@ bool XlsxReader::open(const QString &path)
     sheets.clear();
     sharedStrings.clear();
     inflatedTotal = 0;
+    fileSize = QFileInfo(path).size();
     zip = std::make_unique<QuaZip>(path);
     if (!zip->open(QuaZip::mdUnzip))
         return fail(QStringLiteral("%1 is not a readable zip file (zip error %2)").arg(path).arg(zip->getZipError()));
@@ -490,6 +498,17 @@ bool XlsxReader::open(const QString &path)
     QVector<QPair<QString, QString>> rels;
     if (!readRelationships(workbookPart, &rels))
         return false;
+    // By Id, so that a workbook listing thousands of sheets costs one look-up each.
+    QHash<QString, QString> worksheetById;
+    QSet<QString> knownIds;
+    for (const auto &rel : qAsConst(rels)) {
+        const QString id = rel.first.left(rel.first.indexOf(QLatin1Char(' ')));
+        knownIds.insert(id);
+        if (endsWithType(rel.first, "worksheet") && !worksheetById.contains(id))
+            worksheetById.insert(id, rel.second);
+    }
+    // A part listed again is the same sheet, read once.
+    QSet<QString> listedParts;
 
     // Sheets in the workbook's order; only worksheets count, as a spreadsheet
     // application's worksheet collection has them.
@@ -509,17 +528,13 @@ bool XlsxReader::open(const QString &path)
         for (const QXmlStreamAttribute &a : attributes)
             if (a.name() == QLatin1String("id") && a.namespaceUri().endsWith(QLatin1String("relationships")))
                 id = a.value().toString();
-        const QString prefix = id + QLatin1Char(' ');
-        bool found = false;
-        for (const auto &rel : qAsConst(rels)) {
-            if (!rel.first.startsWith(prefix))
-                continue;
-            found = true;
-            if (endsWithType(rel.first, "worksheet"))
-                sheets.append(Sheet{rel.second, false, UsedRange()});
-        }
-        if (!found)
+        if (!knownIds.contains(id))
             return fail(QStringLiteral("sheet relationship %1 is missing").arg(id));
+        const auto part = worksheetById.constFind(id);
+        if (part != worksheetById.constEnd() && !listedParts.contains(part.value())) {
+            listedParts.insert(part.value());
+            sheets.append(Sheet{part.value(), false, UsedRange()});
+        }
     }
 
     for (const auto &rel : qAsConst(rels))
@@ -533,7 +548,7 @@ bool XlsxReader::readSharedStrings(const QString &part)
     PartStream stream(zip.get(), &inflatedTotal);
     if (!stream.open(part))
         return fail(stream.error());
-    qint64 chars = 0;
+    const qint64 budget = fileSize * kSharedPerFileByte + kSharedAllowance;
     QString text;
     for (;;) {
         const QXmlStreamReader::TokenType t = stream.next();
@@ -545,10 +560,12 @@ bool XlsxReader::readSharedStrings(const QString &part)
             continue;
         if (!stream.elementText(&text, true))
             return fail(stream.error());
-        chars += text.size();
-        if (sharedStrings.size() >= kMaxSharedStrings || chars > kMaxSharedChars)
-            return fail(QStringLiteral("too many shared strings"));
-        sharedStrings.append(decodeEscapes(text));
+        sharedStrings.chars.append(decodeEscapes(text));
+        sharedStrings.start.append(sharedStrings.chars.size());
+        const qint64 chars = sharedStrings.chars.size();
+        if (sharedStrings.size() > kMaxSharedStrings || chars > kMaxSharedChars
+            || chars * 2 + qint64(sharedStrings.size()) * 8 > budget)
+            return fail(QStringLiteral("too many shared strings for a file of this size"));
     }
 }
 
@@ -610,8 +627,8 @@ bool XlsxReader::readValues(int sheet, ValueSink &sink)
     UsedRange ignored;
     if (!cells.toSheetData(&hasDimension, &ignored))
         return fail(stream.error());
-    const bool ok = walkRange(range, sink, [&](int *row, int *column, QString *text) {
-        return cells.next(row, column, text);
+    const bool ok = walkRange(range, sink, [&](int *row, int *column, QString *text, CellKind *kind) {
+        return cells.next(row, column, text, kind);
     });
     if (!ok && error.isEmpty() && (!cells.error.isEmpty() || !stream.error().isEmpty()))
         return fail(cells.error.isEmpty() ? stream.error() : cells.error);

@@ -12,6 +12,21 @@
 
 class QuaZip;
 
+// Every shared string back to back in one buffer: a workbook of a million short strings
+// costs their characters and one offset each, not a million string objects.
+struct SharedStrings {
+    QString chars;
+    QVector<qint64> start{0};   // string i is chars[start[i], start[i + 1])
+
+    int size() const { return start.size() - 1; }
+    QString at(int i) const { return chars.mid(int(start.at(i)), int(start.at(i + 1) - start.at(i))); }
+    void clear()
+    {
+        chars.clear();
+        start = {0};
+    }
+};
+
 class XlsxReader : public WorkbookReader
 {
 public:
@@ -33,9 +48,12 @@ public:
     // No real part has a text or tag anywhere near this long, nor nests this deep.
     static constexpr qint64 kMaxTokenBytes = qint64(16) << 20;
     static constexpr int kMaxDepth = 64;
-    // Shared strings are the one thing kept in memory.
+    // Shared strings are the one thing kept in memory: at most kSharedPerFileByte bytes
+    // for every byte of the file, plus kSharedAllowance, and never past the absolute caps.
     static constexpr int kMaxSharedStrings = 16 << 20;
     static constexpr qint64 kMaxSharedChars = qint64(64) << 20;
+    static constexpr qint64 kSharedPerFileByte = 8;
+    static constexpr qint64 kSharedAllowance = qint64(32) << 20;
 
 private:
     struct Sheet {
@@ -50,6 +68,7 @@ private:
 
     std::unique_ptr<QuaZip> zip;
     QVector<Sheet> sheets;
-    QVector<QString> sharedStrings;
+    SharedStrings sharedStrings;
+    qint64 fileSize = 0;
     qint64 inflatedTotal = 0;
 };

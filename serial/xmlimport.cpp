@@ -3,7 +3,6 @@
 
 #include "base/utf8.h"
 
-#include <QDomDocument>
 #include <QXmlStreamReader>
 
 namespace xmlimport {
@@ -21,7 +20,7 @@ bool readAsUtf8(const QByteArray &contents, const QStringRef &declared)
 
 } // namespace
 
-Refusal screen(const QByteArray &contents)
+Refusal screen(const QByteArray &contents, qint64 *errorLine, qint64 *errorColumn)
 {
     if (contents.size() > kMaxFileBytes)
         return Refusal::TooLarge;
@@ -69,20 +68,63 @@ Refusal screen(const QByteArray &contents)
             break;
         }
     }
+    if (xml.hasError()) {
+        if (errorLine)
+            *errorLine = xml.lineNumber();
+        if (errorColumn)
+            *errorColumn = xml.columnNumber();
+        return Refusal::Malformed;
+    }
     return Refusal::None;
 }
 
-bool forEachValue(const QDomDocument &document, const std::function<bool(const QString &)> &sink)
+bool forEachValue(const QByteArray &contents, const std::function<bool(const QString &)> &sink)
 {
-    const QDomElement root = document.documentElement();
-    for (QDomNode record = root.firstChild(); !record.isNull(); record = record.nextSibling()) {
-        if (!record.isElement())
-            continue;
-        for (QDomNode value = record.firstChild(); !value.isNull(); value = value.nextSibling())
-            if (!sink(value.isElement() ? value.toElement().text() : QString()))
+    QXmlStreamReader xml(contents);
+    xml.setNamespaceProcessing(false);
+    // Depth 1 is the document element, 2 a record, 3 a value element.
+    int depth = 0;
+    QString value;
+    bool inText = false;   // the last node inside a record was text (parts of one text node)
+    while (!xml.atEnd()) {
+        const QXmlStreamReader::TokenType t = xml.readNext();
+        switch (t) {
+        case QXmlStreamReader::StartElement:
+            ++depth;
+            inText = false;
+            if (depth == 3)
+                value.clear();
+            break;
+        case QXmlStreamReader::EndElement:
+            if (depth == 3 && !sink(value))
                 return false;
+            --depth;
+            inText = false;
+            break;
+        case QXmlStreamReader::Characters:
+            if (depth >= 3) {
+                value.append(xml.text());
+            } else if (depth == 2 && !xml.isWhitespace()) {
+                // A record's own text is one node however the parser hands it over.
+                if (!inText && !sink(QString()))
+                    return false;
+                inText = true;
+                break;
+            }
+            break;
+        case QXmlStreamReader::Comment:
+        case QXmlStreamReader::ProcessingInstruction:
+            if (depth == 2) {
+                inText = false;
+                if (!sink(QString()))
+                    return false;
+            }
+            break;
+        default:
+            break;
+        }
     }
-    return true;
+    return !xml.hasError();
 }
 
 } // namespace xmlimport

@@ -1,5 +1,6 @@
-// XML files of serial numbers: a screen that refuses hostile files before they reach
-// the DOM parser, and the walk that takes the values out of the parsed document.
+// XML files of serial numbers: a screen that refuses hostile or broken files before
+// anything is stored, and a streaming walk that takes the values out. Neither builds a
+// tree, so a file costs its own bytes and little more.
 #pragma once
 
 #include <QByteArray>
@@ -7,19 +8,18 @@
 
 #include <functional>
 
-class QDomDocument;
-
 namespace xmlimport {
 
-// What a DOM parse of the whole file may be given. The file is held in memory twice
-// over (bytes and tree), so its size and node count are bounded.
+// What one file may hold. The file is held in memory once, so its size is bounded; the
+// other limits refuse files no list of serial numbers looks like.
 constexpr qint64 kMaxFileBytes = qint64(256) << 20;
 constexpr int kMaxDepth = 256;
 constexpr int kMaxTextChars = 1 << 20;
 constexpr qint64 kMaxNodes = 8000000;
 
 enum class Refusal {
-    None,           // may be parsed (a file that is not well-formed is left to the parser)
+    None,           // may be read
+    Malformed,      // not well-formed XML (errorLine and errorColumn say where)
     TooLarge,       // over kMaxFileBytes
     DocumentType,   // declares entities, which a parser would expand
     TooDeep,        // elements nested deeper than kMaxDepth
@@ -28,12 +28,14 @@ enum class Refusal {
     NotUtf8,        // read as UTF-8 (declared so or undeclared) but its bytes are not
 };
 
-Refusal screen(const QByteArray &contents);
+// Reads the whole file once. Where it is not well-formed, the parser's line and column.
+Refusal screen(const QByteArray &contents, qint64 *errorLine = nullptr, qint64 *errorColumn = nullptr);
 
-// Hands every value of the document to `sink`, in document order: the text of each
-// child of each child of the document element. A child of a record that is not an
-// element gives one empty value. Stops when the sink returns false; returns whether
-// every value was handed over.
-bool forEachValue(const QDomDocument &document, const std::function<bool(const QString &)> &sink);
+// Hands every value of a screened file to `sink`, in document order: the text of each
+// child element of each child element of the document element (all text inside it).
+// Any other node inside a record (its own text, a comment, a processing instruction)
+// gives one empty value; whitespace-only text between elements is no node. Stops when
+// the sink returns false; returns whether every value was handed over.
+bool forEachValue(const QByteArray &contents, const std::function<bool(const QString &)> &sink);
 
 } // namespace xmlimport

@@ -629,3 +629,53 @@ QList<LogRecord> pageLogs(int pageIndex, int pageSize)
     }
     return rows;
 }
+
+// ---- Streaming read for the export ----------------------------------------------------
+#include <limits>
+
+bool forEachSerial(const QString &filter, const std::function<bool(const SerialRecord &)> &visit)
+{
+    if (!storeDatabase.isOpen()) {
+        failureText = QStringLiteral("the database is not open");
+        return false;
+    }
+    // Keyset chunks: each starts below the last SNID seen, so no read stays open between
+    // chunks (another program's writer is not held up for the whole export) and the
+    // cost per chunk does not grow with the offset.
+    const int chunk = 10000;
+    const QString sql = kSerialSelect + QStringLiteral("WHERE 1=1 ") + filter
+        + QStringLiteral(" AND s.SNID < ? ORDER BY s.SNID DESC LIMIT %1").arg(chunk);
+    QSqlQuery q(storeDatabase);
+    q.setForwardOnly(true);
+    if (!q.prepare(sql)) {
+        failureText = q.lastError().text();
+        return false;
+    }
+    qint64 below = std::numeric_limits<qint64>::max();
+    for (;;) {
+        q.addBindValue(below);
+        if (!q.exec()) {
+            failureText = q.lastError().text();
+            return false;
+        }
+        int rows = 0;
+        while (q.next()) {
+            ++rows;
+            below = q.value(0).toLongLong();
+            SerialRecord r{};
+            fixedfield::put(r.serialNumber, q.value(1).toString());
+            fixedfield::put(r.customerName, q.value(2).toString());
+            r.isUse = q.value(3).toInt();
+            fixedfield::put(r.deviceType, q.value(4).toString());
+            fixedfield::put(r.deviceSerialNum, q.value(5).toString());
+            fixedfield::put(r.deviceIp, q.value(6).toString());
+            if (!visit(r)) {
+                q.finish();
+                return true;
+            }
+        }
+        q.finish();
+        if (rows < chunk)
+            return true;
+    }
+}

@@ -115,3 +115,11 @@ QList<CustomerRecord> allCustomers();
 // Log paging.
 int countLogs();
 QList<LogRecord> pageLogs(int pageIndex, int pageSize);
+
+// ---- Streaming read for the export ----------------------------------------------------
+#include <functional>
+// Visits every serial number of `filter` (as for pageSerials) in the Serial page's order,
+// newest first, in chunks of a few thousand rows, so a pool of any size costs one chunk
+// of memory. Stops early when `visit` returns false. False when a read failed
+// (storeError() says why); rows already visited stay visited.
+bool forEachSerial(const QString &filter, const std::function<bool(const SerialRecord &)> &visit);

@@ -15,6 +15,7 @@ namespace {
     QT_TRANSLATE_NOOP("QFileDialog", "File &name:"),
     QT_TRANSLATE_NOOP("QFileDialog", "Files of type:"),
     QT_TRANSLATE_NOOP("QFileDialog", "&Open"),
+    QT_TRANSLATE_NOOP("QFileDialog", "&Save"),
     QT_TRANSLATE_NOOP("QFileSystemModel", "Name"),
     QT_TRANSLATE_NOOP("QFileSystemModel", "Date Modified"),
 };
@@ -85,10 +86,19 @@ void MessageBox::clear()
 QString FileDialog::getOpenFileName(QWidget *parent, const QString &caption, const QString &dir,
                                     const QString &filter)
 {
-    fileCalls.append({caption, dir, filter});
+    fileCalls.append({caption, dir, filter, false});
     if (scripted)
         return queuedFileNames.isEmpty() ? QString() : queuedFileNames.takeFirst();
     return QFileDialog::getOpenFileName(parent, caption, dir, filter);
+}
+
+QString FileDialog::getSaveFileName(QWidget *parent, const QString &caption, const QString &dir,
+                                    const QString &filter, QString *selectedFilter)
+{
+    fileCalls.append({caption, dir, filter, true});
+    if (scripted)
+        return queuedFileNames.isEmpty() ? QString() : queuedFileNames.takeFirst();
+    return QFileDialog::getSaveFileName(parent, caption, dir, filter, selectedFilter);
 }
 
 void FileDialog::setNextFileName(const QString &fileName) { queuedFileNames.append(fileName); }

@@ -1,4 +1,4 @@
-// The one way the program shows message boxes and the open-file dialog.
+// The one way the program shows message boxes and the open- and save-file dialogs.
 // Production calls the real QMessageBox / QFileDialog; tests queue answers and read
 // back exactly what the operator would have seen.
 #pragma once
@@ -60,11 +60,15 @@ class FileDialog
 public:
     static QString getOpenFileName(QWidget *parent, const QString &caption, const QString &dir,
                                    const QString &filter);
+    // `selectedFilter` (may be null) gets the filter the operator chose.
+    static QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir,
+                                   const QString &filter, QString *selectedFilter = nullptr);
 
     struct Call {
         QString caption;
         QString dir;
         QString filter;
+        bool save = false;
     };
 
     // --- for tests: in scripted mode the dialog returns the queued name (empty if none) ---

@@ -154,14 +154,15 @@ void firstRun(Tarnwell *w, Road &road)
         QCOMPARE(cellText(serialTable, r, 6), road.sim->device(dev).value(QStringLiteral("ip")).toString());
     }
 
-    // The log, newest first: four burn attempts, two imports, the login.
+    // The log, newest first: four burn attempts, two imports (each ended and begun), the login.
     triggerMenu(w, QStringLiteral("Log"));
     auto *logTable = child<QTableWidget>(log, "tableWidget");
     QStringList types;
     for (int r = 0; r < logTable->rowCount() && !cellText(logTable, r, 0).isEmpty(); ++r)
         types << cellText(logTable, r, 0);
     QCOMPARE(types, (QStringList{"User operation", "User operation", "User operation", "User operation",
-                                 "Import serail number", "Import serail number", "Login"}));
+                                 "Import serail number", "Import serail number", "Import serail number",
+                                 "Import serail number", "Login"}));
     QCOMPARE(cellText(logTable, 0, 1), QStringLiteral("Burning uuid [%1] [%2]")
                                        .arg(cellText(table, 3, 2), road.burnt.value(cellText(table, 3, 2))));
 

@@ -1,0 +1,257 @@
+// The export on the Serial page, driven as an operator would: search, press Export,
+// choose a file, read the box; then the file itself, LibreOffice's reading of the XLSX,
+// and the file imported back into a fresh pool.
+#include "tests/support/testsupport.h"
+
+#include "store/datastore.h"
+#include "widgets/messagebox.h"
+#include "serial/serial.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <memory>
+
+#include <csignal>
+#include <sys/resource.h>
+
+using testsupport::click;
+
+namespace {
+
+const QSize kPageSize(1104, 656);
+
+// The rows the Serial page lists for customer 2, in its order, as exported.
+QList<QStringList> expectedRows()
+{
+    QList<QStringList> out;
+    for (const QVariantList &r : testsupport::rows(QStringLiteral(
+             "SELECT s.SerialNumber, c.CustomerName, CASE s.IsUse WHEN 1 THEN 'YES' ELSE 'NO' END, "
+             "ifnull(s.DeviceType,''), ifnull(s.DeviceSerialNum,''), ifnull(s.szIP,'') FROM SerialNumbers s "
+             "JOIN Customers c ON c.CustomerID=s.CustomerID WHERE s.CustomerID=2 ORDER BY s.SNID DESC"))) {
+        QStringList row;
+        for (const QVariant &v : r)
+            row << v.toString();
+        out << row;
+    }
+    return out;
+}
+
+// Lines of plain CSV (no quoting needed by these rows) as cells.
+QList<QStringList> csvRows(QByteArray bytes)
+{
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3);
+    QList<QStringList> out;
+    for (const QByteArray &line : bytes.split('\n')) {
+        QString text = QString::fromUtf8(line);
+        if (text.endsWith(QLatin1Char('\r')))
+            text.chop(1);
+        if (!text.isEmpty())
+            out << text.split(QLatin1Char(','));
+    }
+    return out;
+}
+
+const QStringList kHeader{"UUID", "Customer", "Is used", "Type", "SN.", "IP"};
+
+} // namespace
+
+class TestExport : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<Serial> page;
+
+    template <typename T>
+    T *child(const char *name) const
+    {
+        return page->findChild<T *>(QLatin1String(name));
+    }
+
+    void newPage()
+    {
+        page = std::make_unique<Serial>();
+        page->resize(kPageSize);
+        page->show();
+        QVERIFY(QTest::qWaitForWindowExposed(page.get()));
+    }
+
+    // Presses Export, answers the save dialog with `path`, waits for the box.
+    void runExport(const QString &path)
+    {
+        FileDialog::setNextFileName(path);
+        const int before = MessageBox::shown().size();
+        click(child<QPushButton>("btnExport"));
+        QCOMPARE(FileDialog::calls().last().save, true);
+        QCOMPARE(FileDialog::calls().last().filter, QStringLiteral("CSV files (*.csv);;Excel workbooks (*.xlsx)"));
+        QTRY_VERIFY_WITH_TIMEOUT(MessageBox::shown().size() > before, 60000);
+        QVERIFY(!child<QDialog>("Loading")->isVisible());
+    }
+
+    void importBack(const QString &path)
+    {
+        FileDialog::setNextFileName(path);
+        click(child<QPushButton>("btnChoose"));
+        click(child<QRadioButton>("rbBrisvan"));
+        const int before = MessageBox::shown().size();
+        click(child<QPushButton>("btnImport"));
+        QTRY_VERIFY_WITH_TIMEOUT(MessageBox::shown().size() > before, 60000);
+    }
+
+private slots:
+    void init()
+    {
+        testsupport::freshDatabase();
+        MessageBox::clear();
+        FileDialog::clear();
+        newPage();
+    }
+
+    void cleanup() { page.reset(); }
+
+    // Every row of the search, all pages, in the page's order, with a header row; the
+    // XLSX as LibreOffice reads it; both imported into a fresh pool give the same
+    // identifiers in the same order.
+    void roundTrip_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("csv") << "pool.csv";
+        QTest::newRow("xlsx") << "pool.xlsx";
+    }
+    void roundTrip()
+    {
+        QFETCH(QString, name);
+        QVERIFY(testsupport::fillPool(QStringLiteral("U-"), 300, 1));
+        QVERIFY(testsupport::fillPool(QStringLiteral("B-"), 700, 2));
+        QVERIFY(testsupport::fillPool(QStringLiteral("C-"), 50, 2, true, QStringLiteral("IPC")));
+        testsupport::chooseText(child<QComboBox>("cbxCustomer"), QStringLiteral("Brisvan"));
+        click(child<QPushButton>("btnSearch"));
+        const QList<QStringList> expected = expectedRows();
+        QCOMPARE(expected.size(), 750);
+
+        const QString path = QDir::current().absoluteFilePath(name);
+        runExport(path);
+        const MessageBox::Shown box = MessageBox::last();
+        QCOMPARE(box.kind, MessageBox::Information);
+        QCOMPARE(box.text, QStringLiteral("750 serial numbers were exported to %1.").arg(path));
+        QCOMPARE(testsupport::count(QStringLiteral("Logs WHERE LogType='Export serial number' AND LogDescribe="
+                                                   "'Export 750 serial numbers to %1'").arg(name)),
+                 1);
+
+        QList<QStringList> written;
+        if (name.endsWith(QLatin1String(".csv"))) {
+            const QByteArray bytes = testsupport::readFile(path);
+            QVERIFY(bytes.startsWith("\xEF\xBB\xBF" "UUID,Customer,Is used,Type,SN.,IP\r\n"));
+            written = csvRows(bytes);
+        } else {
+            // LibreOffice reads the workbook and writes it out again as CSV.
+            const QString office = QStandardPaths::findExecutable(QStringLiteral("libreoffice"));
+            QVERIFY2(!office.isEmpty(), "LibreOffice (libreoffice-calc-nogui) is needed to read the XLSX back");
+            QTemporaryDir profile;
+            QProcess lo;
+            lo.start(office, {QStringLiteral("--headless"),
+                              QStringLiteral("-env:UserInstallation=file://") + profile.path(),
+                              QStringLiteral("--convert-to"), QStringLiteral("csv"), QStringLiteral("--outdir"),
+                              QDir::currentPath() + QStringLiteral("/lo"), path});
+            QVERIFY(lo.waitForFinished(300000));
+            written = csvRows(testsupport::readFile(QStringLiteral("lo/pool.csv")));
+        }
+        QCOMPARE(written.value(0), kHeader);
+        QCOMPARE(written.mid(1), expected);
+
+        // Back into a fresh pool of the same customer: the UUID column only.
+        page.reset();
+        testsupport::freshDatabase();
+        newPage();
+        importBack(path);
+        QCOMPARE(MessageBox::last().text, QStringLiteral("Import completed, import successful 750, failed 0"));
+        QStringList serials;
+        for (const QStringList &row : expected)
+            serials << row.first();
+        QCOMPARE(testsupport::column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE CustomerID=2 "
+                                                    "ORDER BY SNID")),
+                 serials);
+    }
+
+    // A name without a known suffix takes the chosen type's; cancelling writes nothing.
+    void suffixAndCancel()
+    {
+        QVERIFY(testsupport::fillPool(QStringLiteral("S-"), 3, 2));
+        runExport(QDir::current().absoluteFilePath(QStringLiteral("plain")));
+        QVERIFY(QFileInfo::exists(QStringLiteral("plain.csv")));
+        click(child<QPushButton>("btnExport"));   // no name queued: the dialog was cancelled
+        QCOMPARE(MessageBox::shown().size(), 1);
+    }
+
+    // A failure to write says so and leaves nothing under the chosen name: a folder that
+    // does not exist, a folder in the way, and a write that fails part-way (the file size
+    // limit of the process stands in for a full disk).
+    void failures_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("no such folder") << "missing/pool.csv" << "";
+        QTest::newRow("folder in the way") << "inway.xlsx" << "";
+        QTest::newRow("full disk, csv") << "old.csv" << "";
+        QTest::newRow("full disk, xlsx") << "old.xlsx" << "";
+    }
+    void failures()
+    {
+        QFETCH(QString, name);
+        QVERIFY(testsupport::fillPool(QStringLiteral("F-"), 30000, 2, true, QStringLiteral("NVR")));
+        const bool full = name.startsWith(QLatin1String("old"));
+        if (name == QLatin1String("inway.xlsx"))
+            QVERIFY(QDir().mkpath(QStringLiteral("inway.xlsx/inside")));
+        if (full)
+            QVERIFY(!testsupport::writeFile(name, "OLD").isEmpty());
+        const QString path = QDir::current().absoluteFilePath(name);
+
+        rlimit saved{};
+        if (full) {
+            // No file may grow past 256 KiB. The database is larger already, but the log
+            // row goes into its first pages (the log table was made first), so only the
+            // export runs into the limit.
+            std::signal(SIGXFSZ, SIG_IGN);
+            getrlimit(RLIMIT_FSIZE, &saved);
+            rlimit small = saved;
+            small.rlim_cur = 256 << 10;
+            setrlimit(RLIMIT_FSIZE, &small);
+        }
+        runExport(path);
+        if (full)
+            setrlimit(RLIMIT_FSIZE, &saved);
+
+        const MessageBox::Shown box = MessageBox::last();
+        QCOMPARE(box.kind, MessageBox::Critical);
+        QCOMPARE(box.title, QStringLiteral("Error"));
+        QVERIFY2(box.text.startsWith(QStringLiteral("The export to %1 failed: ").arg(path))
+                     && box.text.endsWith(QLatin1String("\nNothing was written under that name.")),
+                 qPrintable(box.text));
+        if (full)
+            QCOMPARE(testsupport::readFile(path), QByteArray("OLD"));
+        else if (name == QLatin1String("inway.xlsx"))
+            QVERIFY(QFileInfo(path).isDir());
+        else
+            QVERIFY(!QFileInfo::exists(path));
+        // No temporary file left beside it.
+        const QStringList left = QDir(QFileInfo(path).absolutePath())
+                                     .entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot)
+                                     .filter(QFileInfo(path).fileName() + QLatin1Char('.'));
+        QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
+        QCOMPARE(testsupport::count(QStringLiteral("Logs WHERE LogType='Export serial number' AND LogDescribe LIKE "
+                                                   "'Export to %1 failed: %'").arg(QFileInfo(path).fileName())),
+                 1);
+    }
+};
+
+TARNWELL_TEST_MAIN(TestExport)
+#include "tst_export.moc"
