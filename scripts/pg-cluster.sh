@@ -196,8 +196,9 @@ EOF
 stop)
   [ -d "$dir" ] || exit 0
   dir=$(cd "$dir" && pwd)
-  kill_watchdog
+  # A server that will not stop keeps its watchdog, which tries again when the owner ends.
   stop_server
+  kill_watchdog
   ;;
 status)
   [ -d "$dir" ] || exit 1
