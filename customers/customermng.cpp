@@ -10,8 +10,11 @@
 
 namespace {
 
-// Widest identifier kind, in UTF-8 bytes: the width of the record field that carries it.
-const int kMaxDescribeBytes = 16;
+// Widest identifier kind, in UTF-8 bytes: the device request's field is 16 bytes with its
+// NUL, so a 16-byte kind could never be burned.
+const int kMaxDescribeBytes = 15;
+// The device requests carry the port in 16 bits.
+const int kMaxPort = 65535;
 const int kMaxHostBytes = 100;
 
 enum Column { NameColumn, DescribeColumn, HostColumn, PortColumn, ColumnCount };
@@ -112,9 +115,19 @@ void CustomerMng::on_btnUpdate_clicked()
         }
     }
     // Anything that is not a decimal number is stored as 0, which shows as no port.
-    const int port = portText.toInt(nullptr, 10);
+    bool isNumber = false;
+    const qlonglong port = portText.toLongLong(&isNumber, 10);
+    if (isNumber && (port < 0 || port > kMaxPort)) {
+        MessageBox::warning(nullptr, tr("Warning"), tr("Port must be a number from 0 to 65535!"));
+        return;
+    }
 
-    updateCustomer(name, describe, host, port);
+    if (!updateCustomer(name, describe, host, isNumber ? int(port) : 0)) {
+        MessageBox::critical(nullptr, tr("Error"),
+                             tr("The customer could not be saved; nothing was changed.") + QStringLiteral("\n\n")
+                                 + storeError());
+        return;
+    }
     MessageBox::information(nullptr, tr("Information"), tr("Update success!"));
     accept();
 }

@@ -3,8 +3,16 @@
 
 #include "store/datastore.h"
 #include "store/fixedfield.h"
+#include "widgets/displaytext.h"
+#include "widgets/loading.h"
+#include "widgets/messagebox.h"
+
+#include <arpa/inet.h>
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QFutureWatcher>
+#include <QMap>
 #include <QHeaderView>
 #include <QMutex>
 #include <QMutexLocker>
@@ -79,6 +87,25 @@ private:
 
 const int kNumberAlignment = Qt::AlignRight | Qt::AlignHCenter;
 
+// Data kept with a row's cells besides what they show.
+// On a device cell: the text as the device reported it, when the cell shows it escaped.
+const int kRawRole = Qt::UserRole;
+// On the UUID cell: the customer whose pool the identifier comes from and whose form
+// writes it, and whether it is already claimed (pending) for this row's device.
+const int kCustomerRole = Qt::UserRole + 1;
+const int kPendingRole = Qt::UserRole + 2;
+
+// A device's address as it reports it must be an IPv4 or IPv6 address before it is stored
+// as the address of the device that holds an identifier.
+bool isAddress(const QString &ip)
+{
+    const QByteArray bytes = ip.toLatin1();
+    if (ip.isEmpty() || ip.size() != bytes.size())
+        return false;
+    unsigned char buffer[16];
+    return inet_pton(AF_INET, bytes.constData(), buffer) == 1 || inet_pton(AF_INET6, bytes.constData(), buffer) == 1;
+}
+
 QString hasBeenBurning()
 {
     return QCoreApplication::translate("QObject", "Has been burning");
@@ -151,6 +178,9 @@ DeviceMng::DeviceMng(QWidget *parent)
 
     connect(ui->cbxAll, &QCheckBox::stateChanged, this, &DeviceMng::onCheckBoxSelAll);
     connect(ui->tableWidget, &QTableWidget::itemClicked, this, &DeviceMng::itemClicked);
+
+    // Shown during a Burn pass, which may wait seconds on each unplugged device.
+    loading = new Loading(this);
 }
 
 DeviceMng::~DeviceMng()
@@ -231,6 +261,9 @@ void DeviceMng::timerEvent(QTimerEvent *event)
         QWidget::timerEvent(event);
         return;
     }
+    // The search would end (and sort the table again) under a running pass; it waits.
+    if (passRunning)
+        return;
     if (discoveryStarted)
         ui->btnStop->setEnabled(true);
     if (searchCountdown) {
@@ -259,6 +292,10 @@ void DeviceMng::endSearch()
 
 void DeviceMng::addDevice(const Device &device)
 {
+    if (passRunning) {
+        waitingReports.append(device);
+        return;
+    }
     if (!typeFilter.isEmpty() && !device.type.contains(typeFilter, Qt::CaseSensitive))
         return;
 
@@ -267,22 +304,31 @@ void DeviceMng::addDevice(const Device &device)
     SortingPause pause(t);
     const int row = t->rowCount();
     t->insertRow(row);
-    const QString burnt = serialOfDevice(device.serial);
+    const DeviceHolding held = holdingOfDevice(device.serial);
+    const bool burnt = held.isUse == SerialUsed;
 
     auto *number = new QTableWidgetItem(QString::number(row + 1));
     number->setTextAlignment(kNumberAlignment);
-    if (burnt.isEmpty())
-        number->setCheckState(ui->cbxAll->checkState());
-    else
+    if (burnt)
         number->setFlags(number->flags() & ~Qt::ItemIsUserCheckable);
+    else
+        number->setCheckState(held.isUse == SerialPending ? Qt::Checked : ui->cbxAll->checkState());
     t->setItem(row, ColNo, number);
-    setCell(row, ColType, device.type);
-    setCell(row, ColSerial, device.serial);
-    setCell(row, ColIp, device.ip);
-    setCell(row, ColUser, device.user);
-    setCell(row, ColPassword, device.password);
-    setCell(row, ColUuid, burnt);
-    setCell(row, ColState, burnt.isEmpty() ? QString() : hasBeenBurning());
+    setDeviceCell(row, ColType, device.type);
+    setDeviceCell(row, ColSerial, device.serial);
+    setDeviceCell(row, ColIp, device.ip);
+    setDeviceCell(row, ColUser, device.user);
+    setDeviceCell(row, ColPassword, device.password);
+    setCell(row, ColUuid, QString());
+    setCell(row, ColState, QString());
+    if (burnt) {
+        setDeviceCell(row, ColUuid, held.serialNumber);
+        setCell(row, ColState, hasBeenBurning());
+    } else if (held.isUse == SerialPending) {
+        // Claimed for this device by a pass that did not finish: one more Burn writes the
+        // same identifier (which the device takes as the same write) and records it.
+        assign(row, held.serialNumber, held.customerId, true);
+    }
     setCell(row, ColSortKey, QString());
 }
 
@@ -298,6 +344,22 @@ QString DeviceMng::cellText(int row, int column) const
 {
     const QTableWidgetItem *item = ui->tableWidget->item(row, column);
     return item ? item->text() : QString();
+}
+
+void DeviceMng::setDeviceCell(int row, int column, const QString &text)
+{
+    const QString shown = displayText(text);
+    setCell(row, column, shown);
+    ui->tableWidget->item(row, column)->setData(kRawRole, shown == text ? QVariant() : QVariant(text));
+}
+
+QString DeviceMng::deviceText(int row, int column) const
+{
+    const QTableWidgetItem *item = ui->tableWidget->item(row, column);
+    if (!item)
+        return QString();
+    const QVariant raw = item->data(kRawRole);
+    return raw.isValid() ? raw.toString() : item->text();
 }
 
 int DeviceMng::listedRows() const
@@ -327,9 +389,32 @@ bool DeviceMng::isReady(int row) const
     return cellText(row, ColState) == tr("Ready to burn");
 }
 
+bool DeviceMng::isPending(int row) const
+{
+    const QTableWidgetItem *item = ui->tableWidget->item(row, ColUuid);
+    return item && item->data(kPendingRole).toBool();
+}
+
+void DeviceMng::assign(int row, const QString &uuid, int customerId, bool pending)
+{
+    setDeviceCell(row, ColUuid, uuid);
+    QTableWidgetItem *cell = ui->tableWidget->item(row, ColUuid);
+    cell->setData(kCustomerRole, customerId);
+    cell->setData(kPendingRole, pending);
+    setCell(row, ColState, tr("Ready to burn"));
+    ui->btnBurn->setEnabled(true);
+}
+
 void DeviceMng::clearAssignment(int row)
 {
+    // Only the row forgets: an identifier already claimed for the device stays pending for
+    // it in the pool, and the next search lists the device with it again.
     setCell(row, ColUuid, QString());
+    if (QTableWidgetItem *cell = ui->tableWidget->item(row, ColUuid)) {
+        cell->setData(kRawRole, QVariant());
+        cell->setData(kCustomerRole, QVariant());
+        cell->setData(kPendingRole, QVariant());
+    }
     setCell(row, ColState, QString());
 }
 
@@ -338,7 +423,7 @@ void DeviceMng::onCheckBoxSelAll(int state)
     SortingPause pause(ui->tableWidget);
     const int rows = listedRows();
     for (int row = 0; row < rows; ++row) {
-        if (!serialOfDevice(cellText(row, ColSerial)).isEmpty())
+        if (holdingOfDevice(deviceText(row, ColSerial)).isUse == SerialUsed)
             continue;
         ui->tableWidget->item(row, ColNo)->setCheckState(Qt::CheckState(state));
         if (state == Qt::Unchecked)
@@ -363,10 +448,11 @@ void DeviceMng::on_btnMatch_clicked()
 
     // Burn writes every ready row with the customer of the last Match, so identifiers of
     // another customer must not stay ready once the customer changes.
+    // Identifiers already claimed for their device keep their own customer and stay.
     const int customerId = ui->cbxCustomer->currentIndex() + 1;
     if (customerId != burnCustomerId)
         for (int row = 0; row < rows; ++row)
-            if (isReady(row))
+            if (isReady(row) && !isPending(row))
                 clearAssignment(row);
     burnCustomerId = customerId;
 
@@ -378,32 +464,30 @@ void DeviceMng::on_btnMatch_clicked()
     for (int row = 0; row < rows; ++row) {
         if (isChecked(row))
             ++checked;
-        const QString uuid = cellText(row, ColUuid);
+        const QString uuid = deviceText(row, ColUuid);
         if (!uuid.isEmpty())
             shown.insert(uuid);
         if (!uuid.isEmpty() || !hasCheckBox(ui->tableWidget, row))
-            taken.insert(cellText(row, ColSerial));
+            taken.insert(deviceText(row, ColSerial));
     }
     if (checked == 0)
         return;
 
-    const QList<SerialRecord> fetched = unusedSerials(checked, burnCustomerId);
+    // Whole values, not records: a record's field could cut a long value into another one.
+    const QStringList fetched = unusedSerialNumbers(checked, burnCustomerId);
     int next = 0; // rows above it are all assigned or not eligible
-    for (const SerialRecord &record : fetched) {
-        const QString serial = fixedfield::get(record.serialNumber);
+    for (const QString &serial : fetched) {
         if (serial.isEmpty() || shown.contains(serial))
             continue;
         for (; next < rows; ++next) {
             if (!isChecked(next) || !cellText(next, ColUuid).isEmpty())
                 continue;
-            const QString device = cellText(next, ColSerial);
+            const QString device = deviceText(next, ColSerial);
             if (taken.contains(device))
                 continue;
-            setCell(next, ColUuid, serial);
-            setCell(next, ColState, tr("Ready to burn"));
+            assign(next, serial, burnCustomerId, false);
             shown.insert(serial);
             taken.insert(device);
-            ui->btnBurn->setEnabled(true);
             ++next;
             break;
         }
@@ -419,7 +503,7 @@ QString DeviceMng::logType()
                                                                               : QStringLiteral("User operation");
 }
 
-void DeviceMng::logSkipped(const QString &deviceSerial, const QString &uuid, const QString &reason)
+bool DeviceMng::logSkipped(const QString &deviceSerial, const QString &uuid, const QString &reason)
 {
     // The values are what made the row unwritable, so they may be long: each is quoted
     // within 48 bytes (marked when shortened), which keeps the entry inside its record.
@@ -428,7 +512,7 @@ void DeviceMng::logSkipped(const QString &deviceSerial, const QString &uuid, con
     QString describe = tr("Burning uuid [%1] [%2] skipped: %3").arg(serialText, uuidText, reason);
     if (!fixedfield::fitsWithNul(describe.toUtf8(), sizeof(LogRecord::logDescribe)))
         describe = QStringLiteral("Burning uuid [%1] [%2] skipped: %3").arg(serialText, uuidText, quoted(reason, 100));
-    addLog(makeLogRecord(logType(), describe));
+    return addLog(makeLogRecord(logType(), describe));
 }
 
 void DeviceMng::markBurnt(int row, const QStringList &texts)
@@ -441,113 +525,273 @@ void DeviceMng::markBurnt(int row, const QStringList &texts)
     number->setFlags(number->flags() & ~Qt::ItemIsUserCheckable);
     t->setItem(row, ColNo, number);
     for (int column = ColType; column <= ColUuid; ++column)
-        t->setItem(row, column, new QTableWidgetItem(texts.at(column - ColType)));
+        setDeviceCell(row, column, texts.at(column - ColType));
     t->setItem(row, ColState, new QTableWidgetItem(hasBeenBurning()));
     // A sort-key cell like every other row's: the table puts rows without one last
     // when it sorts again, which would move the burnt device away from its place.
     t->setItem(row, ColSortKey, new QTableWidgetItem(QString()));
 }
 
+DeviceMng::BurnRow DeviceMng::readRow(int row) const
+{
+    BurnRow r;
+    r.row = row;
+    r.type = deviceText(row, ColType);
+    r.serial = deviceText(row, ColSerial);
+    r.ip = deviceText(row, ColIp);
+    r.user = deviceText(row, ColUser);
+    r.password = deviceText(row, ColPassword);
+    r.uuid = deviceText(row, ColUuid);
+    const QTableWidgetItem *uuidCell = ui->tableWidget->item(row, ColUuid);
+    const QVariant customer = uuidCell ? uuidCell->data(kCustomerRole) : QVariant();
+    r.customerId = customer.isValid() ? customer.toInt() : burnCustomerId;
+    r.pending = isPending(row);
+    return r;
+}
+
+// Why a ready row must not be written in this pass; empty when it may be.
+QString DeviceMng::skipReason(const BurnRow &r, const CustomerRecord *customer, const QSet<QString> &written) const
+{
+    // Every text must fit its request field with its NUL; nothing is ever cut.
+    const UmeyeUuidRequest umeye{};
+    const bool umeyeForm = r.customerId == kUmeyeCustomerId;
+    const QString kind = customer ? fixedfield::get(customer->customerValue) : QString();
+    const QString host = customer ? fixedfield::get(customer->hostAddr) : QString();
+    const QString describe = tr("Burning uuid [%1] [%2]").arg(r.serial, r.uuid);
+    if (!customer)
+        return tr("no customer %1").arg(r.customerId);
+    if (!fixedfield::fits(umeye.uuid, r.uuid))
+        return tr("uuid too long");
+    if (!fixedfield::fits(umeye.serialNumber, r.serial))
+        return tr("device serial number too long");
+    if (!fixedfield::fits(umeye.userName, r.user))
+        return tr("user name too long");
+    if (!fixedfield::fits(umeye.password, r.password))
+        return tr("password too long");
+    if (umeyeForm && !fixedfield::fits(umeye.hostAddr, host))
+        return tr("host address too long");
+    if (!fixedfield::fits(umeye.uuidKind, kind))
+        return tr("uuid kind too long");
+    if (umeyeForm && (customer->port < 0 || customer->port > 0xFFFF))
+        return tr("port %1 out of range").arg(customer->port);
+    if (!fixedfield::fitsWithNul(describe.toUtf8(), sizeof(LogRecord::logDescribe)))
+        return tr("log text too long");
+    if (!isAddress(r.ip))
+        return tr("device IP is not an address");
+    if (written.contains(r.serial))
+        return tr("device already burnt or tried in this pass");
+    // Deleted since Match, or longer than a record could carry it. (A pending one is checked
+    // against its device when it is claimed again.)
+    if (!r.pending && !serialExists(r.uuid))
+        return tr("uuid not found in the pool");
+    return QString();
+}
+
+// Records, in one commit, that the row's identifier goes to the row's device (unused ->
+// pending) together with the "Burning uuid" log row; the previous success's "used" mark
+// shares the commit. Nothing is written to a device unless this committed.
+DeviceMng::Step DeviceMng::claim(const BurnRow &r)
+{
+    if (!beginBatch()) {
+        stopPass(claimFailure(r));
+        return Step::Stopped;
+    }
+    const BurnRow previous = unrecorded;
+    unrecorded = BurnRow();
+    if (previous.row >= 0 && !record(previous)) {
+        rollbackBatch();
+        stopPass(recordFailure(previous));
+        return Step::Stopped;
+    }
+    ClaimResult claimed = ClaimResult::Claimed;
+    if (r.pending) {
+        // Claimed by an earlier pass: it must still be pending for this very device (the
+        // operator may have deleted it from the pool since).
+        const DeviceHolding held = holdingOfDevice(r.serial);
+        if (held.isUse != SerialPending || held.serialNumber != r.uuid)
+            claimed = ClaimResult::Taken;
+    } else {
+        claimed = claimSerial(r.uuid, r.customerId, r.serial, r.type, r.ip);
+    }
+    // When the batch fails, the previous device's mark fails with it: that device holds
+    // its identifier, pending, which is the more important thing to say.
+    if (claimed == ClaimResult::Failed) {
+        rollbackBatch();
+        stopPass(previous.row >= 0 ? recordFailure(previous) : claimFailure(r));
+        return Step::Stopped;
+    }
+    if (claimed != ClaimResult::Claimed) {
+        // Another program got there first: the previous mark still goes in, and the device is
+        // left for the next Match.
+        if (!commitBatch()) {
+            stopPass(previous.row >= 0 ? recordFailure(previous) : claimFailure(r));
+            return Step::Stopped;
+        }
+        if (previous.row >= 0)
+            showBurnt(previous);
+        clearAssignment(r.row);
+        if (!logSkipped(r.serial, r.uuid, claimed == ClaimResult::Taken ? tr("uuid taken by another program")
+                                                                        : tr("device already holds a uuid"))) {
+            stopPass(logFailure());
+            return Step::Stopped;
+        }
+        return Step::Skipped;
+    }
+    if (!addLog(makeLogRecord(logType(), tr("Burning uuid [%1] [%2]").arg(r.serial, r.uuid))) || !commitBatch()) {
+        rollbackBatch();
+        stopPass(previous.row >= 0 ? recordFailure(previous) : claimFailure(r));
+        return Step::Stopped;
+    }
+    if (previous.row >= 0)
+        showBurnt(previous);
+    // Claimed: from here on the row stands for a pending identifier of this device.
+    if (QTableWidgetItem *cell = ui->tableWidget->item(r.row, ColUuid)) {
+        cell->setData(kPendingRole, true);
+        cell->setData(kCustomerRole, r.customerId);
+    }
+    return Step::Done;
+}
+
+// The SDK call, made off the UI thread so the window keeps painting while an unplugged
+// device costs its whole timeout; no operator input is taken meanwhile.
+int DeviceMng::callOffThread(const std::function<int()> &call)
+{
+    QFutureWatcher<int> watcher;
+    QEventLoop loop;
+    connect(&watcher, &QFutureWatcher<int>::finished, &loop, &QEventLoop::quit);
+    watcher.setFuture(QtConcurrent::run(call));
+    if (!watcher.isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return watcher.result();
+}
+
+bool DeviceMng::write(const BurnRow &r, const CustomerRecord &customer)
+{
+    const QString kind = fixedfield::get(customer.customerValue);
+    if (r.customerId == kUmeyeCustomerId) {
+        UmeyeUuidRequest request{};
+        fixedfield::put(request.serialNumber, r.serial);
+        fixedfield::put(request.userName, r.user);
+        fixedfield::put(request.password, r.password);
+        fixedfield::put(request.hostAddr, fixedfield::get(customer.hostAddr));
+        fixedfield::put(request.uuidKind, kind);
+        fixedfield::put(request.uuid, r.uuid);
+        const quint32 port = quint32(customer.port);
+        request.port[0] = static_cast<unsigned char>(port & 0xFFu);
+        request.port[1] = static_cast<unsigned char>((port >> 8) & 0xFFu);
+        return callOffThread([&request] { return Z7_NET_DVR_SetUMEyeUuid(&request); }) != 0;
+    }
+    LenovoUuidRequest request{};
+    fixedfield::put(request.serialNumber, r.serial);
+    fixedfield::put(request.userName, r.user);
+    fixedfield::put(request.password, r.password);
+    fixedfield::put(request.uuidKind, kind);
+    fixedfield::put(request.uuid, r.uuid);
+    return callOffThread([&request] { return Z7_NET_DVR_SetLenovoUuid(&request); }) != 0;
+}
+
+// Pending -> used for a device that took its identifier; runs inside the open batch.
+bool DeviceMng::record(const BurnRow &r)
+{
+    return markSerialUsed(r.uuid, r.serial, r.type, r.ip);
+}
+
+// The row of a recorded success, once its mark is committed.
+void DeviceMng::showBurnt(const BurnRow &r)
+{
+    markBurnt(r.row, {r.type, r.serial, r.ip, r.user, r.password, r.uuid});
+}
+
+QString DeviceMng::claimFailure(const BurnRow &r) const
+{
+    return tr("Burning stopped: the pool could not record that uuid [%2] goes to device [%1], so it was not "
+              "written. Nothing more is written in this pass.")
+        .arg(r.serial, r.uuid);
+}
+
+QString DeviceMng::recordFailure(const BurnRow &r) const
+{
+    return tr("Burning stopped: device [%1] holds uuid [%2], but the pool could not record it as used. "
+              "It stays pending for this device; the next Burn finishes it. Nothing more is written in this pass.")
+        .arg(r.serial, r.uuid);
+}
+
+QString DeviceMng::logFailure() const
+{
+    return tr("Burning stopped: the operation log could not be written. Nothing more is written in this pass.");
+}
+
+void DeviceMng::stopPass(const QString &text)
+{
+    const QString why = storeError();
+    loading->stop();
+    MessageBox::critical(nullptr, tr("Error"), why.isEmpty() ? text : text + QStringLiteral("\n\n") + why);
+}
+
 void DeviceMng::on_btnBurn_clicked()
 {
     QTableWidget *t = ui->tableWidget;
     SortingPause pause(t);
-    const std::unique_ptr<CustomerRecord> customer = customerById(burnCustomerId);
-    const bool umeye = burnCustomerId == kUmeyeCustomerId;
 
     // Devices that must not get an identifier in this pass: those already burnt, and
     // those written (or tried) earlier in it. A failed write may still have reached the
     // device, so a second row of the same device is not tried either.
     QSet<QString> written;
-    for (int row = 0; row < t->rowCount(); ++row)
+    QList<int> ready;
+    for (int row = 0; row < t->rowCount(); ++row) {
         if (t->item(row, ColNo) && !hasCheckBox(t, row))
-            written.insert(cellText(row, ColSerial));
-
-    bool batchOpen = false; // a markSerialUsed waiting for the next commit
-    for (int i = 0; i < t->rowCount(); ++i) {
-        if (!isChecked(i))
-            continue;
-        const QString type = cellText(i, ColType);
-        const QString serial = cellText(i, ColSerial);
-        const QString ip = cellText(i, ColIp);
-        const QString user = cellText(i, ColUser);
-        const QString password = cellText(i, ColPassword);
-        const QString uuid = cellText(i, ColUuid);
-        if (uuid.isEmpty())
-            continue;
-
-        const QString describe = tr("Burning uuid [%1] [%2]").arg(serial, uuid);
-        const QString kind = customer ? fixedfield::get(customer->customerValue) : QString();
-        const QString host = customer ? fixedfield::get(customer->hostAddr) : QString();
-
-        // Every text must fit its request field with its NUL; nothing is ever cut.
-        UmeyeUuidRequest umeyeRequest{};
-        LenovoUuidRequest lenovoRequest{};
-        QString reason;
-        if (!customer)
-            reason = tr("no customer %1").arg(burnCustomerId);
-        else if (!fixedfield::fits(umeyeRequest.uuid, uuid))
-            reason = tr("uuid too long");
-        else if (!fixedfield::fits(umeyeRequest.serialNumber, serial))
-            reason = tr("device serial number too long");
-        else if (!fixedfield::fits(umeyeRequest.userName, user))
-            reason = tr("user name too long");
-        else if (!fixedfield::fits(umeyeRequest.password, password))
-            reason = tr("password too long");
-        else if (umeye && !fixedfield::fits(umeyeRequest.hostAddr, host))
-            reason = tr("host address too long");
-        else if (!fixedfield::fits(umeyeRequest.uuidKind, kind))
-            reason = tr("uuid kind too long");
-        else if (!fixedfield::fitsWithNul(describe.toUtf8(), sizeof(LogRecord::logDescribe)))
-            reason = tr("log text too long");
-        else if (written.contains(serial))
-            reason = tr("device already burnt or tried in this pass");
-        else if (!serialExists(uuid)) // deleted since Match, or longer than the record carried it
-            reason = tr("uuid not found in the pool");
-        if (!reason.isEmpty()) {
-            logSkipped(serial, uuid, reason);
-            continue;
-        }
-
-        // Logged and committed before the write: if the program dies between the device
-        // taking the identifier and the pool marking it used, the log says where it went.
-        // The previous device's markSerialUsed shares this commit, one per device.
-        if (!batchOpen)
-            beginBatch();
-        addLog(makeLogRecord(logType(), describe));
-        commitBatch();
-        batchOpen = false;
-        written.insert(serial);
-
-        int ok;
-        if (umeye) {
-            fixedfield::put(umeyeRequest.serialNumber, serial);
-            fixedfield::put(umeyeRequest.userName, user);
-            fixedfield::put(umeyeRequest.password, password);
-            fixedfield::put(umeyeRequest.hostAddr, host);
-            fixedfield::put(umeyeRequest.uuidKind, kind);
-            fixedfield::put(umeyeRequest.uuid, uuid);
-            const quint32 port = quint32(customer->port);
-            umeyeRequest.port[0] = static_cast<unsigned char>(port & 0xFFu);
-            umeyeRequest.port[1] = static_cast<unsigned char>((port >> 8) & 0xFFu);
-            ok = Z7_NET_DVR_SetUMEyeUuid(&umeyeRequest);
-        } else {
-            fixedfield::put(lenovoRequest.serialNumber, serial);
-            fixedfield::put(lenovoRequest.userName, user);
-            fixedfield::put(lenovoRequest.password, password);
-            fixedfield::put(lenovoRequest.uuidKind, kind);
-            fixedfield::put(lenovoRequest.uuid, uuid);
-            ok = Z7_NET_DVR_SetLenovoUuid(&lenovoRequest);
-        }
-        if (!ok)
-            continue;
-
-        batchOpen = beginBatch();
-        markSerialUsed(uuid, serial, type, ip);
-        markBurnt(i, {type, serial, ip, user, password, uuid});
+            written.insert(deviceText(row, ColSerial));
+        if (isChecked(row) && !cellText(row, ColUuid).isEmpty())
+            ready.append(row);
     }
-    if (batchOpen)
-        commitBatch();
+
+    passRunning = true;
+    if (!ready.isEmpty())
+        loading->start();
+    QMap<int, std::shared_ptr<CustomerRecord>> customers;
+    bool stopped = false;
+    for (int k = 0; k < ready.size() && !stopped; ++k) {
+        loading->setProgress(tr("%1 of %2 devices").arg(k + 1).arg(ready.size()));
+        const BurnRow r = readRow(ready.at(k));
+        if (!customers.contains(r.customerId))
+            customers.insert(r.customerId, std::shared_ptr<CustomerRecord>(customerById(r.customerId)));
+        const CustomerRecord *customer = customers.value(r.customerId).get();
+
+        const QString reason = skipReason(r, customer, written);
+        if (!reason.isEmpty()) {
+            if (!logSkipped(r.serial, r.uuid, reason)) {
+                stopPass(logFailure());
+                stopped = true;
+            }
+            continue;
+        }
+        const Step claimed = claim(r);
+        if (claimed == Step::Stopped)
+            stopped = true;
+        if (claimed != Step::Done)
+            continue;
+        written.insert(r.serial);
+        if (write(r, *customer))
+            unrecorded = r; // marked used with the next claim, or below
+    }
+    if (!stopped && unrecorded.row >= 0) {
+        const BurnRow last = unrecorded;
+        unrecorded = BurnRow();
+        if (beginBatch() && record(last) && commitBatch()) {
+            showBurnt(last);
+        } else {
+            rollbackBatch();
+            stopPass(recordFailure(last));
+        }
+    }
+    unrecorded = BurnRow();
+    loading->stop();
+    passRunning = false;
+
+    const QList<Device> reports = waitingReports;
+    waitingReports.clear();
+    for (const Device &device : reports)
+        addDevice(device);
 
     emit sendOnSerial();
 }

@@ -75,6 +75,18 @@
         <source>Update success!</source>
         <translation>更新成功！</translation>
     </message>
+    <message>
+        <source>Port must be a number from 0 to 65535!</source>
+        <translation>端口必须是 0 到 65535 之间的数字！</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>The customer could not be saved; nothing was changed.</source>
+        <translation>客户信息无法保存，未做任何更改。</translation>
+    </message>
 </context>
 <context>
     <name>DeviceMng</name>
@@ -233,6 +245,42 @@
     <message>
         <source>uuid not found in the pool</source>
         <translation>UUID不在序列号池中</translation>
+    </message>
+    <message>
+        <source>port %1 out of range</source>
+        <translation>端口 %1 超出范围</translation>
+    </message>
+    <message>
+        <source>device IP is not an address</source>
+        <translation>设备 IP 不是有效地址</translation>
+    </message>
+    <message>
+        <source>uuid taken by another program</source>
+        <translation>UUID 已被另一个程序占用</translation>
+    </message>
+    <message>
+        <source>device already holds a uuid</source>
+        <translation>设备已持有 UUID</translation>
+    </message>
+    <message>
+        <source>Burning stopped: the pool could not record that uuid [%2] goes to device [%1], so it was not written. Nothing more is written in this pass.</source>
+        <translation>烧录已停止：序列号池无法记录 UUID [%2] 分配给设备 [%1]，因此未写入。本轮不再写入任何设备。</translation>
+    </message>
+    <message>
+        <source>Burning stopped: device [%1] holds uuid [%2], but the pool could not record it as used. It stays pending for this device; the next Burn finishes it. Nothing more is written in this pass.</source>
+        <translation>烧录已停止：设备 [%1] 已写入 UUID [%2]，但序列号池无法将其记录为已使用。它仍为该设备的待定状态，下次烧录将完成记录。本轮不再写入任何设备。</translation>
+    </message>
+    <message>
+        <source>Burning stopped: the operation log could not be written. Nothing more is written in this pass.</source>
+        <translation>烧录已停止：无法写入操作日志。本轮不再写入任何设备。</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>%1 of %2 devices</source>
+        <translation>第 %1 台，共 %2 台设备</translation>
     </message>
 </context>
 <context>
@@ -612,6 +660,18 @@
         <source>, failed </source>
         <translation>，失败 </translation>
     </message>
+    <message>
+        <source>Pending</source>
+        <translation>待定</translation>
+    </message>
+    <message>
+        <source>The operation log could not be written, so %1 and the serial numbers after it were not deleted.</source>
+        <translation>无法写入操作日志，因此 %1 及其后的序列号未被删除。</translation>
+    </message>
+    <message>
+        <source>%1 could not be deleted; the serial numbers after it were not deleted either.</source>
+        <translation>%1 无法删除；其后的序列号也未被删除。</translation>
+    </message>
 </context>
 <context>
     <name>Tarnwell</name>
@@ -650,6 +710,14 @@
     <message>
         <source>Logout</source>
         <translation>注销</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>Tarnwell is already running in this folder. Use that window; this one closes.</source>
+        <translation>Tarnwell 已在此文件夹中运行。请使用那个窗口；本窗口将关闭。</translation>
     </message>
 </context>
 <context>
@@ -708,6 +776,14 @@
     <message>
         <source>Update success!</source>
         <translation>更新成功！</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>The password could not be changed; the old one stays.</source>
+        <translation>密码无法修改，旧密码仍然有效。</translation>
     </message>
 </context>
 </TS>

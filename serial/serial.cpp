@@ -3,6 +3,7 @@
 
 #include "store/datastore.h"
 #include "store/fixedfield.h"
+#include "widgets/displaytext.h"
 #include "widgets/loading.h"
 #include "widgets/messagebox.h"
 
@@ -53,6 +54,8 @@ Serial::Serial(QWidget *parent)
     // into a row too short for its second line.
     ui->tableWidget->setWordWrap(false);
     ui->tableWidget->setTextElideMode(Qt::ElideMiddle);
+    // Identifiers claimed for a device whose write has not been confirmed yet.
+    ui->cbxUse->addItem(tr("Pending"));
     pager = new Pager(ui->btnSerialFirst, ui->btnSerialPrev, ui->cbxPage, ui->btnSerialNext, ui->btnSerialLast);
 
     connect(ui->chkAll, &QCheckBox::stateChanged, this, &Serial::onCheckBoxSelAll);
@@ -104,23 +107,24 @@ void Serial::loadPage()
 {
     QTableWidget *table = ui->tableWidget;
     table->clearContents();
-    pageRecords = pageSerials(pager->pageIndex(), pager->pageSize(), filter);
+    pageRecords = pageSerialRows(pager->pageIndex(), pager->pageSize(), filter);
 
     const Qt::CheckState checked = ui->chkAll->checkState();
     const QString yes = tr("YES");
     const QString no = tr("NO");
+    const QString pending = tr("Pending");
     for (int row = 0; row < pageRecords.size() && row < table->rowCount(); ++row) {
-        const SerialRecord &r = pageRecords.at(row);
+        const SerialRow &r = pageRecords.at(row);
         QTableWidgetItem *number = textItem(QStringLiteral("%1").arg(row + 1));
         number->setTextAlignment(Qt::AlignRight | Qt::AlignHCenter);
         number->setCheckState(checked);
         table->setItem(row, ColNo, number);
-        table->setItem(row, ColUuid, textItem(fixedfield::get(r.serialNumber)));
-        table->setItem(row, ColCustomer, textItem(fixedfield::get(r.customerName)));
-        table->setItem(row, ColUsed, textItem(r.isUse == 1 ? yes : no));
-        table->setItem(row, ColType, textItem(fixedfield::get(r.deviceType)));
-        table->setItem(row, ColDeviceSn, textItem(fixedfield::get(r.deviceSerialNum)));
-        table->setItem(row, ColIp, textItem(fixedfield::get(r.deviceIp)));
+        table->setItem(row, ColUuid, textItem(displayText(r.serialNumber)));
+        table->setItem(row, ColCustomer, textItem(r.customerName));
+        table->setItem(row, ColUsed, textItem(r.isUse == SerialUsed ? yes : r.isUse == SerialPending ? pending : no));
+        table->setItem(row, ColType, textItem(displayText(r.deviceType)));
+        table->setItem(row, ColDeviceSn, textItem(displayText(r.deviceSerialNum)));
+        table->setItem(row, ColIp, textItem(displayText(r.deviceIp)));
     }
 }
 
@@ -142,7 +146,8 @@ void Serial::on_btnSearch_clicked()
 {
     filter.clear();
 
-    // Only the selectors' own fixed entries ever reach the statement.
+    // Only the selectors' own fixed entries ever reach the statement. The usage entries
+    // follow the stored values: "Not used" 0, "Has been used" 1, "Pending" 2.
     if (ui->cbxType->currentIndex() >= 1)
         filter += deviceTypeFragment(ui->cbxType->currentText());
     if (ui->cbxUse->currentIndex() >= 1)
@@ -218,9 +223,25 @@ void Serial::on_btnDelete_clicked()
             break;
         if (item->checkState() != Qt::Checked)
             continue;
-        const QString serialNumber = table->item(row, ColUuid)->text();
-        addLog(makeLogRecord(tr("Delete serail number"), tr("Delete serail number ") + serialNumber));
-        deleteSerial(serialNumber);
+        // The row's whole value, not the cell's text (which may show it escaped).
+        if (row >= pageRecords.size())
+            break;
+        const QString serialNumber = pageRecords.at(row).serialNumber;
+        // "serail" is the program's own spelling of its log texts, kept.
+        if (!addLog(makeLogRecord(tr("Delete serail number"), tr("Delete serail number ") + serialNumber))) {
+            MessageBox::critical(nullptr, tr("Error"),
+                                 tr("The operation log could not be written, so %1 and the serial numbers after it "
+                                    "were not deleted.").arg(displayText(serialNumber))
+                                     + QStringLiteral("\n\n") + storeError());
+            break;
+        }
+        if (!deleteSerial(serialNumber)) {
+            MessageBox::critical(nullptr, tr("Error"),
+                                 tr("%1 could not be deleted; the serial numbers after it were not deleted either.")
+                                         .arg(displayText(serialNumber))
+                                     + QStringLiteral("\n\n") + storeError());
+            break;
+        }
     }
 
     ui->chkAll->setChecked(false);

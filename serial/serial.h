@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/records.h"
+#include "store/datastore.h"
 #include "widgets/pager.h"
 
 #include <QList>
@@ -51,7 +51,8 @@ private:
     QString filter;
     // Page size, count and the page shown; no page size until the first resize.
     Pager *pager;
-    QList<SerialRecord> pageRecords;
+    // The rows shown, with whole values: Delete acts on exactly these.
+    QList<SerialRow> pageRecords;
     // Shown by the import while it runs.
     Loading *loading;
 };

@@ -4,7 +4,11 @@
 #include "shell/tarnwell.h"
 
 #include <QApplication>
+#include "widgets/messagebox.h"
+
+#include <QCoreApplication>
 #include <QDir>
+#include <QLockFile>
 #include <QTranslator>
 
 QString chooseTranslation()
@@ -22,9 +26,23 @@ int runTarnwell(QApplication &app)
         app.installTranslator(&translator);
     }
 
-    Login login;
-    if (login.exec() != QDialog::Accepted)
+    // One program per pool file: a second one would hand out the same identifiers. The
+    // lock dies with the process, so a crash leaves nothing to clean up.
+    QLockFile poolLock(QStringLiteral("mydatabase.db.lock"));
+    poolLock.setStaleLockTime(0);
+    if (!poolLock.tryLock(0)) {
+        MessageBox::warning(nullptr, QCoreApplication::translate("Tarnwell", "Warning"),
+                            QCoreApplication::translate("Tarnwell", "Tarnwell is already running in this folder. "
+                                                                    "Use that window; this one closes."));
+        app.removeTranslator(&translator);
         return 0;
+    }
+
+    Login login;
+    if (login.exec() != QDialog::Accepted) {
+        app.removeTranslator(&translator);
+        return 0;
+    }
 
     int code;
     {

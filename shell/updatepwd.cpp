@@ -48,7 +48,14 @@ void UpdatePwd::on_btnUpdate_clicked()
         MessageBox::warning(nullptr, tr("Warning"), tr("Old password error!"));
         return;
     }
-    setAdminPassword(newPwd);
+    // A change that did not reach the file must not be reported as done: the old password
+    // would be the one that logs in next time.
+    if (!setAdminPassword(newPwd)) {
+        MessageBox::critical(nullptr, tr("Error"),
+                             tr("The password could not be changed; the old one stays.") + QStringLiteral("\n\n")
+                                 + storeError());
+        return;
+    }
     MessageBox::information(nullptr, tr("Information"), tr("Update success!"));
     accept();
 }

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QFile>
 #include <QSqlError>
 #include <QVariant>
 
@@ -164,6 +165,13 @@ void openDatabase()
         : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     storeDatabase.setDatabaseName(QLatin1String(kDatabaseName));
     preparedSql.clear();
+    // The file holds the administrator's password: readable by its owner only. Made here
+    // so SQLite never creates it with the process's default mode.
+    if (!QFile::exists(QLatin1String(kDatabaseName))) {
+        QFile file{QString::fromLatin1(kDatabaseName)};
+        if (file.open(QIODevice::WriteOnly))
+            file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
     if (!storeDatabase.open()) {
         qDebug() << storeDatabase.lastError().text();
         return;
@@ -353,9 +361,69 @@ QString serialOfDevice(const QString &deviceSerialNum)
 bool markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum,
                     const QString &deviceType, const QString &deviceIp)
 {
-    return run(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, DeviceSerialNum=?, szIP=? "
-                       "WHERE SerialNumber=?"),
-        {deviceType, deviceSerialNum, deviceIp, serialNumber});
+    // Only an identifier claimed for this very device becomes used by it; a write that
+    // changes nothing (deleted meanwhile, claimed for another device) is a failure.
+    if (!run(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, DeviceSerialNum=?, szIP=? "
+                            "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?"),
+             {deviceType, deviceSerialNum, deviceIp, serialNumber, deviceSerialNum}))
+        return false;
+    if (storeQuery.numRowsAffected() < 1) {
+        failureText = QStringLiteral("%1 is not pending for device %2").arg(serialNumber, deviceSerialNum);
+        return false;
+    }
+    return true;
+}
+
+ClaimResult claimSerial(const QString &serialNumber, int customerId, const QString &deviceSerialNum,
+                        const QString &deviceType, const QString &deviceIp)
+{
+    // (The unary + keeps SQLite on the SerialNumber index: by (CustomerID, IsUse) it would
+    // walk all of a customer's unused identifiers.)
+    // One statement, so the check and the change cannot be split by another writer: the
+    // identifier must be the customer's, still unused in every row that holds it (a value
+    // stored twice moves as a whole, as markSerialUsed marks it whole), and the device must
+    // hold no identifier yet.
+    if (!run(QStringLiteral("UPDATE SerialNumbers SET IsUse=2, DeviceType=?, DeviceSerialNum=?, szIP=? "
+                            "WHERE SerialNumber=? AND IsUse=0 "
+                            "AND EXISTS (SELECT 1 FROM SerialNumbers WHERE SerialNumber=? AND +CustomerID=? AND +IsUse=0) "
+                            "AND NOT EXISTS (SELECT 1 FROM SerialNumbers WHERE SerialNumber=? AND IsUse<>0) "
+                            "AND NOT EXISTS (SELECT 1 FROM SerialNumbers WHERE DeviceSerialNum=? AND IsUse<>0)"),
+             {deviceType, deviceSerialNum, deviceIp, serialNumber, serialNumber, customerId, serialNumber,
+              deviceSerialNum}))
+        return ClaimResult::Failed;
+    if (storeQuery.numRowsAffected() >= 1)
+        return ClaimResult::Claimed;
+    const DeviceHolding held = holdingOfDevice(deviceSerialNum);
+    if (held.isUse != 0)
+        return ClaimResult::DeviceHolds;
+    return ClaimResult::Taken;
+}
+
+DeviceHolding holdingOfDevice(const QString &deviceSerialNum)
+{
+    // A burnt identifier outranks a pending one; a device should never hold both.
+    DeviceHolding held;
+    if (run(QStringLiteral("SELECT SerialNumber, IsUse, CustomerID FROM SerialNumbers "
+                           "WHERE DeviceSerialNum=? AND IsUse<>0 ORDER BY IsUse=1 DESC, SNID DESC LIMIT 1"),
+            {deviceSerialNum})
+        && storeQuery.next()) {
+        held.serialNumber = storeQuery.value(0).toString();
+        held.isUse = storeQuery.value(1).toInt();
+        held.customerId = storeQuery.value(2).toInt();
+    }
+    storeQuery.finish();
+    return held;
+}
+
+QStringList unusedSerialNumbers(int count, int customerId)
+{
+    QStringList values;
+    if (run(QStringLiteral("SELECT s.SNID,s.SerialNumber FROM SerialNumbers as s JOIN Customers as c "
+                           "ON c.CustomerID=s.CustomerID WHERE s.IsUse=0 AND s.CustomerID=%1 "
+                           "ORDER BY s.SNID DESC LIMIT 0, %2").arg(customerId).arg(rowLimit(count))))
+        while (storeQuery.next())
+            values.append(storeQuery.value(1).toString());
+    return values;
 }
 
 QList<SerialRecord> pageSerials(int pageIndex, int pageSize, const QString &filter)
@@ -365,6 +433,19 @@ QList<SerialRecord> pageSerials(int pageIndex, int pageSize, const QString &filt
     const QString order = QStringLiteral("ORDER BY s.SNID DESC LIMIT %1, %2").arg(qint64(pageIndex) * pageSize).arg(pageSize);
     return serialRows(kSerialSelect + QStringLiteral("WHERE 1=1 ")
                       + (filter.isEmpty() ? order : filter + QLatin1Char(' ') + order));
+}
+
+QList<SerialRow> pageSerialRows(int pageIndex, int pageSize, const QString &filter)
+{
+    pageSize = rowLimit(pageSize);
+    const QString order = QStringLiteral("ORDER BY s.SNID DESC LIMIT %1, %2").arg(qint64(pageIndex) * pageSize).arg(pageSize);
+    QList<SerialRow> rows;
+    if (run(kSerialSelect + QStringLiteral("WHERE 1=1 ") + (filter.isEmpty() ? order : filter + QLatin1Char(' ') + order)))
+        while (storeQuery.next())
+            rows.append({storeQuery.value(0).toLongLong(), storeQuery.value(1).toString(), storeQuery.value(2).toString(),
+                         storeQuery.value(3).toInt(), storeQuery.value(4).toString(), storeQuery.value(5).toString(),
+                         storeQuery.value(6).toString()});
+    return rows;
 }
 
 QList<SerialRecord> unusedSerials(int count, int customerId)

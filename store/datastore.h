@@ -7,6 +7,7 @@
 #include "store/records.h"
 
 #include <QList>
+#include <QStringList>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -49,10 +50,54 @@ bool serialExists(const QString &serialNumber);
 // True when the statement ran (a serial number no longer present is already deleted).
 bool deleteSerial(const QString &serialNumber);
 QString serialOfDevice(const QString &deviceSerialNum);
+// Pending -> used, for the device the identifier was claimed for; true when it was.
 bool markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum,
                     const QString &deviceType, const QString &deviceIp);
 QList<SerialRecord> pageSerials(int pageIndex, int pageSize, const QString &filter);
 QList<SerialRecord> unusedSerials(int count, int customerId);
+
+// Usage values of IsUse. Pending: claimed for one device (its type, serial number and IP
+// are recorded) before the identifier is written into it; never offered to another device.
+// A build that knows only 0 and 1 neither offers nor counts it as unused.
+enum SerialUse { SerialUnused = 0, SerialUsed = 1, SerialPending = 2 };
+
+// The same identifiers unusedSerials offers, as whole values: a record's field may cut a
+// stored value, and a cut value could name a different row.
+QStringList unusedSerialNumbers(int count, int customerId);
+
+// Claims an unused identifier of the customer for a device: unused -> pending, in one
+// statement that checks it is still unused (and the device holds none yet). Run it inside a
+// batch with the log row that says where the identifier goes.
+enum class ClaimResult {
+    Claimed,      // the identifier is now pending for the device
+    Taken,        // another program claimed or used it first (or it is gone)
+    DeviceHolds,  // the device already holds a used or pending identifier
+    Failed,       // the store could not write; storeError() says why
+};
+ClaimResult claimSerial(const QString &serialNumber, int customerId, const QString &deviceSerialNum,
+                        const QString &deviceType, const QString &deviceIp);
+
+// One row of the pool as the Serial page shows it, with whole values (a record's fields
+// may cut a stored value) and the row's key.
+struct SerialRow {
+    qint64 snid = 0;
+    QString serialNumber;
+    QString customerName;
+    int isUse = SerialUnused;
+    QString deviceType;
+    QString deviceSerialNum;
+    QString deviceIp;
+};
+// The rows pageSerials returns, newest first.
+QList<SerialRow> pageSerialRows(int pageIndex, int pageSize, const QString &filter);
+
+// The identifier recorded for a device, used or pending; isUse 0 and empty when none.
+struct DeviceHolding {
+    QString serialNumber;
+    int isUse = SerialUnused;
+    int customerId = 0;
+};
+DeviceHolding holdingOfDevice(const QString &deviceSerialNum);
 
 // Customers.
 std::unique_ptr<CustomerRecord> customerById(int customerId);

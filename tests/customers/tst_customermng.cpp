@@ -126,11 +126,12 @@ private slots:
         QTest::addColumn<QString>("describe");
         QTest::addColumn<bool>("accepted");
         QTest::newRow("single blank") << " " << true;
-        QTest::newRow("16 ASCII bytes") << bytesOf("a", 16) << true;
-        QTest::newRow("17 ASCII bytes") << bytesOf("a", 17) << false;
-        QTest::newRow("16 bytes, 5 CJK + 1") << QString::fromUtf8("中文中文中a") << true;
-        QTest::newRow("17 bytes, 5 CJK + 2") << QString::fromUtf8("中文中文中ab") << false;
-        QTest::newRow("16 bytes, 8 two-byte") << QString::fromUtf8("éééééééé") << true;
+        // The device request carries the kind in 16 bytes with its NUL: 15 bytes at most.
+        QTest::newRow("15 ASCII bytes") << bytesOf("a", 15) << true;
+        QTest::newRow("16 ASCII bytes") << bytesOf("a", 16) << false;
+        QTest::newRow("15 bytes, 5 CJK") << QString::fromUtf8("中文中文中") << true;
+        QTest::newRow("16 bytes, 5 CJK + 1") << QString::fromUtf8("中文中文中a") << false;
+        QTest::newRow("16 bytes, 8 two-byte") << QString::fromUtf8("éééééééé") << false;
     }
 
     void describeLimitCountsBytes()
@@ -171,6 +172,10 @@ private slots:
         QTest::newRow("100-byte host") << "DeviceID" << host100 << "7000" << "Update success!";
         QTest::newRow("host kept verbatim") << "DeviceID" << " h " << "7000" << "Update success!";
         QTest::newRow("letters as port are no port") << "DeviceID" << "h" << "abc" << "Update success!";
+        QTest::newRow("port 65535") << "DeviceID" << "h" << "65535" << "Update success!";
+        QTest::newRow("port 65536") << "DeviceID" << "h" << "65536" << "Port must be a number from 0 to 65535!";
+        QTest::newRow("port 70000, once burned as 4464") << "DeviceID" << "h" << "70000" << "Port must be a number from 0 to 65535!";
+        QTest::newRow("negative port") << "DeviceID" << "h" << "-1" << "Port must be a number from 0 to 65535!";
     }
 
     void umeyeServerChecks()

@@ -13,6 +13,9 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QDialog>
+#include <QLabel>
+#include <QTimer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStyle>
@@ -194,6 +197,7 @@ private slots:
     void burnSkipsWhatDoesNotFit();
     void refusedWritesStayReady();
     void deviceListedTwiceGetsOneIdentifier();
+    void passShowsProgressAndKeepsPainting();
     void reportsNeverReachADeadPage();
 };
 
@@ -390,7 +394,9 @@ void TestDevice::burnSkipsWhatDoesNotFit_data()
     const QString u48(48, QLatin1Char('U'));
     const QString u47(47, QLatin1Char('U'));
     QTest::newRow("uuid of 48 bytes") << 1 << u48 << u48 << "uuid too long";
-    QTest::newRow("uuid of 49 bytes, cut by its record") << 1 << u47 + QChar(0xE9) << u47 << "uuid not found in the pool";
+    // The pool also holds the 47-byte value the long one would be cut to: the row shows and
+    // skips the long one, and never reaches the other row.
+    QTest::newRow("uuid of 49 bytes beside its cut form") << 1 << u47 + QChar(0xE9) << u47 + QChar(0xE9) << "uuid too long";
     QTest::newRow("uuid deleted after Match") << 1 << "U-1" << "U-1" << "uuid not found in the pool";
     QTest::newRow("host of 128 bytes") << 1 << "U-1" << "U-1" << "host address too long";
     QTest::newRow("kind of 16 bytes") << 2 << "B-1" << "B-1" << "uuid kind too long";
@@ -407,8 +413,10 @@ void TestDevice::burnSkipsWhatDoesNotFit()
     const auto sim = startLine({QStringLiteral("--devices"), QStringLiteral("1")});
     QVERIFY(sim);
     const QByteArray stateBefore = QJsonDocument(sim->state()).toJson();
-    pool(customer, uuid);
     const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    if (tag.contains(QLatin1String("cut form")))
+        pool(customer, uuid.left(47));
+    pool(customer, uuid);
     if (tag.startsWith(QLatin1String("host")))
         updateCustomer(QStringLiteral("UMEYE"), QStringLiteral("DeviceID"), QString(128, QLatin1Char('h')), 5800);
     if (tag.startsWith(QLatin1String("kind")))
@@ -434,13 +442,15 @@ void TestDevice::burnSkipsWhatDoesNotFit()
 
     QVERIFY(seenWrites.isEmpty());
     QCOMPARE(QJsonDocument(sim->state()).toJson(), stateBefore);
-    QCOMPARE(isUse(uuid), 0);
+    QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 0);
     QVERIFY(checked(t, 0));
     QCOMPARE(cellText(t, 0, 7), QStringLiteral("Ready to burn"));
     const QStringList entries = logs();
     QCOMPARE(entries.size(), 1);
+    // A value over 48 bytes is quoted shortened and marked, so the entry fits its record.
+    const QString logged = shown.toUtf8().size() > 48 ? shown.left(47) + QStringLiteral("...") : shown;
     QCOMPARE(entries.first(), QStringLiteral("User operation|Burning uuid [%1] [%2] skipped: %3")
-                                  .arg(simSerial(*sim, 0), shown, reason));
+                                  .arg(simSerial(*sim, 0), logged, reason));
 }
 
 void TestDevice::refusedWritesStayReady()
@@ -467,15 +477,36 @@ void TestDevice::refusedWritesStayReady()
         const bool refuses = i != 1;
         QCOMPARE(cellText(t, row, 7), refuses ? QStringLiteral("Ready to burn") : QStringLiteral("Has been burning"));
         QCOMPARE(checked(t, row), refuses);
-        QCOMPARE(isUse(uuid), refuses ? 0 : 1);
+        // A refused write leaves the identifier pending for that device, never unused.
+        QCOMPARE(isUse(uuid), refuses ? 2 : 1);
+        QCOMPARE(serialOfDevice(simSerial(*sim, i)), uuid);
         QCOMPARE(simDevice(*sim, i).value(QStringLiteral("uuid")).toString(), refuses ? QString() : uuid);
     }
 
-    // The next pass tries the refused ones again, and only them.
+    // The next pass tries the refused ones again, and only them, with the same identifiers.
+    QStringList pendingIds;
+    for (const SeenWrite &w : qAsConst(seenWrites))
+        if (isUse(w.uuid) == 2)
+            pendingIds << w.uuid;
     seenWrites.clear();
     testsupport::click(button(&page, "btnBurn"));
     QCOMPARE(seenWrites.size(), 2);
+    QCOMPARE((QStringList{seenWrites.at(0).uuid, seenWrites.at(1).uuid}), pendingIds);
     QCOMPARE(logs().size(), 5);
+
+    // A new search lists them checked and ready with their own identifiers, and Match offers
+    // them to nobody else.
+    pool(1, QStringLiteral("U-NEW"));
+    search(&page, 3);
+    QCOMPARE(columnTexts(t, 7).count(QStringLiteral("Ready to burn")), 2);
+    for (int row = 0; row < 3; ++row)
+        if (cellText(t, row, 7) == QLatin1String("Ready to burn")) {
+            QVERIFY(checked(t, row));
+            QVERIFY(pendingIds.contains(cellText(t, row, 6)));
+        }
+    QVERIFY(button(&page, "btnBurn")->isEnabled());
+    testsupport::click(button(&page, "btnMatch"));
+    QCOMPARE(columnTexts(t, 6).count(QStringLiteral("U-NEW")), 0);
 }
 
 void TestDevice::deviceListedTwiceGetsOneIdentifier()
@@ -507,6 +538,40 @@ void TestDevice::deviceListedTwiceGetsOneIdentifier()
     QVERIFY(checked(t, 2));
     QCOMPARE(cellText(t, 2, 6), QString());
     QCOMPARE(testsupport::value(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers WHERE IsUse=1")).toInt(), 2);
+}
+
+void TestDevice::passShowsProgressAndKeepsPainting()
+{
+    // Two devices that stop answering after the search: each write waits out its whole
+    // timeout, while the busy dialog counts the devices and timers still run.
+    auto sim = startLine({QStringLiteral("--devices"), QStringLiteral("2")});
+    QVERIFY(sim);
+    pool(1, QStringLiteral("U-1"));
+    pool(1, QStringLiteral("U-2"));
+    Page page;
+    search(&page, 2);
+    testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
+    testsupport::click(button(&page, "btnMatch"));
+    sim->stop();
+
+    QStringList progress;
+    int ticks = 0;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        ++ticks;
+        if (QWidget *busy = testsupport::visibleTopLevel<QDialog>())
+            if (auto *label = busy->findChild<QLabel *>(QStringLiteral("lblProgress")))
+                if (!progress.contains(label->text()))
+                    progress << label->text();
+    });
+    watch.start(50);
+    testsupport::click(button(&page, "btnBurn"));
+    watch.stop();
+    QCOMPARE(progress, (QStringList{"1 of 2 devices", "2 of 2 devices"}));
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks))); // 2 x 1.75 s of waiting, in 50 ms ticks
+    QVERIFY(testsupport::visibleTopLevel<QDialog>() == nullptr);
+    // Both stay claimed for their devices, ready for the next Burn.
+    QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")), 2);
 }
 
 void TestDevice::reportsNeverReachADeadPage()

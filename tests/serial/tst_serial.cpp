@@ -454,8 +454,8 @@ private slots:
         const QStringList before = listed();
 
         for (int i = 0; i < 3; ++i)
-            markSerialUsed(before.at(i), QStringLiteral("DEV%1").arg(i), QStringLiteral("NVR"),
-                           QStringLiteral("10.0.0.%1").arg(i));
+            QVERIFY(testsupport::burnInPool(before.at(i), 1, QStringLiteral("DEV%1").arg(i), QStringLiteral("NVR"),
+                                            QStringLiteral("10.0.0.%1").arg(i)));
         page->onSerial();
 
         QCOMPARE(listed().first(), before.at(3));

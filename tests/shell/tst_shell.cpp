@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QPushButton>
 
 namespace {
@@ -122,6 +123,36 @@ private slots:
         QVERIFY(testsupport::visibleTopLevel<Tarnwell>() == nullptr);
         QCOMPARE(traceLines(), QStringList());
         QCOMPARE(logCount(QStringLiteral("Login")), 0);
+    }
+
+    void secondProgramInTheFolderStopsAtOnce()
+    {
+        // Another program holds the pool: this one says so and ends with 0, before the
+        // login (which would open the file) and without an SDK call.
+        testsupport::freshDatabase();
+        closeDatabase();
+        QFile::remove(QStringLiteral("mydatabase.db"));
+        {
+            QLockFile other(QStringLiteral("mydatabase.db.lock"));
+            QVERIFY(other.tryLock(0));
+            QCOMPARE(runTarnwell(*qApp), 0);
+            QVERIFY(!QFile::exists(QStringLiteral("mydatabase.db")));
+            QCOMPARE(MessageBox::shown().size(), 1);
+            QVERIFY(MessageBox::last().text.startsWith(QLatin1String("Tarnwell is already running in this folder")));
+            QCOMPARE(traceLines(), QStringList());
+        }
+        // Once the other one is gone the next start goes on to the login, and the file it
+        // creates is its owner's only (it holds the administrator's password).
+        whenShown<Login>([](Login *login) {
+            testsupport::click(login->findChild<QPushButton *>(QStringLiteral("btnExit")));
+        });
+        QCOMPARE(runTarnwell(*qApp), 0);
+        const QFileDevice::Permissions mode = QFile::permissions(QStringLiteral("mydatabase.db"));
+        QVERIFY(mode.testFlag(QFileDevice::ReadOwner) && mode.testFlag(QFileDevice::WriteOwner));
+        QVERIFY(!(mode & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther
+                          | QFileDevice::WriteOther)));
+        QVERIFY(!QFile::exists(QStringLiteral("mydatabase.db.lock")));
+        testsupport::freshDatabase();
     }
 
     void mainWindowAndExit_data()

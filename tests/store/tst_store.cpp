@@ -38,6 +38,14 @@ QStringList serialNumbers(const QList<SerialRecord> &list)
     return out;
 }
 
+// An identifier's way into a device: claimed (pending) for it, then marked used.
+bool burn(const QString &serialNumber, int customerId, const QString &device, const QString &type,
+          const QString &ip)
+{
+    return beginBatch() && claimSerial(serialNumber, customerId, device, type, ip) == ClaimResult::Claimed
+        && markSerialUsed(serialNumber, device, type, ip) && commitBatch();
+}
+
 QString numberedName(int i)
 {
     return QStringLiteral("S%1").arg(i, 2, 10, QLatin1Char('0'));
@@ -355,7 +363,7 @@ private slots:
     void serialRowsMapEveryColumn()
     {
         QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("UUID-1"))));
-        markSerialUsed(QStringLiteral("UUID-1"), QStringLiteral("DEV-9"), QStringLiteral("NVR"), QStringLiteral("192.0.2.10"));
+        QVERIFY(burn(QStringLiteral("UUID-1"), 2, QStringLiteral("DEV-9"), QStringLiteral("NVR"), QStringLiteral("192.0.2.10")));
         const QList<SerialRecord> page = pageSerials(0, 10, QString());
         QCOMPARE(page.size(), 1);
         const SerialRecord &r = page.first();
@@ -370,9 +378,10 @@ private slots:
         QCOMPARE(serialOfDevice(QStringLiteral("dev-9")), QString());
 
         // Texts the caller leaves null are stored as empty texts, never as NULL.
-        markSerialUsed(QStringLiteral("UUID-1"), QString(), QString(), QString());
-        QCOMPARE(rows(QStringLiteral("SELECT DeviceType IS NULL, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers")),
-                 (QList<QVariantList>{{0, QString(), QString(), QString()}}));
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("UUID-2"))));
+        QVERIFY(burn(QStringLiteral("UUID-2"), 2, QStringLiteral("DEV-8"), QString(), QString()));
+        QCOMPARE(rows(QStringLiteral("SELECT DeviceType IS NULL, DeviceType, szIP FROM SerialNumbers WHERE SNID=2")),
+                 (QList<QVariantList>{{0, QString(), QString()}}));
     }
 
     void unusedSerialsOffersOnlyTheCustomersUnused()
@@ -382,12 +391,17 @@ private slots:
             QVERIFY(insertSerial(serial(QStringLiteral("1"), QLatin1String(sn))));
         QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("B1"))));
         QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("B2"))));
-        markSerialUsed(QStringLiteral("U4"), QStringLiteral("D"), QStringLiteral("IPC"), QStringLiteral("10.0.0.1"));
+        QVERIFY(burn(QStringLiteral("U4"), 1, QStringLiteral("D"), QStringLiteral("IPC"), QStringLiteral("10.0.0.1")));
+        // A pending identifier is not offered either.
+        QVERIFY(beginBatch());
+        QCOMPARE(claimSerial(QStringLiteral("U2"), 1, QStringLiteral("E"), QStringLiteral("IPC"), QStringLiteral("10.0.0.2")),
+                 ClaimResult::Claimed);
+        QVERIFY(commitBatch());
 
-        QCOMPARE(serialNumbers(unusedSerials(3, 1)),
-                 QStringList({QStringLiteral("U5"), QStringLiteral("U3"), QStringLiteral("U2")}));
+        QCOMPARE(serialNumbers(unusedSerials(2, 1)), QStringList({QStringLiteral("U5"), QStringLiteral("U3")}));
         QCOMPARE(serialNumbers(unusedSerials(10, 1)),
-                 QStringList({QStringLiteral("U5"), QStringLiteral("U3"), QStringLiteral("U2"), QStringLiteral("U1")}));
+                 QStringList({QStringLiteral("U5"), QStringLiteral("U3"), QStringLiteral("U1")}));
+        QCOMPARE(unusedSerialNumbers(10, 1), serialNumbers(unusedSerials(10, 1)));
         QCOMPARE(serialNumbers(unusedSerials(10, 2)), QStringList({QStringLiteral("B2"), QStringLiteral("B1")}));
     }
 
@@ -397,7 +411,7 @@ private slots:
         QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("OTHER"))));
         QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("DUP"))));
 
-        markSerialUsed(QStringLiteral("DUP"), QStringLiteral("SN-7"), QStringLiteral("DVR"), QStringLiteral("10.1.1.7"));
+        QVERIFY(burn(QStringLiteral("DUP"), 1, QStringLiteral("SN-7"), QStringLiteral("DVR"), QStringLiteral("10.1.1.7")));
         const QVariantList used{QStringLiteral("DUP"), 1, QStringLiteral("DVR"), QStringLiteral("SN-7"),
                                 QStringLiteral("10.1.1.7")};
         QCOMPARE(rows(QStringLiteral("SELECT SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers "
@@ -422,7 +436,7 @@ private slots:
         QCOMPARE(serialOfDevice(QStringLiteral("d'")), odd);
         QCOMPARE(serialOfDevice(QStringLiteral("' OR 1=1 --")), QString());
 
-        markSerialUsed(odd, QStringLiteral("x'y"), QStringLiteral("N\"VR"), QStringLiteral("1';--"));
+        QVERIFY(burn(odd, 1, QStringLiteral("x'y"), QStringLiteral("N\"VR"), QStringLiteral("1';--")));
         QCOMPARE(rows(QStringLiteral("SELECT DeviceType, DeviceSerialNum, szIP FROM SerialNumbers WHERE SNID=1")),
                  (QList<QVariantList>{{QStringLiteral("N\"VR"), QStringLiteral("x'y"), QStringLiteral("1';--")}}));
         QCOMPARE(count(QStringLiteral("SerialNumbers WHERE IsUse=1")), 1);
@@ -484,12 +498,14 @@ private slots:
         QTest::addColumn<QString>("index");
         QTest::newRow("serialExists") << 0 << QStringLiteral("SerialNumbersBySerialNumber");
         QTest::newRow("deleteSerial") << 1 << QStringLiteral("SerialNumbersBySerialNumber");
-        QTest::newRow("markSerialUsed") << 2 << QStringLiteral("SerialNumbersBySerialNumber");
+        QTest::newRow("markSerialUsed") << 2 << QStringLiteral("SerialNumbersBy");
         QTest::newRow("serialOfDevice") << 3 << QStringLiteral("SerialNumbersByDeviceSerialNum");
         QTest::newRow("unusedSerials") << 4 << QStringLiteral("SerialNumbersByCustomerUse");
         QTest::newRow("customer page") << 5 << QStringLiteral("SerialNumbersByCustomer ");
         QTest::newRow("usage+customer page") << 6 << QStringLiteral("SerialNumbersByCustomerUse");
         QTest::newRow("customer count") << 7 << QStringLiteral("SerialNumbersByCustomer");
+        // By the identifier, never through all of a customer's unused ones.
+        QTest::newRow("claimSerial") << 8 << QStringLiteral("SerialNumbersBySerialNumber");
     }
 
     void lookupsUseIndexes()
@@ -506,10 +522,17 @@ private slots:
         case 5: pageSerials(0, 20, QStringLiteral(" AND c.CustomerID=2")); break;
         case 6: pageSerials(0, 20, QStringLiteral(" AND s.IsUse=0 AND c.CustomerID=1")); break;
         case 7: countSerials(QStringLiteral(" AND c.CustomerID=2")); break;
+        case 8:
+            QVERIFY(beginBatch());
+            QCOMPARE(claimSerial(QStringLiteral("S01"), 1, QStringLiteral("D"), QStringLiteral("T"), QStringLiteral("I")),
+                     ClaimResult::Claimed);
+            break;
         }
         const QString plan = planOfLastStatement() + QLatin1Char(' ');
         QVERIFY2(plan.contains(QStringLiteral("INDEX ") + index), qPrintable(plan));
         QVERIFY2(!plan.contains(QLatin1String("TEMP B-TREE")), qPrintable(plan));
+        QVERIFY2(operation != 8 || !plan.contains(QLatin1String("SerialNumbersByCustomer")), qPrintable(plan));
+        rollbackBatch();
     }
 
     void batchCommitsTogether()

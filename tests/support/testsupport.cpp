@@ -22,6 +22,7 @@
 #include <QSqlRecord>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QThread>
 
 namespace testsupport {
 
@@ -44,13 +45,22 @@ QSqlDatabase inspector()
     const QString name = QStringLiteral("testsupport-inspector");
     QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
                                                    : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-    db.setDatabaseName(QDir::current().absoluteFilePath(QStringLiteral("mydatabase.db")));
+    // The file of the current folder: a test may move the pool elsewhere.
+    const QString file = QDir::current().absoluteFilePath(QStringLiteral("mydatabase.db"));
+    if (db.isOpen() && db.databaseName() != file)
+        db.close();
+    db.setDatabaseName(file);
     if (!db.isOpen())
         db.open();
     return db;
 }
 
 } // namespace
+
+QString workingDirectory()
+{
+    return workDir ? workDir->path() : QDir::currentPath();
+}
 
 void prepareWorkingDirectory()
 {
@@ -74,10 +84,12 @@ void freshDatabase()
     openDatabase();
 }
 
-QList<QVariantList> rows(const QString &sql)
+namespace {
+
+QList<QVariantList> rowsOn(const QSqlDatabase &db, const QString &sql)
 {
     QList<QVariantList> out;
-    QSqlQuery q(inspector());
+    QSqlQuery q(db);
     if (!q.exec(sql))
         return out;
     while (q.next()) {
@@ -86,6 +98,27 @@ QList<QVariantList> rows(const QString &sql)
             row.append(q.value(i));
         out.append(row);
     }
+    return out;
+}
+
+} // namespace
+
+QList<QVariantList> rows(const QString &sql)
+{
+    if (QThread::currentThread() == qApp->thread())
+        return rowsOn(inspector(), sql);
+    // A connection belongs to the thread that made it: another thread (an SDK call the
+    // page makes off the UI thread) reads through one of its own, for this one read.
+    const QString name = QStringLiteral("testsupport-reader-%1").arg(quintptr(QThread::currentThreadId()));
+    QList<QVariantList> out;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(QDir::current().absoluteFilePath(QStringLiteral("mydatabase.db")));
+        if (db.open())
+            out = rowsOn(db, sql);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
     return out;
 }
 
@@ -112,6 +145,19 @@ QStringList column(const QString &sql)
     for (const QVariantList &row : rows(sql))
         out << row.value(0).toString();
     return out;
+}
+
+bool burnInPool(const QString &serialNumber, int customerId, const QString &device, const QString &type,
+                const QString &ip)
+{
+    if (!beginBatch())
+        return false;
+    if (claimSerial(serialNumber, customerId, device, type, ip) != ClaimResult::Claimed
+        || !markSerialUsed(serialNumber, device, type, ip)) {
+        rollbackBatch();
+        return false;
+    }
+    return commitBatch();
 }
 
 bool fillPool(const QString &prefix, int total, int customerId, bool used, const QString &deviceType)

@@ -19,6 +19,9 @@ namespace testsupport {
 // Called by TARNWELL_TEST_MAIN before the tests run.
 void prepareWorkingDirectory();
 
+// The test's own temporary working directory.
+QString workingDirectory();
+
 // Closes the store, removes mydatabase.db and opens a fresh one with the seed rows.
 void freshDatabase();
 
@@ -41,6 +44,11 @@ QStringList column(const QString &sql);
 // serial "DEV<serial number>" and the address 192.168.1.<i>.
 bool fillPool(const QString &prefix, int total, int customerId = 1, bool used = false,
               const QString &deviceType = QString());
+
+// Takes `serialNumber` through the pool as a burn does: claimed for the device, then marked
+// used with it (through the store, in one batch). False when any step did not take effect.
+bool burnInPool(const QString &serialNumber, int customerId, const QString &device, const QString &type,
+                const QString &ip);
 
 // A committed fixture under tests/data.
 QString dataFile(const QString &name);

@@ -1,0 +1,191 @@
+// Stations as real processes on one pool: two stations burning their own lines at the same
+// moment, and a station killed (SIGKILL) at random moments during its Burn passes and
+// started again until its line is burnt. Afterwards the line and the pool must agree: no
+// identifier in two devices, no device written twice, every device's identifier used for
+// exactly that device, and nothing pending or used that no device holds.
+//   TARNWELL_CRASH_DEVICES / TARNWELL_CRASH_KILLS size the crash case (CI: 30 / 6;
+//   scripts/crash-harness.sh runs 200 / 50).
+#include "tests/support/testsupport.h"
+
+#include "platform/devicesim/simprocess.h"
+
+#include <QJsonArray>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QThread>
+
+#include <memory>
+
+namespace {
+
+using devicesim::SimProcess;
+
+int envInt(const char *name, int fallback)
+{
+    bool ok = false;
+    const int v = qEnvironmentVariableIntValue(name, &ok);
+    return ok && v > 0 ? v : fallback;
+}
+
+// A burnstation process in the test's working folder (the pool), on one simulated line.
+std::unique_ptr<QProcess> station(const SimProcess &line, int devices)
+{
+    auto p = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("Z7_NETSDK_TARGETS"), line.target());
+    p->setProcessEnvironment(env);
+    p->setProcessChannelMode(QProcess::SeparateChannels);
+    p->start(QStringLiteral(TARNWELL_BURNSTATION), {QStringLiteral("--devices"), QString::number(devices)});
+    return p;
+}
+
+// Reads the station's output until a line starting with `prefix` arrives, or it ends.
+bool waitForLine(QProcess &p, const QString &prefix, int timeoutMs, QString *log)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        while (p.canReadLine()) {
+            const QString line = QString::fromUtf8(p.readLine()).trimmed();
+            *log += line + QLatin1Char('\n');
+            if (line.startsWith(prefix))
+                return true;
+        }
+        if (p.state() == QProcess::NotRunning)
+            return false;
+        p.waitForReadyRead(100);
+    }
+    return false;
+}
+
+// What the lines hold against what the pool says. Empty when they agree.
+QStringList disagreements(const QList<const SimProcess *> &lines, bool finished)
+{
+    QStringList out;
+    QHash<QString, QString> holderOf; // identifier -> device
+    QHash<QString, QString> heldBy;   // device -> identifier
+    for (const SimProcess *line : lines) {
+        const QJsonArray devices = line->devices();
+        for (const QJsonValue &v : devices) {
+            const QJsonObject d = v.toObject();
+            const QString serial = d.value(QStringLiteral("serial")).toString();
+            const QString uuid = d.value(QStringLiteral("uuid")).toString();
+            if (d.value(QStringLiteral("applied")).toInt() > 1)
+                out << QStringLiteral("device %1 was written %2 times").arg(serial).arg(d.value(QStringLiteral("applied")).toInt());
+            if (uuid.isEmpty()) {
+                if (finished)
+                    out << QStringLiteral("device %1 holds no identifier").arg(serial);
+                continue;
+            }
+            if (holderOf.contains(uuid))
+                out << QStringLiteral("identifier %1 is in %2 and %3").arg(uuid, holderOf.value(uuid), serial);
+            holderOf.insert(uuid, serial);
+            heldBy.insert(serial, uuid);
+        }
+    }
+    // Every identifier a device holds is pending or used for exactly that device...
+    for (auto it = holderOf.cbegin(); it != holderOf.cend(); ++it) {
+        const QList<QVariantList> rows = testsupport::rows(
+            QStringLiteral("SELECT IsUse, DeviceSerialNum FROM SerialNumbers WHERE SerialNumber='%1'").arg(it.key()));
+        if (rows.isEmpty())
+            out << QStringLiteral("identifier %1 in device %2 is not in the pool").arg(it.key(), it.value());
+        for (const QVariantList &r : rows) {
+            const int use = r.at(0).toInt();
+            if ((use != 1 && !(use == 2 && !finished)) || r.at(1).toString() != it.value())
+                out << QStringLiteral("identifier %1 in device %2 is recorded as IsUse %3 for %4")
+                           .arg(it.key(), it.value())
+                           .arg(use)
+                           .arg(r.at(1).toString());
+        }
+    }
+    // ...and nothing is pending or used without its device holding it (lost).
+    const QList<QVariantList> taken = testsupport::rows(
+        QStringLiteral("SELECT SerialNumber, IsUse, DeviceSerialNum FROM SerialNumbers WHERE IsUse<>0"));
+    for (const QVariantList &r : taken) {
+        const QString uuid = r.at(0).toString();
+        const QString device = r.at(2).toString();
+        if (heldBy.value(device) != uuid && (finished || r.at(1).toInt() == 1))
+            out << QStringLiteral("identifier %1 recorded (IsUse %2) for %3, which does not hold it")
+                       .arg(uuid)
+                       .arg(r.at(1).toInt())
+                       .arg(device);
+    }
+    return out;
+}
+
+} // namespace
+
+class TestStations : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        testsupport::freshDatabase();
+        QVERIFY(testsupport::fillPool(QStringLiteral("ID-"), 300, 1));
+    }
+
+    void twoStationsBurnFromOnePool()
+    {
+        SimProcess lineA, lineB;
+        QVERIFY2(lineA.start({QStringLiteral("--devices"), QStringLiteral("30"), QStringLiteral("--seed"), QStringLiteral("1")}),
+                 qPrintable(lineA.errorText()));
+        QVERIFY2(lineB.start({QStringLiteral("--devices"), QStringLiteral("30"), QStringLiteral("--seed"), QStringLiteral("2")}),
+                 qPrintable(lineB.errorText()));
+        // Both start at once and Match the same newest identifiers; the claims decide.
+        auto a = station(lineA, 30);
+        auto b = station(lineB, 30);
+        QVERIFY(a->waitForFinished(180000));
+        QVERIFY(b->waitForFinished(180000));
+        const QString out = QString::fromUtf8(a->readAllStandardOutput() + b->readAllStandardOutput());
+        QVERIFY2(a->exitCode() == 0 && b->exitCode() == 0, qPrintable(out));
+        const QStringList wrong = disagreements({&lineA, &lineB}, true);
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QLatin1Char('\n'))));
+        QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1")), 60);
+        QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")), 0);
+    }
+
+    void stationKilledDuringPasses()
+    {
+        const int devices = envInt("TARNWELL_CRASH_DEVICES", 30);
+        const int kills = envInt("TARNWELL_CRASH_KILLS", 6);
+        SimProcess line;
+        // Slow answers and lost datagrams both ways: writes take retries, so kills land
+        // between claim, write and record.
+        QVERIFY2(line.start({QStringLiteral("--devices"), QString::number(devices), QStringLiteral("--loss"),
+                             QStringLiteral("0.2"), QStringLiteral("--delay"), QStringLiteral("15")}),
+                 qPrintable(line.errorText()));
+        QVERIFY(testsupport::fillPool(QStringLiteral("MORE-"), devices * 2, 1));
+
+        QString log;
+        int killed = 0;
+        for (int round = 0; round < kills * 4 && killed < kills; ++round) {
+            auto p = station(line, devices);
+            if (!waitForLine(*p, QStringLiteral("burning"), 60000, &log)) {
+                p->waitForFinished(60000);
+                if (p->exitCode() == 0)
+                    break; // the whole line is burnt already
+                continue;
+            }
+            // Somewhere inside the pass: each device costs a claim, a write with retries and a mark.
+            QThread::msleep(QRandomGenerator::global()->bounded(20, 60 + devices * 20));
+            p->kill();
+            p->waitForFinished(10000);
+            ++killed;
+            const QStringList midway = disagreements({&line}, false);
+            QVERIFY2(midway.isEmpty(), qPrintable(midway.join(QLatin1Char('\n')) + QLatin1Char('\n') + log));
+        }
+        // Then it runs undisturbed until every device holds its identifier.
+        auto last = station(line, devices);
+        QVERIFY(last->waitForFinished(300000));
+        log += QString::fromUtf8(last->readAllStandardOutput());
+        QVERIFY2(last->exitCode() == 0, qPrintable(log));
+        const QStringList wrong = disagreements({&line}, true);
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QLatin1Char('\n'))));
+        qInfo("crash harness: %d kills, %d devices, 0 identifiers in two devices, 0 lost, %d pending left",
+              killed, devices, testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")));
+    }
+};
+
+TARNWELL_TEST_MAIN(TestStations)
+#include "tst_stations.moc"
