@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds Tarnwell and runs every check CI runs:
 #   the test suite (warnings are errors), the same suite under AddressSanitizer +
-#   UndefinedBehaviorSanitizer, the datagram-parser fuzzer for a bounded time, and
-#   the program in a real X server (Xvfb) driven with xdotool.
+#   UndefinedBehaviorSanitizer, the datagram-parser fuzzer for a bounded time,
+#   the program in a real X server (Xvfb) driven with xdotool, and the Debian package
+#   (built, checked, and the program started from it in Xvfb).
 # TARNWELL_QUICK=1 runs only the first step.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -36,6 +37,9 @@ if [ "${TARNWELL_QUICK:-0}" != 1 ]; then
     step "the program in a real X server"
     rc=0; scripts/xvfb-smoke.sh build || rc=1; result $rc
   fi
+
+  step "the Debian package, and the program started from it in a real X server"
+  rc=0; scripts/check-package.sh build || rc=1; result $rc
 fi
 
 echo

@@ -4,20 +4,42 @@
 # Exit menu entry and checks the database for the Login and Logout rows.
 # Catches what offscreen tests cannot: a missing platform plugin, resource or font.
 #   xvfb-smoke.sh <build dir>      (screenshot: <build dir>/xvfb-main-window.png)
+#   xvfb-smoke.sh --launcher <launcher> <build dir>
+#       starts the program through a package's launcher (e.g. an unpacked .deb's
+#       usr/bin/tarnwell) as a new operator, HOME a fresh temporary folder, and checks the
+#       operator's folder it makes (screenshots: <build dir>/xvfb-package-*.png)
 set -euo pipefail
+launcher=""
+if [ "${1:-}" = --launcher ]; then
+  [ $# -ge 2 ] || { echo "usage: $0 [--launcher <launcher>] <build dir>"; exit 2; }
+  launcher=$(readlink -f "$2")
+  shift 2
+fi
 build=$(cd "${1:-build}" && pwd)
 
 if [ -z "${TARNWELL_IN_XVFB:-}" ]; then
   export TARNWELL_IN_XVFB=1
-  exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$build"
+  exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" ${launcher:+--launcher "$launcher"} "$build"
 fi
 
 work=$(mktemp -d)
 trap 'kill $app 2>/dev/null || true; rm -rf "$work"' EXIT
-cp -r "$build/run/Resources" "$work/"
-mkdir "$work/language"
-cd "$work"
-"$build/run/tarnwell" >"$work/app.log" 2>&1 &
+if [ -z "$launcher" ]; then
+  shots="$build/xvfb"
+  data=$work
+  cp -r "$build/run/Resources" "$work/"
+  mkdir "$work/language"
+  cd "$work"
+  "$build/run/tarnwell" >"$work/app.log" 2>&1 &
+else
+  shots="$build/xvfb-package"
+  mkdir "$work/home"
+  data=$work/home/.local/share/tarnwell
+  cd "$work/home"
+  # A new operator with a plain locale: the launcher makes the folder and picks no translation.
+  env -u XDG_DATA_HOME -u XDG_CONFIG_HOME -u TARNWELL_LANGUAGE -u LC_ALL -u LC_MESSAGES -u LANGUAGE \
+      HOME="$work/home" LANG=C.UTF-8 "$launcher" >"$work/app.log" 2>&1 &
+fi
 app=$!
 
 fail() { echo "xvfb-smoke: $*"; cat "$work/app.log"; exit 1; }
@@ -26,7 +48,7 @@ login=$(timeout 20 xdotool search --sync --onlyvisible --name '^Login$' | head -
 xdotool windowfocus --sync "$login" || true
 eval "$(xdotool getwindowgeometry --shell "$login")"
 xdotool mousemove $((X + 200)) $((Y + 40))
-import -window "$login" "$build/xvfb-login.png" || true
+import -window "$login" "$shots-login.png" || true
 xdotool type --delay 20 admin
 xdotool key Tab
 xdotool type --delay 20 qorvi
@@ -36,7 +58,7 @@ main=$(timeout 20 xdotool search --sync --onlyvisible --name '^Tarnwell$' | head
 sleep 1
 eval "$(xdotool getwindowgeometry --shell "$main")"
 [ "$WIDTH" = 1104 ] && [ "$HEIGHT" = 679 ] || fail "main window is ${WIDTH}x${HEIGHT}, expected 1104x679"
-import -window "$main" "$build/xvfb-main-window.png" || fail "screenshot failed"
+import -window "$main" "$shots-main-window.png" || fail "screenshot failed"
 
 # The menu bar has no keyboard access; the rightmost entry is Exit, so click from the
 # right edge of the bar leftwards until the exit question appears.
@@ -53,7 +75,17 @@ for _ in $(seq 50); do kill -0 $app 2>/dev/null || break; sleep 0.2; done
 kill -0 $app 2>/dev/null && fail "program still running after Exit"
 wait $app || fail "program exited with an error"
 
-rows=$(sqlite3 "$work/mydatabase.db" "SELECT LogType FROM Logs ORDER BY LogID" | tr '\n' ' ')
+rows=$(sqlite3 "$data/mydatabase.db" "SELECT LogType FROM Logs ORDER BY LogID" | tr '\n' ' ')
 [ "$rows" = "Login Logout " ] || fail "log rows are '$rows', expected 'Login Logout '"
+if [ -n "$launcher" ]; then
+  # The operator's folder: private, the database private, the installed Resources linked,
+  # no translation for a C locale.
+  [ "$(stat -c %a "$data")" = 700 ] || fail "$data has mode $(stat -c %a "$data"), expected 700"
+  [ "$(stat -c %a "$data/mydatabase.db")" = 600 ] ||
+    fail "mydatabase.db has mode $(stat -c %a "$data/mydatabase.db"), expected 600"
+  [ -L "$data/Resources" ] && [ -f "$data/Resources/App.ico" ] || fail "Resources is not a link to the installed folder"
+  [ -z "$(ls -A "$data/language")" ] || fail "language/ holds $(ls "$data/language") for a C locale"
+  echo "xvfb-smoke: through $launcher: the operator's folder $data (0700, database 0600) as expected"
+fi
 echo "xvfb-smoke: login, 1104x679 main window, Exit and the log rows all as expected"
-echo "xvfb-smoke: screenshots in $build/xvfb-login.png and $build/xvfb-main-window.png"
+echo "xvfb-smoke: screenshots in $shots-login.png and $shots-main-window.png"
