@@ -602,7 +602,9 @@ bool updateCustomer(const QString &customerName, const QString &customerValue,
 QList<CustomerRecord> allCustomers()
 {
     QList<CustomerRecord> rows;
-    if (run(kCustomerSelect))
+    // The file returns its rows in id order; the server returns them as they lie, which an
+    // update changes. The customer editor takes its first row for the first customer.
+    if (run(storeIsServer() ? kCustomerSelect + QStringLiteral(" ORDER BY CustomerID") : kCustomerSelect))
         while (storeQuery.next())
             rows.append(readCustomerRow());
     return rows;

@@ -1,4 +1,5 @@
 #include "tests/support/testsupport.h"
+#include "tests/support/pgcluster.h"
 
 #include <QStyle>
 #include <QStyleOptionViewItem>
@@ -40,9 +41,15 @@ void copyTree(const QString &from, const QString &to)
     }
 }
 
+// The server of a suite that runs against PostgreSQL (TARNWELL_TEST_STORE=postgresql):
+// one throwaway cluster for the whole test executable.
+PgCluster *server = nullptr;
+
 QSqlDatabase inspector()
 {
     const QString name = QStringLiteral("testsupport-inspector");
+    if (server)
+        return server->connection(name);
     QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
                                                    : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
     // The file of the current folder: a test may move the pool elsewhere.
@@ -62,6 +69,28 @@ QString workingDirectory()
     return workDir ? workDir->path() : QDir::currentPath();
 }
 
+bool onServer()
+{
+    return server != nullptr;
+}
+
+PgCluster *serverCluster()
+{
+    return server;
+}
+
+void pointAtServer(const PgCluster &pg, const QString &station)
+{
+    QFile ini(QStringLiteral("tarnwell.ini"));
+    if (ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        ini.write(QStringLiteral("[store]\ndriver=postgresql\nhost=%1\nport=%2\ndatabase=%3\nuser=%4\nstation=%5\n")
+                      .arg(pg.host())
+                      .arg(pg.port())
+                      .arg(pg.databaseName(), pg.user(), station)
+                      .toUtf8());
+    qputenv("TARNWELL_DB_PASSWORD", pg.password().toUtf8());
+}
+
 void prepareWorkingDirectory()
 {
     workDir = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/tarnwell-test-XXXXXX"));
@@ -69,7 +98,19 @@ void prepareWorkingDirectory()
     copyTree(QStringLiteral(TARNWELL_RUN_DIR "/Resources"), QStringLiteral("Resources"));
     QDir().mkpath(QStringLiteral("language"));
     MessageBox::setScripted(true);
-    qAddPostRoutine([] { delete workDir; workDir = nullptr; });
+    if (qEnvironmentVariable("TARNWELL_TEST_STORE") == QLatin1String("postgresql")) {
+        server = new PgCluster;
+        if (!server->start())
+            qFatal("no PostgreSQL server for this suite: %s", qPrintable(server->errorText()));
+        pointAtServer(*server, QStringLiteral("test-station"));
+    }
+    qAddPostRoutine([] {
+        closeDatabase();
+        delete server;
+        server = nullptr;
+        delete workDir;
+        workDir = nullptr;
+    });
 }
 
 void freshDatabase()
@@ -81,6 +122,10 @@ void freshDatabase()
             db.close();
     }
     QFile::remove(QStringLiteral("mydatabase.db"));
+    if (server) {
+        QSqlQuery drop(inspector());
+        drop.exec(QStringLiteral("DROP TABLE IF EXISTS SerialNumbers, Logs, Customers, Users, SerialCounts CASCADE"));
+    }
     openDatabase();
 }
 
@@ -112,8 +157,18 @@ QList<QVariantList> rows(const QString &sql)
     const QString name = QStringLiteral("testsupport-reader-%1").arg(quintptr(QThread::currentThreadId()));
     QList<QVariantList> out;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(QDir::current().absoluteFilePath(QStringLiteral("mydatabase.db")));
+        QSqlDatabase db;
+        if (server) {
+            db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+            db.setHostName(server->host());
+            db.setPort(server->port());
+            db.setDatabaseName(server->databaseName());
+            db.setUserName(server->user());
+            db.setPassword(server->password());
+        } else {
+            db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+            db.setDatabaseName(QDir::current().absoluteFilePath(QStringLiteral("mydatabase.db")));
+        }
         if (db.open())
             out = rowsOn(db, sql);
         db.close();
@@ -163,6 +218,13 @@ bool burnInPool(const QString &serialNumber, int customerId, const QString &devi
 bool fillPool(const QString &prefix, int total, int customerId, bool used, const QString &deviceType)
 {
     // One statement, so a pool of thousands costs no more than a few rows.
+    if (server)
+        return exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                   "DeviceSerialNum, szIP) SELECT %2, '%3' || lpad(i::text, 4, '0'), %4, '%5', "
+                                   "CASE WHEN %4 = 1 THEN 'DEV%3' || lpad(i::text, 4, '0') ELSE '' END, "
+                                   "CASE WHEN %4 = 1 THEN '192.168.1.' || i ELSE '' END FROM generate_series(1, %1) AS i")
+                        .arg(QString::number(total), QString::number(customerId), QString(prefix).replace('\'', "''"),
+                             QString::number(used ? 1 : 0), QString(deviceType).replace('\'', "''")));
     return exec(QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
                                "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
                                "DeviceSerialNum, szIP) SELECT %2, '%3' || substr('000' || i, -4), %4, '%5', "

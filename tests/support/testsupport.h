@@ -22,6 +22,15 @@ void prepareWorkingDirectory();
 // The test's own temporary working directory.
 QString workingDirectory();
 
+class PgCluster;
+// True when the suite runs against a PostgreSQL server (TARNWELL_TEST_STORE=postgresql):
+// the working folder's tarnwell.ini points the store at a throwaway cluster of its own.
+bool onServer();
+PgCluster *serverCluster();
+// Writes tarnwell.ini in the working folder for that server, with this station name, and
+// puts the password where the program takes it from.
+void pointAtServer(const PgCluster &pg, const QString &station);
+
 // Closes the store, removes mydatabase.db and opens a fresh one with the seed rows.
 void freshDatabase();
 
