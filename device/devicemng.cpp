@@ -590,7 +590,7 @@ QString DeviceMng::skipReason(const BurnRow &r, const CustomerRecord *customer, 
 // Records, in one commit, that the row's identifier goes to the row's device (unused ->
 // pending) together with the "Burning uuid" log row; the previous success's "used" mark
 // shares the commit. Nothing is written to a device unless this committed.
-DeviceMng::Step DeviceMng::claim(const BurnRow &r)
+DeviceMng::Step DeviceMng::claim(BurnRow &r)
 {
     if (!beginBatch()) {
         stopPass(claimFailure(r));
@@ -612,6 +612,16 @@ DeviceMng::Step DeviceMng::claim(const BurnRow &r)
             claimed = ClaimResult::Taken;
     } else {
         claimed = claimSerial(r.uuid, r.customerId, r.serial, r.type, r.ip);
+        // Stations sharing a pool on a server take the customer's next free identifier when
+        // another station took the one shown; the row then shows what goes into the device.
+        QString instead;
+        if (claimed == ClaimResult::Taken && storeIsServer()) {
+            claimed = claimNextSerial(r.customerId, r.serial, r.type, r.ip, &instead);
+            if (claimed == ClaimResult::Claimed) {
+                r.uuid = instead;
+                assign(r.row, instead, r.customerId, false);
+            }
+        }
     }
     // When the batch fails, the previous device's mark fails with it: that device holds
     // its identifier, pending, which is the more important thing to say.
@@ -752,7 +762,7 @@ void DeviceMng::on_btnBurn_clicked()
     bool stopped = false;
     for (int k = 0; k < ready.size() && !stopped; ++k) {
         loading->setProgress(tr("%1 of %2 devices").arg(k + 1).arg(ready.size()));
-        const BurnRow r = readRow(ready.at(k));
+        BurnRow r = readRow(ready.at(k));
         if (!customers.contains(r.customerId))
             customers.insert(r.customerId, std::shared_ptr<CustomerRecord>(customerById(r.customerId)));
         const CustomerRecord *customer = customers.value(r.customerId).get();

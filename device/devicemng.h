@@ -100,7 +100,7 @@ private:
     // The steps of a Burn pass, in the order each ready row goes through them.
     BurnRow readRow(int row) const;
     QString skipReason(const BurnRow &r, const CustomerRecord *customer, const QSet<QString> &written) const;
-    Step claim(const BurnRow &r);
+    Step claim(BurnRow &r);
     bool write(const BurnRow &r, const CustomerRecord &customer);
     bool record(const BurnRow &r);
     void showBurnt(const BurnRow &r);

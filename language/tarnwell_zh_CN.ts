@@ -336,6 +336,10 @@
         <source>A total of %1 logs, %2 pages, the current %3 page</source>
         <translation>共 %1 条日志，%2 页，当前第 %3 页</translation>
     </message>
+    <message>
+        <source>Station</source>
+        <translation>工位</translation>
+    </message>
 </context>
 <context>
     <name>Login</name>

@@ -2,7 +2,7 @@
 #include "ui_log.h"
 
 #include "store/datastore.h"
-#include "store/fixedfield.h"
+#include "widgets/displaytext.h"
 
 #include <QHeaderView>
 
@@ -23,8 +23,9 @@ Log::Log(QWidget *parent)
     ui->setupUi(this);
 
     QTableWidget *table = ui->tableWidget;
-    table->setColumnCount(3);
-    table->setHorizontalHeaderLabels({tr("LogType"), tr("LogDescribe"), tr("LogDate")});
+    // Three columns as ever, and the station that wrote the row: stations of a line share one log.
+    table->setColumnCount(4);
+    table->setHorizontalHeaderLabels({tr("LogType"), tr("LogDescribe"), tr("LogDate"), tr("Station")});
     table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     table->verticalHeader()->setVisible(false);
     // Rows as tall as the 25 px step the page size is counted in.
@@ -64,9 +65,13 @@ void Log::resizeEvent(QResizeEvent *event)
     const int w = ui->tableWidget->width();
     const int h = ui->tableWidget->height();
     QHeaderView *header = ui->tableWidget->horizontalHeader();
-    header->resizeSection(0, w * 30 / 100);
-    header->resizeSection(1, w * 40 / 100);
-    header->resizeSection(2, w * 30 / 100);
+    // The station column takes a fixed share; the three others split the rest 30 / 40 / 30.
+    const int station = w * 15 / 100;
+    const int rest = w - station;
+    header->resizeSection(0, rest * 30 / 100);
+    header->resizeSection(1, rest * 40 / 100);
+    header->resizeSection(2, rest * 30 / 100);
+    header->resizeSection(3, station);
 
     // A table too short for one row still pages one entry at a time.
     pager->setPageSize((h - kTableChrome) / kRowStep);
@@ -113,15 +118,18 @@ void Log::loadPage()
 {
     QTableWidget *table = ui->tableWidget;
     table->clearContents();
-    pageRecords = pageLogs(pager->pageIndex(), pager->pageSize());
+    pageRecords = pageLogRows(pager->pageIndex(), pager->pageSize());
     // Stored texts are as translated when written; a translation loaded now may still
     // carry an entry written in the source language.
     const auto shown = [](const QString &stored) { return tr(stored.toUtf8().constData()); };
     for (int row = 0; row < pageRecords.size() && row < table->rowCount(); ++row) {
-        const LogRecord &r = pageRecords.at(row);
-        table->setItem(row, 0, new QTableWidgetItem(shown(fixedfield::get(r.logType))));
-        table->setItem(row, 1, new QTableWidgetItem(shown(fixedfield::get(r.logDescribe))));
-        table->setItem(row, 2, new QTableWidgetItem(shown(fixedfield::get(r.logDate))));
+        const LogRow &r = pageRecords.at(row);
+        // Descriptions quote what devices and files reported, which may hold control
+        // characters: those are shown escaped.
+        table->setItem(row, 0, new QTableWidgetItem(displayText(shown(r.type))));
+        table->setItem(row, 1, new QTableWidgetItem(displayText(shown(r.describe))));
+        table->setItem(row, 2, new QTableWidgetItem(shown(r.date)));
+        table->setItem(row, 3, new QTableWidgetItem(displayText(r.station)));
     }
 }
 

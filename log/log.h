@@ -1,6 +1,6 @@
 #pragma once
 
-#include "store/records.h"
+#include "store/datastore.h"
 #include "widgets/pager.h"
 
 #include <QList>
@@ -36,7 +36,7 @@ private:
     void updateSummary();
 
     Ui::Log *ui;
-    QList<LogRecord> pageRecords;
+    QList<LogRow> pageRecords;
     // Page size (1 until the first resize), count and the page shown.
     Pager *pager;
 };

@@ -501,9 +501,26 @@ bool markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum,
     return true;
 }
 
+namespace {
+
+// On the server, claims for one device wait for each other (in the claiming transaction),
+// so two stations burning the same device cannot both claim for it.
+bool lockDevice(const QString &deviceSerialNum)
+{
+    if (!storeIsServer())
+        return true;
+    const bool locked = run(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext(?))"), {deviceSerialNum});
+    storeQuery.finish();
+    return locked;
+}
+
+} // namespace
+
 ClaimResult claimSerial(const QString &serialNumber, int customerId, const QString &deviceSerialNum,
                         const QString &deviceType, const QString &deviceIp)
 {
+    if (!lockDevice(deviceSerialNum))
+        return ClaimResult::Failed;
     // (The unary + keeps SQLite on the SerialNumber index: by (CustomerID, IsUse) it would
     // walk all of a customer's unused identifiers.)
     // One statement, so the check and the change cannot be split by another writer: the
@@ -524,6 +541,34 @@ ClaimResult claimSerial(const QString &serialNumber, int customerId, const QStri
     if (held.isUse != 0)
         return ClaimResult::DeviceHolds;
     return ClaimResult::Taken;
+}
+
+ClaimResult claimNextSerial(int customerId, const QString &deviceSerialNum, const QString &deviceType,
+                            const QString &deviceIp, QString *claimed)
+{
+    if (!storeIsServer())
+        return ClaimResult::Taken;
+    if (!lockDevice(deviceSerialNum))
+        return ClaimResult::Failed;
+    // The newest unused identifier of the customer that no other station holds locked at
+    // this moment (no waiting on them), that no row records as used or pending, and that
+    // fits the device request with its NUL.
+    if (!run(QStringLiteral("UPDATE SerialNumbers SET IsUse=2, DeviceType=?, DeviceSerialNum=?, szIP=? "
+                            "WHERE SNID=(SELECT s.SNID FROM SerialNumbers s WHERE s.CustomerID=? AND s.IsUse=0 "
+                            "AND octet_length(s.SerialNumber) < 48 "
+                            "AND NOT EXISTS (SELECT 1 FROM SerialNumbers d WHERE d.SerialNumber=s.SerialNumber "
+                            "AND d.IsUse<>0) ORDER BY s.SNID DESC LIMIT 1 FOR UPDATE SKIP LOCKED) AND IsUse=0 "
+                            "AND NOT EXISTS (SELECT 1 FROM SerialNumbers WHERE DeviceSerialNum=? AND IsUse<>0) "
+                            "RETURNING SerialNumber"),
+             {deviceType, deviceSerialNum, deviceIp, customerId, deviceSerialNum}))
+        return ClaimResult::Failed;
+    const bool got = storeQuery.next();
+    if (got && claimed)
+        *claimed = storeQuery.value(0).toString();
+    storeQuery.finish();
+    if (got)
+        return ClaimResult::Claimed;
+    return holdingOfDevice(deviceSerialNum).isUse != SerialUnused ? ClaimResult::DeviceHolds : ClaimResult::Taken;
 }
 
 DeviceHolding holdingOfDevice(const QString &deviceSerialNum)
@@ -613,6 +658,18 @@ QList<CustomerRecord> allCustomers()
 int countLogs()
 {
     return firstInt(QStringLiteral("SELECT COUNT(*) FROM Logs"), {}, 0);
+}
+
+QList<LogRow> pageLogRows(int pageIndex, int pageSize)
+{
+    pageSize = rowLimit(pageSize);
+    QList<LogRow> rows;
+    if (run(QStringLiteral("SELECT LogType, LogDescribe, LogDate, LogStation FROM Logs ORDER BY LogID DESC LIMIT %1, %2")
+                .arg(qint64(pageIndex) * pageSize).arg(pageSize)))
+        while (storeQuery.next())
+            rows.append({storeQuery.value(0).toString(), storeQuery.value(1).toString(), storeQuery.value(2).toString(),
+                         storeQuery.value(3).toString()});
+    return rows;
 }
 
 QList<LogRecord> pageLogs(int pageIndex, int pageSize)

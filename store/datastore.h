@@ -97,6 +97,12 @@ struct SerialRow {
 // The rows pageSerials returns, newest first.
 QList<SerialRow> pageSerialRows(int pageIndex, int pageSize, const QString &filter);
 
+// On the server, where several stations claim from one pool: claims the customer's newest
+// unused identifier for the device, skipping those other stations are claiming at this
+// moment, and gives it in `claimed`. On the file it claims nothing and answers Taken.
+ClaimResult claimNextSerial(int customerId, const QString &deviceSerialNum, const QString &deviceType,
+                            const QString &deviceIp, QString *claimed);
+
 // The identifier recorded for a device, used or pending; isUse 0 and empty when none.
 struct DeviceHolding {
     QString serialNumber;
@@ -115,6 +121,14 @@ QList<CustomerRecord> allCustomers();
 // Log paging.
 int countLogs();
 QList<LogRecord> pageLogs(int pageIndex, int pageSize);
+// The same page with the station that wrote each row (empty for rows of earlier versions).
+struct LogRow {
+    QString type;
+    QString describe;
+    QString date;
+    QString station;
+};
+QList<LogRow> pageLogRows(int pageIndex, int pageSize);
 
 // ---- Streaming read for the export ----------------------------------------------------
 #include <functional>

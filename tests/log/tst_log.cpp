@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSysInfo>
 #include <QTableWidget>
 #include <QTranslator>
 
@@ -192,6 +193,9 @@ private slots:
         QCOMPARE(p.summary(), summaryText(40, 3, 1));
         QCOMPARE(p.describes(), entries(40, 23, 18));
         QCOMPARE(p.buttons(), QStringLiteral("--NL"));
+        // Each row names the station that wrote it; on the file that is the machine's name.
+        QCOMPARE(testsupport::columnTexts(p.table(), 3).first(), QSysInfo::machineHostName());
+        QCOMPARE(testsupport::columnTexts(p.table(), 3).last(), QSysInfo::machineHostName());
     }
 
     // 605 px hold 19 rows; a table too short for one row still pages one entry.
