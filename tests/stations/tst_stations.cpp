@@ -9,6 +9,7 @@
 
 #include "platform/devicesim/simprocess.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -27,12 +28,22 @@ int envInt(const char *name, int fallback)
     return ok && v > 0 ? v : fallback;
 }
 
-// A burnstation process in the test's working folder (the pool), on one simulated line.
-std::unique_ptr<QProcess> station(const SimProcess &line, int devices)
+// A burnstation process on one simulated line. On the file it works in the test's folder
+// (the pool); on a server each station has a folder of its own with its settings.
+std::unique_ptr<QProcess> station(const SimProcess &line, int devices, const QString &name = QString())
 {
     auto p = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("Z7_NETSDK_TARGETS"), line.target());
+    if (testsupport::onServer()) {
+        const QString folder = QDir(testsupport::workingDirectory()).absoluteFilePath(name.isEmpty() ? QStringLiteral("station") : name);
+        QDir().mkpath(folder);
+        const QString here = QDir::currentPath();
+        QDir::setCurrent(folder);
+        testsupport::pointAtServer(*testsupport::serverCluster(), name.isEmpty() ? QStringLiteral("station") : name);
+        QDir::setCurrent(here);
+        p->setWorkingDirectory(folder);
+    }
     p->setProcessEnvironment(env);
     p->setProcessChannelMode(QProcess::SeparateChannels);
     p->start(QStringLiteral(TARNWELL_BURNSTATION), {QStringLiteral("--devices"), QString::number(devices)});
@@ -123,6 +134,72 @@ private slots:
     {
         testsupport::freshDatabase();
         QVERIFY(testsupport::fillPool(QStringLiteral("ID-"), 300, 1));
+    }
+
+    void eightStationsOnOneServerPool()
+    {
+        if (!testsupport::onServer())
+            QSKIP("stations share a pool on a server");
+        // A factory-sized pool, eight stations with a line of 250 devices each, all at once.
+        QVERIFY(testsupport::fillPool(QStringLiteral("BIG-"), envInt("TARNWELL_STATIONS_POOL", 1000000), 1));
+        const int perLine = envInt("TARNWELL_STATIONS_DEVICES", 250);
+        std::vector<std::unique_ptr<SimProcess>> lines;
+        QList<const SimProcess *> all;
+        for (int i = 0; i < 8; ++i) {
+            lines.push_back(std::make_unique<SimProcess>());
+            QVERIFY2(lines.back()->start({QStringLiteral("--devices"), QString::number(perLine), QStringLiteral("--seed"),
+                                          QString::number(100 + i)}),
+                     qPrintable(lines.back()->errorText()));
+            all << lines.back().get();
+        }
+        std::vector<std::unique_ptr<QProcess>> stations;
+        for (int i = 0; i < 8; ++i)
+            stations.push_back(station(*lines.at(i), perLine, QStringLiteral("station-%1").arg(i + 1)));
+        QString out;
+        for (auto &p : stations) {
+            QVERIFY(p->waitForFinished(600000));
+            out = QString::fromUtf8(p->readAllStandardOutput()).right(300);
+            if (p->exitCode() != 0) {
+                for (const QVariantList &r : testsupport::rows(QStringLiteral(
+                         "SELECT LogStation, LogDescribe FROM Logs WHERE LogDescribe LIKE '%skipped%' LIMIT 20")))
+                    out += r.at(0).toString() + QLatin1Char(' ') + r.at(1).toString() + QLatin1Char('\n');
+                for (const SimProcess *line : all) {
+                    int written = 0, requests = 0;
+                    for (const QJsonValue &v : line->devices()) {
+                        written += v.toObject().value(QStringLiteral("uuid")).toString().isEmpty() ? 0 : 1;
+                        requests += v.toObject().value(QStringLiteral("requests")).toInt();
+                    }
+                    out += QStringLiteral("line %1: %2 written, %3 requests, running %4\n")
+                               .arg(line->target()).arg(written).arg(requests).arg(line->isRunning());
+                }
+            }
+            QVERIFY2(p->exitCode() == 0, qPrintable(out));
+        }
+        const QStringList wrong = disagreements(all, true);
+        QVERIFY2(wrong.isEmpty(), qPrintable(wrong.mid(0, 20).join(QLatin1Char('\n'))));
+        QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1")), 8 * perLine);
+        // Every log row says which station wrote it.
+        QCOMPARE(testsupport::count(QStringLiteral("Logs WHERE LogStation IS NULL OR LogStation=''")), 0);
+        QCOMPARE(testsupport::value(QStringLiteral("SELECT COUNT(DISTINCT LogStation) FROM Logs")).toInt(), 8);
+    }
+
+    void secondStationSeesTheFirstOnesBurns()
+    {
+        // Two stations on one line (one pool): after A has burnt it, B's search lists every
+        // device as burnt, with A's identifiers, and B writes nothing.
+        SimProcess line;
+        QVERIFY2(line.start({QStringLiteral("--devices"), QStringLiteral("12")}), qPrintable(line.errorText()));
+        auto a = station(line, 12, QStringLiteral("station-a"));
+        QVERIFY(a->waitForFinished(120000));
+        QCOMPARE(a->exitCode(), 0);
+        const QJsonArray before = line.devices();
+        auto b = station(line, 12, QStringLiteral("station-b"));
+        QVERIFY(b->waitForFinished(120000));
+        const QString out = QString::fromUtf8(b->readAllStandardOutput());
+        QVERIFY2(b->exitCode() == 0, qPrintable(out));
+        QVERIFY2(out.startsWith(QLatin1String("search 12\n")) && !out.contains(QLatin1String("burning")), qPrintable(out));
+        QCOMPARE(line.devices(), before);
+        QVERIFY(disagreements({&line}, true).isEmpty());
     }
 
     void twoStationsBurnFromOnePool()
