@@ -27,7 +27,7 @@ struct SimDevice {
     QString form, uuid, uuidKind, hostAddr, requestId;
     int port = 0;
     int applied = 0;  // writes applied
-    int requests = 0; // writes that reached it with its credentials, repeats included
+    int requests = 0; // writes that reached it, repeats and refused ones included
 
     QJsonObject toJson() const;
 };
@@ -66,6 +66,7 @@ private:
     void sendDue();
     bool lost();
     bool saveState();
+    bool replaceFile(const QByteArray &path, const QByteArray &bytes);
 
     struct Outgoing {
         QByteArray data;

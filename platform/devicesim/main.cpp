@@ -36,7 +36,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption stateOpt(QStringLiteral("state"),
         QStringLiteral("JSON file holding the devices and what was written into them; read at start "
                        "when it exists (then --devices, --seed and --type are not used), rewritten "
-                       "after every applied write. Without it the line forgets on exit."),
+                       "after every write that reaches a device. Without it the line forgets on exit."),
         QStringLiteral("FILE"));
     const QCommandLineOption seedOpt(QStringLiteral("seed"),
         QStringLiteral("Seed of the device list: the same seed gives the same serial numbers, "
