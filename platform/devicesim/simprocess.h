@@ -14,7 +14,7 @@
 //   restart is simulated. False, with errorText(), if it fails or is not ready in time.
 // stop(): ends the process (SIGTERM, then SIGKILL) and waits for it. The destructor stops.
 // port(), target(), exportTarget(): where it listens once started.
-// stateFile(), state(), devices(), device(serial): the state file as last written.
+// stateFile(), state(), devices(), serials(), device(serial): the state file as last written.
 // program(): the simulator binary: TARNWELL_DEVICESIM when the build defines it (link
 //   the CMake target tarnwell_simprocess), else tarnwell-devicesim beside the running program.
 #pragma once
@@ -121,6 +121,14 @@ public:
         return QJsonDocument::fromJson(file.readAll()).object();
     }
     QJsonArray devices() const { return state().value(QStringLiteral("devices")).toArray(); }
+    QStringList serials() const
+    {
+        QStringList out;
+        const QJsonArray list = devices();
+        for (const QJsonValue &v : list)
+            out << v.toObject().value(QStringLiteral("serial")).toString();
+        return out;
+    }
     QJsonObject device(const QString &serial) const
     {
         const QJsonArray list = devices();

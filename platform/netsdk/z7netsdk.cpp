@@ -277,6 +277,10 @@ int Sdk::startDiscovery()
     if (socket_ < 0)
         return 0;
     std::vector<Endpoint> targets = currentTargets(allowRemote_);
+    std::string line = "Targets";
+    for (const Endpoint &to : targets)
+        line += ' ' + z7wire::toText(to);
+    appendTrace(tracePath(), line);
     std::uint32_t runId;
     {
         std::lock_guard<std::mutex> state(stateMutex_);
