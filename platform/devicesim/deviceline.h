@@ -41,6 +41,7 @@ struct LineOptions {
     int refusing = 0;      // the first N devices refuse writes
     int changedPasswords = 0; // the last N devices accept only a changed password
     double duplicates = 0; // chance that an answer is sent twice
+    bool sync = true;      // fsync the state file before a write is acknowledged
 };
 
 class DeviceLine : public QObject

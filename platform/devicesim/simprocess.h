@@ -12,6 +12,8 @@
 //   parallel runs never meet) and "--state <file in a temporary folder the object
 //   owns>". Calling start again after stop reuses that state file, which is how a
 //   restart is simulated. False, with errorText(), if it fails or is not ready in time.
+//   It also adds "--no-sync" unless `sync` is set: no test simulates a power cut, and
+//   an fsync per write on a busy disk can outlast the library's wait for an answer.
 // stop(): ends the process (SIGTERM, then SIGKILL) and waits for it. The destructor stops.
 // port(), target(), exportTarget(): where it listens once started.
 // stateFile(), state(), devices(), serials(), device(serial): the state file as last written.
@@ -58,6 +60,8 @@ public:
         QStringList all = args;
         if (!all.contains(QStringLiteral("--port")))
             all << QStringLiteral("--port") << QStringLiteral("0");
+        if (!sync && !all.contains(QStringLiteral("--no-sync")))
+            all << QStringLiteral("--no-sync");
         const int stateAt = all.indexOf(QStringLiteral("--state"));
         if (stateAt >= 0 && stateAt + 1 < all.size()) {
             stateFile_ = all.at(stateAt + 1);
@@ -105,6 +109,8 @@ public:
         process_.reset();
         port_ = 0;
     }
+
+    bool sync = false; // keep the simulator's fsync of its state file (see start)
 
     bool isRunning() const { return process_ && process_->state() == QProcess::Running; }
     QString errorText() const { return error_; }

@@ -277,10 +277,11 @@ int Sdk::startDiscovery()
     if (socket_ < 0)
         return 0;
     std::vector<Endpoint> targets = currentTargets(allowRemote_);
+    const std::string path = tracePath();
     std::string line = "Targets";
     for (const Endpoint &to : targets)
         line += ' ' + z7wire::toText(to);
-    appendTrace(tracePath(), line);
+    appendTrace(path, line);
     std::uint32_t runId;
     {
         std::lock_guard<std::mutex> state(stateMutex_);
@@ -291,7 +292,7 @@ int Sdk::startDiscovery()
         runStart_ = Clock::now();
         nextProbe_ = 1;
         targets_ = targets;
-        runTracePath_ = tracePath();
+        runTracePath_ = path;
         reported_.clear();
         foundAt_.clear();
         conflicted_.clear();

@@ -393,6 +393,7 @@ private slots:
     {
         // Answers come later than one attempt's wait, so the library sends each write again.
         devicesim::SimProcess sim;
+        sim.sync = true; // the state file as a demo line keeps it
         QVERIFY(startLine(sim, {"--devices", "3", "--delay", "250"}));
         const QJsonArray devices = sim.devices();
         const QStringList serials = sim.serials();
