@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to everything that reads untrusted input: the datagram
-// decoder, and the readers of a caller's request records. Beyond the sanitizers'
-// findings it traps when an accepted datagram does not encode back to the same
-// bytes, or when a record text loses its NUL.
+// decoder, the readers of a caller's request records, and the target list parser.
+// Beyond the sanitizers' findings it traps when an accepted datagram does not encode
+// back to the same bytes, when a record text loses its NUL, or when a target off
+// loopback gets through without remote mode.
 #include "platform/netsdk/wire.h"
 
 #include <cstring>
@@ -71,5 +72,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     readAsRequest<UmeyeUuidRequest>(data, size);
     readAsRequest<LenovoUuidRequest>(data, size);
+
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    const std::vector<z7wire::Endpoint> remote = z7wire::parseTargets(text, true);
+    for (const z7wire::Endpoint &e : z7wire::parseTargets(text, false)) {
+        if (!z7wire::isLoopback(e.ip) || e.port == 0)
+            __builtin_trap();
+    }
+    for (const z7wire::Endpoint &e : remote) {
+        if (e.port == 0)
+            __builtin_trap();
+    }
     return 0;
 }

@@ -8,6 +8,10 @@
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 
 namespace {
@@ -252,27 +256,31 @@ void DeviceLine::handleWrite(const z7wire::Write &write, const QHostAddress &fro
     const QString requestId = QString::number(write.requestId, 16);
     if (!d) {
         ack.status = z7wire::Status::UnknownDevice;
-    } else if (fromUtf8(write.user) != d->user || fromUtf8(write.password) != d->loginPassword) {
-        ack.status = z7wire::Status::BadCredentials;
-    } else if (d->refusesWrites) {
-        ack.status = z7wire::Status::Refused;
     } else {
         const SimDevice before = *d;
         ++d->requests;
-        if (d->requestId != requestId) { // a repeat of the applied write is not applied again
-            d->form = write.umeye ? QStringLiteral("umeye") : QStringLiteral("lenovo");
-            d->uuid = fromUtf8(write.uuid);
-            d->uuidKind = fromUtf8(write.uuidKind);
-            d->hostAddr = fromUtf8(write.hostAddr);
-            d->port = write.port;
-            d->requestId = requestId;
-            ++d->applied;
+        if (fromUtf8(write.user) != d->user || fromUtf8(write.password) != d->loginPassword) {
+            ack.status = z7wire::Status::BadCredentials;
+        } else if (d->refusesWrites) {
+            ack.status = z7wire::Status::Refused;
+        } else {
+            if (d->requestId != requestId) { // a repeat of the applied write is not applied again
+                d->form = write.umeye ? QStringLiteral("umeye") : QStringLiteral("lenovo");
+                d->uuid = fromUtf8(write.uuid);
+                d->uuidKind = fromUtf8(write.uuidKind);
+                d->hostAddr = fromUtf8(write.hostAddr);
+                d->port = write.port;
+                d->requestId = requestId;
+                ++d->applied;
+            }
+            ack.status = z7wire::Status::Applied;
         }
-        ack.status = z7wire::Status::Applied;
-        // Acknowledge only what is stored, so a success the library reports is on disk.
+        // Answer only what is stored: a success the library reports is on disk, and the
+        // count of attempts shows how many a refusal cost.
         if (!saveState()) {
             *d = before;
-            ack.status = z7wire::Status::Refused;
+            if (ack.status == z7wire::Status::Applied)
+                ack.status = z7wire::Status::Refused;
         }
     }
     z7wire::Bytes datagram;
@@ -316,17 +324,41 @@ bool DeviceLine::saveState()
     root.insert(QStringLiteral("format"), 1);
     root.insert(QStringLiteral("port"), int(port()));
     root.insert(QStringLiteral("devices"), list);
-    // Temporary file and rename: a reader sees the old state or the new, never half.
-    const QString temp = stateFile_ + QStringLiteral(".tmp");
-    QFile file(temp);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    return replaceFile(QFile::encodeName(stateFile_), QJsonDocument(root).toJson(QJsonDocument::Indented));
+}
+
+bool DeviceLine::replaceFile(const QByteArray &path, const QByteArray &bytes)
+{
+    // A temporary file of this process and call, then rename: a reader sees the old
+    // state or the new, never half, and two lines sharing a state path never write into
+    // one temporary file. Synced before and after the rename: an acknowledged write must
+    // survive a power cut (unless --no-sync trades that for speed).
+    const QByteArray temp = path + '.' + QByteArray::number(qint64(::getpid())) + '.'
+                            + QByteArray::number(quint64(random_()), 36) + ".tmp";
+    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0)
         return false;
-    const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Indented);
-    const bool written = file.write(bytes) == bytes.size() && file.flush();
-    file.close();
-    if (!written || std::rename(QFile::encodeName(temp).constData(), QFile::encodeName(stateFile_).constData()) != 0) {
-        QFile::remove(temp);
+    bool ok = true;
+    for (qint64 done = 0; ok && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, std::size_t(bytes.size() - done));
+        if (n > 0)
+            done += n;
+        else if (!(n < 0 && errno == EINTR))
+            ok = false;
+    }
+    ok = (!options_.sync || ::fsync(fd) == 0) && ok;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || std::rename(temp.constData(), path.constData()) != 0) {
+        ::unlink(temp.constData());
         return false;
     }
-    return true;
+    if (!options_.sync)
+        return true;
+    const QByteArray folder = QFile::encodeName(QFileInfo(QFile::decodeName(path)).absolutePath());
+    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return false;
+    ok = ::fsync(dir) == 0;
+    ::close(dir);
+    return ok;
 }

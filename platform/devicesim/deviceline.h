@@ -27,7 +27,7 @@ struct SimDevice {
     QString form, uuid, uuidKind, hostAddr, requestId;
     int port = 0;
     int applied = 0;  // writes applied
-    int requests = 0; // writes that reached it with its credentials, repeats included
+    int requests = 0; // writes that reached it, repeats and refused ones included
 
     QJsonObject toJson() const;
 };
@@ -41,6 +41,7 @@ struct LineOptions {
     int refusing = 0;      // the first N devices refuse writes
     int changedPasswords = 0; // the last N devices accept only a changed password
     double duplicates = 0; // chance that an answer is sent twice
+    bool sync = true;      // fsync the state file before a write is acknowledged
 };
 
 class DeviceLine : public QObject
@@ -66,6 +67,7 @@ private:
     void sendDue();
     bool lost();
     bool saveState();
+    bool replaceFile(const QByteArray &path, const QByteArray &bytes);
 
     struct Outgoing {
         QByteArray data;

@@ -36,7 +36,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption stateOpt(QStringLiteral("state"),
         QStringLiteral("JSON file holding the devices and what was written into them; read at start "
                        "when it exists (then --devices, --seed and --type are not used), rewritten "
-                       "after every applied write. Without it the line forgets on exit."),
+                       "after every write that reaches a device. Without it the line forgets on exit."),
         QStringLiteral("FILE"));
     const QCommandLineOption seedOpt(QStringLiteral("seed"),
         QStringLiteral("Seed of the device list: the same seed gives the same serial numbers, "
@@ -56,10 +56,14 @@ int main(int argc, char *argv[])
         QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption duplicatesOpt(QStringLiteral("duplicates"),
         QStringLiteral("Fault: chance from 0 to 1 that an answer is sent twice (default 0)."), QStringLiteral("RATE"), QStringLiteral("0"));
+    const QCommandLineOption noSyncOpt(QStringLiteral("no-sync"),
+        QStringLiteral("Do not wait for the state file to reach the disk before acknowledging a write: "
+                       "much faster on a slow disk, but a power cut or machine crash may lose writes "
+                       "the program was told were applied. Killing the simulator loses nothing either way."));
     const QCommandLineOption listOpt(QStringLiteral("list"),
         QStringLiteral("Print the device list (serial, type, IP, user, password, tab-separated) and exit."));
     parser.addOptions({devicesOpt, portOpt, stateOpt, seedOpt, typeOpt, lossOpt, delayOpt, refuseOpt,
-                       changedOpt, duplicatesOpt, listOpt});
+                       changedOpt, duplicatesOpt, noSyncOpt, listOpt});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument \"%1\"; see --help").arg(parser.positionalArguments().first()));
@@ -92,6 +96,7 @@ int main(int argc, char *argv[])
     options.refusing = parser.value(refuseOpt).toInt(&ok);
     if (!ok || options.refusing < 0)
         return fail(QStringLiteral("--refuse must be a whole number from 0"));
+    options.sync = !parser.isSet(noSyncOpt);
     options.changedPasswords = parser.value(changedOpt).toInt(&ok);
     if (!ok || options.changedPasswords < 0)
         return fail(QStringLiteral("--changed-passwords must be a whole number from 0"));

@@ -12,9 +12,11 @@
 //   parallel runs never meet) and "--state <file in a temporary folder the object
 //   owns>". Calling start again after stop reuses that state file, which is how a
 //   restart is simulated. False, with errorText(), if it fails or is not ready in time.
+//   It also adds "--no-sync" unless `sync` is set: no test simulates a power cut, and
+//   an fsync per write on a busy disk can outlast the library's wait for an answer.
 // stop(): ends the process (SIGTERM, then SIGKILL) and waits for it. The destructor stops.
 // port(), target(), exportTarget(): where it listens once started.
-// stateFile(), state(), devices(), device(serial): the state file as last written.
+// stateFile(), state(), devices(), serials(), device(serial): the state file as last written.
 // program(): the simulator binary: TARNWELL_DEVICESIM when the build defines it (link
 //   the CMake target tarnwell_simprocess), else tarnwell-devicesim beside the running program.
 #pragma once
@@ -58,6 +60,8 @@ public:
         QStringList all = args;
         if (!all.contains(QStringLiteral("--port")))
             all << QStringLiteral("--port") << QStringLiteral("0");
+        if (!sync && !all.contains(QStringLiteral("--no-sync")))
+            all << QStringLiteral("--no-sync");
         const int stateAt = all.indexOf(QStringLiteral("--state"));
         if (stateAt >= 0 && stateAt + 1 < all.size()) {
             stateFile_ = all.at(stateAt + 1);
@@ -106,6 +110,8 @@ public:
         port_ = 0;
     }
 
+    bool sync = false; // keep the simulator's fsync of its state file (see start)
+
     bool isRunning() const { return process_ && process_->state() == QProcess::Running; }
     QString errorText() const { return error_; }
     quint16 port() const { return port_; }
@@ -121,6 +127,14 @@ public:
         return QJsonDocument::fromJson(file.readAll()).object();
     }
     QJsonArray devices() const { return state().value(QStringLiteral("devices")).toArray(); }
+    QStringList serials() const
+    {
+        QStringList out;
+        const QJsonArray list = devices();
+        for (const QJsonValue &v : list)
+            out << v.toObject().value(QStringLiteral("serial")).toString();
+        return out;
+    }
     QJsonObject device(const QString &serial) const
     {
         const QJsonArray list = devices();

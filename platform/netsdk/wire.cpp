@@ -3,6 +3,9 @@
 #include "base/fixedfield.h"
 #include "base/utf8.h"
 
+#include <arpa/inet.h>
+
+#include <cstdlib>
 #include <cstring>
 
 namespace z7wire {
@@ -11,7 +14,8 @@ namespace {
 
 const std::uint8_t kMagic[4] = {'Z', '7', 'N', 'S'};
 
-// Widths of the texts on the wire; see the structs in wire.h.
+// Widths of the texts on the wire; see the structs in wire.h. The encoders and the
+// decoder check them in one place each (announceOk, writeOk).
 constexpr std::size_t kAnnounceIp = 63, kAnnounceSerial = 47, kAnnounceUser = 31,
                       kAnnouncePassword = 15, kAnnounceType = 31;
 constexpr std::size_t kWriteSerial = 48, kWriteUser = 32, kWritePassword = 16,
@@ -103,14 +107,15 @@ public:
         skip(8);
         return true;
     }
-    bool text(std::string &t, std::size_t minLen, std::size_t maxLen)
+    // Any text the length byte allows; the caller checks its limits.
+    bool text(std::string &t)
     {
         std::uint8_t len = 0;
         if (!u8(len) || len > left_)
             return false;
         t.assign(reinterpret_cast<const char *>(p_), len);
         skip(len);
-        return textOk(t, minLen, maxLen);
+        return true;
     }
     bool atEnd() const { return left_ == 0; }
 
@@ -176,9 +181,8 @@ bool decode(const std::uint8_t *data, std::size_t size, Message &out)
         break;
     case Type::Announce: {
         Announce &a = out.announce;
-        ok = in.u32(a.runId) && in.text(a.ip, 0, kAnnounceIp)
-             && in.text(a.serial, 1, kAnnounceSerial) && in.text(a.user, 0, kAnnounceUser)
-             && in.text(a.password, 0, kAnnouncePassword) && in.text(a.type, 0, kAnnounceType);
+        ok = in.u32(a.runId) && in.text(a.ip) && in.text(a.serial) && in.text(a.user)
+             && in.text(a.password) && in.text(a.type) && announceOk(a);
         break;
     }
     case Type::WriteUmeye:
@@ -186,11 +190,9 @@ bool decode(const std::uint8_t *data, std::size_t size, Message &out)
         Write &w = out.write;
         w = Write();
         w.umeye = out.type == Type::WriteUmeye;
-        ok = in.u64(w.requestId) && in.text(w.serial, 1, kWriteSerial)
-             && in.text(w.user, 0, kWriteUser) && in.text(w.password, 0, kWritePassword)
-             && (!w.umeye || in.text(w.hostAddr, 0, kWriteHost))
-             && in.text(w.uuidKind, 0, kWriteKind) && in.text(w.uuid, 1, kWriteUuid)
-             && (!w.umeye || in.u16(w.port));
+        ok = in.u64(w.requestId) && in.text(w.serial) && in.text(w.user) && in.text(w.password)
+             && (!w.umeye || in.text(w.hostAddr)) && in.text(w.uuidKind) && in.text(w.uuid)
+             && (!w.umeye || in.u16(w.port)) && writeOk(w);
         break;
     }
     case Type::WriteAck: {
@@ -312,6 +314,55 @@ void toRecord(const Announce &a, DiscoveryRecord &record)
     putField(record.userName, sizeof record.userName, a.user);
     putField(record.password, sizeof record.password, a.password);
     putField(record.deviceType, sizeof record.deviceType, a.type);
+}
+
+bool isLoopback(std::uint32_t ip)
+{
+    return (ip >> 24) == 127;
+}
+
+std::string toText(const Endpoint &e)
+{
+    return std::to_string(e.ip >> 24) + '.' + std::to_string((e.ip >> 16) & 0xFF) + '.'
+           + std::to_string((e.ip >> 8) & 0xFF) + '.' + std::to_string(e.ip & 0xFF) + ':'
+           + std::to_string(e.port);
+}
+
+std::vector<Endpoint> parseTargets(const std::string &all, bool allowRemote)
+{
+    std::vector<Endpoint> out;
+    std::size_t pos = 0;
+    while (pos <= all.size()) {
+        std::size_t comma = all.find(',', pos);
+        if (comma == std::string::npos)
+            comma = all.size();
+        std::string item = all.substr(pos, comma - pos);
+        pos = comma + 1;
+        const auto first = item.find_first_not_of(" \t");
+        if (first == std::string::npos)
+            continue;
+        item = item.substr(first, item.find_last_not_of(" \t") - first + 1);
+        const std::size_t colon = item.rfind(':');
+        if (colon == std::string::npos || colon + 1 >= item.size() || item.size() - colon > 6)
+            continue;
+        std::string host = item.substr(0, colon);
+        const std::string portText = item.substr(colon + 1);
+        if (portText.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const unsigned long port = std::strtoul(portText.c_str(), nullptr, 10);
+        if (port == 0 || port > 65535)
+            continue;
+        if (host == "localhost")
+            host = "127.0.0.1";
+        in_addr addr;
+        if (inet_pton(AF_INET, host.c_str(), &addr) != 1)
+            continue;
+        const Endpoint target{ntohl(addr.s_addr), std::uint16_t(port)};
+        if (!isLoopback(target.ip) && !allowRemote)
+            continue;
+        out.push_back(target);
+    }
+    return out;
 }
 
 } // namespace z7wire

@@ -1,7 +1,8 @@
-// Datagram format shared by libz7netsdk and tarnwell-devicesim (docs/protocol.md).
-// Plain C++17, no Qt: the library must stay a drop-in C ABI library. Everything
-// that reads bytes from the network or from a caller's record is in here, so the
-// fuzzer exercises exactly the code the library and the simulator run.
+// Datagram format shared by libz7netsdk and tarnwell-devicesim (docs/protocol.md),
+// and the library's target list. Plain C++17, no Qt: the library must stay a drop-in
+// C ABI library. Everything that reads bytes from the network, from a caller's record
+// or from the environment is in here, so the fuzzer and the tests exercise exactly
+// the code the library and the simulator run.
 #pragma once
 
 #include "platform/netsdk/z7netsdk.h"
@@ -48,7 +49,7 @@ struct Probe {
 struct Announce {
     std::uint32_t runId = 0;
     std::string ip;       // at most 63 bytes
-    std::string serial;   // 1..47 bytes
+    std::string serial;   // 1..47 bytes: the device's identity, so never empty or cut
     std::string user;     // at most 31 bytes
     std::string password; // at most 15 bytes
     std::string type;     // at most 31 bytes
@@ -112,5 +113,24 @@ Write fromRequest(const LenovoUuidRequest &request);
 
 // Zero-fills the record and copies the texts, each NUL-terminated inside its field.
 void toRecord(const Announce &announce, DiscoveryRecord &record);
+
+// An IPv4 UDP address, both numbers in host byte order.
+struct Endpoint {
+    std::uint32_t ip = 0;
+    std::uint16_t port = 0;
+    bool operator==(const Endpoint &o) const { return ip == o.ip && port == o.port; }
+    bool operator!=(const Endpoint &o) const { return !(*this == o); }
+    bool operator<(const Endpoint &o) const { return ip != o.ip ? ip < o.ip : port < o.port; }
+};
+
+bool isLoopback(std::uint32_t ip);
+
+// "a.b.c.d:port".
+std::string toText(const Endpoint &endpoint);
+
+// The library's targets from Z7_NETSDK_TARGETS: "host:port[,host:port...]" with
+// numeric IPv4 hosts or "localhost". Entries that do not parse are left out, and so
+// are addresses outside 127.0.0.0/8 unless allowRemote.
+std::vector<Endpoint> parseTargets(const std::string &text, bool allowRemote);
 
 } // namespace z7wire

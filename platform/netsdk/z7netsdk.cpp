@@ -47,26 +47,16 @@ constexpr int kWriteAttemptMs = 175;
 
 thread_local bool onReceiverThread = false;
 
-struct Address {
-    std::uint32_t ip = 0; // network order
-    std::uint16_t port = 0; // network order
-    bool operator==(const Address &o) const { return ip == o.ip && port == o.port; }
-    bool operator<(const Address &o) const { return std::tie(ip, port) < std::tie(o.ip, o.port); }
-};
+using z7wire::Endpoint;
 
-sockaddr_in toSockaddr(const Address &a)
+sockaddr_in toSockaddr(const Endpoint &e)
 {
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = a.ip;
-    sa.sin_port = a.port;
+    sa.sin_addr.s_addr = htonl(e.ip);
+    sa.sin_port = htons(e.port);
     return sa;
-}
-
-bool isLoopback(std::uint32_t ipNetworkOrder)
-{
-    return (ntohl(ipNetworkOrder) >> 24) == 127;
 }
 
 bool remoteAllowed()
@@ -75,87 +65,61 @@ bool remoteAllowed()
     return v && std::strcmp(v, "1") == 0;
 }
 
-// "host:port[,host:port...]" with numeric IPv4 hosts (or "localhost"). Entries that
-// do not parse, and addresses off loopback unless allowed, are left out.
-std::vector<Address> parseTargets(const char *text, bool allowRemote)
-{
-    std::vector<Address> out;
-    std::string all(text);
-    std::size_t pos = 0;
-    while (pos <= all.size()) {
-        std::size_t comma = all.find(',', pos);
-        if (comma == std::string::npos)
-            comma = all.size();
-        std::string item = all.substr(pos, comma - pos);
-        pos = comma + 1;
-        const auto first = item.find_first_not_of(" \t");
-        const auto last = item.find_last_not_of(" \t");
-        if (first == std::string::npos)
-            continue;
-        item = item.substr(first, last - first + 1);
-        const std::size_t colon = item.rfind(':');
-        if (colon == std::string::npos || colon + 1 >= item.size() || item.size() - colon > 6)
-            continue;
-        std::string host = item.substr(0, colon);
-        const std::string portText = item.substr(colon + 1);
-        if (portText.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const unsigned long port = std::strtoul(portText.c_str(), nullptr, 10);
-        if (port == 0 || port > 65535)
-            continue;
-        if (host == "localhost")
-            host = "127.0.0.1";
-        in_addr addr;
-        if (inet_pton(AF_INET, host.c_str(), &addr) != 1)
-            continue;
-        if (!isLoopback(addr.s_addr) && !allowRemote)
-            continue;
-        out.push_back({addr.s_addr, htons(std::uint16_t(port))});
-    }
-    return out;
-}
-
-std::vector<Address> currentTargets(bool allowRemote)
+std::vector<Endpoint> currentTargets(bool allowRemote)
 {
     const char *env = std::getenv("Z7_NETSDK_TARGETS");
     if (!env)
-        return {{htonl(INADDR_LOOPBACK), htons(z7wire::kDefaultPort)}};
-    return parseTargets(env, allowRemote);
+        return {{INADDR_LOOPBACK, z7wire::kDefaultPort}};
+    return z7wire::parseTargets(env, allowRemote);
 }
 
-// One line per API call to the file named by Z7_NETSDK_TRACE, for tests that check
-// which calls a program made.
+// One line per API call, and one per serial number conflict, to the file named by
+// Z7_NETSDK_TRACE: for tests that check which calls a program made, and for the
+// operator to see why a device was not written.
 std::mutex traceMutex;
 
-void trace(const char *call, const char *serialField = nullptr, std::size_t width = 0,
-           bool nullRequest = false)
+std::string tracePath()
 {
     const char *path = std::getenv("Z7_NETSDK_TRACE");
-    if (!path || !*path)
+    return path ? path : "";
+}
+
+void appendTrace(const std::string &path, std::string line)
+{
+    if (path.empty())
         return;
-    std::string line = call;
-    if (nullRequest) {
-        line += " (null)";
-    } else if (serialField) {
-        std::string serial = z7wire::fieldText(serialField, width);
-        for (char &c : serial) {
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-                c = '?';
-        }
-        line += ' ';
-        line += serial;
-    }
     line += '\n';
     std::lock_guard<std::mutex> lock(traceMutex);
-    if (FILE *f = std::fopen(path, "a")) {
+    if (FILE *f = std::fopen(path.c_str(), "a")) {
         std::fwrite(line.data(), 1, line.size(), f);
         std::fclose(f);
     }
 }
 
+// A serial number as one line of the trace: control bytes would split or garble it.
+std::string printable(std::string text)
+{
+    for (char &c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    }
+    return text;
+}
+
+void trace(const char *call, const char *serialField = nullptr, std::size_t width = 0,
+           bool nullRequest = false)
+{
+    std::string line = call;
+    if (nullRequest)
+        line += " (null)";
+    else if (serialField)
+        line += ' ' + printable(z7wire::fieldText(serialField, width));
+    appendTrace(tracePath(), line);
+}
+
 struct ReportKey {
     std::string serial;
-    Address from;
+    Endpoint from;
     std::string ip;
     bool operator<(const ReportKey &o) const
     {
@@ -175,9 +139,9 @@ public:
 
 private:
     void receiverLoop();
-    void handleDatagram(const std::uint8_t *data, std::size_t size, const Address &from);
+    void handleDatagram(const std::uint8_t *data, std::size_t size, const Endpoint &from);
     void sendProbesDue();
-    bool sendTo(const z7wire::Bytes &bytes, const Address &to);
+    bool sendTo(const z7wire::Bytes &bytes, const Endpoint &to);
     void wake();
 
     // Serialises the calls that change the socket, the thread or a pending write.
@@ -201,13 +165,18 @@ private:
     std::uint32_t runId_ = 0;
     Clock::time_point runStart_;
     std::size_t nextProbe_ = 0;
-    std::vector<Address> targets_;
+    std::vector<Endpoint> targets_;
+    std::string runTracePath_; // the receiver thread must not read the environment
     std::set<ReportKey> reported_;
-    std::unordered_map<std::string, Address> lastSeen_; // serial -> address of its last answer
+    // Where each serial number was announced in the current run: a write goes only
+    // there. A serial announced from a second address is not written at all, or a
+    // host that announces a device's serial would receive its password and identifier.
+    std::unordered_map<std::string, Endpoint> foundAt_;
+    std::set<std::string> conflicted_;
 
     bool writePending_ = false;
     std::uint64_t pendingId_ = 0;
-    Address pendingTo_;
+    Endpoint pendingTo_;
     bool ackReceived_ = false;
     z7wire::Status ackStatus_ = z7wire::Status::Invalid;
 
@@ -259,7 +228,8 @@ int Sdk::init()
         allowRemote_ = allowRemote;
         discovering_ = false;
         reported_.clear();
-        lastSeen_.clear();
+        foundAt_.clear();
+        conflicted_.clear();
     }
     quit_ = false;
     receiver_ = std::thread([this] { receiverLoop(); });
@@ -285,7 +255,8 @@ int Sdk::cleanup()
     wakePipe_[0] = wakePipe_[1] = -1;
     discovering_ = false;
     reported_.clear();
-    lastSeen_.clear();
+    foundAt_.clear();
+    conflicted_.clear();
     targets_.clear();
     return 1;
 }
@@ -305,7 +276,12 @@ int Sdk::startDiscovery()
     std::lock_guard<std::mutex> api(apiMutex_);
     if (socket_ < 0)
         return 0;
-    std::vector<Address> targets = currentTargets(allowRemote_);
+    std::vector<Endpoint> targets = currentTargets(allowRemote_);
+    const std::string path = tracePath();
+    std::string line = "Targets";
+    for (const Endpoint &to : targets)
+        line += ' ' + z7wire::toText(to);
+    appendTrace(path, line);
     std::uint32_t runId;
     {
         std::lock_guard<std::mutex> state(stateMutex_);
@@ -316,13 +292,16 @@ int Sdk::startDiscovery()
         runStart_ = Clock::now();
         nextProbe_ = 1;
         targets_ = targets;
+        runTracePath_ = path;
         reported_.clear();
+        foundAt_.clear();
+        conflicted_.clear();
         discovering_ = !targets.empty();
     }
     z7wire::Bytes probe;
     z7wire::encode(z7wire::Probe{runId, kReplySpreadMs}, probe);
     bool sent = false;
-    for (const Address &to : targets)
+    for (const Endpoint &to : targets)
         sent = sendTo(probe, to) || sent;
     wake(); // the receiver thread times the repeated probes
     return sent ? 1 : 0;
@@ -358,14 +337,14 @@ int Sdk::write(z7wire::Write request)
     if (!z7wire::encode(request, datagram))
         return 0;
     std::unique_lock<std::mutex> state(stateMutex_);
-    const auto seen = lastSeen_.find(request.serial);
-    if (seen == lastSeen_.end())
+    const auto found = foundAt_.find(request.serial);
+    if (found == foundAt_.end() || conflicted_.count(request.serial))
         return 0;
     writePending_ = true;
     pendingId_ = request.requestId;
-    pendingTo_ = seen->second;
+    pendingTo_ = found->second;
     ackReceived_ = false;
-    const Address to = pendingTo_;
+    const Endpoint to = pendingTo_;
     const Clock::time_point start = Clock::now();
     for (int attempt = 0; attempt < kWriteAttempts && !ackReceived_; ++attempt) {
         state.unlock();
@@ -379,7 +358,7 @@ int Sdk::write(z7wire::Write request)
     return applied ? 1 : 0;
 }
 
-bool Sdk::sendTo(const z7wire::Bytes &bytes, const Address &to)
+bool Sdk::sendTo(const z7wire::Bytes &bytes, const Endpoint &to)
 {
     const sockaddr_in sa = toSockaddr(to);
     const ssize_t n = ::sendto(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL,
@@ -396,7 +375,7 @@ void Sdk::wake()
 
 void Sdk::sendProbesDue()
 {
-    std::vector<Address> targets;
+    std::vector<Endpoint> targets;
     std::uint32_t runId = 0;
     {
         std::lock_guard<std::mutex> state(stateMutex_);
@@ -410,7 +389,7 @@ void Sdk::sendProbesDue()
     }
     z7wire::Bytes probe;
     z7wire::encode(z7wire::Probe{runId, kReplySpreadMs}, probe);
-    for (const Address &to : targets)
+    for (const Endpoint &to : targets)
         sendTo(probe, to);
 }
 
@@ -450,14 +429,14 @@ void Sdk::receiverLoop()
                 break;
             if (fromLen != sizeof from || from.sin_family != AF_INET)
                 continue;
-            handleDatagram(buffer.data(), std::size_t(n), {from.sin_addr.s_addr, from.sin_port});
+            handleDatagram(buffer.data(), std::size_t(n), {ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)});
         }
     }
 }
 
-void Sdk::handleDatagram(const std::uint8_t *data, std::size_t size, const Address &from)
+void Sdk::handleDatagram(const std::uint8_t *data, std::size_t size, const Endpoint &from)
 {
-    if (!allowRemote_ && !isLoopback(from.ip))
+    if (!allowRemote_ && !z7wire::isLoopback(from.ip))
         return;
     z7wire::Message message;
     if (!z7wire::decode(data, size, message))
@@ -477,16 +456,25 @@ void Sdk::handleDatagram(const std::uint8_t *data, std::size_t size, const Addre
     std::lock_guard<std::mutex> dispatch(dispatchMutex_);
     DiscoveryCallback callback;
     void *user;
+    std::string conflict, path;
     {
         std::lock_guard<std::mutex> state(stateMutex_);
         if (!discovering_ || a.runId != runId_)
             return;
         if (!reported_.insert({a.serial, from, a.ip}).second)
             return;
-        lastSeen_[a.serial] = from;
+        const auto found = foundAt_.emplace(a.serial, from);
+        if (!found.second && found.first->second != from) {
+            conflicted_.insert(a.serial);
+            conflict = "Conflict " + printable(a.serial) + ' ' + z7wire::toText(found.first->second)
+                       + ' ' + z7wire::toText(from);
+            path = runTracePath_;
+        }
         callback = callback_;
         user = user_;
     }
+    // Still reported: two rows with one serial number show the operator the conflict.
+    appendTrace(path, conflict);
     if (!callback)
         return;
     DiscoveryRecord record;
