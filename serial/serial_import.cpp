@@ -47,6 +47,9 @@ class CommitWatch
 public:
     CommitWatch()
     {
+        // Only the file has one write lock for all; a server's writers do not wait on it.
+        if (storeIsServer())
+            return;
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name());
         db.setDatabaseName(storeDatabase.databaseName());
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
@@ -81,6 +84,8 @@ bool beginWaiting(const CommitWatch &watch)
     for (;;) {
         if (beginBatch())
             return true;
+        if (storeIsServer())
+            return false; // a server does not hand out a write lock: its BEGIN failed for good
         const qint64 now = watch.version();
         if ((now == seen && now >= 0) || waited.elapsed() > kMaxLockWaitMs)
             return false;
@@ -153,29 +158,29 @@ public:
             return !storeFailed;
         if (!beginWaiting(watch))
             return storeFailure();
-        qint64 stored = 0;
         qint64 present = 0;
-        QVector<bool> exists(pending.size());
-        for (int i = 0; i < pending.size(); ++i)
-            exists[i] = serialExists(pending.at(i));
+        QSet<QString> inPool;
+        if (!presentSerials(pending, &inPool)) {
+            const QString why = storeError();
+            rollbackBatch();
+            return storeFailure(why);
+        }
+        QStringList fresh;
         QSet<QString> storedNow;
-        for (int i = 0; i < pending.size(); ++i) {
-            const QString &value = pending.at(i);
-            if (exists.at(i) || storedNow.contains(value)) {
+        for (const QString &value : qAsConst(pending)) {
+            if (inPool.contains(value) || storedNow.contains(value)) {
                 ++present;
                 continue;
             }
-            SerialRecord record{};
-            fixedfield::put(record.customerName, QStringLiteral("%1").arg(customerId));
-            fixedfield::put(record.serialNumber, value);
-            if (!insertSerial(record)) {
-                const QString why = storeError();
-                rollbackBatch();
-                return storeFailure(why);
-            }
-            ++stored;
+            fresh.append(value);
             storedNow.insert(value);
         }
+        if (!insertSerials(fresh, customerId)) {
+            const QString why = storeError();
+            rollbackBatch();
+            return storeFailure(why);
+        }
+        const qint64 stored = fresh.size();
         if (!commitBatch())
             return storeFailure();
         succeeded += stored;

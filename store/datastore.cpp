@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlRecord>
 #include <QSysInfo>
@@ -85,6 +86,25 @@ bool run(const QString &sql, std::initializer_list<QVariant> values = {})
     if (!storeQuery.exec()) {
         failureText = storeQuery.lastError().text();
         return false;
+    }
+    return true;
+}
+
+// Prepares `sql` on storeQuery (unless it already is) without running it; the caller binds.
+bool prepareOnly(const QString &sql)
+{
+    if (!storeDatabase.isOpen()) {
+        failureText = QStringLiteral("the database is not open");
+        return false;
+    }
+    if (sql != preparedSql || storeQuery.lastQuery() != dialect(sql)) {
+        preparedSql.clear();
+        storeQuery.setForwardOnly(true);
+        if (!storeQuery.prepare(dialect(sql))) {
+            failureText = storeQuery.lastError().text();
+            return false;
+        }
+        preparedSql = sql;
     }
     return true;
 }
@@ -460,6 +480,67 @@ bool insertSerial(const SerialRecord &record)
                               "DeviceSerialNum, szIP) VALUES(null, %1, ?, 0, ?, ?, ?)").arg(customerId),
                {fixedfield::get(record.serialNumber), fixedfield::get(record.deviceType),
                 fixedfield::get(record.deviceSerialNum), fixedfield::get(record.deviceIp)});
+}
+
+namespace {
+
+// Identifiers go to and from the store in chunks of this many: one statement each, so a
+// pool on a server costs one round trip per chunk rather than one per identifier.
+const int kChunk = 500;
+
+QString placeholders(int count, const QString &one)
+{
+    QStringList list;
+    list.reserve(count);
+    for (int i = 0; i < count; ++i)
+        list << one;
+    return list.join(QLatin1Char(','));
+}
+
+} // namespace
+
+bool presentSerials(const QStringList &values, QSet<QString> *present)
+{
+    present->clear();
+    for (int from = 0; from < values.size(); from += kChunk) {
+        const int n = qMin(kChunk, values.size() - from);
+        if (!prepareOnly(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE SerialNumber IN (%1)")
+                             .arg(placeholders(n, QStringLiteral("?")))))
+            return false;
+        for (int i = 0; i < n; ++i)
+            storeQuery.addBindValue(text(values.at(from + i)));
+        if (!storeQuery.exec()) {
+            failureText = storeQuery.lastError().text();
+            return false;
+        }
+        while (storeQuery.next())
+            present->insert(storeQuery.value(0).toString());
+    }
+    storeQuery.finish();
+    return true;
+}
+
+bool insertSerials(const QStringList &values, int customerId)
+{
+    for (int from = 0; from < values.size(); from += kChunk) {
+        const int n = qMin(kChunk, values.size() - from);
+        const QString sql = QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                           "DeviceSerialNum, szIP) VALUES %1")
+                                .arg(placeholders(n, QStringLiteral("(%1, ?, 0, '', '', '')").arg(customerId)));
+        if (!prepareOnly(sql))
+            return false;
+        for (int i = 0; i < n; ++i)
+            storeQuery.addBindValue(text(values.at(from + i)));
+        if (!storeQuery.exec()) {
+            failureText = storeQuery.lastError().text();
+            return false;
+        }
+        if (storeQuery.numRowsAffected() != n) {
+            failureText = QStringLiteral("%1 of %2 identifiers were stored").arg(storeQuery.numRowsAffected()).arg(n);
+            return false;
+        }
+    }
+    return true;
 }
 
 bool serialExists(const QString &serialNumber)

@@ -7,6 +7,7 @@
 #include "store/records.h"
 
 #include <QList>
+#include <QSet>
 #include <QStringList>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -53,6 +54,12 @@ LogRecord makeLogRecord(const QString &type, const QString &describe);
 int countSerials(const QString &filter);
 bool insertSerial(const SerialRecord &record);
 bool serialExists(const QString &serialNumber);
+// The imports' bulk forms of serialExists and insertSerial, a few statements per thousand
+// values: which of `values` the pool holds (for any customer), and storing `values` as
+// unused identifiers of the customer in their order (true when every one was stored).
+// Both are false, with storeError(), when the store could not answer or write.
+bool presentSerials(const QStringList &values, QSet<QString> *present);
+bool insertSerials(const QStringList &values, int customerId);
 // True when the statement ran (a serial number no longer present is already deleted).
 bool deleteSerial(const QString &serialNumber);
 QString serialOfDevice(const QString &deviceSerialNum);
