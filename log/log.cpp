@@ -54,7 +54,7 @@ Log::~Log()
 void Log::refreshPaging()
 {
     pager->recount(countLogs());
-    loadPage();
+    showRows(pageLogRows(0, pager->pageSize()));
     updateSummary();
 }
 
@@ -109,16 +109,26 @@ void Log::onPageChange(int curIndex)
 
 void Log::showPage(int page)
 {
+    // Neighbouring pages are walked to by the key of the rows shown; any other page is
+    // skipped to from the nearer end of the log.
+    const int from = pager->currentPage();
+    QList<LogRow> rows;
+    if (page == from + 1 && !pageRecords.isEmpty())
+        rows = logRowsBelow(pageRecords.last().id, pager->pageSize());
+    else if (page == from - 1 && page >= 1 && !pageRecords.isEmpty())
+        rows = logRowsAbove(pageRecords.first().id, pager->pageSize());
+    else
+        rows = seekLogPage(page - 1, pager->pageSize(), pager->totalCount());
     pager->moveTo(page);
-    loadPage();
+    showRows(rows);
     updateSummary();
 }
 
-void Log::loadPage()
+void Log::showRows(const QList<LogRow> &rows)
 {
     QTableWidget *table = ui->tableWidget;
     table->clearContents();
-    pageRecords = pageLogRows(pager->pageIndex(), pager->pageSize());
+    pageRecords = rows;
     // Stored texts are as translated when written; a translation loaded now may still
     // carry an entry written in the source language.
     const auto shown = [](const QString &stored) { return tr(stored.toUtf8().constData()); };

@@ -32,7 +32,7 @@ private slots:
 
 private:
     void showPage(int page);
-    void loadPage();
+    void showRows(const QList<LogRow> &rows);
     void updateSummary();
 
     Ui::Log *ui;

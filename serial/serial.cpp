@@ -99,15 +99,22 @@ void Serial::refreshPaging()
     if (!pager->hasPageSize())
         return;
     pager->recount(countSerials(filter));
-    loadPage();
+    showRows(pageSerialRows(0, pager->pageSize(), filter));
     showPageLabel();
 }
 
 void Serial::loadPage()
 {
+    // The page at its place in the pool as it is now (the count is a sum over a few rows),
+    // skipped to from the nearer end.
+    showRows(seekSerialPage(pager->pageIndex(), pager->pageSize(), filter, countSerials(filter)));
+}
+
+void Serial::showRows(const QList<SerialRow> &rows)
+{
     QTableWidget *table = ui->tableWidget;
     table->clearContents();
-    pageRecords = pageSerialRows(pager->pageIndex(), pager->pageSize(), filter);
+    pageRecords = rows;
 
     const Qt::CheckState checked = ui->chkAll->checkState();
     const QString yes = tr("YES");
@@ -137,8 +144,19 @@ void Serial::showPageLabel()
 
 void Serial::switchPage(int page)
 {
+    // A step to a neighbouring page walks from the rows shown by their key; a pool of
+    // millions would otherwise skip millions of rows to reach a late page. Any other move
+    // (the selector, the last page) skips from the nearer end.
+    const int from = pager->currentPage();
+    QList<SerialRow> rows;
+    if (page == from + 1 && !pageRecords.isEmpty())
+        rows = serialRowsBelow(pageRecords.last().snid, pager->pageSize(), filter);
+    else if (page == from - 1 && page >= 1 && !pageRecords.isEmpty())
+        rows = serialRowsAbove(pageRecords.first().snid, pager->pageSize(), filter);
+    else
+        rows = seekSerialPage(page - 1, pager->pageSize(), filter, pager->totalCount());
     pager->moveTo(page);
-    loadPage();
+    showRows(rows);
     showPageLabel();
 }
 

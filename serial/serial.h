@@ -48,6 +48,7 @@ protected:
 private:
     void exportTo(const QString &path, bool xlsx);
     void switchPage(int page);
+    void showRows(const QList<SerialRow> &rows);
     void showPageLabel();
 
     Ui::Serial *ui;

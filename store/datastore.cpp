@@ -14,6 +14,7 @@
 #include <QSysInfo>
 #include <QVariant>
 
+#include <algorithm>
 #include <initializer_list>
 
 QSqlDatabase storeDatabase;
@@ -184,6 +185,12 @@ QList<SerialRecord> serialRows(const QString &sql)
     return rows;
 }
 
+SerialRow serialRowOf(const QSqlQuery &q)
+{
+    return {q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(), q.value(3).toInt(),
+            q.value(4).toString(), q.value(5).toString(), q.value(6).toString()};
+}
+
 const QString kSerialSelect = QStringLiteral(
     "SELECT s.SNID,s.SerialNumber,c.CustomerName,s.IsUse,s.DeviceType,s.DeviceSerialNum,s.szIP "
     "FROM SerialNumbers as s JOIN Customers as c ON c.CustomerID=s.CustomerID ");
@@ -266,6 +273,126 @@ void seed()
 bool hasColumn(const QString &table, const QString &column)
 {
     return storeDatabase.record(table).indexOf(column) >= 0;
+}
+
+// Counts kept beside the pool, so a count is a sum over a handful of rows however large the
+// pool grows: rows of the pool per (customer, usage, device type), and rows of the log.
+// Triggers keep them in the same transaction as every change, whoever makes it (an older
+// build writing the file included), so they are right after a crash too. Shard spreads
+// the server's stations over rows of their own, so concurrent claims do not queue on one
+// counter row; a count adds up the shards.
+QStringList countTables()
+{
+    return {
+        QStringLiteral("CREATE TABLE IF NOT EXISTS SerialCounts (CustomerID INTEGER NOT NULL, IsUse INTEGER NOT NULL, "
+                       "DeviceType VARCHAR NOT NULL, Shard INTEGER NOT NULL, Total BIGINT NOT NULL, "
+                       "PRIMARY KEY (CustomerID, IsUse, DeviceType, Shard))"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS LogCounts (Shard INTEGER NOT NULL PRIMARY KEY, Total BIGINT NOT NULL)"),
+    };
+}
+
+QStringList countTriggers()
+{
+    if (engine == StoreSettings::SQLite)
+        return {
+            QStringLiteral("CREATE TRIGGER IF NOT EXISTS SerialCountsInsert AFTER INSERT ON SerialNumbers BEGIN "
+                           "INSERT INTO SerialCounts VALUES(NEW.CustomerID, NEW.IsUse, IFNULL(NEW.DeviceType, ''), 0, 1) "
+                           "ON CONFLICT (CustomerID, IsUse, DeviceType, Shard) DO UPDATE SET Total=Total+1; END"),
+            QStringLiteral("CREATE TRIGGER IF NOT EXISTS SerialCountsDelete AFTER DELETE ON SerialNumbers BEGIN "
+                           "INSERT INTO SerialCounts VALUES(OLD.CustomerID, OLD.IsUse, IFNULL(OLD.DeviceType, ''), 0, -1) "
+                           "ON CONFLICT (CustomerID, IsUse, DeviceType, Shard) DO UPDATE SET Total=Total-1; END"),
+            QStringLiteral("CREATE TRIGGER IF NOT EXISTS SerialCountsUpdate AFTER UPDATE OF CustomerID, IsUse, DeviceType "
+                           "ON SerialNumbers WHEN OLD.CustomerID IS NOT NEW.CustomerID OR OLD.IsUse IS NOT NEW.IsUse "
+                           "OR IFNULL(OLD.DeviceType, '') IS NOT IFNULL(NEW.DeviceType, '') BEGIN "
+                           "INSERT INTO SerialCounts VALUES(OLD.CustomerID, OLD.IsUse, IFNULL(OLD.DeviceType, ''), 0, -1) "
+                           "ON CONFLICT (CustomerID, IsUse, DeviceType, Shard) DO UPDATE SET Total=Total-1; "
+                           "INSERT INTO SerialCounts VALUES(NEW.CustomerID, NEW.IsUse, IFNULL(NEW.DeviceType, ''), 0, 1) "
+                           "ON CONFLICT (CustomerID, IsUse, DeviceType, Shard) DO UPDATE SET Total=Total+1; END"),
+            QStringLiteral("CREATE TRIGGER IF NOT EXISTS LogCountsInsert AFTER INSERT ON Logs BEGIN "
+                           "INSERT INTO LogCounts VALUES(0, 1) ON CONFLICT (Shard) DO UPDATE SET Total=Total+1; END"),
+            QStringLiteral("CREATE TRIGGER IF NOT EXISTS LogCountsDelete AFTER DELETE ON Logs BEGIN "
+                           "INSERT INTO LogCounts VALUES(0, -1) ON CONFLICT (Shard) DO UPDATE SET Total=Total-1; END"),
+        };
+    // The server counts a whole statement's rows at once (an import inserts thousands).
+    const QString shard = QStringLiteral("pg_backend_pid() % 16");
+    const QString upsert = QStringLiteral(
+        "ON CONFLICT (CustomerID, IsUse, DeviceType, Shard) DO UPDATE SET Total = SerialCounts.Total + EXCLUDED.Total");
+    return {
+        QStringLiteral("CREATE OR REPLACE FUNCTION tarnwell_serial_counts() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+                       "IF TG_OP = 'INSERT' THEN "
+                       "INSERT INTO SerialCounts SELECT CustomerID, IsUse, COALESCE(DeviceType, ''), %1, COUNT(*) "
+                       "FROM added GROUP BY 1, 2, 3 %2; "
+                       "ELSIF TG_OP = 'DELETE' THEN "
+                       "INSERT INTO SerialCounts SELECT CustomerID, IsUse, COALESCE(DeviceType, ''), %1, -COUNT(*) "
+                       "FROM removed GROUP BY 1, 2, 3 %2; "
+                       "ELSE "
+                       "INSERT INTO SerialCounts SELECT k, u, t, %1, SUM(n) FROM ("
+                       "SELECT CustomerID k, IsUse u, COALESCE(DeviceType, '') t, -1 n FROM removed UNION ALL "
+                       "SELECT CustomerID, IsUse, COALESCE(DeviceType, ''), 1 FROM added) d "
+                       "GROUP BY 1, 2, 3 HAVING SUM(n) <> 0 %2; "
+                       "END IF; RETURN NULL; END $$")
+            .arg(shard, upsert),
+        QStringLiteral("CREATE OR REPLACE FUNCTION tarnwell_log_counts() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+                       "IF TG_OP = 'INSERT' THEN "
+                       "INSERT INTO LogCounts SELECT %1, COUNT(*) FROM added HAVING COUNT(*) > 0 "
+                       "ON CONFLICT (Shard) DO UPDATE SET Total = LogCounts.Total + EXCLUDED.Total; "
+                       "ELSE "
+                       "INSERT INTO LogCounts SELECT %1, -COUNT(*) FROM removed HAVING COUNT(*) > 0 "
+                       "ON CONFLICT (Shard) DO UPDATE SET Total = LogCounts.Total + EXCLUDED.Total; "
+                       "END IF; RETURN NULL; END $$")
+            .arg(shard),
+        QStringLiteral("CREATE OR REPLACE TRIGGER SerialCountsInsert AFTER INSERT ON SerialNumbers REFERENCING NEW TABLE "
+                       "AS added FOR EACH STATEMENT EXECUTE FUNCTION tarnwell_serial_counts()"),
+        QStringLiteral("CREATE OR REPLACE TRIGGER SerialCountsDelete AFTER DELETE ON SerialNumbers REFERENCING OLD TABLE "
+                       "AS removed FOR EACH STATEMENT EXECUTE FUNCTION tarnwell_serial_counts()"),
+        QStringLiteral("CREATE OR REPLACE TRIGGER SerialCountsUpdate AFTER UPDATE ON SerialNumbers REFERENCING OLD TABLE "
+                       "AS removed NEW TABLE AS added FOR EACH STATEMENT EXECUTE FUNCTION tarnwell_serial_counts()"),
+        QStringLiteral("CREATE OR REPLACE TRIGGER LogCountsInsert AFTER INSERT ON Logs REFERENCING NEW TABLE AS added "
+                       "FOR EACH STATEMENT EXECUTE FUNCTION tarnwell_log_counts()"),
+        QStringLiteral("CREATE OR REPLACE TRIGGER LogCountsDelete AFTER DELETE ON Logs REFERENCING OLD TABLE AS removed "
+                       "FOR EACH STATEMENT EXECUTE FUNCTION tarnwell_log_counts()"),
+    };
+}
+
+// True when a count table agrees with the rows it counts (the file only: a count of all
+// rows is cheap there, and other programs may have written it).
+bool countsAgree()
+{
+    QSqlQuery q(storeDatabase);
+    if (!q.exec(QStringLiteral("SELECT (SELECT COUNT(*) FROM SerialNumbers) = (SELECT IFNULL(SUM(Total), 0) FROM "
+                               "SerialCounts) AND (SELECT COUNT(*) FROM Logs) = (SELECT IFNULL(SUM(Total), 0) FROM "
+                               "LogCounts) AND NOT EXISTS (SELECT 1 FROM SerialCounts WHERE Total < 0) "
+                               "AND (SELECT COUNT(*) FROM sqlite_master WHERE type='trigger' AND name IN "
+                               "('SerialCountsInsert', 'SerialCountsDelete', 'SerialCountsUpdate', 'LogCountsInsert', "
+                               "'LogCountsDelete')) = 5"))
+        || !q.next())
+        return false;
+    return q.value(0).toInt() == 1;
+}
+
+// Makes the count tables and their triggers, and counts from scratch when the tables are
+// new or in doubt. One transaction: no other writer can slip a change in between.
+void prepareCounts()
+{
+    const bool server = engine == StoreSettings::PostgreSQL;
+    const bool fresh = !storeDatabase.tables().contains(QStringLiteral("SerialCounts"),
+                                                        Qt::CaseInsensitive);
+    if (!fresh && (server || countsAgree()))
+        return;
+    if (!control(QStringLiteral("BEGIN IMMEDIATE")))
+        return;
+    bool ok = true;
+    for (const QString &sql : countTables())
+        ok = ok && QSqlQuery(storeDatabase).exec(sql);
+    for (const QString &sql : countTriggers())
+        ok = ok && QSqlQuery(storeDatabase).exec(sql);
+    ok = ok && QSqlQuery(storeDatabase).exec(QStringLiteral("DELETE FROM SerialCounts"))
+         && QSqlQuery(storeDatabase).exec(QStringLiteral("DELETE FROM LogCounts"))
+         && QSqlQuery(storeDatabase).exec(QStringLiteral(
+             "INSERT INTO SerialCounts SELECT CustomerID, IsUse, COALESCE(DeviceType, ''), 0, COUNT(*) "
+             "FROM SerialNumbers GROUP BY 1, 2, 3"))
+         && QSqlQuery(storeDatabase).exec(QStringLiteral("INSERT INTO LogCounts SELECT 0, COUNT(*) FROM Logs"));
+    control(ok ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
 }
 
 bool openServer(const StoreSettings &settings)
@@ -358,6 +485,7 @@ void openDatabase()
     };
     for (const QString &sql : indexes)
         storeDatabase.exec(sql);
+    prepareCounts();
     if (engine == StoreSettings::PostgreSQL)
         QSqlQuery(storeDatabase).exec(QStringLiteral("SELECT pg_advisory_unlock(7274461)"));
 }
@@ -469,6 +597,18 @@ LogRecord makeLogRecord(const QString &type, const QString &describe)
 
 int countSerials(const QString &filter)
 {
+    // The page's filters name only the customer, the usage and the device type, which the
+    // count table carries under the same names: the sum over it is the count of the rows.
+    // Any other filter counts the rows themselves.
+    if (!filter.contains(QLatin1String("s.SNID")) && !filter.contains(QLatin1String("s.Serial"))
+        && !filter.contains(QLatin1String("s.DeviceSerialNum")) && !filter.contains(QLatin1String("s.szIP"))) {
+        if (run(QStringLiteral("SELECT SUM(s.Total) FROM SerialCounts as s JOIN Customers as c "
+                               "ON c.CustomerID=s.CustomerID WHERE 1=1 ") + filter)) {
+            const int counted = storeQuery.next() ? storeQuery.value(0).toInt() : 0;
+            storeQuery.finish();
+            return counted;
+        }
+    }
     return firstInt(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers as s JOIN Customers as c "
                                    "ON c.CustomerID=s.CustomerID WHERE 1=1 ") + filter, {}, 0);
 }
@@ -695,10 +835,54 @@ QList<SerialRow> pageSerialRows(int pageIndex, int pageSize, const QString &filt
     QList<SerialRow> rows;
     if (run(kSerialSelect + QStringLiteral("WHERE 1=1 ") + (filter.isEmpty() ? order : filter + QLatin1Char(' ') + order)))
         while (storeQuery.next())
-            rows.append({storeQuery.value(0).toLongLong(), storeQuery.value(1).toString(), storeQuery.value(2).toString(),
-                         storeQuery.value(3).toInt(), storeQuery.value(4).toString(), storeQuery.value(5).toString(),
-                         storeQuery.value(6).toString()});
+            rows.append(serialRowOf(storeQuery));
+    storeQuery.finish();
     return rows;
+}
+
+namespace {
+
+// Rows of the filter in the given order after the given condition, at most `count`,
+// returned newest first.
+QList<SerialRow> serialRowsWhere(const QString &filter, const QString &condition, bool ascending, qint64 offset,
+                                 int count, std::initializer_list<QVariant> values = {})
+{
+    QList<SerialRow> rows;
+    const QString order = QStringLiteral("ORDER BY s.SNID %1 LIMIT %2, %3")
+                              .arg(ascending ? QStringLiteral("ASC") : QStringLiteral("DESC"))
+                              .arg(offset)
+                              .arg(rowLimit(count));
+    if (run(kSerialSelect + QStringLiteral("WHERE 1=1 ") + filter + condition + QLatin1Char(' ') + order, values))
+        while (storeQuery.next())
+            rows.append(serialRowOf(storeQuery));
+    storeQuery.finish();
+    if (ascending)
+        std::reverse(rows.begin(), rows.end());
+    return rows;
+}
+
+} // namespace
+
+QList<SerialRow> serialRowsBelow(qint64 snid, int count, const QString &filter)
+{
+    return serialRowsWhere(filter, QStringLiteral(" AND s.SNID < ?"), false, 0, count, {snid});
+}
+
+QList<SerialRow> serialRowsAbove(qint64 snid, int count, const QString &filter)
+{
+    return serialRowsWhere(filter, QStringLiteral(" AND s.SNID > ?"), true, 0, count, {snid});
+}
+
+QList<SerialRow> seekSerialPage(int pageIndex, int pageSize, const QString &filter, int total)
+{
+    const qint64 from = qint64(pageIndex) * pageSize; // position of the page's first row, newest first
+    if (pageIndex < 0 || pageSize < 1 || from >= total)
+        return pageIndex < 0 || pageSize < 1 ? QList<SerialRow>() : pageSerialRows(pageIndex, pageSize, filter);
+    if (from <= total / 2)
+        return serialRowsWhere(filter, QString(), false, from, pageSize);
+    // Nearer the oldest end: skip from there instead, oldest first.
+    const qint64 end = qMin<qint64>(total, from + pageSize); // one past the page's last row
+    return serialRowsWhere(filter, QString(), true, total - end, int(end - from));
 }
 
 QList<SerialRecord> unusedSerials(int count, int customerId)
@@ -738,19 +922,61 @@ QList<CustomerRecord> allCustomers()
 
 int countLogs()
 {
+    if (run(QStringLiteral("SELECT SUM(Total) FROM LogCounts"))) {
+        const int counted = storeQuery.next() ? storeQuery.value(0).toInt() : 0;
+        storeQuery.finish();
+        return counted;
+    }
     return firstInt(QStringLiteral("SELECT COUNT(*) FROM Logs"), {}, 0);
 }
 
-QList<LogRow> pageLogRows(int pageIndex, int pageSize)
+namespace {
+
+QList<LogRow> logRowsWhere(const QString &condition, bool ascending, qint64 offset, int count,
+                           std::initializer_list<QVariant> values = {})
 {
-    pageSize = rowLimit(pageSize);
     QList<LogRow> rows;
-    if (run(QStringLiteral("SELECT LogType, LogDescribe, LogDate, LogStation FROM Logs ORDER BY LogID DESC LIMIT %1, %2")
-                .arg(qint64(pageIndex) * pageSize).arg(pageSize)))
+    if (run(QStringLiteral("SELECT LogType, LogDescribe, LogDate, LogStation, LogID FROM Logs %1 "
+                           "ORDER BY LogID %2 LIMIT %3, %4")
+                .arg(condition, ascending ? QStringLiteral("ASC") : QStringLiteral("DESC"))
+                .arg(offset)
+                .arg(rowLimit(count)),
+            values))
         while (storeQuery.next())
             rows.append({storeQuery.value(0).toString(), storeQuery.value(1).toString(), storeQuery.value(2).toString(),
-                         storeQuery.value(3).toString()});
+                         storeQuery.value(3).toString(), storeQuery.value(4).toLongLong()});
+    storeQuery.finish();
+    if (ascending)
+        std::reverse(rows.begin(), rows.end());
     return rows;
+}
+
+} // namespace
+
+QList<LogRow> pageLogRows(int pageIndex, int pageSize)
+{
+    return logRowsWhere(QString(), false, qint64(pageIndex) * rowLimit(pageSize), pageSize);
+}
+
+QList<LogRow> logRowsBelow(qint64 logId, int count)
+{
+    return logRowsWhere(QStringLiteral("WHERE LogID < ?"), false, 0, count, {logId});
+}
+
+QList<LogRow> logRowsAbove(qint64 logId, int count)
+{
+    return logRowsWhere(QStringLiteral("WHERE LogID > ?"), true, 0, count, {logId});
+}
+
+QList<LogRow> seekLogPage(int pageIndex, int pageSize, int total)
+{
+    const qint64 from = qint64(pageIndex) * pageSize;
+    if (pageIndex < 0 || pageSize < 1)
+        return {};
+    if (from >= total || from <= total / 2)
+        return pageLogRows(pageIndex, pageSize);
+    const qint64 end = qMin<qint64>(total, from + pageSize);
+    return logRowsWhere(QString(), true, total - end, int(end - from));
 }
 
 QList<LogRecord> pageLogs(int pageIndex, int pageSize)

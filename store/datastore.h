@@ -103,6 +103,13 @@ struct SerialRow {
 };
 // The rows pageSerials returns, newest first.
 QList<SerialRow> pageSerialRows(int pageIndex, int pageSize, const QString &filter);
+// The same pages reached without skipping rows, for a pool of millions: the `count` rows
+// just older than `snid` (the next page), just newer (the previous page), each newest
+// first; and page `pageIndex` skipped to from whichever end of the `total` rows is nearer.
+// For an unchanged pool each gives exactly the rows pageSerials gives for that page.
+QList<SerialRow> serialRowsBelow(qint64 snid, int count, const QString &filter);
+QList<SerialRow> serialRowsAbove(qint64 snid, int count, const QString &filter);
+QList<SerialRow> seekSerialPage(int pageIndex, int pageSize, const QString &filter, int total);
 
 // On the server, where several stations claim from one pool: claims the customer's newest
 // unused identifier for the device, skipping those other stations are claiming at this
@@ -134,8 +141,14 @@ struct LogRow {
     QString describe;
     QString date;
     QString station;
+    qint64 id = 0;
 };
 QList<LogRow> pageLogRows(int pageIndex, int pageSize);
+// By key, as for the pool: the next and previous pages, and a page skipped to from the
+// nearer end of `total` rows.
+QList<LogRow> logRowsBelow(qint64 logId, int count);
+QList<LogRow> logRowsAbove(qint64 logId, int count);
+QList<LogRow> seekLogPage(int pageIndex, int pageSize, int total);
 
 // ---- Streaming read for the export ----------------------------------------------------
 #include <functional>

@@ -540,7 +540,8 @@ private slots:
         QTest::newRow("unusedSerials") << 4 << QStringLiteral("SerialNumbersByCustomerUse");
         QTest::newRow("customer page") << 5 << QStringLiteral("SerialNumbersByCustomer ");
         QTest::newRow("usage+customer page") << 6 << QStringLiteral("SerialNumbersByCustomerUse");
-        QTest::newRow("customer count") << 7 << QStringLiteral("SerialNumbersByCustomer");
+        // A count sums the count table's rows of the customer, never the pool's.
+        QTest::newRow("customer count") << 7 << QStringLiteral("sqlite_autoindex_SerialCounts");
         // By the identifier, never through all of a customer's unused ones.
         QTest::newRow("claimSerial") << 8 << QStringLiteral("SerialNumbersBySerialNumber");
     }
@@ -596,6 +597,129 @@ private slots:
         QVERIFY(!commitBatch());
         QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("after"))));
         QCOMPARE(count(QStringLiteral("SerialNumbers")), 51);
+    }
+
+    // --- counts and pages of a large pool: kept counts and paging by key ---
+
+    // Every filter the Serial page can build: type, then usage, then customer.
+    static QStringList pageFilters()
+    {
+        QStringList filters;
+        for (const QString &type : {QString(), QStringLiteral(" AND s.DeviceType LIKE '%NVR%' ESCAPE '\\'"),
+                                    QStringLiteral(" AND s.DeviceType LIKE '%IPC%' ESCAPE '\\'")})
+            for (const QString &use : {QString(), QStringLiteral(" AND s.IsUse=0"), QStringLiteral(" AND s.IsUse=1"),
+                                       QStringLiteral(" AND s.IsUse=2")})
+                for (const QString &customer : {QString(), QStringLiteral(" AND c.CustomerID=1"),
+                                                QStringLiteral(" AND c.CustomerID=2")})
+                    filters << type + use + customer;
+        return filters;
+    }
+
+    static QList<qint64> snids(const QList<SerialRow> &rows)
+    {
+        QList<qint64> out;
+        for (const SerialRow &r : rows)
+            out << r.snid;
+        return out;
+    }
+
+    // Counts and every page, walked forward and back by key and reached by skipping,
+    // against the designed statements run on a connection of the test's own.
+    static void expectDesignedCountsAndPages(const char *when)
+    {
+        const int size = 7;
+        for (const QString &filter : pageFilters()) {
+            const QString what = QStringLiteral("%1, filter \"%2\"").arg(QLatin1String(when), filter);
+            const int total = value(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers as s JOIN Customers as c "
+                                                   "ON c.CustomerID=s.CustomerID WHERE 1=1 ") + filter).toInt();
+            QVERIFY2(countSerials(filter) == total, qPrintable(what));
+            QList<qint64> designed;
+            for (const QString &v : column(QStringLiteral("SELECT s.SNID FROM SerialNumbers as s JOIN Customers as c "
+                                                           "ON c.CustomerID=s.CustomerID WHERE 1=1 ")
+                                            + filter + QStringLiteral(" ORDER BY s.SNID DESC")))
+                designed << v.toLongLong();
+            const int pages = qMax(1, (total + size - 1) / size);
+            QList<SerialRow> page = pageSerialRows(0, size, filter);
+            for (int p = 0; p < pages; ++p) {
+                const QList<qint64> expected = designed.mid(p * size, size);
+                QVERIFY2(snids(page) == expected, qPrintable(what + QStringLiteral(" next to page %1").arg(p + 1)));
+                QVERIFY2(snids(seekSerialPage(p, size, filter, total)) == expected,
+                         qPrintable(what + QStringLiteral(" skip to page %1").arg(p + 1)));
+                if (p + 1 < pages)
+                    page = serialRowsBelow(page.last().snid, size, filter);
+            }
+            for (int p = pages - 2; p >= 0; --p) {
+                page = serialRowsAbove(page.first().snid, size, filter);
+                QVERIFY2(snids(page) == designed.mid(p * size, size),
+                         qPrintable(what + QStringLiteral(" back to page %1").arg(p + 1)));
+            }
+        }
+        QCOMPARE(countLogs(), count(QStringLiteral("Logs")));
+        const int logs = countLogs();
+        QList<LogRow> page = pageLogRows(0, 5);
+        for (int p = 0; p * 5 < logs; ++p) {
+            QCOMPARE(page.size(), pageLogRows(p, 5).size());
+            for (int i = 0; i < page.size(); ++i)
+                QCOMPARE(page.at(i).describe, pageLogRows(p, 5).at(i).describe);
+            QCOMPARE(seekLogPage(p, 5, logs).size(), page.size());
+            if (!page.isEmpty())
+                page = logRowsBelow(page.last().id, 5);
+        }
+    }
+
+    void countsAndPagesMatchTheDesignedStatements()
+    {
+        // Customers 1, 2 and a customer id without a customer row; three types, some rows
+        // without a type; unused, used and pending.
+        const char *types[] = {"NVR", "IPC", "DVR", "HNVR-16", ""};
+        for (int i = 1; i <= 60; ++i) {
+            const int customer = i % 7 == 0 ? 9 : 1 + i % 2;
+            QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, "
+                                                     "DeviceType, DeviceSerialNum, szIP) VALUES(%1, 'P%2', 0, '%3', '', '')")
+                                          .arg(customer).arg(i).arg(QLatin1String(types[i % 5]))));
+        }
+        for (int i = 1; i <= 12; ++i)
+            addLog(makeLogRecord(QStringLiteral("t"), QStringLiteral("entry %1").arg(i)));
+        expectDesignedCountsAndPages("after inserts");
+
+        // Burns through the store (claims and marks), a pending claim, deletes.
+        for (int i = 2; i <= 20; i += 3)
+            if (i % 7 != 0)
+                QVERIFY(testsupport::burnInPool(QStringLiteral("P%1").arg(i), 1 + i % 2, QStringLiteral("D%1").arg(i),
+                                            QStringLiteral("NVR"), QStringLiteral("10.0.0.%1").arg(i)));
+        QVERIFY(beginBatch());
+        QCOMPARE(claimSerial(QStringLiteral("P31"), 2, QStringLiteral("D31"), QStringLiteral("IPC"), QStringLiteral("1.1.1.1")),
+                 ClaimResult::Claimed);
+        QVERIFY(commitBatch());
+        QVERIFY(deleteSerial(QStringLiteral("P40")));
+        QVERIFY(deleteSerial(QStringLiteral("P41")));
+        expectDesignedCountsAndPages("after burns and deletes");
+
+        // Another program writes the pool and the log at the same time (its own connection).
+        QVERIFY(testsupport::exec(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType='IPC' WHERE SerialNumber='P50'")));
+        QVERIFY(testsupport::exec(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber IN ('P51', 'P52')")));
+        QVERIFY(testsupport::exec(QStringLiteral("UPDATE SerialNumbers SET CustomerID=2 WHERE SerialNumber='P53'")));
+        QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO Logs(LogType, LogDescribe, LogDate) VALUES('x', 'other', 'd')")));
+        expectDesignedCountsAndPages("after another program's writes");
+
+        closeDatabase();
+        openDatabase();
+        expectDesignedCountsAndPages("after a reopen");
+
+        // A file an older build wrote after these counts existed, without them (the tables
+        // and triggers gone): the next open counts from scratch.
+        if (!testsupport::onServer()) {
+            closeDatabase();
+            for (const char *sql : {"DROP TRIGGER SerialCountsInsert", "DROP TRIGGER SerialCountsUpdate",
+                                    "DROP TRIGGER SerialCountsDelete", "DROP TRIGGER LogCountsInsert",
+                                    "DROP TRIGGER LogCountsDelete",
+                                    "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, "
+                                    "szIP) VALUES(1, 'OLD', 1, 'NVR', 'DX', '')",
+                                    "DELETE FROM SerialNumbers WHERE SerialNumber='P3'"})
+                QVERIFY(testsupport::exec(QLatin1String(sql)));
+            openDatabase();
+            expectDesignedCountsAndPages("after an older build wrote the file");
+        }
     }
 
     // --- customers ---
