@@ -198,6 +198,7 @@ private slots:
     void refusedWritesStayReady();
     void deviceListedTwiceGetsOneIdentifier();
     void passShowsProgressAndKeepsPainting();
+    void reportedTextsShownEscapedAndAddressesChecked();
     void reportsNeverReachADeadPage();
 };
 
@@ -572,6 +573,29 @@ void TestDevice::passShowsProgressAndKeepsPainting()
     QVERIFY(testsupport::visibleTopLevel<QDialog>() == nullptr);
     // Both stay claimed for their devices, ready for the next Burn.
     QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")), 2);
+}
+
+void TestDevice::reportedTextsShownEscapedAndAddressesChecked()
+{
+    // A device reporting a right-to-left override in its serial number is shown with it
+    // escaped, and claimed with the serial it reported; one reporting something that is
+    // not an address is skipped before anything is claimed.
+    pool(1, QStringLiteral("U-1"));
+    pool(1, QStringLiteral("U-2"));
+    Page page;
+    QTableWidget *t = tableOf(&page);
+    const QString bidi = QStringLiteral("SN") + QChar(0x202E) + QStringLiteral("LIVE");
+    report(&page, {record(bidi, QStringLiteral("IPC"), QStringLiteral("10.0.0.7")),
+                   record(QStringLiteral("SN-B"), QStringLiteral("NVR"), QStringLiteral("10.0.0.300"))});
+    QTRY_COMPARE(t->rowCount(), 2);
+    QCOMPARE(cellText(t, 0, 2), QStringLiteral("SN\\u202eLIVE"));
+    QCOMPARE(cellText(t, 1, 3), QStringLiteral("10.0.0.300"));
+    testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
+    testsupport::click(button(&page, "btnMatch"));
+    testsupport::click(button(&page, "btnBurn"));
+    QCOMPARE(testsupport::value(QStringLiteral("SELECT DeviceSerialNum FROM SerialNumbers WHERE IsUse=2")).toString(), bidi);
+    QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 1);
+    QVERIFY(logs().contains(QStringLiteral("User operation|Burning uuid [SN-B] [U-1] skipped: device IP is not an address")));
 }
 
 void TestDevice::reportsNeverReachADeadPage()
