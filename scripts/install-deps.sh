@@ -9,8 +9,8 @@ set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config ccache
             qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql qttools5-dev qttools5-dev-tools
-            libquazip1-qt5-dev libgsf-1-dev fonts-dejavu-core fonts-liberation2 fonts-wqy-microhei)
-test_pkgs=(xvfb xauth xdotool x11-apps imagemagick clang libclang-rt-14-dev sqlite3 libsqlite3-dev
+            libquazip1-qt5-dev libgsf-1-dev libsqlite3-dev fonts-dejavu-core fonts-liberation2 fonts-wqy-microhei)
+test_pkgs=(xvfb xauth xdotool x11-apps imagemagick clang libclang-rt-14-dev sqlite3
            libreoffice-calc-nogui postgresql dpkg-dev file desktop-file-utils)
 
 want=("${build_pkgs[@]}")

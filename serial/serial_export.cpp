@@ -37,10 +37,10 @@ const int kRowsPerSheet = 1048575;
 bool exportRunning = false;
 
 // One exported row as the table shows it, as UTF-8 (the fields already are).
-QList<QByteArray> rowOf(const SerialRecord &r, const QByteArray &yes, const QByteArray &no)
+QList<QByteArray> rowOf(const SerialBytes &r, const QByteArray &yes, const QByteArray &no, const QByteArray &pending)
 {
-    return {fixedfield::bytes(r.serialNumber), fixedfield::bytes(r.customerName), r.isUse == 1 ? yes : no,
-            fixedfield::bytes(r.deviceType), fixedfield::bytes(r.deviceSerialNum), fixedfield::bytes(r.deviceIp)};
+    return {r.serialNumber, r.customerName, r.isUse == SerialUsed ? yes : r.isUse == SerialPending ? pending : no,
+            r.deviceType, r.deviceSerialNum, r.deviceIp};
 }
 
 QList<QByteArray> utf8(const QStringList &texts)
@@ -375,6 +375,7 @@ void Serial::exportTo(const QString &path, bool xlsx)
     const int total = countSerials(filter);
     const QByteArray yes = tr("YES").toUtf8();
     const QByteArray no = tr("NO").toUtf8();
+    const QByteArray pending = tr("Pending").toUtf8();
 
     std::unique_ptr<Writer> writer;
     if (xlsx)
@@ -387,8 +388,8 @@ void Serial::exportTo(const QString &path, bool xlsx)
     if (ok) {
         QElapsedTimer sinceEvents;
         sinceEvents.start();
-        const bool read = forEachSerial(filter, [&](const SerialRecord &r) {
-            if (!writer->row(rowOf(r, yes, no)))
+        const bool read = forEachSerial(filter, [&](const SerialBytes &r) {
+            if (!writer->row(rowOf(r, yes, no, pending)))
                 return false;
             ++written;
             if (sinceEvents.elapsed() >= kProgressIntervalMs) {

@@ -4,6 +4,7 @@
 #include "store/storesettings.h"
 
 #include <QCoreApplication>
+#include <QSqlDriver>
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
@@ -14,7 +15,10 @@
 #include <QSysInfo>
 #include <QVariant>
 
+#include <sqlite3.h>
+
 #include <algorithm>
+#include <limits>
 #include <initializer_list>
 
 QSqlDatabase storeDatabase;
@@ -996,24 +1000,79 @@ QList<LogRecord> pageLogs(int pageIndex, int pageSize)
     return rows;
 }
 
-// ---- Streaming read for the export ----------------------------------------------------
-#include <limits>
+namespace {
 
-bool forEachSerial(const QString &filter, const std::function<bool(const SerialRecord &)> &visit)
+// The file's rows straight from SQLite, without a QVariant per value: the export of a
+// million rows is mostly this loop.
+bool forEachSerialInFile(sqlite3 *db, const QString &sql, int chunk,
+                         const std::function<bool(const SerialBytes &)> &visit)
+{
+    sqlite3_stmt *statement = nullptr;
+    const QByteArray text = sql.toUtf8();
+    if (sqlite3_prepare_v2(db, text.constData(), int(text.size()), &statement, nullptr) != SQLITE_OK) {
+        failureText = QString::fromUtf8(sqlite3_errmsg(db));
+        return false;
+    }
+    const auto column = [statement](int i) {
+        return QByteArray::fromRawData(reinterpret_cast<const char *>(sqlite3_column_text(statement, i)),
+                                       sqlite3_column_bytes(statement, i));
+    };
+    sqlite3_int64 below = std::numeric_limits<sqlite3_int64>::max();
+    bool ok = true;
+    for (bool more = true; more && ok;) {
+        sqlite3_bind_int64(statement, 1, below);
+        int rows = 0;
+        int step;
+        while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+            ++rows;
+            below = sqlite3_column_int64(statement, 0);
+            SerialBytes r;
+            r.serialNumber = column(1);
+            r.customerName = column(2);
+            r.isUse = sqlite3_column_int(statement, 3);
+            r.deviceType = column(4);
+            r.deviceSerialNum = column(5);
+            r.deviceIp = column(6);
+            if (!visit(r)) {
+                more = false;
+                break;
+            }
+        }
+        if (step != SQLITE_ROW && step != SQLITE_DONE) {
+            failureText = QString::fromUtf8(sqlite3_errmsg(db));
+            ok = false;
+        }
+        sqlite3_reset(statement);
+        if (rows < chunk)
+            more = false;
+    }
+    sqlite3_finalize(statement);
+    return ok;
+}
+
+} // namespace
+
+bool forEachSerial(const QString &filter, const std::function<bool(const SerialBytes &)> &visit)
 {
     if (!storeDatabase.isOpen()) {
         failureText = QStringLiteral("the database is not open");
         return false;
     }
+    storeQuery.finish();
     // Keyset chunks: each starts below the last SNID seen, so no read stays open between
     // chunks (another program's writer is not held up for the whole export) and the
     // cost per chunk does not grow with the offset.
     const int chunk = 10000;
     const QString sql = kSerialSelect + QStringLiteral("WHERE 1=1 ") + filter
         + QStringLiteral(" AND s.SNID < ? ORDER BY s.SNID DESC LIMIT %1").arg(chunk);
+    const QVariant handle = storeDatabase.driver()->handle();
+    if (!storeIsServer() && handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0) {
+        if (sqlite3 *db = *static_cast<sqlite3 *const *>(handle.constData()))
+            return forEachSerialInFile(db, sql, chunk, visit);
+    }
     QSqlQuery q(storeDatabase);
     q.setForwardOnly(true);
-    if (!q.prepare(sql)) {
+    if (!q.prepare(dialect(sql))) {
         failureText = q.lastError().text();
         return false;
     }
@@ -1028,13 +1087,13 @@ bool forEachSerial(const QString &filter, const std::function<bool(const SerialR
         while (q.next()) {
             ++rows;
             below = q.value(0).toLongLong();
-            SerialRecord r{};
-            fixedfield::put(r.serialNumber, q.value(1).toString());
-            fixedfield::put(r.customerName, q.value(2).toString());
+            SerialBytes r;
+            r.serialNumber = q.value(1).toString().toUtf8();
+            r.customerName = q.value(2).toString().toUtf8();
             r.isUse = q.value(3).toInt();
-            fixedfield::put(r.deviceType, q.value(4).toString());
-            fixedfield::put(r.deviceSerialNum, q.value(5).toString());
-            fixedfield::put(r.deviceIp, q.value(6).toString());
+            r.deviceType = q.value(4).toString().toUtf8();
+            r.deviceSerialNum = q.value(5).toString().toUtf8();
+            r.deviceIp = q.value(6).toString().toUtf8();
             if (!visit(r)) {
                 q.finish();
                 return true;

@@ -13,6 +13,7 @@
 #include <QSqlQuery>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 extern QSqlDatabase storeDatabase;
@@ -150,10 +151,17 @@ QList<LogRow> logRowsBelow(qint64 logId, int count);
 QList<LogRow> logRowsAbove(qint64 logId, int count);
 QList<LogRow> seekLogPage(int pageIndex, int pageSize, int total);
 
-// ---- Streaming read for the export ----------------------------------------------------
-#include <functional>
-// Visits every serial number of `filter` (as for pageSerials) in the Serial page's order,
-// newest first, in chunks of a few thousand rows, so a pool of any size costs one chunk
-// of memory. Stops early when `visit` returns false. False when a read failed
+// Every serial number of `filter` (as for pageSerials) in the Serial page's order, newest
+// first, for the export: whole values as UTF-8 bytes, valid only during the visit.
+struct SerialBytes {
+    QByteArray serialNumber;
+    QByteArray customerName;
+    int isUse = SerialUnused;
+    QByteArray deviceType;
+    QByteArray deviceSerialNum;
+    QByteArray deviceIp;
+};
+// Read in chunks by key, so a pool of any size costs one chunk of memory and no read stays
+// open between chunks. Stops early when `visit` returns false. False when a read failed
 // (storeError() says why); rows already visited stay visited.
-bool forEachSerial(const QString &filter, const std::function<bool(const SerialRecord &)> &visit);
+bool forEachSerial(const QString &filter, const std::function<bool(const SerialBytes &)> &visit);

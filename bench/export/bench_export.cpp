@@ -142,7 +142,7 @@ int main(int argc, char *argv[])
     QElapsedTimer t;
     t.start();
     qint64 visited = 0;
-    forEachSerial(QString(), [&visited](const SerialRecord &) { return ++visited > 0; });
+    forEachSerial(QString(), [&visited](const SerialBytes &) { return ++visited > 0; });
     const double readOnly = t.elapsed() / 1000.0;
 
     double shell = -1;
