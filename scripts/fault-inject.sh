@@ -20,6 +20,9 @@
 # once), "broken" (the fault does not build). Only caught and missed count in the ratio.
 #   --only N    run fault N alone (numbered by position among the list's fault lines)
 #   --check     only check that every fault applies; no build, no tests
+# The whole script is one compound command: bash reads it completely before running it, so
+# the file may be edited (or switched by git) while a long run goes on.
+{
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -127,7 +130,16 @@ if [ ! -f "$build/build.ninja" ]; then
     -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_WERROR=OFF >"$logs/configure.log" 2>&1 \
     || die "configure failed, see $logs/configure.log"
 fi
-build_tree() { nice -n 19 cmake --build "$build" -j"$jobs" >"$1" 2>&1; }
+# build_tree <log> [ctest regex]: with a regex, only the test programs it names (and what
+# they depend on, the simulator included); without, everything.
+build_tree() {
+  local targets=()
+  if [ -n "${2:-}" ]; then
+    mapfile -t targets < <(cd "$build" && ctest -N -R "$2" | sed -n 's/^ *Test *#[0-9]*: \(tst_[A-Za-z0-9_]*\)$/\1/p')
+    [ ${#targets[@]} -gt 0 ] || targets=(all)
+  fi
+  nice -n 19 cmake --build "$build" -j"$jobs" ${targets[@]:+--target "${targets[@]}"} >"$1" 2>&1
+}
 # run_suites <regex> <log>: 0 when every matching test passed, 1 when one failed, 2 when none matched.
 run_suites() {
   local found
@@ -172,7 +184,7 @@ for i in "${!faults[@]}"; do
   status=$(apply_fault "$line")
   detail=""
   if [ "$status" = applied ]; then
-    if ! build_tree "$logs/$n-build.log"; then
+    if ! build_tree "$logs/$n-build.log" "$regex"; then
       status=broken; detail="see $logs/$n-build.log"
     else
       run_suites "$regex" "$logs/$n-test.log"
@@ -210,3 +222,4 @@ if [ ${#missed_list[@]} -gt 0 ]; then
   printf '  %s\n' "${missed_list[@]}"
 fi
 exit 0
+}
