@@ -161,7 +161,11 @@ if [ $baseline -eq 1 ]; then
     [ -z "$only" ] || [ "$only" -eq $((i + 1)) ] || continue
     regexes+=("$(field "${faults[$i]}" 4)")
   done
-  union=$(printf '%s\n' "${regexes[@]}" | sort -u | paste -sd'|' -)
+  # One alternation of test names: CTest's regular expressions allow only a few groups.
+  names=$(for r in "${regexes[@]}"; do
+            (cd "$build" && ctest -N -R "$r") | sed -n 's/^ *Test *#[0-9]*: //p'
+          done | sort -u | paste -sd'|' -)
+  union="^(${names:-no test})\$"
   echo "baseline: building the untouched tree and running the listed suites ..."
   build_tree "$logs/baseline-build.log" || die "the untouched tree does not build, see $logs/baseline-build.log"
   run_suites "$union" "$logs/baseline-test.log"
