@@ -210,9 +210,6 @@ for i in "${!faults[@]}"; do
   printf '#%-3s %-9s %-34s %s %s (%ds)\n' $n "$status" "$file" "$what" "$detail" $((SECONDS - t0))
 done
 
-# Leave the build matching the untouched tree for the next run.
-build_tree "$logs/final-build.log" || true
-
 counted=$((caught + missed))
 echo
 if [ $counted -gt 0 ]; then
