@@ -97,6 +97,7 @@ void CustomerMng::on_btnUpdate_clicked()
         return;
     }
     if (describe.toUtf8().size() > kMaxDescribeBytes) {
+        // The program's own text, kept, although the limit is kMaxDescribeBytes bytes, not 12 characters.
         MessageBox::warning(nullptr, tr("Warning"), tr("Label length should not be higher than 12 characters"));
         return;
     }
@@ -106,6 +107,7 @@ void CustomerMng::on_btnUpdate_clicked()
             return;
         }
         if (host.toUtf8().size() > kMaxHostBytes) {
+            // The program's own text, kept: it says characters although the limit counts bytes.
             MessageBox::warning(nullptr, tr("Warning"), tr("Host address can not be higher than 100 characters"));
             return;
         }

@@ -108,6 +108,7 @@ bool isAddress(const QString &ip)
 
 QString hasBeenBurning()
 {
+    // "Has been burning" is the program's own wording, kept.
     return QCoreApplication::translate("QObject", "Has been burning");
 }
 

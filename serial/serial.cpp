@@ -137,6 +137,7 @@ void Serial::showRows(const QList<SerialRow> &rows)
 
 void Serial::showPageLabel()
 {
+    // "serial number" in the singular is the program's own wording, kept.
     ui->label_5->setText(tr("A total of %1 serial number, %2 pages, the current %3 page")
                              .arg(QString::number(pager->totalCount()), QString::number(pager->pageCount()),
                                   QString::number(pager->currentPage())));
@@ -222,10 +223,12 @@ void Serial::on_btnDelete_clicked()
         MessageBox::warning(nullptr, tr("Warning"), tr("Please select serial number!"), QMessageBox::Ok);
         return;
     }
+    // "Whether to delete!" is the program's own wording, kept.
     if (MessageBox::question(nullptr, tr("question"), tr("Whether to delete!"),
                              QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Yes)
         != QMessageBox::Yes)
         return;
+    // "can not be restored, \n may cause" (blank after the line break included) is the program's own wording, kept.
     if (MessageBox::question(nullptr, tr("question"),
                              tr("After deleting the data can not be restored, \n may cause serious consequences, "
                                 "whether or not to delete the serial number"),

@@ -258,6 +258,7 @@ enum class Outcome {
 // so that an import killed part-way still leaves a trace beside what it committed.
 Outcome begin(ImportRun &run, const QString &path)
 {
+    // "serail" is the program's own spelling, kept.
     if (!run.log(Serial::tr("Import serail number"), Serial::tr("Import started: %1").arg(QFileInfo(path).fileName()))) {
         run.storeFailed = true;
         run.storeFailureText = run.logFailure;
@@ -323,6 +324,7 @@ Outcome importXml(const QString &path, ImportRun &run)
     }
     file.close();
     if (refusal == xmlimport::Refusal::Malformed) {
+        // "parse file failed at line row and column" is the program's own untranslated wording, kept.
         MessageBox::information(nullptr, QStringLiteral("title"),
                                 QStringLiteral("parse file failed at line row and column") + QString::number(line)
                                     + QLatin1Char(',') + QString::number(column),
@@ -386,6 +388,7 @@ Outcome importWorkbook(const QString &path, ImportRun &run, QWidget *page)
 {
     std::unique_ptr<WorkbookReader> reader = WorkbookReader::forFile(path);
     if (!reader || !reader->open(path)) {
+        // "EXCEL lose" is the program's own wording, kept.
         MessageBox::critical(page, Serial::tr("Error"), Serial::tr("EXCEL lose"), QMessageBox::Ok);
         return Outcome::Refused;
     }
@@ -443,6 +446,7 @@ void Serial::onImportUuid()
 
     if (outcome != Outcome::Refused) {
         run.showCount();
+        // "serail" is the program's own spelling, kept.
         const bool logged = run.log(tr("Import serail number"), tr("Import serail number"));
         if (run.succeeded > 0)
             refreshPaging();
@@ -454,6 +458,7 @@ void Serial::onImportUuid()
                                         + tr(", failed ") + QString::number(run.failed) + logNote,
                                     QMessageBox::Ok);
         } else if (outcome == Outcome::ReadFailed) {
+            // "EXCEL lose" is the program's own wording, kept.
             MessageBox::critical(this, tr("Error"), tr("EXCEL lose") + QStringLiteral("\n") + storedBefore + logNote,
                                  QMessageBox::Ok);
         } else {

@@ -31,6 +31,7 @@ void Login::on_btnLogin_clicked()
         return;
     }
     if (checkLogin(name, password) < 0) {
+        // "is error" is the program's own wording, kept.
         MessageBox::critical(nullptr, tr("Error"), tr("Login name or password is error!"), QMessageBox::Yes);
         return;
     }

@@ -36,6 +36,7 @@ Tarnwell::Tarnwell(QWidget *parent)
         const char *text;
         void (Tarnwell::*handler)();
     } entries[] = {
+        // "Serail" is the program's own spelling, kept.
         {QT_TR_NOOP("Serail Number"), &Tarnwell::on_menuSerial_Number_clicked},
         {QT_TR_NOOP("Burning"), &Tarnwell::on_menuBurning_clicked},
         {QT_TR_NOOP("Customer"), &Tarnwell::on_menuCustomers_clicked},
@@ -92,6 +93,7 @@ void Tarnwell::on_menuLogs_clicked()
 
 void Tarnwell::on_menuExit_clicked()
 {
+    // "Whether to exit" is the program's own wording, kept.
     if (MessageBox::question(nullptr, tr("question"), tr("Whether to exit"),
                              QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Yes)
         != QMessageBox::Yes)

@@ -33,6 +33,7 @@ void UpdatePwd::on_btnUpdate_clicked()
         return;
     }
     if (newPwd != confirmPwd) {
+        // "is not same to" is the program's own wording, kept.
         MessageBox::warning(nullptr, tr("Warning"), tr("Confirm password is not same to new password!"));
         return;
     }
