@@ -70,7 +70,8 @@ QString queryError(const QSqlQuery &q)
 struct FileSerial {
     QString serialNumber;
     qint64 fileCustomerId = 0;
-    QString customerName;    // empty when the file has no such customer
+    bool customerKnown = false;   // the file has a customer row for fileCustomerId
+    QString customerName;
     qint64 targetCustomerId = 0;
     int isUse = SerialUnused;
     QString deviceType;
@@ -224,6 +225,8 @@ bool StationMerge::run()
 {
     if (!storeDatabase.isOpen())
         return fail(QStringLiteral("the target pool is not open"));
+    if (options_.batchSize <= 0)
+        options_.batchSize = storeIsServer() ? MergeOptions::kServerBatch : MergeOptions::kFileBatch;
     // The tables the merge writes, as this version makes them (the server folds the names,
     // so the driver's record() cannot be asked).
     for (const char *sql : {"SELECT SerialNumber, CustomerID, IsUse, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers",
@@ -462,7 +465,7 @@ bool StationMerge::mergeSerials()
         for (const FileSerial &r : rows) {
             TargetSerial &t = target[r.serialNumber];
             auto conflict = [&](const QString &reason) {
-                batchConflicts.append({r.serialNumber, r.customerName.isEmpty() ? QString::number(r.fileCustomerId) : r.customerName,
+                batchConflicts.append({r.serialNumber, r.customerKnown ? r.customerName : QString::number(r.fileCustomerId),
                                        r.deviceSerialNum, stateName(r.isUse), t.present ? t.deviceSerialNum : QString(),
                                        t.present ? stateName(t.isUse) : QStringLiteral("absent"), reason});
                 ++batchCounts.conflicts;
@@ -477,7 +480,7 @@ bool StationMerge::mergeSerials()
 
             if (r.serialNumber.isEmpty()) {
                 conflict(QStringLiteral("the identifier is empty"));
-            } else if (r.customerName.isEmpty()) {
+            } else if (!r.customerKnown) {
                 conflict(QStringLiteral("customer %1 is not in the station file").arg(r.fileCustomerId));
             } else if (!knownState(r.isUse)) {
                 conflict(QStringLiteral("unknown usage state %1 in the station file").arg(r.isUse));
@@ -557,6 +560,7 @@ bool StationMerge::mergeSerials()
             r.fileCustomerId = source.value(1).toLongLong();
             const auto c = customers_.constFind(r.fileCustomerId);
             if (c != customers_.constEnd()) {
+                r.customerKnown = true;
                 r.customerName = c->name;
                 r.targetCustomerId = c->targetId;
             }

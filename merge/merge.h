@@ -14,8 +14,12 @@ struct MergeOptions {
     // Station of the file's log rows that name none (else the file's base name).
     QString station;
     QString reportPath;
-    // Identifiers (and log rows) per transaction.
-    int batchSize = 2000;
+    // Identifiers (and log rows) per transaction; 0: the engine's own. On the server a batch
+    // holds the stations' claims back while it runs, so it stays short; the file is the
+    // merge's alone, and there larger batches write each index page fewer times.
+    int batchSize = 0;
+    static const int kServerBatch = 2000;
+    static const int kFileBatch = 50000;
 };
 
 struct MergeCounts {

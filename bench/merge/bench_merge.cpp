@@ -21,6 +21,10 @@
 
 namespace {
 
+// tarnwell-merge's own transaction sizes (its --batch defaults).
+const int kServerBatch = 2000;
+const int kFileBatch = 50000;
+
 void say(const QString &text)
 {
     std::printf("%s\n", qPrintable(text));
@@ -71,9 +75,10 @@ void emptyTarget(bool server)
     openDatabase();
 }
 
-// The baseline: every row of the station file into the empty pool, 2,000 a transaction,
-// 250 a statement, as the merge writes them, but with nothing looked up.
-bool bareCopy(const QString &station)
+// The baseline: every row of the station file into the empty pool, in transactions of the
+// merge's size for the engine and 250 rows a statement, as the merge writes them, but with
+// nothing looked up.
+bool bareCopy(const QString &station, int rowsPerTransaction)
 {
     bool ok = true;
     {
@@ -110,7 +115,7 @@ bool bareCopy(const QString &station)
             bool more = ok && in.next();
             while (ok && more) {
                 ok = beginBatch();
-                for (int chunk = 0; ok && more && chunk < 8; ++chunk) {
+                for (int chunk = 0; ok && more && chunk < rowsPerTransaction / 250; ++chunk) {
                     values.clear();
                     int rows = 0;
                     for (; more && rows < 250; ++rows, more = in.next())
@@ -160,7 +165,7 @@ void measure(const QString &name, const QString &station, bool server)
     emptyTarget(server);
     QElapsedTimer t;
     t.start();
-    if (!bareCopy(station)) {
+    if (!bareCopy(station, server ? kServerBatch : kFileBatch)) {
         say(name + QStringLiteral(": the bare copy failed: ") + storeError());
         return;
     }
