@@ -27,8 +27,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Tarnwell keeps the pool of per-customer identifiers, imports them from XML, XLSX and XLS
 files, finds devices on the line, burns unused identifiers into them and records each one
 used with its device, with an operation log. Start it with `tarnwell`; each operator's
-data lives in ~/.local/share/tarnwell. The device simulator tarnwell-devicesim is in
-/opt/tarnwell.")
+data lives in ~/.local/share/tarnwell. The device simulator tarnwell-devicesim and
+tarnwell-merge (copies a station's own pool file into the shared pool) are in /opt/tarnwell.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${TARNWELL_PACKAGE_DIR})
 set(CPACK_INSTALL_PREFIX ${TARNWELL_PACKAGE_DIR})
 # The launcher and the desktop entry have absolute destinations: stage through DESTDIR.

@@ -5,10 +5,10 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target bench_store bench_serialpage bench_import bench_export bench_device
+cmake --build "$build" -j"$(nproc)" --target bench_store bench_serialpage bench_import bench_export bench_device bench_merge
 log="$build/bench-all.log"
 : >"$log"
-for b in bench_store bench_serialpage bench_import bench_export bench_device; do
+for b in bench_store bench_serialpage bench_import bench_export bench_device bench_merge; do
   echo "=== $b ($(date -u +%H:%M:%S), load $(cut -d' ' -f1 /proc/loadavg)) ===" | tee -a "$log"
   "$build/run/$b" 2>&1 | tee -a "$log"
 done

@@ -12,7 +12,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "check-package: $*" >&2; exit 1; }
 
-cmake --build "$build" -j"$(nproc)" --target tarnwell tarnwell-devicesim translations >/dev/null
+cmake --build "$build" -j"$(nproc)" --target tarnwell tarnwell-devicesim tarnwell-merge translations >/dev/null
 rm -f "$build"/tarnwell_*.deb
 (cd "$build" && cpack -G DEB >"$build/cpack.log" 2>&1) || { cat "$build/cpack.log"; fail "cpack failed"; }
 debs=("$build"/tarnwell_*.deb)
@@ -40,6 +40,7 @@ expect() { # expect MODE PATH
 }
 expect -rwxr-xr-x /opt/tarnwell/tarnwell
 expect -rwxr-xr-x /opt/tarnwell/tarnwell-devicesim
+expect -rwxr-xr-x /opt/tarnwell/tarnwell-merge
 expect -rw-r--r-- /opt/tarnwell/libz7netsdk.so
 expect -rw-r--r-- /opt/tarnwell/Resources/App.ico
 expect -rw-r--r-- /opt/tarnwell/Resources/loading.gif
@@ -72,7 +73,7 @@ grep -qx 'Exec=/usr/bin/tarnwell' "$root/usr/share/applications/tarnwell.desktop
   fail "the desktop entry does not start the launcher"
 
 # --- dependencies: every library the binaries load, and the plugins Qt loads -----------------
-for elf in "$prog/tarnwell" "$prog/tarnwell-devicesim" "$prog/libz7netsdk.so"; do
+for elf in "$prog/tarnwell" "$prog/tarnwell-devicesim" "$prog/tarnwell-merge" "$prog/libz7netsdk.so"; do
   # Libraries only from beside the program or the system, never from a build folder.
   ! readelf -d "$elf" | grep -E 'R(UN)?PATH' | grep -vq '\[\$ORIGIN\]$' ||
     fail "$elf: library search path other than \$ORIGIN: $(readelf -d "$elf" | grep -E 'R(UN)?PATH')"
@@ -110,6 +111,10 @@ if command -v apt-get >/dev/null; then
   apt-get install --simulate --no-install-recommends "$deb" >"$tmp/apt.log" 2>&1 ||
     { cat "$tmp/apt.log"; fail "the package's dependencies cannot be installed"; }
 fi
+
+# The merge program starts from the unpacked copy.
+merge_help=$("$prog/tarnwell-merge" --help) && grep -q 'STATION.db' <<<"$merge_help" ||
+  fail "tarnwell-merge does not start from the package"
 
 # --- the launcher's operator folder and choice of translation (no display: the program stops
 # --- at once, after the launcher has laid out the folder) --------------------------------
@@ -169,7 +174,7 @@ cmp -s "$tmp/program-before" "$tmp/program-after" || fail "running the program c
 
 # --- the folder install (README "Installing") still lays out a runnable folder ------------------
 cmake --install "$build" --prefix "$tmp/folder" >/dev/null
-for f in tarnwell tarnwell-devicesim libz7netsdk.so Resources/App.ico Resources/loading.gif \
+for f in tarnwell tarnwell-devicesim tarnwell-merge libz7netsdk.so Resources/App.ico Resources/loading.gif \
          share/applications/tarnwell.desktop; do
   [ -e "$tmp/folder/$f" ] || fail "cmake --install left out $f"
 done

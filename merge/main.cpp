@@ -1,0 +1,172 @@
+// tarnwell-merge: copies a station's own pool file (identifiers and log) into the pool the
+// station uses now, the one tarnwell.ini in the working folder names (mydatabase.db without
+// one). Run it in the station's working folder:
+//
+//   tarnwell-merge [--station NAME] [--report FILE.csv] STATION.db
+//
+// Exit code 0: merged; 1: merged, but some identifiers conflict (listed in the report,
+// left as they are); 2: an error stopped it (the message says what is merged).
+#include "merge/merge.h"
+
+#include "store/datastore.h"
+#include "store/storesettings.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <cstdio>
+
+namespace {
+
+void print(FILE *to, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
+    std::fflush(to);
+}
+
+int error(const QString &message)
+{
+    // One line, whatever the driver's text holds.
+    print(stderr, QStringLiteral("tarnwell-merge: ") + message.simplified());
+    return 2;
+}
+
+void printCounts(const StationMerge &merge, const QElapsedTimer &clock)
+{
+    const MergeCounts &c = merge.counts();
+    print(stdout, QStringLiteral("Customers added: %1").arg(c.customersAdded));
+    print(stdout, QStringLiteral("Identifiers copied: %1").arg(c.copied));
+    print(stdout, QStringLiteral("Identifiers already present: %1").arg(c.present));
+    print(stdout, QStringLiteral("Identifiers updated from unused to used/pending: %1").arg(c.updated));
+    print(stdout, QStringLiteral("Conflicts: %1").arg(c.conflicts));
+    print(stdout, QStringLiteral("Log rows copied: %1").arg(c.logsCopied));
+    print(stdout, QStringLiteral("Log rows already present: %1").arg(c.logsPresent));
+    print(stdout, QStringLiteral("Time: %1 s").arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarnwell-merge"));
+    QElapsedTimer clock;
+    clock.start();
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Copies a station's pool file (identifiers and log) into the pool that tarnwell.ini in the "
+        "working folder names (mydatabase.db without one). Exit code 0: merged; 1: merged, with "
+        "conflicts listed in the report and left as they are; 2: an error stopped it."));
+    parser.addHelpOption();
+    const QCommandLineOption stationOption(QStringLiteral("station"),
+        QStringLiteral("Station of the file's log rows that name none (default: the file's base name)."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption reportOption(QStringLiteral("report"),
+        QStringLiteral("Where the CSV report of conflicts goes (default: <file's base name>-conflicts.csv here)."),
+        QStringLiteral("FILE.csv"));
+    const QCommandLineOption batchOption(QStringLiteral("batch"),
+        QStringLiteral("Identifiers and log rows per transaction (default %1 on a server, %2 on a pool file).")
+            .arg(MergeOptions::kServerBatch)
+            .arg(MergeOptions::kFileBatch),
+        QStringLiteral("N"));
+    parser.addOption(stationOption);
+    parser.addOption(reportOption);
+    parser.addOption(batchOption);
+    parser.addPositionalArgument(QStringLiteral("STATION.db"), QStringLiteral("The station's pool file (only read)."));
+    if (!parser.parse(QCoreApplication::arguments()))
+        return error(parser.errorText());
+    if (parser.isSet(QStringLiteral("help"))) {
+        print(stdout, parser.helpText());
+        return 0;
+    }
+    if (parser.positionalArguments().size() != 1)
+        return error(QStringLiteral("name one station file: tarnwell-merge [--station NAME] [--report FILE.csv] STATION.db"));
+
+    MergeOptions options;
+    options.stationFile = parser.positionalArguments().first();
+    options.station = parser.value(stationOption).trimmed();
+    if (parser.isSet(batchOption)) {
+        bool batchOk = false;
+        options.batchSize = parser.value(batchOption).toInt(&batchOk);
+        if (!batchOk || options.batchSize < 1 || options.batchSize > 1000000)
+            return error(QStringLiteral("--batch takes a number from 1 to 1000000"));
+    }
+    options.reportPath = parser.isSet(reportOption)
+        ? parser.value(reportOption)
+        : QFileInfo(options.stationFile).completeBaseName() + QStringLiteral("-conflicts.csv");
+    options.reportPath = QDir::current().absoluteFilePath(options.reportPath);
+
+    StationMerge merge(options);
+    if (!merge.openStationFile())
+        return error(merge.error());
+    // A station program still running on the file would fail its writes while it is read.
+    QLockFile stationLock(QFileInfo(options.stationFile).absoluteFilePath() + QStringLiteral(".lock"));
+    stationLock.setStaleLockTime(0);
+    if (!stationLock.tryLock(0) && stationLock.error() == QLockFile::LockFailedError)
+        return error(QStringLiteral("Tarnwell is running on %1; close it first").arg(options.stationFile));
+
+    QString settingsError;
+    const StoreSettings settings = StoreSettings::load(&settingsError);
+    if (!settingsError.isEmpty())
+        return error(settingsError.section(QLatin1Char(';'), 0, 0) + QStringLiteral("; nothing was merged"));
+    QString target;
+    QLockFile poolLock(QStringLiteral("mydatabase.db.lock"));
+    if (settings.engine == StoreSettings::SQLite) {
+        const QString file = QDir::current().absoluteFilePath(QStringLiteral("mydatabase.db"));
+        target = QStringLiteral("the pool file %1").arg(file);
+        if (QFileInfo(file).exists()
+            && QFileInfo(file).canonicalFilePath() == QFileInfo(options.stationFile).canonicalFilePath())
+            return error(QStringLiteral("%1 is the target pool itself (this folder's mydatabase.db)").arg(options.stationFile));
+        // One program per pool file; the merge counts as one.
+        poolLock.setStaleLockTime(0);
+        if (!poolLock.tryLock(0))
+            return error(QStringLiteral("Tarnwell is running in this folder (mydatabase.db.lock); close it before merging"));
+    } else {
+        target = QStringLiteral("the PostgreSQL database %1 on %2:%3 as %4")
+                     .arg(settings.database, settings.host.isEmpty() ? QStringLiteral("localhost") : settings.host)
+                     .arg(settings.port)
+                     .arg(settings.user);
+    }
+
+    openDatabase();
+    if (!storeDatabase.isOpen())
+        return error(QStringLiteral("cannot open %1: %2").arg(target, storeDatabase.lastError().text().trimmed()));
+    if (!storeIsServer()) {
+        // A station's identifiers arrive in no order, so every insert lands on a random page of
+        // the identifier and device indexes: with SQLite's small default cache each batch reads
+        // and writes them again from disk (eight times slower for a million).
+        QSqlQuery(storeDatabase).exec(QStringLiteral("PRAGMA cache_size = -262144"));
+    } else {
+        // Two merges at once would both copy the same log rows.
+        QSqlQuery lock(storeDatabase);
+        if (!lock.exec(QStringLiteral("SELECT pg_try_advisory_lock(7274462)")) || !lock.next())
+            return error(QStringLiteral("cannot use %1: %2").arg(target, lock.lastError().text().trimmed()));
+        if (!lock.value(0).toBool())
+            return error(QStringLiteral("another tarnwell-merge is running on %1").arg(target));
+    }
+
+    print(stdout, QStringLiteral("Merging %1 into %2 (log rows without a station: %3)")
+                      .arg(QFileInfo(options.stationFile).absoluteFilePath(), target, merge.fallbackStation()));
+    const bool ok = merge.run();
+    closeDatabase();
+    printCounts(merge, clock);
+    if (!ok)
+        return error(merge.error());
+    if (merge.counts().conflicts > 0) {
+        print(stdout, QStringLiteral("Report: %1 (%2 conflicts, nothing overwritten)")
+                          .arg(merge.reportPath())
+                          .arg(merge.counts().conflicts));
+        return 1;
+    }
+    print(stdout, QStringLiteral("Report: %1 (no conflicts)").arg(merge.reportPath()));
+    return 0;
+}

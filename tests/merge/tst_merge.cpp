@@ -1,0 +1,562 @@
+// tarnwell-merge as a station runs it: two station files with overlapping and conflicting
+// rows go into the pool of the working folder (the file, or the server in the _pg run),
+// through the real program in a child process. Checks the counts it prints, the pool's rows,
+// the log rows with their stations, the conflict report, that a second run changes nothing,
+// and that a failed batch leaves whole batches and a rerun finishes the job.
+#include "tests/support/testsupport.h"
+#include "tests/support/pgcluster.h"
+
+#include "store/datastore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLockFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace {
+
+using testsupport::rows;
+using testsupport::value;
+
+struct MergeRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+    // "Identifiers copied: 4" -> counts["Identifiers copied"] == 4
+    QHash<QString, qint64> counts;
+};
+
+MergeRun runMerge(const QStringList &arguments, const QString &folder = QString())
+{
+    QProcess p;
+    p.setWorkingDirectory(folder.isEmpty() ? QDir::currentPath() : folder);
+    p.start(QStringLiteral(TARNWELL_MERGE), arguments);
+    MergeRun run;
+    if (!p.waitForFinished(300000) || p.exitStatus() != QProcess::NormalExit) {
+        p.kill();
+        p.waitForFinished();
+        run.err = QStringLiteral("tarnwell-merge did not finish: ") + QString::fromUtf8(p.readAllStandardError());
+        return run;
+    }
+    run.exitCode = p.exitCode();
+    run.out = QString::fromUtf8(p.readAllStandardOutput());
+    run.err = QString::fromUtf8(p.readAllStandardError());
+    static const QRegularExpression count(QStringLiteral("^([A-Z][^:]*): (\\d+)$"), QRegularExpression::MultilineOption);
+    auto it = count.globalMatch(run.out);
+    while (it.hasNext()) {
+        const auto m = it.next();
+        run.counts.insert(m.captured(1), m.captured(2).toLongLong());
+    }
+    return run;
+}
+
+// A station file written by a program of our own, as a station left it.
+class StationFile
+{
+public:
+    explicit StationFile(const QString &path) : name_(QStringLiteral("station-writer-") + path)
+    {
+        db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
+        db_.setDatabaseName(path);
+        db_.open();
+    }
+    ~StationFile()
+    {
+        db_.close();
+        db_ = QSqlDatabase();
+        QSqlDatabase::removeDatabase(name_);
+    }
+    bool exec(const QString &sql, const QVariantList &values = {})
+    {
+        QSqlQuery q(db_);
+        q.prepare(sql);
+        for (const QVariant &v : values)
+            q.addBindValue(v);
+        if (!q.exec()) {
+            qWarning("%s: %s", qPrintable(sql), qPrintable(q.lastError().text()));
+            return false;
+        }
+        return true;
+    }
+    bool serial(const QString &serialNumber, int customerId, int isUse, const QString &device = QString())
+    {
+        return exec(QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
+                                   "VALUES (?, ?, ?, ?, ?, ?)"),
+                    {customerId, serialNumber, isUse, device.isEmpty() ? QString() : QStringLiteral("IPC"),
+                     device, device.isEmpty() ? QString() : QStringLiteral("127.0.0.9")});
+    }
+
+private:
+    QString name_;
+    QSqlDatabase db_;
+};
+
+// Station A: a file as this version makes it (the program's own schema, seed rows, the
+// log's station column), made by the store in a scratch folder.
+QString makeStationA()
+{
+    const QString here = QDir::currentPath();
+    const QString scratch = QDir(here).absoluteFilePath(QStringLiteral("scratch-a"));
+    QDir().mkpath(scratch);
+    closeDatabase();
+    QDir::setCurrent(scratch);
+    openDatabase();
+    closeDatabase();
+    QDir::setCurrent(here);
+    const QString path = QDir(here).absoluteFilePath(QStringLiteral("stationA.db"));
+    QFile::remove(path);
+    QFile::rename(QDir(scratch).absoluteFilePath(QStringLiteral("mydatabase.db")), path);
+    openDatabase();
+    {
+        StationFile f(path);
+        // UMEYE 1, Brisvan 2 (seed order).
+        bool ok = f.serial(QStringLiteral("U-shared-unused"), 1, 0)
+            && f.serial(QStringLiteral("U-used-same"), 1, 1, QStringLiteral("DEV-1"))
+            && f.serial(QStringLiteral("U-learn"), 1, 1, QStringLiteral("DEV-2"))
+            && f.serial(QStringLiteral("U-conflict-dev"), 1, 1, QStringLiteral("DEV-4"))
+            && f.serial(QStringLiteral("U-pending-same"), 1, 1, QStringLiteral("DEV-6"))
+            && f.serial(QStringLiteral("B-other-cust"), 1, 0)
+            && f.serial(QStringLiteral("U-blocked"), 1, 1, QStringLiteral("DEV-5"))
+            && f.serial(QStringLiteral("A-new-1"), 1, 0)
+            && f.serial(QStringLiteral("A-new-2"), 2, 1, QStringLiteral("DEV-7"))
+            && f.serial(QStringLiteral("A-new-3"), 1, 2, QStringLiteral("DEV-8"))
+            && f.serial(QStringLiteral("A-new-dev"), 1, 1, QStringLiteral("DEV-1"))
+            && f.serial(QStringLiteral("shared-AB"), 2, 1, QStringLiteral("DEV-9"));
+        const QString log = QStringLiteral("INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation) VALUES (?, ?, ?, ?)");
+        ok = ok && f.exec(log, {QStringLiteral("Login"), QStringLiteral("admin"), QStringLiteral("2024-01-01 08:00:00"), QStringLiteral("station-a")})
+            // The same event twice in one second: two rows, both copied.
+            && f.exec(log, {QStringLiteral("Burning uuid"), QStringLiteral("A-new-2 -> DEV-7"), QStringLiteral("2024-01-01 08:01:00"), QStringLiteral("station-a")})
+            && f.exec(log, {QStringLiteral("Burning uuid"), QStringLiteral("A-new-2 -> DEV-7"), QStringLiteral("2024-01-01 08:01:00"), QStringLiteral("station-a")})
+            // Written before the file had stations: takes --station.
+            && f.exec(log, {QStringLiteral("Login"), QStringLiteral("admin"), QStringLiteral("2024-01-01 07:00:00"), QVariant()});
+        if (!ok)
+            return QString();
+    }
+    return path;
+}
+
+// Station B: a file of an earlier version (no station column), its customers numbered in
+// another order, one customer the target does not know.
+QString makeStationB()
+{
+    const QString path = QDir::current().absoluteFilePath(QStringLiteral("stationB.db"));
+    QFile::remove(path);
+    StationFile f(path);
+    bool ok = f.exec(QStringLiteral("CREATE TABLE Customers (CustomerID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                                    "CustomerName VARCHAR NOT NULL UNIQUE, CustomerValue VARCHAR, CustomerHostAddr VARCHAR, "
+                                    "CustomerPort INTEGER, CustomerSvrChecked INTEGER NOT NULL DEFAULT 0)"))
+        && f.exec(QStringLiteral("CREATE TABLE Logs (LogID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                                 "LogType VARCHAR NOT NULL, LogDescribe VARCHAR NOT NULL, LogDate VARCHAR NOT NULL)"))
+        && f.exec(QStringLiteral("CREATE TABLE SerialNumbers (SNID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                                 "CustomerID INTEGER NOT NULL REFERENCES Customers (CustomerID), SerialNumber VARCHAR NOT NULL, "
+                                 "IsUse INTEGER NOT NULL DEFAULT 0, DeviceType VARCHAR, DeviceSerialNum VARCHAR, szIP VARCHAR)"))
+        && f.exec(QStringLiteral("INSERT INTO Customers (CustomerName, CustomerValue, CustomerHostAddr, CustomerPort) VALUES "
+                                 "('Brisvan', 'GoolinkGID', '', 0), ('UMEYE', 'DeviceID', 'svr.umeye.example', 5800), "
+                                 "(?, 'DeviceID', 'svr.example', 7000)"),
+                  {QStringLiteral("Ünïcode客户")});
+    // Brisvan 1, UMEYE 2, Ünïcode客户 3.
+    ok = ok && f.serial(QStringLiteral("shared-AB"), 1, 1, QStringLiteral("DEV-10"))
+        && f.serial(QStringLiteral("A-new-1"), 2, 0)
+        && f.serial(QStringLiteral("B-new-1"), 1, 0)
+        && f.serial(QStringLiteral("B-new-2"), 3, 1, QStringLiteral("DEV-11"))
+        && f.serial(QStringLiteral("B-dup"), 2, 1, QStringLiteral("DEV-12"))
+        && f.serial(QStringLiteral("B-dup2"), 2, 1, QStringLiteral("DEV-12"))
+        && f.serial(QStringLiteral("B-twice"), 2, 0)
+        && f.serial(QStringLiteral("B-twice"), 2, 1, QStringLiteral("DEV-13"))
+        && f.serial(QStringLiteral("B-\"orphan\",9"), 9, 0)
+        && f.serial(QStringLiteral("A-new-3"), 2, 1, QStringLiteral("DEV-8"))
+        && f.serial(QStringLiteral("U-conflict-dev"), 3, 0);
+    const QString log = QStringLiteral("INSERT INTO Logs (LogType, LogDescribe, LogDate) VALUES (?, ?, ?)");
+    ok = ok && f.exec(log, {QStringLiteral("Login"), QStringLiteral("op"), QStringLiteral("2024-01-02 09:00:00")})
+        // The same texts as a row of A, but another station's.
+        && f.exec(log, {QStringLiteral("Login"), QStringLiteral("admin"), QStringLiteral("2024-01-01 08:00:00")});
+    return ok ? path : QString();
+}
+
+// The pool the station shares before the merge (UMEYE 1, Brisvan 2).
+bool fillTarget()
+{
+    const char *const inserts[] = {
+        "('U-shared-unused', 1, 0, '', '')",
+        "('U-used-same', 1, 1, 'IPC', 'DEV-1')",
+        "('U-learn', 1, 0, '', '')",
+        "('U-conflict-dev', 1, 1, 'IPC', 'DEV-3')",
+        "('U-target-holds', 1, 1, 'IPC', 'DEV-5')",
+        "('U-pending-same', 1, 2, 'IPC', 'DEV-6')",
+        "('B-other-cust', 2, 0, '', '')",
+        "('U-blocked', 1, 0, '', '')",
+    };
+    for (const char *values : inserts)
+        if (!testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, DeviceType, "
+                                              "DeviceSerialNum) VALUES ") + QLatin1String(values)))
+            return false;
+    return true;
+}
+
+// Everything a merge may change, in an order that does not depend on row ids.
+QStringList snapshot()
+{
+    QStringList out;
+    for (const QVariantList &r : rows(QStringLiteral(
+             "SELECT s.SerialNumber, c.CustomerName, s.IsUse, s.DeviceType, s.DeviceSerialNum, s.szIP "
+             "FROM SerialNumbers s LEFT JOIN Customers c ON c.CustomerID = s.CustomerID")))
+        out << QStringLiteral("serial|%1|%2|%3|%4|%5|%6").arg(r[0].toString(), r[1].toString(), r[2].toString(),
+                                                             r[3].toString(), r[4].toString(), r[5].toString());
+    for (const QVariantList &r : rows(QStringLiteral(
+             "SELECT CustomerName, CustomerValue, CustomerHostAddr, CustomerPort FROM Customers")))
+        out << QStringLiteral("customer|%1|%2|%3|%4").arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString());
+    for (const QVariantList &r : rows(QStringLiteral("SELECT LogType, LogDescribe, LogDate, LogStation FROM Logs")))
+        out << QStringLiteral("log|%1|%2|%3|%4").arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString());
+    out.sort();
+    return out;
+}
+
+// The report's rows after the header, as cells (RFC 4180; our cells hold no line breaks).
+QList<QStringList> readReport(const QString &path)
+{
+    QByteArray bytes = testsupport::readFile(path);
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3);
+    QList<QStringList> out;
+    for (const QString &line : QString::fromUtf8(bytes).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts)) {
+        QStringList cells;
+        QString cell;
+        bool quoted = false;
+        for (int i = 0; i < line.size(); ++i) {
+            const QChar ch = line.at(i);
+            if (quoted) {
+                if (ch == QLatin1Char('"') && i + 1 < line.size() && line.at(i + 1) == QLatin1Char('"')) {
+                    cell += ch;
+                    ++i;
+                } else if (ch == QLatin1Char('"')) {
+                    quoted = false;
+                } else {
+                    cell += ch;
+                }
+            } else if (ch == QLatin1Char('"')) {
+                quoted = true;
+            } else if (ch == QLatin1Char(',')) {
+                cells << cell;
+                cell.clear();
+            } else {
+                cell += ch;
+            }
+        }
+        cells << cell;
+        out << cells;
+    }
+    return out;
+}
+
+// The conflict rows of a report, as "identifier|customer|file device|file state|target device|target state",
+// each with the start of its reason.
+QStringList conflictRows(const QString &path)
+{
+    QStringList out;
+    const QList<QStringList> report = readReport(path);
+    for (int i = 1; i < report.size(); ++i)
+        out << report.at(i).mid(0, 6).join(QLatin1Char('|')) + QLatin1Char('|') + report.at(i).value(6);
+    out.sort();
+    return out;
+}
+
+void verifyCounts(const MergeRun &run, qint64 copied, qint64 present, qint64 updated, qint64 conflicts,
+                  qint64 logsCopied, qint64 customersAdded)
+{
+    QCOMPARE(run.counts.value(QStringLiteral("Identifiers copied"), -1), copied);
+    QCOMPARE(run.counts.value(QStringLiteral("Identifiers already present"), -1), present);
+    QCOMPARE(run.counts.value(QStringLiteral("Identifiers updated from unused to used/pending"), -1), updated);
+    QCOMPARE(run.counts.value(QStringLiteral("Conflicts"), -1), conflicts);
+    QCOMPARE(run.counts.value(QStringLiteral("Log rows copied"), -1), logsCopied);
+    QCOMPARE(run.counts.value(QStringLiteral("Customers added"), -1), customersAdded);
+}
+
+QString state(const QString &serialNumber)
+{
+    const QList<QVariantList> r = rows(QStringLiteral(
+        "SELECT c.CustomerName, s.IsUse, s.DeviceSerialNum FROM SerialNumbers s "
+        "LEFT JOIN Customers c ON c.CustomerID = s.CustomerID WHERE s.SerialNumber = '%1'")
+                                           .arg(QString(serialNumber).replace(QLatin1Char('\''), QStringLiteral("''"))));
+    QStringList out;
+    for (const QVariantList &row : r)
+        out << QStringLiteral("%1 %2 %3").arg(row[0].toString(), row[1].toString(), row[2].toString()).trimmed();
+    return out.join(QStringLiteral("; "));
+}
+
+} // namespace
+
+class TestMerge : public QObject
+{
+    Q_OBJECT
+
+private:
+    QString stationA_, stationB_;
+
+    void prepare()
+    {
+        testsupport::freshDatabase();
+        QVERIFY(fillTarget());
+        stationA_ = makeStationA();
+        stationB_ = makeStationB();
+        QVERIFY(!stationA_.isEmpty());
+        QVERIFY(!stationB_.isEmpty());
+    }
+
+private slots:
+    void twoStationsMergeOnce_data()
+    {
+        QTest::addColumn<QString>("batch");
+        QTest::newRow("one batch") << QStringLiteral("2000");
+        // Duplicates and a device twice in the file fall into different batches.
+        QTest::newRow("batches of 3") << QStringLiteral("3");
+    }
+
+    void twoStationsMergeOnce()
+    {
+        QFETCH(QString, batch);
+        prepare();
+        const QStringList argsA = {QStringLiteral("--batch"), batch, QStringLiteral("--station"), QStringLiteral("line1-a"),
+                                   QStringLiteral("--report"), QStringLiteral("a.csv"), stationA_};
+        const QStringList argsB = {QStringLiteral("--batch"), batch, QStringLiteral("--report"), QStringLiteral("b.csv"),
+                                   stationB_};
+
+        const MergeRun a = runMerge(argsA);
+        QVERIFY2(a.exitCode == 1, qPrintable(a.out + a.err));
+        verifyCounts(a, 4, 2, 2, 4, 4, 0);
+        QCOMPARE(a.counts.value(QStringLiteral("Log rows already present")), 0);
+        QCOMPARE(conflictRows(QStringLiteral("a.csv")),
+                 (QStringList{
+                     QStringLiteral("A-new-dev|UMEYE|DEV-1|used||absent|device DEV-1 holds U-used-same (used) in the target"),
+                     QStringLiteral("B-other-cust|UMEYE||unused||unused|it belongs to customer Brisvan in the target"),
+                     QStringLiteral("U-blocked|UMEYE|DEV-5|used||unused|device DEV-5 holds U-target-holds (used) in the target"),
+                     QStringLiteral("U-conflict-dev|UMEYE|DEV-4|used|DEV-3|used|it is used for another device in the target"),
+                 }));
+        QCOMPARE(readReport(QStringLiteral("a.csv")).value(0),
+                 (QStringList{QStringLiteral("Identifier"), QStringLiteral("Customer"), QStringLiteral("File device"),
+                              QStringLiteral("File state"), QStringLiteral("Target device"), QStringLiteral("Target state"),
+                              QStringLiteral("Reason")}));
+
+        const MergeRun b = runMerge(argsB);
+        QVERIFY2(b.exitCode == 1, qPrintable(b.out + b.err));
+        verifyCounts(b, 4, 1, 2, 4, 2, 1);
+        QCOMPARE(conflictRows(QStringLiteral("b.csv")),
+                 (QStringList{
+                     QStringLiteral("B-\"orphan\",9|9||unused||absent|customer 9 is not in the station file"),
+                     QStringLiteral("B-dup2|UMEYE|DEV-12|used||absent|device DEV-12 holds B-dup (used) in the target"),
+                     QStringLiteral("U-conflict-dev|Ünïcode客户||unused|DEV-3|used|it belongs to customer UMEYE in the target"),
+                     QStringLiteral("shared-AB|Brisvan|DEV-10|used|DEV-9|used|it is used for another device in the target"),
+                 }));
+
+        // The pool: each identifier once, no device with two, the burns learnt, conflicts untouched.
+        QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers")).toInt(), 8 + 4 + 4);
+        QVERIFY(rows(QStringLiteral("SELECT SerialNumber FROM SerialNumbers GROUP BY SerialNumber HAVING COUNT(*) > 1")).isEmpty());
+        QVERIFY(rows(QStringLiteral("SELECT DeviceSerialNum FROM SerialNumbers WHERE IsUse <> 0 "
+                                    "GROUP BY DeviceSerialNum HAVING COUNT(*) > 1")).isEmpty());
+        const struct {
+            const char *serial;
+            QString expected;
+        } expected[] = {
+            {"U-shared-unused", QStringLiteral("UMEYE 0")},
+            {"U-learn", QStringLiteral("UMEYE 1 DEV-2")},            // unused here, burnt at A
+            {"U-pending-same", QStringLiteral("UMEYE 1 DEV-6")},     // pending here, confirmed at A
+            {"U-conflict-dev", QStringLiteral("UMEYE 1 DEV-3")},     // A and B disagree: unchanged
+            {"B-other-cust", QStringLiteral("Brisvan 0")},
+            {"U-blocked", QStringLiteral("UMEYE 0")},                // its device holds another
+            {"A-new-1", QStringLiteral("UMEYE 0")},
+            {"A-new-2", QStringLiteral("Brisvan 1 DEV-7")},
+            {"A-new-3", QStringLiteral("UMEYE 1 DEV-8")},            // pending at A, burnt at B
+            {"A-new-dev", QString()},
+            {"shared-AB", QStringLiteral("Brisvan 1 DEV-9")},        // A's, first merged
+            {"B-new-1", QStringLiteral("Brisvan 0")},
+            {"B-new-2", QStringLiteral("Ünïcode客户 1 DEV-11")},
+            {"B-dup", QStringLiteral("UMEYE 1 DEV-12")},
+            {"B-dup2", QString()},
+            {"B-twice", QStringLiteral("UMEYE 1 DEV-13")},
+            {"B-\"orphan\",9", QString()},
+        };
+        for (const auto &e : expected)
+            QCOMPARE(state(QString::fromUtf8(e.serial)), e.expected);
+        QCOMPARE(value(QStringLiteral("SELECT CustomerHostAddr FROM Customers WHERE CustomerName = 'Ünïcode客户'")).toString(),
+                 QStringLiteral("svr.example"));
+
+        // Log rows with their stations: the file's own, --station, else the file's name.
+        QStringList logs;
+        for (const QVariantList &r : rows(QStringLiteral("SELECT LogType, LogDescribe, LogDate, LogStation FROM Logs "
+                                                         "WHERE LogDate LIKE '2024-%'")))
+            logs << QStringLiteral("%1|%2|%3|%4").arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString());
+        logs.sort();
+        QCOMPARE(logs, (QStringList{
+                           QStringLiteral("Burning uuid|A-new-2 -> DEV-7|2024-01-01 08:01:00|station-a"),
+                           QStringLiteral("Burning uuid|A-new-2 -> DEV-7|2024-01-01 08:01:00|station-a"),
+                           QStringLiteral("Login|admin|2024-01-01 07:00:00|line1-a"),
+                           QStringLiteral("Login|admin|2024-01-01 08:00:00|station-a"),
+                           QStringLiteral("Login|admin|2024-01-01 08:00:00|stationB"),
+                           QStringLiteral("Login|op|2024-01-02 09:00:00|stationB"),
+                       }));
+
+        // Again: nothing copied, everything else present, the same conflicts, the pool as it was.
+        const QStringList before = snapshot();
+        const QByteArray reportA = testsupport::readFile(QStringLiteral("a.csv"));
+        const QByteArray reportB = testsupport::readFile(QStringLiteral("b.csv"));
+        const MergeRun a2 = runMerge(argsA);
+        QVERIFY2(a2.exitCode == 1, qPrintable(a2.out + a2.err));
+        verifyCounts(a2, 0, 8, 0, 4, 0, 0);
+        QCOMPARE(a2.counts.value(QStringLiteral("Log rows already present")), 4);
+        const MergeRun b2 = runMerge(argsB);
+        QVERIFY2(b2.exitCode == 1, qPrintable(b2.out + b2.err));
+        verifyCounts(b2, 0, 7, 0, 4, 0, 0);
+        QCOMPARE(b2.counts.value(QStringLiteral("Log rows already present")), 2);
+        QCOMPARE(snapshot(), before);
+        QCOMPARE(testsupport::readFile(QStringLiteral("a.csv")), reportA);
+        QCOMPARE(testsupport::readFile(QStringLiteral("b.csv")), reportB);
+    }
+
+    // A station file without conflicts exits 0 with a report of its header only.
+    void cleanMergeExitsZero()
+    {
+        testsupport::freshDatabase();
+        const QString path = QDir::current().absoluteFilePath(QStringLiteral("clean.db"));
+        QFile::remove(path);
+        {
+            const QString here = QDir::currentPath();
+            const QString scratch = QDir(here).absoluteFilePath(QStringLiteral("scratch-clean"));
+            QDir().mkpath(scratch);
+            closeDatabase();
+            QDir::setCurrent(scratch);
+            openDatabase();
+            closeDatabase();
+            QDir::setCurrent(here);
+            QVERIFY(QFile::rename(QDir(scratch).absoluteFilePath(QStringLiteral("mydatabase.db")), path));
+            openDatabase();
+            StationFile f(path);
+            QVERIFY(f.serial(QStringLiteral("C-1"), 1, 0));
+            QVERIFY(f.serial(QStringLiteral("C-2"), 2, 1, QStringLiteral("DEV-C2")));
+        }
+        const MergeRun run = runMerge({path});
+        QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+        verifyCounts(run, 2, 0, 0, 0, 0, 0);
+        QCOMPARE(readReport(QStringLiteral("clean-conflicts.csv")).size(), 1);
+        QCOMPARE(state(QStringLiteral("C-2")), QStringLiteral("Brisvan 1 DEV-C2"));
+    }
+
+    // A batch the target refuses is rolled back whole; the batches before it stay, the log is
+    // not reached, and the same command run again ends where a clean merge ends.
+    void failedBatchRerunFinishes()
+    {
+        prepare();
+        const QStringList argsA = {QStringLiteral("--station"), QStringLiteral("line1-a"), QStringLiteral("--report"),
+                                   QStringLiteral("a.csv"), stationA_};
+        const QStringList argsB = {QStringLiteral("--batch"), QStringLiteral("3"), QStringLiteral("--report"),
+                                   QStringLiteral("b.csv"), stationB_};
+        QCOMPARE(runMerge(argsA).exitCode, 1);
+        QCOMPARE(runMerge(argsB).exitCode, 1);
+        const QStringList clean = snapshot();
+        const QStringList cleanReport = conflictRows(QStringLiteral("b.csv"));
+
+        prepare();
+        QCOMPARE(runMerge(argsA).exitCode, 1);
+        // B's rows 4-6 (B-new-2, B-dup, B-dup2) are its second batch.
+        if (testsupport::onServer()) {
+            QVERIFY(testsupport::exec(QStringLiteral(
+                "CREATE FUNCTION refuse_b_dup() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+                "IF NEW.SerialNumber = 'B-dup' THEN RAISE EXCEPTION 'refused by the test'; END IF; RETURN NEW; END $$")));
+            QVERIFY(testsupport::exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON SerialNumbers "
+                                                     "FOR EACH ROW EXECUTE FUNCTION refuse_b_dup()")));
+        } else {
+            QVERIFY(testsupport::exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON SerialNumbers "
+                                                     "WHEN NEW.SerialNumber = 'B-dup' BEGIN SELECT RAISE(ABORT, 'refused by the test'); END")));
+        }
+        const MergeRun failed = runMerge(argsB);
+        QCOMPARE(failed.exitCode, 2);
+        QVERIFY2(failed.err.contains(QStringLiteral("identifiers 4 to 6")) && failed.err.contains(QStringLiteral("refused by the test"))
+                     && failed.err.contains(QStringLiteral("run the same command again")),
+                 qPrintable(failed.err));
+        QCOMPARE(state(QStringLiteral("B-new-1")), QStringLiteral("Brisvan 0"));   // first batch
+        QCOMPARE(state(QStringLiteral("B-new-2")), QString());                     // second batch, refused
+        QCOMPARE(state(QStringLiteral("B-dup")), QString());
+        QCOMPARE(state(QStringLiteral("B-twice")), QString());                     // never reached
+        QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM Logs WHERE LogStation = 'stationB'")).toInt(), 0);
+
+        QVERIFY(testsupport::exec(testsupport::onServer() ? QStringLiteral("DROP TRIGGER refuse ON SerialNumbers")
+                                                          : QStringLiteral("DROP TRIGGER refuse")));
+        const MergeRun rerun = runMerge(argsB);
+        QVERIFY2(rerun.exitCode == 1, qPrintable(rerun.out + rerun.err));
+        QCOMPARE(rerun.counts.value(QStringLiteral("Identifiers copied")), 3);   // B-new-1 came with the first run
+        QCOMPARE(snapshot(), clean);
+        QCOMPARE(conflictRows(QStringLiteral("b.csv")), cleanReport);
+        if (testsupport::onServer())
+            QVERIFY(testsupport::exec(QStringLiteral("DROP FUNCTION refuse_b_dup()")));
+    }
+
+    // Bad input and a target that cannot be used: exit code 2, a message, the pool untouched.
+    void refusesWithoutTouchingThePool_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("message");
+        const QStringList a = {QStringLiteral("stationA.db")};
+        QTest::newRow("missing file") << "" << QStringList{QStringLiteral("nothere.db")} << "" << "nothere.db: no such file";
+        QTest::newRow("two files") << "" << QStringList{QStringLiteral("stationA.db"), QStringLiteral("stationB.db")} << ""
+                                   << "name one station file";
+        QTest::newRow("not a database") << "text" << QStringList{QStringLiteral("notes.db")} << ""
+                                        << "notes.db is not a Tarnwell pool";
+        QTest::newRow("another database") << "other" << QStringList{QStringLiteral("other.db")} << ""
+                                          << "other.db is not a Tarnwell pool: it has no table SerialNumbers";
+        QTest::newRow("unknown driver") << "odd-ini" << QStringList{QStringLiteral("../stationA.db")} << "odd"
+                                        << "tarnwell.ini names an unknown driver \"oracle\"; nothing was merged";
+        QTest::newRow("target cannot be opened") << "down" << QStringList{QStringLiteral("../stationA.db")} << "down"
+                                                 << "cannot open";
+        if (!testsupport::onServer()) {
+            QTest::newRow("the target itself") << "" << QStringList{QStringLiteral("mydatabase.db")} << ""
+                                               << "mydatabase.db is the target pool itself";
+            QTest::newRow("program running") << "locked" << a << "" << "Tarnwell is running in this folder";
+        }
+        QTest::newRow("station still running") << "station-locked" << a << "" << "Tarnwell is running on stationA.db";
+        QTest::newRow("bad batch") << "" << QStringList{QStringLiteral("--batch"), QStringLiteral("0"), QStringLiteral("stationA.db")}
+                                   << "" << "--batch takes a number";
+    }
+
+    void refusesWithoutTouchingThePool()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, folder);
+        QFETCH(QString, message);
+        prepare();
+        const QStringList before = snapshot();
+        std::unique_ptr<QLockFile> lock;
+        if (setup == QLatin1String("text")) {
+            QVERIFY(!testsupport::writeFile(QStringLiteral("notes.db"), "identifiers, one a line\nA-1\n").isEmpty());
+        } else if (setup == QLatin1String("other")) {
+            StationFile f(QDir::current().absoluteFilePath(QStringLiteral("other.db")));
+            QVERIFY(f.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS Notes (Text VARCHAR)")));
+        } else if (setup == QLatin1String("odd-ini")) {
+            QVERIFY(!testsupport::writeFile(QStringLiteral("odd/tarnwell.ini"), "[store]\ndriver=oracle\n").isEmpty());
+        } else if (setup == QLatin1String("down")) {
+            // A server nobody listens on; a pool file that is a folder.
+            if (testsupport::onServer())
+                QVERIFY(!testsupport::writeFile(QStringLiteral("down/tarnwell.ini"),
+                                                "[store]\ndriver=postgresql\nhost=127.0.0.1\nport=1\ndatabase=x\nuser=x\n").isEmpty());
+            else
+                QVERIFY(QDir().mkpath(QStringLiteral("down/mydatabase.db")));
+        } else if (setup == QLatin1String("locked") || setup == QLatin1String("station-locked")) {
+            lock = std::make_unique<QLockFile>(setup == QLatin1String("locked") ? QStringLiteral("mydatabase.db.lock")
+                                                                                 : QStringLiteral("stationA.db.lock"));
+            QVERIFY(lock->tryLock(0));
+        }
+        const MergeRun run = runMerge(arguments, folder.isEmpty() ? QString() : QDir::current().absoluteFilePath(folder));
+        QVERIFY2(run.exitCode == 2, qPrintable(run.out + run.err));
+        // The store may say more before it (the driver's own words); the program's message ends it.
+        const QString last = run.err.trimmed().section(QLatin1Char('\n'), -1);
+        QVERIFY2(last.startsWith(QStringLiteral("tarnwell-merge: ")) && last.contains(message), qPrintable(run.err));
+        QCOMPARE(snapshot(), before);
+    }
+};
+
+TARNWELL_TEST_MAIN(TestMerge)
+#include "tst_merge.moc"
