@@ -196,7 +196,7 @@ QSqlDatabase openFile(const QString &path, const QString &name)
     return db;
 }
 
-bool createPreviousSchema(QSqlDatabase db, Engine engine, bool indexes)
+bool createPreviousSchema(QSqlDatabase db, Engine engine)
 {
     QStringList sql;
     if (engine == Engine::SQLite) {
@@ -233,7 +233,12 @@ bool createPreviousSchema(QSqlDatabase db, Engine engine, bool indexes)
     for (const QString &s : qAsConst(sql))
         if (!exec(db, s))
             return false;
-    if (indexes) {
+    return true;
+}
+
+bool createPreviousIndexes(QSqlDatabase db, Engine engine)
+{
+    {
         const QString bySnid = engine == Engine::PostgreSQL ? QStringLiteral(", SNID") : QString();
         for (const QString &s :
              {QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersBySerialNumber ON SerialNumbers (SerialNumber)"),
@@ -403,6 +408,8 @@ void Server::pointAt(const QString &folder, const QString &station) const
                            value(QStringLiteral("PGDATABASE")), value(QStringLiteral("PGUSER")), station)
                       .toUtf8());
     qputenv("TARNWELL_DB_PASSWORD", value(QStringLiteral("PGPASSWORD")).toUtf8());
+    // The store's "already exists, skipping" notices at every start are not figures.
+    qputenv("PGOPTIONS", "-c client_min_messages=warning");
 }
 
 QSqlDatabase Server::connection(const QString &name) const
@@ -472,6 +479,16 @@ qint64 statusKb(const char *key)
 void quietPlatform()
 {
     qInstallMessageHandler(quietHandler);
+}
+
+void quietRuntimeDir()
+{
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return;
+    const QString dir = QDir::tempPath() + QStringLiteral("/tarnwell-bench-runtime-%1").arg(::getuid());
+    QDir().mkpath(dir);
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir));
 }
 
 qint64 residentKb()

@@ -67,9 +67,10 @@ bool dropCache(const QString &path);
 
 enum class Engine { SQLite, PostgreSQL };
 
-// The tables, seed rows and four indexes as the version before the kept counts made
-// them: no count tables, no triggers. `indexes` false: as an even older version, none.
-bool createPreviousSchema(QSqlDatabase db, Engine engine, bool indexes);
+// The tables and seed rows as the version before the kept counts made them: no count
+// tables, no triggers; and, made after the rows, the four indexes it added on its start.
+bool createPreviousSchema(QSqlDatabase db, Engine engine);
+bool createPreviousIndexes(QSqlDatabase db, Engine engine);
 
 // `rows` identifiers in one statement. A factory's mix: customers 1 and 2 (3 : 2), 60 %
 // used with types DVR, NVR, IPC and NVR-4K, the rest unused, interleaved; one row in
@@ -133,6 +134,9 @@ private:
 
 // The offscreen platform warns about every popup it cannot raise; those are left out.
 void quietPlatform();
+// Gives Qt a runtime folder of this user's own when the session has none (before the
+// application object exists), instead of a warning from every child process.
+void quietRuntimeDir();
 
 // ---- memory --------------------------------------------------------------------------
 
