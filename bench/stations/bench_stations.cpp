@@ -31,6 +31,8 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,18 @@ void say(const char *format, ...)
     std::vprintf(format, args);
     va_end(args);
     std::fflush(stdout);
+}
+
+// CPU time of a process of this machine in ms (the station's server backend is one).
+double processCpuMs(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    // utime and stime are fields 14 and 15 of the line, 12 and 13 after the name.
+    return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) * 1000.0 / double(sysconf(_SC_CLK_TCK));
 }
 
 qint64 nowUs()
@@ -64,10 +78,18 @@ int station(const QStringList &args)
         std::printf("error=the store did not open on the server\n");
         return 1;
     }
+    qint64 backend = 0;
+    {
+        QSqlQuery q(storeDatabase);
+        if (q.exec(QStringLiteral("SELECT pg_backend_pid()")) && q.next())
+            backend = q.value(0).toLongLong();
+    }
     std::printf("ready\n");
     std::fflush(stdout);
     std::string go;
     std::getline(std::cin, go);
+    const double ownCpu0 = processCpuMs(QCoreApplication::applicationPid());
+    const double backendCpu0 = processCpuMs(backend);
 
     std::vector<double> latencies;
     latencies.reserve(std::size_t(claims));
@@ -124,6 +146,8 @@ int station(const QStringList &args)
         }
     }
     const qint64 end = nowUs();
+    std::printf("station-cpu-ms=%.0f\nbackend-cpu-ms=%.0f\n", processCpuMs(QCoreApplication::applicationPid()) - ownCpu0,
+                processCpuMs(backend) - backendCpu0);
     std::printf("start-us=%lld\nend-us=%lld\nclaimed-as-shown=%d\nclaimed-instead=%d\nnot-claimed=%d\nfailed=%d\n",
                 start, end, asShown, instead, lost, failed);
     std::printf("latencies-us=");
@@ -145,6 +169,8 @@ struct LineResult {
     double seconds = 0;
     std::vector<double> latencies;
     double load = 0;
+    double stationCpuMs = 0;
+    double backendCpuMs = 0;
 };
 
 LineResult runLine(const bench::Server &server, int stations, int claims, int match)
@@ -170,9 +196,13 @@ LineResult runLine(const bench::Server &server, int stations, int claims, int ma
     for (auto &p : processes)
         while (!p->canReadLine() && p->state() == QProcess::Running)
             p->waitForReadyRead(1000);
+    // All at once: QProcess writes only when asked to wait for it.
     for (auto &p : processes) {
         p->readLine();
         p->write("go\n");
+    }
+    for (auto &p : processes) {
+        p->waitForBytesWritten(10000);
         p->closeWriteChannel();
     }
     qint64 first = 0, last = 0;
@@ -201,6 +231,10 @@ LineResult runLine(const bench::Server &server, int stations, int claims, int ma
             else if (key == QLatin1String("latencies-us"))
                 for (const QString &x : v.split(QLatin1Char(','), Qt::SkipEmptyParts))
                     line.latencies.push_back(x.toDouble() / 1000);
+            else if (key == QLatin1String("station-cpu-ms"))
+                line.stationCpuMs += v.toDouble();
+            else if (key == QLatin1String("backend-cpu-ms"))
+                line.backendCpuMs += v.toDouble();
             else if (key == QLatin1String("error"))
                 std::fprintf(stderr, "station: %s\n", qPrintable(v));
         }
@@ -238,11 +272,13 @@ void report(const LineResult &line, const LineResult *alone)
 {
     const double rate = line.seconds > 0 ? double(line.claimed) / line.seconds : 0;
     const double aloneRate = alone && alone->seconds > 0 ? double(alone->claimed) / alone->seconds : 0;
-    say("| %d | %lld | %lld | %lld | %.2f | %.0f | %s | %.2f | %.2f | %.2f | %lld | %s | %.1f |\n", line.stations,
-        line.claimed, line.instead, line.notClaimed, line.seconds, rate,
+    const double perClaim = line.claimed > 0 ? 1.0 / double(line.claimed) : 0;
+    say("| %d | %lld | %lld | %lld | %.2f | %.0f | %s | %.2f | %.2f | %.2f | %.2f + %.2f | %lld | %s | %.1f |\n",
+        line.stations, line.claimed, line.instead, line.notClaimed, line.seconds, rate,
         aloneRate > 0 ? qPrintable(QString::number(rate / aloneRate, 'f', 2)) : "1.00",
         bench::median(line.latencies), bench::percentile(line.latencies, 0.99),
-        line.latencies.empty() ? 0.0 : *std::max_element(line.latencies.begin(), line.latencies.end()), line.failed,
+        line.latencies.empty() ? 0.0 : *std::max_element(line.latencies.begin(), line.latencies.end()),
+        line.stationCpuMs * perClaim, line.backendCpuMs * perClaim, line.failed,
         line.stations > 1 ? (rate >= 1000 ? "met" : "MISSED") : "", line.load);
 }
 
@@ -289,8 +325,8 @@ int main(int argc, char *argv[])
         say("\n## Claims on one server pool (%lld identifiers, fsync on): %d claims per station, Match of %d\n\n", pool,
             claims, match);
         say("| stations | claimed | of which the next free one | not claimed | seconds | claims/s | x one station | "
-            "median ms | p99 ms | max ms | failures | target 1,000/s | load |\n"
-            "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|\n");
+            "median ms | p99 ms | max ms | CPU ms per claim: station + server | failures | target 1,000/s | load |\n"
+            "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|\n");
         const LineResult alone = runLine(server, 1, claims, match);
         report(alone, nullptr);
         const LineResult line = runLine(server, stations, claims, match);
