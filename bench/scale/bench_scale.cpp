@@ -1,0 +1,1015 @@
+// A pool of ten million identifiers and a log of ten million rows: the Serial and Log
+// pages driven through their widgets for every filter the Serial page can build, an
+// import of a million values from XLSX and from XML (in a child process, for its memory),
+// and the start of the program on a file the previous version made. Every figure stands
+// beside the designed statements (or the previous version's work) on the same pool, in
+// the same run.
+//
+//   bench_scale [--rows N] [--engine sqlite|postgresql|both] [--only open,serial,log,import]
+//               [--runs R] [--filters all|main]
+//   N: TARNWELL_BENCH_ROWS (default 10000000); the pool and the log each get N rows.
+//   The SQLite files are kept in TARNWELL_BENCH_DATA (default build/bench-data): the
+//   previous version's file (prev-v1-N.db) and the same after this version's first
+//   open (sqlite-N/mydatabase.db). Made once (10 M: a few minutes); delete them to
+//   refill. The server pool is filled in every run on a throwaway cluster with fsync on.
+#include "bench/support/benchsupport.h"
+#include "log/log.h"
+#include "serial/serial.h"
+#include "shell/login.h"
+#include "store/datastore.h"
+#include "widgets/messagebox.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QProcess>
+#include <QRadioButton>
+#include <QSqlError>
+#include <QSqlRecord>
+#include <QSqlQuery>
+#include <QTableWidget>
+#include <QTimer>
+#include <QVariant>
+
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <cstdarg>
+#include <cstdio>
+#include <map>
+
+#include <sys/resource.h>
+
+using bench::Engine;
+using bench::Timing;
+
+namespace {
+
+QStringList arguments;
+int runs = 3;
+int baseRuns = 2;
+Engine engine = Engine::SQLite;
+
+// Targets on the file; the server may take 1.5 times as long.
+double target(double fileMs)
+{
+    return engine == Engine::PostgreSQL ? fileMs * 1.5 : fileMs;
+}
+
+const char *engineName()
+{
+    return engine == Engine::PostgreSQL ? "PostgreSQL" : "SQLite";
+}
+
+void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+QString ms(double v)
+{
+    if (v < 0)
+        return QStringLiteral("-");
+    return v < 10 ? QString::number(v, 'f', 2) : QString::number(v, 'f', 1);
+}
+
+double processCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A designed statement in the engine's words (the store's dialect for LIMIT a, b).
+QString designed(const QString &sql)
+{
+    if (engine == Engine::SQLite)
+        return sql;
+    QString s = sql;
+    const int at = s.lastIndexOf(QLatin1String("LIMIT "));
+    if (at >= 0) {
+        const QStringList parts = s.mid(at + 6).split(QStringLiteral(", "));
+        if (parts.size() == 2)
+            s = s.left(at) + QStringLiteral("LIMIT %1 OFFSET %2").arg(parts.at(1), parts.at(0));
+    }
+    return s;
+}
+
+// Runs a designed statement on the store's connection and reads every row it returns.
+qint64 runDesigned(const QString &sql)
+{
+    QSqlQuery q(storeDatabase);
+    q.setForwardOnly(true);
+    if (!q.exec(designed(sql))) {
+        std::fprintf(stderr, "designed statement failed: %s\n  %s\n", qPrintable(q.lastError().text()),
+                     qPrintable(sql));
+        return -1;
+    }
+    qint64 rows = 0;
+    qint64 first = 0;
+    while (q.next()) {
+        if (rows == 0)
+            first = q.value(0).toLongLong();
+        ++rows;
+    }
+    return first;
+}
+
+Timing timeDesigned(const QString &sql)
+{
+    return bench::timeIt([&] { runDesigned(sql); }, {}, baseRuns);
+}
+
+template <typename T>
+T *child(QWidget *page, const char *name)
+{
+    T *w = page->findChild<T *>(QLatin1String(name));
+    if (!w)
+        qFatal("no widget %s", name);
+    return w;
+}
+
+// ---- the Serial page -----------------------------------------------------------------
+
+struct Combo {
+    int type;     // cbxType: All, DVR, NVR, IPC
+    int use;      // cbxUse: All, Not used, Has been used, Pending
+    int customer; // cbxCustomer: All, UMEYE, Brisvan
+    QString filter;
+    QString name;
+};
+
+QList<Combo> combos(bool all)
+{
+    const char *types[] = {"all types", "DVR", "NVR", "IPC"};
+    const char *uses[] = {"all", "not used", "used", "pending"};
+    const char *customers[] = {"all", "UMEYE", "Brisvan"};
+    QList<Combo> list;
+    for (int t = 0; t < 4; ++t)
+        for (int u = 0; u < 4; ++u)
+            for (int k = 0; k < 3; ++k) {
+                // The short list: each filter alone, and each pair and the triple once.
+                if (!all) {
+                    const int set = (t > 0) + (u > 0) + (k > 0);
+                    const bool main = set <= 1 || (t == 2 && u == 2 && k == 2) || (t == 0 && u == 1 && k == 2)
+                        || (t == 2 && u == 2 && k == 0) || (t == 3 && u == 0 && k == 1) || (t == 2 && u == 1 && k == 0)
+                        || (t == 0 && u == 3 && k == 1);
+                    if (!main)
+                        continue;
+                }
+                Combo c{t, u, k, QString(), QString()};
+                // As the page builds it: type, then usage, then customer.
+                if (t > 0)
+                    c.filter += QStringLiteral(" AND s.DeviceType LIKE '%%1%' ESCAPE '\\'").arg(QLatin1String(types[t]));
+                if (u > 0)
+                    c.filter += QStringLiteral(" AND s.IsUse=%1").arg(u - 1);
+                if (k > 0)
+                    c.filter += QStringLiteral(" AND c.CustomerID=%1").arg(k);
+                c.name = QStringLiteral("%1 / %2 / %3")
+                             .arg(QLatin1String(types[t]), QLatin1String(uses[u]), QLatin1String(customers[k]));
+                list << c;
+            }
+    return list;
+}
+
+const QStringList kSerialActions = {
+    QStringLiteral("Search"),      QStringLiteral("Next"),       QStringLiteral("Prev"),
+    QStringLiteral("Last"),        QStringLiteral("First"),      QStringLiteral("sel. first"),
+    QStringLiteral("sel. middle"), QStringLiteral("sel. last"),  QStringLiteral("burn p1"),
+    QStringLiteral("burn middle"), QStringLiteral("Delete"),
+};
+const QStringList kSerialBaselines = {QStringLiteral("count"), QStringLiteral("page 1"), QStringLiteral("page 2"),
+                                      QStringLiteral("middle"), QStringLiteral("last"), QStringLiteral("last-1")};
+
+bool isJump(const QString &action)
+{
+    return action.startsWith(QLatin1String("sel."));
+}
+
+// The baseline an action is set against: the designed statements that did its work.
+double baselineOf(const QString &action, const std::map<QString, Timing> &base)
+{
+    auto at = [&](const char *name) {
+        const auto it = base.find(QLatin1String(name));
+        return it == base.end() || !it->second.valid ? -1.0 : it->second.wall;
+    };
+    if (action == QLatin1String("Search") || action == QLatin1String("Delete") || action == QLatin1String("burn p1")
+        || action == QLatin1String("First") || action == QLatin1String("sel. first"))
+        return at("count") + at("page 1");
+    if (action == QLatin1String("Next"))
+        return at("page 2");
+    if (action == QLatin1String("Last") || action == QLatin1String("sel. last"))
+        return at("last");
+    if (action == QLatin1String("Prev"))
+        return at("last-1");
+    if (action == QLatin1String("sel. middle"))
+        return at("middle");
+    if (action == QLatin1String("burn middle"))
+        return at("count") + at("middle");
+    return -1;
+}
+
+struct Worst {
+    double wall = -1;
+    double base = -1;
+    double load = 0;
+    QString combo;
+};
+
+// One identifier burnt and given back again and again: the burn the page's reload follows.
+class Burner
+{
+public:
+    Burner()
+    {
+        QSqlQuery q(storeDatabase);
+        q.exec(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE CustomerID=1 AND IsUse=0 ORDER BY SNID DESC "
+                              "LIMIT 1 OFFSET 3"));
+        if (q.next())
+            serial = q.value(0).toString();
+    }
+
+    void burn()
+    {
+        giveBack();
+        if (!beginBatch() || claimSerial(serial, 1, QStringLiteral("BENCHDEV000001"), QStringLiteral("NVR"),
+                                         QStringLiteral("10.9.9.9")) != ClaimResult::Claimed
+            || !addLog(makeLogRecord(QStringLiteral("Burning uuid"), QStringLiteral("bench burn"))) || !commitBatch()
+            || !beginBatch()
+            || !markSerialUsed(serial, QStringLiteral("BENCHDEV000001"), QStringLiteral("NVR"), QStringLiteral("10.9.9.9"))
+            || !commitBatch()) {
+            rollbackBatch();
+            std::fprintf(stderr, "burn failed: %s\n", qPrintable(storeError()));
+        }
+        burnt = true;
+    }
+
+    void giveBack()
+    {
+        if (!burnt)
+            return;
+        QSqlQuery q(storeDatabase);
+        q.prepare(QStringLiteral("UPDATE SerialNumbers SET IsUse=0, DeviceType='', DeviceSerialNum='', szIP='' "
+                                 "WHERE SerialNumber=?"));
+        q.addBindValue(serial);
+        q.exec();
+        burnt = false;
+    }
+
+    ~Burner() { giveBack(); }
+
+private:
+    QString serial;
+    bool burnt = false;
+};
+
+void serialSection(bool allCombos)
+{
+    MessageBox::setScripted(true);
+    bench::PageWindow window([](QWidget *parent) { return new Serial(parent); });
+    QWidget *page = window.page();
+    auto *serial = static_cast<Serial *>(page);
+    auto *table = child<QTableWidget>(page, "tableWidget");
+    auto *cbxPage = child<QComboBox>(page, "cbxPage");
+    auto *cbxUse = child<QComboBox>(page, "cbxUse");
+    auto *cbxType = child<QComboBox>(page, "cbxType");
+    auto *cbxCustomer = child<QComboBox>(page, "cbxCustomer");
+    auto click = [page](const char *name) { child<QPushButton>(page, name)->click(); };
+    const int pageSize = table->rowCount();
+    Burner burner;
+    int deleteSerial = 0;
+
+    say("\n## Serial page, %s, %d rows per page; medians of %d runs after a warm-up (ms of UI time: the slot "
+        "and the repaint it causes); designed statements: %d runs\n\n",
+        engineName(), pageSize, runs, baseRuns);
+    say("Actions: Search = count + first page; Next from page 1; Prev and First from the last page; Last from page 1; "
+        "sel. = a jump through the page selector (first page from the last, middle and last page from page 1); "
+        "burn p1 / burn middle = the reload after a burn (onSerial) on page 1 / the middle page; Delete = deleting the "
+        "newest row of the filter through the Delete button (its two questions answered Yes), which recounts.\n\n");
+
+    std::map<QString, Worst> worst;
+    QStringList pageRows, baseRows;
+    for (const Combo &combo : combos(allCombos)) {
+        auto setFilter = [&] {
+            cbxType->setCurrentIndex(combo.type);
+            cbxUse->setCurrentIndex(combo.use);
+            cbxCustomer->setCurrentIndex(combo.customer);
+        };
+        auto search = [&] {
+            setFilter();
+            click("btnSearch");
+        };
+        search();
+        QApplication::processEvents();
+        const int pages = cbxPage->count();
+        const int total = int(bench::scalar(storeDatabase,
+                                            designed(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers as s JOIN "
+                                                                    "Customers as c ON c.CustomerID=s.CustomerID "
+                                                                    "WHERE 1=1 ") + combo.filter)));
+        const QString label = child<QLabel>(page, "label_5")->text();
+        if (!label.contains(QStringLiteral(" %1 ").arg(total)))
+            std::fprintf(stderr, "page shows \"%s\", the designed count is %d (%s)\n", qPrintable(label), total,
+                         qPrintable(combo.name));
+
+        std::map<QString, Timing> t;
+        t[QStringLiteral("Search")] = bench::timeIt(search, setFilter, runs);
+        const auto last = [&] { click("btnSerialLast"); };
+        if (pages >= 2) {
+            t[QStringLiteral("Next")] = bench::timeIt([&] { click("btnSerialNext"); }, search, runs);
+            t[QStringLiteral("Last")] = bench::timeIt(last, search, runs);
+            t[QStringLiteral("Prev")] = bench::timeIt([&] { click("btnSerialPrev"); }, [&] { search(); last(); }, runs);
+            t[QStringLiteral("First")] = bench::timeIt([&] { click("btnSerialFirst"); }, [&] { search(); last(); }, runs);
+            t[QStringLiteral("sel. first")] = bench::timeIt([&] { cbxPage->setCurrentIndex(0); },
+                                                            [&] { search(); last(); }, runs);
+            t[QStringLiteral("sel. middle")] = bench::timeIt([&] { cbxPage->setCurrentIndex(pages / 2); }, search, runs);
+            t[QStringLiteral("sel. last")] = bench::timeIt([&] { cbxPage->setCurrentIndex(pages - 1); }, search, runs);
+            t[QStringLiteral("burn middle")] = bench::timeIt([&] { serial->onSerial(); },
+                                                             [&] {
+                                                                 search();
+                                                                 cbxPage->setCurrentIndex(pages / 2);
+                                                                 burner.burn();
+                                                             },
+                                                             runs);
+        }
+        t[QStringLiteral("burn p1")] = bench::timeIt([&] { serial->onSerial(); },
+                                                     [&] {
+                                                         search();
+                                                         burner.burn();
+                                                     },
+                                                     runs);
+        burner.giveBack();
+        // A row of the filter, newest of all, checked and deleted.
+        t[QStringLiteral("Delete")] = bench::timeIt(
+            [&] { click("btnDelete"); },
+            [&] {
+                const int customer = combo.customer > 0 ? combo.customer : 1;
+                const int use = combo.use > 0 ? combo.use - 1 : 0;
+                const QString type = combo.type > 0 ? cbxType->itemText(combo.type)
+                                                    : (use > 0 ? QStringLiteral("NVR") : QString());
+                QSqlQuery q(storeDatabase);
+                q.prepare(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                         "DeviceSerialNum, szIP) VALUES(?, ?, ?, ?, ?, '')"));
+                q.addBindValue(customer);
+                q.addBindValue(QStringLiteral("BENCH-DELETE-%1").arg(++deleteSerial));
+                q.addBindValue(use);
+                q.addBindValue(type);
+                q.addBindValue(use > 0 ? QStringLiteral("BENCHDEL%1").arg(deleteSerial) : QString());
+                q.exec();
+                search();
+                QApplication::processEvents();
+                if (QTableWidgetItem *item = table->item(0, 0))
+                    item->setCheckState(Qt::Checked);
+            },
+            runs);
+
+        // The designed statements on the same pool.
+        std::map<QString, Timing> b;
+        const QString from = QStringLiteral("SELECT s.SNID,s.SerialNumber,c.CustomerName,s.IsUse,s.DeviceType,"
+                                            "s.DeviceSerialNum,s.szIP FROM SerialNumbers as s JOIN Customers as c ON "
+                                            "c.CustomerID=s.CustomerID WHERE 1=1 ")
+            + combo.filter + QStringLiteral(" ORDER BY s.SNID DESC LIMIT %1, %2");
+        auto pageSql = [&](qint64 index) { return from.arg(index * pageSize).arg(pageSize); };
+        b[QStringLiteral("count")] = timeDesigned(
+            QStringLiteral("SELECT COUNT(*) FROM SerialNumbers as s JOIN Customers as c ON c.CustomerID=s.CustomerID "
+                           "WHERE 1=1 ")
+            + combo.filter);
+        b[QStringLiteral("page 1")] = timeDesigned(pageSql(0));
+        if (pages >= 2) {
+            b[QStringLiteral("page 2")] = timeDesigned(pageSql(1));
+            b[QStringLiteral("middle")] = timeDesigned(pageSql(pages / 2));
+            b[QStringLiteral("last")] = timeDesigned(pageSql(pages - 1));
+            b[QStringLiteral("last-1")] = timeDesigned(pageSql(pages - 2));
+        }
+
+        QString row = QStringLiteral("| %1 | %2 |").arg(combo.name).arg(total);
+        for (const QString &action : kSerialActions) {
+            const auto it = t.find(action);
+            const bool have = it != t.end() && it->second.valid;
+            const double limit = target(isJump(action) ? 500 : 200);
+            row += have ? QStringLiteral(" %1%2 |").arg(ms(it->second.wall),
+                                                        it->second.wall > limit ? QStringLiteral(" **over**") : QString())
+                        : QStringLiteral(" - |");
+            if (have && it->second.wall > worst[action].wall)
+                worst[action] = {it->second.wall, baselineOf(action, b), it->second.load, combo.name};
+        }
+        row += QStringLiteral(" %1 |").arg(bench::loadAverage(), 0, 'f', 1);
+        pageRows << row;
+        QString baseRow = QStringLiteral("| %1 | %2 |").arg(combo.name).arg(total);
+        for (const QString &name : kSerialBaselines) {
+            const auto it = b.find(name);
+            baseRow += it != b.end() && it->second.valid ? QStringLiteral(" %1 |").arg(ms(it->second.wall))
+                                                         : QStringLiteral(" - |");
+        }
+        baseRows << baseRow;
+        say("  %-36s %8d rows: Search %s ms (designed count + page 1: %s ms), sel. middle %s ms, load %.1f\n",
+            qPrintable(combo.name), total, qPrintable(ms(t[QStringLiteral("Search")].wall)),
+            qPrintable(ms(baselineOf(QStringLiteral("Search"), b))),
+            qPrintable(ms(t.count(QStringLiteral("sel. middle")) ? t[QStringLiteral("sel. middle")].wall : -1)),
+            bench::loadAverage());
+    }
+
+    say("\n### Serial page actions, %s (ms, median)\n\n| filter (type / usage / customer) | rows |", engineName());
+    for (const QString &action : kSerialActions)
+        say(" %s |", qPrintable(action));
+    say(" load |\n|---|---:|");
+    for (int i = 0; i <= kSerialActions.size(); ++i)
+        say("---:|");
+    say("\n");
+    for (const QString &row : qAsConst(pageRows))
+        say("%s\n", qPrintable(row));
+    say("\n### Designed statements on the same pool, %s (ms, median)\n\n| filter | rows |", engineName());
+    for (const QString &name : kSerialBaselines)
+        say(" %s |", qPrintable(name));
+    say("\n|---|---:|");
+    for (int i = 0; i < kSerialBaselines.size(); ++i)
+        say("---:|");
+    say("\n");
+    for (const QString &row : qAsConst(baseRows))
+        say("%s\n", qPrintable(row));
+    say("\n### Slowest filter per action, %s\n\n| action | slowest | filter | designed statements, same filter | x "
+        "faster | target | load |\n|---|---:|---|---:|---:|---|---:|\n",
+        engineName());
+    for (const QString &action : kSerialActions) {
+        const Worst &w = worst[action];
+        if (w.wall < 0)
+            continue;
+        const double limit = target(isJump(action) ? 500 : 200);
+        say("| %s | %s ms | %s | %s ms | %s | < %.0f ms: %s | %.1f |\n", qPrintable(action), qPrintable(ms(w.wall)),
+            qPrintable(w.combo), qPrintable(ms(w.base)),
+            w.base > 0 ? qPrintable(QString::number(w.base / w.wall, 'f', 1)) : "-", limit,
+            w.wall < limit ? "met" : "MISSED", w.load);
+    }
+}
+
+// ---- the Log page --------------------------------------------------------------------
+
+void logSection()
+{
+    bench::PageWindow window([](QWidget *parent) { return new Log(parent); });
+    QWidget *page = window.page();
+    auto *log = static_cast<Log *>(page);
+    auto *table = child<QTableWidget>(page, "tableWidget");
+    auto *cbxPage = child<QComboBox>(page, "cbxPage");
+    auto click = [page](const char *name) { child<QPushButton>(page, name)->click(); };
+    const int pageSize = table->rowCount();
+    const auto refresh = [&] { log->refreshPaging(); };
+    const auto last = [&] { click("btnLast"); };
+    refresh();
+    const int pages = cbxPage->count();
+    const qint64 total = bench::scalar(storeDatabase, QStringLiteral("SELECT COUNT(*) FROM Logs"));
+
+    struct Step {
+        const char *what;
+        Timing page;
+        Timing base;
+        double limit;
+    };
+    const QString pageSql = QStringLiteral("SELECT LogType, LogDescribe, LogDate FROM Logs ORDER BY LogID DESC LIMIT %1, %2");
+    auto designedPage = [&](qint64 index) { return timeDesigned(pageSql.arg(index * pageSize).arg(pageSize)); };
+    const Timing count = timeDesigned(QStringLiteral("SELECT COUNT(*) FROM Logs"));
+    const Timing first = designedPage(0);
+    Timing countAndFirst = count;
+    countAndFirst.wall += first.wall;
+    QList<Step> steps = {
+        {"refresh (the Log menu)", bench::timeIt(refresh, {}, runs), countAndFirst, 200},
+        {"Next (page 1 -> 2)", bench::timeIt([&] { click("btnNext"); }, refresh, runs), designedPage(1), 200},
+        {"Last (from page 1)", bench::timeIt(last, refresh, runs), designedPage(pages - 1), 200},
+        {"Prev (from the last page)", bench::timeIt([&] { click("btnPrev"); }, [&] { refresh(); last(); }, runs),
+         designedPage(pages - 2), 200},
+        {"First (from the last page)", bench::timeIt([&] { click("btnFirst"); }, [&] { refresh(); last(); }, runs), first,
+         200},
+        {"selector, first page (from the last)", bench::timeIt([&] { cbxPage->setCurrentIndex(0); },
+                                                              [&] { refresh(); last(); }, runs),
+         first, 200},
+        {"selector, middle page", bench::timeIt([&] { cbxPage->setCurrentIndex(pages / 2); }, refresh, runs),
+         designedPage(pages / 2), 200},
+        {"selector, last page", bench::timeIt([&] { cbxPage->setCurrentIndex(pages - 1); }, refresh, runs),
+         designedPage(pages - 1), 200},
+    };
+    say("\n## Log page, %s: %lld rows, %d per page, %d pages; medians of %d runs (designed statements: %d)\n\n",
+        engineName(), total, pageSize, pages, runs, baseRuns);
+    say("| step | page (ms) | cpu (ms) | worst (ms) | designed statements (ms) | x faster | target | load |\n"
+        "|---|---:|---:|---:|---:|---:|---|---:|\n");
+    for (const Step &s : qAsConst(steps)) {
+        const double limit = target(s.limit);
+        say("| %s | %s | %s | %s | %s | %.1f | < %.0f ms: %s | %.1f |\n", s.what, qPrintable(ms(s.page.wall)),
+            qPrintable(ms(s.page.cpu)), qPrintable(ms(s.page.worst)), qPrintable(ms(s.base.wall)),
+            s.base.wall / s.page.wall, limit, s.page.wall < limit ? "met" : "MISSED", s.page.load);
+    }
+}
+
+// ---- child processes: the start and the import ---------------------------------------
+
+struct ChildResult {
+    QMap<QString, QString> values;
+    double spawnToEndMs = 0;
+    bool ok = false;
+};
+
+ChildResult runChild(const QString &folder, const QStringList &args)
+{
+    ChildResult result;
+    QProcess p;
+    p.setWorkingDirectory(folder);
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QElapsedTimer timer;
+    timer.start();
+    p.start(QCoreApplication::applicationFilePath(), args);
+    if (!p.waitForFinished(3600 * 1000)) {
+        p.kill();
+        p.waitForFinished();
+        return result;
+    }
+    result.spawnToEndMs = double(timer.nsecsElapsed()) / 1e6;
+    const QStringList lines = QString::fromLocal8Bit(p.readAllStandardOutput()).split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        const int eq = line.indexOf(QLatin1Char('='));
+        if (eq > 0)
+            result.values.insert(line.left(eq), line.mid(eq + 1));
+    }
+    result.ok = p.exitCode() == 0;
+    return result;
+}
+
+// In a child: the start as the program makes it, to the login dialog on the screen.
+// "first": only openDatabase (what the first start adds); "later": the application, the
+// login dialog (which opens the store) shown; "previous": the previous version's open
+// statements on the same file, for the baseline.
+QElapsedTimer sinceStart; // from the top of main()
+
+int openChild(QApplication &app, const QString &mode)
+{
+    std::printf("rss-start-kb=%lld\n", bench::residentKb());
+    if (mode == QLatin1String("first") || mode == QLatin1String("open")) {
+        QElapsedTimer t;
+        t.start();
+        openDatabase();
+        std::printf("open-ms=%.1f\nopen-ok=%d\n", double(t.nsecsElapsed()) / 1e6, storeDatabase.isOpen() ? 1 : 0);
+        closeDatabase();
+        return 0;
+    }
+    if (mode == QLatin1String("previous")) {
+        // What the previous version ran at every start: the tables, the seed rows where
+        // missing, the station column check and the four indexes, all IF NOT EXISTS.
+        QElapsedTimer t;
+        t.start();
+        QSqlDatabase db = bench::openFile(QStringLiteral("mydatabase.db"), QStringLiteral("previous"));
+        const QStringList statements = {
+            QStringLiteral("CREATE TABLE IF NOT EXISTS Users (UserID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                           "UserName VARCHAR NOT NULL UNIQUE, UserPwd VARCHAR NOT NULL)"),
+            QStringLiteral("CREATE TABLE IF NOT EXISTS Customers (CustomerID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL "
+                           "UNIQUE, CustomerName VARCHAR NOT NULL UNIQUE, CustomerValue VARCHAR, CustomerHostAddr "
+                           "VARCHAR, CustomerPort INTEGER, CustomerSvrChecked INTEGER NOT NULL DEFAULT 0)"),
+            QStringLiteral("CREATE TABLE IF NOT EXISTS Logs (LogID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                           "LogType VARCHAR NOT NULL, LogDescribe VARCHAR NOT NULL, LogDate VARCHAR NOT NULL)"),
+            QStringLiteral("CREATE TABLE IF NOT EXISTS SerialNumbers (SNID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL "
+                           "UNIQUE, CustomerID INTEGER NOT NULL REFERENCES Customers (CustomerID), SerialNumber VARCHAR "
+                           "NOT NULL, IsUse INTEGER NOT NULL DEFAULT 0, DeviceType VARCHAR, DeviceSerialNum VARCHAR, "
+                           "szIP VARCHAR)"),
+            QStringLiteral("INSERT INTO Users (UserName, UserPwd) SELECT 'admin', 'qorvi' WHERE NOT EXISTS (SELECT 1 "
+                           "FROM Users WHERE UserName='admin')"),
+            QStringLiteral("INSERT INTO Customers (CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, "
+                           "CustomerSvrChecked) SELECT 'UMEYE', 'DeviceID', 'svr.umeye.example', 5800, 0 WHERE NOT "
+                           "EXISTS (SELECT 1 FROM Customers WHERE CustomerName='UMEYE')"),
+            QStringLiteral("INSERT INTO Customers (CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, "
+                           "CustomerSvrChecked) SELECT 'Brisvan', 'GoolinkGID', '', 0, 0 WHERE NOT EXISTS (SELECT 1 "
+                           "FROM Customers WHERE CustomerName='Brisvan')"),
+            QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersBySerialNumber ON SerialNumbers (SerialNumber)"),
+            QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersByDeviceSerialNum ON SerialNumbers (DeviceSerialNum)"),
+            QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersByCustomerUse ON SerialNumbers (CustomerID, IsUse)"),
+            QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersByCustomer ON SerialNumbers (CustomerID)"),
+        };
+        for (const QString &sql : statements)
+            QSqlQuery(db).exec(sql);
+        const bool hasStation = db.record(QStringLiteral("Logs")).indexOf(QStringLiteral("LogStation")) >= 0;
+        std::printf("open-ms=%.1f\nopen-ok=%d\n", double(t.nsecsElapsed()) / 1e6, hasStation ? 1 : 0);
+        return 0;
+    }
+    QElapsedTimer t;
+    t.start();
+    Login login;
+    const double constructed = double(t.nsecsElapsed()) / 1e6;
+    login.show();
+    while (!login.isVisible())
+        app.processEvents();
+    app.processEvents();
+    std::printf("login-ms=%.1f\nlogin-construct-ms=%.1f\nsince-main-ms=%.1f\nopen-ok=%d\n",
+                double(t.nsecsElapsed()) / 1e6, constructed, double(sinceStart.nsecsElapsed()) / 1e6,
+                storeDatabase.isOpen() ? 1 : 0);
+    return 0;
+}
+
+// In a child: the Import button on the Serial page for one file, as the operator uses it;
+// the peak memory of the import, and what the busy dialog showed meanwhile.
+int importChild(QApplication &app, const QString &path)
+{
+    MessageBox::setScripted(true);
+    openDatabase();
+    bench::PageWindow window([](QWidget *parent) { return new Serial(parent); });
+    QWidget *page = window.page();
+    FileDialog::setNextFileName(path);
+    child<QPushButton>(page, "btnChoose")->click();
+    child<QRadioButton>(page, "rbUMEYE")->click();
+    app.processEvents();
+    auto *progress = child<QLabel>(page, "lblProgress");
+    QStringList shown;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, [&] {
+        if (progress->isVisible() && (shown.isEmpty() || shown.last() != progress->text()))
+            shown << progress->text();
+    });
+    sampler.start(20);
+    const int boxes = MessageBox::shown().size();
+    const qint64 rssBefore = bench::residentKb();
+    const bool peakReset = bench::resetPeak();
+    const double cpu0 = processCpuSeconds();
+    QElapsedTimer timer;
+    timer.start();
+    child<QPushButton>(page, "btnImport")->click();
+    while (MessageBox::shown().size() == boxes)
+        app.processEvents(QEventLoop::WaitForMoreEvents, 50);
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    std::printf("seconds=%.3f\ncpu-seconds=%.3f\nrss-before-kb=%lld\npeak-kb=%lld\npeak-reset=%d\nprogress-updates=%d\n"
+                "progress-first=%s\nprogress-last=%s\nresult=%s\n",
+                seconds, processCpuSeconds() - cpu0, rssBefore, bench::peakResidentKb(), peakReset ? 1 : 0,
+                int(shown.size()), qPrintable(shown.value(0)), qPrintable(shown.value(shown.size() - 1)),
+                qPrintable(MessageBox::last().text.simplified()));
+    return 0;
+}
+
+// ---- the start ------------------------------------------------------------------------
+
+struct OpenRow {
+    QString what;
+    double ms;
+    QString baseline;
+    QString target;
+    double load;
+};
+
+void printOpenRows(const QList<OpenRow> &rows)
+{
+    say("| start | ms | baseline, same run | target | load |\n|---|---:|---|---|---:|\n");
+    for (const OpenRow &r : rows)
+        say("| %s | %s | %s | %s | %.1f |\n", qPrintable(r.what), qPrintable(ms(r.ms)), qPrintable(r.baseline),
+            qPrintable(r.target), r.load);
+}
+
+double value(const ChildResult &r, const char *key)
+{
+    return r.values.value(QLatin1String(key), QStringLiteral("-1")).toDouble();
+}
+
+double medianOf(const QString &folder, const QString &mode, const char *key, int times = 3)
+{
+    std::vector<double> values;
+    for (int i = 0; i < times; ++i)
+        values.push_back(value(runChild(folder, {QStringLiteral("--open-child"), mode}), key));
+    return bench::median(values);
+}
+
+QString verdict(double v, double limit)
+{
+    return QStringLiteral("< %1 ms: %2").arg(limit).arg(v < limit ? QStringLiteral("met") : QStringLiteral("MISSED"));
+}
+
+// Later starts: openDatabase() alone, and main() to the login dialog on the screen (the
+// median of three), warm and, when `file` is given, with its pages dropped from the cache.
+void laterStarts(const QString &folder, const QString &file, const QString &what, double previousWarm,
+                 double previousCold, QList<OpenRow> *rows)
+{
+    const double limit = target(1000);
+    const double open = medianOf(folder, QStringLiteral("open"), "open-ms");
+    rows->append({what + QStringLiteral(": openDatabase() (warm cache)"), open,
+                  previousWarm >= 0 ? QStringLiteral("previous version's start statements: %1 ms").arg(ms(previousWarm))
+                                    : QString(),
+                  QString(), bench::loadAverage()});
+    const double login = medianOf(folder, QStringLiteral("later"), "since-main-ms");
+    rows->append({what + QStringLiteral(": main() to the login dialog shown (warm cache)"), login, QString(),
+                  verdict(login, limit), bench::loadAverage()});
+    if (file.isEmpty())
+        return;
+    bench::dropCache(file);
+    const double cold = value(runChild(folder, {QStringLiteral("--open-child"), QStringLiteral("later")}), "since-main-ms");
+    rows->append({what + QStringLiteral(": main() to the login dialog shown, the pool's pages dropped from the cache "
+                                        "first (as after a restart)"),
+                  cold,
+                  previousCold >= 0 ? QStringLiteral("previous version's start statements, cold: %1 ms").arg(ms(previousCold))
+                                    : QString(),
+                  verdict(cold, limit), bench::loadAverage()});
+}
+
+} // namespace
+
+// ---- main -----------------------------------------------------------------------------
+
+namespace {
+
+struct Plan {
+    qint64 rows;
+    bool allCombos;
+    QStringList sections;
+};
+
+bool wants(const Plan &plan, const char *section)
+{
+    return plan.sections.contains(QLatin1String(section));
+}
+
+// The import of a million values from each file, in a child process working on `folder`;
+// `reset` puts the pool back to what it was before each import.
+void importSection(const Plan &plan, const QString &folder, const std::function<QSqlDatabase()> &connection)
+{
+    const qint64 count = bench::sizeOption(arguments, QStringLiteral("--import"), "TARNWELL_BENCH_IMPORT",
+                                           std::max<qint64>(1000, plan.rows / 10));
+    const QString files = bench::dataFolder() + QStringLiteral("/import-%1").arg(count);
+    QDir().mkpath(files);
+    const QString xlsx = files + QStringLiteral("/values.xlsx");
+    const QString xml = files + QStringLiteral("/values.xml");
+    if (!QFile::exists(xlsx) || !QFile::exists(xml)) {
+        say("writing %lld values as XLSX and XML...\n", count);
+        bench::writeXlsx(xlsx + QStringLiteral(".part"), bench::makeValues(QStringLiteral("XLSX"), count));
+        bench::writeXml(xml + QStringLiteral(".part"), bench::makeValues(QStringLiteral("XMLV"), count));
+        QFile::rename(xlsx + QStringLiteral(".part"), xlsx);
+        QFile::rename(xml + QStringLiteral(".part"), xml);
+    }
+    QSqlDatabase db = connection();
+    const qint64 before = bench::scalar(db, QStringLiteral("SELECT MAX(SNID) FROM SerialNumbers"));
+    const qint64 pool = bench::scalar(db, QStringLiteral("SELECT SUM(Total) FROM SerialCounts"));
+    auto reset = [&] {
+        bench::exec(db, QStringLiteral("DELETE FROM SerialNumbers WHERE SNID > %1").arg(before));
+        if (engine == Engine::PostgreSQL)
+            bench::exec(db, QStringLiteral("VACUUM ANALYZE SerialNumbers"));
+    };
+
+    // Baseline: the same number of values stored by one INSERT .. SELECT in one
+    // transaction, through the same indexes and count triggers: what the engine itself needs.
+    QElapsedTimer t;
+    t.start();
+    if (engine == Engine::SQLite) {
+        bench::exec(db, QStringLiteral("BEGIN IMMEDIATE"));
+        bench::exec(db, QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
+                                       "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                       "DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || substr('0000000' || i, -8), 0, '', "
+                                       "'', '' FROM k")
+                            .arg(count - 1));
+        bench::exec(db, QStringLiteral("COMMIT"));
+    } else {
+        bench::exec(db, QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                       "DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || lpad(i::text, 8, '0'), 0, '', '', '' "
+                                       "FROM generate_series(0, %1) i")
+                            .arg(count - 1));
+    }
+    const double floorSeconds = double(t.nsecsElapsed()) / 1e9;
+    reset();
+
+    struct Run {
+        const char *what;
+        QString path;
+        double limit;
+    };
+    // A million values: 10 s from XLSX, 12 s from XML (1.5 times that on the server). A
+    // hundred thousand into a pool of a million: 3 s and 2 s on the file, 3 s on the server.
+    const bool million = count >= 1000000;
+    const Run imports[] = {{"XLSX", xlsx, million ? 10.0 : 3.0}, {"XML", xml, million ? 12.0 : 2.0}};
+    say("\n## Import, %s: %lld new values into a pool of %lld, through the Import button in a child process\n\n",
+        engineName(), count, pool);
+    say("| file | seconds | CPU s | x one INSERT..SELECT | peak RSS growth | peak RSS | busy dialog | result | target "
+        "| load |\n|---|---:|---:|---:|---:|---:|---|---|---|---:|\n");
+    for (const Run &run : imports) {
+        if (engine == Engine::SQLite)
+            db.close(); // the import takes the write lock; the bench's connection waits outside
+        const ChildResult r = runChild(folder, {QStringLiteral("--import-child"), run.path});
+        const double seconds = value(r, "seconds");
+        const double growthMb = (value(r, "peak-kb") - value(r, "rss-before-kb")) / 1024;
+        const double limit = million ? target(run.limit) : engine == Engine::PostgreSQL ? 3.0 : run.limit;
+        const double memoryLimit = 300;
+        say("| %s | %.2f | %.2f | %.2f | %.0f MB | %.0f MB | %s updates, \"%s\" .. \"%s\" | %s | < %.1f s: %s; < %.0f MB: "
+            "%s | %.1f |\n",
+            run.what, seconds, value(r, "cpu-seconds"), seconds / floorSeconds, growthMb, value(r, "peak-kb") / 1024,
+            qPrintable(r.values.value(QStringLiteral("progress-updates"))),
+            qPrintable(r.values.value(QStringLiteral("progress-first"))),
+            qPrintable(r.values.value(QStringLiteral("progress-last"))),
+            qPrintable(r.values.value(QStringLiteral("result"))), limit, seconds < limit ? "met" : "MISSED", memoryLimit,
+            growthMb < memoryLimit ? "met" : "MISSED", bench::loadAverage());
+        db = connection();
+        reset();
+    }
+    say("\nBaseline: one INSERT .. SELECT of %lld generated values in one transaction on the same pool (same indexes "
+        "and count triggers): %.2f s.\n",
+        count, floorSeconds);
+}
+
+int runSqlite(const Plan &plan)
+{
+    engine = Engine::SQLite;
+    const QString data = bench::dataFolder();
+    const QString prev = data + QStringLiteral("/prev-v1-%1.db").arg(plan.rows);
+    const QString current = data + QStringLiteral("/sqlite-%1").arg(plan.rows);
+    say("# bench_scale, SQLite, %lld identifiers and %lld log rows (kept in %s)\n\n", plan.rows, plan.rows,
+        qPrintable(data));
+
+    if (!QFile::exists(prev)) {
+        say("filling the previous version's file %s ...\n", qPrintable(prev));
+        const QString part = prev + QStringLiteral(".part");
+        QFile::remove(part);
+        QElapsedTimer t;
+        t.start();
+        {
+            QSqlDatabase db = bench::openFile(part, QStringLiteral("bench-fill"));
+            bench::exec(db, QStringLiteral("PRAGMA journal_mode=OFF"));
+            bench::exec(db, QStringLiteral("PRAGMA synchronous=OFF"));
+            bench::exec(db, QStringLiteral("PRAGMA cache_size=-262144"));
+            const bool ok = bench::createPreviousSchema(db, Engine::SQLite) && bench::exec(db, QStringLiteral("BEGIN"))
+                && bench::fillPool(db, Engine::SQLite, plan.rows) && bench::fillLogs(db, Engine::SQLite, plan.rows)
+                && bench::exec(db, QStringLiteral("COMMIT"));
+            say("  rows in %.0f s\n", double(t.elapsed()) / 1000);
+            // The indexes the previous version made on its first open, made after the rows.
+            const bool indexed = ok && bench::createPreviousIndexes(db, Engine::SQLite);
+            db.close();
+            if (!indexed)
+                return 1;
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("bench-fill"));
+        QFile::rename(part, prev);
+        QFile(prev).setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        say("  filled in %.0f s\n", double(t.elapsed()) / 1000);
+    }
+
+    QList<OpenRow> openRows;
+    if (!QFile::exists(current + QStringLiteral("/complete"))) {
+        // This version's pool: the previous version's file after this version's first open.
+        QDir().mkpath(current);
+        bench::copyFile(prev, current + QStringLiteral("/mydatabase.db"));
+        const ChildResult r = runChild(current, {QStringLiteral("--open-child"), QStringLiteral("first")});
+        say("this version's pool made by its first open of the previous version's file: %.0f ms\n",
+            value(r, "open-ms"));
+        QFile marker(current + QStringLiteral("/complete"));
+        marker.open(QIODevice::WriteOnly);
+    }
+
+    if (wants(plan, "open")) {
+        const QString work = data + QStringLiteral("/open-work");
+        QDir(work).removeRecursively();
+        QDir().mkpath(work);
+        const QString file = work + QStringLiteral("/mydatabase.db");
+        say("\n## Start on a file the previous version made (%lld identifiers, %lld log rows)\n\n", plan.rows, plan.rows);
+        // Baseline: the statements the previous version ran at every start, on its own file.
+        bench::copyFile(prev, file);
+        const double previousWarm = medianOf(work, QStringLiteral("previous"), "open-ms");
+        bench::dropCache(file);
+        const double previousCold = value(runChild(work, {QStringLiteral("--open-child"), QStringLiteral("previous")}),
+                                          "open-ms");
+        const ChildResult first = runChild(work, {QStringLiteral("--open-child"), QStringLiteral("first")});
+        openRows.append({QStringLiteral("first start of this version on the previous version's file (old indexes): "
+                                        "openDatabase() makes the count tables and counts"),
+                         value(first, "open-ms"), QString(), QStringLiteral("once, say how long"), bench::loadAverage()});
+        laterStarts(work, file, QStringLiteral("later start"), previousWarm, previousCold, &openRows);
+
+        // An even older file: no indexes either.
+        bench::copyFile(prev, file);
+        {
+            QSqlDatabase db = bench::openFile(file, QStringLiteral("bench-noindex"));
+            for (const char *index : {"SerialNumbersBySerialNumber", "SerialNumbersByDeviceSerialNum",
+                                      "SerialNumbersByCustomerUse", "SerialNumbersByCustomer"})
+                bench::exec(db, QStringLiteral("DROP INDEX %1").arg(QLatin1String(index)));
+            bench::exec(db, QStringLiteral("VACUUM"));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("bench-noindex"));
+        bench::dropCache(file);
+        const ChildResult bare = runChild(work, {QStringLiteral("--open-child"), QStringLiteral("first")});
+        openRows.append({QStringLiteral("first start on a file without indexes: the four indexes and the counts"),
+                         value(bare, "open-ms"), QString(), QStringLiteral("once, say how long"), bench::loadAverage()});
+        laterStarts(work, QString(), QStringLiteral("later start after that"), -1, -1, &openRows);
+        QDir(work).removeRecursively();
+        printOpenRows(openRows);
+    }
+
+    QDir::setCurrent(current);
+    if (wants(plan, "serial") || wants(plan, "log")) {
+        openDatabase();
+        if (!storeDatabase.isOpen())
+            return 1;
+        if (wants(plan, "serial"))
+            serialSection(plan.allCombos);
+        if (wants(plan, "log"))
+            logSection();
+        closeDatabase();
+    }
+
+    if (wants(plan, "import")) {
+        const QString work = data + QStringLiteral("/import-work");
+        QDir(work).removeRecursively();
+        QDir().mkpath(work);
+        bench::copyFile(current + QStringLiteral("/mydatabase.db"), work + QStringLiteral("/mydatabase.db"));
+        importSection(plan, work, [&] { return bench::openFile(work + QStringLiteral("/mydatabase.db"),
+                                                               QStringLiteral("bench-import")); });
+        QSqlDatabase::database(QStringLiteral("bench-import"), false).close();
+        QSqlDatabase::removeDatabase(QStringLiteral("bench-import"));
+        QDir(work).removeRecursively();
+    }
+    return 0;
+}
+
+int runServer(const Plan &plan)
+{
+    engine = Engine::PostgreSQL;
+    say("\n# bench_scale, PostgreSQL (throwaway cluster, fsync on), %lld identifiers and %lld log rows\n\n", plan.rows,
+        plan.rows);
+    bench::Server server;
+    if (!server.start(true)) {
+        say("no PostgreSQL server: %s\n", qPrintable(server.error()));
+        return 1;
+    }
+    QTemporaryDir folder;
+    server.pointAt(folder.path(), QStringLiteral("bench-station"));
+    {
+        QElapsedTimer t;
+        t.start();
+        QSqlDatabase db = server.connection(QStringLiteral("fill"));
+        const bool ok = bench::createPreviousSchema(db, Engine::PostgreSQL)
+            && bench::fillPool(db, Engine::PostgreSQL, plan.rows) && bench::fillLogs(db, Engine::PostgreSQL, plan.rows)
+            && bench::createPreviousIndexes(db, Engine::PostgreSQL) && bench::exec(db, QStringLiteral("VACUUM ANALYZE SerialNumbers")) && bench::exec(db, QStringLiteral("VACUUM ANALYZE Logs"));
+        say("filled the previous version's tables on the server in %.0f s\n", double(t.elapsed()) / 1000);
+        if (!ok)
+            return 1;
+    }
+    QList<OpenRow> openRows;
+    const ChildResult first = runChild(folder.path(), {QStringLiteral("--open-child"), QStringLiteral("first")});
+    openRows.append({QStringLiteral("first start of this version on the previous version's tables: openDatabase() "
+                                    "builds the count tables"),
+                     value(first, "open-ms"), QString(), QStringLiteral("once, say how long"), bench::loadAverage()});
+    bench::exec(server.connection(QStringLiteral("fill")), QStringLiteral("VACUUM ANALYZE SerialCounts"));
+    if (wants(plan, "open")) {
+        say("\n## Start on the server pool the previous version made\n\n");
+        laterStarts(folder.path(), QString(), QStringLiteral("later start"), -1, -1, &openRows);
+        printOpenRows(openRows);
+    } else {
+        say("first open on the previous version's tables: %.0f ms\n", value(first, "open-ms"));
+    }
+
+    QDir::setCurrent(folder.path());
+    if (wants(plan, "serial") || wants(plan, "log")) {
+        openDatabase();
+        if (!storeDatabase.isOpen())
+            return 1;
+        if (wants(plan, "serial"))
+            serialSection(plan.allCombos);
+        if (wants(plan, "log"))
+            logSection();
+        closeDatabase();
+    }
+    if (wants(plan, "import"))
+        importSection(plan, folder.path(), [&] { return server.connection(QStringLiteral("import")); });
+    QDir::setCurrent(QDir::tempPath());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    sinceStart.start();
+    bench::quietRuntimeDir();
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    bench::quietPlatform();
+    arguments = app.arguments();
+    if (bench::hasFlag(arguments, QStringLiteral("--open-child")))
+        return openChild(app, bench::textOption(arguments, QStringLiteral("--open-child"), nullptr, QString()));
+    if (bench::hasFlag(arguments, QStringLiteral("--import-child")))
+        return importChild(app, bench::textOption(arguments, QStringLiteral("--import-child"), nullptr, QString()));
+
+    Plan plan;
+    plan.rows = bench::sizeOption(arguments, QStringLiteral("--rows"), "TARNWELL_BENCH_ROWS", 10000000);
+    plan.allCombos = bench::textOption(arguments, QStringLiteral("--filters"), "TARNWELL_BENCH_FILTERS",
+                                       QStringLiteral("all")) == QLatin1String("all");
+    plan.sections = bench::textOption(arguments, QStringLiteral("--only"), "TARNWELL_BENCH_SECTIONS",
+                                      QStringLiteral("open,serial,log,import"))
+                        .split(QLatin1Char(','));
+    runs = int(bench::sizeOption(arguments, QStringLiteral("--runs"), "TARNWELL_BENCH_RUNS", 3));
+    baseRuns = int(bench::sizeOption(arguments, QStringLiteral("--base-runs"), "TARNWELL_BENCH_BASE_RUNS", 2));
+    const QString engines = bench::textOption(arguments, QStringLiteral("--engine"), "TARNWELL_BENCH_ENGINE",
+                                              QStringLiteral("both"));
+    say("load average %.2f at the start; %d cores\n", bench::loadAverage(), QThread::idealThreadCount());
+    int code = 0;
+    if (engines == QLatin1String("sqlite") || engines == QLatin1String("both"))
+        code |= runSqlite(plan);
+    if (engines == QLatin1String("postgresql") || engines == QLatin1String("both"))
+        code |= runServer(plan);
+    say("\nload average %.2f at the end\n", bench::loadAverage());
+    return code;
+}
