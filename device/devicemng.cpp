@@ -465,6 +465,13 @@ void DeviceMng::on_btnMatch_clicked()
     for (int row = 0; row < rows; ++row) {
         if (isChecked(row))
             ++checked;
+        // A device that holds a pending identifier (its row was unticked since the search,
+        // which forgets the assignment) gets that one back: it must not be offered another.
+        if (isChecked(row) && cellText(row, ColUuid).isEmpty()) {
+            const DeviceHolding held = holdingOfDevice(deviceText(row, ColSerial));
+            if (held.isUse == SerialPending)
+                assign(row, held.serialNumber, held.customerId, true);
+        }
         const QString uuid = deviceText(row, ColUuid);
         if (!uuid.isEmpty())
             shown.insert(uuid);

@@ -508,6 +508,19 @@ void TestDevice::refusedWritesStayReady()
     QVERIFY(button(&page, "btnBurn")->isEnabled());
     testsupport::click(button(&page, "btnMatch"));
     QCOMPARE(columnTexts(t, 6).count(QStringLiteral("U-NEW")), 0);
+
+    // Unticking every row forgets the assignments; ticking them again and Match gives each
+    // pending device its own identifier back, never a second one.
+    testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
+    QCOMPARE(columnTexts(t, 7).count(QStringLiteral("Ready to burn")), 0);
+    testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
+    testsupport::click(button(&page, "btnMatch"));
+    QCOMPARE(columnTexts(t, 6).count(QStringLiteral("U-NEW")), 0);
+    for (int row = 0; row < 3; ++row)
+        if (cellText(t, row, 7) == QLatin1String("Ready to burn"))
+            QVERIFY(pendingIds.contains(cellText(t, row, 6)));
+    QCOMPARE(columnTexts(t, 7).count(QStringLiteral("Ready to burn")), 2);
+    QCOMPARE(isUse(QStringLiteral("U-NEW")), 0);
 }
 
 void TestDevice::deviceListedTwiceGetsOneIdentifier()
