@@ -55,8 +55,9 @@ QByteArray sharedStrings(const QList<QString> &texts)
     QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<sst xmlns=\"" + kMain
         + "\" count=\"" + QByteArray::number(texts.size()) + "\" uniqueCount=\""
         + QByteArray::number(texts.size()) + "\">";
+    // Plain appends (a built `+=` reserves exactly and copies everything per text).
     for (const QString &t : texts)
-        xml += "<si><t xml:space=\"preserve\">" + escaped(t) + "</t></si>";
+        xml.append("<si><t xml:space=\"preserve\">").append(escaped(t)).append("</t></si>");
     return xml + "</sst>";
 }
 
