@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds Tarnwell and runs every check CI runs:
-#   the test suite (warnings are errors), the same suite under AddressSanitizer +
+#   the source layout (.clang-format), the test suite (warnings are errors), the same suite under AddressSanitizer +
 #   UndefinedBehaviorSanitizer, the datagram-parser fuzzer for a bounded time,
 #   the program in a real X server (Xvfb) driven with xdotool, and the Debian package
 #   (built, checked, and the program started from it in Xvfb).
-# TARNWELL_QUICK=1 runs only the first step.
+# TARNWELL_QUICK=1 runs only the format check and the first suite run.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cd "$here"
@@ -15,6 +15,9 @@ failed=0
 
 step() { echo; echo "=== $* ==="; }
 result() { if [ "$1" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi; }
+
+step "formatting"
+rc=0; scripts/check-format.sh || rc=1; result $rc
 
 step "build and test"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_WERROR=ON >/dev/null

@@ -29,12 +29,21 @@ std::size_t length(const char *field, std::size_t width);
 // True when the text fits the field with room for a terminating NUL and holds no NUL.
 bool fitsWithNul(const char *data, std::size_t size, std::size_t width);
 
-inline std::string text(const char *field, std::size_t width) { return std::string(field, length(field, width)); }
+inline std::string text(const char *field, std::size_t width)
+{
+    return std::string(field, length(field, width));
+}
 
 template <std::size_t N>
-std::string text(const char (&field)[N]) { return text(field, N); }
+std::string text(const char (&field)[N])
+{
+    return text(field, N);
+}
 
 template <std::size_t N>
-void putTerminated(char (&field)[N], const std::string &value) { putTerminated(field, N, value.data(), value.size()); }
+void putTerminated(char (&field)[N], const std::string &value)
+{
+    putTerminated(field, N, value.data(), value.size());
+}
 
 } // namespace fixedfield

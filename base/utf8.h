@@ -33,6 +33,9 @@ inline bool valid(const char *data, std::size_t size)
     return check.complete();
 }
 
-inline bool valid(const std::string &text) { return valid(text.data(), text.size()); }
+inline bool valid(const std::string &text)
+{
+    return valid(text.data(), text.size());
+}
 
 } // namespace utf8

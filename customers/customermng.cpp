@@ -17,7 +17,13 @@ const int kMaxDescribeBytes = 15;
 const int kMaxPort = 65535;
 const int kMaxHostBytes = 100;
 
-enum Column { NameColumn, DescribeColumn, HostColumn, PortColumn, ColumnCount };
+enum Column {
+    NameColumn,
+    DescribeColumn,
+    HostColumn,
+    PortColumn,
+    ColumnCount
+};
 
 } // namespace
 
@@ -54,8 +60,7 @@ CustomerMng::CustomerMng(QWidget *parent)
         table->setItem(row, NameColumn, new QTableWidgetItem(fixedfield::get(c.customerName)));
         table->setItem(row, DescribeColumn, new QTableWidgetItem(fixedfield::get(c.customerValue)));
         table->setItem(row, HostColumn, new QTableWidgetItem(fixedfield::get(c.hostAddr)));
-        table->setItem(row, PortColumn,
-                       new QTableWidgetItem(c.port > 0 ? QString::number(c.port) : QString()));
+        table->setItem(row, PortColumn, new QTableWidgetItem(c.port > 0 ? QString::number(c.port) : QString()));
     }
 
     connect(table, &QTableWidget::itemDoubleClicked, this, &CustomerMng::onItemDoubleClicked);
@@ -76,8 +81,8 @@ void CustomerMng::onItemDoubleClicked(QTableWidgetItem *item)
     ui->lineEditAddress->setEnabled(row == 0);
     ui->lineEditPort->setEnabled(row == 0);
 
-    QLineEdit *const fields[ColumnCount] = {ui->lineEditName, ui->lineEditDescribe,
-                                            ui->lineEditAddress, ui->lineEditPort};
+    QLineEdit *const fields[ColumnCount] = {ui->lineEditName, ui->lineEditDescribe, ui->lineEditAddress,
+                                            ui->lineEditPort};
     for (int column = 0; column < ColumnCount; ++column) {
         const QTableWidgetItem *cell = ui->tableWidget->item(row, column);
         fields[column]->setText(cell ? cell->text() : QString());

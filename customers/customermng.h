@@ -2,7 +2,9 @@
 
 #include <QDialog>
 
-namespace Ui { class CustomerMng; }
+namespace Ui {
+class CustomerMng;
+}
 class QTableWidgetItem;
 
 // Edits each customer's identifier kind and, for the first customer listed, the

@@ -12,8 +12,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFutureWatcher>
-#include <QMap>
 #include <QHeaderView>
+#include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QResizeEvent>
@@ -119,8 +119,7 @@ QString quoted(const QString &value, int maxBytes)
     const QByteArray utf8 = value.toUtf8();
     if (utf8.size() <= maxBytes)
         return value;
-    return QString::fromUtf8(utf8.left(fixedfield::cutLength(utf8, std::size_t(maxBytes))))
-        + QStringLiteral("...");
+    return QString::fromUtf8(utf8.left(fixedfield::cutLength(utf8, std::size_t(maxBytes)))) + QStringLiteral("...");
 }
 
 // Both request forms share the widths of the fields they have in common.
@@ -147,7 +146,8 @@ void Z7_NETSDK_CALL onDeviceDiscovered(const DiscoveryRecord *record, void *user
     auto *page = static_cast<DeviceMng *>(user);
     // Queued: the table and the store belong to the UI thread. A call still queued when
     // the page dies is dropped with the page's posted events.
-    QMetaObject::invokeMethod(page, [page, device] { page->addDevice(device); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        page, [page, device] { page->addDevice(device); }, Qt::QueuedConnection);
 }
 
 void startDiscovery()
@@ -507,8 +507,7 @@ QString DeviceMng::logType()
     // The record's type field is 32 bytes; a translation that does not fit falls back to
     // the source text rather than being cut.
     const QString type = tr("User operation");
-    return fixedfield::fitsWithNul(type.toUtf8(), sizeof(LogRecord::logType)) ? type
-                                                                              : QStringLiteral("User operation");
+    return fixedfield::fitsWithNul(type.toUtf8(), sizeof(LogRecord::logType)) ? type : QStringLiteral("User operation");
 }
 
 bool DeviceMng::logSkipped(const QString &deviceSerial, const QString &uuid, const QString &reason)
@@ -648,8 +647,9 @@ DeviceMng::Step DeviceMng::claim(BurnRow &r)
         if (previous.row >= 0)
             showBurnt(previous);
         clearAssignment(r.row);
-        if (!logSkipped(r.serial, r.uuid, claimed == ClaimResult::Taken ? tr("uuid taken by another program")
-                                                                        : tr("device already holds a uuid"))) {
+        if (!logSkipped(r.serial, r.uuid,
+                        claimed == ClaimResult::Taken ? tr("uuid taken by another program")
+                                                      : tr("device already holds a uuid"))) {
             stopPass(logFailure());
             return Step::Stopped;
         }

@@ -13,7 +13,9 @@
 #include <QStringList>
 #include <QWidget>
 
-namespace Ui { class DeviceMng; }
+namespace Ui {
+class DeviceMng;
+}
 
 class Loading;
 class QTableWidgetItem;
@@ -78,7 +80,11 @@ private:
     };
 
     // The outcome of one step of a pass.
-    enum class Step { Done, Skipped, Stopped };
+    enum class Step {
+        Done,
+        Skipped,
+        Stopped
+    };
 
     void setupTable();
     void endSearch();

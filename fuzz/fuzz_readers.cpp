@@ -67,8 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         csvimport::forEachValue(
             path, [](const QStringList &header) { return header.value(0) == QLatin1String("UUID"); },
             [&n](const QString &v) {
-                n += v.size();
-                return true;
+            n += v.size();
+            return true;
             });
     }
 #else

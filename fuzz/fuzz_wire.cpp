@@ -13,11 +13,15 @@ namespace {
 bool reencode(const z7wire::Message &m, z7wire::Bytes &out)
 {
     switch (m.type) {
-    case z7wire::Type::Probe: return z7wire::encode(m.probe, out);
-    case z7wire::Type::Announce: return z7wire::encode(m.announce, out);
+    case z7wire::Type::Probe:
+        return z7wire::encode(m.probe, out);
+    case z7wire::Type::Announce:
+        return z7wire::encode(m.announce, out);
     case z7wire::Type::WriteUmeye:
-    case z7wire::Type::WriteLenovo: return z7wire::encode(m.write, out);
-    case z7wire::Type::WriteAck: return z7wire::encode(m.ack, out);
+    case z7wire::Type::WriteLenovo:
+        return z7wire::encode(m.write, out);
+    case z7wire::Type::WriteAck:
+        return z7wire::encode(m.ack, out);
     }
     return false;
 }

@@ -6,7 +6,9 @@
 #include <QList>
 #include <QWidget>
 
-namespace Ui { class Log; }
+namespace Ui {
+class Log;
+}
 
 // The operation log, newest first, one page at a time. Read-only; it reloads only
 // when the main window asks (refreshPaging) and whenever it is resized.

@@ -62,18 +62,21 @@ int main(int argc, char *argv[])
     clock.start();
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Copies a station's pool file (identifiers and log) into the pool that tarnwell.ini in the "
-        "working folder names (mydatabase.db without one). Exit code 0: merged; 1: merged, with "
-        "conflicts listed in the report and left as they are; 2: an error stopped it."));
+    parser.setApplicationDescription(
+        QStringLiteral("Copies a station's pool file (identifiers and log) into the pool that tarnwell.ini in the "
+                       "working folder names (mydatabase.db without one). Exit code 0: merged; 1: merged, with "
+                       "conflicts listed in the report and left as they are; 2: an error stopped it."));
     parser.addHelpOption();
-    const QCommandLineOption stationOption(QStringLiteral("station"),
+    const QCommandLineOption stationOption(
+        QStringLiteral("station"),
         QStringLiteral("Station of the file's log rows that name none (default: the file's base name)."),
         QStringLiteral("NAME"));
-    const QCommandLineOption reportOption(QStringLiteral("report"),
+    const QCommandLineOption reportOption(
+        QStringLiteral("report"),
         QStringLiteral("Where the CSV report of conflicts goes (default: <file's base name>-conflicts.csv here)."),
         QStringLiteral("FILE.csv"));
-    const QCommandLineOption batchOption(QStringLiteral("batch"),
+    const QCommandLineOption batchOption(
+        QStringLiteral("batch"),
         QStringLiteral("Identifiers and log rows per transaction (default %1 on a server, %2 on a pool file).")
             .arg(MergeOptions::kServerBatch)
             .arg(MergeOptions::kFileBatch),
@@ -89,7 +92,8 @@ int main(int argc, char *argv[])
         return 0;
     }
     if (parser.positionalArguments().size() != 1)
-        return error(QStringLiteral("name one station file: tarnwell-merge [--station NAME] [--report FILE.csv] STATION.db"));
+        return error(
+            QStringLiteral("name one station file: tarnwell-merge [--station NAME] [--report FILE.csv] STATION.db"));
 
     MergeOptions options;
     options.stationFile = parser.positionalArguments().first();
@@ -125,11 +129,13 @@ int main(int argc, char *argv[])
         target = QStringLiteral("the pool file %1").arg(file);
         if (QFileInfo(file).exists()
             && QFileInfo(file).canonicalFilePath() == QFileInfo(options.stationFile).canonicalFilePath())
-            return error(QStringLiteral("%1 is the target pool itself (this folder's mydatabase.db)").arg(options.stationFile));
+            return error(
+                QStringLiteral("%1 is the target pool itself (this folder's mydatabase.db)").arg(options.stationFile));
         // One program per pool file; the merge counts as one.
         poolLock.setStaleLockTime(0);
         if (!poolLock.tryLock(0))
-            return error(QStringLiteral("Tarnwell is running in this folder (mydatabase.db.lock); close it before merging"));
+            return error(
+                QStringLiteral("Tarnwell is running in this folder (mydatabase.db.lock); close it before merging"));
     } else {
         target = QStringLiteral("the PostgreSQL database %1 on %2:%3 as %4")
                      .arg(settings.database, settings.host.isEmpty() ? QStringLiteral("localhost") : settings.host)
@@ -154,17 +160,19 @@ int main(int argc, char *argv[])
             return error(QStringLiteral("another tarnwell-merge is running on %1").arg(target));
     }
 
-    print(stdout, QStringLiteral("Merging %1 into %2 (log rows without a station: %3)")
-                      .arg(QFileInfo(options.stationFile).absoluteFilePath(), target, merge.fallbackStation()));
+    print(stdout,
+          QStringLiteral("Merging %1 into %2 (log rows without a station: %3)")
+              .arg(QFileInfo(options.stationFile).absoluteFilePath(), target, merge.fallbackStation()));
     const bool ok = merge.run();
     closeDatabase();
     printCounts(merge, clock);
     if (!ok)
         return error(merge.error());
     if (merge.counts().conflicts > 0) {
-        print(stdout, QStringLiteral("Report: %1 (%2 conflicts, nothing overwritten)")
-                          .arg(merge.reportPath())
-                          .arg(merge.counts().conflicts));
+        print(stdout,
+              QStringLiteral("Report: %1 (%2 conflicts, nothing overwritten)")
+                  .arg(merge.reportPath())
+                  .arg(merge.counts().conflicts));
         return 1;
     }
     print(stdout, QStringLiteral("Report: %1 (no conflicts)").arg(merge.reportPath()));

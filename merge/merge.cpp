@@ -25,10 +25,14 @@ const int kInsertChunk = 250;
 QString stateName(int isUse)
 {
     switch (isUse) {
-    case SerialUnused: return QStringLiteral("unused");
-    case SerialUsed: return QStringLiteral("used");
-    case SerialPending: return QStringLiteral("pending");
-    default: return QStringLiteral("state %1").arg(isUse);
+    case SerialUnused:
+        return QStringLiteral("unused");
+    case SerialUsed:
+        return QStringLiteral("used");
+    case SerialPending:
+        return QStringLiteral("pending");
+    default:
+        return QStringLiteral("state %1").arg(isUse);
     }
 }
 
@@ -70,7 +74,7 @@ QString queryError(const QSqlQuery &q)
 struct FileSerial {
     QString serialNumber;
     qint64 fileCustomerId = 0;
-    bool customerKnown = false;   // the file has a customer row for fileCustomerId
+    bool customerKnown = false; // the file has a customer row for fileCustomerId
     QString customerName;
     qint64 targetCustomerId = 0;
     int isUse = SerialUnused;
@@ -156,8 +160,8 @@ const qint64 kRowsBetweenStatistics = 100000;
 } // namespace
 
 StationMerge::StationMerge(MergeOptions options)
-    : options_(std::move(options)),
-      connectionName_(QStringLiteral("tarnwell-merge-station"))
+    : options_(std::move(options))
+    , connectionName_(QStringLiteral("tarnwell-merge-station"))
 {
 }
 
@@ -206,7 +210,9 @@ bool StationMerge::openStationFile()
          {QStringLiteral("SNID"), QStringLiteral("SerialNumber"), QStringLiteral("CustomerID"), QStringLiteral("IsUse"),
           QStringLiteral("DeviceType"), QStringLiteral("DeviceSerialNum"), QStringLiteral("szIP")}},
         {"Customers", {QStringLiteral("CustomerID"), QStringLiteral("CustomerName")}},
-        {"Logs", {QStringLiteral("LogID"), QStringLiteral("LogType"), QStringLiteral("LogDescribe"), QStringLiteral("LogDate")}},
+        {"Logs",
+         {QStringLiteral("LogID"), QStringLiteral("LogType"), QStringLiteral("LogDescribe"),
+          QStringLiteral("LogDate")}},
     };
     for (const auto &t : required) {
         const QSqlRecord record = station_.record(QLatin1String(t.table));
@@ -214,7 +220,8 @@ bool StationMerge::openStationFile()
             return fail(notPool + QStringLiteral("it has no table %1").arg(QLatin1String(t.table)));
         for (const QString &column : t.columns)
             if (record.indexOf(column) < 0)
-                return fail(notPool + QStringLiteral("its table %1 has no column %2").arg(QLatin1String(t.table), column));
+                return fail(notPool
+                            + QStringLiteral("its table %1 has no column %2").arg(QLatin1String(t.table), column));
     }
     // Files of versions before the station column have none.
     logsHaveStation_ = station_.record(QStringLiteral("Logs")).indexOf(QStringLiteral("LogStation")) >= 0;
@@ -229,10 +236,11 @@ bool StationMerge::run()
         options_.batchSize = storeIsServer() ? MergeOptions::kServerBatch : MergeOptions::kFileBatch;
     // The tables the merge writes, as this version makes them (the server folds the names,
     // so the driver's record() cannot be asked).
-    for (const char *sql : {"SELECT SerialNumber, CustomerID, IsUse, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers",
-                            "SELECT CustomerID, CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, "
-                            "CustomerSvrChecked FROM Customers",
-                            "SELECT LogType, LogDescribe, LogDate, LogStation FROM Logs"}) {
+    for (const char *sql :
+         {"SELECT SerialNumber, CustomerID, IsUse, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers",
+          "SELECT CustomerID, CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, "
+          "CustomerSvrChecked FROM Customers",
+          "SELECT LogType, LogDescribe, LogDate, LogStation FROM Logs"}) {
         QSqlQuery q(storeDatabase);
         if (!q.exec(QLatin1String(sql) + QStringLiteral(" WHERE 1=0")))
             return fail(QStringLiteral("the target pool cannot be used (its tables could not be made or read): %1")
@@ -263,7 +271,8 @@ bool StationMerge::mergeCustomers()
                              column("CustomerSvrChecked"))))
             return fail(QStringLiteral("%1: cannot read its customers: %2").arg(options_.stationFile, queryError(q)));
         while (q.next())
-            file.append({q.value(0).toLongLong(), q.value(1).toString(), q.value(2), q.value(3), q.value(4), q.value(5)});
+            file.append(
+                {q.value(0).toLongLong(), q.value(1).toString(), q.value(2), q.value(3), q.value(4), q.value(5)});
         if (q.lastError().isValid())
             return fail(QStringLiteral("%1: cannot read its customers: %2").arg(options_.stationFile, queryError(q)));
     }
@@ -328,7 +337,8 @@ bool StationMerge::mergeSerials()
     source.setForwardOnly(true);
     if (!source.exec(QStringLiteral("SELECT SerialNumber, CustomerID, IsUse, DeviceType, DeviceSerialNum, szIP "
                                     "FROM SerialNumbers ORDER BY SNID")))
-        return fail(QStringLiteral("%1: cannot read its identifiers: %2").arg(options_.stationFile, queryError(source)));
+        return fail(
+            QStringLiteral("%1: cannot read its identifiers: %2").arg(options_.stationFile, queryError(source)));
 
     // Prepared once: the lookups take a full chunk of values each time (a short one is
     // padded with its last value), the single-row updates are few.
@@ -343,12 +353,14 @@ bool StationMerge::mergeSerials()
     const QString insertSql = QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, "
                                              "DeviceSerialNum, szIP) VALUES ");
     if (!bySerial.prepare(QStringLiteral("SELECT SerialNumber, CustomerID, IsUse, DeviceSerialNum FROM SerialNumbers "
-                                         "WHERE SerialNumber IN ") + in)
+                                         "WHERE SerialNumber IN ")
+                          + in)
         || !byDevice.prepare(QStringLiteral("SELECT DeviceSerialNum, SerialNumber, IsUse FROM SerialNumbers "
-                                            "WHERE IsUse<>0 AND DeviceSerialNum IN ") + in)
+                                            "WHERE IsUse<>0 AND DeviceSerialNum IN ")
+                             + in)
         // Only an identifier still unused (in every row that holds it) takes the file's state.
         || !toState.prepare(QStringLiteral("UPDATE SerialNumbers SET IsUse=?, DeviceType=?, DeviceSerialNum=?, szIP=? "
-                                           "WHERE SerialNumber=? AND IsUse=0")) 
+                                           "WHERE SerialNumber=? AND IsUse=0"))
         || !pendingToUsed.prepare(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, szIP=? "
                                                  "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?"))
         || !insertFull.prepare(insertSql + placeholders(kInsertChunk, 6))) {
@@ -359,7 +371,7 @@ bool StationMerge::mergeSerials()
         return fail(QStringLiteral("cannot prepare the target's statements: %1").arg(why));
     }
 
-    qint64 merged = 0;   // file rows in committed batches
+    qint64 merged = 0; // file rows in committed batches
     MergeCounts batchCounts;
     QVector<MergeConflict> batchConflicts;
     QString why;
@@ -440,7 +452,8 @@ bool StationMerge::mergeSerials()
                     seenSerials.insert(r.serialNumber);
                     serials.append(r.serialNumber);
                 }
-                if (r.isUse != SerialUnused && !r.deviceSerialNum.isEmpty() && !seenDevices.contains(r.deviceSerialNum)) {
+                if (r.isUse != SerialUnused && !r.deviceSerialNum.isEmpty()
+                    && !seenDevices.contains(r.deviceSerialNum)) {
                     seenDevices.insert(r.deviceSerialNum);
                     devices.append(r.deviceSerialNum);
                 }
@@ -448,24 +461,28 @@ bool StationMerge::mergeSerials()
         }
         QHash<QString, TargetSerial> target;
         QHash<QString, Holding> holdings;
-        const bool read = lookup(bySerial, serials, [&](QSqlQuery &q) {
+        const bool read = lookup(
+                              bySerial, serials,
+                              [&](QSqlQuery &q) {
             TargetSerial &t = target[q.value(0).toString()];
             const int isUse = q.value(2).toInt();
             if (!t.present || rank(isUse) > rank(t.isUse))
                 t = {true, q.value(1).toLongLong(), isUse, q.value(3).toString()};
-        }) && lookup(byDevice, devices, [&](QSqlQuery &q) {
-            Holding &h = holdings[q.value(0).toString()];
-            const int isUse = q.value(2).toInt();
-            if (h.serialNumber.isEmpty() || rank(isUse) > rank(h.isUse))
-                h = {q.value(1).toString(), isUse};
-        });
+                              })
+            && lookup(byDevice, devices, [&](QSqlQuery &q) {
+                   Holding &h = holdings[q.value(0).toString()];
+                   const int isUse = q.value(2).toInt();
+                   if (h.serialNumber.isEmpty() || rank(isUse) > rank(h.isUse))
+                       h = {q.value(1).toString(), isUse};
+               });
         if (!read)
             return false;
 
         for (const FileSerial &r : rows) {
             TargetSerial &t = target[r.serialNumber];
             auto conflict = [&](const QString &reason) {
-                batchConflicts.append({r.serialNumber, r.customerKnown ? r.customerName : QString::number(r.fileCustomerId),
+                batchConflicts.append({r.serialNumber,
+                                       r.customerKnown ? r.customerName : QString::number(r.fileCustomerId),
                                        r.deviceSerialNum, stateName(r.isUse), t.present ? t.deviceSerialNum : QString(),
                                        t.present ? stateName(t.isUse) : QStringLiteral("absent"), reason});
                 ++batchCounts.conflicts;
@@ -498,7 +515,7 @@ bool StationMerge::mergeSerials()
                 conflict(QStringLiteral("it belongs to customer %1 in the target")
                              .arg(targetCustomerNames_.value(t.customerId, QString::number(t.customerId))));
             } else if (r.isUse == SerialUnused) {
-                ++batchCounts.present;   // the target knows as much or more
+                ++batchCounts.present; // the target knows as much or more
             } else if (t.isUse == SerialUnused) {
                 // The target must learn the burn, unless its device holds another identifier.
                 if (deviceHoldsOther) {
@@ -573,13 +590,18 @@ bool StationMerge::mergeSerials()
         }
         if (!more && source.lastError().isValid())
             return fail(QStringLiteral("%1: cannot read its identifiers after row %2: %3")
-                            .arg(options_.stationFile).arg(merged + rows.size()).arg(queryError(source)));
+                            .arg(options_.stationFile)
+                            .arg(merged + rows.size())
+                            .arg(queryError(source)));
         if (!mergeBatch(rows)) {
             rollbackBatch();
             return fail(QStringLiteral("cannot write identifiers %1 to %2 of the station file into the target: %3. "
                                        "Nothing of them was stored (the %4 before them are merged); "
                                        "run the same command again to finish.")
-                            .arg(merged + 1).arg(merged + rows.size()).arg(why).arg(merged));
+                            .arg(merged + 1)
+                            .arg(merged + rows.size())
+                            .arg(why)
+                            .arg(merged));
         }
         merged += rows.size();
         counts_.copied += batchCounts.copied;
@@ -630,7 +652,8 @@ bool StationMerge::mergeLogs()
     {
         // Few stations (the usual case) are asked for by name; many, by reading every row.
         const bool byStation = stations.size() <= kLookupChunk;
-        QString sql = QStringLiteral("SELECT LogID, LogType, LogDescribe, LogDate, LogStation FROM Logs WHERE LogID > ?");
+        QString sql = QStringLiteral(
+            "SELECT LogID, LogType, LogDescribe, LogDate, LogStation FROM Logs WHERE LogID > ?");
         if (byStation)
             sql += QStringLiteral(" AND LogStation IN (") + placeholders(1, stations.size()).mid(1);
         sql += QStringLiteral(" ORDER BY LogID LIMIT 20000");
@@ -650,7 +673,8 @@ bool StationMerge::mergeLogs()
             while (q.next()) {
                 ++n;
                 after = q.value(0).toLongLong();
-                ++keys[logKey(q.value(1).toString(), q.value(2).toString(), q.value(3).toString(), q.value(4).toString())]
+                ++keys[logKey(q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
+                              q.value(4).toString())]
                       .target;
             }
             q.finish();
@@ -661,7 +685,8 @@ bool StationMerge::mergeLogs()
 
     QSqlQuery source(station_);
     source.setForwardOnly(true);
-    if (!source.exec(QStringLiteral("SELECT LogType, LogDescribe, LogDate, %1 FROM Logs ORDER BY LogID").arg(stationColumn)))
+    if (!source.exec(
+            QStringLiteral("SELECT LogType, LogDescribe, LogDate, %1 FROM Logs ORDER BY LogID").arg(stationColumn)))
         return fail(QStringLiteral("%1: cannot read its log: %2").arg(options_.stationFile, queryError(source)));
 
     const QString insertSql = QStringLiteral("INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation) VALUES ");
@@ -710,7 +735,9 @@ bool StationMerge::mergeLogs()
             rollbackBatch();
             return fail(QStringLiteral("cannot write log rows into the target: %1. None of the last %2 was stored "
                                        "(%3 log rows are merged); run the same command again to finish.")
-                            .arg(why).arg(pending.size()).arg(counts_.logsCopied));
+                            .arg(why)
+                            .arg(pending.size())
+                            .arg(counts_.logsCopied));
         }
         counts_.logsCopied += pending.size();
         pending.clear();
@@ -731,7 +758,10 @@ bool StationMerge::mergeLogs()
             return false;
     }
     if (source.lastError().isValid())
-        return fail(QStringLiteral("%1: cannot read its log after row %2: %3").arg(options_.stationFile).arg(read).arg(queryError(source)));
+        return fail(QStringLiteral("%1: cannot read its log after row %2: %3")
+                        .arg(options_.stationFile)
+                        .arg(read)
+                        .arg(queryError(source)));
     return writePending();
 }
 

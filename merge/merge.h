@@ -23,10 +23,10 @@ struct MergeOptions {
 };
 
 struct MergeCounts {
-    qint64 copied = 0;       // identifiers only in the file, now in the target
-    qint64 present = 0;      // identifiers the target already holds as the file does (or knows more of)
-    qint64 updated = 0;      // unused (or pending for the same device) in the target, now as in the file
-    qint64 conflicts = 0;    // left as they are, listed in the report
+    qint64 copied = 0;    // identifiers only in the file, now in the target
+    qint64 present = 0;   // identifiers the target already holds as the file does (or knows more of)
+    qint64 updated = 0;   // unused (or pending for the same device) in the target, now as in the file
+    qint64 conflicts = 0; // left as they are, listed in the report
     qint64 customersAdded = 0;
     qint64 logsCopied = 0;
     qint64 logsPresent = 0;
@@ -81,7 +81,7 @@ private:
     QString connectionName_;
     QSqlDatabase station_;
     bool logsHaveStation_ = false;
-    QHash<qint64, Customer> customers_;   // by the file's CustomerID
+    QHash<qint64, Customer> customers_; // by the file's CustomerID
     QHash<qint64, QString> targetCustomerNames_;
     MergeCounts counts_;
     QVector<MergeConflict> conflicts_;

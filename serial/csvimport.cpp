@@ -19,7 +19,11 @@ const qint64 kBlockBytes = 64 * 1024;
 class Decoder
 {
 public:
-    enum Kind { Utf8, Utf16Le, Utf16Be };
+    enum Kind {
+        Utf8,
+        Utf16Le,
+        Utf16Be
+    };
 
     // Looks at the file's first bytes; returns how many belong to a byte order mark,
     // or -1 for an encoding that is not read (UTF-32).
@@ -65,7 +69,7 @@ public:
             const bool high = QChar::isHighSurrogate(unit);
             const bool low = QChar::isLowSurrogate(unit);
             if (low != openHigh)
-                return false;   // a lone half of a surrogate pair
+                return false; // a lone half of a surrogate pair
             openHigh = high;
             out->append(QChar(unit));
         }
@@ -131,7 +135,13 @@ public:
     }
 
 private:
-    enum State { FieldStart, Unquoted, Quoted, QuoteInQuoted, AfterCr };
+    enum State {
+        FieldStart,
+        Unquoted,
+        Quoted,
+        QuoteInQuoted,
+        AfterCr
+    };
 
     bool refuse(Screening *result, Refusal why, qint64 where = 0)
     {
@@ -171,7 +181,7 @@ private:
         if (state == AfterCr) {
             state = FieldStart;
             if (u == '\n')
-                return true;   // the LF of a CRLF
+                return true; // the LF of a CRLF
         }
         switch (state) {
         case FieldStart:
@@ -203,7 +213,7 @@ private:
             field.append(c);
             return true;
         case QuoteInQuoted:
-            if (u == '"') {   // a doubled quote stands for one
+            if (u == '"') { // a doubled quote stands for one
                 field.append(c);
                 state = Quoted;
                 return true;

@@ -21,15 +21,15 @@ constexpr qint64 kMaxRecordChars = qint64(1) << 20;
 enum class Refusal {
     None,
     CannotOpen,
-    Encoding,            // bytes that are not UTF-8 / UTF-16 as the file's start says, or UTF-32
-    UnterminatedQuote,   // a quoted field still open at the end of the file
-    StrayQuote,          // a quote inside an unquoted field, or text after a closing quote
-    RecordTooLong,       // a record over kMaxRecordChars characters
+    Encoding,          // bytes that are not UTF-8 / UTF-16 as the file's start says, or UTF-32
+    UnterminatedQuote, // a quoted field still open at the end of the file
+    StrayQuote,        // a quote inside an unquoted field, or text after a closing quote
+    RecordTooLong,     // a record over kMaxRecordChars characters
 };
 
 struct Screening {
     Refusal refusal = Refusal::None;
-    qint64 line = 0;   // 1-based line where the problem is
+    qint64 line = 0; // 1-based line where the problem is
 };
 
 Screening screen(const QString &path);

@@ -12,9 +12,12 @@ namespace exportformat {
 // (translated), or their source texts.
 inline QStringList header(bool translated = true)
 {
-    static const char *const titles[] = {QT_TRANSLATE_NOOP("Serial", "UUID"), QT_TRANSLATE_NOOP("Serial", "Customer"),
-                                         QT_TRANSLATE_NOOP("Serial", "Is used"), QT_TRANSLATE_NOOP("Serial", "Type"),
-                                         QT_TRANSLATE_NOOP("Serial", "SN."), QT_TRANSLATE_NOOP("Serial", "IP")};
+    static const char *const titles[] = {QT_TRANSLATE_NOOP("Serial", "UUID"),
+                                         QT_TRANSLATE_NOOP("Serial", "Customer"),
+                                         QT_TRANSLATE_NOOP("Serial", "Is used"),
+                                         QT_TRANSLATE_NOOP("Serial", "Type"),
+                                         QT_TRANSLATE_NOOP("Serial", "SN."),
+                                         QT_TRANSLATE_NOOP("Serial", "IP")};
     QStringList out;
     for (const char *title : titles)
         out << (translated ? QCoreApplication::translate("Serial", title) : QString::fromLatin1(title));

@@ -20,7 +20,15 @@ const int kRowHeight = 25;
 const int kGroupBoxChromeHeight = 150;
 const int kGroupBoxChromeWidth = 180;
 
-enum Column { ColNo, ColUuid, ColCustomer, ColUsed, ColType, ColDeviceSn, ColIp };
+enum Column {
+    ColNo,
+    ColUuid,
+    ColCustomer,
+    ColUsed,
+    ColType,
+    ColDeviceSn,
+    ColIp
+};
 
 // The displayed type goes between the wildcards of a quoted LIKE pattern. It comes from
 // a translation, so a quote must not end the literal and %, _ or \ must not widen the match.
@@ -224,8 +232,8 @@ void Serial::on_btnDelete_clicked()
         return;
     }
     // "Whether to delete!" is the program's own wording, kept.
-    if (MessageBox::question(nullptr, tr("question"), tr("Whether to delete!"),
-                             QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Yes)
+    if (MessageBox::question(nullptr, tr("question"), tr("Whether to delete!"), QMessageBox::Yes | QMessageBox::Cancel,
+                             QMessageBox::Yes)
         != QMessageBox::Yes)
         return;
     // "can not be restored, \n may cause" (blank after the line break included) is the program's own wording, kept.
@@ -252,7 +260,8 @@ void Serial::on_btnDelete_clicked()
         if (!addLog(makeLogRecord(tr("Delete serail number"), tr("Delete serail number ") + serialNumber))) {
             MessageBox::critical(nullptr, tr("Error"),
                                  tr("The operation log could not be written, so %1 and the serial numbers after it "
-                                    "were not deleted.").arg(displayText(serialNumber))
+                                    "were not deleted.")
+                                         .arg(displayText(serialNumber))
                                      + QStringLiteral("\n\n") + storeError());
             break;
         }

@@ -7,7 +7,9 @@
 #include <QString>
 #include <QWidget>
 
-namespace Ui { class Serial; }
+namespace Ui {
+class Serial;
+}
 class Loading;
 
 // The serial-number pool page: filter, page through, check and delete serial numbers,

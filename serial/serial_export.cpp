@@ -5,11 +5,11 @@
 
 #include "serial/serial.h"
 
+#include "serial/exportformat.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
 #include "widgets/loading.h"
 #include "widgets/messagebox.h"
-#include "serial/exportformat.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -39,8 +39,8 @@ bool exportRunning = false;
 // One exported row as the table shows it, as UTF-8 (the fields already are).
 QList<QByteArray> rowOf(const SerialBytes &r, const QByteArray &yes, const QByteArray &no, const QByteArray &pending)
 {
-    return {r.serialNumber, r.customerName, r.isUse == SerialUsed ? yes : r.isUse == SerialPending ? pending : no,
-            r.deviceType, r.deviceSerialNum, r.deviceIp};
+    return {r.serialNumber, r.customerName,    r.isUse == SerialUsed ? yes : r.isUse == SerialPending ? pending : no,
+            r.deviceType,   r.deviceSerialNum, r.deviceIp};
 }
 
 QList<QByteArray> utf8(const QStringList &texts)
@@ -146,7 +146,8 @@ public:
     {
         target = path;
         const QFileInfo info(path);
-        QTemporaryFile reserve(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".XXXXXX"));
+        QTemporaryFile reserve(info.absolutePath() + QStringLiteral("/.") + info.fileName()
+                               + QStringLiteral(".XXXXXX"));
         reserve.setAutoRemove(false);
         if (!reserve.open()) {
             error = reserve.errorString();
@@ -186,30 +187,38 @@ public:
             const QByteArray n = QByteArray::number(i);
             sheetList += "<sheet name=\"" + (i == 1 ? QByteArray("Serial") : "Serial " + n) + "\" sheetId=\"" + n
                 + "\" r:id=\"rId" + n + "\"/>";
-            rels += "<Relationship Id=\"rId" + n + "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
-                    "relationships/worksheet\" Target=\"worksheets/sheet" + n + ".xml\"/>";
-            types += "<Override PartName=\"/xl/worksheets/sheet" + n + ".xml\" ContentType=\"application/"
-                     "vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/>";
+            rels += "<Relationship Id=\"rId" + n
+                + "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+                  "relationships/worksheet\" Target=\"worksheets/sheet"
+                + n + ".xml\"/>";
+            types += "<Override PartName=\"/xl/worksheets/sheet" + n
+                + ".xml\" ContentType=\"application/"
+                  "vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/>";
         }
         const QByteArray head = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
         const bool ok =
-            entry(QStringLiteral("[Content_Types].xml"),
-                  head + "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
-                         "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
-                         "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
-                         "<Override PartName=\"/xl/workbook.xml\" ContentType=\"application/"
-                         "vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>" + types + "</Types>")
+            entry(
+                QStringLiteral("[Content_Types].xml"),
+                head
+                    + "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+                      "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+                      "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+                      "<Override PartName=\"/xl/workbook.xml\" ContentType=\"application/"
+                      "vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>"
+                    + types + "</Types>")
             && entry(QStringLiteral("_rels/.rels"),
-                     head + "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-                            "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
-                            "relationships/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>")
+                     head
+                         + "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+                           "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+                           "relationships/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>")
             && entry(QStringLiteral("xl/workbook.xml"),
-                     head + "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
-                            "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"><sheets>"
+                     head
+                         + "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+                           "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"><sheets>"
                          + sheetList + "</sheets></workbook>")
             && entry(QStringLiteral("xl/_rels/workbook.xml.rels"),
-                     head + "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">" + rels
-                         + "</Relationships>");
+                     head + "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+                         + rels + "</Relationships>");
         if (!ok)
             return false;
         zip->close();
@@ -256,15 +265,13 @@ private:
         return true;
     }
 
-    bool entry(const QString &name, const QByteArray &data)
-    {
-        return openPart(name) && put(data) && closePart();
-    }
+    bool entry(const QString &name, const QByteArray &data) { return openPart(name) && put(data) && closePart(); }
 
     bool put(const QByteArray &data)
     {
         if (part->write(data) != data.size()) {
-            error = part->errorString().isEmpty() ? QStringLiteral("the workbook cannot be written") : part->errorString();
+            error = part->errorString().isEmpty() ? QStringLiteral("the workbook cannot be written")
+                                                  : part->errorString();
             return false;
         }
         return true;
@@ -406,12 +413,13 @@ void Serial::exportTo(const QString &path, bool xlsx)
     }
     if (!ok && why.isEmpty())
         why = writer->error;
-    writer.reset();   // removes what a failed export left behind
+    writer.reset(); // removes what a failed export left behind
 
-    const bool logged = addLog(makeLogRecord(
-        tr("Export serial number"), ok ? tr("Export %1 serial numbers to %2").arg(written).arg(name)
-                                       : tr("Export to %1 failed: %2").arg(name, why)));
-    const QString logNote = logged ? QString() : QStringLiteral("\n") + tr("The export could not be logged: %1").arg(storeError());
+    const bool logged = addLog(makeLogRecord(tr("Export serial number"),
+                                             ok ? tr("Export %1 serial numbers to %2").arg(written).arg(name)
+                                                : tr("Export to %1 failed: %2").arg(name, why)));
+    const QString logNote = logged ? QString()
+                                   : QStringLiteral("\n") + tr("The export could not be logged: %1").arg(storeError());
     if (loading)
         loading->stop();
     if (ok)

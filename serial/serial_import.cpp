@@ -2,14 +2,14 @@
 #include "serial/serial.h"
 #include "ui_serial.h"
 
-#include "store/datastore.h"
-#include "store/fixedfield.h"
-#include "widgets/loading.h"
-#include "widgets/messagebox.h"
 #include "serial/csvimport.h"
 #include "serial/exportformat.h"
 #include "serial/workbook.h"
 #include "serial/xmlimport.h"
+#include "store/datastore.h"
+#include "store/fixedfield.h"
+#include "widgets/loading.h"
+#include "widgets/messagebox.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -248,10 +248,10 @@ private:
 
 // How a reader's run ended.
 enum class Outcome {
-    Refused,      // nothing read, a box already shown, nothing logged
-    Completed,    // every value read
-    ReadFailed,   // the file broke part-way
-    StoreFailed,  // the store could not write
+    Refused,     // nothing read, a box already shown, nothing logged
+    Completed,   // every value read
+    ReadFailed,  // the file broke part-way
+    StoreFailed, // the store could not write
 };
 
 // The log row that marks an import as begun, written before the first value is read,
@@ -259,7 +259,8 @@ enum class Outcome {
 Outcome begin(ImportRun &run, const QString &path)
 {
     // "serail" is the program's own spelling, kept.
-    if (!run.log(Serial::tr("Import serail number"), Serial::tr("Import started: %1").arg(QFileInfo(path).fileName()))) {
+    if (!run.log(Serial::tr("Import serail number"),
+                 Serial::tr("Import started: %1").arg(QFileInfo(path).fileName()))) {
         run.storeFailed = true;
         run.storeFailureText = run.logFailure;
         run.logFailure.clear();
@@ -361,8 +362,8 @@ Outcome importCsv(const QString &path, ImportRun &run)
                   .arg(screening.line);
         break;
     case csvimport::Refusal::StrayQuote:
-        why = Serial::tr("Line %1 holds a quote outside a quoted field; the file was not imported.")
-                  .arg(screening.line);
+        why =
+            Serial::tr("Line %1 holds a quote outside a quoted field; the file was not imported.").arg(screening.line);
         break;
     case csvimport::Refusal::RecordTooLong:
         why = Serial::tr("Line %1 is longer than %2 characters; the file was not imported.")
@@ -404,8 +405,8 @@ Outcome importWorkbook(const QString &path, ImportRun &run, QWidget *page)
 
 void Serial::on_btnChoose_clicked()
 {
-    ui->lineEditPath->setText(FileDialog::getOpenFileName(
-        this, tr("Open"), QStringLiteral("."), tr("Files") + QStringLiteral("(*.xls *.xlsx *.xml *.csv)")));
+    ui->lineEditPath->setText(FileDialog::getOpenFileName(this, tr("Open"), QStringLiteral("."),
+                                                          tr("Files") + QStringLiteral("(*.xls *.xlsx *.xml *.csv)")));
 }
 
 void Serial::on_btnImport_clicked()
@@ -441,7 +442,7 @@ void Serial::onImportUuid()
         else if (path.lastIndexOf(QLatin1String(".csv")) > 0)
             outcome = importCsv(path, run);
         else
-            outcome = Outcome::Completed;   // nothing to read: an empty run
+            outcome = Outcome::Completed; // nothing to read: an empty run
     }
 
     if (outcome != Outcome::Refused) {
@@ -451,7 +452,9 @@ void Serial::onImportUuid()
         if (run.succeeded > 0)
             refreshPaging();
         const QString storedBefore = tr("%1 values were stored before the error.").arg(run.succeeded);
-        const QString logNote = logged ? QString() : QStringLiteral("\n") + tr("The import could not be logged: %1").arg(run.logFailure);
+        const QString logNote = logged
+            ? QString()
+            : QStringLiteral("\n") + tr("The import could not be logged: %1").arg(run.logFailure);
         if (outcome == Outcome::Completed) {
             MessageBox::information(nullptr, tr("title"),
                                     tr("Import completed, import successful ") + QString::number(run.succeeded)

@@ -51,7 +51,7 @@ QString numberText(double value)
     if (std::isinf(value))
         return value > 0 ? QStringLiteral("Infinity") : QStringLiteral("-Infinity");
     if (value == 0)
-        return QStringLiteral("0");   // also for -0
+        return QStringLiteral("0"); // also for -0
 
     char buffer[64];
     std::to_chars_result r;

@@ -20,10 +20,7 @@ struct UsedRange {
     int columnCount = 1;
 
     // Values below the header row: (rowCount - 1) * columnCount.
-    qint64 valueCount() const
-    {
-        return rowCount > 1 && columnCount > 0 ? qint64(rowCount - 1) * columnCount : 0;
-    }
+    qint64 valueCount() const { return rowCount > 1 && columnCount > 0 ? qint64(rowCount - 1) * columnCount : 0; }
 };
 
 // Receives the values of one sheet in reading order.
@@ -105,7 +102,10 @@ constexpr int kMaxSheetColumns = 16384;
 constexpr int kHeaderCells = 8;
 
 // What a cell source hands to walkRange for one present cell.
-enum class CellKind { Value, Error };
+enum class CellKind {
+    Value,
+    Error
+};
 
 template <typename NextCell>
 bool WorkbookReader::walkRange(const UsedRange &fullRange, ValueSink &sink, NextCell next)
@@ -124,7 +124,7 @@ bool WorkbookReader::walkRange(const UsedRange &fullRange, ValueSink &sink, Next
             range.columnCount = 1;
     };
 
-    qint64 done = 0;   // values handed to the sink so far
+    qint64 done = 0; // values handed to the sink so far
     int row = 0;
     int column = 0;
     QString text;
@@ -136,8 +136,7 @@ bool WorkbookReader::walkRange(const UsedRange &fullRange, ValueSink &sink, Next
         if (got == 0)
             break;
         const int right = range.firstColumn + range.columnCount - 1;
-        if (!decided && row == range.firstRow && column >= left && column < left + kHeaderCells
-            && column <= right) {
+        if (!decided && row == range.firstRow && column >= left && column < left + kHeaderCells && column <= right) {
             while (header.size() < column - left)
                 header.append(QString());
             header.append(kind == CellKind::Value ? text : QString());

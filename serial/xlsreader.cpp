@@ -41,8 +41,14 @@ enum : quint16 {
     kBof = 0x0809,
 };
 
-quint16 u16(const uchar *p) { return quint16(p[0] | p[1] << 8); }
-quint32 u32(const uchar *p) { return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24; }
+quint16 u16(const uchar *p)
+{
+    return quint16(p[0] | p[1] << 8);
+}
+quint32 u32(const uchar *p)
+{
+    return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
+}
 
 double f64(const uchar *p)
 {
@@ -70,14 +76,22 @@ double rkValue(quint32 rk)
 QString errorText(uchar code)
 {
     switch (code) {
-    case 0x00: return QStringLiteral("#NULL!");
-    case 0x07: return QStringLiteral("#DIV/0!");
-    case 0x0F: return QStringLiteral("#VALUE!");
-    case 0x17: return QStringLiteral("#REF!");
-    case 0x1D: return QStringLiteral("#NAME?");
-    case 0x24: return QStringLiteral("#NUM!");
-    case 0x2A: return QStringLiteral("#N/A");
-    default: return QStringLiteral("#ERR%1").arg(code);
+    case 0x00:
+        return QStringLiteral("#NULL!");
+    case 0x07:
+        return QStringLiteral("#DIV/0!");
+    case 0x0F:
+        return QStringLiteral("#VALUE!");
+    case 0x17:
+        return QStringLiteral("#REF!");
+    case 0x1D:
+        return QStringLiteral("#NAME?");
+    case 0x24:
+        return QStringLiteral("#NUM!");
+    case 0x2A:
+        return QStringLiteral("#N/A");
+    default:
+        return QStringLiteral("#ERR%1").arg(code);
     }
 }
 
@@ -182,7 +196,7 @@ public:
             if (highByte) {
                 const int n = qMin(count, available / 2);
                 if (n == 0)
-                    return false;   // half a character before the record ends
+                    return false; // half a character before the record ends
                 for (int i = 0; i < n; ++i)
                     out->append(QChar(u16(p + 2 * i)));
                 offset += 2 * n;
@@ -249,7 +263,7 @@ bool readCompoundStream(const QString &path, qint64 fileSize, QByteArray *out, Q
     if (ole) {
         book = gsf_infile_child_by_name(ole, "Workbook");
         if (!book)
-            book = gsf_infile_child_by_name(ole, "Book");   // Excel 5 and 95
+            book = gsf_infile_child_by_name(ole, "Book"); // Excel 5 and 95
     }
     bool ok = false;
     if (!ole) {
@@ -264,8 +278,7 @@ bool readCompoundStream(const QString &path, qint64 fileSize, QByteArray *out, Q
             *why = QStringLiteral("%1: the workbook stream is larger than the file").arg(path);
         } else {
             out->resize(int(size));
-            ok = size == 0
-                || gsf_input_read(book, size_t(size), reinterpret_cast<guint8 *>(out->data())) != nullptr;
+            ok = size == 0 || gsf_input_read(book, size_t(size), reinterpret_cast<guint8 *>(out->data())) != nullptr;
             if (!ok)
                 *why = QStringLiteral("%1: the workbook stream cannot be read").arg(path);
         }
@@ -303,8 +316,8 @@ namespace {
 class SheetCells
 {
 public:
-    SheetCells(const QByteArray &stream, qint64 at, bool isBiff8, QTextCodec *textCodec,
-               const XlsReader *owner, QString (XlsReader::*shared)(quint32, bool *) const)
+    SheetCells(const QByteArray &stream, qint64 at, bool isBiff8, QTextCodec *textCodec, const XlsReader *owner,
+               QString (XlsReader::*shared)(quint32, bool *) const)
         : records(stream, at)
         , biff8(isBiff8)
         , codec(textCodec)
@@ -343,7 +356,7 @@ public:
                 return corrupt(QStringLiteral("the sheet has no end"));
             if (got < 0)
                 return corrupt(QStringLiteral("a record runs past the end of the workbook"));
-            if (r.type == kBof) {   // an embedded chart: skipped to its own EOF
+            if (r.type == kBof) { // an embedded chart: skipped to its own EOF
                 ++nested;
                 continue;
             }
@@ -501,7 +514,7 @@ private:
             return true;
         }
         switch (v[0]) {
-        case 0: {   // a text: in the STRING record that follows
+        case 0: { // a text: in the STRING record that follows
             Record s;
             quint16 t;
             while ((t = records.peekType()) == kShrFmla || t == kArray || t == kTable)
@@ -531,7 +544,7 @@ private:
             *text = errorText(v[2]);
             return true;
         case 3:
-            return true;   // the empty text
+            return true; // the empty text
         default:
             return corrupt(QStringLiteral("unknown formula result at record %1").arg(r.at));
         }

@@ -32,7 +32,7 @@ public:
 
 private:
     struct Sheet {
-        qint64 offset = 0;   // of its BOF record in the stream
+        qint64 offset = 0; // of its BOF record in the stream
         bool rangeKnown = false;
         UsedRange range;
     };
@@ -41,10 +41,10 @@ private:
     bool readSharedStrings(qint64 at);
     QString sharedString(quint32 index, bool *ok) const;
 
-    QByteArray stream;          // the whole workbook stream
+    QByteArray stream; // the whole workbook stream
     bool biff8 = true;
-    QTextCodec *codec = nullptr;   // 8-bit strings of BIFF5
+    QTextCodec *codec = nullptr; // 8-bit strings of BIFF5
     QVector<Sheet> sheets;
-    QString sstChars;           // every shared string, back to back
-    QVector<qint64> sstStart;   // start of string i in sstChars; one more entry at the end
+    QString sstChars;         // every shared string, back to back
+    QVector<qint64> sstStart; // start of string i in sstChars; one more entry at the end
 };

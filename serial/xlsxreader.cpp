@@ -8,8 +8,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
-#include <QSet>
 #include <QIODevice>
+#include <QSet>
 #include <QXmlStreamReader>
 
 #include <cstring>
@@ -76,7 +76,7 @@ protected:
         if (inflated == 0 && n >= 2
             && ((uchar(data[0]) == 0xFF && uchar(data[1]) == 0xFE)
                 || (uchar(data[0]) == 0xFE && uchar(data[1]) == 0xFF)))
-            checkUtf8 = false;   // a UTF-16 part; the XML parser checks that encoding itself
+            checkUtf8 = false; // a UTF-16 part; the XML parser checks that encoding itself
         inflated += n;
         *total += n;
         if (inflated > XlsxReader::kMaxPartBytes) {
@@ -94,7 +94,8 @@ protected:
             const void *lastOpen = memrchr(data, '<', size_t(n));
             run = lastOpen ? n - 1 - (static_cast<const char *>(lastOpen) - data) : run + n;
             if (run > XlsxReader::kMaxTokenBytes)
-                failure = QStringLiteral("part %1 holds a text or tag over %2 bytes").arg(partName)
+                failure = QStringLiteral("part %1 holds a text or tag over %2 bytes")
+                              .arg(partName)
                               .arg(XlsxReader::kMaxTokenBytes);
         }
         return failure.isEmpty() ? n : -1;
@@ -303,7 +304,7 @@ public:
             if (t == QXmlStreamReader::Invalid)
                 return false;
             if (t == QXmlStreamReader::EndDocument)
-                return true;   // no sheetData at all: an empty sheet
+                return true; // no sheetData at all: an empty sheet
             if (t != QXmlStreamReader::StartElement)
                 continue;
             const QStringRef name = part.xml.name();
@@ -402,7 +403,7 @@ private:
                     return false;
                 haveValue = true;
                 inlineText = true;
-            } else if (!part.skipElement()) {   // <f>, <extLst>
+            } else if (!part.skipElement()) { // <f>, <extLst>
                 return false;
             }
         }
@@ -426,8 +427,8 @@ private:
             const double v = raw.trimmed().toDouble(&ok);
             *text = ok ? numberText(v) : raw;
         } else {
-            *isError = type == QLatin1String("e");   // #N/A, #DIV/0!: no value to store
-            *text = raw;   // and "d" (ISO dates) as written
+            *isError = type == QLatin1String("e"); // #N/A, #DIV/0!: no value to store
+            *text = raw;                           // and "d" (ISO dates) as written
         }
         return true;
     }
@@ -466,9 +467,9 @@ bool XlsxReader::readRelationships(const QString &part, QVector<QPair<QString, Q
             const QXmlStreamAttributes a = stream.xml.attributes();
             if (a.value(QLatin1String("TargetMode")) == QLatin1String("External"))
                 continue;
-            typeAndTarget->append({a.value(QLatin1String("Id")).toString() + QLatin1Char(' ')
-                                       + a.value(QLatin1String("Type")).toString(),
-                                   resolveTarget(part, a.value(QLatin1String("Target")).toString())});
+            typeAndTarget->append(
+                {a.value(QLatin1String("Id")).toString() + QLatin1Char(' ') + a.value(QLatin1String("Type")).toString(),
+                 resolveTarget(part, a.value(QLatin1String("Target")).toString())});
         }
     }
 }

@@ -16,7 +16,7 @@ class QuaZip;
 // costs their characters and one offset each, not a million string objects.
 struct SharedStrings {
     QString chars;
-    QVector<qint64> start{0};   // string i is chars[start[i], start[i + 1])
+    QVector<qint64> start{0}; // string i is chars[start[i], start[i + 1])
 
     int size() const { return start.size() - 1; }
     QString at(int i) const { return chars.mid(int(start.at(i)), int(start.at(i + 1) - start.at(i))); }

@@ -30,7 +30,7 @@ Refusal screen(const QByteArray &contents, qint64 *errorLine, qint64 *errorColum
     qint64 nodes = 0;
     while (!xml.atEnd()) {
         switch (xml.readNext()) {
-        case QXmlStreamReader::StartDocument:   // comes first, with or without a declaration
+        case QXmlStreamReader::StartDocument: // comes first, with or without a declaration
             if (readAsUtf8(contents, xml.documentEncoding())) {
                 if (!utf8::valid(contents.constData(), std::size_t(contents.size())))
                     return Refusal::NotUtf8;
@@ -85,7 +85,7 @@ bool forEachValue(const QByteArray &contents, const std::function<bool(const QSt
     // Depth 1 is the document element, 2 a record, 3 a value element.
     int depth = 0;
     QString value;
-    bool inText = false;   // the last node inside a record was text (parts of one text node)
+    bool inText = false; // the last node inside a record was text (parts of one text node)
     while (!xml.atEnd()) {
         const QXmlStreamReader::TokenType t = xml.readNext();
         switch (t) {

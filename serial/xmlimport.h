@@ -18,14 +18,14 @@ constexpr int kMaxTextChars = 1 << 20;
 constexpr qint64 kMaxNodes = 8000000;
 
 enum class Refusal {
-    None,           // may be read
-    Malformed,      // not well-formed XML (errorLine and errorColumn say where)
-    TooLarge,       // over kMaxFileBytes
-    DocumentType,   // declares entities, which a parser would expand
-    TooDeep,        // elements nested deeper than kMaxDepth
-    TextTooLong,    // a text, comment or attribute over kMaxTextChars
-    TooManyNodes,   // over kMaxNodes elements, texts and comments
-    NotUtf8,        // read as UTF-8 (declared so or undeclared) but its bytes are not
+    None,         // may be read
+    Malformed,    // not well-formed XML (errorLine and errorColumn say where)
+    TooLarge,     // over kMaxFileBytes
+    DocumentType, // declares entities, which a parser would expand
+    TooDeep,      // elements nested deeper than kMaxDepth
+    TextTooLong,  // a text, comment or attribute over kMaxTextChars
+    TooManyNodes, // over kMaxNodes elements, texts and comments
+    NotUtf8,      // read as UTF-8 (declared so or undeclared) but its bytes are not
 };
 
 // Reads the whole file once. Where it is not well-formed, the parser's line and column.

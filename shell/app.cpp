@@ -3,8 +3,8 @@
 #include "shell/login.h"
 #include "shell/tarnwell.h"
 
-#include <QApplication>
 #include "widgets/messagebox.h"
+#include <QApplication>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -32,8 +32,9 @@ int runTarnwell(QApplication &app)
     poolLock.setStaleLockTime(0);
     if (!poolLock.tryLock(0)) {
         MessageBox::warning(nullptr, QCoreApplication::translate("Tarnwell", "Warning"),
-                            QCoreApplication::translate("Tarnwell", "Tarnwell is already running in this folder. "
-                                                                    "Use that window; this one closes."));
+                            QCoreApplication::translate("Tarnwell",
+                                                        "Tarnwell is already running in this folder. "
+                                                        "Use that window; this one closes."));
         app.removeTranslator(&translator);
         return 0;
     }

@@ -2,7 +2,9 @@
 
 #include <QDialog>
 
-namespace Ui { class Login; }
+namespace Ui {
+class Login;
+}
 
 // The gate in front of the main window. Building it opens the database.
 class Login : public QDialog

@@ -2,13 +2,13 @@
 #include "ui_tarnwell.h"
 
 #include "customers/customermng.h"
-#include "store/datastore.h"
 #include "device/devicemng.h"
 #include "log/log.h"
-#include "widgets/messagebox.h"
+#include "platform/netsdk/z7netsdk.h"
 #include "serial/serial.h"
 #include "shell/updatepwd.h"
-#include "platform/netsdk/z7netsdk.h"
+#include "store/datastore.h"
+#include "widgets/messagebox.h"
 
 #include <QAction>
 #include <QIcon>
@@ -94,8 +94,8 @@ void Tarnwell::on_menuLogs_clicked()
 void Tarnwell::on_menuExit_clicked()
 {
     // "Whether to exit" is the program's own wording, kept.
-    if (MessageBox::question(nullptr, tr("question"), tr("Whether to exit"),
-                             QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Yes)
+    if (MessageBox::question(nullptr, tr("question"), tr("Whether to exit"), QMessageBox::Yes | QMessageBox::Cancel,
+                             QMessageBox::Yes)
         != QMessageBox::Yes)
         return;
     addLog(makeLogRecord(tr("Logout"), tr("Logout")));

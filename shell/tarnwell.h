@@ -2,7 +2,9 @@
 
 #include <QMainWindow>
 
-namespace Ui { class TarnwellClass; }
+namespace Ui {
+class TarnwellClass;
+}
 class Serial;
 class DeviceMng;
 class Log;

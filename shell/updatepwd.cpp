@@ -41,8 +41,7 @@ void UpdatePwd::on_btnUpdate_clicked()
     // could never be entered again. Refused with the other checks on the new password,
     // before the store is asked anything.
     if (newPwd != newPwd.trimmed()) {
-        MessageBox::warning(nullptr, tr("Warning"),
-                            tr("New password can not begin or end with a blank!"));
+        MessageBox::warning(nullptr, tr("Warning"), tr("New password can not begin or end with a blank!"));
         return;
     }
     if (!checkAdminPassword(oldPwd)) {

@@ -2,7 +2,9 @@
 
 #include <QDialog>
 
-namespace Ui { class UpdatePwd; }
+namespace Ui {
+class UpdatePwd;
+}
 
 // Changes the administrator's password, whichever account logged in.
 class UpdatePwd : public QDialog

@@ -8,10 +8,10 @@
 
 #include <QList>
 #include <QSet>
-#include <QStringList>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -65,15 +65,19 @@ bool insertSerials(const QStringList &values, int customerId);
 bool deleteSerial(const QString &serialNumber);
 QString serialOfDevice(const QString &deviceSerialNum);
 // Pending -> used, for the device the identifier was claimed for; true when it was.
-bool markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum,
-                    const QString &deviceType, const QString &deviceIp);
+bool markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum, const QString &deviceType,
+                    const QString &deviceIp);
 QList<SerialRecord> pageSerials(int pageIndex, int pageSize, const QString &filter);
 QList<SerialRecord> unusedSerials(int count, int customerId);
 
 // Usage values of IsUse. Pending: claimed for one device (its type, serial number and IP
 // are recorded) before the identifier is written into it; never offered to another device.
 // A build that knows only 0 and 1 neither offers nor counts it as unused.
-enum SerialUse { SerialUnused = 0, SerialUsed = 1, SerialPending = 2 };
+enum SerialUse {
+    SerialUnused = 0,
+    SerialUsed = 1,
+    SerialPending = 2
+};
 
 // The same identifiers unusedSerials offers, as whole values: a record's field may cut a
 // stored value, and a cut value could name a different row.
@@ -83,10 +87,10 @@ QStringList unusedSerialNumbers(int count, int customerId);
 // statement that checks it is still unused (and the device holds none yet). Run it inside a
 // batch with the log row that says where the identifier goes.
 enum class ClaimResult {
-    Claimed,      // the identifier is now pending for the device
-    Taken,        // another program claimed or used it first (or it is gone)
-    DeviceHolds,  // the device already holds a used or pending identifier
-    Failed,       // the store could not write; storeError() says why
+    Claimed,     // the identifier is now pending for the device
+    Taken,       // another program claimed or used it first (or it is gone)
+    DeviceHolds, // the device already holds a used or pending identifier
+    Failed,      // the store could not write; storeError() says why
 };
 ClaimResult claimSerial(const QString &serialNumber, int customerId, const QString &deviceSerialNum,
                         const QString &deviceType, const QString &deviceIp);
@@ -129,8 +133,7 @@ DeviceHolding holdingOfDevice(const QString &deviceSerialNum);
 // Customers.
 std::unique_ptr<CustomerRecord> customerById(int customerId);
 // True when exactly the named customer's row was changed.
-bool updateCustomer(const QString &customerName, const QString &customerValue,
-                    const QString &hostAddr, int port);
+bool updateCustomer(const QString &customerName, const QString &customerValue, const QString &hostAddr, int port);
 QList<CustomerRecord> allCustomers();
 
 // Log paging.

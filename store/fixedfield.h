@@ -32,19 +32,34 @@ inline bool fitsWithNul(const QByteArray &utf8, std::size_t width)
 }
 
 template <std::size_t N>
-void put(char (&field)[N], const QString &text) { putBytes(field, N, text.toUtf8()); }
+void put(char (&field)[N], const QString &text)
+{
+    putBytes(field, N, text.toUtf8());
+}
 
 template <std::size_t N>
-void put(char (&field)[N], const QByteArray &utf8) { putBytes(field, N, utf8); }
+void put(char (&field)[N], const QByteArray &utf8)
+{
+    putBytes(field, N, utf8);
+}
 
 template <std::size_t N>
-QString get(const char (&field)[N]) { return QString::fromUtf8(getBytes(field, N)); }
+QString get(const char (&field)[N])
+{
+    return QString::fromUtf8(getBytes(field, N));
+}
 
 template <std::size_t N>
-QByteArray bytes(const char (&field)[N]) { return getBytes(field, N); }
+QByteArray bytes(const char (&field)[N])
+{
+    return getBytes(field, N);
+}
 
 // True when the text fits the field with its NUL.
 template <std::size_t N>
-bool fits(const char (&)[N], const QString &text) { return fitsWithNul(text.toUtf8(), N); }
+bool fits(const char (&)[N], const QString &text)
+{
+    return fitsWithNul(text.toUtf8(), N);
+}
 
 } // namespace fixedfield

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 struct SerialRecord {
-    char customerName[32];     // query results: CustomerName; insertSerial: CustomerID as decimal text
+    char customerName[32]; // query results: CustomerName; insertSerial: CustomerID as decimal text
     char serialNumber[48];
     std::int32_t isUse;
     char deviceType[32];
@@ -16,7 +16,7 @@ struct SerialRecord {
 };
 
 struct CustomerRecord {
-    std::int32_t customerId;   // never filled; always 0
+    std::int32_t customerId; // never filled; always 0
     char customerName[32];
     char customerValue[16];
     char hostAddr[128];
@@ -27,7 +27,7 @@ struct CustomerRecord {
 struct LogRecord {
     char logType[32];
     char logDescribe[256];
-    char logDate[64];          // ignored by addLog, which stamps the time itself
+    char logDate[64]; // ignored by addLog, which stamps the time itself
 };
 
 static_assert(offsetof(SerialRecord, customerName) == 0, "SerialRecord layout");

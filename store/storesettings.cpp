@@ -10,8 +10,10 @@ StoreSettings StoreSettings::load(QString *error)
     if (QFile::exists(file)) {
         QSettings ini(file, QSettings::IniFormat);
         ini.beginGroup(QStringLiteral("store"));
-        const QString driver = ini.value(QStringLiteral("driver"), QStringLiteral("sqlite")).toString().trimmed().toLower();
-        if (driver == QLatin1String("postgresql") || driver == QLatin1String("qpsql") || driver == QLatin1String("postgres")) {
+        const QString driver =
+            ini.value(QStringLiteral("driver"), QStringLiteral("sqlite")).toString().trimmed().toLower();
+        if (driver == QLatin1String("postgresql") || driver == QLatin1String("qpsql")
+            || driver == QLatin1String("postgres")) {
             s.engine = PostgreSQL;
         } else if (driver != QLatin1String("sqlite") && driver != QLatin1String("qsqlite") && error) {
             *error = QStringLiteral("tarnwell.ini names an unknown driver \"%1\"; the SQLite file is used").arg(driver);
@@ -26,4 +28,3 @@ StoreSettings StoreSettings::load(QString *error)
     s.password = qEnvironmentVariable("TARNWELL_DB_PASSWORD");
     return s;
 }
-

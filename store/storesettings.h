@@ -17,7 +17,10 @@
 #include <QString>
 
 struct StoreSettings {
-    enum Engine { SQLite, PostgreSQL };
+    enum Engine {
+        SQLite,
+        PostgreSQL
+    };
     Engine engine = SQLite;
     QString host;
     int port = 5432;

@@ -7,11 +7,11 @@ namespace {
 bool needsEscape(uint ucs4)
 {
     switch (QChar::category(ucs4)) {
-    case QChar::Other_Control:      // C0, DEL, C1
-    case QChar::Other_Format:       // bidi marks, embeddings, overrides, isolates, zero-width joiners
+    case QChar::Other_Control: // C0, DEL, C1
+    case QChar::Other_Format:  // bidi marks, embeddings, overrides, isolates, zero-width joiners
     case QChar::Separator_Line:
     case QChar::Separator_Paragraph:
-    case QChar::Other_Surrogate:    // an unpaired half
+    case QChar::Other_Surrogate: // an unpaired half
     case QChar::Other_NotAssigned:
         return true;
     default:

@@ -11,8 +11,7 @@ Loading::Loading(QWidget *parent)
 {
     ui->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral("./Resources/App.ico")));
-    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint
-                   | Qt::WindowMinMaxButtonsHint);
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint);
     // Hidden while empty, so the animation and text stay centred as laid out.
     ui->lblProgress->hide();
     // A missing or unreadable file just leaves the image empty.

@@ -2,7 +2,9 @@
 
 #include <QDialog>
 
-namespace Ui { class Loading; }
+namespace Ui {
+class Loading;
+}
 class QMovie;
 
 // Frameless busy indicator shown while a long job runs on the UI thread. The owner

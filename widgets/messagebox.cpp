@@ -29,10 +29,14 @@ QList<FileDialog::Call> fileCalls;
 QMessageBox::Icon iconOf(MessageBox::Kind kind)
 {
     switch (kind) {
-    case MessageBox::Information: return QMessageBox::Information;
-    case MessageBox::Warning: return QMessageBox::Warning;
-    case MessageBox::Critical: return QMessageBox::Critical;
-    case MessageBox::Question: return QMessageBox::Question;
+    case MessageBox::Information:
+        return QMessageBox::Information;
+    case MessageBox::Warning:
+        return QMessageBox::Warning;
+    case MessageBox::Critical:
+        return QMessageBox::Critical;
+    case MessageBox::Question:
+        return QMessageBox::Question;
     }
     return QMessageBox::NoIcon;
 }
@@ -47,8 +51,8 @@ QMessageBox::StandardButton firstButton(QMessageBox::StandardButtons buttons)
 
 } // namespace
 
-QMessageBox::StandardButton MessageBox::show(Kind kind, QWidget *parent, const QString &title,
-                                             const QString &text, QMessageBox::StandardButtons buttons,
+QMessageBox::StandardButton MessageBox::show(Kind kind, QWidget *parent, const QString &title, const QString &text,
+                                             QMessageBox::StandardButtons buttons,
                                              QMessageBox::StandardButton defaultButton)
 {
     QMessageBox::StandardButton answer;
@@ -67,9 +71,18 @@ QMessageBox::StandardButton MessageBox::show(Kind kind, QWidget *parent, const Q
     return answer;
 }
 
-void MessageBox::setScripted(bool on) { scripted = on; }
-void MessageBox::setNextAnswer(QMessageBox::StandardButton answer) { queuedAnswers.append(answer); }
-QList<MessageBox::Shown> MessageBox::shown() { return shownBoxes; }
+void MessageBox::setScripted(bool on)
+{
+    scripted = on;
+}
+void MessageBox::setNextAnswer(QMessageBox::StandardButton answer)
+{
+    queuedAnswers.append(answer);
+}
+QList<MessageBox::Shown> MessageBox::shown()
+{
+    return shownBoxes;
+}
 
 MessageBox::Shown MessageBox::last()
 {
@@ -83,8 +96,7 @@ void MessageBox::clear()
     queuedAnswers.clear();
 }
 
-QString FileDialog::getOpenFileName(QWidget *parent, const QString &caption, const QString &dir,
-                                    const QString &filter)
+QString FileDialog::getOpenFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter)
 {
     fileCalls.append({caption, dir, filter, false});
     if (scripted)
@@ -92,8 +104,8 @@ QString FileDialog::getOpenFileName(QWidget *parent, const QString &caption, con
     return QFileDialog::getOpenFileName(parent, caption, dir, filter);
 }
 
-QString FileDialog::getSaveFileName(QWidget *parent, const QString &caption, const QString &dir,
-                                    const QString &filter, QString *selectedFilter)
+QString FileDialog::getSaveFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter,
+                                    QString *selectedFilter)
 {
     fileCalls.append({caption, dir, filter, true});
     if (scripted)
@@ -101,8 +113,14 @@ QString FileDialog::getSaveFileName(QWidget *parent, const QString &caption, con
     return QFileDialog::getSaveFileName(parent, caption, dir, filter, selectedFilter);
 }
 
-void FileDialog::setNextFileName(const QString &fileName) { queuedFileNames.append(fileName); }
-QList<FileDialog::Call> FileDialog::calls() { return fileCalls; }
+void FileDialog::setNextFileName(const QString &fileName)
+{
+    queuedFileNames.append(fileName);
+}
+QList<FileDialog::Call> FileDialog::calls()
+{
+    return fileCalls;
+}
 
 void FileDialog::clear()
 {

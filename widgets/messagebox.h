@@ -12,7 +12,12 @@ class QWidget;
 class MessageBox
 {
 public:
-    enum Kind { Information, Warning, Critical, Question };
+    enum Kind {
+        Information,
+        Warning,
+        Critical,
+        Question
+    };
 
     struct Shown {
         Kind kind;
@@ -23,27 +28,35 @@ public:
         QMessageBox::StandardButton answer;
     };
 
-    static QMessageBox::StandardButton show(Kind kind, QWidget *parent, const QString &title,
-                                            const QString &text,
+    static QMessageBox::StandardButton show(Kind kind, QWidget *parent, const QString &title, const QString &text,
                                             QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                             QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
 
     static QMessageBox::StandardButton information(QWidget *parent, const QString &title, const QString &text,
                                                    QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                                    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
-    { return show(Information, parent, title, text, buttons, defaultButton); }
+    {
+        return show(Information, parent, title, text, buttons, defaultButton);
+    }
     static QMessageBox::StandardButton warning(QWidget *parent, const QString &title, const QString &text,
                                                QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                                QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
-    { return show(Warning, parent, title, text, buttons, defaultButton); }
+    {
+        return show(Warning, parent, title, text, buttons, defaultButton);
+    }
     static QMessageBox::StandardButton critical(QWidget *parent, const QString &title, const QString &text,
                                                 QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                                 QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
-    { return show(Critical, parent, title, text, buttons, defaultButton); }
+    {
+        return show(Critical, parent, title, text, buttons, defaultButton);
+    }
     static QMessageBox::StandardButton question(QWidget *parent, const QString &title, const QString &text,
-                                                QMessageBox::StandardButtons buttons = QMessageBox::Yes | QMessageBox::No,
+                                                QMessageBox::StandardButtons buttons = QMessageBox::Yes
+                                                    | QMessageBox::No,
                                                 QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
-    { return show(Question, parent, title, text, buttons, defaultButton); }
+    {
+        return show(Question, parent, title, text, buttons, defaultButton);
+    }
 
     // --- for tests ---
     // Scripted mode: no real box ever opens. A queued answer is used once; with none
@@ -58,11 +71,10 @@ public:
 class FileDialog
 {
 public:
-    static QString getOpenFileName(QWidget *parent, const QString &caption, const QString &dir,
-                                   const QString &filter);
+    static QString getOpenFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter);
     // `selectedFilter` (may be null) gets the filter the operator chose.
-    static QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir,
-                                   const QString &filter, QString *selectedFilter = nullptr);
+    static QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter,
+                                   QString *selectedFilter = nullptr);
 
     struct Call {
         QString caption;

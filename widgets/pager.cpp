@@ -18,10 +18,7 @@ class PageNumbers : public QAbstractListModel
 public:
     using QAbstractListModel::QAbstractListModel;
 
-    int rowCount(const QModelIndex &parent = QModelIndex()) const override
-    {
-        return parent.isValid() ? 0 : count;
-    }
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override { return parent.isValid() ? 0 : count; }
 
     QVariant data(const QModelIndex &index, int role) const override
     {

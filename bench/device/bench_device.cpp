@@ -7,12 +7,12 @@
 //     lookup, row), against the bare store lookups for the same devices;
 //   - the wall time of the Burn pass over 100 devices, against bare SDK writes of 100
 //     other devices of the same line.
-#include "store/datastore.h"
 #include "device/devicemng.h"
-#include "store/fixedfield.h"
 #include "platform/devicesim/simprocess.h"
-#include "tests/support/testsupport.h"
 #include "platform/netsdk/z7netsdk.h"
+#include "store/datastore.h"
+#include "store/fixedfield.h"
+#include "tests/support/testsupport.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -79,10 +79,11 @@ void fillPool(const QJsonArray &line)
     {
         QSqlQuery q(db);
         // Three of four identifiers belong to customer 1, the rest to customer 2.
-        const bool ok = q.exec(QStringLiteral(
-            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) "
-            "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse) "
-            "SELECT CASE WHEN i % 4 = 0 THEN 2 ELSE 1 END, printf('TW%08d', i), 0 FROM n").arg(kPool));
+        const bool ok = q.exec(
+            QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) "
+                           "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse) "
+                           "SELECT CASE WHEN i % 4 = 0 THEN 2 ELSE 1 END, printf('TW%08d', i), 0 FROM n")
+                .arg(kPool));
         if (!ok)
             fail(q.lastError().text());
         db.transaction();
@@ -99,9 +100,15 @@ void fillPool(const QJsonArray &line)
     db.close();
 }
 
-bool hasBox(QTableWidget *t, int row) { return t->item(row, 0)->data(Qt::CheckStateRole).isValid(); }
+bool hasBox(QTableWidget *t, int row)
+{
+    return t->item(row, 0)->data(Qt::CheckStateRole).isValid();
+}
 
-double ms(qint64 nsecs) { return double(nsecs) / 1e6; }
+double ms(qint64 nsecs)
+{
+    return double(nsecs) / 1e6;
+}
 
 } // namespace
 
@@ -161,11 +168,11 @@ int main(int argc, char *argv[])
             found += !serialOfDevice(v.toObject().value(QStringLiteral("serial")).toString()).isEmpty();
         const qint64 bareNs = bare.nsecsElapsed();
 
-        out << "search: " << listed << " of " << kDevices << " devices listed, " << reports << " reports, "
-            << found << " shown as burnt; all in " << searchMs << " ms" << Qt::endl;
+        out << "search: " << listed << " of " << kDevices << " devices listed, " << reports << " reports, " << found
+            << " shown as burnt; all in " << searchMs << " ms" << Qt::endl;
         out << "reports: UI thread busy " << ms(handled) << " ms for " << reports << " reports ("
-            << ms(handled) * 1000.0 / qMax(1, reports) << " us each); bare serialOfDevice x" << line.size()
-            << ": " << ms(bareNs) << " ms; ratio " << double(handled) / double(qMax<qint64>(1, bareNs)) << Qt::endl;
+            << ms(handled) * 1000.0 / qMax(1, reports) << " us each); bare serialOfDevice x" << line.size() << ": "
+            << ms(bareNs) << " ms; ratio " << double(handled) / double(qMax<qint64>(1, bareNs)) << Qt::endl;
 
         // Baseline for the burn: bare SDK writes into the last 100 devices of the line.
         QElapsedTimer writes;
@@ -209,7 +216,7 @@ int main(int argc, char *argv[])
         int burnt = 0;
         for (int row = 0; row < table->rowCount(); ++row)
             burnt += table->item(row, 7) && table->item(row, 7)->text() == QLatin1String("Has been burning")
-                     && checkedSerials.contains(table->item(row, 2)->text());
+                && checkedSerials.contains(table->item(row, 2)->text());
         int held = 0;
         for (const QJsonValue &v : sim.devices())
             held += checkedSerials.contains(v.toObject().value(QStringLiteral("serial")).toString())
@@ -219,9 +226,9 @@ int main(int argc, char *argv[])
         q.next();
         const int used = q.value(0).toInt() - kBurntBefore;
 
-        out << "burn: " << checkedSerials.size() << " devices in " << ms(burnNs) << " ms (" << burnt
-            << " rows burnt, " << used << " identifiers used, " << held << " held by the simulator); bare SDK writes x"
-            << kBurn << " (" << written << " applied): " << ms(bareWritesNs) << " ms; ratio "
+        out << "burn: " << checkedSerials.size() << " devices in " << ms(burnNs) << " ms (" << burnt << " rows burnt, "
+            << used << " identifiers used, " << held << " held by the simulator); bare SDK writes x" << kBurn << " ("
+            << written << " applied): " << ms(bareWritesNs) << " ms; ratio "
             << double(burnNs) / double(qMax<qint64>(1, bareWritesNs)) << Qt::endl;
     }
     Z7_NET_DVR_Cleanup();

@@ -8,13 +8,13 @@
 // Part 2 makes small hostile files and reads each with its reader, printing the wall time
 // and the growth of the peak resident memory (VmHWM, reset before each case).
 // Usage: bench_export [rows]   (default 1000000)
-#include "store/datastore.h"
-#include "widgets/messagebox.h"
 #include "serial/csvimport.h"
 #include "serial/serial.h"
 #include "serial/workbook.h"
 #include "serial/xmlimport.h"
+#include "store/datastore.h"
 #include "tests/import/xlsxfile.h"
+#include "widgets/messagebox.h"
 
 #include <QApplication>
 #include <QDir>
@@ -74,8 +74,16 @@ double exportSeconds(Serial &page, const QString &path)
 class Count : public ValueSink
 {
 public:
-    bool value(const QString &) override { ++n; return true; }
-    bool emptyValues(qint64 count) override { n += count; return true; }
+    bool value(const QString &) override
+    {
+        ++n;
+        return true;
+    }
+    bool emptyValues(qint64 count) override
+    {
+        n += count;
+        return true;
+    }
     qint64 n = 0;
 };
 
@@ -106,9 +114,18 @@ void hostile(const char *what, const QString &path, const std::function<QString(
                 qPrintable(result));
 }
 
-QByteArray le16(int v) { return QByteArray(1, char(v & 0xFF)) + char((v >> 8) & 0xFF); }
-QByteArray le32(quint32 v) { return le16(int(v & 0xFFFF)) + le16(int(v >> 16)); }
-QByteArray rec(int type, const QByteArray &body) { return le16(type) + le16(body.size()) + body; }
+QByteArray le16(int v)
+{
+    return QByteArray(1, char(v & 0xFF)) + char((v >> 8) & 0xFF);
+}
+QByteArray le32(quint32 v)
+{
+    return le16(int(v & 0xFFFF)) + le16(int(v >> 16));
+}
+QByteArray rec(int type, const QByteArray &body)
+{
+    return le16(type) + le16(body.size()) + body;
+}
 
 } // namespace
 
@@ -126,11 +143,12 @@ int main(int argc, char *argv[])
     {
         QSqlQuery q(storeDatabase);
         q.exec(QStringLiteral("BEGIN"));
-        q.exec(QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
-                              "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
-                              "SELECT 1 + i % 2, printf('%08x-0000-4000-8000-%012d', i, i), i % 10 = 0, "
-                              "CASE WHEN i % 10 = 0 THEN 'IPC' ELSE '' END, CASE WHEN i % 10 = 0 THEN 'DEV' || i ELSE '' END, "
-                              "CASE WHEN i % 10 = 0 THEN '192.168.' || (i / 250 % 250) || '.' || (i % 250) ELSE '' END FROM k")
+        q.exec(QStringLiteral(
+                   "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
+                   "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
+                   "SELECT 1 + i % 2, printf('%08x-0000-4000-8000-%012d', i, i), i % 10 = 0, "
+                   "CASE WHEN i % 10 = 0 THEN 'IPC' ELSE '' END, CASE WHEN i % 10 = 0 THEN 'DEV' || i ELSE '' END, "
+                   "CASE WHEN i % 10 = 0 THEN '192.168.' || (i / 250 % 250) || '.' || (i % 250) ELSE '' END FROM k")
                    .arg(rows));
         q.exec(QStringLiteral("COMMIT"));
     }
@@ -151,15 +169,17 @@ int main(int argc, char *argv[])
         QProcess p;
         t.restart();
         p.start(sqlite3, {QStringLiteral("mydatabase.db")});
-        p.write(".mode csv\n.once shell.csv\nSELECT s.SerialNumber,c.CustomerName,s.IsUse,s.DeviceType,s.DeviceSerialNum,"
-                "s.szIP FROM SerialNumbers s JOIN Customers c ON c.CustomerID=s.CustomerID ORDER BY s.SNID DESC;\n");
+        p.write(
+            ".mode csv\n.once shell.csv\nSELECT s.SerialNumber,c.CustomerName,s.IsUse,s.DeviceType,s.DeviceSerialNum,"
+            "s.szIP FROM SerialNumbers s JOIN Customers c ON c.CustomerID=s.CustomerID ORDER BY s.SNID DESC;\n");
         p.closeWriteChannel();
         p.waitForFinished(-1);
         shell = t.elapsed() / 1000.0;
     }
     const double csv = exportSeconds(page, QDir::current().absoluteFilePath(QStringLiteral("pool.csv")));
     const double xlsx = exportSeconds(page, QDir::current().absoluteFilePath(QStringLiteral("pool.xlsx")));
-    std::printf("\n| what | rows | seconds | x forEachSerial | x sqlite3 .once csv | file MB |\n|---|---:|---:|---:|---:|---:|\n");
+    std::printf(
+        "\n| what | rows | seconds | x forEachSerial | x sqlite3 .once csv | file MB |\n|---|---:|---:|---:|---:|---:|\n");
     const auto line = [&](const char *what, double s, const QString &file) {
         std::printf("| %s | %lld | %.3f | %.2f | %s | %s |\n", what, visited, s, s / readOnly,
                     shell > 0 ? qPrintable(QString::number(s / shell, 'f', 2)) : "-",
@@ -171,7 +191,8 @@ int main(int argc, char *argv[])
     if (shell > 0)
         line("baseline: sqlite3 shell .once CSV", shell, QStringLiteral("shell.csv"));
 
-    std::printf("\nPart 2: hostile files\n\n| file | size | seconds | peak memory growth MB | result |\n|---|---:|---:|---:|---|\n");
+    std::printf(
+        "\nPart 2: hostile files\n\n| file | size | seconds | peak memory growth MB | result |\n|---|---:|---:|---:|---|\n");
     {
         // 8 KB of BIFF8 claiming 2^31 shared strings and a whole sheet, one real cell.
         QByteArray sst = rec(0x00FC, le32(0x7FFFFFFF) + le32(0x7FFFFFFF) + le16(1) + char(0) + "x");
@@ -187,11 +208,12 @@ int main(int argc, char *argv[])
         f.open(QIODevice::WriteOnly);
         f.write(globals + sheet);
         f.close();
-        hostile("XLS claiming 2^31 strings and 65536 x 256 cells", f.fileName(), [&] { return readWorkbook(f.fileName()); });
+        hostile("XLS claiming 2^31 strings and 65536 x 256 cells", f.fileName(),
+                [&] { return readWorkbook(f.fileName()); });
     }
     {
-        xlsxfile::Entries entries = xlsxfile::package({xlsxfile::worksheet(xlsxfile::textCell("A1", "h")
-                                                                            + xlsxfile::textCell("A2", "ONCE"), "A1:A2")});
+        xlsxfile::Entries entries = xlsxfile::package(
+            {xlsxfile::worksheet(xlsxfile::textCell("A1", "h") + xlsxfile::textCell("A2", "ONCE"), "A1:A2")});
         for (xlsxfile::Entry &e : entries) {
             if (e.name != QLatin1String("xl/workbook.xml"))
                 continue;
@@ -256,7 +278,7 @@ int main(int argc, char *argv[])
         hostile("CSV of one 1 GB line", f.fileName(), [&] {
             const csvimport::Screening s = csvimport::screen(f.fileName());
             return s.refusal == csvimport::Refusal::None ? QStringLiteral("read")
-                                                          : QStringLiteral("refused at line %1").arg(s.line);
+                                                         : QStringLiteral("refused at line %1").arg(s.line);
         });
     }
     closeDatabase();

@@ -8,11 +8,11 @@
 //  - the sqlite3 command-line shell's .import of the same values as CSV into the same
 //    table (no existence checks: the floor of what SQLite itself needs).
 // Usage: bench_import [values]   (default 100000)
+#include "serial/serial.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
-#include "widgets/messagebox.h"
-#include "serial/serial.h"
 #include "tests/import/xlsxfile.h"
+#include "widgets/messagebox.h"
 
 #include <QApplication>
 #include <QDir>
@@ -82,7 +82,8 @@ bool writeXlsx(const QString &path, const QStringList &values, int columns)
     const int rows = (values.size() + columns - 1) / columns;
     data += "<row r=\"1\">";
     for (int c = 1; c <= columns; ++c) {
-        data += "<c r=\"" + columnName(c).toLatin1() + "1\" t=\"s\"><v>" + QByteArray::number(shared.size()) + "</v></c>";
+        data += "<c r=\"" + columnName(c).toLatin1() + "1\" t=\"s\"><v>" + QByteArray::number(shared.size())
+            + "</v></c>";
         shared << QStringLiteral("UUID %1").arg(c);
     }
     data += "</row>";
@@ -97,8 +98,9 @@ bool writeXlsx(const QString &path, const QStringList &values, int columns)
         data += "</row>";
     }
     const QByteArray dimension = "A1:" + columnName(columns).toLatin1() + QByteArray::number(rows + 1);
-    return xlsxfile::writeZip(path, xlsxfile::package({xlsxfile::worksheet(data, dimension)},
-                                                      xlsxfile::sharedStrings(shared)));
+    return xlsxfile::writeZip(path,
+                              xlsxfile::package({xlsxfile::worksheet(data, dimension)},
+                                                xlsxfile::sharedStrings(shared)));
 }
 
 // XLS needs a real spreadsheet application to write it.
@@ -117,10 +119,11 @@ bool writeXls(const QString &path, const QStringList &values, QString *why)
         return false;
     }
     QProcess lo;
-    lo.start(office, {QStringLiteral("--headless"),
-                      QStringLiteral("-env:UserInstallation=file://") + target.path() + QStringLiteral("/lo-profile"),
-                      QStringLiteral("--convert-to"), QStringLiteral("xls"), QStringLiteral("--outdir"), target.path(),
-                      source});
+    lo.start(office,
+             {QStringLiteral("--headless"),
+              QStringLiteral("-env:UserInstallation=file://") + target.path() + QStringLiteral("/lo-profile"),
+              QStringLiteral("--convert-to"), QStringLiteral("xls"), QStringLiteral("--outdir"), target.path(),
+              source});
     if (!lo.waitForFinished(600000) || !QFile::exists(path)) {
         *why = QStringLiteral("LibreOffice could not convert %1").arg(source);
         return false;
@@ -185,7 +188,8 @@ int main(int argc, char *argv[])
         beginBatch();
         q.exec(QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
                               "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse) "
-                              "SELECT 1 + (i % 2), printf('POOL-%08d', i), 0 FROM k").arg(kPool));
+                              "SELECT 1 + (i % 2), printf('POOL-%08d', i), 0 FROM k")
+                   .arg(kPool));
         commitBatch();
     }
 
@@ -271,8 +275,9 @@ int main(int argc, char *argv[])
         QElapsedTimer timer;
         timer.start();
         QProcess shell;
-        shell.start(sqlite3, {work.filePath(QStringLiteral("copy.db")),
-                              QStringLiteral(".import --csv ") + csv.fileName() + QStringLiteral(" SerialNumbers")});
+        shell.start(sqlite3,
+                    {work.filePath(QStringLiteral("copy.db")),
+                     QStringLiteral(".import --csv ") + csv.fileName() + QStringLiteral(" SerialNumbers")});
         shell.waitForFinished(600000);
         const double seconds = timer.nsecsElapsed() / 1e9;
         const QByteArray errors = shell.readAllStandardError().trimmed();
@@ -284,7 +289,8 @@ int main(int argc, char *argv[])
     std::printf("\nPool: %d serial numbers before the first import; %d new values per file; "
                 "load average %.2f on %d cores.\n\n",
                 kPool, count, loadAverage(), QThread::idealThreadCount());
-    std::printf("| source | values | seconds | CPU seconds | values/s | x per-value statements | x sqlite3 .import |\n");
+    std::printf(
+        "| source | values | seconds | CPU seconds | values/s | x per-value statements | x sqlite3 .import |\n");
     std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
     for (const Row &r : qAsConst(rows)) {
         if (r.values == 0) {

@@ -40,19 +40,25 @@ bool makeStation(const QString &folder, int rows, QString *path)
     QDir::setCurrent(folder);
     openDatabase();
     QSqlQuery q(storeDatabase);
-    const bool ok = q.exec(QStringLiteral(
-                        "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i < ") + QString::number(rows) + QStringLiteral(") "
-                        "INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
-                        "SELECT 1 + i % 2, printf('%08x-%04x-4000-8000-%012d', (i * 2654435761) % 4294967296, i % 65536, i), "
-                        "i % 2 = 0, CASE WHEN i % 2 = 0 THEN 'IPC' ELSE '' END, "
-                        "CASE WHEN i % 2 = 0 THEN printf('DEV%010d', i) ELSE '' END, "
-                        "CASE WHEN i % 2 = 0 THEN '10.0.' || (i / 256 % 256) || '.' || (i % 256) ELSE '' END FROM k"))
-        && q.exec(QStringLiteral(
-            "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i < ") + QString::number(rows / 2) + QStringLiteral(") "
-            "INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation) SELECT 'Burning uuid', "
-            "printf('Device DEV%010d uuid %d', i * 2, i * 2), "
-            "printf('2024-03-%02d %02d:%02d:%02d', 1 + i / 86400 % 28, i / 3600 % 24, i / 60 % 60, i % 60), "
-            "'line1-station3' FROM k"));
+    const bool ok =
+        q.exec(
+            QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i < ")
+            + QString::number(rows)
+            + QStringLiteral(
+                ") "
+                "INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
+                "SELECT 1 + i % 2, printf('%08x-%04x-4000-8000-%012d', (i * 2654435761) % 4294967296, i % 65536, i), "
+                "i % 2 = 0, CASE WHEN i % 2 = 0 THEN 'IPC' ELSE '' END, "
+                "CASE WHEN i % 2 = 0 THEN printf('DEV%010d', i) ELSE '' END, "
+                "CASE WHEN i % 2 = 0 THEN '10.0.' || (i / 256 % 256) || '.' || (i % 256) ELSE '' END FROM k"))
+        && q.exec(QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM k WHERE i < ")
+                  + QString::number(rows / 2)
+                  + QStringLiteral(
+                      ") "
+                      "INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation) SELECT 'Burning uuid', "
+                      "printf('Device DEV%010d uuid %d', i * 2, i * 2), "
+                      "printf('2024-03-%02d %02d:%02d:%02d', 1 + i / 86400 % 28, i / 3600 % 24, i / 60 % 60, i % 60), "
+                      "'line1-station3' FROM k"));
     if (!ok)
         say(QStringLiteral("cannot fill the station file: ") + q.lastError().text());
     q = QSqlQuery();
@@ -91,7 +97,8 @@ bool bareCopy(const QString &station, int rowsPerTransaction)
             int columns;
         } tables[] = {
             {"SELECT CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers ORDER BY SNID",
-             "INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) VALUES ", 6},
+             "INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) VALUES ",
+             6},
             {"SELECT LogType, LogDescribe, LogDate, LogStation FROM Logs ORDER BY LogID",
              "INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation) VALUES ", 4},
         };
@@ -151,8 +158,9 @@ double runMerge(const QString &station, QString *summary)
     const double seconds = double(t.elapsed()) / 1000.0;
     QStringList lines;
     for (const QString &line : QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n')))
-        if (line.startsWith(QLatin1String("Identifiers copied")) || line.startsWith(QLatin1String("Identifiers already"))
-            || line.startsWith(QLatin1String("Conflicts")) || line.startsWith(QLatin1String("Log rows copied")))
+        if (line.startsWith(QLatin1String("Identifiers copied"))
+            || line.startsWith(QLatin1String("Identifiers already")) || line.startsWith(QLatin1String("Conflicts"))
+            || line.startsWith(QLatin1String("Log rows copied")))
             lines << line;
     *summary = QStringLiteral("exit %1; ").arg(p.exitCode()) + lines.join(QStringLiteral("; "));
     if (p.exitCode() == 2)
@@ -204,9 +212,9 @@ int main(int argc, char *argv[])
             .arg(rows)
             .arg(rows / 2)
             .arg(QString::fromLatin1([] {
-                     QFile f(QStringLiteral("/proc/loadavg"));
-                     return f.open(QIODevice::ReadOnly) ? f.readAll().split(' ').value(0) : QByteArray("?");
-                 }())));
+                QFile f(QStringLiteral("/proc/loadavg"));
+                return f.open(QIODevice::ReadOnly) ? f.readAll().split(' ').value(0) : QByteArray("?");
+            }())));
     if (!makeStation(tmp.filePath(QStringLiteral("station")), rows, &station))
         return 1;
 
@@ -225,11 +233,12 @@ int main(int argc, char *argv[])
             QDir::setCurrent(serverFolder);
             QFile ini(QStringLiteral("tarnwell.ini"));
             ini.open(QIODevice::WriteOnly);
-            ini.write(QStringLiteral("[store]\ndriver=postgresql\nhost=%1\nport=%2\ndatabase=%3\nuser=%4\nstation=bench\n")
-                          .arg(pg.host())
-                          .arg(pg.port())
-                          .arg(pg.databaseName(), pg.user())
-                          .toUtf8());
+            ini.write(
+                QStringLiteral("[store]\ndriver=postgresql\nhost=%1\nport=%2\ndatabase=%3\nuser=%4\nstation=bench\n")
+                    .arg(pg.host())
+                    .arg(pg.port())
+                    .arg(pg.databaseName(), pg.user())
+                    .toUtf8());
             ini.close();
             qputenv("TARNWELL_DB_PASSWORD", pg.password().toUtf8());
             measure(QStringLiteral("PostgreSQL"), station, true);

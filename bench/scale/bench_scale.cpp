@@ -26,12 +26,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
-#include <QPushButton>
 #include <QProcess>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QSqlError>
-#include <QSqlRecord>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVariant>
@@ -171,7 +171,8 @@ QList<Combo> combos(bool all)
                 Combo c{t, u, k, QString(), QString()};
                 // As the page builds it: type, then usage, then customer.
                 if (t > 0)
-                    c.filter += QStringLiteral(" AND s.DeviceType LIKE '%%1%' ESCAPE '\\'").arg(QLatin1String(types[t]));
+                    c.filter +=
+                        QStringLiteral(" AND s.DeviceType LIKE '%%1%' ESCAPE '\\'").arg(QLatin1String(types[t]));
                 if (u > 0)
                     c.filter += QStringLiteral(" AND s.IsUse=%1").arg(u - 1);
                 if (k > 0)
@@ -184,13 +185,13 @@ QList<Combo> combos(bool all)
 }
 
 const QStringList kSerialActions = {
-    QStringLiteral("Search"),      QStringLiteral("Next"),       QStringLiteral("Prev"),
-    QStringLiteral("Last"),        QStringLiteral("First"),      QStringLiteral("sel. first"),
-    QStringLiteral("sel. middle"), QStringLiteral("sel. last"),  QStringLiteral("burn p1"),
+    QStringLiteral("Search"),      QStringLiteral("Next"),      QStringLiteral("Prev"),
+    QStringLiteral("Last"),        QStringLiteral("First"),     QStringLiteral("sel. first"),
+    QStringLiteral("sel. middle"), QStringLiteral("sel. last"), QStringLiteral("burn p1"),
     QStringLiteral("burn middle"), QStringLiteral("Delete"),
 };
-const QStringList kSerialBaselines = {QStringLiteral("count"), QStringLiteral("page 1"), QStringLiteral("page 2"),
-                                      QStringLiteral("middle"), QStringLiteral("last"), QStringLiteral("last-1")};
+const QStringList kSerialBaselines = {QStringLiteral("count"),  QStringLiteral("page 1"), QStringLiteral("page 2"),
+                                      QStringLiteral("middle"), QStringLiteral("last"),   QStringLiteral("last-1")};
 
 bool isJump(const QString &action)
 {
@@ -234,8 +235,9 @@ public:
     Burner()
     {
         QSqlQuery q(storeDatabase);
-        q.exec(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE CustomerID=1 AND IsUse=0 ORDER BY SNID DESC "
-                              "LIMIT 1 OFFSET 3"));
+        q.exec(
+            QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE CustomerID=1 AND IsUse=0 ORDER BY SNID DESC "
+                           "LIMIT 1 OFFSET 3"));
         if (q.next())
             serial = q.value(0).toString();
     }
@@ -243,11 +245,14 @@ public:
     void burn()
     {
         giveBack();
-        if (!beginBatch() || claimSerial(serial, 1, QStringLiteral("BENCHDEV000001"), QStringLiteral("NVR"),
-                                         QStringLiteral("10.9.9.9")) != ClaimResult::Claimed
+        if (!beginBatch()
+            || claimSerial(serial, 1, QStringLiteral("BENCHDEV000001"), QStringLiteral("NVR"),
+                           QStringLiteral("10.9.9.9"))
+                != ClaimResult::Claimed
             || !addLog(makeLogRecord(QStringLiteral("Burning uuid"), QStringLiteral("bench burn"))) || !commitBatch()
             || !beginBatch()
-            || !markSerialUsed(serial, QStringLiteral("BENCHDEV000001"), QStringLiteral("NVR"), QStringLiteral("10.9.9.9"))
+            || !markSerialUsed(serial, QStringLiteral("BENCHDEV000001"), QStringLiteral("NVR"),
+                               QStringLiteral("10.9.9.9"))
             || !commitBatch()) {
             rollbackBatch();
             std::fprintf(stderr, "burn failed: %s\n", qPrintable(storeError()));
@@ -316,7 +321,8 @@ void serialSection(bool allCombos)
         const int total = int(bench::scalar(storeDatabase,
                                             designed(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers as s JOIN "
                                                                     "Customers as c ON c.CustomerID=s.CustomerID "
-                                                                    "WHERE 1=1 ") + combo.filter)));
+                                                                    "WHERE 1=1 ")
+                                                     + combo.filter)));
         const QString label = child<QLabel>(page, "label_5")->text();
         if (!label.contains(QStringLiteral(" %1 ").arg(total)))
             std::fprintf(stderr, "page shows \"%s\", the designed count is %d (%s)\n", qPrintable(label), total,
@@ -328,50 +334,64 @@ void serialSection(bool allCombos)
         if (pages >= 2) {
             t[QStringLiteral("Next")] = bench::timeIt([&] { click("btnSerialNext"); }, search, runs);
             t[QStringLiteral("Last")] = bench::timeIt(last, search, runs);
-            t[QStringLiteral("Prev")] = bench::timeIt([&] { click("btnSerialPrev"); }, [&] { search(); last(); }, runs);
-            t[QStringLiteral("First")] = bench::timeIt([&] { click("btnSerialFirst"); }, [&] { search(); last(); }, runs);
+            t[QStringLiteral("Prev")] = bench::timeIt([&] { click("btnSerialPrev"); },
+                                                      [&] {
+                search();
+                last();
+            },
+                                                      runs);
+            t[QStringLiteral("First")] = bench::timeIt([&] { click("btnSerialFirst"); },
+                                                       [&] {
+                search();
+                last();
+            },
+                                                       runs);
             t[QStringLiteral("sel. first")] = bench::timeIt([&] { cbxPage->setCurrentIndex(0); },
-                                                            [&] { search(); last(); }, runs);
-            t[QStringLiteral("sel. middle")] = bench::timeIt([&] { cbxPage->setCurrentIndex(pages / 2); }, search, runs);
+                                                            [&] {
+                search();
+                last();
+            },
+                                                            runs);
+            t[QStringLiteral("sel. middle")] = bench::timeIt([&] { cbxPage->setCurrentIndex(pages / 2); }, search,
+                                                             runs);
             t[QStringLiteral("sel. last")] = bench::timeIt([&] { cbxPage->setCurrentIndex(pages - 1); }, search, runs);
             t[QStringLiteral("burn middle")] = bench::timeIt([&] { serial->onSerial(); },
                                                              [&] {
-                                                                 search();
-                                                                 cbxPage->setCurrentIndex(pages / 2);
-                                                                 burner.burn();
-                                                             },
+                search();
+                cbxPage->setCurrentIndex(pages / 2);
+                burner.burn();
+            },
                                                              runs);
         }
         t[QStringLiteral("burn p1")] = bench::timeIt([&] { serial->onSerial(); },
                                                      [&] {
-                                                         search();
-                                                         burner.burn();
-                                                     },
+            search();
+            burner.burn();
+        },
                                                      runs);
         burner.giveBack();
         // A row of the filter, newest of all, checked and deleted.
-        t[QStringLiteral("Delete")] = bench::timeIt(
-            [&] { click("btnDelete"); },
-            [&] {
-                const int customer = combo.customer > 0 ? combo.customer : 1;
-                const int use = combo.use > 0 ? combo.use - 1 : 0;
-                const QString type = combo.type > 0 ? cbxType->itemText(combo.type)
-                                                    : (use > 0 ? QStringLiteral("NVR") : QString());
-                QSqlQuery q(storeDatabase);
-                q.prepare(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                         "DeviceSerialNum, szIP) VALUES(?, ?, ?, ?, ?, '')"));
-                q.addBindValue(customer);
-                q.addBindValue(QStringLiteral("BENCH-DELETE-%1").arg(++deleteSerial));
-                q.addBindValue(use);
-                q.addBindValue(type);
-                q.addBindValue(use > 0 ? QStringLiteral("BENCHDEL%1").arg(deleteSerial) : QString());
-                q.exec();
-                search();
-                QApplication::processEvents();
-                if (QTableWidgetItem *item = table->item(0, 0))
-                    item->setCheckState(Qt::Checked);
-            },
-            runs);
+        t[QStringLiteral("Delete")] = bench::timeIt([&] { click("btnDelete"); },
+                                                    [&] {
+            const int customer = combo.customer > 0 ? combo.customer : 1;
+            const int use = combo.use > 0 ? combo.use - 1 : 0;
+            const QString type = combo.type > 0 ? cbxType->itemText(combo.type)
+                                                : (use > 0 ? QStringLiteral("NVR") : QString());
+            QSqlQuery q(storeDatabase);
+            q.prepare(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                     "DeviceSerialNum, szIP) VALUES(?, ?, ?, ?, ?, '')"));
+            q.addBindValue(customer);
+            q.addBindValue(QStringLiteral("BENCH-DELETE-%1").arg(++deleteSerial));
+            q.addBindValue(use);
+            q.addBindValue(type);
+            q.addBindValue(use > 0 ? QStringLiteral("BENCHDEL%1").arg(deleteSerial) : QString());
+            q.exec();
+            search();
+            QApplication::processEvents();
+            if (QTableWidgetItem *item = table->item(0, 0))
+                item->setCheckState(Qt::Checked);
+        },
+                                                    runs);
 
         // The designed statements on the same pool.
         std::map<QString, Timing> b;
@@ -397,9 +417,10 @@ void serialSection(bool allCombos)
             const auto it = t.find(action);
             const bool have = it != t.end() && it->second.valid;
             const double limit = target(isJump(action) ? 500 : 200);
-            row += have ? QStringLiteral(" %1%2 |").arg(ms(it->second.wall),
-                                                        it->second.wall > limit ? QStringLiteral(" **over**") : QString())
-                        : QStringLiteral(" - |");
+            row += have
+                ? QStringLiteral(" %1%2 |").arg(ms(it->second.wall),
+                                                it->second.wall > limit ? QStringLiteral(" **over**") : QString())
+                : QStringLiteral(" - |");
             if (have && it->second.wall > worst[action].wall)
                 worst[action] = {it->second.wall, baselineOf(action, b), it->second.load, combo.name};
         }
@@ -475,28 +496,47 @@ void logSection()
         Timing base;
         double limit;
     };
-    const QString pageSql = QStringLiteral("SELECT LogType, LogDescribe, LogDate FROM Logs ORDER BY LogID DESC LIMIT %1, %2");
+    const QString pageSql = QStringLiteral(
+        "SELECT LogType, LogDescribe, LogDate FROM Logs ORDER BY LogID DESC LIMIT %1, %2");
     auto designedPage = [&](qint64 index) { return timeDesigned(pageSql.arg(index * pageSize).arg(pageSize)); };
     const Timing count = timeDesigned(QStringLiteral("SELECT COUNT(*) FROM Logs"));
     const Timing first = designedPage(0);
     Timing countAndFirst = count;
     countAndFirst.wall += first.wall;
-    QList<Step> steps = {
-        {"refresh (the Log menu)", bench::timeIt(refresh, {}, runs), countAndFirst, 200},
-        {"Next (page 1 -> 2)", bench::timeIt([&] { click("btnNext"); }, refresh, runs), designedPage(1), 200},
-        {"Last (from page 1)", bench::timeIt(last, refresh, runs), designedPage(pages - 1), 200},
-        {"Prev (from the last page)", bench::timeIt([&] { click("btnPrev"); }, [&] { refresh(); last(); }, runs),
-         designedPage(pages - 2), 200},
-        {"First (from the last page)", bench::timeIt([&] { click("btnFirst"); }, [&] { refresh(); last(); }, runs), first,
-         200},
-        {"selector, first page (from the last)", bench::timeIt([&] { cbxPage->setCurrentIndex(0); },
-                                                              [&] { refresh(); last(); }, runs),
-         first, 200},
+    QList<Step> steps =
+        {
+            {"refresh (the Log menu)", bench::timeIt(refresh, {}, runs), countAndFirst, 200},
+            {"Next (page 1 -> 2)", bench::timeIt([&] { click("btnNext"); }, refresh, runs), designedPage(1), 200},
+            {"Last (from page 1)", bench::timeIt(last, refresh, runs), designedPage(pages - 1), 200},
+            {"Prev (from the last page)",
+             bench::timeIt([&] { click("btnPrev"); },
+                           [&] {
+        refresh();
+        last();
+             },
+                           runs),
+             designedPage(pages - 2), 200},
+            {"First (from the last page)",
+             bench::timeIt([&] { click("btnFirst"); },
+                           [&] {
+        refresh();
+        last();
+             },
+                           runs),
+             first, 200},
+                {"selector, first page (from the last)",
+                 bench::timeIt([&] { cbxPage->setCurrentIndex(0); },
+                               [&] {
+        refresh();
+        last();
+                 },
+                               runs),
+                 first, 200},
         {"selector, middle page", bench::timeIt([&] { cbxPage->setCurrentIndex(pages / 2); }, refresh, runs),
          designedPage(pages / 2), 200},
         {"selector, last page", bench::timeIt([&] { cbxPage->setCurrentIndex(pages - 1); }, refresh, runs),
          designedPage(pages - 1), 200},
-    };
+        };
     say("\n## Log page, %s: %lld rows, %d per page, %d pages; medians of %d runs (designed statements: %d)\n\n",
         engineName(), total, pageSize, pages, runs, baseRuns);
     say("| step | page (ms) | cpu (ms) | worst (ms) | designed statements (ms) | x faster | target | load |\n"
@@ -566,17 +606,20 @@ int openChild(QApplication &app, const QString &mode)
         t.start();
         QSqlDatabase db = bench::openFile(QStringLiteral("mydatabase.db"), QStringLiteral("previous"));
         const QStringList statements = {
-            QStringLiteral("CREATE TABLE IF NOT EXISTS Users (UserID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
-                           "UserName VARCHAR NOT NULL UNIQUE, UserPwd VARCHAR NOT NULL)"),
-            QStringLiteral("CREATE TABLE IF NOT EXISTS Customers (CustomerID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL "
-                           "UNIQUE, CustomerName VARCHAR NOT NULL UNIQUE, CustomerValue VARCHAR, CustomerHostAddr "
-                           "VARCHAR, CustomerPort INTEGER, CustomerSvrChecked INTEGER NOT NULL DEFAULT 0)"),
+            QStringLiteral(
+                "CREATE TABLE IF NOT EXISTS Users (UserID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                "UserName VARCHAR NOT NULL UNIQUE, UserPwd VARCHAR NOT NULL)"),
+            QStringLiteral(
+                "CREATE TABLE IF NOT EXISTS Customers (CustomerID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL "
+                "UNIQUE, CustomerName VARCHAR NOT NULL UNIQUE, CustomerValue VARCHAR, CustomerHostAddr "
+                "VARCHAR, CustomerPort INTEGER, CustomerSvrChecked INTEGER NOT NULL DEFAULT 0)"),
             QStringLiteral("CREATE TABLE IF NOT EXISTS Logs (LogID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
                            "LogType VARCHAR NOT NULL, LogDescribe VARCHAR NOT NULL, LogDate VARCHAR NOT NULL)"),
-            QStringLiteral("CREATE TABLE IF NOT EXISTS SerialNumbers (SNID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL "
-                           "UNIQUE, CustomerID INTEGER NOT NULL REFERENCES Customers (CustomerID), SerialNumber VARCHAR "
-                           "NOT NULL, IsUse INTEGER NOT NULL DEFAULT 0, DeviceType VARCHAR, DeviceSerialNum VARCHAR, "
-                           "szIP VARCHAR)"),
+            QStringLiteral(
+                "CREATE TABLE IF NOT EXISTS SerialNumbers (SNID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL "
+                "UNIQUE, CustomerID INTEGER NOT NULL REFERENCES Customers (CustomerID), SerialNumber VARCHAR "
+                "NOT NULL, IsUse INTEGER NOT NULL DEFAULT 0, DeviceType VARCHAR, DeviceSerialNum VARCHAR, "
+                "szIP VARCHAR)"),
             QStringLiteral("INSERT INTO Users (UserName, UserPwd) SELECT 'admin', 'qorvi' WHERE NOT EXISTS (SELECT 1 "
                            "FROM Users WHERE UserName='admin')"),
             QStringLiteral("INSERT INTO Customers (CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, "
@@ -586,8 +629,10 @@ int openChild(QApplication &app, const QString &mode)
                            "CustomerSvrChecked) SELECT 'Brisvan', 'GoolinkGID', '', 0, 0 WHERE NOT EXISTS (SELECT 1 "
                            "FROM Customers WHERE CustomerName='Brisvan')"),
             QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersBySerialNumber ON SerialNumbers (SerialNumber)"),
-            QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersByDeviceSerialNum ON SerialNumbers (DeviceSerialNum)"),
-            QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersByCustomerUse ON SerialNumbers (CustomerID, IsUse)"),
+            QStringLiteral(
+                "CREATE INDEX IF NOT EXISTS SerialNumbersByDeviceSerialNum ON SerialNumbers (DeviceSerialNum)"),
+            QStringLiteral(
+                "CREATE INDEX IF NOT EXISTS SerialNumbersByCustomerUse ON SerialNumbers (CustomerID, IsUse)"),
             QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersByCustomer ON SerialNumbers (CustomerID)"),
         };
         for (const QString &sql : statements)
@@ -701,12 +746,15 @@ void laterStarts(const QString &folder, const QString &file, const QString &what
     if (file.isEmpty())
         return;
     bench::dropCache(file);
-    const double cold = value(runChild(folder, {QStringLiteral("--open-child"), QStringLiteral("later")}), "since-main-ms");
-    rows->append({what + QStringLiteral(": main() to the login dialog shown, the pool's pages dropped from the cache "
-                                        "first (as after a restart)"),
+    const double cold = value(runChild(folder, {QStringLiteral("--open-child"), QStringLiteral("later")}),
+                              "since-main-ms");
+    rows->append({what
+                      + QStringLiteral(": main() to the login dialog shown, the pool's pages dropped from the cache "
+                                       "first (as after a restart)"),
                   cold,
-                  previousCold >= 0 ? QStringLiteral("previous version's start statements, cold: %1 ms").arg(ms(previousCold))
-                                    : QString(),
+                  previousCold >= 0
+                      ? QStringLiteral("previous version's start statements, cold: %1 ms").arg(ms(previousCold))
+                      : QString(),
                   verdict(cold, limit), bench::loadAverage()});
 }
 
@@ -759,17 +807,19 @@ void importSection(const Plan &plan, const QString &folder, const std::function<
     t.start();
     if (engine == Engine::SQLite) {
         bench::exec(db, QStringLiteral("BEGIN IMMEDIATE"));
-        bench::exec(db, QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
-                                       "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                       "DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || substr('0000000' || i, -8), 0, '', "
-                                       "'', '' FROM k")
-                            .arg(count - 1));
+        bench::exec(db,
+                    QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
+                                   "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                   "DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || substr('0000000' || i, -8), 0, '', "
+                                   "'', '' FROM k")
+                        .arg(count - 1));
         bench::exec(db, QStringLiteral("COMMIT"));
     } else {
-        bench::exec(db, QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                       "DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || lpad(i::text, 8, '0'), 0, '', '', '' "
-                                       "FROM generate_series(0, %1) i")
-                            .arg(count - 1));
+        bench::exec(db,
+                    QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                   "DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || lpad(i::text, 8, '0'), 0, '', '', '' "
+                                   "FROM generate_series(0, %1) i")
+                        .arg(count - 1));
     }
     const double floorSeconds = double(t.nsecsElapsed()) / 1e9;
     reset();
@@ -801,8 +851,8 @@ void importSection(const Plan &plan, const QString &folder, const std::function<
             qPrintable(r.values.value(QStringLiteral("progress-updates"))),
             qPrintable(r.values.value(QStringLiteral("progress-first"))),
             qPrintable(r.values.value(QStringLiteral("progress-last"))),
-            qPrintable(r.values.value(QStringLiteral("result"))), limit, seconds < limit ? "met" : "MISSED", memoryLimit,
-            growthMb < memoryLimit ? "met" : "MISSED", bench::loadAverage());
+            qPrintable(r.values.value(QStringLiteral("result"))), limit, seconds < limit ? "met" : "MISSED",
+            memoryLimit, growthMb < memoryLimit ? "met" : "MISSED", bench::loadAverage());
         db = connection();
         reset();
     }
@@ -864,7 +914,8 @@ int runSqlite(const Plan &plan)
         QDir(work).removeRecursively();
         QDir().mkpath(work);
         const QString file = work + QStringLiteral("/mydatabase.db");
-        say("\n## Start on a file the previous version made (%lld identifiers, %lld log rows)\n\n", plan.rows, plan.rows);
+        say("\n## Start on a file the previous version made (%lld identifiers, %lld log rows)\n\n", plan.rows,
+            plan.rows);
         // Baseline: the statements the previous version ran at every start, on its own file.
         bench::copyFile(prev, file);
         const double previousWarm = medianOf(work, QStringLiteral("previous"), "open-ms");
@@ -874,7 +925,8 @@ int runSqlite(const Plan &plan)
         const ChildResult first = runChild(work, {QStringLiteral("--open-child"), QStringLiteral("first")});
         openRows.append({QStringLiteral("first start of this version on the previous version's file (old indexes): "
                                         "openDatabase() makes the count tables and counts"),
-                         value(first, "open-ms"), QString(), QStringLiteral("once, say how long"), bench::loadAverage()});
+                         value(first, "open-ms"), QString(), QStringLiteral("once, say how long"),
+                         bench::loadAverage()});
         laterStarts(work, file, QStringLiteral("later start"), previousWarm, previousCold, &openRows);
 
         // An even older file: no indexes either.
@@ -891,7 +943,8 @@ int runSqlite(const Plan &plan)
         bench::dropCache(file);
         const ChildResult bare = runChild(work, {QStringLiteral("--open-child"), QStringLiteral("first")});
         openRows.append({QStringLiteral("first start on a file without indexes: the four indexes and the counts"),
-                         value(bare, "open-ms"), QString(), QStringLiteral("once, say how long"), bench::loadAverage()});
+                         value(bare, "open-ms"), QString(), QStringLiteral("once, say how long"),
+                         bench::loadAverage()});
         laterStarts(work, QString(), QStringLiteral("later start after that"), -1, -1, &openRows);
         QDir(work).removeRecursively();
         printOpenRows(openRows);
@@ -914,8 +967,9 @@ int runSqlite(const Plan &plan)
         QDir(work).removeRecursively();
         QDir().mkpath(work);
         bench::copyFile(current + QStringLiteral("/mydatabase.db"), work + QStringLiteral("/mydatabase.db"));
-        importSection(plan, work, [&] { return bench::openFile(work + QStringLiteral("/mydatabase.db"),
-                                                               QStringLiteral("bench-import")); });
+        importSection(plan, work, [&] {
+            return bench::openFile(work + QStringLiteral("/mydatabase.db"), QStringLiteral("bench-import"));
+        });
         QSqlDatabase::database(QStringLiteral("bench-import"), false).close();
         QSqlDatabase::removeDatabase(QStringLiteral("bench-import"));
         QDir(work).removeRecursively();
@@ -941,7 +995,9 @@ int runServer(const Plan &plan)
         QSqlDatabase db = server.connection(QStringLiteral("fill"));
         const bool ok = bench::createPreviousSchema(db, Engine::PostgreSQL)
             && bench::fillPool(db, Engine::PostgreSQL, plan.rows) && bench::fillLogs(db, Engine::PostgreSQL, plan.rows)
-            && bench::createPreviousIndexes(db, Engine::PostgreSQL) && bench::exec(db, QStringLiteral("VACUUM ANALYZE SerialNumbers")) && bench::exec(db, QStringLiteral("VACUUM ANALYZE Logs"));
+            && bench::createPreviousIndexes(db, Engine::PostgreSQL)
+            && bench::exec(db, QStringLiteral("VACUUM ANALYZE SerialNumbers"))
+            && bench::exec(db, QStringLiteral("VACUUM ANALYZE Logs"));
         say("filled the previous version's tables on the server in %.0f s\n", double(t.elapsed()) / 1000);
         if (!ok)
             return 1;
@@ -996,7 +1052,8 @@ int main(int argc, char *argv[])
     Plan plan;
     plan.rows = bench::sizeOption(arguments, QStringLiteral("--rows"), "TARNWELL_BENCH_ROWS", 10000000);
     plan.allCombos = bench::textOption(arguments, QStringLiteral("--filters"), "TARNWELL_BENCH_FILTERS",
-                                       QStringLiteral("all")) == QLatin1String("all");
+                                       QStringLiteral("all"))
+        == QLatin1String("all");
     plan.sections = bench::textOption(arguments, QStringLiteral("--only"), "TARNWELL_BENCH_SECTIONS",
                                       QStringLiteral("open,serial,log,import"))
                         .split(QLatin1Char(','));

@@ -3,8 +3,8 @@
 // repaint that follows). Baseline: the bare store calls for one unfiltered page.
 //
 //   bench_serialpage [pool size]        (default 1000000)
-#include "store/datastore.h"
 #include "serial/serial.h"
+#include "store/datastore.h"
 
 #include <QAction>
 #include <QApplication>
@@ -45,16 +45,18 @@ bool fillPool(int count)
     {
         QSqlQuery q(db);
         db.transaction();
-        ok = q.exec(QStringLiteral(
-            "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < %1), "
-            "r(i, used) AS (SELECT i, (i * 7919) % 10 < 6 FROM k) "
-            "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
-            "SELECT CASE WHEN (i * 31) % 5 < 3 THEN 1 ELSE 2 END, "
-            "printf('%08X-%08X-%08X', i, (i * 2654435761) % 4294967296, (i * 40503) % 4294967296), used, "
-            "CASE WHEN used THEN CASE i % 4 WHEN 0 THEN 'DVR' WHEN 1 THEN 'NVR' WHEN 2 THEN 'IPC' ELSE 'NVR-4K' END ELSE '' END, "
-            "CASE WHEN used THEN printf('DEV%012d', i) ELSE '' END, "
-            "CASE WHEN used THEN printf('10.%d.%d.%d', i / 65536 % 256, i / 256 % 256, i % 256) ELSE '' END "
-            "FROM r").arg(count));
+        ok = q.exec(
+            QStringLiteral(
+                "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < %1), "
+                "r(i, used) AS (SELECT i, (i * 7919) % 10 < 6 FROM k) "
+                "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
+                "SELECT CASE WHEN (i * 31) % 5 < 3 THEN 1 ELSE 2 END, "
+                "printf('%08X-%08X-%08X', i, (i * 2654435761) % 4294967296, (i * 40503) % 4294967296), used, "
+                "CASE WHEN used THEN CASE i % 4 WHEN 0 THEN 'DVR' WHEN 1 THEN 'NVR' WHEN 2 THEN 'IPC' ELSE 'NVR-4K' END ELSE '' END, "
+                "CASE WHEN used THEN printf('DEV%012d', i) ELSE '' END, "
+                "CASE WHEN used THEN printf('10.%d.%d.%d', i / 65536 % 256, i / 256 % 256, i % 256) ELSE '' END "
+                "FROM r")
+                .arg(count));
         if (!ok)
             std::fprintf(stderr, "fill failed: %s\n", qPrintable(q.lastError().text()));
         db.commit();
@@ -170,12 +172,13 @@ int main(int argc, char *argv[])
     });
 
     std::printf("pool %d serial numbers (filled in %.0f ms, store opened in %.0f ms)\n", poolSize, fillMs, openMs);
-    std::printf("page %dx%d, %d rows per page, %d pages; first show %.1f ms\n", page->width(), page->height(),
-                pageSize, cbxPage->count(), showMs);
+    std::printf("page %dx%d, %d rows per page, %d pages; first show %.1f ms\n", page->width(), page->height(), pageSize,
+                cbxPage->count(), showMs);
     std::printf("baseline: countSerials + pageSerials, no filter: %.1f ms wall, %.1f ms cpu\n", baseline.wall,
                 baseline.cpu);
     std::printf("medians of %d runs; 'store' is the same store work done bare, so page - store is what the "
-                "page adds\n\n", kRuns);
+                "page adds\n\n",
+                kRuns);
     std::printf("%-38s %8s %7s %8s %7s %10s %10s  %s\n", "operation", "wall ms", "/ base", "cpu ms", "/ base",
                 "store wall", "store cpu", "target: 200 ms wall");
 
@@ -219,17 +222,20 @@ int main(int argc, char *argv[])
     filtered(0, 0, 0)();
     QApplication::processEvents();
     const int pages = cbxPage->count();
-    auto switchTo = [&](const char *name, int storePage, const std::function<void()> &action,
-                        const std::function<void()> &from) {
+    auto switchTo =
+        [&](const char *name, int storePage, const std::function<void()> &action, const std::function<void()> &from) {
         const Timing store = timeIt([&] { pageSerials(storePage, pageSize, QString()); });
         report(name, timeIt(action, from), &store);
     };
     auto first = [&] { button("btnSerialFirst")->click(); };
     auto last = [&] { button("btnSerialLast")->click(); };
-    switchTo("Next (page 1 -> 2)", 1, [&] { button("btnSerialNext")->click(); }, first);
+    switchTo(
+        "Next (page 1 -> 2)", 1, [&] { button("btnSerialNext")->click(); }, first);
     switchTo("Last", pages - 1, last, first);
-    switchTo("Prev (from the last page)", pages - 2, [&] { button("btnSerialPrev")->click(); }, last);
-    switchTo("selector, middle page", pages / 2, [&] { cbxPage->setCurrentIndex(pages / 2); }, first);
+    switchTo(
+        "Prev (from the last page)", pages - 2, [&] { button("btnSerialPrev")->click(); }, last);
+    switchTo(
+        "selector, middle page", pages / 2, [&] { cbxPage->setCurrentIndex(pages / 2); }, first);
     switchTo("First (from the last page)", 0, first, last);
     report("selector popup open + close", timeIt([&] {
                cbxPage->showPopup();

@@ -32,8 +32,8 @@
 #include <iostream>
 #include <memory>
 
-#include <unistd.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -57,7 +57,8 @@ double processCpuMs(qint64 pid)
     const QByteArray line = stat.readAll();
     const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
     // utime and stime are fields 14 and 15 of the line, 12 and 13 after the name.
-    return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+    return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) * 1000.0
+        / double(sysconf(_SC_CLK_TCK));
 }
 
 qint64 nowUs()
@@ -109,8 +110,9 @@ int station(const QStringList &args)
             if (ok && !previous.isEmpty())
                 ok = markSerialUsed(previous, previousDevice, QStringLiteral("IPC"), QStringLiteral("10.1.1.1"));
             QString claimed = uuid;
-            ClaimResult result = ok ? claimSerial(uuid, customer, serial, QStringLiteral("IPC"), QStringLiteral("10.1.1.1"))
-                                    : ClaimResult::Failed;
+            ClaimResult result = ok
+                ? claimSerial(uuid, customer, serial, QStringLiteral("IPC"), QStringLiteral("10.1.1.1"))
+                : ClaimResult::Failed;
             bool wasInstead = false;
             if (result == ClaimResult::Taken) {
                 result = claimNextSerial(customer, serial, QStringLiteral("IPC"), QStringLiteral("10.1.1.1"), &claimed);
@@ -139,15 +141,16 @@ int station(const QStringList &args)
         }
     }
     if (!previous.isEmpty() && failed == 0) {
-        if (!(beginBatch() && markSerialUsed(previous, previousDevice, QStringLiteral("IPC"), QStringLiteral("10.1.1.1"))
+        if (!(beginBatch()
+              && markSerialUsed(previous, previousDevice, QStringLiteral("IPC"), QStringLiteral("10.1.1.1"))
               && commitBatch())) {
             rollbackBatch();
             ++failed;
         }
     }
     const qint64 end = nowUs();
-    std::printf("station-cpu-ms=%.0f\nbackend-cpu-ms=%.0f\n", processCpuMs(QCoreApplication::applicationPid()) - ownCpu0,
-                processCpuMs(backend) - backendCpu0);
+    std::printf("station-cpu-ms=%.0f\nbackend-cpu-ms=%.0f\n",
+                processCpuMs(QCoreApplication::applicationPid()) - ownCpu0, processCpuMs(backend) - backendCpu0);
     std::printf("start-us=%lld\nend-us=%lld\nclaimed-as-shown=%d\nclaimed-instead=%d\nnot-claimed=%d\nfailed=%d\n",
                 start, end, asShown, instead, lost, failed);
     std::printf("latencies-us=");
@@ -250,13 +253,16 @@ LineResult runLine(const bench::Server &server, int stations, int claims, int ma
 QString checkPool(const bench::Server &server)
 {
     QSqlDatabase db = server.connection(QStringLiteral("check"));
-    const qint64 twice = bench::scalar(db, QStringLiteral("SELECT COUNT(*) FROM (SELECT SerialNumber FROM SerialNumbers "
-                                                          "WHERE IsUse<>0 GROUP BY SerialNumber HAVING COUNT(*) > 1) d"));
-    const qint64 devicesTwice = bench::scalar(db, QStringLiteral("SELECT COUNT(*) FROM (SELECT DeviceSerialNum FROM "
-                                                                 "SerialNumbers WHERE IsUse<>0 AND DeviceSerialNum LIKE "
-                                                                 "'s%' GROUP BY DeviceSerialNum HAVING COUNT(*) > 1) d"));
-    const qint64 pending = bench::scalar(db, QStringLiteral("SELECT COUNT(*) FROM SerialNumbers WHERE IsUse=2 AND "
-                                                            "DeviceSerialNum LIKE 's%'"));
+    const qint64 twice = bench::scalar(db,
+                                       QStringLiteral("SELECT COUNT(*) FROM (SELECT SerialNumber FROM SerialNumbers "
+                                                      "WHERE IsUse<>0 GROUP BY SerialNumber HAVING COUNT(*) > 1) d"));
+    const qint64 devicesTwice = bench::scalar(db,
+                                              QStringLiteral("SELECT COUNT(*) FROM (SELECT DeviceSerialNum FROM "
+                                                             "SerialNumbers WHERE IsUse<>0 AND DeviceSerialNum LIKE "
+                                                             "'s%' GROUP BY DeviceSerialNum HAVING COUNT(*) > 1) d"));
+    const qint64 pending = bench::scalar(db,
+                                         QStringLiteral("SELECT COUNT(*) FROM SerialNumbers WHERE IsUse=2 AND "
+                                                        "DeviceSerialNum LIKE 's%'"));
     const qint64 counted = bench::scalar(db, QStringLiteral("SELECT SUM(Total) FROM SerialCounts"));
     const qint64 rows = bench::scalar(db, QStringLiteral("SELECT COUNT(*) FROM SerialNumbers"));
     return QStringLiteral("identifiers in two devices: %1; devices with two identifiers: %2; left pending: %3; "
@@ -275,8 +281,8 @@ void report(const LineResult &line, const LineResult *alone)
     const double perClaim = line.claimed > 0 ? 1.0 / double(line.claimed) : 0;
     say("| %d | %lld | %lld | %lld | %.2f | %.0f | %s | %.2f | %.2f | %.2f | %.2f + %.2f | %lld | %s | %.1f |\n",
         line.stations, line.claimed, line.instead, line.notClaimed, line.seconds, rate,
-        aloneRate > 0 ? qPrintable(QString::number(rate / aloneRate, 'f', 2)) : "1.00",
-        bench::median(line.latencies), bench::percentile(line.latencies, 0.99),
+        aloneRate > 0 ? qPrintable(QString::number(rate / aloneRate, 'f', 2)) : "1.00", bench::median(line.latencies),
+        bench::percentile(line.latencies, 0.99),
         line.latencies.empty() ? 0.0 : *std::max_element(line.latencies.begin(), line.latencies.end()),
         line.stationCpuMs * perClaim, line.backendCpuMs * perClaim, line.failed,
         line.stations > 1 ? (rate >= 1000 ? "met" : "MISSED") : "", line.load);
@@ -317,7 +323,8 @@ int main(int argc, char *argv[])
             t.start();
             QSqlDatabase db = server.connection(QStringLiteral("fill"));
             bench::exec(db, QStringLiteral("SET maintenance_work_mem = '256MB'"));
-            if (!bench::fillPool(db, bench::Engine::PostgreSQL, pool) || !bench::exec(db, QStringLiteral("VACUUM ANALYZE SerialNumbers")))
+            if (!bench::fillPool(db, bench::Engine::PostgreSQL, pool)
+                || !bench::exec(db, QStringLiteral("VACUUM ANALYZE SerialNumbers")))
                 return 1;
             say("server pool of %lld identifiers filled in %.1f s\n", pool, double(t.elapsed()) / 1000);
         }
@@ -338,12 +345,14 @@ int main(int argc, char *argv[])
     if (only.contains(QLatin1String("pages"))) {
         // The Serial page and the import at 1 M on both engines, in this run.
         const QString scale = QCoreApplication::applicationDirPath() + QStringLiteral("/bench_scale");
-        say("\n# The Serial page, the Log page and the import at %lld, SQLite beside the server (bench_scale)\n\n", pool);
+        say("\n# The Serial page, the Log page and the import at %lld, SQLite beside the server (bench_scale)\n\n",
+            pool);
         QProcess p;
         p.setProcessChannelMode(QProcess::ForwardedChannels);
-        p.start(scale, {QStringLiteral("--rows"), QString::number(pool), QStringLiteral("--engine"), QStringLiteral("both"),
-                        QStringLiteral("--only"), QStringLiteral("serial,log,import"), QStringLiteral("--import"),
-                        QString::number(pool / 10)});
+        p.start(scale,
+                {QStringLiteral("--rows"), QString::number(pool), QStringLiteral("--engine"), QStringLiteral("both"),
+                 QStringLiteral("--only"), QStringLiteral("serial,log,import"), QStringLiteral("--import"),
+                 QString::number(pool / 10)});
         if (!p.waitForFinished(-1) || p.exitCode() != 0)
             return 1;
     }

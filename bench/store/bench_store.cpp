@@ -44,14 +44,17 @@ QString deviceOf(qint64 i)
 bool fill(int rows)
 {
     const int half = rows / 2;
-    const QString sql = QStringLiteral(
-        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<%1) "
-        "INSERT INTO SerialNumbers(SNID, CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
-        "SELECT null, 1 + i % 2, printf('UID%08X%07d', (i * 2654435761) % 4294967296, i), i > %2, "
-        "CASE WHEN i > %2 THEN (CASE i % 3 WHEN 0 THEN 'DVR' WHEN 1 THEN 'NVR' ELSE 'IPC' END) ELSE '' END, "
-        "CASE WHEN i > %2 THEN printf('DEV%010d', i) ELSE '' END, "
-        "CASE WHEN i > %2 THEN '10.' || (i / 65536 % 256) || '.' || (i / 256 % 256) || '.' || (i % 256) ELSE '' END "
-        "FROM n").arg(rows).arg(half);
+    const QString sql =
+        QStringLiteral(
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<%1) "
+            "INSERT INTO SerialNumbers(SNID, CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
+            "SELECT null, 1 + i % 2, printf('UID%08X%07d', (i * 2654435761) % 4294967296, i), i > %2, "
+            "CASE WHEN i > %2 THEN (CASE i % 3 WHEN 0 THEN 'DVR' WHEN 1 THEN 'NVR' ELSE 'IPC' END) ELSE '' END, "
+            "CASE WHEN i > %2 THEN printf('DEV%010d', i) ELSE '' END, "
+            "CASE WHEN i > %2 THEN '10.' || (i / 65536 % 256) || '.' || (i / 256 % 256) || '.' || (i % 256) ELSE '' END "
+            "FROM n")
+            .arg(rows)
+            .arg(half);
     if (!beginBatch())
         return false;
     QSqlQuery q(storeDatabase);
@@ -187,7 +190,9 @@ void runSize(const QString &root, int size, bool printPlans)
     auto add = [&rows](const QString &name, const QString &target, std::function<double()> m) {
         rows.push_back({name, target, std::move(m)});
     };
-    auto count = [](const QString &filter) { return [filter] { return timeCall([&](int) { countSerials(filter); }); }; };
+    auto count = [](const QString &filter) {
+        return [filter] { return timeCall([&](int) { countSerials(filter); }); };
+    };
     auto search = [](const QString &filter) {
         return [filter] {
             return timeCall([&](int) {
@@ -228,12 +233,14 @@ void runSize(const QString &root, int size, bool printPlans)
     add(QStringLiteral("insertSerial in one batch, per row"), QString(), [size] {
         static int next = 0;
         beginBatch();
-        const double perRow = timeCall([size](int) {
+        const double perRow = timeCall(
+            [size](int) {
             SerialRecord r{};
             fixedfield::put(r.customerName, QStringLiteral("1"));
             fixedfield::put(r.serialNumber, serialOf(qint64(size) + 1 + next++));
             insertSerial(r);
-        }, 300, 20000);
+            },
+            300, 20000);
         commitBatch();
         dropAddedRows(size);
         return perRow;
@@ -241,14 +248,16 @@ void runSize(const QString &root, int size, bool printPlans)
     add(QStringLiteral("import row (serialExists + insertSerial)"), QString(), [size] {
         static int next = 0;
         beginBatch();
-        const double perRow = timeCall([size](int) {
+        const double perRow = timeCall(
+            [size](int) {
             SerialRecord r{};
             fixedfield::put(r.customerName, QStringLiteral("2"));
             const QString sn = serialOf(qint64(size) + 500000 + next++);
             fixedfield::put(r.serialNumber, sn);
             if (!serialExists(sn))
                 insertSerial(r);
-        }, 300, 20000);
+            },
+            300, 20000);
         commitBatch();
         dropAddedRows(size);
         return perRow;
@@ -309,7 +318,9 @@ void runSize(const QString &root, int size, bool printPlans)
         QString verdict = r.target;
         if (!r.target.isEmpty() && size >= 1000000) {
             const double limit = r.target.section(QLatin1Char(' '), 0, 0).toDouble();
-            verdict = QStringLiteral("< %1 %2").arg(r.target, r.indexed < limit ? QStringLiteral("met") : QStringLiteral("MISSED"));
+            verdict = QStringLiteral("< %1 %2").arg(r.target,
+                                                    r.indexed < limit ? QStringLiteral("met")
+                                                                      : QStringLiteral("MISSED"));
         } else if (!r.target.isEmpty()) {
             verdict = QStringLiteral("< ") + r.target;
         }

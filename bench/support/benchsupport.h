@@ -30,10 +30,10 @@ double threadCpuMs();
 double loadAverage();
 
 struct Timing {
-    double wall = 0; // median, what the operator waits
-    double cpu = 0;  // median of the UI thread's own CPU time; steadier on a busy machine
+    double wall = 0;  // median, what the operator waits
+    double cpu = 0;   // median of the UI thread's own CPU time; steadier on a busy machine
     double worst = 0; // slowest of the timed runs (wall)
-    double load = 0; // load average when the runs ended
+    double load = 0;  // load average when the runs ended
     bool valid = false;
 };
 
@@ -65,7 +65,10 @@ bool dropCache(const QString &path);
 
 // ---- pools ---------------------------------------------------------------------------
 
-enum class Engine { SQLite, PostgreSQL };
+enum class Engine {
+    SQLite,
+    PostgreSQL
+};
 
 // The tables and seed rows as the version before the kept counts made them: no count
 // tables, no triggers; and, made after the rows, the four indexes it added on its start.

@@ -29,8 +29,7 @@ QString fromUtf8(const std::string &text)
 // A password the device now wants instead of the one it still reports; never equal to it.
 QString changedPassword(const QString &reported)
 {
-    return reported.left(14) + (reported.endsWith(QLatin1Char('#')) ? QStringLiteral("*")
-                                                                     : QStringLiteral("#"));
+    return reported.left(14) + (reported.endsWith(QLatin1Char('#')) ? QStringLiteral("*") : QStringLiteral("#"));
 }
 
 z7wire::Announce announceOf(const SimDevice &d)
@@ -127,7 +126,9 @@ QJsonObject SimDevice::toJson() const
 }
 
 DeviceLine::DeviceLine(const LineOptions &options, QObject *parent)
-    : QObject(parent), options_(options), random_(std::random_device{}())
+    : QObject(parent)
+    , options_(options)
+    , random_(std::random_device{}())
 {
     sendTimer_.setSingleShot(true);
     sendTimer_.setTimerType(Qt::PreciseTimer);
@@ -175,8 +176,8 @@ bool DeviceLine::load(const QString &stateFile, QString *error)
         // Faults belong to this run's options, not to the file.
         devices[i].refusesWrites = i < options_.refusing;
         devices[i].loginPassword = i >= devices.size() - options_.changedPasswords
-                                       ? changedPassword(devices[i].password)
-                                       : devices[i].password;
+            ? changedPassword(devices[i].password)
+            : devices[i].password;
     }
     devices_ = devices;
     bySerial_ = bySerial;
@@ -218,8 +219,8 @@ void DeviceLine::readPending()
             continue;
         const QByteArray data = datagram.data();
         z7wire::Message message;
-        if (!z7wire::decode(reinterpret_cast<const std::uint8_t *>(data.constData()),
-                            std::size_t(data.size()), message))
+        if (!z7wire::decode(reinterpret_cast<const std::uint8_t *>(data.constData()), std::size_t(data.size()),
+                            message))
             continue;
         const QHostAddress from = datagram.senderAddress();
         const quint16 fromPort = quint16(datagram.senderPort());
@@ -334,7 +335,7 @@ bool DeviceLine::replaceFile(const QByteArray &path, const QByteArray &bytes)
     // one temporary file. Synced before and after the rename: an acknowledged write must
     // survive a power cut (unless --no-sync trades that for speed).
     const QByteArray temp = path + '.' + QByteArray::number(qint64(::getpid())) + '.'
-                            + QByteArray::number(quint64(random_()), 36) + ".tmp";
+        + QByteArray::number(quint64(random_()), 36) + ".tmp";
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;

@@ -35,13 +35,13 @@ struct SimDevice {
 struct LineOptions {
     int devices = 24;
     quint64 seed = 1;
-    QString type;          // "DVR", "NVR", "IPC", or empty for a mix
-    double loss = 0;       // chance that any one datagram, in or out, is lost
-    int delayMs = 0;       // added to every answer
-    int refusing = 0;      // the first N devices refuse writes
+    QString type;             // "DVR", "NVR", "IPC", or empty for a mix
+    double loss = 0;          // chance that any one datagram, in or out, is lost
+    int delayMs = 0;          // added to every answer
+    int refusing = 0;         // the first N devices refuse writes
     int changedPasswords = 0; // the last N devices accept only a changed password
-    double duplicates = 0; // chance that an answer is sent twice
-    bool sync = true;      // fsync the state file before a write is acknowledged
+    double duplicates = 0;    // chance that an answer is sent twice
+    bool sync = true;         // fsync the state file before a write is acknowledged
 };
 
 class DeviceLine : public QObject

@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
-
 namespace {
 
 int fail(const QString &message)
@@ -23,47 +22,64 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("tarnwell-devicesim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Simulates a line of DVR, NVR and IPC devices that answer discovery probes and accept "
-        "identifier writes over UDP on 127.0.0.1, the protocol of docs/protocol.md. "
-        "Prints \"listening on 127.0.0.1:<port>\" once it is ready. Stop it with Ctrl+C."));
+    parser.setApplicationDescription(
+        QStringLiteral("Simulates a line of DVR, NVR and IPC devices that answer discovery probes and accept "
+                       "identifier writes over UDP on 127.0.0.1, the protocol of docs/protocol.md. "
+                       "Prints \"listening on 127.0.0.1:<port>\" once it is ready. Stop it with Ctrl+C."));
     parser.addHelpOption();
     const QCommandLineOption devicesOpt(QStringLiteral("devices"),
-        QStringLiteral("Number of devices on the line (1 to 10000, default 24)."), QStringLiteral("N"), QStringLiteral("24"));
-    const QCommandLineOption portOpt(QStringLiteral("port"),
+                                        QStringLiteral("Number of devices on the line (1 to 10000, default 24)."),
+                                        QStringLiteral("N"), QStringLiteral("24"));
+    const QCommandLineOption portOpt(
+        QStringLiteral("port"),
         QStringLiteral("Loopback UDP port to listen on (default %1; 0 picks a free one).").arg(z7wire::kDefaultPort),
         QStringLiteral("P"), QString::number(z7wire::kDefaultPort));
-    const QCommandLineOption stateOpt(QStringLiteral("state"),
+    const QCommandLineOption stateOpt(
+        QStringLiteral("state"),
         QStringLiteral("JSON file holding the devices and what was written into them; read at start "
                        "when it exists (then --devices, --seed and --type are not used), rewritten "
                        "after every write that reaches a device. Without it the line forgets on exit."),
         QStringLiteral("FILE"));
     const QCommandLineOption seedOpt(QStringLiteral("seed"),
-        QStringLiteral("Seed of the device list: the same seed gives the same serial numbers, "
-                       "types and passwords (default 1)."), QStringLiteral("S"), QStringLiteral("1"));
+                                     QStringLiteral(
+                                         "Seed of the device list: the same seed gives the same serial numbers, "
+                                         "types and passwords (default 1)."),
+                                     QStringLiteral("S"), QStringLiteral("1"));
     const QCommandLineOption typeOpt(QStringLiteral("type"),
-        QStringLiteral("Type of every device: DVR, NVR, IPC, or mix (default)."), QStringLiteral("T"), QStringLiteral("mix"));
+                                     QStringLiteral("Type of every device: DVR, NVR, IPC, or mix (default)."),
+                                     QStringLiteral("T"), QStringLiteral("mix"));
     const QCommandLineOption lossOpt(QStringLiteral("loss"),
-        QStringLiteral("Fault: chance from 0 to 1 that a datagram is lost, each probe per device, "
-                       "each write and each answer on its own (default 0)."), QStringLiteral("RATE"), QStringLiteral("0"));
+                                     QStringLiteral(
+                                         "Fault: chance from 0 to 1 that a datagram is lost, each probe per device, "
+                                         "each write and each answer on its own (default 0)."),
+                                     QStringLiteral("RATE"), QStringLiteral("0"));
     const QCommandLineOption delayOpt(QStringLiteral("delay"),
-        QStringLiteral("Fault: milliseconds added before every answer (0 to 60000, default 0)."), QStringLiteral("MS"), QStringLiteral("0"));
+                                      QStringLiteral(
+                                          "Fault: milliseconds added before every answer (0 to 60000, default 0)."),
+                                      QStringLiteral("MS"), QStringLiteral("0"));
     const QCommandLineOption refuseOpt(QStringLiteral("refuse"),
-        QStringLiteral("Fault: the first N devices of the list refuse every write (default 0)."), QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption changedOpt(QStringLiteral("changed-passwords"),
+                                       QStringLiteral(
+                                           "Fault: the first N devices of the list refuse every write (default 0)."),
+                                       QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption changedOpt(
+        QStringLiteral("changed-passwords"),
         QStringLiteral("Fault: the last N devices of the list report their old password but accept "
                        "only a changed one, so writes with the reported password fail (default 0)."),
         QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption duplicatesOpt(QStringLiteral("duplicates"),
-        QStringLiteral("Fault: chance from 0 to 1 that an answer is sent twice (default 0)."), QStringLiteral("RATE"), QStringLiteral("0"));
-    const QCommandLineOption noSyncOpt(QStringLiteral("no-sync"),
+                                           QStringLiteral(
+                                               "Fault: chance from 0 to 1 that an answer is sent twice (default 0)."),
+                                           QStringLiteral("RATE"), QStringLiteral("0"));
+    const QCommandLineOption noSyncOpt(
+        QStringLiteral("no-sync"),
         QStringLiteral("Do not wait for the state file to reach the disk before acknowledging a write: "
                        "much faster on a slow disk, but a power cut or machine crash may lose writes "
                        "the program was told were applied. Killing the simulator loses nothing either way."));
-    const QCommandLineOption listOpt(QStringLiteral("list"),
+    const QCommandLineOption listOpt(
+        QStringLiteral("list"),
         QStringLiteral("Print the device list (serial, type, IP, user, password, tab-separated) and exit."));
-    parser.addOptions({devicesOpt, portOpt, stateOpt, seedOpt, typeOpt, lossOpt, delayOpt, refuseOpt,
-                       changedOpt, duplicatesOpt, noSyncOpt, listOpt});
+    parser.addOptions({devicesOpt, portOpt, stateOpt, seedOpt, typeOpt, lossOpt, delayOpt, refuseOpt, changedOpt,
+                       duplicatesOpt, noSyncOpt, listOpt});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument \"%1\"; see --help").arg(parser.positionalArguments().first()));
@@ -105,7 +121,8 @@ int main(int argc, char *argv[])
     QString error;
     const QString stateFile = parser.value(stateOpt);
     if (!line.load(stateFile, &error))
-        return fail(QStringLiteral("cannot use the state file %1: %2 (the file is left as it is)").arg(stateFile, error));
+        return fail(
+            QStringLiteral("cannot use the state file %1: %2 (the file is left as it is)").arg(stateFile, error));
 
     QTextStream out(stdout);
     if (parser.isSet(listOpt)) {

@@ -89,8 +89,7 @@ public:
             }
         }
         error_ = QStringLiteral("%1 did not start: %2 %3")
-                     .arg(program(), process_->errorString(),
-                          QString::fromUtf8(process_->readAllStandardError()));
+                     .arg(program(), process_->errorString(), QString::fromUtf8(process_->readAllStandardError()));
         stop();
         return false;
     }
@@ -112,13 +111,31 @@ public:
 
     bool sync = false; // keep the simulator's fsync of its state file (see start)
 
-    bool isRunning() const { return process_ && process_->state() == QProcess::Running; }
-    QString errorText() const { return error_; }
-    quint16 port() const { return port_; }
-    QString target() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
-    void exportTarget() const { qputenv("Z7_NETSDK_TARGETS", target().toLatin1()); }
+    bool isRunning() const
+    {
+        return process_ && process_->state() == QProcess::Running;
+    }
+    QString errorText() const
+    {
+        return error_;
+    }
+    quint16 port() const
+    {
+        return port_;
+    }
+    QString target() const
+    {
+        return QStringLiteral("127.0.0.1:%1").arg(port_);
+    }
+    void exportTarget() const
+    {
+        qputenv("Z7_NETSDK_TARGETS", target().toLatin1());
+    }
 
-    QString stateFile() const { return stateFile_; }
+    QString stateFile() const
+    {
+        return stateFile_;
+    }
     QJsonObject state() const
     {
         QFile file(stateFile_);
@@ -126,7 +143,10 @@ public:
             return {};
         return QJsonDocument::fromJson(file.readAll()).object();
     }
-    QJsonArray devices() const { return state().value(QStringLiteral("devices")).toArray(); }
+    QJsonArray devices() const
+    {
+        return state().value(QStringLiteral("devices")).toArray();
+    }
     QStringList serials() const
     {
         QStringList out;

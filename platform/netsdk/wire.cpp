@@ -16,21 +16,24 @@ const std::uint8_t kMagic[4] = {'Z', '7', 'N', 'S'};
 
 // Widths of the texts on the wire; see the structs in wire.h. The encoders and the
 // decoder check them in one place each (announceOk, writeOk).
-constexpr std::size_t kAnnounceIp = 63, kAnnounceSerial = 47, kAnnounceUser = 31,
-                      kAnnouncePassword = 15, kAnnounceType = 31;
-constexpr std::size_t kWriteSerial = 48, kWriteUser = 32, kWritePassword = 16,
-                      kWriteHost = 128, kWriteKind = 16, kWriteUuid = 48;
+constexpr std::size_t kAnnounceIp = 63, kAnnounceSerial = 47, kAnnounceUser = 31, kAnnouncePassword = 15,
+                      kAnnounceType = 31;
+constexpr std::size_t kWriteSerial = 48, kWriteUser = 32, kWritePassword = 16, kWriteHost = 128, kWriteKind = 16,
+                      kWriteUuid = 48;
 
 bool textOk(const std::string &text, std::size_t minLen, std::size_t maxLen)
 {
-    return text.size() >= minLen && text.size() <= maxLen
-           && text.find('\0') == std::string::npos && validUtf8(text);
+    return text.size() >= minLen && text.size() <= maxLen && text.find('\0') == std::string::npos && validUtf8(text);
 }
 
 class Writer
 {
 public:
-    explicit Writer(Bytes &out) : out_(out) { out_.clear(); }
+    explicit Writer(Bytes &out)
+        : out_(out)
+    {
+        out_.clear();
+    }
 
     void header(Type type)
     {
@@ -69,7 +72,11 @@ private:
 class Reader
 {
 public:
-    Reader(const std::uint8_t *data, std::size_t size) : p_(data), left_(size) {}
+    Reader(const std::uint8_t *data, std::size_t size)
+        : p_(data)
+        , left_(size)
+    {
+    }
 
     bool u8(std::uint8_t &v)
     {
@@ -131,17 +138,15 @@ private:
 
 bool announceOk(const Announce &a)
 {
-    return textOk(a.ip, 0, kAnnounceIp) && textOk(a.serial, 1, kAnnounceSerial)
-           && textOk(a.user, 0, kAnnounceUser) && textOk(a.password, 0, kAnnouncePassword)
-           && textOk(a.type, 0, kAnnounceType);
+    return textOk(a.ip, 0, kAnnounceIp) && textOk(a.serial, 1, kAnnounceSerial) && textOk(a.user, 0, kAnnounceUser)
+        && textOk(a.password, 0, kAnnouncePassword) && textOk(a.type, 0, kAnnounceType);
 }
 
 bool writeOk(const Write &w)
 {
-    return textOk(w.serial, 1, kWriteSerial) && textOk(w.user, 0, kWriteUser)
-           && textOk(w.password, 0, kWritePassword) && textOk(w.uuidKind, 0, kWriteKind)
-           && textOk(w.uuid, 1, kWriteUuid)
-           && (w.umeye ? textOk(w.hostAddr, 0, kWriteHost) : (w.hostAddr.empty() && w.port == 0));
+    return textOk(w.serial, 1, kWriteSerial) && textOk(w.user, 0, kWriteUser) && textOk(w.password, 0, kWritePassword)
+        && textOk(w.uuidKind, 0, kWriteKind) && textOk(w.uuid, 1, kWriteUuid)
+        && (w.umeye ? textOk(w.hostAddr, 0, kWriteHost) : (w.hostAddr.empty() && w.port == 0));
 }
 
 void encodeWriteBody(const Write &w, Writer &out)
@@ -176,13 +181,12 @@ bool decode(const std::uint8_t *data, std::size_t size, Message &out)
     bool ok = false;
     switch (out.type) {
     case Type::Probe:
-        ok = in.u32(out.probe.runId) && in.u16(out.probe.spreadMs)
-             && out.probe.spreadMs <= kMaxSpreadMs;
+        ok = in.u32(out.probe.runId) && in.u16(out.probe.spreadMs) && out.probe.spreadMs <= kMaxSpreadMs;
         break;
     case Type::Announce: {
         Announce &a = out.announce;
-        ok = in.u32(a.runId) && in.text(a.ip) && in.text(a.serial) && in.text(a.user)
-             && in.text(a.password) && in.text(a.type) && announceOk(a);
+        ok = in.u32(a.runId) && in.text(a.ip) && in.text(a.serial) && in.text(a.user) && in.text(a.password)
+            && in.text(a.type) && announceOk(a);
         break;
     }
     case Type::WriteUmeye:
@@ -191,8 +195,8 @@ bool decode(const std::uint8_t *data, std::size_t size, Message &out)
         w = Write();
         w.umeye = out.type == Type::WriteUmeye;
         ok = in.u64(w.requestId) && in.text(w.serial) && in.text(w.user) && in.text(w.password)
-             && (!w.umeye || in.text(w.hostAddr)) && in.text(w.uuidKind) && in.text(w.uuid)
-             && (!w.umeye || in.u16(w.port)) && writeOk(w);
+            && (!w.umeye || in.text(w.hostAddr)) && in.text(w.uuidKind) && in.text(w.uuid)
+            && (!w.umeye || in.u16(w.port)) && writeOk(w);
         break;
     }
     case Type::WriteAck: {
@@ -324,8 +328,7 @@ bool isLoopback(std::uint32_t ip)
 std::string toText(const Endpoint &e)
 {
     return std::to_string(e.ip >> 24) + '.' + std::to_string((e.ip >> 16) & 0xFF) + '.'
-           + std::to_string((e.ip >> 8) & 0xFF) + '.' + std::to_string(e.ip & 0xFF) + ':'
-           + std::to_string(e.port);
+        + std::to_string((e.ip >> 8) & 0xFF) + '.' + std::to_string(e.ip & 0xFF) + ':' + std::to_string(e.port);
 }
 
 std::vector<Endpoint> parseTargets(const std::string &all, bool allowRemote)

@@ -60,12 +60,12 @@ struct Announce {
 struct Write {
     bool umeye = false;
     std::uint64_t requestId = 0;
-    std::string serial;   // 1..48 bytes
-    std::string user;     // at most 32
-    std::string password; // at most 16
-    std::string hostAddr; // at most 128, umeye only
-    std::string uuidKind; // at most 16
-    std::string uuid;     // 1..48
+    std::string serial;     // 1..48 bytes
+    std::string user;       // at most 32
+    std::string password;   // at most 16
+    std::string hostAddr;   // at most 128, umeye only
+    std::string uuidKind;   // at most 16
+    std::string uuid;       // 1..48
     std::uint16_t port = 0; // umeye only
 };
 

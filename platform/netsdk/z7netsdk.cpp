@@ -106,8 +106,7 @@ std::string printable(std::string text)
     return text;
 }
 
-void trace(const char *call, const char *serialField = nullptr, std::size_t width = 0,
-           bool nullRequest = false)
+void trace(const char *call, const char *serialField = nullptr, std::size_t width = 0, bool nullRequest = false)
 {
     std::string line = call;
     if (nullRequest)
@@ -121,10 +120,7 @@ struct ReportKey {
     std::string serial;
     Endpoint from;
     std::string ip;
-    bool operator<(const ReportKey &o) const
-    {
-        return std::tie(serial, from, ip) < std::tie(o.serial, o.from, o.ip);
-    }
+    bool operator<(const ReportKey &o) const { return std::tie(serial, from, ip) < std::tie(o.serial, o.from, o.ip); }
 };
 
 class Sdk
@@ -466,8 +462,8 @@ void Sdk::handleDatagram(const std::uint8_t *data, std::size_t size, const Endpo
         const auto found = foundAt_.emplace(a.serial, from);
         if (!found.second && found.first->second != from) {
             conflicted_.insert(a.serial);
-            conflict = "Conflict " + printable(a.serial) + ' ' + z7wire::toText(found.first->second)
-                       + ' ' + z7wire::toText(from);
+            conflict = "Conflict " + printable(a.serial) + ' ' + z7wire::toText(found.first->second) + ' '
+                + z7wire::toText(from);
             path = runTracePath_;
         }
         callback = callback_;

@@ -13,47 +13,47 @@ extern "C" {
 #endif
 
 #if defined(_WIN32)
-#  define Z7_NETSDK_API __declspec(dllimport)
-#  define Z7_NETSDK_CALL __stdcall
+#define Z7_NETSDK_API __declspec(dllimport)
+#define Z7_NETSDK_CALL __stdcall
 #else
-#  define Z7_NETSDK_API __attribute__((visibility("default")))
-#  define Z7_NETSDK_CALL
+#define Z7_NETSDK_API __attribute__((visibility("default")))
+#define Z7_NETSDK_CALL
 #endif
 
 /* One device report of a discovery run. Only the named fields are read. */
 typedef struct DiscoveryRecord {
-    char deviceIp[64];        /* 0   */
-    char reserved1[244];      /* 64  */
-    char serialNumber[48];    /* 308 */
-    char userName[32];        /* 356 */
-    char password[16];        /* 388 */
-    char deviceType[32];      /* 404 */
-    char reserved2[76];       /* 436 */
-} DiscoveryRecord;            /* 512 */
+    char deviceIp[64];     /* 0   */
+    char reserved1[244];   /* 64  */
+    char serialNumber[48]; /* 308 */
+    char userName[32];     /* 356 */
+    char password[16];     /* 388 */
+    char deviceType[32];   /* 404 */
+    char reserved2[76];    /* 436 */
+} DiscoveryRecord;         /* 512 */
 
 /* Identifier write for customers with a device service (customer 1). */
 typedef struct UmeyeUuidRequest {
-    char serialNumber[48];    /* 0   */
-    char userName[32];        /* 48  */
-    char password[16];        /* 80  */
-    char hostAddr[128];       /* 96  */
-    char uuidKind[16];        /* 224 */
-    char uuid[48];            /* 240 */
-    unsigned char port[2];    /* 288, 16-bit little-endian */
+    char serialNumber[48];       /* 0   */
+    char userName[32];           /* 48  */
+    char password[16];           /* 80  */
+    char hostAddr[128];          /* 96  */
+    char uuidKind[16];           /* 224 */
+    char uuid[48];               /* 240 */
+    unsigned char port[2];       /* 288, 16-bit little-endian */
     unsigned char reserved[254]; /* 290, zero */
-} UmeyeUuidRequest;           /* 544 */
+} UmeyeUuidRequest;              /* 544 */
 
 /* Identifier write for every other customer. */
 typedef struct LenovoUuidRequest {
-    char serialNumber[48];    /* 0   */
-    char userName[32];        /* 48  */
-    char password[16];        /* 80  */
-    char uuidKind[16];        /* 96  */
-    char uuid[48];            /* 112 */
-} LenovoUuidRequest;          /* 160 */
+    char serialNumber[48]; /* 0   */
+    char userName[32];     /* 48  */
+    char password[16];     /* 80  */
+    char uuidKind[16];     /* 96  */
+    char uuid[48];         /* 112 */
+} LenovoUuidRequest;       /* 160 */
 
 /* Called once per device report, on a thread of the SDK's own. */
-typedef void (Z7_NETSDK_CALL *DiscoveryCallback)(const DiscoveryRecord *record, void *user);
+typedef void(Z7_NETSDK_CALL *DiscoveryCallback)(const DiscoveryRecord *record, void *user);
 
 Z7_NETSDK_API int Z7_NETSDK_CALL Z7_NET_DVR_Init(void);
 Z7_NETSDK_API int Z7_NETSDK_CALL Z7_NET_DVR_Cleanup(void);

@@ -24,7 +24,8 @@ Customer stored(const QString &name)
 {
     const QList<QVariantList> r = testsupport::rows(
         QStringLiteral("SELECT CustomerValue, CustomerHostAddr, CustomerPort, CustomerSvrChecked "
-                       "FROM Customers WHERE CustomerName='%1'").arg(name));
+                       "FROM Customers WHERE CustomerName='%1'")
+            .arg(name));
     if (r.size() != 1)
         return {QStringLiteral("<missing>"), {}, -999, -999};
     return {r[0][0].toString(), r[0][1].toString(), r[0][2].toInt(), r[0][3].toInt()};
@@ -42,7 +43,8 @@ QString allCustomerRows()
 class Editor
 {
 public:
-    Editor() : dialog(new CustomerMng)
+    Editor()
+        : dialog(new CustomerMng)
     {
         dialog->show();
         if (!QTest::qWaitForWindowExposed(dialog.get()))
@@ -76,7 +78,10 @@ public:
     std::unique_ptr<CustomerMng> dialog;
 };
 
-QString bytesOf(const char *ascii, int repeat) { return QString::fromLatin1(ascii).repeated(repeat); }
+QString bytesOf(const char *ascii, int repeat)
+{
+    return QString::fromLatin1(ascii).repeated(repeat);
+}
 
 } // namespace
 
@@ -114,11 +119,13 @@ private slots:
         e.doubleClick(0, 3);
         QCOMPARE((QStringList{e.name()->text(), e.describe()->text(), e.address()->text(), e.port()->text()}),
                  (QStringList{"UMEYE", "DeviceID", e.cell(0, 2), "5800"}));
-        QVERIFY(!e.name()->isEnabled() && e.describe()->isEnabled() && e.address()->isEnabled() && e.port()->isEnabled());
+        QVERIFY(!e.name()->isEnabled() && e.describe()->isEnabled() && e.address()->isEnabled()
+                && e.port()->isEnabled());
         e.doubleClick(1, 0);
         QCOMPARE((QStringList{e.name()->text(), e.describe()->text(), e.address()->text(), e.port()->text()}),
                  (QStringList{"Brisvan", "GoolinkGID", "", ""}));
-        QVERIFY(!e.name()->isEnabled() && e.describe()->isEnabled() && !e.address()->isEnabled() && !e.port()->isEnabled());
+        QVERIFY(!e.name()->isEnabled() && e.describe()->isEnabled() && !e.address()->isEnabled()
+                && !e.port()->isEnabled());
     }
 
     void describeLimitCountsBytes_data()
@@ -146,8 +153,7 @@ private slots:
             QCOMPARE(e.update(), accepted);
         }
         if (!accepted) {
-            QCOMPARE(MessageBox::last().text,
-                     QStringLiteral("Label length should not be higher than 12 characters"));
+            QCOMPARE(MessageBox::last().text, QStringLiteral("Label length should not be higher than 12 characters"));
             QCOMPARE(allCustomerRows(), before);
             return;
         }
@@ -165,17 +171,45 @@ private slots:
         QTest::addColumn<QString>("port");
         QTest::addColumn<QString>("message");
         const QString host100 = QString::fromUtf8("é").repeated(30) + bytesOf("h", 40); // 60 + 40 bytes
-        QTest::newRow("empty describe first") << "" << "" << "" << "describe is empty!";
-        QTest::newRow("empty host") << "DeviceID" << "" << "" << "address is empty!";
-        QTest::newRow("101-byte host") << "DeviceID" << host100 + "h" << "" << "Host address can not be higher than 100 characters";
-        QTest::newRow("empty port") << "DeviceID" << host100 << "" << "Port is empty!";
-        QTest::newRow("100-byte host") << "DeviceID" << host100 << "7000" << "Update success!";
-        QTest::newRow("host kept verbatim") << "DeviceID" << " h " << "7000" << "Update success!";
-        QTest::newRow("letters as port are no port") << "DeviceID" << "h" << "abc" << "Update success!";
-        QTest::newRow("port 65535") << "DeviceID" << "h" << "65535" << "Update success!";
-        QTest::newRow("port 65536") << "DeviceID" << "h" << "65536" << "Port must be a number from 0 to 65535!";
-        QTest::newRow("port 70000, once burned as 4464") << "DeviceID" << "h" << "70000" << "Port must be a number from 0 to 65535!";
-        QTest::newRow("negative port") << "DeviceID" << "h" << "-1" << "Port must be a number from 0 to 65535!";
+        QTest::newRow("empty describe first") << ""
+                                              << ""
+                                              << ""
+                                              << "describe is empty!";
+        QTest::newRow("empty host") << "DeviceID"
+                                    << ""
+                                    << ""
+                                    << "address is empty!";
+        QTest::newRow("101-byte host") << "DeviceID" << host100 + "h"
+                                       << ""
+                                       << "Host address can not be higher than 100 characters";
+        QTest::newRow("empty port") << "DeviceID" << host100 << ""
+                                    << "Port is empty!";
+        QTest::newRow("100-byte host") << "DeviceID" << host100 << "7000"
+                                       << "Update success!";
+        QTest::newRow("host kept verbatim") << "DeviceID"
+                                            << " h "
+                                            << "7000"
+                                            << "Update success!";
+        QTest::newRow("letters as port are no port") << "DeviceID"
+                                                     << "h"
+                                                     << "abc"
+                                                     << "Update success!";
+        QTest::newRow("port 65535") << "DeviceID"
+                                    << "h"
+                                    << "65535"
+                                    << "Update success!";
+        QTest::newRow("port 65536") << "DeviceID"
+                                    << "h"
+                                    << "65536"
+                                    << "Port must be a number from 0 to 65535!";
+        QTest::newRow("port 70000, once burned as 4464") << "DeviceID"
+                                                         << "h"
+                                                         << "70000"
+                                                         << "Port must be a number from 0 to 65535!";
+        QTest::newRow("negative port") << "DeviceID"
+                                       << "h"
+                                       << "-1"
+                                       << "Port must be a number from 0 to 65535!";
     }
 
     void umeyeServerChecks()
@@ -223,7 +257,9 @@ private slots:
         QFETCH(int, port);
         QFETCH(int, portAfter);
         testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerHostAddr='%1', CustomerPort=%2, "
-                                         "CustomerSvrChecked=1 WHERE CustomerID=2").arg(host).arg(port));
+                                         "CustomerSvrChecked=1 WHERE CustomerID=2")
+                              .arg(host)
+                              .arg(port));
         const Customer umeye = stored("UMEYE");
         {
             Editor e;

@@ -81,7 +81,10 @@ namespace {
 using devicesim::SimProcess;
 
 template <typename T = QPushButton>
-T *child(QWidget *page, const char *name) { return page->findChild<T *>(QLatin1String(name)); }
+T *child(QWidget *page, const char *name)
+{
+    return page->findChild<T *>(QLatin1String(name));
+}
 
 // The page after a search of the whole line, every device checked and matched for UMEYE.
 struct ReadyPage {
@@ -120,10 +123,11 @@ QStringList disagreements(const SimProcess &line)
             out << QStringLiteral("device %1 holds %2, which the pool does not record for it")
                        .arg(d.value(QStringLiteral("serial")).toString(), uuid);
     }
-    for (const QVariantList &r : testsupport::rows(
-             QStringLiteral("SELECT SerialNumber, DeviceSerialNum FROM SerialNumbers WHERE IsUse=1")))
+    for (const QVariantList &r :
+         testsupport::rows(QStringLiteral("SELECT SerialNumber, DeviceSerialNum FROM SerialNumbers WHERE IsUse=1")))
         if (held.value(r.at(1).toString()) != r.at(0).toString())
-            out << QStringLiteral("%1 is recorded used by %2, which does not hold it").arg(r.at(0).toString(), r.at(1).toString());
+            out << QStringLiteral("%1 is recorded used by %2, which does not hold it")
+                       .arg(r.at(0).toString(), r.at(1).toString());
     return out;
 }
 
@@ -150,10 +154,7 @@ class TestBurnFaults : public QObject
     const int devices = 3;
 
 private slots:
-    void initTestCase()
-    {
-        QCOMPARE(Z7_NET_DVR_Init(), 1);
-    }
+    void initTestCase() { QCOMPARE(Z7_NET_DVR_Init(), 1); }
 
     void init()
     {
@@ -176,10 +177,7 @@ private slots:
         line.reset();
     }
 
-    void cleanupTestCase()
-    {
-        Z7_NET_DVR_Cleanup();
-    }
+    void cleanupTestCase() { Z7_NET_DVR_Cleanup(); }
 
     void otherProgramHoldsTheWriteLock()
     {
@@ -187,7 +185,8 @@ private slots:
         QVERIFY(testsupport::exec(QStringLiteral("BEGIN IMMEDIATE")));
         ready.burn();
         QCOMPARE(MessageBox::shown().size(), 1);
-        QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("Burning stopped: the pool could not record that uuid")),
+        QVERIFY2(MessageBox::last().text.startsWith(
+                     QLatin1String("Burning stopped: the pool could not record that uuid")),
                  qPrintable(MessageBox::last().text));
         QVERIFY(MessageBox::last().text.contains(QLatin1String("locked")));
         QVERIFY(testsupport::exec(QStringLiteral("ROLLBACK")));
@@ -210,7 +209,8 @@ private slots:
         QVERIFY(reader.hold(poolFile));
         ready.burn();
         QCOMPARE(MessageBox::shown().size(), 1);
-        QVERIFY(MessageBox::last().text.startsWith(QLatin1String("Burning stopped: the pool could not record that uuid")));
+        QVERIFY(
+            MessageBox::last().text.startsWith(QLatin1String("Burning stopped: the pool could not record that uuid")));
         // The failed COMMIT was rolled back: no transaction stays open behind the program.
         QVERIFY(!batchIsOpen());
         reader.release();
@@ -273,7 +273,8 @@ private slots:
         // Read-only: the folder turns read-only before the program opens the pool (a mount
         // cannot turn read-only under a file open for writing).
         if (!full)
-            QVERIFY2(mount(nullptr, mountPoint.toLocal8Bit().constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0,
+            QVERIFY2(mount(nullptr, mountPoint.toLocal8Bit().constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr)
+                         == 0,
                      strerror(errno));
         QDir::setCurrent(mountPoint);
         openDatabase();
@@ -291,7 +292,8 @@ private slots:
         }
         ready.burn();
         QCOMPARE(MessageBox::shown().size(), 1);
-        QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("Burning stopped")), qPrintable(MessageBox::last().text));
+        QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("Burning stopped")),
+                 qPrintable(MessageBox::last().text));
         QCOMPARE(writtenDevices(*line), 0);
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 0);
         closeDatabase();

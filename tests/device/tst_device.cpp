@@ -1,26 +1,26 @@
 // The burning page: search, filter, check, Match and Burn, driven as the operator does,
 // mostly against a simulated device line on loopback.
-#include "store/datastore.h"
 #include "device/devicemng.h"
-#include "store/fixedfield.h"
-#include "widgets/messagebox.h"
 #include "platform/devicesim/simprocess.h"
-#include "tests/support/testsupport.h"
 #include "platform/netsdk/z7netsdk.h"
+#include "store/datastore.h"
+#include "store/fixedfield.h"
+#include "tests/support/testsupport.h"
+#include "widgets/messagebox.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QDialog>
 #include <QLabel>
-#include <QTimer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QTableWidget>
+#include <QTimer>
 #include <QTranslator>
 
 #include <dlfcn.h>
@@ -45,8 +45,10 @@ int seen(Request *request, const char *name)
 {
     static const auto real = reinterpret_cast<int (*)(Request *)>(dlsym(RTLD_NEXT, name));
     const QString serial = fixedfield::get(request->serialNumber), uuid = fixedfield::get(request->uuid);
-    const int logged = testsupport::value(QStringLiteral("SELECT COUNT(*) FROM Logs WHERE LogDescribe='Burning uuid [%1] [%2]'")
-                                              .arg(serial, uuid)).toInt();
+    const int logged =
+        testsupport::value(
+            QStringLiteral("SELECT COUNT(*) FROM Logs WHERE LogDescribe='Burning uuid [%1] [%2]'").arg(serial, uuid))
+            .toInt();
     seenWrites.append({uuid, logged > 0});
     return real(request);
 }
@@ -54,8 +56,14 @@ int seen(Request *request, const char *name)
 } // namespace
 
 // The page's calls land here first and then go on to the real library.
-extern "C" int Z7_NET_DVR_SetUMEyeUuid(UmeyeUuidRequest *request) { return seen(request, "Z7_NET_DVR_SetUMEyeUuid"); }
-extern "C" int Z7_NET_DVR_SetLenovoUuid(LenovoUuidRequest *request) { return seen(request, "Z7_NET_DVR_SetLenovoUuid"); }
+extern "C" int Z7_NET_DVR_SetUMEyeUuid(UmeyeUuidRequest *request)
+{
+    return seen(request, "Z7_NET_DVR_SetUMEyeUuid");
+}
+extern "C" int Z7_NET_DVR_SetLenovoUuid(LenovoUuidRequest *request)
+{
+    return seen(request, "Z7_NET_DVR_SetLenovoUuid");
+}
 
 namespace {
 
@@ -63,12 +71,27 @@ using devicesim::SimProcess;
 using testsupport::cellText;
 using testsupport::columnTexts;
 
-QTableWidget *tableOf(QWidget *page) { return page->findChild<QTableWidget *>(QStringLiteral("tableWidget")); }
-QPushButton *button(QWidget *page, const char *name) { return page->findChild<QPushButton *>(QLatin1String(name)); }
-QComboBox *combo(QWidget *page, const char *name) { return page->findChild<QComboBox *>(QLatin1String(name)); }
+QTableWidget *tableOf(QWidget *page)
+{
+    return page->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+}
+QPushButton *button(QWidget *page, const char *name)
+{
+    return page->findChild<QPushButton *>(QLatin1String(name));
+}
+QComboBox *combo(QWidget *page, const char *name)
+{
+    return page->findChild<QComboBox *>(QLatin1String(name));
+}
 
-bool hasBox(QTableWidget *t, int row) { return t->item(row, 0)->data(Qt::CheckStateRole).isValid(); }
-bool checked(QTableWidget *t, int row) { return hasBox(t, row) && t->item(row, 0)->checkState() == Qt::Checked; }
+bool hasBox(QTableWidget *t, int row)
+{
+    return t->item(row, 0)->data(Qt::CheckStateRole).isValid();
+}
+bool checked(QTableWidget *t, int row)
+{
+    return hasBox(t, row) && t->item(row, 0)->checkState() == Qt::Checked;
+}
 
 int rowOf(QTableWidget *t, const QString &deviceSerial)
 {
@@ -101,9 +124,13 @@ void report(DeviceMng *page, const std::vector<DiscoveryRecord> &records)
 
 void pool(int customerId, const QString &serial, const QString &device = QString())
 {
-    QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceSerialNum) "
-                                             "VALUES(%1, '%2', %3, '%4')")
-                                  .arg(customerId).arg(serial).arg(device.isEmpty() ? 0 : 1).arg(device)));
+    QVERIFY(
+        testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceSerialNum) "
+                                         "VALUES(%1, '%2', %3, '%4')")
+                              .arg(customerId)
+                              .arg(serial)
+                              .arg(device.isEmpty() ? 0 : 1)
+                              .arg(device)));
 }
 
 int isUse(const QString &serial)
@@ -115,7 +142,8 @@ int isUse(const QString &serial)
 QStringList logs()
 {
     QStringList out;
-    const QList<QVariantList> rows = testsupport::rows(QStringLiteral("SELECT LogType, LogDescribe FROM Logs ORDER BY LogID"));
+    const QList<QVariantList> rows = testsupport::rows(
+        QStringLiteral("SELECT LogType, LogDescribe FROM Logs ORDER BY LogID"));
     for (const QVariantList &r : rows)
         out << r.at(0).toString() + QLatin1Char('|') + r.at(1).toString();
     return out;
@@ -127,7 +155,11 @@ QStringList logs()
 class Page : public DeviceMng
 {
 public:
-    Page() { setTickInterval(20); show(); }
+    Page()
+    {
+        setTickInterval(20);
+        show();
+    }
     bool holdLastSecond = true;
     QStringList ticks;     // btnSearch's text after each tick
     QList<bool> stopShown; // btnStop enabled after each tick
@@ -163,8 +195,14 @@ void search(QWidget *page, int devices)
     testsupport::click(button(page, "btnStop"));
 }
 
-QJsonObject simDevice(const SimProcess &sim, int index) { return sim.devices().at(index).toObject(); }
-QString simSerial(const SimProcess &sim, int index) { return simDevice(sim, index).value(QStringLiteral("serial")).toString(); }
+QJsonObject simDevice(const SimProcess &sim, int index)
+{
+    return sim.devices().at(index).toObject();
+}
+QString simSerial(const SimProcess &sim, int index)
+{
+    return simDevice(sim, index).value(QStringLiteral("serial")).toString();
+}
 
 class LongLogText : public QTranslator
 {
@@ -260,7 +298,7 @@ void TestDevice::countdownFailedStartAndStop()
     QVERIFY(page.stopShown.first());
     const int ticks = page.ticks.size();
     page.holdLastSecond = false;
-    QTest::qWait(100); // five ticks' worth
+    QTest::qWait(100);                  // five ticks' worth
     QCOMPARE(page.ticks.size(), ticks); // no timer left running
     QCOMPARE(tableOf(&page)->rowCount(), 3);
 
@@ -300,10 +338,13 @@ void TestDevice::rowsCheckBoxesAndSelectAll()
     pool(1, QStringLiteral("U-2"));
     Page page;
     QTableWidget *t = tableOf(&page);
-    report(&page, {record(QStringLiteral("SN-A"), QStringLiteral("IPC"), QStringLiteral("10.0.0.1")),
-                   record(QStringLiteral("SN-B"), QStringLiteral("NVR")), record(QStringLiteral("SN-A"), QStringLiteral("IPC"))});
+    report(&page,
+           {record(QStringLiteral("SN-A"), QStringLiteral("IPC"), QStringLiteral("10.0.0.1")),
+            record(QStringLiteral("SN-B"), QStringLiteral("NVR")),
+            record(QStringLiteral("SN-A"), QStringLiteral("IPC"))});
     QTRY_COMPARE(t->rowCount(), 3);
-    QCOMPARE((QStringList{cellText(t, 0, 0), cellText(t, 0, 1), cellText(t, 0, 2), cellText(t, 0, 3), cellText(t, 0, 4), cellText(t, 0, 5)}),
+    QCOMPARE((QStringList{cellText(t, 0, 0), cellText(t, 0, 1), cellText(t, 0, 2), cellText(t, 0, 3), cellText(t, 0, 4),
+                          cellText(t, 0, 5)}),
              (QStringList{"1", "IPC", "SN-A", "10.0.0.1", "admin", "12345"}));
     QCOMPARE(cellText(t, 2, 0), QStringLiteral("3"));
     QVERIFY(!hasBox(t, 1));
@@ -397,12 +438,23 @@ void TestDevice::burnSkipsWhatDoesNotFit_data()
     QTest::newRow("uuid of 48 bytes") << 1 << u48 << u48 << "uuid too long";
     // The pool also holds the 47-byte value the long one would be cut to: the row shows and
     // skips the long one, and never reaches the other row.
-    QTest::newRow("uuid of 49 bytes beside its cut form") << 1 << u47 + QChar(0xE9) << u47 + QChar(0xE9) << "uuid too long";
-    QTest::newRow("uuid deleted after Match") << 1 << "U-1" << "U-1" << "uuid not found in the pool";
-    QTest::newRow("host of 128 bytes") << 1 << "U-1" << "U-1" << "host address too long";
-    QTest::newRow("kind of 16 bytes") << 2 << "B-1" << "B-1" << "uuid kind too long";
-    QTest::newRow("no customer row") << 2 << "B-1" << "B-1" << "no customer 2";
-    QTest::newRow("log text over 255 bytes") << 1 << "U-1" << "U-1" << "log text too long";
+    QTest::newRow("uuid of 49 bytes beside its cut form")
+        << 1 << u47 + QChar(0xE9) << u47 + QChar(0xE9) << "uuid too long";
+    QTest::newRow("uuid deleted after Match") << 1 << "U-1"
+                                              << "U-1"
+                                              << "uuid not found in the pool";
+    QTest::newRow("host of 128 bytes") << 1 << "U-1"
+                                       << "U-1"
+                                       << "host address too long";
+    QTest::newRow("kind of 16 bytes") << 2 << "B-1"
+                                      << "B-1"
+                                      << "uuid kind too long";
+    QTest::newRow("no customer row") << 2 << "B-1"
+                                     << "B-1"
+                                     << "no customer 2";
+    QTest::newRow("log text over 255 bytes") << 1 << "U-1"
+                                             << "U-1"
+                                             << "log text too long";
 }
 
 void TestDevice::burnSkipsWhatDoesNotFit()
@@ -450,8 +502,9 @@ void TestDevice::burnSkipsWhatDoesNotFit()
     QCOMPARE(entries.size(), 1);
     // A value over 48 bytes is quoted shortened and marked, so the entry fits its record.
     const QString logged = shown.toUtf8().size() > 48 ? shown.left(47) + QStringLiteral("...") : shown;
-    QCOMPARE(entries.first(), QStringLiteral("User operation|Burning uuid [%1] [%2] skipped: %3")
-                                  .arg(simSerial(*sim, 0), logged, reason));
+    QCOMPARE(
+        entries.first(),
+        QStringLiteral("User operation|Burning uuid [%1] [%2] skipped: %3").arg(simSerial(*sim, 0), logged, reason));
 }
 
 void TestDevice::refusedWritesStayReady()
@@ -598,17 +651,20 @@ void TestDevice::reportedTextsShownEscapedAndAddressesChecked()
     Page page;
     QTableWidget *t = tableOf(&page);
     const QString bidi = QStringLiteral("SN") + QChar(0x202E) + QStringLiteral("LIVE");
-    report(&page, {record(bidi, QStringLiteral("IPC"), QStringLiteral("10.0.0.7")),
-                   record(QStringLiteral("SN-B"), QStringLiteral("NVR"), QStringLiteral("10.0.0.300"))});
+    report(&page,
+           {record(bidi, QStringLiteral("IPC"), QStringLiteral("10.0.0.7")),
+            record(QStringLiteral("SN-B"), QStringLiteral("NVR"), QStringLiteral("10.0.0.300"))});
     QTRY_COMPARE(t->rowCount(), 2);
     QCOMPARE(cellText(t, 0, 2), QStringLiteral("SN\\u202eLIVE"));
     QCOMPARE(cellText(t, 1, 3), QStringLiteral("10.0.0.300"));
     testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
     testsupport::click(button(&page, "btnMatch"));
     testsupport::click(button(&page, "btnBurn"));
-    QCOMPARE(testsupport::value(QStringLiteral("SELECT DeviceSerialNum FROM SerialNumbers WHERE IsUse=2")).toString(), bidi);
+    QCOMPARE(testsupport::value(QStringLiteral("SELECT DeviceSerialNum FROM SerialNumbers WHERE IsUse=2")).toString(),
+             bidi);
     QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 1);
-    QVERIFY(logs().contains(QStringLiteral("User operation|Burning uuid [SN-B] [U-1] skipped: device IP is not an address")));
+    QVERIFY(logs().contains(
+        QStringLiteral("User operation|Burning uuid [SN-B] [U-1] skipped: device IP is not an address")));
 }
 
 void TestDevice::reportsNeverReachADeadPage()

@@ -3,13 +3,13 @@
 // devices and the log, change the password, exit; then restart on the same folder.
 #include "tests/support/testsupport.h"
 
-#include "shell/app.h"
-#include "store/datastore.h"
-#include "shell/login.h"
-#include "widgets/messagebox.h"
 #include "platform/devicesim/simprocess.h"
+#include "shell/app.h"
+#include "shell/login.h"
 #include "shell/tarnwell.h"
 #include "shell/updatepwd.h"
+#include "store/datastore.h"
+#include "widgets/messagebox.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -75,8 +75,8 @@ int rowOf(QTableWidget *table, int column, const QString &text)
 
 struct Road {
     devicesim::SimProcess *sim;
-    QStringList nvrSerials;        // the simulated NVRs, in the order the search lists them
-    QMap<QString, QString> burnt;  // device serial -> identifier
+    QStringList nvrSerials;       // the simulated NVRs, in the order the search lists them
+    QMap<QString, QString> burnt; // device serial -> identifier
     bool done = false;
 };
 
@@ -133,8 +133,10 @@ void firstRun(Tarnwell *w, Road &road)
         const QJsonObject d = road.sim->device(it.key());
         QCOMPARE(d.value(QStringLiteral("uuid")).toString(), it.value());
         const bool umeye = it.key() != cellText(table, 3, 2);
-        QCOMPARE(d.value(QStringLiteral("form")).toString(), umeye ? QStringLiteral("umeye") : QStringLiteral("lenovo"));
-        QCOMPARE(d.value(QStringLiteral("uuidKind")).toString(), umeye ? QStringLiteral("DeviceID") : QStringLiteral("GoolinkGID"));
+        QCOMPARE(d.value(QStringLiteral("form")).toString(),
+                 umeye ? QStringLiteral("umeye") : QStringLiteral("lenovo"));
+        QCOMPARE(d.value(QStringLiteral("uuidKind")).toString(),
+                 umeye ? QStringLiteral("DeviceID") : QStringLiteral("GoolinkGID"));
         QCOMPARE(d.contains(QStringLiteral("hostAddr")), umeye);
         if (umeye) {
             QCOMPARE(d.value(QStringLiteral("hostAddr")).toString(), QStringLiteral("svr.umeye.example"));
@@ -160,11 +162,13 @@ void firstRun(Tarnwell *w, Road &road)
     QStringList types;
     for (int r = 0; r < logTable->rowCount() && !cellText(logTable, r, 0).isEmpty(); ++r)
         types << cellText(logTable, r, 0);
-    QCOMPARE(types, (QStringList{"User operation", "User operation", "User operation", "User operation",
-                                 "Import serail number", "Import serail number", "Import serail number",
-                                 "Import serail number", "Login"}));
-    QCOMPARE(cellText(logTable, 0, 1), QStringLiteral("Burning uuid [%1] [%2]")
-                                       .arg(cellText(table, 3, 2), road.burnt.value(cellText(table, 3, 2))));
+    QCOMPARE(types,
+             (QStringList{"User operation", "User operation", "User operation", "User operation",
+                          "Import serail number", "Import serail number", "Import serail number",
+                          "Import serail number", "Login"}));
+    QCOMPARE(
+        cellText(logTable, 0, 1),
+        QStringLiteral("Burning uuid [%1] [%2]").arg(cellText(table, 3, 2), road.burnt.value(cellText(table, 3, 2))));
 
     // A new password, then Exit.
     whenShown<UpdatePwd>([](UpdatePwd *dialog) {
@@ -219,7 +223,8 @@ private slots:
                 road.nvrSerials << v.toObject().value(QStringLiteral("serial")).toString();
         QVERIFY2(road.nvrSerials.size() >= 4, "the simulated line needs four NVRs");
 
-        whenShown<Login>([](Login *login) { testsupport::logIn(login, QStringLiteral("admin"), QStringLiteral("qorvi")); });
+        whenShown<Login>(
+            [](Login *login) { testsupport::logIn(login, QStringLiteral("admin"), QStringLiteral("qorvi")); });
         whenShown<Tarnwell>([&road](Tarnwell *w) {
             firstRun(w, road);
             if (!road.done)

@@ -3,9 +3,9 @@
 // and the file imported back into a fresh pool.
 #include "tests/support/testsupport.h"
 
+#include "serial/serial.h"
 #include "store/datastore.h"
 #include "widgets/messagebox.h"
-#include "serial/serial.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -144,13 +144,15 @@ private slots:
         QCOMPARE(box.kind, MessageBox::Information);
         QCOMPARE(box.text, QStringLiteral("750 serial numbers were exported to %1.").arg(path));
         QCOMPARE(testsupport::count(QStringLiteral("Logs WHERE LogType='Export serial number' AND LogDescribe="
-                                                   "'Export 750 serial numbers to %1'").arg(name)),
+                                                   "'Export 750 serial numbers to %1'")
+                                        .arg(name)),
                  1);
 
         QList<QStringList> written;
         if (name.endsWith(QLatin1String(".csv"))) {
             const QByteArray bytes = testsupport::readFile(path);
-            QVERIFY(bytes.startsWith("\xEF\xBB\xBF" "UUID,Customer,Is used,Type,SN.,IP\r\n"));
+            QVERIFY(bytes.startsWith("\xEF\xBB\xBF"
+                                     "UUID,Customer,Is used,Type,SN.,IP\r\n"));
             written = csvRows(bytes);
         } else {
             // LibreOffice reads the workbook and writes it out again as CSV.
@@ -158,10 +160,10 @@ private slots:
             QVERIFY2(!office.isEmpty(), "LibreOffice (libreoffice-calc-nogui) is needed to read the XLSX back");
             QTemporaryDir profile;
             QProcess lo;
-            lo.start(office, {QStringLiteral("--headless"),
-                              QStringLiteral("-env:UserInstallation=file://") + profile.path(),
-                              QStringLiteral("--convert-to"), QStringLiteral("csv"), QStringLiteral("--outdir"),
-                              QDir::currentPath() + QStringLiteral("/lo"), path});
+            lo.start(office,
+                     {QStringLiteral("--headless"), QStringLiteral("-env:UserInstallation=file://") + profile.path(),
+                      QStringLiteral("--convert-to"), QStringLiteral("csv"), QStringLiteral("--outdir"),
+                      QDir::currentPath() + QStringLiteral("/lo"), path});
             QVERIFY(lo.waitForFinished(300000));
             written = csvRows(testsupport::readFile(QStringLiteral("lo/pool.csv")));
         }
@@ -188,7 +190,7 @@ private slots:
         QVERIFY(testsupport::fillPool(QStringLiteral("S-"), 3, 2));
         runExport(QDir::current().absoluteFilePath(QStringLiteral("plain")));
         QVERIFY(QFileInfo::exists(QStringLiteral("plain.csv")));
-        click(child<QPushButton>("btnExport"));   // no name queued: the dialog was cancelled
+        click(child<QPushButton>("btnExport")); // no name queued: the dialog was cancelled
         QCOMPARE(MessageBox::shown().size(), 1);
     }
 
@@ -199,10 +201,14 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("why");
-        QTest::newRow("no such folder") << "missing/pool.csv" << "";
-        QTest::newRow("folder in the way") << "inway.xlsx" << "";
-        QTest::newRow("full disk, csv") << "old.csv" << "";
-        QTest::newRow("full disk, xlsx") << "old.xlsx" << "";
+        QTest::newRow("no such folder") << "missing/pool.csv"
+                                        << "";
+        QTest::newRow("folder in the way") << "inway.xlsx"
+                                           << "";
+        QTest::newRow("full disk, csv") << "old.csv"
+                                        << "";
+        QTest::newRow("full disk, xlsx") << "old.xlsx"
+                                         << "";
     }
     void failures()
     {
@@ -248,7 +254,8 @@ private slots:
                                      .filter(QFileInfo(path).fileName() + QLatin1Char('.'));
         QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
         QCOMPARE(testsupport::count(QStringLiteral("Logs WHERE LogType='Export serial number' AND LogDescribe LIKE "
-                                                   "'Export to %1 failed: %'").arg(QFileInfo(path).fileName())),
+                                                   "'Export to %1 failed: %'")
+                                        .arg(QFileInfo(path).fileName())),
                  1);
     }
 };

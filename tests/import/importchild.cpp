@@ -2,9 +2,9 @@
 // program would run it: for the tests that need two programs on one pool, or a program
 // killed part-way. Prints the text of the box the import ends with.
 // Usage: tst_import_child <folder holding mydatabase.db> <file> <customer id 1|2>
+#include "serial/serial.h"
 #include "store/datastore.h"
 #include "widgets/messagebox.h"
-#include "serial/serial.h"
 
 #include <QApplication>
 #include <QDir>

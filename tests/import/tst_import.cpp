@@ -2,18 +2,18 @@
 // file, pick the customer, press Import, read the box, check the pool and the log.
 #include "tests/support/testsupport.h"
 
-#include "store/datastore.h"
-#include "widgets/messagebox.h"
 #include "serial/serial.h"
+#include "store/datastore.h"
 #include "tests/import/xlsxfile.h"
+#include "widgets/messagebox.h"
 
 #include <QDialog>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTableWidget>
 #include <QTimer>
@@ -27,7 +27,7 @@ using xlsxfile::textCell;
 
 namespace {
 
-const QSize kPageSize(1104, 656);   // the main window's page area
+const QSize kPageSize(1104, 656); // the main window's page area
 
 // An XML file of the expected shape: one record per value.
 QByteArray xmlOf(const QStringList &values)
@@ -172,10 +172,10 @@ private slots:
     // would cost unbounded memory or be read wrongly are refused before parsing.
     void nothingRead_data()
     {
-        QTest::addColumn<QString>("name");   // written in the working folder unless contents is null
+        QTest::addColumn<QString>("name"); // written in the working folder unless contents is null
         QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("text");   // a pattern
+        QTest::addColumn<QString>("text"); // a pattern
         const int warning = MessageBox::Warning, information = MessageBox::Information;
         QTest::newRow("nothing chosen") << "" << QByteArray() << warning << "^Please enter a query path!$";
         QTest::newRow("spaces") << "   " << QByteArray() << warning << "^Please enter a query path!$";
@@ -187,31 +187,40 @@ private slots:
         QByteArray laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE lolz [\n<!ENTITY lol \"lol\">\n";
         laughs += "<!ENTITY lol1 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">\n";
         for (int i = 2; i <= 9; ++i)
-            laughs += "<!ENTITY lol" + QByteArray::number(i) + " \"" + QByteArray("&lol" + QByteArray::number(i - 1) + ";").repeated(10) + "\">\n";
+            laughs += "<!ENTITY lol" + QByteArray::number(i) + " \""
+                + QByteArray("&lol" + QByteArray::number(i - 1) + ";").repeated(10) + "\">\n";
         laughs += "]>\n<lolz><r><v>&lol9;</v></r></lolz>\n";
-        QTest::newRow("entity expansion") << "hostile.xml" << laughs << warning << "declares entities.*was not imported";
+        QTest::newRow("entity expansion")
+            << "hostile.xml" << laughs << warning << "declares entities.*was not imported";
         // A document type that mentions entities without declaring one (here an attribute
         // of the ENTITY type) is refused as well: the parser lists no declaration for it.
-        QTest::newRow("DTD mentioning ENTITY") << "hostile.xml"
+        QTest::newRow("DTD mentioning ENTITY")
+            << "hostile.xml"
             << QByteArray("<?xml version=\"1.0\"?>\n<!DOCTYPE r [<!ATTLIST r a ENTITY #IMPLIED>]>\n"
                           "<r><record><v>A</v></record></r>\n")
             << warning << "declares entities.*was not imported";
-        QTest::newRow("deep nesting") << "hostile.xml" << QByteArray("<a>").repeated(100000) + QByteArray("</a>").repeated(100000)
+        QTest::newRow("deep nesting") << "hostile.xml"
+                                      << QByteArray("<a>").repeated(100000) + QByteArray("</a>").repeated(100000)
                                       << warning << "deeper than.*was not imported";
-        QTest::newRow("gigantic text") << "hostile.xml" << "<r><record><v>" + QByteArray(3 << 20, 'x') + "</v></record></r>"
-                                       << warning << "longer than.*was not imported";
-        QTest::newRow("Latin-1 bytes read as UTF-8") << "hostile.xml" << QByteArray("<r><record><v>caf\xE9</v></record></r>")
-                                                     << warning << "not valid UTF-8.*was not imported";
-        QTest::newRow("declared UTF-8, broken bytes") << "hostile.xml"
+        QTest::newRow("gigantic text") << "hostile.xml"
+                                       << "<r><record><v>" + QByteArray(3 << 20, 'x') + "</v></record></r>" << warning
+                                       << "longer than.*was not imported";
+        QTest::newRow("Latin-1 bytes read as UTF-8")
+            << "hostile.xml" << QByteArray("<r><record><v>caf\xE9</v></record></r>") << warning
+            << "not valid UTF-8.*was not imported";
+        QTest::newRow("declared UTF-8, broken bytes")
+            << "hostile.xml"
             << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?><r><record><v>\xC3\x28</v></record></r>")
             << warning << "not valid UTF-8.*was not imported";
         QTest::newRow("CSV cannot open") << "missing.csv" << QByteArray() << information << "^open error!$";
         QTest::newRow("CSV unterminated quote") << "hostile.csv" << QByteArray("OK-1\n\"OPEN-2\n") << warning
                                                 << "line 2 is never closed; the file was not imported";
-        QTest::newRow("CSV invalid encoding") << "hostile.csv" << QByteArray("OK-1\ncaf\xE9\n") << warning
-                                              << "neither UTF-8 nor UTF-16.*not imported";
-        QTest::newRow("CSV one line of 2 MiB") << "hostile.csv" << "OK-1\n" + QByteArray(2 << 20, 'x') << warning
-                                               << "^Line 2 is longer than 1048576 characters; the file was not imported.$";
+        QTest::newRow("CSV invalid encoding")
+            << "hostile.csv" << QByteArray("OK-1\ncaf\xE9\n") << warning << "neither UTF-8 nor UTF-16.*not imported";
+        QTest::newRow("CSV one line of 2 MiB")
+            << "hostile.csv"
+            << "OK-1\n" + QByteArray(2 << 20, 'x') << warning
+            << "^Line 2 is longer than 1048576 characters; the file was not imported.$";
     }
     void nothingRead()
     {
@@ -220,7 +229,9 @@ private slots:
         QFETCH(int, kind);
         QFETCH(QString, text);
         const bool blank = name.trimmed().isEmpty();
-        runImport(!contents.isNull() ? writeFile(name, contents) : blank ? name : QDir::current().absoluteFilePath(name));
+        runImport(!contents.isNull() ? writeFile(name, contents)
+                      : blank        ? name
+                                     : QDir::current().absoluteFilePath(name));
         const MessageBox::Shown box = MessageBox::last();
         QCOMPARE(int(box.kind), kind);
         QCOMPARE(box.title, kind == MessageBox::Warning ? QStringLiteral("Warning") : QStringLiteral("title"));
@@ -267,16 +278,21 @@ private slots:
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("stored");
         QTest::addColumn<int>("failed");
-        QTest::addColumn<QStringList>("values");   // stored, in order
+        QTest::addColumn<QStringList>("values"); // stored, in order
         const QStringList offsetAndPool{"OFF-1", "3", "OFF-2", "1e+20", "45306", "NEW-0001"};
         QTest::newRow("xlsx") << "workbook.xlsx" << 22 << 6
-                              << QStringList{"AAA-0001", "1234567890123", "true", "AAA-0002", "AAA-0002-F",
-                                             QStringLiteral("设备-Ω-0003"), "0.1", "5", "-5", "false"}
-                + offsetAndPool
-                + QStringList{"FRM-0001", "42", "1", QStringLiteral("设备-Ж-0002"), "0", "12345678001"};
+                              << QStringList{"AAA-0001",   "1234567890123",
+                                             "true",       "AAA-0002",
+                                             "AAA-0002-F", QStringLiteral("设备-Ω-0003"),
+                                             "0.1",        "5",
+                                             "-5",         "false"}
+                + offsetAndPool + QStringList{"FRM-0001", "42", "1", QStringLiteral("设备-Ж-0002"), "0", "12345678001"};
         QTest::newRow("xls") << "workbook.xls" << 19 << 9
-                             << QStringList{"AAA-0001", "1234567890123", "true", "AAA-0002", "0",
-                                            QStringLiteral("设备-Ω-0003"), "0.1", "5", "-5", "false"}
+                             << QStringList{"AAA-0001", "1234567890123",
+                                            "true",     "AAA-0002",
+                                            "0",        QStringLiteral("设备-Ω-0003"),
+                                            "0.1",      "5",
+                                            "-5",       "false"}
                 + offsetAndPool + QStringList{"42", "1", "12345678001"};
     }
     void workbookFixtures()
@@ -285,8 +301,8 @@ private slots:
         QFETCH(int, stored);
         QFETCH(int, failed);
         QFETCH(QStringList, values);
-        QVERIFY(testsupport::exec(QStringLiteral(
-            "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse) VALUES(2, 'OTHER-0001', 0)")));
+        QVERIFY(testsupport::exec(
+            QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse) VALUES(2, 'OTHER-0001', 0)")));
 
         runImport(dataFile(file), true);
         expectResult(stored, failed);
@@ -315,8 +331,9 @@ private slots:
         QFETCH(QString, file);
         runImport(dataFile(file));
         expectResult(7, 1);
-        QCOMPARE(pool(), (QStringList{"2:CSV-0001", "2:CSV-0002", "2:CSV,0003", "2:CSV \"0004\"", "2:CSV-0005",
-                                      "2:CSV-0006\r\nline", QStringLiteral("2:设备-0007")}));
+        QCOMPARE(pool(),
+                 (QStringList{"2:CSV-0001", "2:CSV-0002", "2:CSV,0003", "2:CSV \"0004\"", "2:CSV-0005",
+                              "2:CSV-0006\r\nline", QStringLiteral("2:设备-0007")}));
         QCOMPARE(importLogs(), 1);
     }
 
@@ -339,12 +356,14 @@ private slots:
         QFETCH(QStringList, kept);
         QFETCH(QString, text);
         const QByteArray good = xlsxfile::worksheet(textCell("A1", "UUID") + textCell("A2", "KEPT-1")
-                                                    + textCell("A3", "KEPT-2"), "A1:A3");
+                                                        + textCell("A3", "KEPT-2"),
+                                                    "A1:A3");
         QString path = QDir::current().absoluteFilePath(kind + QStringLiteral(".xlsx"));
         if (kind == QLatin1String("broken")) {
             // Broken after its first value: that one is stored, nothing after it is read.
             QByteArray bad = xlsxfile::worksheet(textCell("A1", "UUID") + textCell("A2", "BEFORE-BREAK")
-                                                 + textCell("A3", "NEVER") + textCell("A4", "NEVER-2"), "A1:A4");
+                                                     + textCell("A3", "NEVER") + textCell("A4", "NEVER-2"),
+                                                 "A1:A4");
             bad.replace("NEVER</t>", "NEVER</x>");
             QVERIFY(xlsxfile::writeZip(path, xlsxfile::package({good, bad})));
         } else if (kind == QLatin1String("xls")) {
@@ -424,7 +443,8 @@ private slots:
             a << QStringLiteral("A-%1").arg(i, 7, 10, QLatin1Char('0'));
             b << QStringLiteral("B-%1").arg(i, 7, 10, QLatin1Char('0'));
         }
-        const QStringList files{writeFile(QStringLiteral("a.xml"), xmlOf(a)), writeFile(QStringLiteral("b.xml"), xmlOf(b))};
+        const QStringList files{writeFile(QStringLiteral("a.xml"), xmlOf(a)),
+                                writeFile(QStringLiteral("b.xml"), xmlOf(b))};
         QList<QProcess *> children;
         for (const QString &file : files) {
             auto *child = new QProcess(this);
@@ -469,8 +489,8 @@ private slots:
     {
         const QString ascii47 = QString(QLatin1Char('A')).repeated(47);
         const QString ascii48 = QString(QLatin1Char('B')).repeated(48);
-        const QString wide48 = QStringLiteral("设").repeated(16);               // 48 bytes
-        const QString wide47 = QStringLiteral("设").repeated(15) + QStringLiteral("ab");   // 47 bytes
+        const QString wide48 = QStringLiteral("设").repeated(16);                        // 48 bytes
+        const QString wide47 = QStringLiteral("设").repeated(15) + QStringLiteral("ab"); // 47 bytes
         const QByteArray cells = "<row r=\"1\">" + textCell("A1", "UUID") + "</row><row r=\"2\">"
             + textCell("A2", ascii47) + textCell("B2", ascii48) + textCell("C2", wide48) + textCell("D2", wide47)
             + "</row><row r=\"3\">" + textCell("A3", "nul_x0000_inside") + textCell("B3", "lone_xD800_half")

@@ -101,22 +101,39 @@ QString writeSheets(const QString &name, const QList<QByteArray> &sheets, const 
     return write(name, xlsxfile::package(sheets, shared));
 }
 
-
 // A bare BIFF8 stream, as the XLS reader also accepts one: records written by hand.
 namespace biff {
 
-QByteArray le16(int v) { return QByteArray(1, char(v & 0xFF)) + char((v >> 8) & 0xFF); }
-QByteArray le32(quint32 v) { return le16(int(v & 0xFFFF)) + le16(int(v >> 16)); }
+QByteArray le16(int v)
+{
+    return QByteArray(1, char(v & 0xFF)) + char((v >> 8) & 0xFF);
+}
+QByteArray le32(quint32 v)
+{
+    return le16(int(v & 0xFFFF)) + le16(int(v >> 16));
+}
 QByteArray f64(double v)
 {
     QByteArray b(8, 0);
-    std::memcpy(b.data(), &v, 8);   // little-endian hosts only, as the build is
+    std::memcpy(b.data(), &v, 8); // little-endian hosts only, as the build is
     return b;
 }
-QByteArray rec(int type, const QByteArray &body) { return le16(type) + le16(body.size()) + body; }
-QByteArray bof(int kind) { return rec(0x0809, le16(0x0600) + le16(kind) + QByteArray(12, 0)); }
-QByteArray eof() { return rec(0x000A, {}); }
-QByteArray cell(int row, int column) { return le16(row) + le16(column) + le16(0); }
+QByteArray rec(int type, const QByteArray &body)
+{
+    return le16(type) + le16(body.size()) + body;
+}
+QByteArray bof(int kind)
+{
+    return rec(0x0809, le16(0x0600) + le16(kind) + QByteArray(12, 0));
+}
+QByteArray eof()
+{
+    return rec(0x000A, {});
+}
+QByteArray cell(int row, int column)
+{
+    return le16(row) + le16(column) + le16(0);
+}
 // XLUnicodeString: 16-bit length, flags, characters (compressed when all are Latin-1).
 QByteArray text(const QString &t)
 {
@@ -128,9 +145,18 @@ QByteArray text(const QString &t)
         chars += wide ? le16(c.unicode()) : QByteArray(1, char(c.unicode()));
     return le16(t.size()) + char(wide ? 1 : 0) + chars;
 }
-QByteArray dimensions(int r1, int r2, int c1, int c2) { return rec(0x0200, le32(r1) + le32(r2) + le16(c1) + le16(c2) + le16(0)); }
-QByteArray formula(int row, int column, const QByteArray &value) { return rec(0x0006, cell(row, column) + value + QByteArray(8, 0)); }
-QByteArray special(int type, int byte) { return char(type) + QByteArray(1, 0) + char(byte) + QByteArray(3, 0) + "\xFF\xFF"; }
+QByteArray dimensions(int r1, int r2, int c1, int c2)
+{
+    return rec(0x0200, le32(r1) + le32(r2) + le16(c1) + le16(c2) + le16(0));
+}
+QByteArray formula(int row, int column, const QByteArray &value)
+{
+    return rec(0x0006, cell(row, column) + value + QByteArray(8, 0));
+}
+QByteArray special(int type, int byte)
+{
+    return char(type) + QByteArray(1, 0) + char(byte) + QByteArray(3, 0) + "\xFF\xFF";
+}
 
 // Globals (an optional SST, one BOUNDSHEET per listed sheet), then the sheets. Each entry
 // of `listing` names the sheet (by index) a BOUNDSHEET points to, with its kind.
@@ -186,7 +212,7 @@ private slots:
         QFETCH(QString, text);
         QCOMPARE(::numberText(value), text);
         if (value != 0)
-            QCOMPARE(text.toDouble(), value);   // reads back as the same number
+            QCOMPARE(text.toDouble(), value); // reads back as the same number
     }
 
     // Fixtures made by LibreOffice from tests/data/workbook.fods: the same workbook as
@@ -208,13 +234,14 @@ private slots:
                 if (textFormulas.contains(v))
                     v = QStringLiteral("0");
             QCOMPARE(xls[s].values, expected);
-            QVERIFY(sameRange(xls[s].range, xlsx[s].range.firstRow, xlsx[s].range.firstColumn,
-                              xlsx[s].range.rowCount, xlsx[s].range.columnCount));
+            QVERIFY(sameRange(xls[s].range, xlsx[s].range.firstRow, xlsx[s].range.firstColumn, xlsx[s].range.rowCount,
+                              xlsx[s].range.columnCount));
         }
 
         QVERIFY(sameRange(xlsx[0].range, 1, 1, 5, 3));
-        QCOMPARE(xlsx[0].values, (QStringList{"AAA-0001", "1234567890123", "true", "AAA-0002", "", "AAA-0002-F",
-                                              QStringLiteral("设备-Ω-0003"), "0.1", "5", "AAA-0001", "-5", "false"}));
+        QCOMPARE(xlsx[0].values,
+                 (QStringList{"AAA-0001", "1234567890123", "true", "AAA-0002", "", "AAA-0002-F",
+                              QStringLiteral("设备-Ω-0003"), "0.1", "5", "AAA-0001", "-5", "false"}));
         // Below and right of A1: read from its own first column, header row skipped.
         QVERIFY(sameRange(xlsx[1].range, 4, 3, 3, 2));
         QCOMPARE(xlsx[1].values, (QStringList{"OFF-1", "3", "OFF-2", "1e+20"}));
@@ -227,8 +254,9 @@ private slots:
         // Formula results: text, number, a comparison (LibreOffice keeps it as a number
         // in both formats), an error, non-ASCII text, the empty text.
         QVERIFY(sameRange(xlsx[4].range, 2, 2, 5, 2));
-        QCOMPARE(xlsx[4].values, (QStringList{"FRM-0001", "42", "1", "error:#DIV/0!", QStringLiteral("设备-Ж-0002"), "",
-                                              "0", "12345678001"}));
+        QCOMPARE(xlsx[4].values,
+                 (QStringList{"FRM-0001", "42", "1", "error:#DIV/0!", QStringLiteral("设备-Ж-0002"), "", "0",
+                              "12345678001"}));
     }
 
     // Cell kinds (shared, rich, escaped, boolean, error, formula results, inline, styled
@@ -262,8 +290,9 @@ private slots:
         QList<SheetResult> sheets;
         QVERIFY(readOk(path, &sheets));
         QCOMPARE(sheets.size(), 3);
-        QCOMPARE(sheets[0].values, (QStringList{"rich", "a\rb_x0041_", "true", "error:#N/A", "cached", "0.3333333333333333",
-                                                "", "inline", "", "1234567890123"}));
+        QCOMPARE(sheets[0].values,
+                 (QStringList{"rich", "a\rb_x0041_", "true", "error:#N/A", "cached", "0.3333333333333333", "", "inline",
+                              "", "1234567890123"}));
         QVERIFY(sameRange(sheets[1].range, 3, 1, 4, 3));
         QCOMPARE(sheets[1].values, (QStringList{"", "", "", "", "1", "", "implied-A6", "2", "3"}));
         QCOMPARE(sheets[2].values, QStringList{"corner"});
@@ -287,9 +316,10 @@ private slots:
                          "<sheet name=\"A\" sheetId=\"1\" r:id=\"rId1\"/>"
                          "<sheet name=\"E\" sheetId=\"3\" r:id=\"rId3\"/></sheets></workbook>";
             } else if (e.name == QLatin1String("xl/_rels/workbook.xml.rels")) {
-                e.data.replace("</Relationships>",
-                               "<Relationship Id=\"rIdC\" Type=\"http://schemas.openxmlformats.org/officeDocument/"
-                               "2006/relationships/chartsheet\" Target=\"/xl/chartsheets/sheet1.xml\"/></Relationships>");
+                e.data.replace(
+                    "</Relationships>",
+                    "<Relationship Id=\"rIdC\" Type=\"http://schemas.openxmlformats.org/officeDocument/"
+                    "2006/relationships/chartsheet\" Target=\"/xl/chartsheets/sheet1.xml\"/></Relationships>");
             }
         }
         const QString path = write(QStringLiteral("order.xlsx"), entries);
@@ -310,26 +340,24 @@ private slots:
         using namespace biff;
         QByteArray sst = rec(0x00FC, le32(3) + le32(3) + text(QStringLiteral("plain")) + le16(6) + char(0) + "spl");
         sst += rec(0x003C, char(1) + le16(0x8BBE) + le16(0x5907) + le16('!') + text(QStringLiteral("设备")));
-        const QByteArray cells = dimensions(0, 5, 0, 3)
-            + rec(0x00FD, cell(0, 0) + le32(0)) + rec(0x00FD, cell(0, 1) + le32(0)) + rec(0x00FD, cell(0, 2) + le32(0))
-            + rec(0x00FD, cell(1, 0) + le32(1)) + rec(0x0203, cell(1, 1) + f64(1234567890123.0))
-            + rec(0x027E, cell(1, 2) + le32(quint32(-5) << 2 | 2))
-            + rec(0x00BD, le16(2) + le16(0) + le16(0) + le32(12345 << 2 | 3) + le16(0) + le32(quint32(7) << 2 | 2) + le16(1))
-            + rec(0x0205, cell(2, 2) + char(1) + char(0))
-            + formula(3, 0, special(0, 0)) + rec(0x04BC, QByteArray(10, 0)) + rec(0x0207, text(QStringLiteral("FRM-Ω")))
-            + formula(3, 1, f64(42)) + formula(3, 2, special(1, 0))
-            + bof(0x20) + rec(0x0203, cell(3, 0) + f64(999)) + eof()
+        const QByteArray cells = dimensions(0, 5, 0, 3) + rec(0x00FD, cell(0, 0) + le32(0))
+            + rec(0x00FD, cell(0, 1) + le32(0)) + rec(0x00FD, cell(0, 2) + le32(0)) + rec(0x00FD, cell(1, 0) + le32(1))
+            + rec(0x0203, cell(1, 1) + f64(1234567890123.0)) + rec(0x027E, cell(1, 2) + le32(quint32(-5) << 2 | 2))
+            + rec(0x00BD,
+                  le16(2) + le16(0) + le16(0) + le32(12345 << 2 | 3) + le16(0) + le32(quint32(7) << 2 | 2) + le16(1))
+            + rec(0x0205, cell(2, 2) + char(1) + char(0)) + formula(3, 0, special(0, 0))
+            + rec(0x04BC, QByteArray(10, 0)) + rec(0x0207, text(QStringLiteral("FRM-Ω"))) + formula(3, 1, f64(42))
+            + formula(3, 2, special(1, 0)) + bof(0x20) + rec(0x0203, cell(3, 0) + f64(999)) + eof()
             + formula(4, 0, special(2, 0x07)) + formula(4, 1, special(3, 0))
             + rec(0x0204, cell(4, 2) + text(QStringLiteral("设备-L"))) + rec(0x0205, cell(4, 3) + char(0x2A) + char(1));
-        const QString path = writeFile(QStringLiteral("records.xls"),
-                                       workbook({cells}, sst, {{0, 0}, {0, 2}, {0, 0}}));
+        const QString path = writeFile(QStringLiteral("records.xls"), workbook({cells}, sst, {{0, 0}, {0, 2}, {0, 0}}));
         QList<SheetResult> sheets;
         QVERIFY(readOk(path, &sheets));
         QCOMPARE(sheets.size(), 1);
         QVERIFY(sameRange(sheets[0].range, 1, 1, 5, 3));
-        QCOMPARE(sheets[0].values, (QStringList{QStringLiteral("spl设备!"), "1234567890123", "-5", "123.45", "7", "true",
-                                                QStringLiteral("FRM-Ω"), "42", "false", "error:#DIV/0!", "",
-                                                QStringLiteral("设备-L")}));
+        QCOMPARE(sheets[0].values,
+                 (QStringList{QStringLiteral("spl设备!"), "1234567890123", "-5", "123.45", "7", "true",
+                              QStringLiteral("FRM-Ω"), "42", "false", "error:#DIV/0!", "", QStringLiteral("设备-L")}));
     }
 
     // Broken or hostile XLS streams: refused with a reason; claims (string counts,
@@ -337,7 +365,7 @@ private slots:
     void xlsRefused_data()
     {
         QTest::addColumn<QByteArray>("stream");
-        QTest::addColumn<QString>("reason");   // empty: reads, and the values below
+        QTest::addColumn<QString>("reason"); // empty: reads, and the values below
         QTest::addColumn<QStringList>("values");
         using namespace biff;
         const QByteArray header = rec(0x00FD, cell(0, 0) + le32(0));
@@ -377,16 +405,19 @@ private slots:
     // A workbook that lists one sheet 200,000 times has one sheet, read once.
     void xlsxSheetListedOften()
     {
-        xlsxfile::Entries entries =
-            xlsxfile::package({xlsxfile::worksheet(textCell("A1", "h") + textCell("A2", "ONCE"), "A1:A2")});
+        xlsxfile::Entries entries = xlsxfile::package(
+            {xlsxfile::worksheet(textCell("A1", "h") + textCell("A2", "ONCE"), "A1:A2")});
         for (xlsxfile::Entry &e : entries) {
             if (e.name != QLatin1String("xl/workbook.xml"))
                 continue;
             QByteArray sheets;
             // Plain appends (a built `+=` reserves exactly and copies everything per sheet).
             for (int i = 0; i < 200000; ++i)
-                sheets.append("<sheet name=\"S").append(QByteArray::number(i)).append("\" sheetId=\"")
-                    .append(QByteArray::number(i + 1)).append("\" r:id=\"rId1\"/>");
+                sheets.append("<sheet name=\"S")
+                    .append(QByteArray::number(i))
+                    .append("\" sheetId=\"")
+                    .append(QByteArray::number(i + 1))
+                    .append("\" r:id=\"rId1\"/>");
             e.data = "<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
                      "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"><sheets>"
                 + sheets + "</sheets></workbook>";
@@ -407,15 +438,19 @@ private slots:
             << QByteArray("a,\"b,c\",\"d\"\"e\"\r\n\r\n\"multi\r\nline\",,f\r\n,,\r\n")
             << QStringList{"a", "b,c", "d\"e", "multi\r\nline", "f"};
         QTest::newRow("UTF-8 BOM, LF, no final line end")
-            << QByteArray("\xEF\xBB\xBF\xE8\xAE\xBE\xE5\xA4\x87-1\n  spaced  ,x") << QStringList{QStringLiteral("设备-1"), "  spaced  ", "x"};
+            << QByteArray("\xEF\xBB\xBF\xE8\xAE\xBE\xE5\xA4\x87-1\n  spaced  ,x")
+            << QStringList{QStringLiteral("设备-1"), "  spaced  ", "x"};
         QTest::newRow("CR line ends") << QByteArray("a\rb,\"\"\rc") << QStringList{"a", "b", "c"};
-        QTest::newRow("UTF-16LE") << QByteArray("\xFF\xFE" "a\0,\0\xBE\x8B\r\0\n\0\"\0q\0\"\0", 18)
+        QTest::newRow("UTF-16LE") << QByteArray("\xFF\xFE"
+                                                "a\0,\0\xBE\x8B\r\0\n\0\"\0q\0\"\0",
+                                                18)
                                   << QStringList{"a", QStringLiteral("设"), "q"};
         QTest::newRow("UTF-16BE") << QByteArray("\xFE\xFF\0a\0,\x8B\xBE", 8) << QStringList{"a", QStringLiteral("设")};
         QTest::newRow("export layout") << QByteArray("UUID,Customer,Is used,Type,SN.,IP\r\nX-1,UMEYE,NO,,,\r\n"
                                                      "X-2,UMEYE,YES,IPC,DEV-2,10.0.0.2\r\n")
                                        << QStringList{"X-1", "X-2"};
-        QTest::newRow("NUL is a character") << QByteArray("a\0b,c", 5) << QStringList{QString::fromLatin1("a\0b", 3), "c"};
+        QTest::newRow("NUL is a character")
+            << QByteArray("a\0b,c", 5) << QStringList{QString::fromLatin1("a\0b", 3), "c"};
     }
     void csvValues()
     {
@@ -427,8 +462,8 @@ private slots:
         QVERIFY(csvimport::forEachValue(
             path, [](const QStringList &header) { return header.value(0) == QLatin1String("UUID"); },
             [&got](const QString &v) {
-                got << v;
-                return true;
+            got << v;
+            return true;
             }));
         QCOMPARE(got, values);
     }
@@ -437,7 +472,7 @@ private slots:
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("refusal");
-        QTest::addColumn<int>("line");   // 0: not said (an encoding is judged block by block)
+        QTest::addColumn<int>("line"); // 0: not said (an encoding is judged block by block)
         using R = csvimport::Refusal;
         QTest::newRow("unterminated quote") << QByteArray("a\n\"b,c\nd\n") << int(R::UnterminatedQuote) << 2;
         QTest::newRow("quote inside unquoted field") << QByteArray("ok\nab\"c\n") << int(R::StrayQuote) << 2;
@@ -445,7 +480,10 @@ private slots:
         QTest::newRow("invalid UTF-8") << QByteArray("ok\ncaf\xE9\n") << int(R::Encoding) << 0;
         QTest::newRow("UTF-8 cut mid-character") << QByteArray("ok\xE8\xAE") << int(R::Encoding) << 0;
         QTest::newRow("UTF-16 lone surrogate") << QByteArray("\xFF\xFE\x00\xDC", 4) << int(R::Encoding) << 0;
-        QTest::newRow("UTF-16 odd length") << QByteArray("\xFF\xFE" "a\0b", 5) << int(R::Encoding) << 0;
+        QTest::newRow("UTF-16 odd length") << QByteArray("\xFF\xFE"
+                                                         "a\0b",
+                                                         5)
+                                           << int(R::Encoding) << 0;
         QTest::newRow("UTF-32") << QByteArray("\xFF\xFE\0\0a\0\0\0", 8) << int(R::Encoding) << 0;
         QTest::newRow("one line of 8 MiB") << "a,b\n" + QByteArray(8 << 20, 'x') << int(R::RecordTooLong) << 2;
     }
@@ -481,22 +519,37 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("reason");
-        QTest::addColumn<int>("sheetsRead");   // including the one that failed
-        QTest::newRow("missing file") << "missing" << "cannot open" << 0;
-        QTest::newRow("text file") << "text" << "not a workbook" << 0;
-        QTest::newRow("truncated zip") << "truncated" << "zip" << 0;
-        QTest::newRow("corrupt deflate data") << "corrupt" << "" << 2;
-        QTest::newRow("no package relationships") << "norels" << "missing part" << 0;
-        QTest::newRow("sheet part missing") << "nosheet" << "missing part" << 3;
-        QTest::newRow("second sheet broken mid-way") << "broken" << "" << 2;
-        QTest::newRow("shared string index out of range") << "badshared" << "shared string" << 2;
-        QTest::newRow("shared string index equal to the count") << "sharedcount" << "shared string 1 " << 2;
-        QTest::newRow("zip bomb") << "bomb" << "inflates more than" << 2;
-        QTest::newRow("gigantic text") << "bigtext" << "over" << 2;
-        QTest::newRow("deep nesting") << "deep" << "nested deeper" << 2;
-        QTest::newRow("entity declarations") << "dtd" << "document type" << 0;
-        QTest::newRow("non-UTF-8 bytes") << "latin1" << "not UTF-8" << 2;
-        QTest::newRow("garbage after xls magic") << "xlsgarbage" << "XLS" << 0;
+        QTest::addColumn<int>("sheetsRead"); // including the one that failed
+        QTest::newRow("missing file") << "missing"
+                                      << "cannot open" << 0;
+        QTest::newRow("text file") << "text"
+                                   << "not a workbook" << 0;
+        QTest::newRow("truncated zip") << "truncated"
+                                       << "zip" << 0;
+        QTest::newRow("corrupt deflate data") << "corrupt"
+                                              << "" << 2;
+        QTest::newRow("no package relationships") << "norels"
+                                                  << "missing part" << 0;
+        QTest::newRow("sheet part missing") << "nosheet"
+                                            << "missing part" << 3;
+        QTest::newRow("second sheet broken mid-way") << "broken"
+                                                     << "" << 2;
+        QTest::newRow("shared string index out of range") << "badshared"
+                                                          << "shared string" << 2;
+        QTest::newRow("shared string index equal to the count") << "sharedcount"
+                                                                << "shared string 1 " << 2;
+        QTest::newRow("zip bomb") << "bomb"
+                                  << "inflates more than" << 2;
+        QTest::newRow("gigantic text") << "bigtext"
+                                       << "over" << 2;
+        QTest::newRow("deep nesting") << "deep"
+                                      << "nested deeper" << 2;
+        QTest::newRow("entity declarations") << "dtd"
+                                             << "document type" << 0;
+        QTest::newRow("non-UTF-8 bytes") << "latin1"
+                                         << "not UTF-8" << 2;
+        QTest::newRow("garbage after xls magic") << "xlsgarbage"
+                                                 << "XLS" << 0;
     }
     void refusedFiles()
     {
@@ -506,8 +559,8 @@ private slots:
 
         const QByteArray good = xlsxfile::worksheet(textCell("A1", "h") + textCell("A2", "kept"), "A1:A2");
         const QString name = kind + QStringLiteral(".xlsx");
-        QString path = QDir::current().absoluteFilePath(name);   // "missing" is never written
-        QByteArray second;   // a second sheet after a good one
+        QString path = QDir::current().absoluteFilePath(name); // "missing" is never written
+        QByteArray second;                                     // a second sheet after a good one
         QByteArray shared;
         if (kind == QLatin1String("text")) {
             path = writeFile(name, "UUID\nAAA\n");
@@ -527,9 +580,9 @@ private slots:
         } else if (kind == QLatin1String("norels") || kind == QLatin1String("nosheet")) {
             xlsxfile::Entries entries = xlsxfile::package({good, good, good});
             if (kind == QLatin1String("norels"))
-                entries.removeAt(1);   // _rels/.rels, after [Content_Types].xml
+                entries.removeAt(1); // _rels/.rels, after [Content_Types].xml
             else
-                entries.removeLast();  // the third sheet's part
+                entries.removeLast(); // the third sheet's part
             path = write(name, entries);
         } else if (kind == QLatin1String("broken")) {
             second = xlsxfile::worksheet(textCell("A1", "h") + textCell("A2", "before")).chopped(20);
@@ -548,17 +601,20 @@ private slots:
             xlsxfile::Entries entries = xlsxfile::package(
                 {good, xlsxfile::worksheet("<c r=\"A1\"><v>" + QByteArray(17 << 20, '7') + "</v></c>")});
             for (xlsxfile::Entry &e : entries)
-                e.stored = true;   // no compression, so no ratio to trip over
+                e.stored = true; // no compression, so no ratio to trip over
             path = write(name, entries);
         } else if (kind == QLatin1String("deep")) {
             second = xlsxfile::worksheet(QByteArray("<x>").repeated(100) + QByteArray("</x>").repeated(100));
         } else if (kind == QLatin1String("dtd")) {
-            shared = "<?xml version=\"1.0\"?><!DOCTYPE sst [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">]>"
-                     "<sst><si><t>&b;</t></si></sst>";
+            shared =
+                "<?xml version=\"1.0\"?><!DOCTYPE sst [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">]>"
+                "<sst><si><t>&b;</t></si></sst>";
         } else if (kind == QLatin1String("latin1")) {
-            second = xlsxfile::worksheet(textCell("A1", "h") + "<c r=\"A2\" t=\"inlineStr\"><is><t>caf\xE9</t></is></c>");
+            second = xlsxfile::worksheet(textCell("A1", "h")
+                                         + "<c r=\"A2\" t=\"inlineStr\"><is><t>caf\xE9</t></is></c>");
         } else if (kind == QLatin1String("xlsgarbage")) {
-            path = writeFile(QStringLiteral("garbage.xls"), QByteArray::fromHex("d0cf11e0a1b11ae1") + QByteArray(4096, '\x5a'));
+            path = writeFile(QStringLiteral("garbage.xls"),
+                             QByteArray::fromHex("d0cf11e0a1b11ae1") + QByteArray(4096, '\x5a'));
         }
         if (!second.isEmpty())
             path = writeSheets(name, {good, second}, shared);

@@ -53,8 +53,8 @@ QByteArray worksheet(const QByteArray &sheetData, const QByteArray &dimension)
 QByteArray sharedStrings(const QList<QString> &texts)
 {
     QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<sst xmlns=\"" + kMain
-        + "\" count=\"" + QByteArray::number(texts.size()) + "\" uniqueCount=\""
-        + QByteArray::number(texts.size()) + "\">";
+        + "\" count=\"" + QByteArray::number(texts.size()) + "\" uniqueCount=\"" + QByteArray::number(texts.size())
+        + "\">";
     // Plain appends (a built `+=` reserves exactly and copies everything per text).
     for (const QString &t : texts)
         xml.append("<si><t xml:space=\"preserve\">").append(escaped(t)).append("</t></si>");
@@ -64,19 +64,21 @@ QByteArray sharedStrings(const QList<QString> &texts)
 Entries package(const QList<QByteArray> &worksheets, const QByteArray &sharedStringsPart)
 {
     Entries entries;
-    QByteArray types = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
-                       "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
-                       "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
-                       "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
-                       "<Override PartName=\"/xl/workbook.xml\" "
-                       "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>";
+    QByteArray types =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+        "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+        "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+        "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+        "<Override PartName=\"/xl/workbook.xml\" "
+        "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>";
     QByteArray sheets;
     QByteArray rels = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<Relationships xmlns=\""
         + kPackageRel + "\">";
     for (int i = 0; i < worksheets.size(); ++i) {
         const QByteArray n = QByteArray::number(i + 1);
-        types += "<Override PartName=\"/xl/worksheets/sheet" + n + ".xml\" "
-                 "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/>";
+        types += "<Override PartName=\"/xl/worksheets/sheet" + n
+            + ".xml\" "
+              "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml\"/>";
         sheets += "<sheet name=\"Sheet" + n + "\" sheetId=\"" + n + "\" r:id=\"rId" + n + "\"/>";
         rels += "<Relationship Id=\"rId" + n + "\" Type=\"" + kRel + "/worksheet\" Target=\"worksheets/sheet" + n
             + ".xml\"/>";

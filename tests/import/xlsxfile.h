@@ -11,7 +11,7 @@ namespace xlsxfile {
 struct Entry {
     QString name;
     QByteArray data;
-    bool stored = false;   // kept uncompressed instead of deflated
+    bool stored = false; // kept uncompressed instead of deflated
 };
 using Entries = QList<Entry>;
 

@@ -1,8 +1,8 @@
 // The log page: page size from the table height, paging controls, newest first.
 #include "tests/support/testsupport.h"
 
-#include "store/datastore.h"
 #include "log/log.h"
+#include "store/datastore.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -16,7 +16,10 @@
 namespace {
 
 // Rows per page follow the table height: 25 px a row after 130 px of chrome.
-int tableHeightFor(int rows) { return rows * 25 + 130; }
+int tableHeightFor(int rows)
+{
+    return rows * 25 + 130;
+}
 
 void addEntries(int first, int last)
 {
@@ -27,7 +30,8 @@ void addEntries(int first, int last)
 class Page
 {
 public:
-    Page() : log(new Log)
+    Page()
+        : log(new Log)
     {
         log->resize(849, 615);
         log->show();
@@ -104,10 +108,7 @@ class TestLog : public QObject
     Q_OBJECT
 
 private slots:
-    void init()
-    {
-        testsupport::freshDatabase();
-    }
+    void init() { testsupport::freshDatabase(); }
 
     void emptyLog()
     {
@@ -147,8 +148,10 @@ private slots:
             QCOMPARE(p.describes(), entries(newest, qMax(1, newest - 17), 18));
             QCOMPARE(p.selector()->currentIndex(), page - 1);
             QCOMPARE(p.summary(), summaryText(total, pages, page));
-            QCOMPARE(p.buttons(), page == 1 ? QStringLiteral("--NL")
-                                  : page == pages ? QStringLiteral("FP--") : QStringLiteral("FPNL"));
+            QCOMPARE(p.buttons(),
+                     page == 1           ? QStringLiteral("--NL")
+                         : page == pages ? QStringLiteral("FP--")
+                                         : QStringLiteral("FPNL"));
         }
         QCOMPARE(p.table()->item(0, 0)->text(), QStringLiteral("Type %1").arg(total - (pages - 1) * 18));
 

@@ -3,8 +3,8 @@
 // through the real program in a child process. Checks the counts it prints, the pool's rows,
 // the log rows with their stations, the conflict report, that a second run changes nothing,
 // and that a failed batch leaves whole batches and a rerun finishes the job.
-#include "tests/support/testsupport.h"
 #include "tests/support/pgcluster.h"
+#include "tests/support/testsupport.h"
 
 #include "store/datastore.h"
 
@@ -45,7 +45,8 @@ MergeRun runMerge(const QStringList &arguments, const QString &folder = QString(
     run.exitCode = p.exitCode();
     run.out = QString::fromUtf8(p.readAllStandardOutput());
     run.err = QString::fromUtf8(p.readAllStandardError());
-    static const QRegularExpression count(QStringLiteral("^([A-Z][^:]*): (\\d+)$"), QRegularExpression::MultilineOption);
+    static const QRegularExpression count(QStringLiteral("^([A-Z][^:]*): (\\d+)$"),
+                                          QRegularExpression::MultilineOption);
     auto it = count.globalMatch(run.out);
     while (it.hasNext()) {
         const auto m = it.next();
@@ -58,7 +59,8 @@ MergeRun runMerge(const QStringList &arguments, const QString &folder = QString(
 class StationFile
 {
 public:
-    explicit StationFile(const QString &path) : name_(QStringLiteral("station-writer-") + path)
+    explicit StationFile(const QString &path)
+        : name_(QStringLiteral("station-writer-") + path)
     {
         db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
         db_.setDatabaseName(path);
@@ -84,10 +86,12 @@ public:
     }
     bool serial(const QString &serialNumber, int customerId, int isUse, const QString &device = QString())
     {
-        return exec(QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
-                                   "VALUES (?, ?, ?, ?, ?, ?)"),
-                    {customerId, serialNumber, isUse, device.isEmpty() ? QString() : QStringLiteral("IPC"),
-                     device, device.isEmpty() ? QString() : QStringLiteral("127.0.0.9")});
+        return exec(
+            QStringLiteral(
+                "INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
+                "VALUES (?, ?, ?, ?, ?, ?)"),
+            {customerId, serialNumber, isUse, device.isEmpty() ? QString() : QStringLiteral("IPC"), device,
+             device.isEmpty() ? QString() : QStringLiteral("127.0.0.9")});
     }
 
 private:
@@ -126,13 +130,23 @@ QString makeStationA()
             && f.serial(QStringLiteral("A-new-3"), 1, 2, QStringLiteral("DEV-8"))
             && f.serial(QStringLiteral("A-new-dev"), 1, 1, QStringLiteral("DEV-1"))
             && f.serial(QStringLiteral("shared-AB"), 2, 1, QStringLiteral("DEV-9"));
-        const QString log = QStringLiteral("INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation) VALUES (?, ?, ?, ?)");
-        ok = ok && f.exec(log, {QStringLiteral("Login"), QStringLiteral("admin"), QStringLiteral("2024-01-01 08:00:00"), QStringLiteral("station-a")})
+        const QString log = QStringLiteral(
+            "INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation) VALUES (?, ?, ?, ?)");
+        ok = ok
+            && f.exec(log,
+                      {QStringLiteral("Login"), QStringLiteral("admin"), QStringLiteral("2024-01-01 08:00:00"),
+                       QStringLiteral("station-a")})
             // The same event twice in one second: two rows, both copied.
-            && f.exec(log, {QStringLiteral("Burning uuid"), QStringLiteral("A-new-2 -> DEV-7"), QStringLiteral("2024-01-01 08:01:00"), QStringLiteral("station-a")})
-            && f.exec(log, {QStringLiteral("Burning uuid"), QStringLiteral("A-new-2 -> DEV-7"), QStringLiteral("2024-01-01 08:01:00"), QStringLiteral("station-a")})
+            && f.exec(log,
+                      {QStringLiteral("Burning uuid"), QStringLiteral("A-new-2 -> DEV-7"),
+                       QStringLiteral("2024-01-01 08:01:00"), QStringLiteral("station-a")})
+            && f.exec(log,
+                      {QStringLiteral("Burning uuid"), QStringLiteral("A-new-2 -> DEV-7"),
+                       QStringLiteral("2024-01-01 08:01:00"), QStringLiteral("station-a")})
             // Written before the file had stations: takes --station.
-            && f.exec(log, {QStringLiteral("Login"), QStringLiteral("admin"), QStringLiteral("2024-01-01 07:00:00"), QVariant()});
+            && f.exec(log,
+                      {QStringLiteral("Login"), QStringLiteral("admin"), QStringLiteral("2024-01-01 07:00:00"),
+                       QVariant()});
         if (!ok)
             return QString();
     }
@@ -146,22 +160,24 @@ QString makeStationB()
     const QString path = QDir::current().absoluteFilePath(QStringLiteral("stationB.db"));
     QFile::remove(path);
     StationFile f(path);
-    bool ok = f.exec(QStringLiteral("CREATE TABLE Customers (CustomerID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
-                                    "CustomerName VARCHAR NOT NULL UNIQUE, CustomerValue VARCHAR, CustomerHostAddr VARCHAR, "
-                                    "CustomerPort INTEGER, CustomerSvrChecked INTEGER NOT NULL DEFAULT 0)"))
+    bool ok = f.exec(QStringLiteral(
+                  "CREATE TABLE Customers (CustomerID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                  "CustomerName VARCHAR NOT NULL UNIQUE, CustomerValue VARCHAR, CustomerHostAddr VARCHAR, "
+                  "CustomerPort INTEGER, CustomerSvrChecked INTEGER NOT NULL DEFAULT 0)"))
         && f.exec(QStringLiteral("CREATE TABLE Logs (LogID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
                                  "LogType VARCHAR NOT NULL, LogDescribe VARCHAR NOT NULL, LogDate VARCHAR NOT NULL)"))
-        && f.exec(QStringLiteral("CREATE TABLE SerialNumbers (SNID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
-                                 "CustomerID INTEGER NOT NULL REFERENCES Customers (CustomerID), SerialNumber VARCHAR NOT NULL, "
-                                 "IsUse INTEGER NOT NULL DEFAULT 0, DeviceType VARCHAR, DeviceSerialNum VARCHAR, szIP VARCHAR)"))
-        && f.exec(QStringLiteral("INSERT INTO Customers (CustomerName, CustomerValue, CustomerHostAddr, CustomerPort) VALUES "
-                                 "('Brisvan', 'GoolinkGID', '', 0), ('UMEYE', 'DeviceID', 'svr.umeye.example', 5800), "
-                                 "(?, 'DeviceID', 'svr.example', 7000)"),
+        && f.exec(QStringLiteral(
+            "CREATE TABLE SerialNumbers (SNID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+            "CustomerID INTEGER NOT NULL REFERENCES Customers (CustomerID), SerialNumber VARCHAR NOT NULL, "
+            "IsUse INTEGER NOT NULL DEFAULT 0, DeviceType VARCHAR, DeviceSerialNum VARCHAR, szIP VARCHAR)"))
+        && f.exec(QStringLiteral(
+                      "INSERT INTO Customers (CustomerName, CustomerValue, CustomerHostAddr, CustomerPort) VALUES "
+                      "('Brisvan', 'GoolinkGID', '', 0), ('UMEYE', 'DeviceID', 'svr.umeye.example', 5800), "
+                      "(?, 'DeviceID', 'svr.example', 7000)"),
                   {QStringLiteral("Ünïcode客户")});
     // Brisvan 1, UMEYE 2, Ünïcode客户 3.
     ok = ok && f.serial(QStringLiteral("shared-AB"), 1, 1, QStringLiteral("DEV-10"))
-        && f.serial(QStringLiteral("A-new-1"), 2, 0)
-        && f.serial(QStringLiteral("B-new-1"), 1, 0)
+        && f.serial(QStringLiteral("A-new-1"), 2, 0) && f.serial(QStringLiteral("B-new-1"), 1, 0)
         && f.serial(QStringLiteral("B-new-2"), 3, 1, QStringLiteral("DEV-11"))
         && f.serial(QStringLiteral("B-dup"), 2, 1, QStringLiteral("DEV-12"))
         && f.serial(QStringLiteral("B-dup2"), 2, 1, QStringLiteral("DEV-12"))
@@ -171,7 +187,8 @@ QString makeStationB()
         && f.serial(QStringLiteral("A-new-3"), 2, 1, QStringLiteral("DEV-8"))
         && f.serial(QStringLiteral("U-conflict-dev"), 3, 0);
     const QString log = QStringLiteral("INSERT INTO Logs (LogType, LogDescribe, LogDate) VALUES (?, ?, ?)");
-    ok = ok && f.exec(log, {QStringLiteral("Login"), QStringLiteral("op"), QStringLiteral("2024-01-02 09:00:00")})
+    ok = ok
+        && f.exec(log, {QStringLiteral("Login"), QStringLiteral("op"), QStringLiteral("2024-01-02 09:00:00")})
         // The same texts as a row of A, but another station's.
         && f.exec(log, {QStringLiteral("Login"), QStringLiteral("admin"), QStringLiteral("2024-01-01 08:00:00")});
     return ok ? path : QString();
@@ -192,7 +209,8 @@ bool fillTarget()
     };
     for (const char *values : inserts)
         if (!testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, DeviceType, "
-                                              "DeviceSerialNum) VALUES ") + QLatin1String(values)))
+                                              "DeviceSerialNum) VALUES ")
+                               + QLatin1String(values)))
             return false;
     return true;
 }
@@ -201,16 +219,19 @@ bool fillTarget()
 QStringList snapshot()
 {
     QStringList out;
-    for (const QVariantList &r : rows(QStringLiteral(
-             "SELECT s.SerialNumber, c.CustomerName, s.IsUse, s.DeviceType, s.DeviceSerialNum, s.szIP "
-             "FROM SerialNumbers s LEFT JOIN Customers c ON c.CustomerID = s.CustomerID")))
-        out << QStringLiteral("serial|%1|%2|%3|%4|%5|%6").arg(r[0].toString(), r[1].toString(), r[2].toString(),
-                                                             r[3].toString(), r[4].toString(), r[5].toString());
-    for (const QVariantList &r : rows(QStringLiteral(
-             "SELECT CustomerName, CustomerValue, CustomerHostAddr, CustomerPort FROM Customers")))
-        out << QStringLiteral("customer|%1|%2|%3|%4").arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString());
+    for (const QVariantList &r :
+         rows(QStringLiteral("SELECT s.SerialNumber, c.CustomerName, s.IsUse, s.DeviceType, s.DeviceSerialNum, s.szIP "
+                             "FROM SerialNumbers s LEFT JOIN Customers c ON c.CustomerID = s.CustomerID")))
+        out << QStringLiteral("serial|%1|%2|%3|%4|%5|%6")
+                   .arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString(), r[4].toString(),
+                        r[5].toString());
+    for (const QVariantList &r :
+         rows(QStringLiteral("SELECT CustomerName, CustomerValue, CustomerHostAddr, CustomerPort FROM Customers")))
+        out << QStringLiteral("customer|%1|%2|%3|%4")
+                   .arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString());
     for (const QVariantList &r : rows(QStringLiteral("SELECT LogType, LogDescribe, LogDate, LogStation FROM Logs")))
-        out << QStringLiteral("log|%1|%2|%3|%4").arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString());
+        out << QStringLiteral("log|%1|%2|%3|%4")
+                   .arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString());
     out.sort();
     return out;
 }
@@ -277,10 +298,10 @@ void verifyCounts(const MergeRun &run, qint64 copied, qint64 present, qint64 upd
 
 QString state(const QString &serialNumber)
 {
-    const QList<QVariantList> r = rows(QStringLiteral(
-        "SELECT c.CustomerName, s.IsUse, s.DeviceSerialNum FROM SerialNumbers s "
-        "LEFT JOIN Customers c ON c.CustomerID = s.CustomerID WHERE s.SerialNumber = '%1'")
-                                           .arg(QString(serialNumber).replace(QLatin1Char('\''), QStringLiteral("''"))));
+    const QList<QVariantList> r = rows(
+        QStringLiteral("SELECT c.CustomerName, s.IsUse, s.DeviceSerialNum FROM SerialNumbers s "
+                       "LEFT JOIN Customers c ON c.CustomerID = s.CustomerID WHERE s.SerialNumber = '%1'")
+            .arg(QString(serialNumber).replace(QLatin1Char('\''), QStringLiteral("''"))));
     QStringList out;
     for (const QVariantList &row : r)
         out << QStringLiteral("%1 %2 %3").arg(row[0].toString(), row[1].toString(), row[2].toString()).trimmed();
@@ -319,10 +340,15 @@ private slots:
     {
         QFETCH(QString, batch);
         prepare();
-        const QStringList argsA = {QStringLiteral("--batch"), batch, QStringLiteral("--station"), QStringLiteral("line1-a"),
-                                   QStringLiteral("--report"), QStringLiteral("a.csv"), stationA_};
-        const QStringList argsB = {QStringLiteral("--batch"), batch, QStringLiteral("--report"), QStringLiteral("b.csv"),
-                                   stationB_};
+        const QStringList argsA = {QStringLiteral("--batch"),
+                                   batch,
+                                   QStringLiteral("--station"),
+                                   QStringLiteral("line1-a"),
+                                   QStringLiteral("--report"),
+                                   QStringLiteral("a.csv"),
+                                   stationA_};
+        const QStringList argsB = {QStringLiteral("--batch"), batch, QStringLiteral("--report"),
+                                   QStringLiteral("b.csv"), stationB_};
 
         const MergeRun a = runMerge(argsA);
         QVERIFY2(a.exitCode == 1, qPrintable(a.out + a.err));
@@ -330,15 +356,18 @@ private slots:
         QCOMPARE(a.counts.value(QStringLiteral("Log rows already present")), 0);
         QCOMPARE(conflictRows(QStringLiteral("a.csv")),
                  (QStringList{
-                     QStringLiteral("A-new-dev|UMEYE|DEV-1|used||absent|device DEV-1 holds U-used-same (used) in the target"),
+                     QStringLiteral(
+                         "A-new-dev|UMEYE|DEV-1|used||absent|device DEV-1 holds U-used-same (used) in the target"),
                      QStringLiteral("B-other-cust|UMEYE||unused||unused|it belongs to customer Brisvan in the target"),
-                     QStringLiteral("U-blocked|UMEYE|DEV-5|used||unused|device DEV-5 holds U-target-holds (used) in the target"),
-                     QStringLiteral("U-conflict-dev|UMEYE|DEV-4|used|DEV-3|used|it is used for another device in the target"),
+                     QStringLiteral(
+                         "U-blocked|UMEYE|DEV-5|used||unused|device DEV-5 holds U-target-holds (used) in the target"),
+                     QStringLiteral(
+                         "U-conflict-dev|UMEYE|DEV-4|used|DEV-3|used|it is used for another device in the target"),
                  }));
         QCOMPARE(readReport(QStringLiteral("a.csv")).value(0),
                  (QStringList{QStringLiteral("Identifier"), QStringLiteral("Customer"), QStringLiteral("File device"),
-                              QStringLiteral("File state"), QStringLiteral("Target device"), QStringLiteral("Target state"),
-                              QStringLiteral("Reason")}));
+                              QStringLiteral("File state"), QStringLiteral("Target device"),
+                              QStringLiteral("Target state"), QStringLiteral("Reason")}));
 
         const MergeRun b = runMerge(argsB);
         QVERIFY2(b.exitCode == 1, qPrintable(b.out + b.err));
@@ -347,30 +376,34 @@ private slots:
                  (QStringList{
                      QStringLiteral("B-\"orphan\",9|9||unused||absent|customer 9 is not in the station file"),
                      QStringLiteral("B-dup2|UMEYE|DEV-12|used||absent|device DEV-12 holds B-dup (used) in the target"),
-                     QStringLiteral("U-conflict-dev|Ünïcode客户||unused|DEV-3|used|it belongs to customer UMEYE in the target"),
-                     QStringLiteral("shared-AB|Brisvan|DEV-10|used|DEV-9|used|it is used for another device in the target"),
+                     QStringLiteral(
+                         "U-conflict-dev|Ünïcode客户||unused|DEV-3|used|it belongs to customer UMEYE in the target"),
+                     QStringLiteral(
+                         "shared-AB|Brisvan|DEV-10|used|DEV-9|used|it is used for another device in the target"),
                  }));
 
         // The pool: each identifier once, no device with two, the burns learnt, conflicts untouched.
         QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers")).toInt(), 8 + 4 + 4);
-        QVERIFY(rows(QStringLiteral("SELECT SerialNumber FROM SerialNumbers GROUP BY SerialNumber HAVING COUNT(*) > 1")).isEmpty());
+        QVERIFY(rows(QStringLiteral("SELECT SerialNumber FROM SerialNumbers GROUP BY SerialNumber HAVING COUNT(*) > 1"))
+                    .isEmpty());
         QVERIFY(rows(QStringLiteral("SELECT DeviceSerialNum FROM SerialNumbers WHERE IsUse <> 0 "
-                                    "GROUP BY DeviceSerialNum HAVING COUNT(*) > 1")).isEmpty());
+                                    "GROUP BY DeviceSerialNum HAVING COUNT(*) > 1"))
+                    .isEmpty());
         const struct {
             const char *serial;
             QString expected;
         } expected[] = {
             {"U-shared-unused", QStringLiteral("UMEYE 0")},
-            {"U-learn", QStringLiteral("UMEYE 1 DEV-2")},            // unused here, burnt at A
-            {"U-pending-same", QStringLiteral("UMEYE 1 DEV-6")},     // pending here, confirmed at A
-            {"U-conflict-dev", QStringLiteral("UMEYE 1 DEV-3")},     // A and B disagree: unchanged
+            {"U-learn", QStringLiteral("UMEYE 1 DEV-2")},        // unused here, burnt at A
+            {"U-pending-same", QStringLiteral("UMEYE 1 DEV-6")}, // pending here, confirmed at A
+            {"U-conflict-dev", QStringLiteral("UMEYE 1 DEV-3")}, // A and B disagree: unchanged
             {"B-other-cust", QStringLiteral("Brisvan 0")},
-            {"U-blocked", QStringLiteral("UMEYE 0")},                // its device holds another
+            {"U-blocked", QStringLiteral("UMEYE 0")}, // its device holds another
             {"A-new-1", QStringLiteral("UMEYE 0")},
             {"A-new-2", QStringLiteral("Brisvan 1 DEV-7")},
-            {"A-new-3", QStringLiteral("UMEYE 1 DEV-8")},            // pending at A, burnt at B
+            {"A-new-3", QStringLiteral("UMEYE 1 DEV-8")}, // pending at A, burnt at B
             {"A-new-dev", QString()},
-            {"shared-AB", QStringLiteral("Brisvan 1 DEV-9")},        // A's, first merged
+            {"shared-AB", QStringLiteral("Brisvan 1 DEV-9")}, // A's, first merged
             {"B-new-1", QStringLiteral("Brisvan 0")},
             {"B-new-2", QStringLiteral("Ünïcode客户 1 DEV-11")},
             {"B-dup", QStringLiteral("UMEYE 1 DEV-12")},
@@ -380,23 +413,26 @@ private slots:
         };
         for (const auto &e : expected)
             QCOMPARE(state(QString::fromUtf8(e.serial)), e.expected);
-        QCOMPARE(value(QStringLiteral("SELECT CustomerHostAddr FROM Customers WHERE CustomerName = 'Ünïcode客户'")).toString(),
+        QCOMPARE(value(QStringLiteral("SELECT CustomerHostAddr FROM Customers WHERE CustomerName = 'Ünïcode客户'"))
+                     .toString(),
                  QStringLiteral("svr.example"));
 
         // Log rows with their stations: the file's own, --station, else the file's name.
         QStringList logs;
         for (const QVariantList &r : rows(QStringLiteral("SELECT LogType, LogDescribe, LogDate, LogStation FROM Logs "
                                                          "WHERE LogDate LIKE '2024-%'")))
-            logs << QStringLiteral("%1|%2|%3|%4").arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString());
+            logs << QStringLiteral("%1|%2|%3|%4")
+                        .arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString());
         logs.sort();
-        QCOMPARE(logs, (QStringList{
-                           QStringLiteral("Burning uuid|A-new-2 -> DEV-7|2024-01-01 08:01:00|station-a"),
-                           QStringLiteral("Burning uuid|A-new-2 -> DEV-7|2024-01-01 08:01:00|station-a"),
-                           QStringLiteral("Login|admin|2024-01-01 07:00:00|line1-a"),
-                           QStringLiteral("Login|admin|2024-01-01 08:00:00|station-a"),
-                           QStringLiteral("Login|admin|2024-01-01 08:00:00|stationB"),
-                           QStringLiteral("Login|op|2024-01-02 09:00:00|stationB"),
-                       }));
+        QCOMPARE(logs,
+                 (QStringList{
+                     QStringLiteral("Burning uuid|A-new-2 -> DEV-7|2024-01-01 08:01:00|station-a"),
+                     QStringLiteral("Burning uuid|A-new-2 -> DEV-7|2024-01-01 08:01:00|station-a"),
+                     QStringLiteral("Login|admin|2024-01-01 07:00:00|line1-a"),
+                     QStringLiteral("Login|admin|2024-01-01 08:00:00|station-a"),
+                     QStringLiteral("Login|admin|2024-01-01 08:00:00|stationB"),
+                     QStringLiteral("Login|op|2024-01-02 09:00:00|stationB"),
+                 }));
 
         // Again: nothing copied, everything else present, the same conflicts, the pool as it was.
         const QStringList before = snapshot();
@@ -467,25 +503,27 @@ private slots:
             QVERIFY(testsupport::exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON SerialNumbers "
                                                      "FOR EACH ROW EXECUTE FUNCTION refuse_b_dup()")));
         } else {
-            QVERIFY(testsupport::exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON SerialNumbers "
-                                                     "WHEN NEW.SerialNumber = 'B-dup' BEGIN SELECT RAISE(ABORT, 'refused by the test'); END")));
+            QVERIFY(testsupport::exec(QStringLiteral(
+                "CREATE TRIGGER refuse BEFORE INSERT ON SerialNumbers "
+                "WHEN NEW.SerialNumber = 'B-dup' BEGIN SELECT RAISE(ABORT, 'refused by the test'); END")));
         }
         const MergeRun failed = runMerge(argsB);
         QCOMPARE(failed.exitCode, 2);
-        QVERIFY2(failed.err.contains(QStringLiteral("identifiers 4 to 6")) && failed.err.contains(QStringLiteral("refused by the test"))
+        QVERIFY2(failed.err.contains(QStringLiteral("identifiers 4 to 6"))
+                     && failed.err.contains(QStringLiteral("refused by the test"))
                      && failed.err.contains(QStringLiteral("run the same command again")),
                  qPrintable(failed.err));
-        QCOMPARE(state(QStringLiteral("B-new-1")), QStringLiteral("Brisvan 0"));   // first batch
-        QCOMPARE(state(QStringLiteral("B-new-2")), QString());                     // second batch, refused
+        QCOMPARE(state(QStringLiteral("B-new-1")), QStringLiteral("Brisvan 0")); // first batch
+        QCOMPARE(state(QStringLiteral("B-new-2")), QString());                   // second batch, refused
         QCOMPARE(state(QStringLiteral("B-dup")), QString());
-        QCOMPARE(state(QStringLiteral("B-twice")), QString());                     // never reached
+        QCOMPARE(state(QStringLiteral("B-twice")), QString()); // never reached
         QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM Logs WHERE LogStation = 'stationB'")).toInt(), 0);
 
         QVERIFY(testsupport::exec(testsupport::onServer() ? QStringLiteral("DROP TRIGGER refuse ON SerialNumbers")
                                                           : QStringLiteral("DROP TRIGGER refuse")));
         const MergeRun rerun = runMerge(argsB);
         QVERIFY2(rerun.exitCode == 1, qPrintable(rerun.out + rerun.err));
-        QCOMPARE(rerun.counts.value(QStringLiteral("Identifiers copied")), 3);   // B-new-1 came with the first run
+        QCOMPARE(rerun.counts.value(QStringLiteral("Identifiers copied")), 3); // B-new-1 came with the first run
         QCOMPARE(snapshot(), clean);
         QCOMPARE(conflictRows(QStringLiteral("b.csv")), cleanReport);
         if (testsupport::onServer())
@@ -500,8 +538,10 @@ private slots:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("message");
         const QStringList a = {QStringLiteral("stationA.db")};
-        QTest::newRow("missing file") << "" << QStringList{QStringLiteral("nothere.db")} << "" << "nothere.db: no such file";
-        QTest::newRow("two files") << "" << QStringList{QStringLiteral("stationA.db"), QStringLiteral("stationB.db")} << ""
+        QTest::newRow("missing file") << "" << QStringList{QStringLiteral("nothere.db")} << ""
+                                      << "nothere.db: no such file";
+        QTest::newRow("two files") << "" << QStringList{QStringLiteral("stationA.db"), QStringLiteral("stationB.db")}
+                                   << ""
                                    << "name one station file";
         QTest::newRow("not a database") << "text" << QStringList{QStringLiteral("notes.db")} << ""
                                         << "notes.db is not a Tarnwell pool";
@@ -514,11 +554,16 @@ private slots:
         if (!testsupport::onServer()) {
             QTest::newRow("the target itself") << "" << QStringList{QStringLiteral("mydatabase.db")} << ""
                                                << "mydatabase.db is the target pool itself";
-            QTest::newRow("program running") << "locked" << a << "" << "Tarnwell is running in this folder";
+            QTest::newRow("program running") << "locked" << a << ""
+                                             << "Tarnwell is running in this folder";
         }
-        QTest::newRow("station still running") << "station-locked" << a << "" << "Tarnwell is running on stationA.db";
-        QTest::newRow("bad batch") << "" << QStringList{QStringLiteral("--batch"), QStringLiteral("0"), QStringLiteral("stationA.db")}
-                                   << "" << "--batch takes a number";
+        QTest::newRow("station still running") << "station-locked" << a << ""
+                                               << "Tarnwell is running on stationA.db";
+        QTest::newRow("bad batch") << ""
+                                   << QStringList{QStringLiteral("--batch"), QStringLiteral("0"),
+                                                  QStringLiteral("stationA.db")}
+                                   << ""
+                                   << "--batch takes a number";
     }
 
     void refusesWithoutTouchingThePool()
@@ -540,16 +585,19 @@ private slots:
         } else if (setup == QLatin1String("down")) {
             // A server nobody listens on; a pool file that is a folder.
             if (testsupport::onServer())
-                QVERIFY(!testsupport::writeFile(QStringLiteral("down/tarnwell.ini"),
-                                                "[store]\ndriver=postgresql\nhost=127.0.0.1\nport=1\ndatabase=x\nuser=x\n").isEmpty());
+                QVERIFY(
+                    !testsupport::writeFile(QStringLiteral("down/tarnwell.ini"),
+                                            "[store]\ndriver=postgresql\nhost=127.0.0.1\nport=1\ndatabase=x\nuser=x\n")
+                         .isEmpty());
             else
                 QVERIFY(QDir().mkpath(QStringLiteral("down/mydatabase.db")));
         } else if (setup == QLatin1String("locked") || setup == QLatin1String("station-locked")) {
             lock = std::make_unique<QLockFile>(setup == QLatin1String("locked") ? QStringLiteral("mydatabase.db.lock")
-                                                                                 : QStringLiteral("stationA.db.lock"));
+                                                                                : QStringLiteral("stationA.db.lock"));
             QVERIFY(lock->tryLock(0));
         }
-        const MergeRun run = runMerge(arguments, folder.isEmpty() ? QString() : QDir::current().absoluteFilePath(folder));
+        const MergeRun run = runMerge(arguments,
+                                      folder.isEmpty() ? QString() : QDir::current().absoluteFilePath(folder));
         QVERIFY2(run.exitCode == 2, qPrintable(run.out + run.err));
         // The store may say more before it (the driver's own words); the program's message ends it.
         const QString last = run.err.trimmed().section(QLatin1Char('\n'), -1);

@@ -43,8 +43,14 @@ int reportCount(const QString &serial)
     return reports.count(serial);
 }
 
-QString text(const QJsonObject &device, const char *key) { return device.value(QLatin1String(key)).toString(); }
-int number(const QJsonObject &device, const char *key) { return device.value(QLatin1String(key)).toInt(); }
+QString text(const QJsonObject &device, const char *key)
+{
+    return device.value(QLatin1String(key)).toString();
+}
+int number(const QJsonObject &device, const char *key)
+{
+    return device.value(QLatin1String(key)).toInt();
+}
 
 // Searches until every expected serial was reported. A run ends when all are in, or
 // long after its last probe; then the next run starts, as the operator's next Search would.
@@ -113,7 +119,8 @@ void startTrace()
 
 QStringList traceLines()
 {
-    return QString::fromUtf8(testsupport::readFile(QStringLiteral("sdk-trace.txt"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(testsupport::readFile(QStringLiteral("sdk-trace.txt")))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 // An announce as bytes on the wire, built here rather than by the encoder under test.
@@ -150,7 +157,11 @@ class Peer : public QThread
 public:
     using Replies = QList<QPair<QByteArray, bool /* forged */>>;
     using Handler = std::function<Replies(const z7wire::Message &)>;
-    explicit Peer(Handler handler) : handler_(std::move(handler)) { start(), ready_.acquire(); }
+    explicit Peer(Handler handler)
+        : handler_(std::move(handler))
+    {
+        start(), ready_.acquire();
+    }
     ~Peer() override { quit_ = true, wait(); }
     QByteArray target() const { return "127.0.0.1:" + QByteArray::number(port_); }
 
@@ -204,8 +215,10 @@ private slots:
             t[field] = value;
             return t;
         };
-        const struct { const char *name; int field, limit; } limits[] = {
-            {"ip", 0, 63}, {"serial", 1, 47}, {"user", 2, 31}, {"password", 3, 15}, {"type", 4, 31}};
+        const struct {
+            const char *name;
+            int field, limit;
+        } limits[] = {{"ip", 0, 63}, {"serial", 1, 47}, {"user", 2, 31}, {"password", 3, 15}, {"type", 4, 31}};
         for (const auto &l : limits) {
             QTest::addRow("%s %d bytes", l.name, l.limit) << with(l.field, QByteArray(l.limit, 'x')) << true;
             QTest::addRow("%s %d bytes", l.name, l.limit + 1) << with(l.field, QByteArray(l.limit + 1, 'x')) << false;
@@ -226,8 +239,11 @@ private slots:
         z7wire::Message m;
         QCOMPARE(decodes(wire, m), accepted);
         z7wire::Bytes encoded;
-        QCOMPARE(z7wire::encode(z7wire::Announce{7, texts[0].toStdString(), texts[1].toStdString(), texts[2].toStdString(),
-                                                 texts[3].toStdString(), texts[4].toStdString()}, encoded), accepted);
+        QCOMPARE(z7wire::encode(z7wire::Announce{7, texts[0].toStdString(), texts[1].toStdString(),
+                                                 texts[2].toStdString(), texts[3].toStdString(),
+                                                 texts[4].toStdString()},
+                                encoded),
+                 accepted);
         if (!accepted)
             return;
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(encoded.data()), int(encoded.size())), wire);
@@ -235,8 +251,10 @@ private slots:
         DiscoveryRecord r;
         std::memset(&r, 0x5A, sizeof r);
         z7wire::toRecord(m.announce, r);
-        QCOMPARE(QList<QByteArray>({fixedfield::bytes(r.deviceIp), fixedfield::bytes(r.serialNumber), fixedfield::bytes(r.userName),
-                                    fixedfield::bytes(r.password), fixedfield::bytes(r.deviceType)}), texts);
+        QCOMPARE(QList<QByteArray>({fixedfield::bytes(r.deviceIp), fixedfield::bytes(r.serialNumber),
+                                    fixedfield::bytes(r.userName), fixedfield::bytes(r.password),
+                                    fixedfield::bytes(r.deviceType)}),
+                 texts);
         QCOMPARE(r.reserved1[0], '\0');
     }
 
@@ -253,7 +271,7 @@ private slots:
             bad.last()[at] = char(bad.last()[at] ^ 0xC0);
         }
         bad << QByteArray("Z7NS\x01\x05\x00\x00\x2A\0\0\0\0\0\0\0\x05", 17); // ack status 5
-        bad << QByteArray("Z7NS\x01\x01\x00\x00\x01\0\0\0\x89\x13", 14);    // probe spread 5001
+        bad << QByteArray("Z7NS\x01\x01\x00\x00\x01\0\0\0\x89\x13", 14);     // probe spread 5001
         for (const QByteArray &b : qAsConst(bad))
             QVERIFY2(!decodes(b, m), b.toHex().constData());
         QVERIFY(decodes(QByteArray("Z7NS\x01\x01\x00\x00\x01\0\0\0\x88\x13", 14), m)); // spread 5000
@@ -274,7 +292,8 @@ private slots:
         const QByteArray mixed(" 192.168.1.255:37020, localhost:6 ,127.0.0.9:65535");
         QTest::newRow("remote mode") << mixed << true << "192.168.1.255:37020 127.0.0.1:6 127.0.0.9:65535";
         QTest::newRow("loopback only") << mixed << false << "127.0.0.1:6 127.0.0.9:65535";
-        QTest::newRow("malformed") << QByteArray("x,127.0.0.1:65536,:5,127.0.0.1:,127.0.0.1:0,127.0.0.1:+5,::1:5,127.1:5,,127.0.0.1:8")
+        QTest::newRow("malformed") << QByteArray(
+            "x,127.0.0.1:65536,:5,127.0.0.1:,127.0.0.1:0,127.0.0.1:+5,::1:5,127.1:5,,127.0.0.1:8")
                                    << true << "127.0.0.1:8";
         QTest::newRow("empty") << QByteArray() << true << "";
     }
@@ -292,12 +311,19 @@ private slots:
     {
         startTrace();
         LenovoUuidRequest request = requestFor<LenovoUuidRequest>({{"serial", "IPC1\nX"}}, "U1");
-        const QList<int> results{Z7_NET_DVR_StartDiscoveryIPC(), Z7_NET_DVR_StopDiscoveryIPC(), Z7_NET_DVR_SetLenovoUuid(&request),
-                                 Z7_NET_DVR_SetUMEyeUuid(nullptr), Z7_NET_DVR_Cleanup(), Z7_NET_DVR_Init(), Z7_NET_DVR_Init(),
-                                 Z7_NET_DVR_Cleanup(), Z7_NET_DVR_Cleanup()};
+        const QList<int> results{Z7_NET_DVR_StartDiscoveryIPC(),
+                                 Z7_NET_DVR_StopDiscoveryIPC(),
+                                 Z7_NET_DVR_SetLenovoUuid(&request),
+                                 Z7_NET_DVR_SetUMEyeUuid(nullptr),
+                                 Z7_NET_DVR_Cleanup(),
+                                 Z7_NET_DVR_Init(),
+                                 Z7_NET_DVR_Init(),
+                                 Z7_NET_DVR_Cleanup(),
+                                 Z7_NET_DVR_Cleanup()};
         QCOMPARE(results, QList<int>({0, 0, 0, 0, 1, 1, 1, 1, 1}));
-        QCOMPARE(traceLines(), QStringList({"StartDiscoveryIPC", "StopDiscoveryIPC", "SetLenovoUuid IPC1?X", "SetUMEyeUuid (null)",
-                                            "Cleanup", "Init", "Init", "Cleanup", "Cleanup"}));
+        QCOMPARE(traceLines(),
+                 QStringList({"StartDiscoveryIPC", "StopDiscoveryIPC", "SetLenovoUuid IPC1?X", "SetUMEyeUuid (null)",
+                              "Cleanup", "Init", "Init", "Cleanup", "Cleanup"}));
     }
 
     void discoversManyDevicesEachOnce()
@@ -315,8 +341,8 @@ private slots:
         for (const QJsonValue &v : sim.devices()) {
             const QJsonObject d = v.toObject();
             const DiscoveryRecord r = reports.value(text(d, "serial"));
-            QCOMPARE(fixedfield::get(r.deviceIp) + '|' + fixedfield::get(r.userName) + '|' + fixedfield::get(r.password) + '|'
-                         + fixedfield::get(r.deviceType),
+            QCOMPARE(fixedfield::get(r.deviceIp) + '|' + fixedfield::get(r.userName) + '|' + fixedfield::get(r.password)
+                         + '|' + fixedfield::get(r.deviceType),
                      text(d, "ip") + '|' + text(d, "user") + '|' + text(d, "password") + '|' + text(d, "type"));
         }
     }
@@ -412,7 +438,7 @@ private slots:
         QVERIFY2(sim.start({"--devices", "3", "--seed", "99"}), qPrintable(sim.errorText()));
         check(); // the state file, not the new options, decides the line
         sim.exportTarget();
-        QVERIFY(discover(serials)); // the restarted line answers from a new port
+        QVERIFY(discover(serials));                                       // the restarted line answers from a new port
         QCOMPARE(writeLenovo(devices[1].toObject(), "AFTER-RESTART"), 1); // new content: applied again
         QCOMPARE(text(sim.device(serials[1]), "uuid"), QStringLiteral("AFTER-RESTART"));
         QCOMPARE(number(sim.device(serials[1]), "applied"), 2);
@@ -435,7 +461,12 @@ private slots:
         };
         // Datagrams that reach the line: one for an answered refusal (no repeat), none
         // for what is refused before sending.
-        const struct { const char *what; QJsonObject device; QByteArray uuid; int sent; } cases[] = {
+        const struct {
+            const char *what;
+            QJsonObject device;
+            QByteArray uuid;
+            int sent;
+        } cases[] = {
             {"wrong password", wrongPassword, "U-1", 1},
             {"refusing device", devices[0].toObject(), "U-2", 1},
             {"changed password", devices[4].toObject(), "U-3", 1},
@@ -469,7 +500,8 @@ private slots:
             while (failed < 3 && !writeLenovo(devices[i].toObject(), "LOSS-" + QByteArray::number(i)))
                 ++failed;
             QVERIFY2(failed < 3, qPrintable(serials[i]));
-            QCOMPARE(text(sim.device(serials[i]), "uuid") + ' ' + QString::number(number(sim.device(serials[i]), "applied")),
+            QCOMPARE(text(sim.device(serials[i]), "uuid") + ' '
+                         + QString::number(number(sim.device(serials[i]), "applied")),
                      QStringLiteral("LOSS-%1 1").arg(i));
         }
     }

@@ -1,10 +1,10 @@
 // The administrator's password change, and what the login accepts afterwards.
 #include "tests/support/testsupport.h"
 
-#include "store/datastore.h"
 #include "shell/login.h"
-#include "widgets/messagebox.h"
 #include "shell/updatepwd.h"
+#include "store/datastore.h"
+#include "widgets/messagebox.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -21,8 +21,10 @@ QString storedPassword()
 // Types the three fields and presses Update; returns whether the dialog accepted.
 bool submit(UpdatePwd &dialog, const QString &oldPwd, const QString &newPwd, const QString &confirmPwd)
 {
-    const struct { const char *name; const QString &text; } fields[] = {
-        {"lineEditOldPwd", oldPwd}, {"lineEditNewPwd", newPwd}, {"lineEditConfirmPwd", confirmPwd}};
+    const struct {
+        const char *name;
+        const QString &text;
+    } fields[] = {{"lineEditOldPwd", oldPwd}, {"lineEditNewPwd", newPwd}, {"lineEditConfirmPwd", confirmPwd}};
     for (const auto &f : fields) {
         auto *edit = dialog.findChild<QLineEdit *>(QLatin1String(f.name));
         if (!edit)
@@ -60,16 +62,42 @@ private slots:
         QTest::addColumn<QString>("newPwd");
         QTest::addColumn<QString>("confirmPwd");
         QTest::addColumn<QString>("message");
-        QTest::newRow("empty new beats wrong old and mismatch") << "wrong" << "" << "x" << "New password is empty!";
-        QTest::newRow("mismatch beats wrong old") << "wrong" << "abc" << "abd" << "Confirm password is not same to new password!";
-        QTest::newRow("confirmation is case-sensitive") << "qorvi" << "abc" << "ABC" << "Confirm password is not same to new password!";
-        QTest::newRow("wrong old") << "wrong" << "abc" << "abc" << "Old password error!";
-        QTest::newRow("old is not trimmed") << " qorvi" << "abc" << "abc" << "Old password error!";
-        QTest::newRow("empty old") << "" << "abc" << "abc" << "Old password error!";
-        QTest::newRow("blank edge beats wrong old") << "wrong" << "abc " << "abc " << kBlankEdgeWarning;
-        QTest::newRow("leading blank") << "qorvi" << " secret" << " secret" << kBlankEdgeWarning;
-        QTest::newRow("trailing blank") << "qorvi" << "secret " << "secret " << kBlankEdgeWarning;
-        QTest::newRow("blanks only") << "qorvi" << "   " << "   " << kBlankEdgeWarning;
+        QTest::newRow("empty new beats wrong old and mismatch") << "wrong"
+                                                                << ""
+                                                                << "x"
+                                                                << "New password is empty!";
+        QTest::newRow("mismatch beats wrong old") << "wrong"
+                                                  << "abc"
+                                                  << "abd"
+                                                  << "Confirm password is not same to new password!";
+        QTest::newRow("confirmation is case-sensitive") << "qorvi"
+                                                        << "abc"
+                                                        << "ABC"
+                                                        << "Confirm password is not same to new password!";
+        QTest::newRow("wrong old") << "wrong"
+                                   << "abc"
+                                   << "abc"
+                                   << "Old password error!";
+        QTest::newRow("old is not trimmed") << " qorvi"
+                                            << "abc"
+                                            << "abc"
+                                            << "Old password error!";
+        QTest::newRow("empty old") << ""
+                                   << "abc"
+                                   << "abc"
+                                   << "Old password error!";
+        QTest::newRow("blank edge beats wrong old") << "wrong"
+                                                    << "abc "
+                                                    << "abc " << kBlankEdgeWarning;
+        QTest::newRow("leading blank") << "qorvi"
+                                       << " secret"
+                                       << " secret" << kBlankEdgeWarning;
+        QTest::newRow("trailing blank") << "qorvi"
+                                        << "secret "
+                                        << "secret " << kBlankEdgeWarning;
+        QTest::newRow("blanks only") << "qorvi"
+                                     << "   "
+                                     << "   " << kBlankEdgeWarning;
     }
 
     void checksRunInOrder()

@@ -54,7 +54,8 @@ void TestPgCluster::connectAndCreateTable()
     QCOMPARE(db.driverName(), QStringLiteral("QPSQL"));
     QSqlQuery q(db);
     // Reachable on loopback only.
-    QVERIFY(q.exec(QStringLiteral("SELECT current_setting('listen_addresses'), host(inet_server_addr()), current_user")));
+    QVERIFY(
+        q.exec(QStringLiteral("SELECT current_setting('listen_addresses'), host(inet_server_addr()), current_user")));
     QVERIFY(q.next());
     QCOMPARE(q.value(0).toString(), QStringLiteral("127.0.0.1"));
     QCOMPARE(q.value(1).toString(), QStringLiteral("127.0.0.1"));
@@ -73,8 +74,10 @@ void TestPgCluster::commitsAcrossConnections_data()
 {
     QTest::addColumn<QString>("writer");
     QTest::addColumn<QString>("reader");
-    QTest::newRow("a writes, b reads") << "a" << "b";
-    QTest::newRow("b writes, a reads") << "b" << "a";
+    QTest::newRow("a writes, b reads") << "a"
+                                       << "b";
+    QTest::newRow("b writes, a reads") << "b"
+                                       << "a";
 }
 
 void TestPgCluster::commitsAcrossConnections()
@@ -124,8 +127,9 @@ void TestPgCluster::passwordAndSettings()
     // A child program reaches the same database through the environment alone.
     QProcess psql;
     psql.setProcessEnvironment(pg.environment());
-    psql.start(QStringLiteral("psql"), {QStringLiteral("-X"), QStringLiteral("-tAc"),
-                                        QStringLiteral("SELECT current_user || '@' || current_database() || ':' || COUNT(*) FROM pool")});
+    psql.start(QStringLiteral("psql"),
+               {QStringLiteral("-X"), QStringLiteral("-tAc"),
+                QStringLiteral("SELECT current_user || '@' || current_database() || ':' || COUNT(*) FROM pool")});
     QVERIFY(psql.waitForFinished(60000));
     QCOMPARE(psql.exitCode(), 0);
     QCOMPARE(QString::fromUtf8(psql.readAllStandardOutput()).trimmed(),

@@ -6,8 +6,8 @@
 //       sleep 5; import -window root docs/serial-page.png; wait'
 #include "tests/support/testsupport.h"
 
-#include "store/datastore.h"
 #include "shell/tarnwell.h"
+#include "store/datastore.h"
 
 #include <QComboBox>
 #include <QPushButton>

@@ -1,10 +1,10 @@
 // The serial-number page and the busy dialog it owns, driven through their widgets.
 #include "tests/support/testsupport.h"
 
+#include "serial/serial.h"
 #include "store/datastore.h"
 #include "widgets/loading.h"
 #include "widgets/messagebox.h"
-#include "serial/serial.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -39,7 +39,9 @@ int poolSize()
 QString expectedLabel(int total, int pages, int current)
 {
     return QStringLiteral("A total of %1 serial number, %2 pages, the current %3 page")
-        .arg(total).arg(pages).arg(current);
+        .arg(total)
+        .arg(pages)
+        .arg(current);
 }
 
 // Answers "NVR" in the page's context with quotes and LIKE wildcards in it.
@@ -414,8 +416,9 @@ private slots:
         QCOMPARE(boxes.size(), 2);
         QCOMPARE(boxes.at(0).title, QStringLiteral("question"));
         QCOMPARE(boxes.at(0).text, QStringLiteral("Whether to delete!"));
-        QCOMPARE(boxes.at(1).text, QStringLiteral("After deleting the data can not be restored, \n may cause serious "
-                                                  "consequences, whether or not to delete the serial number"));
+        QCOMPARE(boxes.at(1).text,
+                 QStringLiteral("After deleting the data can not be restored, \n may cause serious "
+                                "consequences, whether or not to delete the serial number"));
         for (const MessageBox::Shown &box : boxes) {
             QCOMPARE(box.kind, MessageBox::Question);
             QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::Cancel);

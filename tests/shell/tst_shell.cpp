@@ -2,10 +2,10 @@
 #include "tests/support/testsupport.h"
 
 #include "shell/app.h"
-#include "store/datastore.h"
 #include "shell/login.h"
-#include "widgets/messagebox.h"
 #include "shell/tarnwell.h"
+#include "store/datastore.h"
+#include "widgets/messagebox.h"
 
 #include <QDir>
 #include <QFile>
@@ -115,9 +115,8 @@ private slots:
 
     void rejectedLoginEndsWithoutSdk()
     {
-        whenShown<Login>([](Login *login) {
-            testsupport::click(login->findChild<QPushButton *>(QStringLiteral("btnExit")));
-        });
+        whenShown<Login>(
+            [](Login *login) { testsupport::click(login->findChild<QPushButton *>(QStringLiteral("btnExit"))); });
         const int code = runTarnwell(*qApp);
         QCOMPARE(code, 0);
         QVERIFY(testsupport::visibleTopLevel<Tarnwell>() == nullptr);
@@ -143,14 +142,14 @@ private slots:
         }
         // Once the other one is gone the next start goes on to the login, and the file it
         // creates is its owner's only (it holds the administrator's password).
-        whenShown<Login>([](Login *login) {
-            testsupport::click(login->findChild<QPushButton *>(QStringLiteral("btnExit")));
-        });
+        whenShown<Login>(
+            [](Login *login) { testsupport::click(login->findChild<QPushButton *>(QStringLiteral("btnExit"))); });
         QCOMPARE(runTarnwell(*qApp), 0);
         const QFileDevice::Permissions mode = QFile::permissions(QStringLiteral("mydatabase.db"));
         QVERIFY(mode.testFlag(QFileDevice::ReadOwner) && mode.testFlag(QFileDevice::WriteOwner));
-        QVERIFY(!(mode & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther
-                          | QFileDevice::WriteOther)));
+        QVERIFY(
+            !(mode
+              & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther)));
         QVERIFY(!QFile::exists(QStringLiteral("mydatabase.db.lock")));
         testsupport::freshDatabase();
     }
@@ -165,7 +164,8 @@ private slots:
     void mainWindowAndExit()
     {
         QFETCH(bool, confirm);
-        whenShown<Login>([](Login *login) { testsupport::logIn(login, QStringLiteral("admin"), QStringLiteral("qorvi")); });
+        whenShown<Login>(
+            [](Login *login) { testsupport::logIn(login, QStringLiteral("admin"), QStringLiteral("qorvi")); });
         bool checked = false;
         whenShown<Tarnwell>([&checked, confirm](Tarnwell *w) {
             exitAs(w, confirm, checked);

@@ -74,8 +74,8 @@ int main(int argc, char *argv[])
     parser.addOption({QStringLiteral("devices"), QStringLiteral("Devices the line holds."), QStringLiteral("N")});
     parser.addOption({QStringLiteral("customer"), QStringLiteral("Customer to Match (1 or 2)."), QStringLiteral("ID"),
                       QStringLiteral("1")});
-    parser.addOption({QStringLiteral("rounds"), QStringLiteral("Search-Match-Burn rounds at most."), QStringLiteral("R"),
-                      QStringLiteral("20")});
+    parser.addOption({QStringLiteral("rounds"), QStringLiteral("Search-Match-Burn rounds at most."),
+                      QStringLiteral("R"), QStringLiteral("20")});
     parser.addOption({QStringLiteral("search-ms"), QStringLiteral("Longest wait for the line to answer."),
                       QStringLiteral("MS"), QStringLiteral("15000")});
     parser.process(app);

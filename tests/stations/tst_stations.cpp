@@ -36,7 +36,8 @@ std::unique_ptr<QProcess> station(const SimProcess &line, int devices, const QSt
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("Z7_NETSDK_TARGETS"), line.target());
     if (testsupport::onServer()) {
-        const QString folder = QDir(testsupport::workingDirectory()).absoluteFilePath(name.isEmpty() ? QStringLiteral("station") : name);
+        const QString folder =
+            QDir(testsupport::workingDirectory()).absoluteFilePath(name.isEmpty() ? QStringLiteral("station") : name);
         QDir().mkpath(folder);
         const QString here = QDir::currentPath();
         QDir::setCurrent(folder);
@@ -81,7 +82,9 @@ QStringList disagreements(const QList<const SimProcess *> &lines, bool finished)
             const QString serial = d.value(QStringLiteral("serial")).toString();
             const QString uuid = d.value(QStringLiteral("uuid")).toString();
             if (d.value(QStringLiteral("applied")).toInt() > 1)
-                out << QStringLiteral("device %1 was written %2 times").arg(serial).arg(d.value(QStringLiteral("applied")).toInt());
+                out << QStringLiteral("device %1 was written %2 times")
+                           .arg(serial)
+                           .arg(d.value(QStringLiteral("applied")).toInt());
             if (uuid.isEmpty()) {
                 if (finished)
                     out << QStringLiteral("device %1 holds no identifier").arg(serial);
@@ -147,8 +150,8 @@ private slots:
         QList<const SimProcess *> all;
         for (int i = 0; i < 8; ++i) {
             lines.push_back(std::make_unique<SimProcess>());
-            QVERIFY2(lines.back()->start({QStringLiteral("--devices"), QString::number(perLine), QStringLiteral("--seed"),
-                                          QString::number(100 + i)}),
+            QVERIFY2(lines.back()->start({QStringLiteral("--devices"), QString::number(perLine),
+                                          QStringLiteral("--seed"), QString::number(100 + i)}),
                      qPrintable(lines.back()->errorText()));
             all << lines.back().get();
         }
@@ -170,7 +173,10 @@ private slots:
                         requests += v.toObject().value(QStringLiteral("requests")).toInt();
                     }
                     out += QStringLiteral("line %1: %2 written, %3 requests, running %4\n")
-                               .arg(line->target()).arg(written).arg(requests).arg(line->isRunning());
+                               .arg(line->target())
+                               .arg(written)
+                               .arg(requests)
+                               .arg(line->isRunning());
                 }
             }
             QVERIFY2(p->exitCode() == 0, qPrintable(out));
@@ -197,7 +203,8 @@ private slots:
         QVERIFY(b->waitForFinished(120000));
         const QString out = QString::fromUtf8(b->readAllStandardOutput());
         QVERIFY2(b->exitCode() == 0, qPrintable(out));
-        QVERIFY2(out.startsWith(QLatin1String("search 12\n")) && !out.contains(QLatin1String("burning")), qPrintable(out));
+        QVERIFY2(out.startsWith(QLatin1String("search 12\n")) && !out.contains(QLatin1String("burning")),
+                 qPrintable(out));
         QCOMPARE(line.devices(), before);
         QVERIFY(disagreements({&line}, true).isEmpty());
     }
@@ -205,9 +212,11 @@ private slots:
     void twoStationsBurnFromOnePool()
     {
         SimProcess lineA, lineB;
-        QVERIFY2(lineA.start({QStringLiteral("--devices"), QStringLiteral("30"), QStringLiteral("--seed"), QStringLiteral("1")}),
+        QVERIFY2(lineA.start({QStringLiteral("--devices"), QStringLiteral("30"), QStringLiteral("--seed"),
+                              QStringLiteral("1")}),
                  qPrintable(lineA.errorText()));
-        QVERIFY2(lineB.start({QStringLiteral("--devices"), QStringLiteral("30"), QStringLiteral("--seed"), QStringLiteral("2")}),
+        QVERIFY2(lineB.start({QStringLiteral("--devices"), QStringLiteral("30"), QStringLiteral("--seed"),
+                              QStringLiteral("2")}),
                  qPrintable(lineB.errorText()));
         // Both start at once and Match the same newest identifiers; the claims decide.
         auto a = station(lineA, 30);
@@ -259,8 +268,8 @@ private slots:
         QVERIFY2(last->exitCode() == 0, qPrintable(log));
         const QStringList wrong = disagreements({&line}, true);
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QLatin1Char('\n'))));
-        qInfo("crash harness: %d kills, %d devices, 0 identifiers in two devices, 0 lost, %d pending left",
-              killed, devices, testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")));
+        qInfo("crash harness: %d kills, %d devices, 0 identifiers in two devices, 0 lost, %d pending left", killed,
+              devices, testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")));
     }
 };
 

@@ -39,8 +39,7 @@ QStringList serialNumbers(const QList<SerialRecord> &list)
 }
 
 // An identifier's way into a device: claimed (pending) for it, then marked used.
-bool burn(const QString &serialNumber, int customerId, const QString &device, const QString &type,
-          const QString &ip)
+bool burn(const QString &serialNumber, int customerId, const QString &device, const QString &type, const QString &ip)
 {
     return beginBatch() && claimSerial(serialNumber, customerId, device, type, ip) == ClaimResult::Claimed
         && markSerialUsed(serialNumber, device, type, ip) && commitBatch();
@@ -70,7 +69,11 @@ QStringList numbered(int from, int to)
 class OutputCatcher
 {
 public:
-    OutputCatcher() { lines().clear(); previous = qInstallMessageHandler(&OutputCatcher::handle); }
+    OutputCatcher()
+    {
+        lines().clear();
+        previous = qInstallMessageHandler(&OutputCatcher::handle);
+    }
     ~OutputCatcher() { qInstallMessageHandler(previous); }
     static QStringList &lines()
     {
@@ -124,9 +127,9 @@ QStringList indexNames()
         // The server folds unquoted names to lower case.
         const QStringList found = column(QStringLiteral("SELECT indexname FROM pg_indexes WHERE schemaname='public'"));
         QStringList names;
-        for (const QString &name : {QStringLiteral("SerialNumbersByCustomer"), QStringLiteral("SerialNumbersByCustomerUse"),
-                                    QStringLiteral("SerialNumbersByDeviceSerialNum"),
-                                    QStringLiteral("SerialNumbersBySerialNumber")})
+        for (const QString &name :
+             {QStringLiteral("SerialNumbersByCustomer"), QStringLiteral("SerialNumbersByCustomerUse"),
+              QStringLiteral("SerialNumbersByDeviceSerialNum"), QStringLiteral("SerialNumbersBySerialNumber")})
             if (found.contains(name.toLower()))
                 names << name;
         return names;
@@ -136,8 +139,10 @@ QStringList indexNames()
 }
 
 const QStringList kIndexes = {
-    QStringLiteral("SerialNumbersByCustomer"), QStringLiteral("SerialNumbersByCustomerUse"),
-    QStringLiteral("SerialNumbersByDeviceSerialNum"), QStringLiteral("SerialNumbersBySerialNumber"),
+    QStringLiteral("SerialNumbersByCustomer"),
+    QStringLiteral("SerialNumbersByCustomerUse"),
+    QStringLiteral("SerialNumbersByDeviceSerialNum"),
+    QStringLiteral("SerialNumbersBySerialNumber"),
 };
 
 } // namespace
@@ -163,8 +168,9 @@ private slots:
         const QList<QVariantList> customers = rows(QStringLiteral(
             "SELECT CustomerID, CustomerName, CustomerValue, CASE WHEN CustomerHostAddr <> '' THEN 1 ELSE 0 END, "
             "CustomerPort, CustomerSvrChecked FROM Customers ORDER BY CustomerID"));
-        QCOMPARE(customers, (QList<QVariantList>{{1, QStringLiteral("UMEYE"), QStringLiteral("DeviceID"), 1, 5800, 0},
-                                                 {2, QStringLiteral("Brisvan"), QStringLiteral("GoolinkGID"), 0, 0, 0}}));
+        QCOMPARE(customers,
+                 (QList<QVariantList>{{1, QStringLiteral("UMEYE"), QStringLiteral("DeviceID"), 1, 5800, 0},
+                                      {2, QStringLiteral("Brisvan"), QStringLiteral("GoolinkGID"), 0, 0, 0}}));
 
         // A second open adds nothing and keeps the changed password.
         setAdminPassword(QStringLiteral("n3w-pass"));
@@ -191,12 +197,13 @@ private slots:
         QVERIFY(testsupport::exec(
             QStringLiteral("INSERT INTO SerialNumbers VALUES(null, 2, 'OLD-2', 1, 'NVR', 'D2', '1.2.3.4')")));
         QVERIFY(indexNames().isEmpty());
-        const QList<QVariantList> tablesBefore =
-            rows(QStringLiteral("SELECT name, sql FROM sqlite_master WHERE type='table' ORDER BY name"));
+        const QList<QVariantList> tablesBefore = rows(
+            QStringLiteral("SELECT name, sql FROM sqlite_master WHERE type='table' ORDER BY name"));
 
         openDatabase();
         QCOMPARE(indexNames(), kIndexes);
-        QCOMPARE(rows(QStringLiteral("SELECT name, sql FROM sqlite_master WHERE type='table' ORDER BY name")), tablesBefore);
+        QCOMPARE(rows(QStringLiteral("SELECT name, sql FROM sqlite_master WHERE type='table' ORDER BY name")),
+                 tablesBefore);
         QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("old")), 1);
         QCOMPARE(countSerials(QString()), 2);
         QVERIFY(serialExists(QStringLiteral("OLD-1")));
@@ -210,7 +217,8 @@ private slots:
         QVERIFY(QCoreApplication::installTranslator(&translator));
         openDatabase();
         QCoreApplication::removeTranslator(&translator);
-        QCOMPARE(rows(QStringLiteral("SELECT CustomerID, CustomerName, CustomerValue FROM Customers ORDER BY CustomerID")),
+        QCOMPARE(rows(QStringLiteral(
+                     "SELECT CustomerID, CustomerName, CustomerValue FROM Customers ORDER BY CustomerID")),
                  (QList<QVariantList>{{1, QStringLiteral("UMEYE"), QStringLiteral("DeviceID")},
                                       {2, QStringLiteral("Brisvan"), QStringLiteral("GoolinkGID")},
                                       {3, QStringLiteral("Brisvan-Übersetzt"), QStringLiteral("GoolinkGID")}}));
@@ -399,7 +407,8 @@ private slots:
     void serialRowsMapEveryColumn()
     {
         QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("UUID-1"))));
-        QVERIFY(burn(QStringLiteral("UUID-1"), 2, QStringLiteral("DEV-9"), QStringLiteral("NVR"), QStringLiteral("192.0.2.10")));
+        QVERIFY(burn(QStringLiteral("UUID-1"), 2, QStringLiteral("DEV-9"), QStringLiteral("NVR"),
+                     QStringLiteral("192.0.2.10")));
         const QList<SerialRecord> page = pageSerials(0, 10, QString());
         QCOMPARE(page.size(), 1);
         const SerialRecord &r = page.first();
@@ -430,7 +439,8 @@ private slots:
         QVERIFY(burn(QStringLiteral("U4"), 1, QStringLiteral("D"), QStringLiteral("IPC"), QStringLiteral("10.0.0.1")));
         // A pending identifier is not offered either.
         QVERIFY(beginBatch());
-        QCOMPARE(claimSerial(QStringLiteral("U2"), 1, QStringLiteral("E"), QStringLiteral("IPC"), QStringLiteral("10.0.0.2")),
+        QCOMPARE(claimSerial(QStringLiteral("U2"), 1, QStringLiteral("E"), QStringLiteral("IPC"),
+                             QStringLiteral("10.0.0.2")),
                  ClaimResult::Claimed);
         QVERIFY(commitBatch());
 
@@ -447,7 +457,8 @@ private slots:
         QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("OTHER"))));
         QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("DUP"))));
 
-        QVERIFY(burn(QStringLiteral("DUP"), 1, QStringLiteral("SN-7"), QStringLiteral("DVR"), QStringLiteral("10.1.1.7")));
+        QVERIFY(
+            burn(QStringLiteral("DUP"), 1, QStringLiteral("SN-7"), QStringLiteral("DVR"), QStringLiteral("10.1.1.7")));
         const QVariantList used{QStringLiteral("DUP"), 1, QStringLiteral("DVR"), QStringLiteral("SN-7"),
                                 QStringLiteral("10.1.1.7")};
         QCOMPARE(rows(QStringLiteral("SELECT SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers "
@@ -455,15 +466,16 @@ private slots:
                  (QList<QVariantList>{used, {QStringLiteral("OTHER"), 0, QString(), QString(), QString()}, used}));
 
         deleteSerial(QStringLiteral("DUP"));
-        QCOMPARE(column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers")), QStringList{QStringLiteral("OTHER")});
+        QCOMPARE(column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers")),
+                 QStringList{QStringLiteral("OTHER")});
         QVERIFY(!serialExists(QStringLiteral("DUP")));
     }
 
     void sqlCharactersAreStoredAndComparedLiterally()
     {
         const QString odd = QStringLiteral("A'B\"C;--%_\\");
-        QVERIFY(insertSerial(serial(QStringLiteral("1"), odd, QStringLiteral("t'"), QStringLiteral("d'"),
-                                    QStringLiteral("i'"))));
+        QVERIFY(insertSerial(
+            serial(QStringLiteral("1"), odd, QStringLiteral("t'"), QStringLiteral("d'"), QStringLiteral("i'"))));
         QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("KEEP"))));
         QCOMPARE(value(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE SNID=1")).toString(), odd);
         QVERIFY(serialExists(odd));
@@ -484,7 +496,8 @@ private slots:
         updateCustomer(QStringLiteral("UMEYE' OR '1'='1"), QStringLiteral("v"), QStringLiteral("h"), 1);
         QCOMPARE(count(QStringLiteral("Customers WHERE CustomerValue='v'")), 0);
         updateCustomer(QStringLiteral("Brisvan"), QStringLiteral("o'k"), QStringLiteral("h\"st';--"), 7);
-        QCOMPARE(rows(QStringLiteral("SELECT CustomerValue, CustomerHostAddr, CustomerPort FROM Customers WHERE CustomerID=2")),
+        QCOMPARE(rows(QStringLiteral(
+                     "SELECT CustomerValue, CustomerHostAddr, CustomerPort FROM Customers WHERE CustomerID=2")),
                  (QList<QVariantList>{{QStringLiteral("o'k"), QStringLiteral("h\"st';--"), 7}}));
 
         deleteSerial(odd);
@@ -516,9 +529,13 @@ private slots:
         // 1 + 30 * 2 bytes: the 48-byte field ends inside the 24th "é", which must go whole.
         const QString longSerial = QStringLiteral("a") + QString(30, QChar(0xE9));
         const QString longHost = QString(50, QChar(0x4E2D)); // 150 bytes of three-byte characters
-        QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
-                                                 "VALUES(1, '%1', 0, '', '', '')").arg(longSerial)));
-        QVERIFY(testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerHostAddr='%1' WHERE CustomerID=1").arg(longHost)));
+        QVERIFY(testsupport::exec(
+            QStringLiteral(
+                "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
+                "VALUES(1, '%1', 0, '', '', '')")
+                .arg(longSerial)));
+        QVERIFY(testsupport::exec(
+            QStringLiteral("UPDATE Customers SET CustomerHostAddr='%1' WHERE CustomerID=1").arg(longHost)));
 
         const QList<SerialRecord> page = pageSerials(0, 10, QString());
         QCOMPARE(page.size(), 1);
@@ -554,17 +571,34 @@ private slots:
             QSKIP("SQLite's query plans (the server's are measured by bench_store on a large pool)");
         insertNumbered(4);
         switch (operation) {
-        case 0: serialExists(QStringLiteral("S01")); break;
-        case 1: deleteSerial(QStringLiteral("S01")); break;
-        case 2: markSerialUsed(QStringLiteral("S01"), QStringLiteral("D"), QStringLiteral("T"), QStringLiteral("I")); break;
-        case 3: serialOfDevice(QStringLiteral("D")); break;
-        case 4: unusedSerials(50, 1); break;
-        case 5: pageSerials(0, 20, QStringLiteral(" AND c.CustomerID=2")); break;
-        case 6: pageSerials(0, 20, QStringLiteral(" AND s.IsUse=0 AND c.CustomerID=1")); break;
-        case 7: countSerials(QStringLiteral(" AND c.CustomerID=2")); break;
+        case 0:
+            serialExists(QStringLiteral("S01"));
+            break;
+        case 1:
+            deleteSerial(QStringLiteral("S01"));
+            break;
+        case 2:
+            markSerialUsed(QStringLiteral("S01"), QStringLiteral("D"), QStringLiteral("T"), QStringLiteral("I"));
+            break;
+        case 3:
+            serialOfDevice(QStringLiteral("D"));
+            break;
+        case 4:
+            unusedSerials(50, 1);
+            break;
+        case 5:
+            pageSerials(0, 20, QStringLiteral(" AND c.CustomerID=2"));
+            break;
+        case 6:
+            pageSerials(0, 20, QStringLiteral(" AND s.IsUse=0 AND c.CustomerID=1"));
+            break;
+        case 7:
+            countSerials(QStringLiteral(" AND c.CustomerID=2"));
+            break;
         case 8:
             QVERIFY(beginBatch());
-            QCOMPARE(claimSerial(QStringLiteral("S01"), 1, QStringLiteral("D"), QStringLiteral("T"), QStringLiteral("I")),
+            QCOMPARE(claimSerial(QStringLiteral("S01"), 1, QStringLiteral("D"), QStringLiteral("T"),
+                                 QStringLiteral("I")),
                      ClaimResult::Claimed);
             break;
         }
@@ -609,8 +643,8 @@ private slots:
                                     QStringLiteral(" AND s.DeviceType LIKE '%IPC%' ESCAPE '\\'")})
             for (const QString &use : {QString(), QStringLiteral(" AND s.IsUse=0"), QStringLiteral(" AND s.IsUse=1"),
                                        QStringLiteral(" AND s.IsUse=2")})
-                for (const QString &customer : {QString(), QStringLiteral(" AND c.CustomerID=1"),
-                                                QStringLiteral(" AND c.CustomerID=2")})
+                for (const QString &customer :
+                     {QString(), QStringLiteral(" AND c.CustomerID=1"), QStringLiteral(" AND c.CustomerID=2")})
                     filters << type + use + customer;
         return filters;
     }
@@ -631,12 +665,14 @@ private slots:
         for (const QString &filter : pageFilters()) {
             const QString what = QStringLiteral("%1, filter \"%2\"").arg(QLatin1String(when), filter);
             const int total = value(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers as s JOIN Customers as c "
-                                                   "ON c.CustomerID=s.CustomerID WHERE 1=1 ") + filter).toInt();
+                                                   "ON c.CustomerID=s.CustomerID WHERE 1=1 ")
+                                    + filter)
+                                  .toInt();
             QVERIFY2(countSerials(filter) == total, qPrintable(what));
             QList<qint64> designed;
             for (const QString &v : column(QStringLiteral("SELECT s.SNID FROM SerialNumbers as s JOIN Customers as c "
-                                                           "ON c.CustomerID=s.CustomerID WHERE 1=1 ")
-                                            + filter + QStringLiteral(" ORDER BY s.SNID DESC")))
+                                                          "ON c.CustomerID=s.CustomerID WHERE 1=1 ")
+                                           + filter + QStringLiteral(" ORDER BY s.SNID DESC")))
                 designed << v.toLongLong();
             const int pages = qMax(1, (total + size - 1) / size);
             QList<SerialRow> page = pageSerialRows(0, size, filter);
@@ -674,9 +710,12 @@ private slots:
         const char *types[] = {"NVR", "IPC", "DVR", "HNVR-16", ""};
         for (int i = 1; i <= 60; ++i) {
             const int customer = i % 7 == 0 ? 9 : 1 + i % 2;
-            QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, "
-                                                     "DeviceType, DeviceSerialNum, szIP) VALUES(%1, 'P%2', 0, '%3', '', '')")
-                                          .arg(customer).arg(i).arg(QLatin1String(types[i % 5]))));
+            QVERIFY(testsupport::exec(
+                QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, "
+                               "DeviceType, DeviceSerialNum, szIP) VALUES(%1, 'P%2', 0, '%3', '', '')")
+                    .arg(customer)
+                    .arg(i)
+                    .arg(QLatin1String(types[i % 5]))));
         }
         for (int i = 1; i <= 12; ++i)
             addLog(makeLogRecord(QStringLiteral("t"), QStringLiteral("entry %1").arg(i)));
@@ -686,9 +725,10 @@ private slots:
         for (int i = 2; i <= 20; i += 3)
             if (i % 7 != 0)
                 QVERIFY(testsupport::burnInPool(QStringLiteral("P%1").arg(i), 1 + i % 2, QStringLiteral("D%1").arg(i),
-                                            QStringLiteral("NVR"), QStringLiteral("10.0.0.%1").arg(i)));
+                                                QStringLiteral("NVR"), QStringLiteral("10.0.0.%1").arg(i)));
         QVERIFY(beginBatch());
-        QCOMPARE(claimSerial(QStringLiteral("P31"), 2, QStringLiteral("D31"), QStringLiteral("IPC"), QStringLiteral("1.1.1.1")),
+        QCOMPARE(claimSerial(QStringLiteral("P31"), 2, QStringLiteral("D31"), QStringLiteral("IPC"),
+                             QStringLiteral("1.1.1.1")),
                  ClaimResult::Claimed);
         QVERIFY(commitBatch());
         QVERIFY(deleteSerial(QStringLiteral("P40")));
@@ -696,10 +736,12 @@ private slots:
         expectDesignedCountsAndPages("after burns and deletes");
 
         // Another program writes the pool and the log at the same time (its own connection).
-        QVERIFY(testsupport::exec(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType='IPC' WHERE SerialNumber='P50'")));
+        QVERIFY(testsupport::exec(
+            QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType='IPC' WHERE SerialNumber='P50'")));
         QVERIFY(testsupport::exec(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber IN ('P51', 'P52')")));
         QVERIFY(testsupport::exec(QStringLiteral("UPDATE SerialNumbers SET CustomerID=2 WHERE SerialNumber='P53'")));
-        QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO Logs(LogType, LogDescribe, LogDate) VALUES('x', 'other', 'd')")));
+        QVERIFY(testsupport::exec(
+            QStringLiteral("INSERT INTO Logs(LogType, LogDescribe, LogDate) VALUES('x', 'other', 'd')")));
         expectDesignedCountsAndPages("after another program's writes");
 
         closeDatabase();
@@ -710,12 +752,12 @@ private slots:
         // and triggers gone): the next open counts from scratch.
         if (!testsupport::onServer()) {
             closeDatabase();
-            for (const char *sql : {"DROP TRIGGER SerialCountsInsert", "DROP TRIGGER SerialCountsUpdate",
-                                    "DROP TRIGGER SerialCountsDelete", "DROP TRIGGER LogCountsInsert",
-                                    "DROP TRIGGER LogCountsDelete",
-                                    "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, "
-                                    "szIP) VALUES(1, 'OLD', 1, 'NVR', 'DX', '')",
-                                    "DELETE FROM SerialNumbers WHERE SerialNumber='P3'"})
+            for (const char *sql :
+                 {"DROP TRIGGER SerialCountsInsert", "DROP TRIGGER SerialCountsUpdate",
+                  "DROP TRIGGER SerialCountsDelete", "DROP TRIGGER LogCountsInsert", "DROP TRIGGER LogCountsDelete",
+                  "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, "
+                  "szIP) VALUES(1, 'OLD', 1, 'NVR', 'DX', '')",
+                  "DELETE FROM SerialNumbers WHERE SerialNumber='P3'"})
                 QVERIFY(testsupport::exec(QLatin1String(sql)));
             openDatabase();
             expectDesignedCountsAndPages("after an older build wrote the file");
@@ -730,7 +772,8 @@ private slots:
         const std::unique_ptr<CustomerRecord> umeye = customerById(1);
         QCOMPARE((QStringList{fixedfield::get(umeye->customerName), fixedfield::get(umeye->customerValue),
                               fixedfield::get(umeye->hostAddr)}),
-                 (QStringList{"UMEYE", "DeviceID", value("SELECT CustomerHostAddr FROM Customers WHERE CustomerID=1").toString()}));
+                 (QStringList{"UMEYE", "DeviceID",
+                              value("SELECT CustomerHostAddr FROM Customers WHERE CustomerID=1").toString()}));
         QCOMPARE(umeye->port, 5800);
 
         // Only value, host and port change; the name and the checked flag stay.

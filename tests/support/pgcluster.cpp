@@ -23,7 +23,9 @@ QString runScript(const QStringList &args, int timeoutMs, bool *ok)
         p.waitForFinished(5000);
         *ok = false;
         return QStringLiteral("pg-cluster.sh %1 did not finish within %2 s: %3")
-            .arg(args.value(0)).arg(timeoutMs / 1000).arg(out);
+            .arg(args.value(0))
+            .arg(timeoutMs / 1000)
+            .arg(out);
     }
     *ok = p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     return out;
@@ -41,8 +43,7 @@ bool processAlive(qint64 pid)
     // "pid (name) S ...": the state follows the last ')' (a name may hold parentheses).
     const QByteArray line = stat.readAll();
     const int close = line.lastIndexOf(')');
-    return close >= 0 && close + 2 < line.size() && line.at(close + 2) != 'Z'
-           && line.at(close + 2) != 'X';
+    return close >= 0 && close + 2 < line.size() && line.at(close + 2) != 'Z' && line.at(close + 2) != 'X';
 }
 
 PgCluster::~PgCluster()
@@ -156,8 +157,7 @@ QList<qint64> PgCluster::serverProcesses() const
             continue;
         // A process that has gone leaves no link; our own user's (or, as root, any) is readable.
         const QString cwd = QFile::symLinkTarget(QStringLiteral("/proc/%1/cwd").arg(pid));
-        if (!cwd.isEmpty() && (cwd == target || cwd.startsWith(target + QLatin1Char('/')))
-            && processAlive(pid))
+        if (!cwd.isEmpty() && (cwd == target || cwd.startsWith(target + QLatin1Char('/'))) && processAlive(pid))
             found << pid;
     }
     return found;
@@ -175,8 +175,8 @@ QProcessEnvironment PgCluster::environment(QProcessEnvironment base) const
 QSqlDatabase PgCluster::connection(const QString &connectionName)
 {
     QSqlDatabase db = QSqlDatabase::contains(connectionName)
-                          ? QSqlDatabase::database(connectionName, false)
-                          : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName);
+        ? QSqlDatabase::database(connectionName, false)
+        : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName);
     if (!connections_.contains(connectionName))
         connections_ << connectionName;
     db.close();

@@ -57,8 +57,7 @@ public:
     QString dataDir() const { return settings_.value(QStringLiteral("TARNWELL_PG_DATADIR")); }
 
     // `base` with PGHOST, PGPORT, PGUSER, PGPASSWORD and PGDATABASE set to this cluster.
-    QProcessEnvironment environment(
-        QProcessEnvironment base = QProcessEnvironment::systemEnvironment()) const;
+    QProcessEnvironment environment(QProcessEnvironment base = QProcessEnvironment::systemEnvironment()) const;
 
     // An open QPSQL connection under `connectionName` (made or reopened), as the test role
     // over TCP. When it cannot open, the returned handle is closed and lastError() says why.

@@ -219,13 +219,15 @@ bool fillPool(const QString &prefix, int total, int customerId, bool used, const
 {
     // One statement, so a pool of thousands costs no more than a few rows.
     if (server)
-        return exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                   "DeviceSerialNum, szIP) SELECT %2, '%3' || lpad(i::text, greatest(4, length(i::text)), '0'), %4, "
-                                   "'%5', CASE WHEN %4 = 1 THEN 'DEV%3' || lpad(i::text, greatest(4, length(i::text)), '0') "
-                                   "ELSE '' END, "
-                                   "CASE WHEN %4 = 1 THEN '192.168.1.' || i ELSE '' END FROM generate_series(1, %1) AS i")
-                        .arg(QString::number(total), QString::number(customerId), QString(prefix).replace('\'', "''"),
-                             QString::number(used ? 1 : 0), QString(deviceType).replace('\'', "''")));
+        return exec(
+            QStringLiteral(
+                "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                "DeviceSerialNum, szIP) SELECT %2, '%3' || lpad(i::text, greatest(4, length(i::text)), '0'), %4, "
+                "'%5', CASE WHEN %4 = 1 THEN 'DEV%3' || lpad(i::text, greatest(4, length(i::text)), '0') "
+                "ELSE '' END, "
+                "CASE WHEN %4 = 1 THEN '192.168.1.' || i ELSE '' END FROM generate_series(1, %1) AS i")
+                .arg(QString::number(total), QString::number(customerId), QString(prefix).replace('\'', "''"),
+                     QString::number(used ? 1 : 0), QString(deviceType).replace('\'', "''")));
     return exec(QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
                                "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
                                "DeviceSerialNum, szIP) SELECT %2, '%3' || substr('000' || i, -max(4, length(i))), %4, "

@@ -5,8 +5,8 @@
 #include <QApplication>
 #include <QStringList>
 #include <QTest>
-#include <QVariantList>
 #include <QTimer>
+#include <QVariantList>
 
 class QAction;
 class QComboBox;
@@ -130,13 +130,13 @@ void whenShown(F step)
 
 } // namespace testsupport
 
-#define TARNWELL_TEST_MAIN(TestObject)                                  \
-    int main(int argc, char *argv[])                                    \
-    {                                                                   \
-        qputenv("QT_QPA_PLATFORM", "offscreen");                        \
-        QApplication app(argc, argv);                                   \
-        testsupport::prepareWorkingDirectory();                         \
-        TestObject tc;                                                  \
-        QTEST_SET_MAIN_SOURCE_PATH                                      \
-        return QTest::qExec(&tc, argc, argv);                           \
+#define TARNWELL_TEST_MAIN(TestObject)                                                                                 \
+    int main(int argc, char *argv[])                                                                                   \
+    {                                                                                                                  \
+        qputenv("QT_QPA_PLATFORM", "offscreen");                                                                       \
+        QApplication app(argc, argv);                                                                                  \
+        testsupport::prepareWorkingDirectory();                                                                        \
+        TestObject tc;                                                                                                 \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
+        return QTest::qExec(&tc, argc, argv);                                                                          \
     }
