@@ -107,7 +107,7 @@ void Serial::refreshPaging()
     if (!pager->hasPageSize())
         return;
     pager->recount(countSerials(filter));
-    showRows(pageSerialRows(0, pager->pageSize(), filter));
+    showRows(seekSerialPage(0, pager->pageSize(), filter, pager->totalCount()));
     showPageLabel();
 }
 

@@ -908,8 +908,12 @@ QList<SerialRow> serialRowsAbove(qint64 snid, int count, const QString &filter)
 QList<SerialRow> seekSerialPage(int pageIndex, int pageSize, const QString &filter, int total)
 {
     const qint64 from = qint64(pageIndex) * pageSize; // position of the page's first row, newest first
-    if (pageIndex < 0 || pageSize < 1 || from >= total)
-        return pageIndex < 0 || pageSize < 1 ? QList<SerialRow>() : pageSerialRows(pageIndex, pageSize, filter);
+    // Nothing counted, nothing to show: a filter that matches no row would otherwise read
+    // every row of the pool to find that out.
+    if (pageIndex < 0 || pageSize < 1 || total <= 0)
+        return QList<SerialRow>();
+    if (from >= total)
+        return pageSerialRows(pageIndex, pageSize, filter);
     if (from <= total / 2)
         return serialRowsWhere(filter, QString(), false, from, pageSize);
     // Nearer the oldest end: skip from there instead, oldest first.
