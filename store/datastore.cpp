@@ -373,17 +373,21 @@ QStringList countTriggers()
     };
 }
 
-// True when a count table agrees with the rows it counts (the file only: a count of all
-// rows is cheap there, and other programs may have written it).
-bool countsAgree()
+// True when the file's count tables can be trusted without counting (the file only).
+bool countsKept()
 {
+    // The triggers live in the file itself, so every writer through SQLite (this program,
+    // an older build, the sqlite3 shell) keeps the counts in its own transaction, and a
+    // crash loses both or neither. They can only go wrong without their triggers, which a
+    // hand or an older build that rebuilt the schema may have dropped. Counting ten million
+    // rows at every start instead would cost seconds on a cold disk.
     QSqlQuery q(storeDatabase);
-    if (!q.exec(QStringLiteral("SELECT (SELECT COUNT(*) FROM SerialNumbers) = (SELECT IFNULL(SUM(Total), 0) FROM "
-                               "SerialCounts) AND (SELECT COUNT(*) FROM Logs) = (SELECT IFNULL(SUM(Total), 0) FROM "
-                               "LogCounts) AND NOT EXISTS (SELECT 1 FROM SerialCounts WHERE Total < 0) "
+    if (!q.exec(QStringLiteral("SELECT NOT EXISTS (SELECT 1 FROM SerialCounts WHERE Total < 0) "
+                               "AND NOT EXISTS (SELECT 1 FROM LogCounts WHERE Total < 0) "
                                "AND (SELECT COUNT(*) FROM sqlite_master WHERE type='trigger' AND name IN "
                                "('SerialCountsInsert', 'SerialCountsDelete', 'SerialCountsUpdate', 'LogCountsInsert', "
-                               "'LogCountsDelete')) = 5"))
+                               "'LogCountsDelete')) = 5 "
+                               "AND (SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name='LogCounts') = 1"))
         || !q.next())
         return false;
     return q.value(0).toInt() == 1;
@@ -395,7 +399,7 @@ void prepareCounts()
 {
     const bool server = engine == StoreSettings::PostgreSQL;
     const bool fresh = !storeDatabase.tables().contains(QStringLiteral("SerialCounts"), Qt::CaseInsensitive);
-    if (!fresh && (server || countsAgree()))
+    if (!fresh && (server || countsKept()))
         return;
     if (!control(QStringLiteral("BEGIN IMMEDIATE")))
         return;

@@ -235,6 +235,9 @@ public:
     Burner()
     {
         QSqlQuery q(storeDatabase);
+        // A run stopped part-way may have left the bench device holding its identifier.
+        q.exec(QStringLiteral("UPDATE SerialNumbers SET IsUse=0, DeviceType='', DeviceSerialNum='', szIP='' "
+                              "WHERE DeviceSerialNum='BENCHDEV000001'"));
         q.exec(
             QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE CustomerID=1 AND IsUse=0 ORDER BY SNID DESC "
                            "LIMIT 1 OFFSET 3"));
