@@ -253,8 +253,9 @@ private slots:
                     break; // the whole line is burnt already
                 continue;
             }
-            // Somewhere inside the pass: each device costs a claim, a write with retries and a mark.
-            QThread::msleep(QRandomGenerator::global()->bounded(20, 60 + devices * 20));
+            // Somewhere inside the pass: each device costs a claim, a write with retries and a
+            // mark. Spread so that the kills asked for all land before the line is done.
+            QThread::msleep(QRandomGenerator::global()->bounded(20, 60 + 2 * devices * 20 / qMax(1, kills)));
             p->kill();
             p->waitForFinished(10000);
             ++killed;
