@@ -6,7 +6,7 @@
 # Each line of scripts/faults.txt names a file, a text in it, its replacement and the
 # suites to run. One fault at a time is applied to a scratch worktree of this repository
 # (../wt-faults beside it, or $TARNWELL_FAULT_TREE), built incrementally in its own build
-# folder (-j2, under nice -n 19) and tested; then the tree is reset with
+# folder (-j2, under nice -n 19, or $TARNWELL_FAULT_NICE) and tested; then the tree is reset with
 # `git checkout -- .`. The working tree the script is started from is never touched, so a
 # run that is killed leaves no fault behind anywhere that matters: the scratch tree is
 # reset again at the next start.
@@ -33,6 +33,9 @@ only=""
 check=0
 baseline=1
 jobs=2
+# Niceness of builds and tests: 19 keeps a run out of the way; 0 makes it the load of a
+# loaded suite run (scripts/suite-loop.sh) beside it.
+niceness=${TARNWELL_FAULT_NICE:-19}
 
 die() { echo "fault-inject: $*" >&2; exit 2; }
 
@@ -126,7 +129,7 @@ build=$tree/build-faults
 logs=$build/fault-logs
 mkdir -p "$logs"
 if [ ! -f "$build/build.ninja" ]; then
-  nice -n 19 cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  nice -n "$niceness" cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTARNWELL_BUILD_BENCH=OFF -DTARNWELL_WERROR=OFF >"$logs/configure.log" 2>&1 \
     || die "configure failed, see $logs/configure.log"
 fi
@@ -138,14 +141,14 @@ build_tree() {
     mapfile -t targets < <(cd "$build" && ctest -N -R "$2" | sed -n 's/^ *Test *#[0-9]*: \(tst_[A-Za-z0-9_]*\)$/\1/p')
     [ ${#targets[@]} -gt 0 ] || targets=(all)
   fi
-  nice -n 19 cmake --build "$build" -j"$jobs" ${targets[@]:+--target "${targets[@]}"} >"$1" 2>&1
+  nice -n "$niceness" cmake --build "$build" -j"$jobs" ${targets[@]:+--target "${targets[@]}"} >"$1" 2>&1
 }
 # run_suites <regex> <log>: 0 when every matching test passed, 1 when one failed, 2 when none matched.
 run_suites() {
   local found
   found=$(cd "$build" && ctest -N -R "$1" | sed -n 's/^Total Tests: //p')
   [ "${found:-0}" -gt 0 ] || return 2
-  (cd "$build" && timeout 1800 nice -n 19 ctest -R "$1" -j"$jobs" --output-on-failure) >"$2" 2>&1
+  (cd "$build" && timeout 1800 nice -n "$niceness" ctest -R "$1" -j"$jobs" --output-on-failure) >"$2" 2>&1
   [ $? -eq 0 ] && return 0 || return 1
 }
 failed_suites() {
