@@ -290,72 +290,97 @@ bool hasColumn(const QString &table, const QString &column)
 // Triggers keep them in the same transaction as every change, whoever makes it (an older
 // build writing the file included), so they are right after a crash too. Shard spreads
 // the server's stations over rows of their own, so concurrent claims do not queue on one
-// counter row; a count adds up the shards.
+// counter row; a count adds up the shards. FirstKey splits the counts by blocks of keys
+// (SNID, LogID), so a jump to a page in the middle of ten million rows finds its block by
+// adding up counts and skips rows only inside that block.
 QStringList countTables()
 {
     return {
         QStringLiteral("CREATE TABLE IF NOT EXISTS SerialCounts (CustomerID INTEGER NOT NULL, IsUse INTEGER NOT NULL, "
-                       "DeviceType VARCHAR NOT NULL, Shard INTEGER NOT NULL, Total BIGINT NOT NULL, "
-                       "PRIMARY KEY (CustomerID, IsUse, DeviceType, Shard))"),
-        QStringLiteral(
-            "CREATE TABLE IF NOT EXISTS LogCounts (Shard INTEGER NOT NULL PRIMARY KEY, Total BIGINT NOT NULL)"),
+                       "DeviceType VARCHAR NOT NULL, FirstKey BIGINT NOT NULL, Shard INTEGER NOT NULL, "
+                       "Total BIGINT NOT NULL, PRIMARY KEY (CustomerID, IsUse, DeviceType, FirstKey, Shard))"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS LogCounts (FirstKey BIGINT NOT NULL, Shard INTEGER NOT NULL, "
+                       "Total BIGINT NOT NULL, PRIMARY KEY (FirstKey, Shard))"),
     };
+}
+
+// Keys per block: 65536 by default, so ten million rows make about 150 blocks. A test
+// may make them tiny to cross many blocks with a few rows; readers never assume a size
+// (they take the blocks as the table lists them), so a file keeps working whatever size
+// its triggers were made with.
+int countBlockBits()
+{
+    bool ok = false;
+    const int bits = qEnvironmentVariableIntValue("TARNWELL_COUNT_BLOCK_BITS", &ok);
+    return ok && bits >= 0 && bits <= 40 ? bits : 16;
+}
+
+// The first key of the block `key` lies in, as SQL.
+QString firstKeyOf(const QString &key)
+{
+    return QStringLiteral("((%1 >> %2) << %2)").arg(key).arg(countBlockBits());
 }
 
 QStringList countTriggers()
 {
-    if (engine == StoreSettings::SQLite)
+    if (engine == StoreSettings::SQLite) {
+        const QString upsert = QStringLiteral(
+            "ON CONFLICT (CustomerID, IsUse, DeviceType, FirstKey, Shard) DO UPDATE SET Total=Total%1; ");
+        const QString serialRow = QStringLiteral(
+            "INSERT INTO SerialCounts VALUES(%1.CustomerID, %1.IsUse, IFNULL(%1.DeviceType, ''), %2, 0, %3) ");
+        const QString logRow = QStringLiteral(
+            "INSERT INTO LogCounts VALUES(%1, 0, %2) ON CONFLICT (FirstKey, Shard) DO UPDATE SET Total=Total%2; ");
+        const QString added = serialRow.arg(QStringLiteral("NEW"), firstKeyOf(QStringLiteral("NEW.SNID")),
+                                            QStringLiteral("1"))
+            + upsert.arg(QStringLiteral("+1"));
+        const QString removed = serialRow.arg(QStringLiteral("OLD"), firstKeyOf(QStringLiteral("OLD.SNID")),
+                                              QStringLiteral("-1"))
+            + upsert.arg(QStringLiteral("-1"));
         return {
-            QStringLiteral(
-                "CREATE TRIGGER IF NOT EXISTS SerialCountsInsert AFTER INSERT ON SerialNumbers BEGIN "
-                "INSERT INTO SerialCounts VALUES(NEW.CustomerID, NEW.IsUse, IFNULL(NEW.DeviceType, ''), 0, 1) "
-                "ON CONFLICT (CustomerID, IsUse, DeviceType, Shard) DO UPDATE SET Total=Total+1; END"),
-            QStringLiteral(
-                "CREATE TRIGGER IF NOT EXISTS SerialCountsDelete AFTER DELETE ON SerialNumbers BEGIN "
-                "INSERT INTO SerialCounts VALUES(OLD.CustomerID, OLD.IsUse, IFNULL(OLD.DeviceType, ''), 0, -1) "
-                "ON CONFLICT (CustomerID, IsUse, DeviceType, Shard) DO UPDATE SET Total=Total-1; END"),
-            QStringLiteral(
-                "CREATE TRIGGER IF NOT EXISTS SerialCountsUpdate AFTER UPDATE OF CustomerID, IsUse, DeviceType "
-                "ON SerialNumbers WHEN OLD.CustomerID IS NOT NEW.CustomerID OR OLD.IsUse IS NOT NEW.IsUse "
-                "OR IFNULL(OLD.DeviceType, '') IS NOT IFNULL(NEW.DeviceType, '') BEGIN "
-                "INSERT INTO SerialCounts VALUES(OLD.CustomerID, OLD.IsUse, IFNULL(OLD.DeviceType, ''), 0, -1) "
-                "ON CONFLICT (CustomerID, IsUse, DeviceType, Shard) DO UPDATE SET Total=Total-1; "
-                "INSERT INTO SerialCounts VALUES(NEW.CustomerID, NEW.IsUse, IFNULL(NEW.DeviceType, ''), 0, 1) "
-                "ON CONFLICT (CustomerID, IsUse, DeviceType, Shard) DO UPDATE SET Total=Total+1; END"),
-            QStringLiteral("CREATE TRIGGER IF NOT EXISTS LogCountsInsert AFTER INSERT ON Logs BEGIN "
-                           "INSERT INTO LogCounts VALUES(0, 1) ON CONFLICT (Shard) DO UPDATE SET Total=Total+1; END"),
-            QStringLiteral("CREATE TRIGGER IF NOT EXISTS LogCountsDelete AFTER DELETE ON Logs BEGIN "
-                           "INSERT INTO LogCounts VALUES(0, -1) ON CONFLICT (Shard) DO UPDATE SET Total=Total-1; END"),
+            QStringLiteral("CREATE TRIGGER SerialCountsInsert AFTER INSERT ON SerialNumbers BEGIN %1END").arg(added),
+            QStringLiteral("CREATE TRIGGER SerialCountsDelete AFTER DELETE ON SerialNumbers BEGIN %1END").arg(removed),
+            QStringLiteral("CREATE TRIGGER SerialCountsUpdate AFTER UPDATE OF SNID, CustomerID, IsUse, DeviceType "
+                           "ON SerialNumbers WHEN OLD.CustomerID IS NOT NEW.CustomerID OR OLD.IsUse IS NOT NEW.IsUse "
+                           "OR IFNULL(OLD.DeviceType, '') IS NOT IFNULL(NEW.DeviceType, '') OR %1 IS NOT %2 "
+                           "BEGIN %3%4END")
+                .arg(firstKeyOf(QStringLiteral("OLD.SNID")), firstKeyOf(QStringLiteral("NEW.SNID")), removed, added),
+            QStringLiteral("CREATE TRIGGER LogCountsInsert AFTER INSERT ON Logs BEGIN %1END")
+                .arg(logRow.arg(firstKeyOf(QStringLiteral("NEW.LogID")), QStringLiteral("+1"))),
+            QStringLiteral("CREATE TRIGGER LogCountsDelete AFTER DELETE ON Logs BEGIN %1END")
+                .arg(logRow.arg(firstKeyOf(QStringLiteral("OLD.LogID")), QStringLiteral("-1"))),
         };
+    }
     // The server counts a whole statement's rows at once (an import inserts thousands).
     const QString shard = QStringLiteral("pg_backend_pid() % 16");
-    const QString upsert = QStringLiteral(
-        "ON CONFLICT (CustomerID, IsUse, DeviceType, Shard) DO UPDATE SET Total = SerialCounts.Total + EXCLUDED.Total");
+    const QString upsert = QStringLiteral("ON CONFLICT (CustomerID, IsUse, DeviceType, FirstKey, Shard) "
+                                          "DO UPDATE SET Total = SerialCounts.Total + EXCLUDED.Total");
+    const QString block = firstKeyOf(QStringLiteral("SNID"));
+    const QString logBlock = firstKeyOf(QStringLiteral("LogID"));
     return {
         QStringLiteral(
             "CREATE OR REPLACE FUNCTION tarnwell_serial_counts() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
             "IF TG_OP = 'INSERT' THEN "
-            "INSERT INTO SerialCounts SELECT CustomerID, IsUse, COALESCE(DeviceType, ''), %1, COUNT(*) "
-            "FROM added GROUP BY 1, 2, 3 %2; "
+            "INSERT INTO SerialCounts SELECT CustomerID, IsUse, COALESCE(DeviceType, ''), %3, %1, COUNT(*) "
+            "FROM added GROUP BY 1, 2, 3, 4 %2; "
             "ELSIF TG_OP = 'DELETE' THEN "
-            "INSERT INTO SerialCounts SELECT CustomerID, IsUse, COALESCE(DeviceType, ''), %1, -COUNT(*) "
-            "FROM removed GROUP BY 1, 2, 3 %2; "
+            "INSERT INTO SerialCounts SELECT CustomerID, IsUse, COALESCE(DeviceType, ''), %3, %1, -COUNT(*) "
+            "FROM removed GROUP BY 1, 2, 3, 4 %2; "
             "ELSE "
-            "INSERT INTO SerialCounts SELECT k, u, t, %1, SUM(n) FROM ("
-            "SELECT CustomerID k, IsUse u, COALESCE(DeviceType, '') t, -1 n FROM removed UNION ALL "
-            "SELECT CustomerID, IsUse, COALESCE(DeviceType, ''), 1 FROM added) d "
-            "GROUP BY 1, 2, 3 HAVING SUM(n) <> 0 %2; "
+            "INSERT INTO SerialCounts SELECT k, u, t, f, %1, SUM(n) FROM ("
+            "SELECT CustomerID k, IsUse u, COALESCE(DeviceType, '') t, %3 f, -1 n FROM removed UNION ALL "
+            "SELECT CustomerID, IsUse, COALESCE(DeviceType, ''), %3, 1 FROM added) d "
+            "GROUP BY 1, 2, 3, 4 HAVING SUM(n) <> 0 %2; "
             "END IF; RETURN NULL; END $$")
-            .arg(shard, upsert),
+            .arg(shard, upsert, block),
         QStringLiteral("CREATE OR REPLACE FUNCTION tarnwell_log_counts() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
                        "IF TG_OP = 'INSERT' THEN "
-                       "INSERT INTO LogCounts SELECT %1, COUNT(*) FROM added HAVING COUNT(*) > 0 "
-                       "ON CONFLICT (Shard) DO UPDATE SET Total = LogCounts.Total + EXCLUDED.Total; "
+                       "INSERT INTO LogCounts SELECT %2, %1, COUNT(*) FROM added GROUP BY 1 "
+                       "ON CONFLICT (FirstKey, Shard) DO UPDATE SET Total = LogCounts.Total + EXCLUDED.Total; "
                        "ELSE "
-                       "INSERT INTO LogCounts SELECT %1, -COUNT(*) FROM removed HAVING COUNT(*) > 0 "
-                       "ON CONFLICT (Shard) DO UPDATE SET Total = LogCounts.Total + EXCLUDED.Total; "
+                       "INSERT INTO LogCounts SELECT %2, %1, -COUNT(*) FROM removed GROUP BY 1 "
+                       "ON CONFLICT (FirstKey, Shard) DO UPDATE SET Total = LogCounts.Total + EXCLUDED.Total; "
                        "END IF; RETURN NULL; END $$")
-            .arg(shard),
+            .arg(shard, logBlock),
         QStringLiteral(
             "CREATE OR REPLACE TRIGGER SerialCountsInsert AFTER INSERT ON SerialNumbers REFERENCING NEW TABLE "
             "AS added FOR EACH STATEMENT EXECUTE FUNCTION tarnwell_serial_counts()"),
@@ -373,6 +398,14 @@ QStringList countTriggers()
     };
 }
 
+// True when both count tables have the shape this version reads (a file or a server of
+// the version before counted without blocks).
+bool countsHaveBlocks()
+{
+    return hasColumn(QStringLiteral("SerialCounts"), QStringLiteral("FirstKey"))
+        && hasColumn(QStringLiteral("LogCounts"), QStringLiteral("FirstKey"));
+}
+
 // True when the file's count tables can be trusted without counting (the file only).
 bool countsKept()
 {
@@ -381,13 +414,14 @@ bool countsKept()
     // crash loses both or neither. They can only go wrong without their triggers, which a
     // hand or an older build that rebuilt the schema may have dropped. Counting ten million
     // rows at every start instead would cost seconds on a cold disk.
+    if (!countsHaveBlocks())
+        return false;
     QSqlQuery q(storeDatabase);
     if (!q.exec(QStringLiteral("SELECT NOT EXISTS (SELECT 1 FROM SerialCounts WHERE Total < 0) "
                                "AND NOT EXISTS (SELECT 1 FROM LogCounts WHERE Total < 0) "
                                "AND (SELECT COUNT(*) FROM sqlite_master WHERE type='trigger' AND name IN "
                                "('SerialCountsInsert', 'SerialCountsDelete', 'SerialCountsUpdate', 'LogCountsInsert', "
-                               "'LogCountsDelete')) = 5 "
-                               "AND (SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name='LogCounts') = 1"))
+                               "'LogCountsDelete')) = 5"))
         || !q.next())
         return false;
     return q.value(0).toInt() == 1;
@@ -399,22 +433,26 @@ void prepareCounts()
 {
     const bool server = engine == StoreSettings::PostgreSQL;
     const bool fresh = !storeDatabase.tables().contains(QStringLiteral("SerialCounts"), Qt::CaseInsensitive);
-    if (!fresh && (server || countsKept()))
+    if (!fresh && (server ? countsHaveBlocks() : countsKept()))
         return;
     if (!control(QStringLiteral("BEGIN IMMEDIATE")))
         return;
+    // Tables and triggers are made anew: those of an earlier version have another shape.
+    QStringList sql;
+    if (!server)
+        for (const char *name :
+             {"SerialCountsInsert", "SerialCountsDelete", "SerialCountsUpdate", "LogCountsInsert", "LogCountsDelete"})
+            sql << QStringLiteral("DROP TRIGGER IF EXISTS %1").arg(QLatin1String(name));
+    sql << QStringLiteral("DROP TABLE IF EXISTS SerialCounts") << QStringLiteral("DROP TABLE IF EXISTS LogCounts");
+    sql << countTables() << countTriggers();
+    sql << QStringLiteral("INSERT INTO SerialCounts SELECT CustomerID, IsUse, COALESCE(DeviceType, ''), %1, 0, "
+                          "COUNT(*) FROM SerialNumbers GROUP BY 1, 2, 3, 4")
+               .arg(firstKeyOf(QStringLiteral("SNID")))
+        << QStringLiteral("INSERT INTO LogCounts SELECT %1, 0, COUNT(*) FROM Logs GROUP BY 1")
+               .arg(firstKeyOf(QStringLiteral("LogID")));
     bool ok = true;
-    for (const QString &sql : countTables())
-        ok = ok && QSqlQuery(storeDatabase).exec(sql);
-    for (const QString &sql : countTriggers())
-        ok = ok && QSqlQuery(storeDatabase).exec(sql);
-    ok = ok && QSqlQuery(storeDatabase).exec(QStringLiteral("DELETE FROM SerialCounts"))
-        && QSqlQuery(storeDatabase).exec(QStringLiteral("DELETE FROM LogCounts"))
-        && QSqlQuery(storeDatabase)
-               .exec(QStringLiteral(
-                   "INSERT INTO SerialCounts SELECT CustomerID, IsUse, COALESCE(DeviceType, ''), 0, COUNT(*) "
-                   "FROM SerialNumbers GROUP BY 1, 2, 3"))
-        && QSqlQuery(storeDatabase).exec(QStringLiteral("INSERT INTO LogCounts SELECT 0, COUNT(*) FROM Logs"));
+    for (const QString &one : sql)
+        ok = ok && QSqlQuery(storeDatabase).exec(one);
     control(ok ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
 }
 
@@ -621,13 +659,51 @@ LogRecord makeLogRecord(const QString &type, const QString &describe)
     return r;
 }
 
+namespace {
+
+// The page's filters name only the customer, the usage and the device type, which the
+// count table carries under the same names: the sum over it is the count of the rows.
+// Any other filter counts the rows themselves.
+bool countable(const QString &filter)
+{
+    return !filter.contains(QLatin1String("s.SNID")) && !filter.contains(QLatin1String("s.Serial"))
+        && !filter.contains(QLatin1String("s.DeviceSerialNum")) && !filter.contains(QLatin1String("s.szIP"));
+}
+
+// Where the row at position `from` (0 = the newest) lies: `blocks` lists each block's
+// first key and its count, newest block first. Gives the first key of the block above it
+// (the rows below that key, newest first, start with the block's own) and how many rows
+// the blocks above hold. False when the counts do not reach that far.
+bool findBlock(const QList<QPair<qint64, qint64>> &blocks, qint64 from, qint64 *below, qint64 *above, bool *bounded)
+{
+    qint64 before = 0;
+    for (int i = 0; i < blocks.size(); ++i) {
+        if (before + blocks.at(i).second > from) {
+            *bounded = i > 0;
+            *below = i > 0 ? blocks.at(i - 1).first : 0;
+            *above = before;
+            return true;
+        }
+        before += blocks.at(i).second;
+    }
+    return false;
+}
+
+QList<QPair<qint64, qint64>> blocksOf(const QString &sql)
+{
+    QList<QPair<qint64, qint64>> blocks;
+    if (run(sql))
+        while (storeQuery.next())
+            blocks.append({storeQuery.value(0).toLongLong(), storeQuery.value(1).toLongLong()});
+    storeQuery.finish();
+    return blocks;
+}
+
+} // namespace
+
 int countSerials(const QString &filter)
 {
-    // The page's filters name only the customer, the usage and the device type, which the
-    // count table carries under the same names: the sum over it is the count of the rows.
-    // Any other filter counts the rows themselves.
-    if (!filter.contains(QLatin1String("s.SNID")) && !filter.contains(QLatin1String("s.Serial"))
-        && !filter.contains(QLatin1String("s.DeviceSerialNum")) && !filter.contains(QLatin1String("s.szIP"))) {
+    if (countable(filter)) {
         if (run(QStringLiteral("SELECT SUM(s.Total) FROM SerialCounts as s JOIN Customers as c "
                                "ON c.CustomerID=s.CustomerID WHERE 1=1 ")
                 + filter)) {
@@ -932,6 +1008,19 @@ QList<SerialRow> seekSerialPage(int pageIndex, int pageSize, const QString &filt
         return QList<SerialRow>();
     if (from >= total)
         return pageSerialRows(pageIndex, pageSize, filter);
+    // The counts per block say which block holds the page: skip only inside it.
+    qint64 below = 0, above = 0;
+    bool bounded = false;
+    if (countable(filter)
+        && findBlock(blocksOf(QStringLiteral("SELECT s.FirstKey, SUM(s.Total) FROM SerialCounts as s JOIN Customers "
+                                             "as c ON c.CustomerID=s.CustomerID WHERE 1=1 ")
+                              + filter
+                              + QStringLiteral(" GROUP BY s.FirstKey HAVING SUM(s.Total) <> 0 "
+                                               "ORDER BY s.FirstKey DESC")),
+                     from, &below, &above, &bounded))
+        return bounded
+            ? serialRowsWhere(filter, QStringLiteral(" AND s.SNID < ?"), false, from - above, pageSize, {below})
+            : serialRowsWhere(filter, QString(), false, from, pageSize);
     if (from <= total / 2)
         return serialRowsWhere(filter, QString(), false, from, pageSize);
     // Nearer the oldest end: skip from there instead, oldest first.
@@ -1027,7 +1116,16 @@ QList<LogRow> seekLogPage(int pageIndex, int pageSize, int total)
     const qint64 from = qint64(pageIndex) * pageSize;
     if (pageIndex < 0 || pageSize < 1)
         return {};
-    if (from >= total || from <= total / 2)
+    if (from >= total || from < pageSize)
+        return pageLogRows(pageIndex, pageSize);
+    qint64 below = 0, above = 0;
+    bool bounded = false;
+    if (findBlock(blocksOf(QStringLiteral("SELECT FirstKey, SUM(Total) FROM LogCounts GROUP BY FirstKey "
+                                          "HAVING SUM(Total) <> 0 ORDER BY FirstKey DESC")),
+                  from, &below, &above, &bounded))
+        return bounded ? logRowsWhere(QStringLiteral("WHERE LogID < ?"), false, from - above, pageSize, {below})
+                       : pageLogRows(pageIndex, pageSize);
+    if (from <= total / 2)
         return pageLogRows(pageIndex, pageSize);
     const qint64 end = qMin<qint64>(total, from + pageSize);
     return logRowsWhere(QString(), true, total - end, int(end - from));

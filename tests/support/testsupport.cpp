@@ -124,7 +124,8 @@ void freshDatabase()
     QFile::remove(QStringLiteral("mydatabase.db"));
     if (server) {
         QSqlQuery drop(inspector());
-        drop.exec(QStringLiteral("DROP TABLE IF EXISTS SerialNumbers, Logs, Customers, Users, SerialCounts CASCADE"));
+        drop.exec(QStringLiteral(
+            "DROP TABLE IF EXISTS SerialNumbers, Logs, Customers, Users, SerialCounts, LogCounts CASCADE"));
     }
     openDatabase();
 }
