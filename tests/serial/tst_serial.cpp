@@ -284,7 +284,9 @@ private slots:
         QCoreApplication::installTranslator(&translator);
         addSerials(QStringLiteral("EXACT"), 1, 1, true, TrickyTypeTranslator::nvr());
         addSerials(QStringLiteral("INNER"), 1, 1, true, QStringLiteral("x") + TrickyTypeTranslator::nvr() + "y");
-        addSerials(QStringLiteral("WILD"), 1, 1, true, QStringLiteral("N'Vab\\R")); // would match unescaped % and _
+        // Each would match if its wildcard were left unescaped: % and _.
+        addSerials(QStringLiteral("WILDP"), 1, 1, true, QStringLiteral("N'Vx_\\R"));
+        addSerials(QStringLiteral("WILDU"), 1, 1, true, QStringLiteral("N'V%y\\R"));
         addSerials(QStringLiteral("PLAIN"), 1, 1, true, QStringLiteral("NVR"));
         showPage();
         QCoreApplication::removeTranslator(&translator);
@@ -293,7 +295,7 @@ private slots:
         search(0, 2, 0);
         QCOMPARE(label(), expectedLabel(2, 1, 1));
         QCOMPARE(listed(), (QStringList{"INNER0001", "EXACT0001"}));
-        QCOMPARE(poolSize(), 4);
+        QCOMPARE(poolSize(), 5);
     }
 
     // A group box too low for a single row must still page (and not divide by zero).

@@ -811,8 +811,10 @@ private slots:
 
         // Only value, host and port change; the name and the checked flag stay.
         QVERIFY(testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerSvrChecked=1 WHERE CustomerID=2")));
-        updateCustomer(QStringLiteral("Brisvan"), QStringLiteral("DeviceID"), QStringLiteral("b.example"), 7000);
-        updateCustomer(QStringLiteral("umeye"), QStringLiteral("v"), QStringLiteral("h"), 1); // no such name
+        QVERIFY(
+            updateCustomer(QStringLiteral("Brisvan"), QStringLiteral("DeviceID"), QStringLiteral("b.example"), 7000));
+        // No such name (names match exactly): nothing changed, and it says so.
+        QVERIFY(!updateCustomer(QStringLiteral("umeye"), QStringLiteral("v"), QStringLiteral("h"), 1));
         const QList<CustomerRecord> all = allCustomers();
         QCOMPARE(all.size(), 2);
         QCOMPARE(fixedfield::get(all[0].customerName), QStringLiteral("UMEYE"));
@@ -866,6 +868,16 @@ private slots:
             QCOMPARE(f.field[i], '\0');
         QCOMPARE(QByteArray(f.guard, 4), QByteArray("ZZZZ")); // nothing written past the field
         QCOMPARE(fixedfield::fitsWithNul(text.toUtf8(), 8), text.toUtf8().size() < 8);
+
+        // The SDK's records keep their last byte for the NUL, by the same cutting rule.
+        std::memset(&f, 'Z', sizeof f);
+        const QByteArray utf8 = text.toUtf8();
+        fixedfield::putTerminated(f.field, sizeof f.field, utf8.constData(), std::size_t(utf8.size()));
+        const QByteArray terminated(f.field); // up to its NUL, which is there
+        QCOMPARE(f.field[7], '\0');
+        QVERIFY(utf8.startsWith(terminated) && terminated.size() >= qMin(kept, 7) - 3);
+        QVERIFY(QString::fromUtf8(terminated).toUtf8() == terminated);
+        QCOMPARE(QByteArray(f.guard, 4), QByteArray("ZZZZ"));
     }
 
     void fixedFieldFullWidthReadsBackWhole()
