@@ -548,8 +548,9 @@ void TestDevice::refusedWritesStayReady()
     QCOMPARE((QStringList{seenWrites.at(0).uuid, seenWrites.at(1).uuid}), pendingIds);
     QCOMPARE(logs().size(), 5);
 
-    // A new search lists them checked and ready with their own identifiers, and Match offers
-    // them to nobody else.
+    // A new search lists them checked and ready with their own identifiers, even with the
+    // select-all box unticked, and Match offers them to nobody else.
+    testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
     pool(1, QStringLiteral("U-NEW"));
     search(&page, 3);
     QCOMPARE(columnTexts(t, 7).count(QStringLiteral("Ready to burn")), 2);
@@ -564,6 +565,7 @@ void TestDevice::refusedWritesStayReady()
 
     // Unticking every row forgets the assignments; ticking them again and Match gives each
     // pending device its own identifier back, never a second one.
+    testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll"))); // ticks all
     testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
     QCOMPARE(columnTexts(t, 7).count(QStringLiteral("Ready to burn")), 0);
     testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
