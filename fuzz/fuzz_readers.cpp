@@ -37,7 +37,7 @@ public:
 };
 
 // The input as a file that lives in memory: /proc/self/fd/N of a memfd.
-QString asFile(const uint8_t *data, size_t size)
+[[maybe_unused]] QString asFile(const uint8_t *data, size_t size)
 {
     static int fd = -1;
     if (fd < 0)
