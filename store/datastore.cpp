@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSqlDriver>
@@ -58,6 +59,11 @@ QString preparedSql;
 // The driver's text of the last statement that failed, for the operator's box.
 QString failureText;
 
+// The import's chunk statements, each prepared once per connection: parsing a statement
+// of hundreds of values costs more than running it, and the import alternates between
+// two of them, which storeQuery's single slot would prepare anew every time.
+QHash<QString, QSqlQuery> bulkQueries;
+
 // True while a batch (BEGIN IMMEDIATE .. COMMIT) is open on the connection.
 bool batchOpen = false;
 
@@ -92,25 +98,6 @@ bool run(const QString &sql, std::initializer_list<QVariant> values = {})
     if (!storeQuery.exec()) {
         failureText = storeQuery.lastError().text();
         return false;
-    }
-    return true;
-}
-
-// Prepares `sql` on storeQuery (unless it already is) without running it; the caller binds.
-bool prepareOnly(const QString &sql)
-{
-    if (!storeDatabase.isOpen()) {
-        failureText = QStringLiteral("the database is not open");
-        return false;
-    }
-    if (sql != preparedSql || storeQuery.lastQuery() != dialect(sql)) {
-        preparedSql.clear();
-        storeQuery.setForwardOnly(true);
-        if (!storeQuery.prepare(dialect(sql))) {
-            failureText = storeQuery.lastError().text();
-            return false;
-        }
-        preparedSql = sql;
     }
     return true;
 }
@@ -507,6 +494,7 @@ void openDatabase()
     engine = settings.engine;
     station = settings.station.isEmpty() ? QSysInfo::machineHostName() : settings.station;
     preparedSql.clear();
+    bulkQueries.clear();
     batchOpen = false;
     if (!(engine == StoreSettings::PostgreSQL ? openServer(settings) : openFile())) {
         qDebug() << storeDatabase.lastError().text();
@@ -567,6 +555,7 @@ void closeDatabase()
 {
     rollbackBatch();
     preparedSql.clear();
+    bulkQueries.clear();
     storeQuery = QSqlQuery();
     storeDatabase.close();
 }
@@ -743,6 +732,36 @@ QString placeholders(int count, const QString &one)
     return list.join(QLatin1Char(','));
 }
 
+// `sql` prepared on a query of its own, kept until the connection closes; null when it
+// cannot be prepared. A query that failed is dropped, so the next use prepares afresh.
+QSqlQuery *bulkQuery(const QString &sql)
+{
+    if (!storeDatabase.isOpen()) {
+        failureText = QStringLiteral("the database is not open");
+        return nullptr;
+    }
+    auto it = bulkQueries.find(sql);
+    if (it == bulkQueries.end()) {
+        QSqlQuery query(storeDatabase);
+        query.setForwardOnly(true);
+        if (!query.prepare(dialect(sql))) {
+            failureText = query.lastError().text();
+            return nullptr;
+        }
+        it = bulkQueries.insert(sql, query);
+    }
+    return &it.value();
+}
+
+bool runBulk(QSqlQuery *query, const QString &sql)
+{
+    if (query->exec())
+        return true;
+    failureText = query->lastError().text();
+    bulkQueries.remove(sql);
+    return false;
+}
+
 } // namespace
 
 bool presentSerials(const QStringList &values, QSet<QString> *present)
@@ -750,19 +769,19 @@ bool presentSerials(const QStringList &values, QSet<QString> *present)
     present->clear();
     for (int from = 0; from < values.size(); from += kChunk) {
         const int n = qMin(kChunk, values.size() - from);
-        if (!prepareOnly(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE SerialNumber IN (%1)")
-                             .arg(placeholders(n, QStringLiteral("?")))))
+        const QString sql = QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE SerialNumber IN (%1)")
+                                .arg(placeholders(n, QStringLiteral("?")));
+        QSqlQuery *query = bulkQuery(sql);
+        if (!query)
             return false;
         for (int i = 0; i < n; ++i)
-            storeQuery.addBindValue(text(values.at(from + i)));
-        if (!storeQuery.exec()) {
-            failureText = storeQuery.lastError().text();
+            query->addBindValue(text(values.at(from + i)));
+        if (!runBulk(query, sql))
             return false;
-        }
-        while (storeQuery.next())
-            present->insert(storeQuery.value(0).toString());
+        while (query->next())
+            present->insert(query->value(0).toString());
+        query->finish();
     }
-    storeQuery.finish();
     return true;
 }
 
@@ -773,16 +792,17 @@ bool insertSerials(const QStringList &values, int customerId)
         const QString sql = QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
                                            "DeviceSerialNum, szIP) VALUES %1")
                                 .arg(placeholders(n, QStringLiteral("(%1, ?, 0, '', '', '')").arg(customerId)));
-        if (!prepareOnly(sql))
+        QSqlQuery *query = bulkQuery(sql);
+        if (!query)
             return false;
         for (int i = 0; i < n; ++i)
-            storeQuery.addBindValue(text(values.at(from + i)));
-        if (!storeQuery.exec()) {
-            failureText = storeQuery.lastError().text();
+            query->addBindValue(text(values.at(from + i)));
+        if (!runBulk(query, sql))
             return false;
-        }
-        if (storeQuery.numRowsAffected() != n) {
-            failureText = QStringLiteral("%1 of %2 identifiers were stored").arg(storeQuery.numRowsAffected()).arg(n);
+        const int stored = query->numRowsAffected();
+        query->finish();
+        if (stored != n) {
+            failureText = QStringLiteral("%1 of %2 identifiers were stored").arg(stored).arg(n);
             return false;
         }
     }

@@ -54,6 +54,10 @@ Pager::Pager(QPushButton *firstButton, QPushButton *prevButton, QComboBox *pageS
     selector->setStyleSheet(QStringLiteral("combobox-popup: 0;"));
     if (auto *list = qobject_cast<QListView *>(selector->view()))
         list->setUniformItemSizes(true);
+    // Sized for a page number of seven digits, not by measuring every entry: the
+    // default measures all of them on first show (seconds for a pool of millions).
+    selector->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    selector->setMinimumContentsLength(7);
 }
 
 void Pager::setPageSize(int rows)
