@@ -269,7 +269,17 @@ void seed()
 
 bool hasColumn(const QString &table, const QString &column)
 {
-    return storeDatabase.record(table).indexOf(column) >= 0;
+    if (engine == StoreSettings::SQLite)
+        return storeDatabase.record(table).indexOf(column) >= 0;
+    // The server driver's record() answers an empty record for these tables, which read as
+    // "column missing" and made every start rebuild and recount the count tables. The
+    // catalogue resolves the unquoted name as the statements do (folded, on the search path).
+    QSqlQuery q(storeDatabase);
+    q.prepare(QStringLiteral("SELECT 1 FROM pg_attribute WHERE attrelid = to_regclass(lower(?)) "
+                             "AND attname = lower(?) AND attnum > 0 AND NOT attisdropped"));
+    q.addBindValue(table);
+    q.addBindValue(column);
+    return q.exec() && q.next();
 }
 
 // Counts kept beside the pool, so a count is a sum over a handful of rows however large the
