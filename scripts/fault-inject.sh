@@ -138,7 +138,9 @@ fi
 build_tree() {
   local targets=()
   if [ -n "${2:-}" ]; then
-    mapfile -t targets < <(cd "$build" && ctest -N -R "$2" | sed -n 's/^ *Test *#[0-9]*: \(tst_[A-Za-z0-9_]*\)$/\1/p')
+    # A suite run on both engines is one program: tst_x_pg is built as tst_x.
+    mapfile -t targets < <(cd "$build" && ctest -N -R "$2" | sed -n 's/^ *Test *#[0-9]*: \(tst_[A-Za-z0-9_]*\)$/\1/p' |
+                             sed 's/_pg$//' | sort -u)
     [ ${#targets[@]} -gt 0 ] || targets=(all)
   fi
   nice -n "$niceness" cmake --build "$build" -j"$jobs" ${targets[@]:+--target "${targets[@]}"} >"$1" 2>&1
