@@ -6,12 +6,14 @@
 // the same run.
 //
 //   bench_scale [--rows N] [--engine sqlite|postgresql|both] [--only open,serial,log,import]
-//               [--runs R] [--filters all|main]
+//               [--runs R] [--filters all|main] [--server-folder DIR]
 //   N: TARNWELL_BENCH_ROWS (default 10000000); the pool and the log each get N rows.
 //   The SQLite files are kept in TARNWELL_BENCH_DATA (default build/bench-data): the
 //   previous version's file (prev-v1-N.db) and the same after this version's first
 //   open (sqlite-N/mydatabase.db). Made once (10 M: a few minutes); delete them to
-//   refill. The server pool is filled in every run on a throwaway cluster with fsync on.
+//   refill. The server pool is filled in every run on a throwaway cluster with fsync on;
+//   --server-folder DIR runs the pages against a pool already on a server instead (DIR
+//   holds the program's tarnwell.ini for it, the password in TARNWELL_DB_PASSWORD).
 #include "bench/support/benchsupport.h"
 #include "log/log.h"
 #include "serial/serial.h"
@@ -995,6 +997,25 @@ int runSqlite(const Plan &plan)
     return 0;
 }
 
+// The Serial and Log pages against a pool already on a server: `folder` holds the
+// program's tarnwell.ini for it (the password in TARNWELL_DB_PASSWORD). Nothing is filled
+// and nothing is started; for looking into one pool without filling it again each run.
+int runExistingServer(const Plan &plan, const QString &folder)
+{
+    engine = Engine::PostgreSQL;
+    say("\n# bench_scale, PostgreSQL, the pool the settings in %s name\n\n", qPrintable(folder));
+    QDir::setCurrent(folder);
+    openDatabase();
+    if (!storeDatabase.isOpen())
+        return 1;
+    if (wants(plan, "serial"))
+        serialSection(plan.allCombos);
+    if (wants(plan, "log"))
+        logSection();
+    closeDatabase();
+    return 0;
+}
+
 int runServer(const Plan &plan)
 {
     engine = Engine::PostgreSQL;
@@ -1083,7 +1104,10 @@ int main(int argc, char *argv[])
     int code = 0;
     if (engines == QLatin1String("sqlite") || engines == QLatin1String("both"))
         code |= runSqlite(plan);
-    if (engines == QLatin1String("postgresql") || engines == QLatin1String("both"))
+    const QString serverFolder = bench::textOption(arguments, QStringLiteral("--server-folder"), nullptr, QString());
+    if (!serverFolder.isEmpty())
+        code |= runExistingServer(plan, serverFolder);
+    else if (engines == QLatin1String("postgresql") || engines == QLatin1String("both"))
         code |= runServer(plan);
     say("\nload average %.2f at the end\n", bench::loadAverage());
     return code;
