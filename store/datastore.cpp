@@ -989,23 +989,38 @@ namespace {
 // A usage filter over every customer that matches few rows (the pending ones among
 // millions): naming the customers lets the (customer, usage) index find those rows and
 // sort a handful, where SNID order would read the pool until a page is full. The rows are
-// the same: the join already keeps only rows whose customer exists.
+// the same: the join already keeps only rows whose customer exists. The ids are listed
+// as numbers where there are few: the server plans a list by the pool's own statistics,
+// but a subquery by a guess at the customers table's size (hundreds of rows, when it has
+// never been analysed), and then reads the whole pool instead.
 QString narrowed(const QString &filter)
 {
     const int kFewRows = 10000;
+    const int kListedCustomers = 64;
     if (!filter.contains(QLatin1String("s.IsUse=")) || filter.contains(QLatin1String("c.CustomerID="))
         || countSerials(filter) > kFewRows)
         return filter;
-    return filter + QStringLiteral(" AND s.CustomerID IN (SELECT CustomerID FROM Customers)");
+    QStringList ids;
+    if (run(QStringLiteral("SELECT CustomerID FROM Customers ORDER BY CustomerID LIMIT %1").arg(kListedCustomers + 1)))
+        while (storeQuery.next())
+            ids << QString::number(storeQuery.value(0).toLongLong());
+    storeQuery.finish();
+    if (ids.isEmpty() || ids.size() > kListedCustomers)
+        return filter + QStringLiteral(" AND s.CustomerID IN (SELECT CustomerID FROM Customers)");
+    return filter + QStringLiteral(" AND s.CustomerID IN (%1)").arg(ids.join(QLatin1Char(',')));
 }
 
 QList<SerialRow> serialRowsWhere(const QString &given, const QString &condition, bool ascending, qint64 offset,
                                  int count, std::initializer_list<QVariant> values = {})
 {
     const QString filter = narrowed(given);
+    // Narrowed rows are sorted by an expression of the key, which no index gives in order:
+    // otherwise the server may still walk the pool in key order, when its sample of the
+    // table happened to catch a few such rows and made them look common.
+    const QString key = filter.size() == given.size() ? QStringLiteral("s.SNID") : QStringLiteral("s.SNID + 0");
     QList<SerialRow> rows;
-    const QString order = QStringLiteral("ORDER BY s.SNID %1 LIMIT %2, %3")
-                              .arg(ascending ? QStringLiteral("ASC") : QStringLiteral("DESC"))
+    const QString order = QStringLiteral("ORDER BY %1 %2 LIMIT %3, %4")
+                              .arg(key, ascending ? QStringLiteral("ASC") : QStringLiteral("DESC"))
                               .arg(offset)
                               .arg(rowLimit(count));
     if (run(kSerialSelect + QStringLiteral("WHERE 1=1 ") + filter + condition + QLatin1Char(' ') + order, values))

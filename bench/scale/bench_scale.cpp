@@ -760,8 +760,9 @@ void laterStarts(const QString &folder, const QString &file, const QString &what
     rows->append({what + QStringLiteral(": main() to the login dialog shown (warm cache)"), login, QString(),
                   verdict(login, limit), bench::loadAverage()});
     const double mainWindow = medianOf(folder, QStringLiteral("later"), "main-window-ms");
-    rows->append({what + QStringLiteral(": after the login, the main window made and shown with the Serial page "
-                                        "(warm cache)"),
+    rows->append({what
+                      + QStringLiteral(": after the login, the main window made and shown with the Serial page "
+                                       "(warm cache)"),
                   mainWindow, QString(), verdict(mainWindow, target(200)), bench::loadAverage()});
     if (file.isEmpty())
         return;
