@@ -96,10 +96,10 @@ bool beginWaiting(const CommitWatch &watch)
 // One run's counting and the per-value step.
 //
 // Values are taken in batches of kBatchValues. Each batch is one transaction that takes
-// the write lock first: every value is looked up, then the new ones are inserted in
-// file order, then it commits. Running the same statement back to back lets the store
-// reuse it. A value counts failed only when it is already in the pool (or stored earlier
-// in this run), empty, too long or unreadable; a value is counted stored only once its
+// the write lock first (on a server, the import lock): the store keeps the values the
+// pool does not hold yet, in file order, then the batch commits. A value counts failed
+// only when it is already in the pool (or stored earlier in this run, or earlier in its
+// batch), empty, too long or unreadable; a value is counted stored only once its
 // batch is committed. When the store cannot write, the run stops: the failed batch's
 // values are neither stored nor counted.
 class ImportRun : public ValueSink
@@ -158,33 +158,27 @@ public:
             return !storeFailed;
         if (!beginWaiting(watch))
             return storeFailure();
-        qint64 present = 0;
-        QSet<QString> inPool;
-        if (!presentSerials(pending, &inPool)) {
-            const QString why = storeError();
-            rollbackBatch();
-            return storeFailure(why);
-        }
-        QStringList fresh;
-        QSet<QString> storedNow;
+        // A value twice in the batch is stored once; the store drops those already in the pool.
+        QStringList distinct;
+        distinct.reserve(pending.size());
+        QSet<QString> seen;
+        seen.reserve(pending.size());
         for (const QString &value : qAsConst(pending)) {
-            if (inPool.contains(value) || storedNow.contains(value)) {
-                ++present;
+            if (seen.contains(value))
                 continue;
-            }
-            fresh.append(value);
-            storedNow.insert(value);
+            seen.insert(value);
+            distinct.append(value);
         }
-        if (!insertSerials(fresh, customerId)) {
+        qint64 stored = 0;
+        if (!storeNewSerials(distinct, customerId, &stored)) {
             const QString why = storeError();
             rollbackBatch();
             return storeFailure(why);
         }
-        const qint64 stored = fresh.size();
         if (!commitBatch())
             return storeFailure();
         succeeded += stored;
-        failed += present;
+        failed += pending.size() - stored;
         pending.clear();
         return true;
     }

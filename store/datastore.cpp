@@ -772,8 +772,6 @@ bool runBulk(QSqlQuery *query, const QString &sql)
     return false;
 }
 
-} // namespace
-
 bool presentSerials(const QStringList &values, QSet<QString> *present)
 {
     present->clear();
@@ -816,6 +814,68 @@ bool insertSerials(const QStringList &values, int customerId)
             return false;
         }
     }
+    return true;
+}
+
+// The server's form: one statement per chunk stores the values the pool does not hold
+// yet, in their order. Imports on several stations take turns by batch (a lock the
+// transaction holds until it ends): without it two stations importing the same file
+// would each find a value missing and both store it.
+bool insertNewSerialsOnServer(const QStringList &values, int customerId, qint64 *stored)
+{
+    if (!run(QStringLiteral("SELECT pg_advisory_xact_lock(7274462)")))
+        return false;
+    storeQuery.finish();
+    for (int from = 0; from < values.size(); from += kChunk) {
+        const int n = qMin(kChunk, values.size() - from);
+        QStringList rows;
+        rows.reserve(n);
+        for (int i = 0; i < n; ++i)
+            rows << QStringLiteral("(?, %1)").arg(i);
+        const QString sql = QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                           "DeviceSerialNum, szIP) SELECT %1, v.x, 0, '', '', '' FROM (VALUES %2) "
+                                           "AS v(x, n) WHERE NOT EXISTS (SELECT 1 FROM SerialNumbers s WHERE "
+                                           "s.SerialNumber = v.x) ORDER BY v.n")
+                                .arg(customerId)
+                                .arg(rows.join(QLatin1Char(',')));
+        QSqlQuery *query = bulkQuery(sql);
+        if (!query)
+            return false;
+        for (int i = 0; i < n; ++i)
+            query->addBindValue(text(values.at(from + i)));
+        if (!runBulk(query, sql))
+            return false;
+        const int added = query->numRowsAffected();
+        query->finish();
+        if (added < 0 || added > n) {
+            failureText = QStringLiteral("the server reported %1 of %2 identifiers stored").arg(added).arg(n);
+            return false;
+        }
+        *stored += added;
+    }
+    return true;
+}
+
+} // namespace
+
+bool storeNewSerials(const QStringList &values, int customerId, qint64 *stored)
+{
+    *stored = 0;
+    if (engine == StoreSettings::PostgreSQL)
+        return insertNewSerialsOnServer(values, customerId, stored);
+    // The file: the batch holds the write lock, so what the lookup finds missing is still
+    // missing when it is stored.
+    QSet<QString> inPool;
+    if (!presentSerials(values, &inPool))
+        return false;
+    QStringList fresh;
+    fresh.reserve(values.size());
+    for (const QString &value : values)
+        if (!inPool.contains(value))
+            fresh.append(value);
+    if (!insertSerials(fresh, customerId))
+        return false;
+    *stored = fresh.size();
     return true;
 }
 

@@ -7,7 +7,6 @@
 #include "store/records.h"
 
 #include <QList>
-#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -55,12 +54,12 @@ LogRecord makeLogRecord(const QString &type, const QString &describe);
 int countSerials(const QString &filter);
 bool insertSerial(const SerialRecord &record);
 bool serialExists(const QString &serialNumber);
-// The imports' bulk forms of serialExists and insertSerial, a few statements per thousand
-// values: which of `values` the pool holds (for any customer), and storing `values` as
-// unused identifiers of the customer in their order (true when every one was stored).
-// Both are false, with storeError(), when the store could not answer or write.
-bool presentSerials(const QStringList &values, QSet<QString> *present);
-bool insertSerials(const QStringList &values, int customerId);
+// The import's bulk form of serialExists and insertSerial, a few statements per thousand
+// values, inside the caller's batch: of `values` (distinct), stores those the pool does
+// not hold yet (for any customer) as unused identifiers of the customer, in their order;
+// *stored says how many. False, with storeError(), when the store could not answer or
+// write (the caller rolls the batch back).
+bool storeNewSerials(const QStringList &values, int customerId, qint64 *stored);
 // True when the statement ran (a serial number no longer present is already deleted).
 bool deleteSerial(const QString &serialNumber);
 QString serialOfDevice(const QString &deviceSerialNum);

@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QSqlQuery>
 #include <QTranslator>
 #include <cstring>
 
@@ -644,6 +645,69 @@ private slots:
         QVERIFY(!commitBatch());
         QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("after"))));
         QCOMPARE(count(QStringLiteral("SerialNumbers")), 51);
+    }
+
+    void importStoresOnlyWhatThePoolLacks()
+    {
+        // Values already in the pool (for any customer) stay out; the others are stored
+        // in the order given, as unused identifiers of the importing customer.
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("IMP-2"))));
+        qint64 stored = -1;
+        QVERIFY(beginBatch());
+        QVERIFY(
+            storeNewSerials({QStringLiteral("IMP-3"), QStringLiteral("IMP-2"), QStringLiteral("IMP-1")}, 1, &stored));
+        QCOMPARE(stored, qint64(2));
+        QVERIFY(commitBatch());
+        QCOMPARE(rows(QStringLiteral("SELECT SerialNumber, CustomerID, IsUse FROM SerialNumbers ORDER BY SNID")),
+                 (QList<QVariantList>{{QStringLiteral("IMP-2"), 2, 0},
+                                      {QStringLiteral("IMP-3"), 1, 0},
+                                      {QStringLiteral("IMP-1"), 1, 0}}));
+        QCOMPARE(countSerials(QStringLiteral(" AND c.CustomerID=1 AND s.IsUse=0")), 2);
+
+        // More values than one statement carries, some of them present.
+        QStringList many;
+        for (int i = 0; i < 1234; ++i)
+            many << QStringLiteral("M%1").arg(i, 4, 10, QLatin1Char('0'));
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("M0700"))));
+        QVERIFY(beginBatch());
+        QVERIFY(storeNewSerials(many, 2, &stored));
+        QCOMPARE(stored, qint64(1233));
+        QVERIFY(commitBatch());
+        QStringList expected = many;
+        expected.removeOne(QStringLiteral("M0700"));
+        QCOMPARE(column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE CustomerID=2 AND SerialNumber "
+                                       "LIKE 'M%' ORDER BY SNID")),
+                 expected);
+        QCOMPARE(countSerials(QStringLiteral(" AND c.CustomerID=2")), 1234);
+
+        if (!testsupport::onServer())
+            return; // the file's batch holds the one write lock: no second writer can be between
+        // Another station's import batch that has stored the same value but not committed
+        // yet: this one waits for it rather than storing the value a second time (here it
+        // gives up after a short lock timeout), and after that commit finds it stored.
+        QSqlDatabase other = QSqlDatabase::cloneDatabase(storeDatabase, QStringLiteral("other-station"));
+        {
+            QVERIFY(other.open());
+            QSqlQuery o(other);
+            QVERIFY(o.exec(QStringLiteral("BEGIN")));
+            QVERIFY(o.exec(QStringLiteral("SELECT pg_advisory_xact_lock(7274462)"))); // what its batch holds
+            QVERIFY(o.exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                          "DeviceSerialNum, szIP) VALUES(1, 'BOTH', 0, '', '', '')")));
+            QVERIFY(QSqlQuery(storeDatabase).exec(QStringLiteral("SET lock_timeout = '300ms'")));
+            QVERIFY(beginBatch());
+            QVERIFY(!storeNewSerials({QStringLiteral("BOTH")}, 2, &stored));
+            rollbackBatch();
+            QVERIFY(o.exec(QStringLiteral("COMMIT")));
+            QVERIFY(beginBatch());
+            QVERIFY(storeNewSerials({QStringLiteral("BOTH")}, 2, &stored));
+            QCOMPARE(stored, qint64(0));
+            QVERIFY(commitBatch());
+            QVERIFY(QSqlQuery(storeDatabase).exec(QStringLiteral("SET lock_timeout = '10s'")));
+            other.close();
+        }
+        other = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("other-station"));
+        QCOMPARE(count(QStringLiteral("SerialNumbers WHERE SerialNumber='BOTH'")), 1);
     }
 
     // --- counts and pages of a large pool: kept counts and paging by key ---
