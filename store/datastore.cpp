@@ -772,6 +772,24 @@ bool runBulk(QSqlQuery *query, const QString &sql)
     return false;
 }
 
+// Runs the write `sql` with values [from, from + n) bound in order: the rows it changed,
+// or -1 when it could not run.
+int runChunk(const QString &sql, const QStringList &values, int from, int n)
+{
+    QSqlQuery *query = bulkQuery(sql);
+    if (!query)
+        return -1;
+    for (int i = 0; i < n; ++i)
+        query->addBindValue(text(values.at(from + i)));
+    if (!runBulk(query, sql))
+        return -1;
+    const int changed = query->numRowsAffected();
+    query->finish();
+    if (changed < 0)
+        failureText = QStringLiteral("the store did not say how many identifiers it stored");
+    return changed;
+}
+
 bool presentSerials(const QStringList &values, QSet<QString> *present)
 {
     present->clear();
@@ -800,15 +818,9 @@ bool insertSerials(const QStringList &values, int customerId)
         const QString sql = QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
                                            "DeviceSerialNum, szIP) VALUES %1")
                                 .arg(placeholders(n, QStringLiteral("(%1, ?, 0, '', '', '')").arg(customerId)));
-        QSqlQuery *query = bulkQuery(sql);
-        if (!query)
+        const int stored = runChunk(sql, values, from, n);
+        if (stored < 0)
             return false;
-        for (int i = 0; i < n; ++i)
-            query->addBindValue(text(values.at(from + i)));
-        if (!runBulk(query, sql))
-            return false;
-        const int stored = query->numRowsAffected();
-        query->finish();
         if (stored != n) {
             failureText = QStringLiteral("%1 of %2 identifiers were stored").arg(stored).arg(n);
             return false;
@@ -838,16 +850,10 @@ bool insertNewSerialsOnServer(const QStringList &values, int customerId, qint64 
                                            "s.SerialNumber = v.x) ORDER BY v.n")
                                 .arg(customerId)
                                 .arg(rows.join(QLatin1Char(',')));
-        QSqlQuery *query = bulkQuery(sql);
-        if (!query)
+        const int added = runChunk(sql, values, from, n);
+        if (added < 0)
             return false;
-        for (int i = 0; i < n; ++i)
-            query->addBindValue(text(values.at(from + i)));
-        if (!runBulk(query, sql))
-            return false;
-        const int added = query->numRowsAffected();
-        query->finish();
-        if (added < 0 || added > n) {
+        if (added > n) {
             failureText = QStringLiteral("the server reported %1 of %2 identifiers stored").arg(added).arg(n);
             return false;
         }

@@ -796,6 +796,23 @@ bool wants(const Plan &plan, const char *section)
     return plan.sections.contains(QLatin1String(section));
 }
 
+// The Serial and Log page sections on the store the working folder names; false when it
+// cannot be opened.
+bool pageSections(const Plan &plan)
+{
+    if (!wants(plan, "serial") && !wants(plan, "log"))
+        return true;
+    openDatabase();
+    if (!storeDatabase.isOpen())
+        return false;
+    if (wants(plan, "serial"))
+        serialSection(plan.allCombos);
+    if (wants(plan, "log"))
+        logSection();
+    closeDatabase();
+    return true;
+}
+
 // The import of a million values from each file, in a child process working on `folder`;
 // `reset` puts the pool back to what it was before each import.
 void importSection(const Plan &plan, const QString &folder, const std::function<QSqlDatabase()> &connection)
@@ -972,16 +989,8 @@ int runSqlite(const Plan &plan)
     }
 
     QDir::setCurrent(current);
-    if (wants(plan, "serial") || wants(plan, "log")) {
-        openDatabase();
-        if (!storeDatabase.isOpen())
-            return 1;
-        if (wants(plan, "serial"))
-            serialSection(plan.allCombos);
-        if (wants(plan, "log"))
-            logSection();
-        closeDatabase();
-    }
+    if (!pageSections(plan))
+        return 1;
 
     if (wants(plan, "import")) {
         const QString work = data + QStringLiteral("/import-work");
@@ -1006,15 +1015,7 @@ int runExistingServer(const Plan &plan, const QString &folder)
     engine = Engine::PostgreSQL;
     say("\n# bench_scale, PostgreSQL, the pool the settings in %s name\n\n", qPrintable(folder));
     QDir::setCurrent(folder);
-    openDatabase();
-    if (!storeDatabase.isOpen())
-        return 1;
-    if (wants(plan, "serial"))
-        serialSection(plan.allCombos);
-    if (wants(plan, "log"))
-        logSection();
-    closeDatabase();
-    return 0;
+    return pageSections(plan) ? 0 : 1;
 }
 
 int runServer(const Plan &plan)
@@ -1057,16 +1058,8 @@ int runServer(const Plan &plan)
     }
 
     QDir::setCurrent(folder.path());
-    if (wants(plan, "serial") || wants(plan, "log")) {
-        openDatabase();
-        if (!storeDatabase.isOpen())
-            return 1;
-        if (wants(plan, "serial"))
-            serialSection(plan.allCombos);
-        if (wants(plan, "log"))
-            logSection();
-        closeDatabase();
-    }
+    if (!pageSections(plan))
+        return 1;
     if (wants(plan, "import"))
         importSection(plan, folder.path(), [&] { return server.connection(QStringLiteral("import")); });
     QDir::setCurrent(QDir::tempPath());
