@@ -772,16 +772,23 @@ bool runBulk(QSqlQuery *query, const QString &sql)
     return false;
 }
 
+// Runs `sql` with values [from, from + n) bound in order; the query that ran, or null.
+QSqlQuery *execChunk(const QString &sql, const QStringList &values, int from, int n)
+{
+    QSqlQuery *query = bulkQuery(sql);
+    if (!query)
+        return nullptr;
+    for (int i = 0; i < n; ++i)
+        query->addBindValue(text(values.at(from + i)));
+    return runBulk(query, sql) ? query : nullptr;
+}
+
 // Runs the write `sql` with values [from, from + n) bound in order: the rows it changed,
 // or -1 when it could not run.
 int runChunk(const QString &sql, const QStringList &values, int from, int n)
 {
-    QSqlQuery *query = bulkQuery(sql);
+    QSqlQuery *query = execChunk(sql, values, from, n);
     if (!query)
-        return -1;
-    for (int i = 0; i < n; ++i)
-        query->addBindValue(text(values.at(from + i)));
-    if (!runBulk(query, sql))
         return -1;
     const int changed = query->numRowsAffected();
     query->finish();
@@ -797,12 +804,8 @@ bool presentSerials(const QStringList &values, QSet<QString> *present)
         const int n = qMin(kChunk, values.size() - from);
         const QString sql = QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE SerialNumber IN (%1)")
                                 .arg(placeholders(n, QStringLiteral("?")));
-        QSqlQuery *query = bulkQuery(sql);
+        QSqlQuery *query = execChunk(sql, values, from, n);
         if (!query)
-            return false;
-        for (int i = 0; i < n; ++i)
-            query->addBindValue(text(values.at(from + i)));
-        if (!runBulk(query, sql))
             return false;
         while (query->next())
             present->insert(query->value(0).toString());
