@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLockFile>
 #include <QTranslator>
 
@@ -16,6 +17,31 @@ QString chooseTranslation()
     const QFileInfoList files = QDir(QStringLiteral("./language")).entryInfoList({QStringLiteral("*.qm")});
     return files.isEmpty() ? QString() : files.first().filePath();
 }
+
+namespace {
+
+// The working folder by name; a removed one has none left, but the shell that started
+// the program still knows it.
+QString workingFolder()
+{
+    const QString here = QDir::currentPath();
+    return QDir::toNativeSeparators(here.isEmpty() ? qEnvironmentVariable("PWD") : here);
+}
+
+// Why a file cannot be made at `path`, as the system says it.
+QString writeFailure(const QString &path)
+{
+    QFile probe(path);
+    const bool existed = probe.exists();
+    if (!probe.open(QIODevice::ReadWrite))
+        return probe.errorString();
+    probe.close();
+    if (!existed)
+        probe.remove();
+    return QCoreApplication::translate("Tarnwell", "the lock file could not be made");
+}
+
+} // namespace
 
 int runTarnwell(QApplication &app)
 {
@@ -31,10 +57,21 @@ int runTarnwell(QApplication &app)
     QLockFile poolLock(QStringLiteral("mydatabase.db.lock"));
     poolLock.setStaleLockTime(0);
     if (!poolLock.tryLock(0)) {
-        MessageBox::warning(nullptr, QCoreApplication::translate("Tarnwell", "Warning"),
-                            QCoreApplication::translate("Tarnwell",
-                                                        "Tarnwell is already running in this folder. "
-                                                        "Use that window; this one closes."));
+        if (poolLock.error() == QLockFile::LockFailedError) {
+            MessageBox::warning(nullptr, QCoreApplication::translate("Tarnwell", "Warning"),
+                                QCoreApplication::translate("Tarnwell",
+                                                            "Tarnwell is already running in this folder. "
+                                                            "Use that window; this one closes."));
+        } else {
+            // Nobody holds the lock: the folder cannot take a file (read-only, removed, full),
+            // so it cannot hold the pool either.
+            MessageBox::critical(nullptr, QCoreApplication::translate("Tarnwell", "Error"),
+                                 QCoreApplication::translate("Tarnwell",
+                                                             "Tarnwell cannot write in the folder %1 (%2), so it "
+                                                             "cannot keep its pool there. Start it in a folder it "
+                                                             "may write; this one closes.")
+                                     .arg(workingFolder(), writeFailure(QStringLiteral("mydatabase.db.lock"))));
+        }
         app.removeTranslator(&translator);
         return 0;
     }

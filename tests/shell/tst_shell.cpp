@@ -12,6 +12,10 @@
 #include <QLockFile>
 #include <QPushButton>
 
+#include <cerrno>
+
+#include <unistd.h>
+
 namespace {
 
 QStringList traceLines()
@@ -152,6 +156,55 @@ private slots:
               & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther)));
         QVERIFY(!QFile::exists(QStringLiteral("mydatabase.db.lock")));
         testsupport::freshDatabase();
+    }
+
+    void unwritableFolderIsNotAnotherProgram_data()
+    {
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("folder removed") << true;
+        QTest::newRow("read-only folder") << false;
+    }
+
+    // A folder that cannot take the lock file is said to be that, by name and with the
+    // system's cause: nobody holds the lock, so "already running" would send the operator
+    // looking for a window that does not exist. Nothing is opened or started.
+    void unwritableFolderIsNotAnotherProgram()
+    {
+        QFETCH(bool, removed);
+        if (!removed && ::geteuid() == 0)
+            QSKIP("root writes in a read-only folder");
+        closeDatabase();
+        const QString folder = QDir::current().absoluteFilePath(QStringLiteral("unwritable"));
+        QVERIFY(QDir().mkpath(folder));
+        struct Back {
+            QString home = QDir::currentPath();
+            QString folder;
+            QByteArray pwd = qgetenv("PWD");
+            ~Back()
+            {
+                QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+                QDir::setCurrent(home);
+                QDir(folder).removeRecursively();
+                qputenv("PWD", pwd);
+            }
+        } back{QDir::currentPath(), folder};
+        QVERIFY(QDir::setCurrent(folder));
+        qputenv("PWD", QFile::encodeName(folder)); // as the shell that started it knows its folder
+        if (removed)
+            QVERIFY(QDir(folder).removeRecursively());
+        else
+            QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+
+        QCOMPARE(runTarnwell(*qApp), 0);
+        QCOMPARE(MessageBox::shown().size(), 1);
+        const MessageBox::Shown box = MessageBox::last();
+        QCOMPARE(int(box.kind), int(MessageBox::Critical));
+        QCOMPARE(box.title, QStringLiteral("Error"));
+        QVERIFY2(box.text.startsWith(QStringLiteral("Tarnwell cannot write in the folder %1 (%2)")
+                                         .arg(folder, qt_error_string(removed ? ENOENT : EACCES))),
+                 qPrintable(box.text));
+        QVERIFY(!QFile::exists(folder + QStringLiteral("/mydatabase.db")));
+        QCOMPARE(traceLines(), QStringList());
     }
 
     void mainWindowAndExit_data()
