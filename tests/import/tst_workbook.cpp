@@ -6,6 +6,7 @@
 #include "serial/workbook.h"
 #include "serial/xlsreader.h"
 #include "serial/xlsxreader.h"
+#include "serial/xmlimport.h"
 #include "tests/import/xlsxfile.h"
 
 #include <QDir>
@@ -620,6 +621,36 @@ private slots:
             return true;
             }));
         QCOMPARE(got, expected);
+    }
+
+    // XML values: the text of each value element, whole; a text of blanks alone is no
+    // node, in a value as between elements (so "<v>  </v>" is empty, never an identifier of
+    // spaces); CDATA and entities are text; a record's own text or comment is one empty value.
+    void xmlValues_data()
+    {
+        QTest::addColumn<QByteArray>("xml");
+        QTest::addColumn<QStringList>("values");
+        QTest::newRow("blanks") << QByteArray("<r>\n <a>\n  <v>  </v>\n  <v>x<b/> </v>\n  <v> y </v>\n </a>\n</r>")
+                                << QStringList{"", "x", " y "};
+        QTest::newRow("CDATA and entities")
+            << QByteArray("<r><a><v><![CDATA[  ]]></v><v> &amp; </v><v>&#65;<b>B</b>&lt;</v></a></r>")
+            << QStringList{"  ", " & ",
+                           "A"
+                           "B<"};
+        QTest::newRow("record text and comment")
+            << QByteArray("<r><a>own text</a><a><!-- note --><v>1</v></a></r>") << QStringList{"", "", "1"};
+    }
+    void xmlValues()
+    {
+        QFETCH(QByteArray, xml);
+        QFETCH(QStringList, values);
+        QCOMPARE(int(xmlimport::screen(xml)), int(xmlimport::Refusal::None));
+        QStringList got;
+        QVERIFY(xmlimport::forEachValue(xml, [&got](const QString &v) {
+            got << v;
+            return true;
+        }));
+        QCOMPARE(got, values);
     }
 
     void csvRefused_data()
