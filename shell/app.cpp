@@ -10,7 +10,12 @@
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
+#include <QSysInfo>
 #include <QTranslator>
+
+#include <cerrno>
+
+#include <signal.h>
 
 QString chooseTranslation()
 {
@@ -28,17 +33,26 @@ QString workingFolder()
     return QDir::toNativeSeparators(here.isEmpty() ? qEnvironmentVariable("PWD") : here);
 }
 
-// Why a file cannot be made at `path`, as the system says it.
-QString writeFailure(const QString &path)
+// Why the working folder cannot take a new file, as the system says it.
+QString writeFailure()
 {
-    QFile probe(path);
-    const bool existed = probe.exists();
-    if (!probe.open(QIODevice::ReadWrite))
+    QFile probe(QStringLiteral("mydatabase.db.lock-probe"));
+    if (!probe.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         return probe.errorString();
     probe.close();
-    if (!existed)
-        probe.remove();
+    probe.remove();
     return QCoreApplication::translate("Tarnwell", "the lock file could not be made");
+}
+
+// Whether the lock is another program's that still runs. A lock left by a program that
+// is gone is only in the way when the folder does not let it be removed.
+bool heldByAnotherProgram(const QLockFile &lock)
+{
+    qint64 pid = 0;
+    QString host, application;
+    if (!lock.getLockInfo(&pid, &host, &application) || host != QSysInfo::machineHostName())
+        return true; // unreadable, or another machine's (a shared folder): assume it runs
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
 } // namespace
@@ -57,7 +71,7 @@ int runTarnwell(QApplication &app)
     QLockFile poolLock(QStringLiteral("mydatabase.db.lock"));
     poolLock.setStaleLockTime(0);
     if (!poolLock.tryLock(0)) {
-        if (poolLock.error() == QLockFile::LockFailedError) {
+        if (poolLock.error() == QLockFile::LockFailedError && heldByAnotherProgram(poolLock)) {
             MessageBox::warning(nullptr, QCoreApplication::translate("Tarnwell", "Warning"),
                                 QCoreApplication::translate("Tarnwell",
                                                             "Tarnwell is already running in this folder. "
@@ -70,7 +84,7 @@ int runTarnwell(QApplication &app)
                                                              "Tarnwell cannot write in the folder %1 (%2), so it "
                                                              "cannot keep its pool there. Start it in a folder it "
                                                              "may write; this one closes.")
-                                     .arg(workingFolder(), writeFailure(QStringLiteral("mydatabase.db.lock"))));
+                                     .arg(workingFolder(), writeFailure()));
         }
         app.removeTranslator(&translator);
         return 0;

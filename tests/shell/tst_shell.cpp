@@ -10,7 +10,9 @@
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
+#include <QProcess>
 #include <QPushButton>
+#include <QSysInfo>
 
 #include <cerrno>
 
@@ -160,17 +162,19 @@ private slots:
 
     void unwritableFolderIsNotAnotherProgram_data()
     {
-        QTest::addColumn<bool>("removed");
-        QTest::newRow("folder removed") << true;
-        QTest::newRow("read-only folder") << false;
+        QTest::addColumn<QString>("how");
+        QTest::newRow("folder removed") << "removed";
+        QTest::newRow("read-only folder") << "read-only";
+        QTest::newRow("read-only folder, a crashed program's lock") << "stale";
     }
 
     // A folder that cannot take the lock file is said to be that, by name and with the
-    // system's cause: nobody holds the lock, so "already running" would send the operator
+    // system's cause: nobody runs there, so "already running" would send the operator
     // looking for a window that does not exist. Nothing is opened or started.
     void unwritableFolderIsNotAnotherProgram()
     {
-        QFETCH(bool, removed);
+        QFETCH(QString, how);
+        const bool removed = how == QLatin1String("removed");
         if (!removed && ::geteuid() == 0)
             QSKIP("root writes in a read-only folder");
         closeDatabase();
@@ -190,6 +194,18 @@ private slots:
         } back{QDir::currentPath(), folder};
         QVERIFY(QDir::setCurrent(folder));
         qputenv("PWD", QFile::encodeName(folder)); // as the shell that started it knows its folder
+        if (how == QLatin1String("stale")) {
+            // The lock of a program of this machine that has ended, as a crash leaves it.
+            QProcess ended;
+            ended.start(QStringLiteral("true"), QStringList());
+            QVERIFY(ended.waitForStarted());
+            const qint64 pid = ended.processId();
+            QVERIFY(ended.waitForFinished());
+            QVERIFY(!testsupport::writeFile(
+                         QStringLiteral("mydatabase.db.lock"),
+                         QStringLiteral("%1\ntarnwell\n%2\n").arg(pid).arg(QSysInfo::machineHostName()).toUtf8())
+                         .isEmpty());
+        }
         if (removed)
             QVERIFY(QDir(folder).removeRecursively());
         else
