@@ -805,6 +805,18 @@ Nothing was written under that name.</source>
         <source>Tarnwell is already running in this folder. Use that window; this one closes.</source>
         <translation>Tarnwell 已在此文件夹中运行。请使用那个窗口；本窗口将关闭。</translation>
     </message>
+    <message>
+        <source>the lock file could not be made</source>
+        <translation>无法创建锁文件</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>Tarnwell cannot write in the folder %1 (%2), so it cannot keep its pool there. Start it in a folder it may write; this one closes.</source>
+        <translation>Tarnwell 无法写入文件夹 %1（%2），因此无法在此保存标识池。请在可写入的文件夹中启动它；本窗口将关闭。</translation>
+    </message>
 </context>
 <context>
     <name>TarnwellClass</name>

@@ -13,8 +13,6 @@ namespace csvimport {
 
 namespace {
 
-const qint64 kBlockBytes = 64 * 1024;
-
 // Bytes to characters, in blocks, checking the encoding as it goes.
 class Decoder
 {

@@ -18,6 +18,9 @@ namespace csvimport {
 // of one gigantic line) is refused before it costs memory.
 constexpr qint64 kMaxRecordChars = qint64(1) << 20;
 
+// The file is read this many bytes at a time; a character may be split between two reads.
+constexpr qint64 kBlockBytes = 64 * 1024;
+
 enum class Refusal {
     None,
     CannotOpen,

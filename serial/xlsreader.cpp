@@ -28,7 +28,6 @@ enum : quint16 {
     kRString = 0x00D6,
     kSst = 0x00FC,
     kLabelSst = 0x00FD,
-    kDimensions = 0x0200,
     kBlank = 0x0201,
     kNumber = 0x0203,
     kLabel = 0x0204,
@@ -336,7 +335,6 @@ public:
     }
 
     // 1 with the next cell, 0 at the sheet's end, -1 on failure (`error` set).
-    // `dimension` gets the DIMENSIONS record when one passes on the way.
     int next(int *row, int *column, QString *text, CellKind *kind)
     {
         if (queued < queue.size()) {
@@ -374,8 +372,6 @@ public:
         }
     }
 
-    bool hasDimension = false;
-    UsedRange dimension;
     QString error;
 
 private:
@@ -411,29 +407,6 @@ private:
         *kind = CellKind::Value;
         text->clear();
         switch (r.type) {
-        case kDimensions: {
-            qint64 r1, r2, c1, c2;
-            if (biff8 && r.size >= 12) {
-                r1 = u32(r.body);
-                r2 = u32(r.body + 4);
-                c1 = u16(r.body + 8);
-                c2 = u16(r.body + 10);
-            } else if (!biff8 && r.size >= 8) {
-                r1 = u16(r.body);
-                r2 = u16(r.body + 2);
-                c1 = u16(r.body + 4);
-                c2 = u16(r.body + 6);
-            } else {
-                return broken(r);
-            }
-            hasDimension = true;
-            // Past-the-end bounds; an empty rectangle is A1 alone.
-            if (r2 > r1 && c2 > c1 && r2 <= kMaxSheetRows && c2 <= kMaxSheetColumns)
-                dimension = UsedRange{int(r1) + 1, int(c1) + 1, int(r2 - r1), int(c2 - c1)};
-            else
-                dimension = UsedRange();
-            return 2;
-        }
         case kNumber:
             if (r.size < 14)
                 return broken(r);
@@ -700,14 +673,14 @@ bool XlsReader::usedRange(int sheet, UsedRange *range)
         SheetCells cells(stream, s.offset, biff8, codec, this, &XlsReader::sharedString);
         if (!cells.start())
             return fail(QStringLiteral("sheet %1: %2").arg(sheet + 1).arg(cells.error));
-        // The DIMENSIONS record comes before the cells; without one, the bounding
-        // rectangle of the cells present.
+        // The rectangle of the cells the sheet holds (formatted empty cells included),
+        // not the DIMENSIONS record: writers put anything there, up to the whole sheet,
+        // and a claimed 65536 x 256 would count as millions of empty cells.
         int top = kMaxSheetRows + 1, bottom = 0, left = kMaxSheetColumns + 1, right = 0;
         int row = 0, column = 0;
         QString text;
         CellKind kind;
-        int got;
-        while (!cells.hasDimension && (got = cells.next(&row, &column, &text, &kind)) > 0) {
+        while (cells.next(&row, &column, &text, &kind) > 0) {
             top = qMin(top, row);
             bottom = qMax(bottom, row);
             left = qMin(left, column);
@@ -715,10 +688,7 @@ bool XlsReader::usedRange(int sheet, UsedRange *range)
         }
         if (!cells.error.isEmpty())
             return fail(QStringLiteral("sheet %1: %2").arg(sheet + 1).arg(cells.error));
-        if (cells.hasDimension)
-            s.range = cells.dimension;
-        else
-            s.range = bottom == 0 ? UsedRange() : UsedRange{top, left, bottom - top + 1, right - left + 1};
+        s.range = bottom == 0 ? UsedRange() : UsedRange{top, left, bottom - top + 1, right - left + 1};
         s.rangeKnown = true;
     }
     *range = s.range;

@@ -5,7 +5,8 @@
 //
 // Costs follow the file, never its claims: the workbook stream is read once into
 // memory (it is never larger than the file), shared strings are kept in one buffer, and
-// no count or dimension a record states is used to size anything.
+// no count or dimension a record states is used to size anything. A sheet's used range
+// is the rectangle of the cells it holds; its DIMENSIONS record is not read.
 #pragma once
 
 #include "serial/workbook.h"

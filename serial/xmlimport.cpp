@@ -103,7 +103,10 @@ bool forEachValue(const QByteArray &contents, const std::function<bool(const QSt
             break;
         case QXmlStreamReader::Characters:
             if (depth >= 3) {
-                value.append(xml.text());
+                // A text of blanks alone is no node, inside a value too: "<v>  </v>" is the
+                // empty value (never an identifier of spaces), "<v>x<b/> </v>" is "x".
+                if (!xml.isWhitespace())
+                    value.append(xml.text());
             } else if (depth == 2 && !xml.isWhitespace()) {
                 // A record's own text is one node however the parser hands it over.
                 if (!inText && !sink(QString()))

@@ -34,7 +34,7 @@ Refusal screen(const QByteArray &contents, qint64 *errorLine = nullptr, qint64 *
 // Hands every value of a screened file to `sink`, in document order: the text of each
 // child element of each child element of the document element (all text inside it).
 // Any other node inside a record (its own text, a comment, a processing instruction)
-// gives one empty value; whitespace-only text between elements is no node. Stops when
+// gives one empty value; whitespace-only text is no node (CDATA is kept). Stops when
 // the sink returns false; returns whether every value was handed over.
 bool forEachValue(const QByteArray &contents, const std::function<bool(const QString &)> &sink);
 

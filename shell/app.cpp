@@ -8,14 +8,54 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLockFile>
+#include <QSysInfo>
 #include <QTranslator>
+
+#include <cerrno>
+
+#include <signal.h>
 
 QString chooseTranslation()
 {
     const QFileInfoList files = QDir(QStringLiteral("./language")).entryInfoList({QStringLiteral("*.qm")});
     return files.isEmpty() ? QString() : files.first().filePath();
 }
+
+namespace {
+
+// The working folder by name; a removed one has none left, but the shell that started
+// the program still knows it.
+QString workingFolder()
+{
+    const QString here = QDir::currentPath();
+    return QDir::toNativeSeparators(here.isEmpty() ? qEnvironmentVariable("PWD") : here);
+}
+
+// Why the working folder cannot take a new file, as the system says it.
+QString writeFailure()
+{
+    QFile probe(QStringLiteral("mydatabase.db.lock-probe"));
+    if (!probe.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return probe.errorString();
+    probe.close();
+    probe.remove();
+    return QCoreApplication::translate("Tarnwell", "the lock file could not be made");
+}
+
+// Whether the lock is another program's that still runs. A lock left by a program that
+// is gone is only in the way when the folder does not let it be removed.
+bool heldByAnotherProgram(const QLockFile &lock)
+{
+    qint64 pid = 0;
+    QString host, application;
+    if (!lock.getLockInfo(&pid, &host, &application) || host != QSysInfo::machineHostName())
+        return true; // unreadable, or another machine's (a shared folder): assume it runs
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+} // namespace
 
 int runTarnwell(QApplication &app)
 {
@@ -31,10 +71,21 @@ int runTarnwell(QApplication &app)
     QLockFile poolLock(QStringLiteral("mydatabase.db.lock"));
     poolLock.setStaleLockTime(0);
     if (!poolLock.tryLock(0)) {
-        MessageBox::warning(nullptr, QCoreApplication::translate("Tarnwell", "Warning"),
-                            QCoreApplication::translate("Tarnwell",
-                                                        "Tarnwell is already running in this folder. "
-                                                        "Use that window; this one closes."));
+        if (poolLock.error() == QLockFile::LockFailedError && heldByAnotherProgram(poolLock)) {
+            MessageBox::warning(nullptr, QCoreApplication::translate("Tarnwell", "Warning"),
+                                QCoreApplication::translate("Tarnwell",
+                                                            "Tarnwell is already running in this folder. "
+                                                            "Use that window; this one closes."));
+        } else {
+            // Nobody holds the lock: the folder cannot take a file (read-only, removed, full),
+            // so it cannot hold the pool either.
+            MessageBox::critical(nullptr, QCoreApplication::translate("Tarnwell", "Error"),
+                                 QCoreApplication::translate("Tarnwell",
+                                                             "Tarnwell cannot write in the folder %1 (%2), so it "
+                                                             "cannot keep its pool there. Start it in a folder it "
+                                                             "may write; this one closes.")
+                                     .arg(workingFolder(), writeFailure()));
+        }
         app.removeTranslator(&translator);
         return 0;
     }

@@ -10,6 +10,9 @@
 //   user=station
 //   station=line1-station3   ; written into every log row (default: the machine's name)
 //
+// A value is its line's text as written (UTF-8, a comma is part of it); `;` starts a
+// comment unless the value is in double quotes.
+//
 // The password is never in the file: TARNWELL_DB_PASSWORD in the environment, else
 // libpq's own PGPASSWORD or password file (~/.pgpass, PGPASSFILE).
 #pragma once

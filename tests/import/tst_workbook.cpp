@@ -6,6 +6,7 @@
 #include "serial/workbook.h"
 #include "serial/xlsreader.h"
 #include "serial/xlsxreader.h"
+#include "serial/xmlimport.h"
 #include "tests/import/xlsxfile.h"
 
 #include <QDir>
@@ -334,7 +335,8 @@ private slots:
     // BIFF records written by hand: every kind of cell the reader takes, a shared
     // string split over a CONTINUE record (compressed, then 16-bit), a formula's text in
     // the STRING record after a SHRFMLA, an embedded chart skipped, a sheet listed twice
-    // read once, a chart sheet not counted.
+    // read once, a chart sheet not counted, a cell right of the DIMENSIONS record's
+    // claim still part of the sheet.
     void xlsRecords()
     {
         using namespace biff;
@@ -354,10 +356,96 @@ private slots:
         QList<SheetResult> sheets;
         QVERIFY(readOk(path, &sheets));
         QCOMPARE(sheets.size(), 1);
-        QVERIFY(sameRange(sheets[0].range, 1, 1, 5, 3));
+        QVERIFY(sameRange(sheets[0].range, 1, 1, 5, 4));
         QCOMPARE(sheets[0].values,
-                 (QStringList{QStringLiteral("spl设备!"), "1234567890123", "-5", "123.45", "7", "true",
-                              QStringLiteral("FRM-Ω"), "42", "false", "error:#DIV/0!", "", QStringLiteral("设备-L")}));
+                 (QStringList{QStringLiteral("spl设备!"), "1234567890123", "-5", "", "123.45", "7", "true", "",
+                              QStringLiteral("FRM-Ω"), "42", "false", "", "error:#DIV/0!", "", QStringLiteral("设备-L"),
+                              "error:#N/A"}));
+    }
+
+    // A sheet's used range is the rectangle of the cells it holds, formatted empty cells
+    // included, whatever its DIMENSIONS record claims: the empty cells inside it count,
+    // none outside it (a claimed 65536 x 256 with one value is not 16.7 million empties).
+    void xlsUsedRange_data()
+    {
+        QTest::addColumn<QByteArray>("cells");
+        QTest::addColumn<QList<int>>("range"); // first row, first column, rows, columns
+        QTest::addColumn<QStringList>("values");
+        QTest::addColumn<qint64>("empties");
+        using namespace biff;
+        const auto label = [](int row, int column, const char *t) {
+            return rec(0x0204, cell(row, column) + text(QString::fromLatin1(t)));
+        };
+        const QByteArray header = label(0, 0, "h");
+        const QByteArray whole = dimensions(0, 65536, 0, 256);
+        QTest::newRow("whole sheet claimed, one value") << whole + header + rec(0x0203, cell(1, 0) + f64(1))
+                                                        << QList<int>{1, 1, 2, 1} << QStringList{"1"} << qint64(0);
+        QTest::newRow("whole sheet claimed, gaps inside the cells")
+            << whole + header + label(1, 0, "A2") + label(3, 2, "C4") << QList<int>{1, 1, 4, 3}
+            << QStringList{"A2", "", "", "", "", "", "", "", "C4"} << qint64(7);
+        QTest::newRow("less claimed than held") << dimensions(0, 1, 0, 1) + header + label(2, 1, "B3")
+                                                << QList<int>{1, 1, 3, 2} << QStringList{"", "", "", "B3"} << qint64(3);
+        QTest::newRow("formatted empty cells count")
+            << whole + header + label(1, 0, "A2")
+                + rec(0x00BE, le16(2) + le16(0) + le16(0) + le16(0) + le16(0) + le16(2))
+            << QList<int>{1, 1, 3, 3} << QStringList{"A2", "", "", "", "", ""} << qint64(2);
+        QTest::newRow("no DIMENSIONS, away from A1")
+            << label(2, 2, "head") + rec(0x0203, cell(4, 1) + f64(1)) << QList<int>{3, 2, 3, 2}
+            << QStringList{"", "", "1", ""} << qint64(3);
+    }
+    void xlsUsedRange()
+    {
+        QFETCH(QByteArray, cells);
+        QFETCH(QList<int>, range);
+        QFETCH(QStringList, values);
+        QFETCH(qint64, empties);
+        QList<SheetResult> sheets;
+        QVERIFY(readOk(writeFile(QStringLiteral("range.xls"), biff::workbook({cells})), &sheets));
+        QCOMPARE(sheets.size(), 1);
+        const UsedRange &r = sheets[0].range;
+        QCOMPARE((QList<int>{r.firstRow, r.firstColumn, r.rowCount, r.columnCount}), range);
+        QCOMPARE(sheets[0].values, values);
+        QCOMPARE(sheets[0].empties, empties);
+    }
+
+    // A formula cell gives its cached result: a number, a boolean, an error, the empty
+    // text, or a text in the STRING record that follows, after any ARRAY, SHRFMLA or
+    // TABLE record and across a CONTINUE. The cell after it is read as itself.
+    void xlsFormulaResults_data()
+    {
+        QTest::addColumn<QByteArray>("records");
+        QTest::addColumn<QString>("value");
+        using namespace biff;
+        const QByteArray text0 = formula(1, 0, special(0, 0));
+        const QByteArray string = rec(0x0207, text(QStringLiteral("FRM-设备")));
+        QTest::newRow("number") << formula(1, 0, f64(42)) << "42";
+        QTest::newRow("boolean true") << formula(1, 0, special(1, 1)) << "true";
+        QTest::newRow("boolean false") << formula(1, 0, special(1, 0)) << "false";
+        QTest::newRow("error #N/A") << formula(1, 0, special(2, 0x2A)) << "error:#N/A";
+        QTest::newRow("error #DIV/0!") << formula(1, 0, special(2, 0x07)) << "error:#DIV/0!";
+        QTest::newRow("empty text") << formula(1, 0, special(3, 0)) << "";
+        QTest::newRow("text") << text0 + string << QStringLiteral("FRM-设备");
+        QTest::newRow("text after ARRAY")
+            << text0 + rec(0x0221, QByteArray(14, 0)) + string << QStringLiteral("FRM-设备");
+        QTest::newRow("text after SHRFMLA")
+            << text0 + rec(0x04BC, QByteArray(10, 0)) + string << QStringLiteral("FRM-设备");
+        QTest::newRow("text after TABLE")
+            << text0 + rec(0x0236, QByteArray(16, 0)) + string << QStringLiteral("FRM-设备");
+        QTest::newRow("text over a CONTINUE") << text0 + rec(0x0207, le16(7) + char(0) + "TXT")
+                + rec(0x003C, char(1) + le16('-') + le16(0x8BBE) + le16('1')) + rec(0x003C, char(0) + QByteArray("2"))
+                                              << QStringLiteral("TXT-设12");
+    }
+    void xlsFormulaResults()
+    {
+        QFETCH(QByteArray, records);
+        QFETCH(QString, value);
+        using namespace biff;
+        const QByteArray cells = rec(0x0204, cell(0, 0) + text(QStringLiteral("h"))) + records
+            + rec(0x0204, cell(2, 0) + text(QStringLiteral("NEXT")));
+        QList<SheetResult> sheets;
+        QVERIFY(readOk(writeFile(QStringLiteral("formula.xls"), workbook({cells})), &sheets));
+        QCOMPARE(sheets.size(), 1);
+        QCOMPARE(sheets[0].values, (QStringList{value, "NEXT"}));
     }
 
     // Broken or hostile XLS streams: refused with a reason; claims (string counts,
@@ -449,6 +537,8 @@ private slots:
         QTest::newRow("export layout") << QByteArray("UUID,Customer,Is used,Type,SN.,IP\r\nX-1,UMEYE,NO,,,\r\n"
                                                      "X-2,UMEYE,YES,IPC,DEV-2,10.0.0.2\r\n")
                                        << QStringList{"X-1", "X-2"};
+        QTest::newRow("lone CR inside quotes")
+            << QByteArray("\"a\rb\",c\r\"d\r\"\n\"\re\"") << QStringList{"a\rb", "c", "d\r", "\re"};
         QTest::newRow("NUL is a character")
             << QByteArray("a\0b,c", 5) << QStringList{QString::fromLatin1("a\0b", 3), "c"};
     }
@@ -465,6 +555,101 @@ private slots:
             got << v;
             return true;
             }));
+        QCOMPARE(got, values);
+    }
+
+    // A character split between two of the reader's blocks, at every byte it can be split
+    // at and at more than one boundary, reads whole (and the file is not refused).
+    void csvBlockBoundaries_data()
+    {
+        QTest::addColumn<QString>("encoding");
+        QTest::addColumn<QString>("character");
+        QTest::addColumn<int>("split"); // bytes of the character before the boundary
+        const QString two = QStringLiteral("Ж"), three = QStringLiteral("设"), four = QStringLiteral("\U0001F600");
+        QTest::newRow("UTF-8 2-byte, 1 before") << "UTF-8" << two << 1;
+        for (int k = 1; k < 3; ++k) {
+            QTest::addRow("UTF-8 3-byte, %d before", k) << "UTF-8" << three << k;
+            QTest::addRow("UTF-8 with BOM 3-byte, %d before", k) << "UTF-8 BOM" << three << k;
+        }
+        for (int k = 1; k < 4; ++k)
+            QTest::addRow("UTF-8 4-byte, %d before", k) << "UTF-8" << four << k;
+        // Units are 2 bytes and blocks even, so only a surrogate pair can be split.
+        QTest::newRow("UTF-16LE surrogate pair") << "UTF-16LE" << four << 2;
+        QTest::newRow("UTF-16BE surrogate pair") << "UTF-16BE" << four << 2;
+    }
+    void csvBlockBoundaries()
+    {
+        QFETCH(QString, encoding);
+        QFETCH(QString, character);
+        QFETCH(int, split);
+        const auto encode = [&encoding](const QString &t) {
+            if (encoding.startsWith(QLatin1String("UTF-8")))
+                return t.toUtf8();
+            QByteArray out;
+            for (const QChar c : t) {
+                const ushort u = c.unicode();
+                const char lo = char(u & 0xFF), hi = char(u >> 8);
+                out.append(encoding == QLatin1String("UTF-16LE") ? lo : hi)
+                    .append(encoding == QLatin1String("UTF-16LE") ? hi : lo);
+            }
+            return out;
+        };
+        QByteArray bytes = encoding == QLatin1String("UTF-8 BOM") ? QByteArray("\xEF\xBB\xBF")
+            : encoding == QLatin1String("UTF-8")                  ? QByteArray()
+            : encoding == QLatin1String("UTF-16LE")               ? QByteArray("\xFF\xFE")
+                                                                  : QByteArray("\xFE\xFF");
+        const int unit = encode(QStringLiteral("p")).size();
+        QStringList expected;
+        for (int block = 1; block <= 3; ++block) {
+            // A line of padding, then a value whose character starts `split` bytes before the boundary.
+            const qint64 boundary = block * csvimport::kBlockBytes;
+            const qint64 padBytes = boundary - split - bytes.size() - encode(QStringLiteral("V")).size();
+            const QString pad = QString(int(padBytes / unit) - 1, QLatin1Char('p'));
+            QCOMPARE(encode(pad + QLatin1Char('\n')).size(), padBytes);
+            const QString value = QStringLiteral("V") + character + QStringLiteral("W%1").arg(block);
+            bytes.append(encode(pad + QLatin1Char('\n') + value + QLatin1Char('\n')));
+            QCOMPARE(bytes.mid(int(boundary - split), encode(character).size()), encode(character));
+            expected << pad << value;
+        }
+        const QString path = writeFile(QStringLiteral("blocks.csv"), bytes);
+        QCOMPARE(int(csvimport::screen(path).refusal), int(csvimport::Refusal::None));
+        QStringList got;
+        QVERIFY(csvimport::forEachValue(
+            path, [](const QStringList &) { return false; },
+            [&got](const QString &v) {
+            got << v;
+            return true;
+            }));
+        QCOMPARE(got, expected);
+    }
+
+    // XML values: the text of each value element, whole; a text of blanks alone is no
+    // node, in a value as between elements (so "<v>  </v>" is empty, never an identifier of
+    // spaces); CDATA and entities are text; a record's own text or comment is one empty value.
+    void xmlValues_data()
+    {
+        QTest::addColumn<QByteArray>("xml");
+        QTest::addColumn<QStringList>("values");
+        QTest::newRow("blanks") << QByteArray("<r>\n <a>\n  <v>  </v>\n  <v>x<b/> </v>\n  <v> y </v>\n </a>\n</r>")
+                                << QStringList{"", "x", " y "};
+        QTest::newRow("CDATA and entities")
+            << QByteArray("<r><a><v><![CDATA[  ]]></v><v> &amp; </v><v>&#65;<b>B</b>&lt;</v></a></r>")
+            << QStringList{"  ", " & ",
+                           "A"
+                           "B<"};
+        QTest::newRow("record text and comment")
+            << QByteArray("<r><a>own text</a><a><!-- note --><v>1</v></a></r>") << QStringList{"", "", "1"};
+    }
+    void xmlValues()
+    {
+        QFETCH(QByteArray, xml);
+        QFETCH(QStringList, values);
+        QCOMPARE(int(xmlimport::screen(xml)), int(xmlimport::Refusal::None));
+        QStringList got;
+        QVERIFY(xmlimport::forEachValue(xml, [&got](const QString &v) {
+            got << v;
+            return true;
+        }));
         QCOMPARE(got, values);
     }
 

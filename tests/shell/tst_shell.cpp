@@ -10,7 +10,13 @@
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
+#include <QProcess>
 #include <QPushButton>
+#include <QSysInfo>
+
+#include <cerrno>
+
+#include <unistd.h>
 
 namespace {
 
@@ -152,6 +158,69 @@ private slots:
               & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther)));
         QVERIFY(!QFile::exists(QStringLiteral("mydatabase.db.lock")));
         testsupport::freshDatabase();
+    }
+
+    void unwritableFolderIsNotAnotherProgram_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("folder removed") << "removed";
+        QTest::newRow("read-only folder") << "read-only";
+        QTest::newRow("read-only folder, a crashed program's lock") << "stale";
+    }
+
+    // A folder that cannot take the lock file is said to be that, by name and with the
+    // system's cause: nobody runs there, so "already running" would send the operator
+    // looking for a window that does not exist. Nothing is opened or started.
+    void unwritableFolderIsNotAnotherProgram()
+    {
+        QFETCH(QString, how);
+        const bool removed = how == QLatin1String("removed");
+        if (!removed && ::geteuid() == 0)
+            QSKIP("root writes in a read-only folder");
+        closeDatabase();
+        const QString folder = QDir::current().absoluteFilePath(QStringLiteral("unwritable"));
+        QVERIFY(QDir().mkpath(folder));
+        struct Back {
+            QString home = QDir::currentPath();
+            QString folder;
+            QByteArray pwd = qgetenv("PWD");
+            ~Back()
+            {
+                QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+                QDir::setCurrent(home);
+                QDir(folder).removeRecursively();
+                qputenv("PWD", pwd);
+            }
+        } back{QDir::currentPath(), folder};
+        QVERIFY(QDir::setCurrent(folder));
+        qputenv("PWD", QFile::encodeName(folder)); // as the shell that started it knows its folder
+        if (how == QLatin1String("stale")) {
+            // The lock of a program of this machine that has ended, as a crash leaves it.
+            QProcess ended;
+            ended.start(QStringLiteral("true"), QStringList());
+            QVERIFY(ended.waitForStarted());
+            const qint64 pid = ended.processId();
+            QVERIFY(ended.waitForFinished());
+            QVERIFY(!testsupport::writeFile(
+                         QStringLiteral("mydatabase.db.lock"),
+                         QStringLiteral("%1\ntarnwell\n%2\n").arg(pid).arg(QSysInfo::machineHostName()).toUtf8())
+                         .isEmpty());
+        }
+        if (removed)
+            QVERIFY(QDir(folder).removeRecursively());
+        else
+            QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+
+        QCOMPARE(runTarnwell(*qApp), 0);
+        QCOMPARE(MessageBox::shown().size(), 1);
+        const MessageBox::Shown box = MessageBox::last();
+        QCOMPARE(int(box.kind), int(MessageBox::Critical));
+        QCOMPARE(box.title, QStringLiteral("Error"));
+        QVERIFY2(box.text.startsWith(QStringLiteral("Tarnwell cannot write in the folder %1 (%2)")
+                                         .arg(folder, qt_error_string(removed ? ENOENT : EACCES))),
+                 qPrintable(box.text));
+        QVERIFY(!QFile::exists(folder + QStringLiteral("/mydatabase.db")));
+        QCOMPARE(traceLines(), QStringList());
     }
 
     void mainWindowAndExit_data()

@@ -5,6 +5,7 @@
 
 #include "store/datastore.h"
 #include "store/fixedfield.h"
+#include "store/storesettings.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -236,6 +237,58 @@ private slots:
                  (QList<QVariantList>{{1, QStringLiteral("UMEYE"), QStringLiteral("DeviceID")},
                                       {2, QStringLiteral("Brisvan"), QStringLiteral("GoolinkGID")},
                                       {3, QStringLiteral("Brisvan-Übersetzt"), QStringLiteral("GoolinkGID")}}));
+    }
+
+    // tarnwell.ini's texts are read as written: a comma stays in the text (a station named
+    // "line 1, station 3" is not given the machine's name), a comment after a value is not
+    // part of it, quotes keep a ';', UTF-8 stays UTF-8, only the [store] group counts.
+    void settingsTextsAsWritten_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<QStringList>("expected"); // engine, host, port, database, user, station
+        QTest::newRow("commas") << QByteArray(
+            "[store]\nstation=line 1, station 3\nhost=a,b\nuser=op,1\ndatabase=pool,x\n")
+                                << QStringList{"sqlite", "a,b", "5432", "pool,x", "op,1", "line 1, station 3"};
+        QTest::newRow("comments, quotes, CRLF")
+            << QByteArray("; the line's pool\r\n[store]\r\ndriver=postgresql   ; shared\r\nport=6543\r\n"
+                          "station=\"st;3, a\"  ; quoted\r\n# user=not-this\r\n")
+            << QStringList{"postgresql", "", "6543", "tarnwell", "", "st;3, a"};
+        QTest::newRow("UTF-8 with BOM") << QByteArray("\xEF\xBB\xBF[store]\nstation=产线一,工位3\n")
+                                        << QStringList{"sqlite",   "", "5432",
+                                                       "tarnwell", "", QStringLiteral("产线一,工位3")};
+        QTest::newRow("other groups") << QByteArray("[other]\nstation=x\nhost=y\n[store]\nuser=u\n[more]\nuser=z\n")
+                                      << QStringList{"sqlite", "", "5432", "tarnwell", "u", ""};
+    }
+    void settingsTextsAsWritten()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(QStringList, expected);
+        closeDatabase();
+        // A folder of its own, so the engine's own tarnwell.ini stays as it is.
+        QVERIFY(QDir().mkpath(QStringLiteral("ini")));
+        const QString home = QDir::currentPath();
+        struct Back {
+            QString to;
+            ~Back()
+            {
+                closeDatabase();
+                QDir::setCurrent(to);
+                openDatabase();
+            }
+        } back{home};
+        QVERIFY(QDir::setCurrent(QStringLiteral("ini")));
+        QVERIFY(!testsupport::writeFile(QStringLiteral("tarnwell.ini"), ini).isEmpty());
+        QString error;
+        const StoreSettings s = StoreSettings::load(&error);
+        QCOMPARE(error, QString());
+        QCOMPARE((QStringList{s.engine == StoreSettings::PostgreSQL ? "postgresql" : "sqlite", s.host,
+                              QString::number(s.port), s.database, s.user, s.station}),
+                 expected);
+        if (s.engine == StoreSettings::SQLite && !s.station.isEmpty()) {
+            // The station is the one every log row names.
+            openDatabase();
+            QCOMPARE(stationName(), expected.last());
+        }
     }
 
     void noDatabaseIsSilentAndEmpty_data()
