@@ -1,14 +1,19 @@
 #include "merge/merge.h"
 
 #include "store/datastore.h"
+#include "store/fixedfield.h"
+
+#include "base/utf8.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QUrl>
 #include <QVariant>
 
 #include <cstring>
@@ -73,15 +78,60 @@ QString queryError(const QSqlQuery &q)
 // One identifier row of the station file, its customer mapped to the target's.
 struct FileSerial {
     QString serialNumber;
+    QByteArray bytes;   // as stored, so values that are not text stay apart
+    qint64 fileRow = 0; // its SNID in the file
+    QString refused;    // why the value or its state cannot be taken, or empty
     qint64 fileCustomerId = 0;
     bool customerKnown = false; // the file has a customer row for fileCustomerId
     QString customerName;
     qint64 targetCustomerId = 0;
     int isUse = SerialUnused;
+    QString fileState; // the state as the file holds it, for the report
     QString deviceType;
     QString deviceSerialNum;
     QString deviceIp;
 };
+
+// A stored value for the report: the text when it is text, else its bytes escaped; long
+// ones cut, with their length (the reason names the file's row, so none is mistaken).
+QString shown(const QByteArray &bytes)
+{
+    const int kShown = 64;
+    QString out;
+    if (!bytes.contains('\0') && utf8::valid(bytes.constData(), std::size_t(bytes.size()))) {
+        out = QString::fromUtf8(bytes.left(fixedfield::cutLength(bytes, kShown)));
+    } else {
+        for (int i = 0; i < qMin(kShown, bytes.size()); ++i) {
+            const unsigned char c = static_cast<unsigned char>(bytes.at(i));
+            if (c >= 0x20 && c < 0x7F && c != '\\')
+                out += QLatin1Char(char(c));
+            else
+                out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+        }
+    }
+    if (bytes.size() > kShown)
+        out += QStringLiteral("... (%1 bytes)").arg(bytes.size());
+    return out;
+}
+
+// The rules the import applies to a value before it stores one: a device must be able to
+// take it as it is. Empty when it may be stored, else why not.
+QString refusalOf(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return QStringLiteral("the identifier is empty");
+    if (bytes.contains('\0'))
+        return QStringLiteral("the identifier holds a NUL byte");
+    if (!utf8::valid(bytes.constData(), std::size_t(bytes.size())))
+        return QStringLiteral("the identifier is not valid UTF-8");
+    if (QString::fromUtf8(bytes).trimmed().isEmpty())
+        return QStringLiteral("the identifier is only blanks");
+    if (!fixedfield::fitsWithNul(bytes, sizeof(SerialRecord::serialNumber)))
+        return QStringLiteral("the identifier is %1 bytes long; a device takes at most %2")
+            .arg(bytes.size())
+            .arg(sizeof(SerialRecord::serialNumber) - 1);
+    return QString();
+}
 
 // What the target records for an identifier: its strongest row (a burnt one outranks a
 // pending one, which outranks an unused one), as the claims read it.
@@ -157,6 +207,22 @@ void refreshStatistics(const QString &table)
 }
 const qint64 kRowsBetweenStatistics = 100000;
 
+// A write-ahead log of only its header holds no changes.
+const qint64 kWalHeaderBytes = 32;
+// A writer's commit holds the file briefly; longer than this, the file is being written.
+const int kBusyMilliseconds = 1000;
+
+// A rollback journal that still holds a transaction starts with SQLite's magic number; one
+// emptied or zeroed at the end of a transaction does not, and SQLite ignores it too.
+bool journalHasHeader(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    static const char magic[] = {'\xd9', '\xd5', '\x05', '\xf9', '\x20', '\xa1', '\x63', '\xd7'};
+    return f.read(sizeof magic) == QByteArray::fromRawData(magic, sizeof magic);
+}
+
 } // namespace
 
 StationMerge::StationMerge(MergeOptions options)
@@ -190,18 +256,78 @@ bool StationMerge::openStationFile()
         return fail(QStringLiteral("%1: no such file").arg(options_.stationFile));
     if (!info.isFile())
         return fail(QStringLiteral("%1: not a file").arg(options_.stationFile));
+    const QString path = info.absoluteFilePath();
+    const QString name = options_.stationFile;
+    const QString recover = QStringLiteral(
+        "Open it once with Tarnwell in its own folder (the file with its journal beside it), close Tarnwell, "
+        "then merge it; nothing was merged");
+
+    // Changes still outside the file: reading the file alone would miss them.
+    const QFileInfo wal(path + QStringLiteral("-wal"));
+    if (wal.exists() && wal.size() > kWalHeaderBytes)
+        return fail(QStringLiteral("%1 needs recovery: its write-ahead log %2 holds changes that are not in the "
+                                   "file yet. Open it once with the program that wrote it, in its own folder, "
+                                   "close that program, then merge it; nothing was merged")
+                        .arg(name, wal.fileName()));
+    const bool journal = journalHasHeader(path + QStringLiteral("-journal"));
+
     station_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName_);
-    station_.setDatabaseName(info.absoluteFilePath());
-    // Only read: the station's own record stays exactly as it was.
-    station_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+    // Read-only, by URI as well as by flag, so SQLite itself can neither write the file nor
+    // roll back a journal beside it: the station's own record stays exactly as it was.
+    station_.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=ro"));
+    station_.setConnectOptions(
+        QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyMilliseconds));
     if (!station_.open())
-        return fail(QStringLiteral("%1: cannot open it: %2").arg(options_.stationFile, station_.lastError().text()));
-    const QString notPool = QStringLiteral("%1 is not a Tarnwell pool: ").arg(options_.stationFile);
+        return fail(QStringLiteral("%1: cannot open it: %2").arg(name, station_.lastError().text()));
+    const QString locked = QStringLiteral("%1 is locked: another program is writing it. Close that program, then "
+                                          "merge it; nothing was merged")
+                               .arg(name);
+    const QString hot = QStringLiteral("%1 needs recovery: its journal %2 holds a transaction that was never "
+                                       "finished (the station stopped while writing). %3")
+                            .arg(name, QFileInfo(path + QStringLiteral("-journal")).fileName(), recover);
+    const QString notPool = QStringLiteral("%1 is not a Tarnwell pool: ").arg(name);
     {
         QSqlQuery q(station_);
-        if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master")))
+        if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master"))) {
+            const QString code = q.lastError().nativeErrorCode();
+            if (code == QLatin1String("5") || code == QLatin1String("6"))
+                return fail(locked);
+            // A hot journal makes a read-only connection refuse every read.
+            if (journal)
+                return fail(hot);
             return fail(notPool + queryError(q));
+        }
+        // A journal SQLite did not call hot is one a writer holds open now.
+        if (journal)
+            return fail(locked);
     }
+
+    // Files of this version record whether the program closed them; older ones cannot say.
+    if (!station_.record(QStringLiteral("StationState")).isEmpty()) {
+        QSqlQuery q(station_);
+        if (!q.exec(QStringLiteral("SELECT StateValue FROM StationState WHERE StateID = 1")))
+            return fail(QStringLiteral("%1: cannot read it: %2").arg(name, queryError(q)));
+        if (q.next() && q.value(0).toString() != QLatin1String("closed"))
+            return fail(QStringLiteral("%1 was not closed cleanly: it was copied from a running or crashed station "
+                                       "without its journal and may lack its last transaction. %2")
+                            .arg(name, recover));
+    }
+
+    // The whole file, before anything of it is believed.
+    {
+        QSqlQuery q(station_);
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral("PRAGMA integrity_check(10)")))
+            return fail(QStringLiteral("%1 is damaged: SQLite cannot check it: %2; nothing was merged")
+                            .arg(name, queryError(q)));
+        QStringList problems;
+        while (q.next())
+            problems << q.value(0).toString();
+        if (problems != QStringList{QStringLiteral("ok")})
+            return fail(QStringLiteral("%1 is damaged: SQLite's integrity check says: %2; nothing was merged")
+                            .arg(name, problems.join(QStringLiteral("; "))));
+    }
+
     const struct {
         const char *table;
         QStringList columns;
@@ -335,8 +461,10 @@ bool StationMerge::mergeSerials()
 {
     QSqlQuery source(station_);
     source.setForwardOnly(true);
-    if (!source.exec(QStringLiteral("SELECT SerialNumber, CustomerID, IsUse, DeviceType, DeviceSerialNum, szIP "
-                                    "FROM SerialNumbers ORDER BY SNID")))
+    // The value's bytes as stored (a text that is not UTF-8 would come back mangled, two of
+    // them as one), the state with its kind (a text there is no state at all).
+    if (!source.exec(QStringLiteral("SELECT CAST(SerialNumber AS BLOB), CustomerID, IsUse, typeof(IsUse), "
+                                    "DeviceType, DeviceSerialNum, szIP, SNID FROM SerialNumbers ORDER BY SNID")))
         return fail(
             QStringLiteral("%1: cannot read its identifiers: %2").arg(options_.stationFile, queryError(source)));
 
@@ -448,7 +576,9 @@ bool StationMerge::mergeSerials()
         {
             QSet<QString> seenSerials, seenDevices;
             for (const FileSerial &r : rows) {
-                if (!r.serialNumber.isEmpty() && !seenSerials.contains(r.serialNumber)) {
+                if (!r.refused.isEmpty())
+                    continue;
+                if (!seenSerials.contains(r.serialNumber)) {
                     seenSerials.insert(r.serialNumber);
                     serials.append(r.serialNumber);
                 }
@@ -479,6 +609,14 @@ bool StationMerge::mergeSerials()
             return false;
 
         for (const FileSerial &r : rows) {
+            if (!r.refused.isEmpty()) {
+                batchConflicts.append(
+                    {shown(r.bytes), r.customerKnown ? r.customerName : QString::number(r.fileCustomerId),
+                     r.deviceSerialNum, r.fileState, QString(), QString(),
+                     QStringLiteral("refused: %1 (row %2 of the station file)").arg(r.refused).arg(r.fileRow)});
+                ++batchCounts.refused;
+                continue;
+            }
             TargetSerial &t = target[r.serialNumber];
             auto conflict = [&](const QString &reason) {
                 batchConflicts.append({r.serialNumber,
@@ -495,12 +633,8 @@ bool StationMerge::mergeSerials()
                       .arg(r.deviceSerialNum, held->serialNumber, stateName(held->isUse))
                 : QString();
 
-            if (r.serialNumber.isEmpty()) {
-                conflict(QStringLiteral("the identifier is empty"));
-            } else if (!r.customerKnown) {
+            if (!r.customerKnown) {
                 conflict(QStringLiteral("customer %1 is not in the station file").arg(r.fileCustomerId));
-            } else if (!knownState(r.isUse)) {
-                conflict(QStringLiteral("unknown usage state %1 in the station file").arg(r.isUse));
             } else if (!t.present) {
                 if (deviceHoldsOther) {
                     conflict(heldText);
@@ -573,7 +707,11 @@ bool StationMerge::mergeSerials()
         rows.clear();
         while (more && rows.size() < options_.batchSize) {
             FileSerial r;
-            r.serialNumber = text(source.value(0));
+            r.bytes = source.value(0).toByteArray();
+            r.fileRow = source.value(7).toLongLong();
+            r.refused = refusalOf(r.bytes);
+            if (r.refused.isEmpty())
+                r.serialNumber = QString::fromUtf8(r.bytes);
             r.fileCustomerId = source.value(1).toLongLong();
             const auto c = customers_.constFind(r.fileCustomerId);
             if (c != customers_.constEnd()) {
@@ -581,10 +719,17 @@ bool StationMerge::mergeSerials()
                 r.customerName = c->name;
                 r.targetCustomerId = c->targetId;
             }
-            r.isUse = source.value(2).toInt();
-            r.deviceType = text(source.value(3));
-            r.deviceSerialNum = text(source.value(4));
-            r.deviceIp = text(source.value(5));
+            const QVariant isUse = source.value(2);
+            r.isUse = isUse.toInt();
+            r.fileState = stateName(r.isUse);
+            if (source.value(3).toString() != QLatin1String("integer") || !knownState(r.isUse)) {
+                r.fileState = isUse.isNull() ? QStringLiteral("NULL") : shown(isUse.toByteArray());
+                if (r.refused.isEmpty())
+                    r.refused = QStringLiteral("unknown usage state %1 in the station file").arg(r.fileState);
+            }
+            r.deviceType = text(source.value(4));
+            r.deviceSerialNum = text(source.value(5));
+            r.deviceIp = text(source.value(6));
             rows.append(r);
             more = source.next();
         }
@@ -608,6 +753,7 @@ bool StationMerge::mergeSerials()
         counts_.present += batchCounts.present;
         counts_.updated += batchCounts.updated;
         counts_.conflicts += batchCounts.conflicts;
+        counts_.refused += batchCounts.refused;
         conflicts_ += batchConflicts;
         writtenSinceStatistics += batchCounts.copied;
         if (writtenSinceStatistics >= kRowsBetweenStatistics) {

@@ -27,6 +27,7 @@ struct MergeCounts {
     qint64 present = 0;   // identifiers the target already holds as the file does (or knows more of)
     qint64 updated = 0;   // unused (or pending for the same device) in the target, now as in the file
     qint64 conflicts = 0; // left as they are, listed in the report
+    qint64 refused = 0;   // values or states a device cannot take, listed in the report, never stored
     qint64 customersAdded = 0;
     qint64 logsCopied = 0;
     qint64 logsPresent = 0;
