@@ -17,6 +17,10 @@
 #include <QVariant>
 
 #include <cstring>
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 #include <unordered_map>
 #include <utility>
 
@@ -223,6 +227,30 @@ bool journalHasHeader(const QString &path)
     return f.read(sizeof magic) == QByteArray::fromRawData(magic, sizeof magic);
 }
 
+// True when another process holds SQLite's write lock on the file (its reserved byte, as
+// SQLite's own check asks), that is, a program is in the middle of writing it. Asked before
+// this process opens the file: closing any descriptor of it would drop this process's locks.
+bool writerHolds(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const off_t kReservedByte = 0x40000001;
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kReservedByte;
+    lock.l_len = 1;
+    const bool held = ::fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
+#else
+    Q_UNUSED(path);
+    return false;
+#endif
+}
+
 } // namespace
 
 StationMerge::StationMerge(MergeOptions options)
@@ -270,6 +298,11 @@ bool StationMerge::openStationFile()
                                    "close that program, then merge it; nothing was merged")
                         .arg(name, wal.fileName()));
     const bool journal = journalHasHeader(path + QStringLiteral("-journal"));
+    const QString locked = QStringLiteral("%1 is locked: another program is writing it. Close that program, then "
+                                          "merge it; nothing was merged")
+                               .arg(name);
+    if (writerHolds(path))
+        return fail(locked);
 
     station_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName_);
     // Read-only, by URI as well as by flag, so SQLite itself can neither write the file nor
@@ -279,9 +312,6 @@ bool StationMerge::openStationFile()
         QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyMilliseconds));
     if (!station_.open())
         return fail(QStringLiteral("%1: cannot open it: %2").arg(name, station_.lastError().text()));
-    const QString locked = QStringLiteral("%1 is locked: another program is writing it. Close that program, then "
-                                          "merge it; nothing was merged")
-                               .arg(name);
     const QString hot = QStringLiteral("%1 needs recovery: its journal %2 holds a transaction that was never "
                                        "finished (the station stopped while writing). %3")
                             .arg(name, QFileInfo(path + QStringLiteral("-journal")).fileName(), recover);

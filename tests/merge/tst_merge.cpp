@@ -10,12 +10,17 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+
+#include <iterator>
+#include <memory>
 
 namespace {
 
@@ -99,22 +104,32 @@ private:
     QSqlDatabase db_;
 };
 
-// Station A: a file as this version makes it (the program's own schema, seed rows, the
-// log's station column), made by the store in a scratch folder.
-QString makeStationA()
+// A pool file as this version makes it (the program's own schema, seed rows, the log's
+// station column), opened and closed by the store in a scratch folder, then moved to `name`
+// here. Empty when it could not be made.
+QString makeStoreFile(const QString &name)
 {
     const QString here = QDir::currentPath();
-    const QString scratch = QDir(here).absoluteFilePath(QStringLiteral("scratch-a"));
+    const QString scratch = QDir(here).absoluteFilePath(QStringLiteral("scratch-") + name);
     QDir().mkpath(scratch);
     closeDatabase();
     QDir::setCurrent(scratch);
     openDatabase();
     closeDatabase();
     QDir::setCurrent(here);
-    const QString path = QDir(here).absoluteFilePath(QStringLiteral("stationA.db"));
+    const QString path = QDir(here).absoluteFilePath(name);
     QFile::remove(path);
-    QFile::rename(QDir(scratch).absoluteFilePath(QStringLiteral("mydatabase.db")), path);
+    const bool moved = QFile::rename(QDir(scratch).absoluteFilePath(QStringLiteral("mydatabase.db")), path);
     openDatabase();
+    return moved ? path : QString();
+}
+
+// Station A: a file of this version.
+QString makeStationA()
+{
+    const QString path = makeStoreFile(QStringLiteral("stationA.db"));
+    if (path.isEmpty())
+        return path;
     {
         StationFile f(path);
         // UMEYE 1, Brisvan 2 (seed order).
@@ -308,6 +323,27 @@ QString state(const QString &serialNumber)
     return out.join(QStringLiteral("; "));
 }
 
+// A station killed (SIGKILL) in the middle of a transaction that had reached its file, in
+// `folder`: the file says it is open, and its journal holds the way back.
+bool crashStation(const QString &folder)
+{
+    QDir().mkpath(folder);
+    QProcess p;
+    p.start(QStringLiteral(TARNWELL_MERGE_STATION), {folder, QStringLiteral("20000")});
+    QByteArray out;
+    while (!out.contains("writing\n") && p.waitForReadyRead(120000))
+        out += p.readAllStandardOutput();
+    p.kill();
+    p.waitForFinished();
+    if (!out.contains("writing\n")) {
+        qWarning("the station did not start writing: %s", p.readAllStandardError().constData());
+        return false;
+    }
+    // SQLite's journal magic: the transaction had changed the file.
+    return testsupport::readFile(QDir(folder).absoluteFilePath(QStringLiteral("mydatabase.db-journal")))
+        .startsWith(QByteArray::fromHex("d9d505f920a163d7"));
+}
+
 } // namespace
 
 class TestMerge : public QObject
@@ -455,19 +491,9 @@ private slots:
     void cleanMergeExitsZero()
     {
         testsupport::freshDatabase();
-        const QString path = QDir::current().absoluteFilePath(QStringLiteral("clean.db"));
-        QFile::remove(path);
+        const QString path = makeStoreFile(QStringLiteral("clean.db"));
+        QVERIFY(!path.isEmpty());
         {
-            const QString here = QDir::currentPath();
-            const QString scratch = QDir(here).absoluteFilePath(QStringLiteral("scratch-clean"));
-            QDir().mkpath(scratch);
-            closeDatabase();
-            QDir::setCurrent(scratch);
-            openDatabase();
-            closeDatabase();
-            QDir::setCurrent(here);
-            QVERIFY(QFile::rename(QDir(scratch).absoluteFilePath(QStringLiteral("mydatabase.db")), path));
-            openDatabase();
             StationFile f(path);
             QVERIFY(f.serial(QStringLiteral("C-1"), 1, 0));
             QVERIFY(f.serial(QStringLiteral("C-2"), 2, 1, QStringLiteral("DEV-C2")));
@@ -603,6 +629,176 @@ private slots:
         const QString last = run.err.trimmed().section(QLatin1Char('\n'), -1);
         QVERIFY2(last.startsWith(QStringLiteral("tarnwell-merge: ")) && last.contains(message), qPrintable(run.err));
         QCOMPARE(snapshot(), before);
+    }
+
+    // A station file that cannot be trusted as it lies is refused before anything of it is
+    // read: exit code 2, a message naming the cause (never "not a Tarnwell pool"), the pool
+    // and the station file (with its journal) exactly as they were.
+    void untrustedStationFileRefused_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("message");
+        // A station killed in the middle of a transaction that had reached the file.
+        QTest::newRow("crashed, copied without its journal") << "crash-copy"
+                                                             << "was not closed cleanly";
+        QTest::newRow("crashed, with its hot journal") << "crash-journal"
+                                                       << "needs recovery: its journal";
+        QTest::newRow("a writer holds it") << "writer"
+                                           << "is locked";
+        QTest::newRow("write-ahead log with changes") << "wal"
+                                                      << "needs recovery: its write-ahead log";
+        QTest::newRow("damaged") << "damaged"
+                                 << "is damaged";
+    }
+
+    void untrustedStationFileRefused()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, message);
+        prepare();
+        QString file = QDir::current().absoluteFilePath(QStringLiteral("station-%1.db").arg(setup));
+        std::unique_ptr<StationFile> writer;
+        // Read before a writer of this process takes its lock: closing any descriptor of the
+        // file drops every lock this process holds on it.
+        QByteArray fileBefore;
+        if (setup.startsWith(QLatin1String("crash"))) {
+            const QString folder = QDir::current().absoluteFilePath(QStringLiteral("crashed"));
+            QVERIFY(crashStation(folder));
+            const QString db = QDir(folder).absoluteFilePath(QStringLiteral("mydatabase.db"));
+            if (setup == QLatin1String("crash-copy")) {
+                QVERIFY(QFile::copy(db, file));
+            } else {
+                file = db;
+            }
+        } else if (setup == QLatin1String("writer")) {
+            QVERIFY(!makeStoreFile(QFileInfo(file).fileName()).isEmpty());
+            fileBefore = testsupport::readFile(file);
+            writer = std::make_unique<StationFile>(file);
+            // A transaction still open: SQLite's write lock held, nothing committed.
+            QVERIFY(writer->exec(QStringLiteral("BEGIN IMMEDIATE")));
+            QVERIFY(writer->serial(QStringLiteral("W-uncommitted"), 1, 0));
+        } else if (setup == QLatin1String("wal")) {
+            // The file and its log copied while a program had it open in WAL mode.
+            const QString source = makeStoreFile(QStringLiteral("wal-source.db"));
+            QVERIFY(!source.isEmpty());
+            StationFile open(source);
+            QVERIFY(open.exec(QStringLiteral("PRAGMA journal_mode=WAL")));
+            QVERIFY(open.serial(QStringLiteral("W-in-log"), 1, 0));
+            QVERIFY(QFile::copy(source, file));
+            QVERIFY(QFile::copy(source + QStringLiteral("-wal"), file + QStringLiteral("-wal")));
+        } else if (setup == QLatin1String("damaged")) {
+            QVERIFY(!makeStoreFile(QFileInfo(file).fileName()).isEmpty());
+            {
+                StationFile f(file);
+                QVERIFY(f.exec(QStringLiteral("BEGIN")));
+                for (int i = 0; i < 3000; ++i)
+                    QVERIFY(f.serial(QStringLiteral("D-%1").arg(i), 1, 0));
+                QVERIFY(f.exec(QStringLiteral("COMMIT")));
+            }
+            // The last pages (the newest rows and index entries) overwritten.
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.seek(f.size() - 3 * 4096));
+            QVERIFY(f.write(QByteArray(3 * 4096, '\x55')) == 3 * 4096);
+        }
+        const QStringList before = snapshot();
+        if (fileBefore.isEmpty())
+            fileBefore = testsupport::readFile(file);
+        const QByteArray journalBefore = testsupport::readFile(file + QStringLiteral("-journal"));
+
+        const MergeRun run = runMerge({file});
+        QVERIFY2(run.exitCode == 2, qPrintable(run.out + run.err));
+        const QString last = run.err.trimmed().section(QLatin1Char('\n'), -1);
+        QVERIFY2(last.startsWith(QStringLiteral("tarnwell-merge: ")) && last.contains(message)
+                     && !last.contains(QStringLiteral("not a Tarnwell pool")),
+                 qPrintable(run.err));
+        QCOMPARE(snapshot(), before);
+        QVERIFY(testsupport::readFile(file + QStringLiteral("-journal")) == journalBefore);
+        QVERIFY(testsupport::readFile(file) == fileBefore);
+    }
+
+    // The way back the refusal names: the crashed station's file opened once where it lies
+    // (its journal rolls the unfinished transaction back) and closed merges what the station
+    // had committed, and nothing of the transaction that never finished.
+    void crashedStationRecoveredThenMerged()
+    {
+        testsupport::freshDatabase();
+        const QString folder = QDir::current().absoluteFilePath(QStringLiteral("crashed"));
+        QVERIFY(crashStation(folder));
+        const QString here = QDir::currentPath();
+        closeDatabase();
+        QDir::setCurrent(folder);
+        openDatabase();
+        closeDatabase();
+        QDir::setCurrent(here);
+        openDatabase();
+        const MergeRun run = runMerge({QDir(folder).absoluteFilePath(QStringLiteral("mydatabase.db"))});
+        QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+        QCOMPARE(run.counts.value(QStringLiteral("Identifiers copied")), 2);
+        QCOMPARE(testsupport::column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers ORDER BY SerialNumber")),
+                 (QStringList{QStringLiteral("KEPT-1"), QStringLiteral("KEPT-2")}));
+    }
+
+    // Values a device cannot take, and states that are none, are refused one by one: counted,
+    // each its own report row with its reason and its row in the file (two different
+    // non-UTF-8 values stay two), never stored; the good rows around them are merged.
+    void invalidValuesRefused()
+    {
+        testsupport::freshDatabase();
+        const QString file = makeStoreFile(QStringLiteral("bad.db"));
+        QVERIFY(!file.isEmpty());
+        const struct {
+            const char *value; // SQL for the stored value
+            const char *isUse; // SQL for the stored state
+            const char *shown; // the report's identifier cell starts with this
+            const char *reason;
+        } bad[] = {
+            {"'N-1' || char(0) || 'X'", "0", "N-1\\x00X", "holds a NUL byte"},
+            {"printf('%.48c', 'L')", "0", "LLLLLLLLLL", "48 bytes long; a device takes at most 47"},
+            {"'   '", "0", "   ", "only blanks"},
+            {"''", "0", "", "the identifier is empty"},
+            {"printf('%.5242880c', 'H')", "0", "HHHHHHHHHH", "5242880 bytes long"},
+            {"CAST(X'FF4131' AS TEXT)", "0", "\\xffA1", "not valid UTF-8"},
+            {"CAST(X'FE4131' AS TEXT)", "0", "\\xfeA1", "not valid UTF-8"},
+            {"'S-text'", "'used'", "S-text", "unknown usage state used"},
+            {"'S-three'", "3", "S-three", "unknown usage state 3"},
+            {"'S-half'", "1.5", "S-half", "unknown usage state 1.5"},
+            {"'S-minus'", "-1", "S-minus", "unknown usage state -1"},
+        };
+        {
+            StationFile f(file);
+            QVERIFY(f.serial(QStringLiteral("G-first"), 1, 0));
+            for (const auto &b : bad)
+                QVERIFY(f.exec(QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse) "
+                                              "VALUES (1, %1, %2)")
+                                   .arg(QLatin1String(b.value), QLatin1String(b.isUse))));
+            // The longest value a device takes (47 bytes), mostly 2-byte characters.
+            QVERIFY(f.serial(QString(23, QChar(0x00E9)) + QLatin1Char('x'), 1, 0));
+            QVERIFY(f.serial(QStringLiteral("G-last"), 2, 1, QStringLiteral("DEV-G")));
+        }
+        const MergeRun run = runMerge({QStringLiteral("--batch"), QStringLiteral("4"), file});
+        QVERIFY2(run.exitCode == 1, qPrintable(run.out + run.err));
+        QCOMPARE(run.counts.value(QStringLiteral("Identifiers refused"), -1), qint64(std::size(bad)));
+        QCOMPARE(run.counts.value(QStringLiteral("Identifiers copied"), -1), 3);
+        QCOMPARE(run.counts.value(QStringLiteral("Conflicts"), -1), 0);
+        QCOMPARE(testsupport::column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers ORDER BY SNID")),
+                 (QStringList{QStringLiteral("G-first"), QString(23, QChar(0x00E9)) + QLatin1Char('x'),
+                              QStringLiteral("G-last")}));
+        const QList<QStringList> report = readReport(QStringLiteral("bad-conflicts.csv"));
+        QCOMPARE(report.size(), int(std::size(bad)) + 1);
+        QSet<QString> identifiers;
+        for (int i = 0; i < int(std::size(bad)); ++i) {
+            const QStringList &r = report.at(i + 1);
+            identifiers.insert(r.value(0));
+            const QString shown = QString::fromUtf8(bad[i].shown);
+            QVERIFY2(r.value(0).left(shown.size()) == shown && r.value(0).size() < 200,
+                     qPrintable(r.join(QLatin1Char('|'))));
+            QVERIFY2(r.value(6).startsWith(QStringLiteral("refused: "))
+                         && r.value(6).contains(QLatin1String(bad[i].reason))
+                         && r.value(6).contains(QStringLiteral("(row %1 of the station file)").arg(i + 2)),
+                     qPrintable(r.join(QLatin1Char('|'))));
+        }
+        QCOMPARE(identifiers.size(), int(std::size(bad)));
     }
 };
 
