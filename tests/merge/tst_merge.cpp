@@ -800,6 +800,96 @@ private slots:
         }
         QCOMPARE(identifiers.size(), int(std::size(bad)));
     }
+
+    // The decisions over every chunk of a large batch: 6,000 identifiers in batches of 3,000
+    // (each looked up in chunks of hundreds), eight kinds of row in turn so every chunk holds
+    // each kind. An unused identifier learns the file's burn or claim; a pending one becomes
+    // used only when the station saw the write confirmed for the same device; an identifier
+    // of another device, or a device that holds another identifier, is a conflict.
+    void decisionsHoldOverEveryChunk()
+    {
+        testsupport::freshDatabase();
+        const QString file = makeStoreFile(QStringLiteral("large.db"));
+        QVERIFY(!file.isEmpty());
+        const int total = 6000;
+        QStringList target;   // rows for the pool before the merge, as SQL
+        QStringList expected; // the pool after it: "identifier|state|device"
+        {
+            StationFile f(file);
+            QVERIFY(f.exec(QStringLiteral("BEGIN")));
+            for (int i = 0; i < total; ++i) {
+                const QString v = QStringLiteral("V-%1").arg(i, 5, 10, QLatin1Char('0'));
+                const QString dev = QStringLiteral("DEV-%1").arg(i, 5, 10, QLatin1Char('0'));
+                auto pool = [&](const QString &serial, int isUse, const QString &device) {
+                    target << QStringLiteral("('%1', 1, %2, '%3')").arg(serial).arg(isUse).arg(device);
+                };
+                auto after = [&](const QString &serial, int isUse, const QString &device) {
+                    expected << QStringLiteral("%1|%2|%3").arg(serial).arg(isUse).arg(device);
+                };
+                bool ok = true;
+                switch (i % 8) {
+                case 0: // only in the file: copied
+                    ok = f.serial(v, 1, 0);
+                    after(v, 0, QString());
+                    break;
+                case 1: // unused in the pool, burnt at the station: learnt
+                    pool(v, 0, QString());
+                    ok = f.serial(v, 1, 1, dev);
+                    after(v, 1, dev);
+                    break;
+                case 2: // burnt into another device in the pool: conflict
+                    pool(v, 1, QStringLiteral("OTHER-") + dev);
+                    ok = f.serial(v, 1, 1, dev);
+                    after(v, 1, QStringLiteral("OTHER-") + dev);
+                    break;
+                case 3: // unused in both: present
+                    pool(v, 0, QString());
+                    ok = f.serial(v, 1, 0);
+                    after(v, 0, QString());
+                    break;
+                case 4: // its device holds another identifier in the pool: conflict, not copied
+                    pool(QStringLiteral("H-") + v, 1, dev);
+                    ok = f.serial(v, 1, 1, dev);
+                    after(QStringLiteral("H-") + v, 1, dev);
+                    break;
+                case 5: // pending in the pool, the write confirmed at the station: used
+                    pool(v, 2, dev);
+                    ok = f.serial(v, 1, 1, dev);
+                    after(v, 1, dev);
+                    break;
+                case 6: // pending in both: no write was confirmed, it stays pending
+                    pool(v, 2, dev);
+                    ok = f.serial(v, 1, 2, dev);
+                    after(v, 2, dev);
+                    break;
+                case 7: // unused in the pool, claimed at the station: pending, not used
+                    pool(v, 0, QString());
+                    ok = f.serial(v, 1, 2, dev);
+                    after(v, 2, dev);
+                    break;
+                }
+                QVERIFY(ok);
+            }
+            QVERIFY(f.exec(QStringLiteral("COMMIT")));
+        }
+        for (int at = 0; at < target.size(); at += 500)
+            QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, "
+                                                     "DeviceSerialNum) VALUES ")
+                                      + target.mid(at, 500).join(QLatin1Char(','))));
+
+        const MergeRun run = runMerge({QStringLiteral("--batch"), QStringLiteral("3000"), file});
+        QVERIFY2(run.exitCode == 1, qPrintable(run.out + run.err));
+        verifyCounts(run, total / 8, 2 * total / 8, 3 * total / 8, 2 * total / 8, 0, 0);
+        QStringList pool;
+        for (const QVariantList &r :
+             rows(QStringLiteral("SELECT SerialNumber, IsUse, DeviceSerialNum FROM SerialNumbers")))
+            pool << QStringLiteral("%1|%2|%3").arg(r[0].toString(), r[1].toString(), r[2].toString());
+        pool.sort();
+        expected.sort();
+        QCOMPARE(pool.size(), expected.size());
+        QCOMPARE(pool, expected);
+        QCOMPARE(conflictRows(QStringLiteral("large-conflicts.csv")).size(), 2 * total / 8);
+    }
 };
 
 TARNWELL_TEST_MAIN(TestMerge)
