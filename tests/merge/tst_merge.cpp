@@ -7,8 +7,10 @@
 #include "tests/support/testsupport.h"
 
 #include "store/datastore.h"
+#include "store/lockkeys.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
@@ -18,9 +20,12 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 
+#include <atomic>
 #include <iterator>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -889,6 +894,138 @@ private slots:
         QCOMPARE(pool.size(), expected.size());
         QCOMPARE(pool, expected);
         QCOMPARE(conflictRows(QStringLiteral("large-conflicts.csv")).size(), 2 * total / 8);
+    }
+
+    // On the server a station claims while the merge runs. A merge batch decides from what it
+    // looked up, so no claim may land between its lookups and its writes: the merge is held
+    // at its first write (a row the test keeps locked), a station claims another identifier
+    // for the device the merge is about to give one, and in the end the device holds one.
+    void claimCannotSlipIntoBatch()
+    {
+        if (!testsupport::onServer())
+            QSKIP("the file is the merge's alone while it runs");
+        testsupport::freshDatabase();
+        QVERIFY(
+            testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, "
+                                             "DeviceSerialNum) VALUES ('GATE', 1, 0, ''), ('CLAIM-ME', 1, 0, '')")));
+        const QString file = makeStoreFile(QStringLiteral("claims.db"));
+        QVERIFY(!file.isEmpty());
+        {
+            StationFile f(file);
+            QVERIFY(f.serial(QStringLiteral("GATE"), 1, 1, QStringLiteral("DEV-GATE")));
+            QVERIFY(f.serial(QStringLiteral("NEW-L"), 1, 1, QStringLiteral("DEV-L")));
+        }
+
+        // The gate: a connection of its own thread holds the row the merge writes first, and
+        // lets it go once the claim waits behind the merge too (or has finished).
+        std::atomic<int> gate{0}; // 1 held, 2 released, -1 failed
+        std::atomic<bool> claimDone{false};
+        testsupport::PgCluster *pg = testsupport::serverCluster();
+        std::thread holder([&] {
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("gate"));
+                db.setHostName(pg->host());
+                db.setPort(pg->port());
+                db.setUserName(pg->user());
+                db.setPassword(pg->password());
+                db.setDatabaseName(pg->databaseName());
+                QSqlQuery q(db);
+                if (!db.open() || !q.exec(QStringLiteral("BEGIN"))
+                    || !q.exec(QStringLiteral("SELECT 1 FROM SerialNumbers WHERE SerialNumber = 'GATE' FOR UPDATE"))) {
+                    gate = -1;
+                } else {
+                    gate = 1;
+                    QElapsedTimer clock;
+                    clock.start();
+                    while (!claimDone && clock.elapsed() < 60000) {
+                        QSqlQuery waiting(db);
+                        // Inside a transaction the activity view keeps its first answer unless cleared.
+                        if (waiting.exec(QStringLiteral("SELECT pg_stat_clear_snapshot()"))
+                            && waiting.exec(QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity "
+                                                           "WHERE wait_event_type = 'Lock'"))
+                            && waiting.next() && waiting.value(0).toInt() >= 2)
+                            break;
+                        QThread::msleep(20);
+                    }
+                    q.exec(QStringLiteral("COMMIT"));
+                    gate = 2;
+                }
+                db.close();
+            }
+            QSqlDatabase::removeDatabase(QStringLiteral("gate"));
+        });
+        QTRY_VERIFY(gate != 0);
+        QCOMPARE(gate.load(), 1);
+
+        QProcess merge;
+        merge.start(QStringLiteral(TARNWELL_MERGE), {file});
+        // The merge has looked up its batch and waits at its first write.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            merge.state() == QProcess::NotRunning
+                || value(QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'")).toInt()
+                    == 1,
+            60000);
+        if (merge.state() == QProcess::NotRunning) {
+            claimDone = true;
+            holder.join();
+            QFAIL(merge.readAllStandardError().constData());
+        }
+        QVERIFY(beginBatch());
+        const ClaimResult claim = claimSerial(QStringLiteral("CLAIM-ME"), 1, QStringLiteral("DEV-L"),
+                                              QStringLiteral("IPC"), QStringLiteral("127.0.0.7"));
+        if (claim == ClaimResult::Failed)
+            rollbackBatch();
+        else
+            QVERIFY(commitBatch());
+        claimDone = true;
+        holder.join();
+        QVERIFY(merge.waitForFinished(120000));
+        QVERIFY2(merge.exitCode() == 0, merge.readAllStandardError().constData());
+
+        // Whoever came first, the device holds one identifier, and the merge's is the one.
+        QCOMPARE(claim, ClaimResult::DeviceHolds);
+        QCOMPARE(testsupport::column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers "
+                                                    "WHERE DeviceSerialNum = 'DEV-L' AND IsUse <> 0")),
+                 QStringList{QStringLiteral("NEW-L")});
+        QCOMPARE(state(QStringLiteral("CLAIM-ME")), QStringLiteral("UMEYE 0"));
+    }
+
+    // Imports and merges take locks of their own on the server: an import batch holding its
+    // lock does not stop a merge; a second merge does.
+    void mergeLockIsItsOwn_data()
+    {
+        QTest::addColumn<qint64>("key");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("an import batch runs") << lockkeys::kImport << 0;
+        QTest::newRow("another merge runs") << lockkeys::kMerge << 2;
+    }
+
+    void mergeLockIsItsOwn()
+    {
+        QFETCH(qint64, key);
+        QFETCH(int, exitCode);
+        if (!testsupport::onServer())
+            QSKIP("one program per pool file: the folder's lock file");
+        testsupport::freshDatabase();
+        const QString file = makeStoreFile(QStringLiteral("lock.db"));
+        QVERIFY(!file.isEmpty());
+        {
+            StationFile f(file);
+            QVERIFY(f.serial(QStringLiteral("LK-1"), 1, 0));
+        }
+        QSqlDatabase other = testsupport::serverCluster()->connection(QStringLiteral("other-station"));
+        QSqlQuery lock(other);
+        lock.prepare(QStringLiteral("SELECT pg_advisory_lock(?)"));
+        lock.addBindValue(key);
+        QVERIFY(lock.exec());
+        const MergeRun run = runMerge({file});
+        lock.prepare(QStringLiteral("SELECT pg_advisory_unlock(?)"));
+        lock.addBindValue(key);
+        QVERIFY(lock.exec());
+        QVERIFY2(run.exitCode == exitCode, qPrintable(run.out + run.err));
+        if (exitCode == 2)
+            QVERIFY2(run.err.contains(QStringLiteral("another tarnwell-merge is running")), qPrintable(run.err));
+        QCOMPARE(state(QStringLiteral("LK-1")), exitCode == 0 ? QStringLiteral("UMEYE 0") : QString());
     }
 };
 
