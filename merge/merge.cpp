@@ -402,7 +402,7 @@ bool StationMerge::run()
             return fail(QStringLiteral("the target pool cannot be used (its tables could not be made or read): %1")
                             .arg(queryError(q)));
     }
-    if (!mergeCustomers() || !mergeSerials() || !mergeLogs())
+    if (!mergeCustomers() || !mergeRetired() || !mergeSerials() || !mergeLogs())
         return false;
     return writeReport();
 }
@@ -487,6 +487,130 @@ bool StationMerge::mergeCustomers()
     return true;
 }
 
+// The station's retired identifiers join the target's (those it has no record of retiring),
+// before any identifier is merged: a value the station took out of its pool is then not
+// brought in as usable. One the target still holds unused is a conflict for someone to check
+// (the merge overwrites nothing).
+bool StationMerge::mergeRetired()
+{
+    if (station_.record(QStringLiteral("RetiredSerials")).isEmpty())
+        return true; // files of earlier versions
+    QSqlQuery source(station_);
+    source.setForwardOnly(true);
+    if (!source.exec(QStringLiteral("SELECT CAST(SerialNumber AS BLOB), CustomerID, IsUse, DeviceType, "
+                                    "DeviceSerialNum, szIP, RetiredDate, RetiredStation, RSID FROM RetiredSerials "
+                                    "ORDER BY RSID")))
+        return fail(QStringLiteral("%1: cannot read its retired identifiers: %2")
+                        .arg(options_.stationFile, queryError(source)));
+    struct Retired {
+        QString serialNumber;
+        qint64 customerId = 0;
+        QVariant isUse, deviceType, deviceSerialNum, deviceIp, date, station;
+    };
+    QVector<Retired> rows;
+    while (source.next()) {
+        const QByteArray bytes = source.value(0).toByteArray();
+        const QString refused = refusalOf(bytes);
+        if (!refused.isEmpty()) {
+            conflicts_.append({shown(bytes), QString(), source.value(4).toString(), QStringLiteral("retired"),
+                               QString(), QString(),
+                               QStringLiteral("refused: %1 (retired row %2 of the station file)")
+                                   .arg(refused)
+                                   .arg(source.value(8).toLongLong())});
+            ++counts_.refused;
+            continue;
+        }
+        const auto c = customers_.constFind(source.value(1).toLongLong());
+        rows.append({QString::fromUtf8(bytes), c != customers_.constEnd() ? c->targetId : 0, source.value(2),
+                     source.value(3), source.value(4), source.value(5), source.value(6), source.value(7)});
+    }
+    if (source.lastError().isValid())
+        return fail(QStringLiteral("%1: cannot read its retired identifiers: %2")
+                        .arg(options_.stationFile, queryError(source)));
+
+    const QString in = QStringLiteral("(") + placeholders(1, kLookupChunk).mid(1);
+    QSqlQuery known(storeDatabase);
+    QSqlQuery unused(storeDatabase);
+    QSqlQuery insert(storeDatabase);
+    known.setForwardOnly(true);
+    unused.setForwardOnly(true);
+    if (!known.prepare(QStringLiteral("SELECT SerialNumber FROM RetiredSerials WHERE SerialNumber IN ") + in)
+        || !unused.prepare(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE IsUse=0 AND SerialNumber IN ")
+                           + in)
+        || !insert.prepare(QStringLiteral("INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, "
+                                          "DeviceSerialNum, szIP, RetiredDate, RetiredStation) "
+                                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?)")))
+        return fail(QStringLiteral("cannot prepare the target's statements: %1")
+                        .arg(queryError(known) + queryError(unused) + queryError(insert)));
+    const QString fallback = fallbackStation();
+    for (int from = 0; from < rows.size(); from += options_.batchSize) {
+        const int n = qMin(options_.batchSize, rows.size() - from);
+        QStringList values;
+        for (int i = 0; i < n; ++i)
+            values << rows.at(from + i).serialNumber;
+        QSet<QString> inTarget, unusedInTarget;
+        QString why;
+        auto lookup = [&](QSqlQuery &q, QSet<QString> *found) {
+            for (int at = 0; at < values.size(); at += kLookupChunk) {
+                for (int i = 0; i < kLookupChunk; ++i)
+                    q.addBindValue(values.at(qMin(at + i, values.size() - 1)));
+                if (!q.exec()) {
+                    why = queryError(q);
+                    return false;
+                }
+                while (q.next())
+                    found->insert(q.value(0).toString());
+                q.finish();
+            }
+            return true;
+        };
+        bool ok = beginBatch();
+        if (!ok)
+            why = storeError();
+        ok = ok && lockTable(QStringLiteral("RetiredSerials"), &why) && lookup(known, &inTarget)
+            && lookup(unused, &unusedInTarget);
+        qint64 copied = 0;
+        QVector<MergeConflict> found;
+        for (int i = 0; ok && i < n; ++i) {
+            const Retired &r = rows.at(from + i);
+            if (unusedInTarget.contains(r.serialNumber)) {
+                found.append({r.serialNumber, targetCustomerNames_.value(r.customerId), r.deviceSerialNum.toString(),
+                              QStringLiteral("retired"), QString(), stateName(SerialUnused),
+                              QStringLiteral("retired in the station file, unused in the target: left as it is")});
+                unusedInTarget.remove(r.serialNumber);
+            }
+            if (inTarget.contains(r.serialNumber))
+                continue;
+            for (const QVariant &v :
+                 {QVariant(r.customerId), QVariant(r.serialNumber), QVariant(r.isUse.toInt()),
+                  QVariant(text(r.deviceType)), QVariant(text(r.deviceSerialNum)), QVariant(text(r.deviceIp)),
+                  QVariant(text(r.date)), QVariant(r.station.toString().isEmpty() ? fallback : r.station.toString())})
+                insert.addBindValue(v);
+            if (!insert.exec()) {
+                why = queryError(insert);
+                ok = false;
+            }
+            inTarget.insert(r.serialNumber);
+            ++copied;
+        }
+        if (ok && !commitBatch()) {
+            why = storeError();
+            ok = false;
+        }
+        if (!ok) {
+            rollbackBatch();
+            return fail(QStringLiteral("cannot write retired identifiers into the target: %1. None of the last %2 "
+                                       "was stored; run the same command again to finish.")
+                            .arg(why)
+                            .arg(n));
+        }
+        counts_.retiredCopied += copied;
+        counts_.conflicts += found.size();
+        conflicts_ += found;
+    }
+    return true;
+}
+
 bool StationMerge::mergeSerials()
 {
     QSqlQuery source(station_);
@@ -506,8 +630,10 @@ bool StationMerge::mergeSerials()
     QSqlQuery toState(storeDatabase);
     QSqlQuery pendingToUsed(storeDatabase);
     QSqlQuery insertFull(storeDatabase);
+    QSqlQuery byRetired(storeDatabase);
     bySerial.setForwardOnly(true);
     byDevice.setForwardOnly(true);
+    byRetired.setForwardOnly(true);
     const QString insertSql = QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, "
                                              "DeviceSerialNum, szIP) VALUES ");
     if (!bySerial.prepare(QStringLiteral("SELECT SerialNumber, CustomerID, IsUse, DeviceSerialNum FROM SerialNumbers "
@@ -521,9 +647,10 @@ bool StationMerge::mergeSerials()
                                            "WHERE SerialNumber=? AND IsUse=0"))
         || !pendingToUsed.prepare(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, szIP=? "
                                                  "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?"))
-        || !insertFull.prepare(insertSql + placeholders(kInsertChunk, 6))) {
+        || !insertFull.prepare(insertSql + placeholders(kInsertChunk, 6))
+        || !byRetired.prepare(QStringLiteral("SELECT SerialNumber FROM RetiredSerials WHERE SerialNumber IN ") + in)) {
         QString why;
-        for (const QSqlQuery *q : {&bySerial, &byDevice, &toState, &pendingToUsed, &insertFull})
+        for (const QSqlQuery *q : {&bySerial, &byDevice, &toState, &pendingToUsed, &insertFull, &byRetired})
             if (q->lastError().isValid())
                 why = queryError(*q);
         return fail(QStringLiteral("cannot prepare the target's statements: %1").arg(why));
@@ -621,7 +748,9 @@ bool StationMerge::mergeSerials()
         }
         QHash<QString, TargetSerial> target;
         QHash<QString, Holding> holdings;
-        const bool read = lookup(
+        QSet<QString> retired;
+        const bool read = lookup(byRetired, serials, [&](QSqlQuery &q) { retired.insert(q.value(0).toString()); })
+            && lookup(
                               bySerial, serials,
                               [&](QSqlQuery &q) {
             TargetSerial &t = target[q.value(0).toString()];
@@ -665,6 +794,12 @@ bool StationMerge::mergeSerials()
 
             if (!r.customerKnown) {
                 conflict(QStringLiteral("customer %1 is not in the station file").arg(r.fileCustomerId));
+            } else if (!t.present && retired.contains(r.serialNumber)) {
+                // Used is forever: a value the pool took out never comes back through a file.
+                batchConflicts.append({r.serialNumber, r.customerName, r.deviceSerialNum, stateName(r.isUse), QString(),
+                                       QStringLiteral("retired"),
+                                       QStringLiteral("retired in the target: never stored again")});
+                ++batchCounts.retired;
             } else if (!t.present) {
                 if (deviceHoldsOther) {
                     conflict(heldText);
@@ -784,6 +919,7 @@ bool StationMerge::mergeSerials()
         counts_.updated += batchCounts.updated;
         counts_.conflicts += batchCounts.conflicts;
         counts_.refused += batchCounts.refused;
+        counts_.retired += batchCounts.retired;
         conflicts_ += batchConflicts;
         writtenSinceStatistics += batchCounts.copied;
         if (writtenSinceStatistics >= kRowsBetweenStatistics) {

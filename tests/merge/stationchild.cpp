@@ -23,7 +23,7 @@ int main(int argc, char *argv[])
     openDatabase();
     if (!storeDatabase.isOpen())
         return 3;
-    qint64 stored = 0;
+    NewSerialsTally stored;
     if (!beginBatch() || !storeNewSerials({QStringLiteral("KEPT-1"), QStringLiteral("KEPT-2")}, 1, &stored)
         || !commitBatch())
         return 4;
