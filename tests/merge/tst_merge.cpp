@@ -1027,6 +1027,54 @@ private slots:
             QVERIFY2(run.err.contains(QStringLiteral("another tarnwell-merge is running")), qPrintable(run.err));
         QCOMPARE(state(QStringLiteral("LK-1")), exitCode == 0 ? QStringLiteral("UMEYE 0") : QString());
     }
+
+    // Used is forever: a value retired in the pool is never stored again by a merge, and the
+    // station's own retired values join the pool's record before its identifiers, so neither
+    // comes in as usable. Run twice, nothing is copied again.
+    void retiredValuesStayRetired()
+    {
+        testsupport::freshDatabase();
+        QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, "
+                                                 "DeviceSerialNum) VALUES ('R-pool', 1, 2, 'DEV-R'), "
+                                                 "('R-unused-here', 1, 0, '')")));
+        QVERIFY(deleteSerial(QStringLiteral("R-pool"))); // pending, its device may hold it: retired
+        const QString file = makeStoreFile(QStringLiteral("retired.db"));
+        QVERIFY(!file.isEmpty());
+        {
+            StationFile f(file);
+            QVERIFY(f.serial(QStringLiteral("R-pool"), 1, 0));
+            QVERIFY(f.serial(QStringLiteral("R-station"), 1, 0));
+            QVERIFY(f.serial(QStringLiteral("R-fine"), 1, 0));
+            const QString retire = QStringLiteral(
+                "INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP, "
+                "RetiredDate, RetiredStation) VALUES (1, ?, 2, 'IPC', 'DEV-S', '', '2024-03-01 10:00:00', 'st-9')");
+            QVERIFY(f.exec(retire, {QStringLiteral("R-station")}));
+            QVERIFY(f.exec(retire, {QStringLiteral("R-unused-here")}));
+        }
+        for (int round = 0; round < 2; ++round) {
+            const MergeRun run = runMerge({file});
+            QVERIFY2(run.exitCode == 1, qPrintable(run.out + run.err));
+            QCOMPARE(run.counts.value(QStringLiteral("Identifiers copied"), -1), round == 0 ? 1 : 0);
+            QCOMPARE(run.counts.value(QStringLiteral("Identifiers retired in the pool (not stored)"), -1), 2);
+            QCOMPARE(run.counts.value(QStringLiteral("Retired identifiers copied"), -1), round == 0 ? 2 : 0);
+            QCOMPARE(run.counts.value(QStringLiteral("Conflicts"), -1), 1);
+            QCOMPARE(testsupport::column(
+                         QStringLiteral("SELECT SerialNumber FROM SerialNumbers ORDER BY SerialNumber")),
+                     (QStringList{QStringLiteral("R-fine"), QStringLiteral("R-unused-here")}));
+            QCOMPARE(testsupport::column(QStringLiteral("SELECT SerialNumber || '|' || IsUse || '|' || DeviceSerialNum "
+                                                        "FROM RetiredSerials ORDER BY SerialNumber")),
+                     (QStringList{QStringLiteral("R-pool|2|DEV-R"), QStringLiteral("R-station|2|DEV-S"),
+                                  QStringLiteral("R-unused-here|2|DEV-S")}));
+            const QStringList report = conflictRows(QStringLiteral("retired-conflicts.csv"));
+            QCOMPARE(report.size(), 3);
+            QVERIFY2(report.filter(QStringLiteral("retired in the target: never stored again")).size() == 2,
+                     qPrintable(report.join(QLatin1Char('\n'))));
+            QVERIFY2(report.filter(QStringLiteral("R-unused-here|"))
+                         .value(0)
+                         .endsWith(QStringLiteral("retired in the station file, unused in the target: left as it is")),
+                     qPrintable(report.join(QLatin1Char('\n'))));
+        }
+    }
 };
 
 TARNWELL_TEST_MAIN(TestMerge)
