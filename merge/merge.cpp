@@ -343,11 +343,14 @@ bool StationMerge::openStationFile()
                             .arg(name, recover));
     }
 
-    // The whole file, before anything of it is believed.
+    // The whole file, before anything of it is believed. The quick form checks every page and
+    // the table trees the merge reads, not whether the station's indexes agree with them
+    // (the merge reads no index of the file): 1-2 s for a pool of a million, where the full
+    // check takes 9-14 s.
     {
         QSqlQuery q(station_);
         q.setForwardOnly(true);
-        if (!q.exec(QStringLiteral("PRAGMA integrity_check(10)")))
+        if (!q.exec(QStringLiteral("PRAGMA quick_check(10)")))
             return fail(QStringLiteral("%1 is damaged: SQLite cannot check it: %2; nothing was merged")
                             .arg(name, queryError(q)));
         QStringList problems;
