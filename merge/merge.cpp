@@ -211,6 +211,24 @@ void refreshStatistics(const QString &table)
 }
 const qint64 kRowsBetweenStatistics = 100000;
 
+// Runs `q` (prepared with an IN list of kLookupChunk placeholders) over `values` chunk by
+// chunk, a short chunk padded with its last value, and hands each row to `row`.
+bool lookupChunks(QSqlQuery &q, const QStringList &values, const std::function<void(QSqlQuery &)> &row, QString *why)
+{
+    for (int at = 0; at < values.size(); at += kLookupChunk) {
+        for (int i = 0; i < kLookupChunk; ++i)
+            q.addBindValue(values.at(qMin(at + i, values.size() - 1)));
+        if (!q.exec()) {
+            *why = queryError(q);
+            return false;
+        }
+        while (q.next())
+            row(q);
+        q.finish();
+    }
+    return true;
+}
+
 // A write-ahead log of only its header holds no changes.
 const qint64 kWalHeaderBytes = 32;
 // A writer's commit holds the file briefly; longer than this, the file is being written.
@@ -554,18 +572,8 @@ bool StationMerge::mergeRetired()
         QSet<QString> inTarget, unusedInTarget;
         QString why;
         auto lookup = [&](QSqlQuery &q, QSet<QString> *found) {
-            for (int at = 0; at < values.size(); at += kLookupChunk) {
-                for (int i = 0; i < kLookupChunk; ++i)
-                    q.addBindValue(values.at(qMin(at + i, values.size() - 1)));
-                if (!q.exec()) {
-                    why = queryError(q);
-                    return false;
-                }
-                while (q.next())
-                    found->insert(q.value(0).toString());
-                q.finish();
-            }
-            return true;
+            return lookupChunks(
+                q, values, [found](QSqlQuery &row) { found->insert(row.value(0).toString()); }, &why);
         };
         bool ok = beginBatch();
         if (!ok)
@@ -665,18 +673,7 @@ bool StationMerge::mergeSerials()
     QString why;
 
     auto lookup = [&](QSqlQuery &q, const QStringList &values, const std::function<void(QSqlQuery &)> &row) {
-        for (int at = 0; at < values.size(); at += kLookupChunk) {
-            for (int i = 0; i < kLookupChunk; ++i)
-                q.addBindValue(values.at(qMin(at + i, values.size() - 1)));
-            if (!q.exec()) {
-                why = queryError(q);
-                return false;
-            }
-            while (q.next())
-                row(q);
-            q.finish();
-        }
-        return true;
+        return lookupChunks(q, values, row, &why);
     };
 
     // Inserts waiting in this batch; written before any update so the writes keep the order
