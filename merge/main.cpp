@@ -9,6 +9,7 @@
 #include "merge/merge.h"
 
 #include "store/datastore.h"
+#include "store/lockkeys.h"
 #include "store/storesettings.h"
 
 #include <QCommandLineParser>
@@ -47,6 +48,9 @@ void printCounts(const StationMerge &merge, const QElapsedTimer &clock)
     print(stdout, QStringLiteral("Identifiers already present: %1").arg(c.present));
     print(stdout, QStringLiteral("Identifiers updated from unused to used/pending: %1").arg(c.updated));
     print(stdout, QStringLiteral("Conflicts: %1").arg(c.conflicts));
+    print(stdout, QStringLiteral("Identifiers refused: %1").arg(c.refused));
+    print(stdout, QStringLiteral("Identifiers retired in the pool (not stored): %1").arg(c.retired));
+    print(stdout, QStringLiteral("Retired identifiers copied: %1").arg(c.retiredCopied));
     print(stdout, QStringLiteral("Log rows copied: %1").arg(c.logsCopied));
     print(stdout, QStringLiteral("Log rows already present: %1").arg(c.logsPresent));
     print(stdout, QStringLiteral("Time: %1 s").arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1));
@@ -109,13 +113,13 @@ int main(int argc, char *argv[])
         : QFileInfo(options.stationFile).completeBaseName() + QStringLiteral("-conflicts.csv");
     options.reportPath = QDir::current().absoluteFilePath(options.reportPath);
 
-    StationMerge merge(options);
-    if (!merge.openStationFile())
-        return error(merge.error());
     // A station program still running on the file would fail its writes while it is read.
+    // Asked first: a running program's file also says it is open, which means "crashed" only
+    // when nobody runs on it.
     QLockFile stationLock(QFileInfo(options.stationFile).absoluteFilePath() + QStringLiteral(".lock"));
     stationLock.setStaleLockTime(0);
-    if (!stationLock.tryLock(0) && stationLock.error() == QLockFile::LockFailedError)
+    if (QFileInfo(options.stationFile).isFile() && !stationLock.tryLock(0)
+        && stationLock.error() == QLockFile::LockFailedError)
         return error(QStringLiteral("Tarnwell is running on %1; close it first").arg(options.stationFile));
 
     QString settingsError;
@@ -143,6 +147,11 @@ int main(int argc, char *argv[])
                      .arg(settings.user);
     }
 
+    // The station file is checked whole before the target is touched.
+    StationMerge merge(options);
+    if (!merge.openStationFile())
+        return error(merge.error());
+
     openDatabase();
     if (!storeDatabase.isOpen())
         return error(QStringLiteral("cannot open %1: %2").arg(target, storeDatabase.lastError().text().trimmed()));
@@ -152,9 +161,11 @@ int main(int argc, char *argv[])
         // and writes them again from disk (eight times slower for a million).
         QSqlQuery(storeDatabase).exec(QStringLiteral("PRAGMA cache_size = -262144"));
     } else {
-        // Two merges at once would both copy the same log rows.
+        // Two merges at once would both copy the same log rows. Imports take a key of their own.
         QSqlQuery lock(storeDatabase);
-        if (!lock.exec(QStringLiteral("SELECT pg_try_advisory_lock(7274462)")) || !lock.next())
+        lock.prepare(QStringLiteral("SELECT pg_try_advisory_lock(?)"));
+        lock.addBindValue(lockkeys::kMerge);
+        if (!lock.exec() || !lock.next())
             return error(QStringLiteral("cannot use %1: %2").arg(target, lock.lastError().text().trimmed()));
         if (!lock.value(0).toBool())
             return error(QStringLiteral("another tarnwell-merge is running on %1").arg(target));
@@ -168,11 +179,12 @@ int main(int argc, char *argv[])
     printCounts(merge, clock);
     if (!ok)
         return error(merge.error());
-    if (merge.counts().conflicts > 0) {
+    if (merge.counts().conflicts > 0 || merge.counts().refused > 0) {
         print(stdout,
-              QStringLiteral("Report: %1 (%2 conflicts, nothing overwritten)")
+              QStringLiteral("Report: %1 (%2 conflicts, %3 identifiers refused, nothing overwritten)")
                   .arg(merge.reportPath())
-                  .arg(merge.counts().conflicts));
+                  .arg(merge.counts().conflicts)
+                  .arg(merge.counts().refused));
         return 1;
     }
     print(stdout, QStringLiteral("Report: %1 (no conflicts)").arg(merge.reportPath()));

@@ -1,17 +1,26 @@
 #include "merge/merge.h"
 
 #include "store/datastore.h"
+#include "store/fixedfield.h"
+
+#include "base/utf8.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QUrl>
 #include <QVariant>
 
 #include <cstring>
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 #include <unordered_map>
 #include <utility>
 
@@ -73,15 +82,60 @@ QString queryError(const QSqlQuery &q)
 // One identifier row of the station file, its customer mapped to the target's.
 struct FileSerial {
     QString serialNumber;
+    QByteArray bytes;   // as stored, so values that are not text stay apart
+    qint64 fileRow = 0; // its SNID in the file
+    QString refused;    // why the value or its state cannot be taken, or empty
     qint64 fileCustomerId = 0;
     bool customerKnown = false; // the file has a customer row for fileCustomerId
     QString customerName;
     qint64 targetCustomerId = 0;
     int isUse = SerialUnused;
+    QString fileState; // the state as the file holds it, for the report
     QString deviceType;
     QString deviceSerialNum;
     QString deviceIp;
 };
+
+// A stored value for the report: the text when it is text, else its bytes escaped; long
+// ones cut, with their length (the reason names the file's row, so none is mistaken).
+QString shown(const QByteArray &bytes)
+{
+    const int kShown = 64;
+    QString out;
+    if (!bytes.contains('\0') && utf8::valid(bytes.constData(), std::size_t(bytes.size()))) {
+        out = QString::fromUtf8(bytes.left(fixedfield::cutLength(bytes, kShown)));
+    } else {
+        for (int i = 0; i < qMin(kShown, bytes.size()); ++i) {
+            const unsigned char c = static_cast<unsigned char>(bytes.at(i));
+            if (c >= 0x20 && c < 0x7F && c != '\\')
+                out += QLatin1Char(char(c));
+            else
+                out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+        }
+    }
+    if (bytes.size() > kShown)
+        out += QStringLiteral("... (%1 bytes)").arg(bytes.size());
+    return out;
+}
+
+// The rules the import applies to a value before it stores one: a device must be able to
+// take it as it is. Empty when it may be stored, else why not.
+QString refusalOf(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return QStringLiteral("the identifier is empty");
+    if (bytes.contains('\0'))
+        return QStringLiteral("the identifier holds a NUL byte");
+    if (!utf8::valid(bytes.constData(), std::size_t(bytes.size())))
+        return QStringLiteral("the identifier is not valid UTF-8");
+    if (QString::fromUtf8(bytes).trimmed().isEmpty())
+        return QStringLiteral("the identifier is only blanks");
+    if (!fixedfield::fitsWithNul(bytes, sizeof(SerialRecord::serialNumber)))
+        return QStringLiteral("the identifier is %1 bytes long; a device takes at most %2")
+            .arg(bytes.size())
+            .arg(sizeof(SerialRecord::serialNumber) - 1);
+    return QString();
+}
 
 // What the target records for an identifier: its strongest row (a burnt one outranks a
 // pending one, which outranks an unused one), as the claims read it.
@@ -157,6 +211,64 @@ void refreshStatistics(const QString &table)
 }
 const qint64 kRowsBetweenStatistics = 100000;
 
+// Runs `q` (prepared with an IN list of kLookupChunk placeholders) over `values` chunk by
+// chunk, a short chunk padded with its last value, and hands each row to `row`.
+bool lookupChunks(QSqlQuery &q, const QStringList &values, const std::function<void(QSqlQuery &)> &row, QString *why)
+{
+    for (int at = 0; at < values.size(); at += kLookupChunk) {
+        for (int i = 0; i < kLookupChunk; ++i)
+            q.addBindValue(values.at(qMin(at + i, values.size() - 1)));
+        if (!q.exec()) {
+            *why = queryError(q);
+            return false;
+        }
+        while (q.next())
+            row(q);
+        q.finish();
+    }
+    return true;
+}
+
+// A write-ahead log of only its header holds no changes.
+const qint64 kWalHeaderBytes = 32;
+// A writer's commit holds the file briefly; longer than this, the file is being written.
+const int kBusyMilliseconds = 1000;
+
+// A rollback journal that still holds a transaction starts with SQLite's magic number; one
+// emptied or zeroed at the end of a transaction does not, and SQLite ignores it too.
+bool journalHasHeader(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    static const char magic[] = {'\xd9', '\xd5', '\x05', '\xf9', '\x20', '\xa1', '\x63', '\xd7'};
+    return f.read(sizeof magic) == QByteArray::fromRawData(magic, sizeof magic);
+}
+
+// True when another process holds SQLite's write lock on the file (its reserved byte, as
+// SQLite's own check asks), that is, a program is in the middle of writing it. Asked before
+// this process opens the file: closing any descriptor of it would drop this process's locks.
+bool writerHolds(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const off_t kReservedByte = 0x40000001;
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kReservedByte;
+    lock.l_len = 1;
+    const bool held = ::fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+    ::close(fd);
+    return held;
+#else
+    Q_UNUSED(path);
+    return false;
+#endif
+}
+
 } // namespace
 
 StationMerge::StationMerge(MergeOptions options)
@@ -190,18 +302,83 @@ bool StationMerge::openStationFile()
         return fail(QStringLiteral("%1: no such file").arg(options_.stationFile));
     if (!info.isFile())
         return fail(QStringLiteral("%1: not a file").arg(options_.stationFile));
+    const QString path = info.absoluteFilePath();
+    const QString name = options_.stationFile;
+    const QString recover = QStringLiteral(
+        "Open it once with Tarnwell in its own folder (the file with its journal beside it), close Tarnwell, "
+        "then merge it; nothing was merged");
+
+    // Changes still outside the file: reading the file alone would miss them.
+    const QFileInfo wal(path + QStringLiteral("-wal"));
+    if (wal.exists() && wal.size() > kWalHeaderBytes)
+        return fail(QStringLiteral("%1 needs recovery: its write-ahead log %2 holds changes that are not in the "
+                                   "file yet. Open it once with the program that wrote it, in its own folder, "
+                                   "close that program, then merge it; nothing was merged")
+                        .arg(name, wal.fileName()));
+    const bool journal = journalHasHeader(path + QStringLiteral("-journal"));
+    const QString locked = QStringLiteral("%1 is locked: another program is writing it. Close that program, then "
+                                          "merge it; nothing was merged")
+                               .arg(name);
+    if (writerHolds(path))
+        return fail(locked);
+
     station_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName_);
-    station_.setDatabaseName(info.absoluteFilePath());
-    // Only read: the station's own record stays exactly as it was.
-    station_.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+    // Read-only, by URI as well as by flag, so SQLite itself can neither write the file nor
+    // roll back a journal beside it: the station's own record stays exactly as it was.
+    station_.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=ro"));
+    station_.setConnectOptions(
+        QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyMilliseconds));
     if (!station_.open())
-        return fail(QStringLiteral("%1: cannot open it: %2").arg(options_.stationFile, station_.lastError().text()));
-    const QString notPool = QStringLiteral("%1 is not a Tarnwell pool: ").arg(options_.stationFile);
+        return fail(QStringLiteral("%1: cannot open it: %2").arg(name, station_.lastError().text()));
+    const QString hot = QStringLiteral("%1 needs recovery: its journal %2 holds a transaction that was never "
+                                       "finished (the station stopped while writing). %3")
+                            .arg(name, QFileInfo(path + QStringLiteral("-journal")).fileName(), recover);
+    const QString notPool = QStringLiteral("%1 is not a Tarnwell pool: ").arg(name);
     {
         QSqlQuery q(station_);
-        if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master")))
+        if (!q.exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master"))) {
+            const QString code = q.lastError().nativeErrorCode();
+            if (code == QLatin1String("5") || code == QLatin1String("6"))
+                return fail(locked);
+            // A hot journal makes a read-only connection refuse every read.
+            if (journal)
+                return fail(hot);
             return fail(notPool + queryError(q));
+        }
+        // A journal SQLite did not call hot is one a writer holds open now.
+        if (journal)
+            return fail(locked);
     }
+
+    // Files of this version record whether the program closed them; older ones cannot say.
+    if (!station_.record(QStringLiteral("StationState")).isEmpty()) {
+        QSqlQuery q(station_);
+        if (!q.exec(QStringLiteral("SELECT StateValue FROM StationState WHERE StateID = 1")))
+            return fail(QStringLiteral("%1: cannot read it: %2").arg(name, queryError(q)));
+        if (q.next() && q.value(0).toString() != QLatin1String("closed"))
+            return fail(QStringLiteral("%1 was not closed cleanly: it was copied from a running or crashed station "
+                                       "without its journal and may lack its last transaction. %2")
+                            .arg(name, recover));
+    }
+
+    // The whole file, before anything of it is believed. The quick form checks every page and
+    // the table trees the merge reads, not whether the station's indexes agree with them
+    // (the merge reads no index of the file): 1-2 s for a pool of a million, where the full
+    // check takes 9-14 s.
+    {
+        QSqlQuery q(station_);
+        q.setForwardOnly(true);
+        if (!q.exec(QStringLiteral("PRAGMA quick_check(10)")))
+            return fail(QStringLiteral("%1 is damaged: SQLite cannot check it: %2; nothing was merged")
+                            .arg(name, queryError(q)));
+        QStringList problems;
+        while (q.next())
+            problems << q.value(0).toString();
+        if (problems != QStringList{QStringLiteral("ok")})
+            return fail(QStringLiteral("%1 is damaged: SQLite's integrity check says: %2; nothing was merged")
+                            .arg(name, problems.join(QStringLiteral("; "))));
+    }
+
     const struct {
         const char *table;
         QStringList columns;
@@ -246,7 +423,7 @@ bool StationMerge::run()
             return fail(QStringLiteral("the target pool cannot be used (its tables could not be made or read): %1")
                             .arg(queryError(q)));
     }
-    if (!mergeCustomers() || !mergeSerials() || !mergeLogs())
+    if (!mergeCustomers() || !mergeRetired() || !mergeSerials() || !mergeLogs())
         return false;
     return writeReport();
 }
@@ -331,12 +508,128 @@ bool StationMerge::mergeCustomers()
     return true;
 }
 
+// The station's retired identifiers join the target's (those it has no record of retiring),
+// before any identifier is merged: a value the station took out of its pool is then not
+// brought in as usable. One the target still holds unused is a conflict for someone to check
+// (the merge overwrites nothing).
+bool StationMerge::mergeRetired()
+{
+    if (station_.record(QStringLiteral("RetiredSerials")).isEmpty())
+        return true; // files of earlier versions
+    QSqlQuery source(station_);
+    source.setForwardOnly(true);
+    if (!source.exec(QStringLiteral("SELECT CAST(SerialNumber AS BLOB), CustomerID, IsUse, DeviceType, "
+                                    "DeviceSerialNum, szIP, RetiredDate, RetiredStation, RSID FROM RetiredSerials "
+                                    "ORDER BY RSID")))
+        return fail(QStringLiteral("%1: cannot read its retired identifiers: %2")
+                        .arg(options_.stationFile, queryError(source)));
+    struct Retired {
+        QString serialNumber;
+        qint64 customerId = 0;
+        QVariant isUse, deviceType, deviceSerialNum, deviceIp, date, station;
+    };
+    QVector<Retired> rows;
+    while (source.next()) {
+        const QByteArray bytes = source.value(0).toByteArray();
+        const QString refused = refusalOf(bytes);
+        if (!refused.isEmpty()) {
+            conflicts_.append({shown(bytes), QString(), source.value(4).toString(), QStringLiteral("retired"),
+                               QString(), QString(),
+                               QStringLiteral("refused: %1 (retired row %2 of the station file)")
+                                   .arg(refused)
+                                   .arg(source.value(8).toLongLong())});
+            ++counts_.refused;
+            continue;
+        }
+        const auto c = customers_.constFind(source.value(1).toLongLong());
+        rows.append({QString::fromUtf8(bytes), c != customers_.constEnd() ? c->targetId : 0, source.value(2),
+                     source.value(3), source.value(4), source.value(5), source.value(6), source.value(7)});
+    }
+    if (source.lastError().isValid())
+        return fail(QStringLiteral("%1: cannot read its retired identifiers: %2")
+                        .arg(options_.stationFile, queryError(source)));
+
+    const QString in = QStringLiteral("(") + placeholders(1, kLookupChunk).mid(1);
+    QSqlQuery known(storeDatabase);
+    QSqlQuery unused(storeDatabase);
+    QSqlQuery insert(storeDatabase);
+    known.setForwardOnly(true);
+    unused.setForwardOnly(true);
+    if (!known.prepare(QStringLiteral("SELECT SerialNumber FROM RetiredSerials WHERE SerialNumber IN ") + in)
+        || !unused.prepare(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE IsUse=0 AND SerialNumber IN ")
+                           + in)
+        || !insert.prepare(QStringLiteral("INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, "
+                                          "DeviceSerialNum, szIP, RetiredDate, RetiredStation) "
+                                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?)")))
+        return fail(QStringLiteral("cannot prepare the target's statements: %1")
+                        .arg(queryError(known) + queryError(unused) + queryError(insert)));
+    const QString fallback = fallbackStation();
+    for (int from = 0; from < rows.size(); from += options_.batchSize) {
+        const int n = qMin(options_.batchSize, rows.size() - from);
+        QStringList values;
+        for (int i = 0; i < n; ++i)
+            values << rows.at(from + i).serialNumber;
+        QSet<QString> inTarget, unusedInTarget;
+        QString why;
+        auto lookup = [&](QSqlQuery &q, QSet<QString> *found) {
+            return lookupChunks(
+                q, values, [found](QSqlQuery &row) { found->insert(row.value(0).toString()); }, &why);
+        };
+        bool ok = beginBatch();
+        if (!ok)
+            why = storeError();
+        ok = ok && lockTable(QStringLiteral("RetiredSerials"), &why) && lookup(known, &inTarget)
+            && lookup(unused, &unusedInTarget);
+        qint64 copied = 0;
+        QVector<MergeConflict> found;
+        for (int i = 0; ok && i < n; ++i) {
+            const Retired &r = rows.at(from + i);
+            if (unusedInTarget.contains(r.serialNumber)) {
+                found.append({r.serialNumber, targetCustomerNames_.value(r.customerId), r.deviceSerialNum.toString(),
+                              QStringLiteral("retired"), QString(), stateName(SerialUnused),
+                              QStringLiteral("retired in the station file, unused in the target: left as it is")});
+                unusedInTarget.remove(r.serialNumber);
+            }
+            if (inTarget.contains(r.serialNumber))
+                continue;
+            for (const QVariant &v :
+                 {QVariant(r.customerId), QVariant(r.serialNumber), QVariant(r.isUse.toInt()),
+                  QVariant(text(r.deviceType)), QVariant(text(r.deviceSerialNum)), QVariant(text(r.deviceIp)),
+                  QVariant(text(r.date)), QVariant(r.station.toString().isEmpty() ? fallback : r.station.toString())})
+                insert.addBindValue(v);
+            if (!insert.exec()) {
+                why = queryError(insert);
+                ok = false;
+            }
+            inTarget.insert(r.serialNumber);
+            ++copied;
+        }
+        if (ok && !commitBatch()) {
+            why = storeError();
+            ok = false;
+        }
+        if (!ok) {
+            rollbackBatch();
+            return fail(QStringLiteral("cannot write retired identifiers into the target: %1. None of the last %2 "
+                                       "was stored; run the same command again to finish.")
+                            .arg(why)
+                            .arg(n));
+        }
+        counts_.retiredCopied += copied;
+        counts_.conflicts += found.size();
+        conflicts_ += found;
+    }
+    return true;
+}
+
 bool StationMerge::mergeSerials()
 {
     QSqlQuery source(station_);
     source.setForwardOnly(true);
-    if (!source.exec(QStringLiteral("SELECT SerialNumber, CustomerID, IsUse, DeviceType, DeviceSerialNum, szIP "
-                                    "FROM SerialNumbers ORDER BY SNID")))
+    // The value's bytes as stored (a text that is not UTF-8 would come back mangled, two of
+    // them as one), the state with its kind (a text there is no state at all).
+    if (!source.exec(QStringLiteral("SELECT CAST(SerialNumber AS BLOB), CustomerID, IsUse, typeof(IsUse), "
+                                    "DeviceType, DeviceSerialNum, szIP, SNID FROM SerialNumbers ORDER BY SNID")))
         return fail(
             QStringLiteral("%1: cannot read its identifiers: %2").arg(options_.stationFile, queryError(source)));
 
@@ -348,8 +641,10 @@ bool StationMerge::mergeSerials()
     QSqlQuery toState(storeDatabase);
     QSqlQuery pendingToUsed(storeDatabase);
     QSqlQuery insertFull(storeDatabase);
+    QSqlQuery byRetired(storeDatabase);
     bySerial.setForwardOnly(true);
     byDevice.setForwardOnly(true);
+    byRetired.setForwardOnly(true);
     const QString insertSql = QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, "
                                              "DeviceSerialNum, szIP) VALUES ");
     if (!bySerial.prepare(QStringLiteral("SELECT SerialNumber, CustomerID, IsUse, DeviceSerialNum FROM SerialNumbers "
@@ -363,9 +658,10 @@ bool StationMerge::mergeSerials()
                                            "WHERE SerialNumber=? AND IsUse=0"))
         || !pendingToUsed.prepare(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, szIP=? "
                                                  "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?"))
-        || !insertFull.prepare(insertSql + placeholders(kInsertChunk, 6))) {
+        || !insertFull.prepare(insertSql + placeholders(kInsertChunk, 6))
+        || !byRetired.prepare(QStringLiteral("SELECT SerialNumber FROM RetiredSerials WHERE SerialNumber IN ") + in)) {
         QString why;
-        for (const QSqlQuery *q : {&bySerial, &byDevice, &toState, &pendingToUsed, &insertFull})
+        for (const QSqlQuery *q : {&bySerial, &byDevice, &toState, &pendingToUsed, &insertFull, &byRetired})
             if (q->lastError().isValid())
                 why = queryError(*q);
         return fail(QStringLiteral("cannot prepare the target's statements: %1").arg(why));
@@ -377,18 +673,7 @@ bool StationMerge::mergeSerials()
     QString why;
 
     auto lookup = [&](QSqlQuery &q, const QStringList &values, const std::function<void(QSqlQuery &)> &row) {
-        for (int at = 0; at < values.size(); at += kLookupChunk) {
-            for (int i = 0; i < kLookupChunk; ++i)
-                q.addBindValue(values.at(qMin(at + i, values.size() - 1)));
-            if (!q.exec()) {
-                why = queryError(q);
-                return false;
-            }
-            while (q.next())
-                row(q);
-            q.finish();
-        }
-        return true;
+        return lookupChunks(q, values, row, &why);
     };
 
     // Inserts waiting in this batch; written before any update so the writes keep the order
@@ -448,7 +733,9 @@ bool StationMerge::mergeSerials()
         {
             QSet<QString> seenSerials, seenDevices;
             for (const FileSerial &r : rows) {
-                if (!r.serialNumber.isEmpty() && !seenSerials.contains(r.serialNumber)) {
+                if (!r.refused.isEmpty())
+                    continue;
+                if (!seenSerials.contains(r.serialNumber)) {
                     seenSerials.insert(r.serialNumber);
                     serials.append(r.serialNumber);
                 }
@@ -461,7 +748,9 @@ bool StationMerge::mergeSerials()
         }
         QHash<QString, TargetSerial> target;
         QHash<QString, Holding> holdings;
-        const bool read = lookup(
+        QSet<QString> retired;
+        const bool read = lookup(byRetired, serials, [&](QSqlQuery &q) { retired.insert(q.value(0).toString()); })
+            && lookup(
                               bySerial, serials,
                               [&](QSqlQuery &q) {
             TargetSerial &t = target[q.value(0).toString()];
@@ -479,6 +768,14 @@ bool StationMerge::mergeSerials()
             return false;
 
         for (const FileSerial &r : rows) {
+            if (!r.refused.isEmpty()) {
+                batchConflicts.append(
+                    {shown(r.bytes), r.customerKnown ? r.customerName : QString::number(r.fileCustomerId),
+                     r.deviceSerialNum, r.fileState, QString(), QString(),
+                     QStringLiteral("refused: %1 (row %2 of the station file)").arg(r.refused).arg(r.fileRow)});
+                ++batchCounts.refused;
+                continue;
+            }
             TargetSerial &t = target[r.serialNumber];
             auto conflict = [&](const QString &reason) {
                 batchConflicts.append({r.serialNumber,
@@ -495,12 +792,14 @@ bool StationMerge::mergeSerials()
                       .arg(r.deviceSerialNum, held->serialNumber, stateName(held->isUse))
                 : QString();
 
-            if (r.serialNumber.isEmpty()) {
-                conflict(QStringLiteral("the identifier is empty"));
-            } else if (!r.customerKnown) {
+            if (!r.customerKnown) {
                 conflict(QStringLiteral("customer %1 is not in the station file").arg(r.fileCustomerId));
-            } else if (!knownState(r.isUse)) {
-                conflict(QStringLiteral("unknown usage state %1 in the station file").arg(r.isUse));
+            } else if (!t.present && retired.contains(r.serialNumber)) {
+                // Used is forever: a value the pool took out never comes back through a file.
+                batchConflicts.append({r.serialNumber, r.customerName, r.deviceSerialNum, stateName(r.isUse), QString(),
+                                       QStringLiteral("retired"),
+                                       QStringLiteral("retired in the target: never stored again")});
+                ++batchCounts.retired;
             } else if (!t.present) {
                 if (deviceHoldsOther) {
                     conflict(heldText);
@@ -573,7 +872,11 @@ bool StationMerge::mergeSerials()
         rows.clear();
         while (more && rows.size() < options_.batchSize) {
             FileSerial r;
-            r.serialNumber = text(source.value(0));
+            r.bytes = source.value(0).toByteArray();
+            r.fileRow = source.value(7).toLongLong();
+            r.refused = refusalOf(r.bytes);
+            if (r.refused.isEmpty())
+                r.serialNumber = QString::fromUtf8(r.bytes);
             r.fileCustomerId = source.value(1).toLongLong();
             const auto c = customers_.constFind(r.fileCustomerId);
             if (c != customers_.constEnd()) {
@@ -581,10 +884,17 @@ bool StationMerge::mergeSerials()
                 r.customerName = c->name;
                 r.targetCustomerId = c->targetId;
             }
-            r.isUse = source.value(2).toInt();
-            r.deviceType = text(source.value(3));
-            r.deviceSerialNum = text(source.value(4));
-            r.deviceIp = text(source.value(5));
+            const QVariant isUse = source.value(2);
+            r.isUse = isUse.toInt();
+            r.fileState = stateName(r.isUse);
+            if (source.value(3).toString() != QLatin1String("integer") || !knownState(r.isUse)) {
+                r.fileState = isUse.isNull() ? QStringLiteral("NULL") : shown(isUse.toByteArray());
+                if (r.refused.isEmpty())
+                    r.refused = QStringLiteral("unknown usage state %1 in the station file").arg(r.fileState);
+            }
+            r.deviceType = text(source.value(4));
+            r.deviceSerialNum = text(source.value(5));
+            r.deviceIp = text(source.value(6));
             rows.append(r);
             more = source.next();
         }
@@ -608,6 +918,8 @@ bool StationMerge::mergeSerials()
         counts_.present += batchCounts.present;
         counts_.updated += batchCounts.updated;
         counts_.conflicts += batchCounts.conflicts;
+        counts_.refused += batchCounts.refused;
+        counts_.retired += batchCounts.retired;
         conflicts_ += batchConflicts;
         writtenSinceStatistics += batchCounts.copied;
         if (writtenSinceStatistics >= kRowsBetweenStatistics) {

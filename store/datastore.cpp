@@ -512,6 +512,23 @@ bool openFile()
     return storeDatabase.open();
 }
 
+// Whether a pool file was closed cleanly: "open" from openDatabase() until closeDatabase()
+// says "closed", each committed on its own. A copy of a file that says "open" was taken from
+// a running or crashed station and may lack the transaction its journal still held;
+// tarnwell-merge refuses it.
+void markFileState(const char *state)
+{
+    if (engine != StoreSettings::SQLite || !storeDatabase.isOpen())
+        return;
+    storeDatabase.exec(
+        QStringLiteral("CREATE TABLE IF NOT EXISTS StationState (StateID INTEGER PRIMARY KEY CHECK (StateID = 1), "
+                       "StateValue VARCHAR NOT NULL)"));
+    QSqlQuery q(storeDatabase);
+    q.prepare(QStringLiteral("INSERT OR REPLACE INTO StationState (StateID, StateValue) VALUES (1, ?)"));
+    q.addBindValue(QString::fromLatin1(state));
+    q.exec();
+}
+
 } // namespace
 
 void openDatabase()
@@ -568,6 +585,7 @@ void openDatabase()
     prepareCounts();
     if (engine == StoreSettings::PostgreSQL)
         QSqlQuery(storeDatabase).exec(QStringLiteral("SELECT pg_advisory_unlock(7274461)"));
+    markFileState("open");
 }
 
 bool storeIsServer()
@@ -583,6 +601,7 @@ QString stationName()
 void closeDatabase()
 {
     rollbackBatch();
+    markFileState("closed");
     preparedSql.clear();
     bulkQueries.clear();
     storeQuery = QSqlQuery();

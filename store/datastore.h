@@ -20,6 +20,8 @@ extern QSqlQuery storeQuery;
 
 // Opens the pool named by tarnwell.ini (the SQLite file mydatabase.db without one), makes
 // the tables, indexes and seed rows that are missing.
+// A pool file records in its table StationState whether it was closed cleanly: "open" from
+// openDatabase() until closeDatabase() sets "closed".
 void openDatabase();
 void closeDatabase();
 // True when the pool is on a PostgreSQL server shared by several stations.

@@ -7,15 +7,25 @@
 #include "tests/support/testsupport.h"
 
 #include "store/datastore.h"
+#include "store/lockkeys.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
+
+#include <atomic>
+#include <iterator>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -99,22 +109,32 @@ private:
     QSqlDatabase db_;
 };
 
-// Station A: a file as this version makes it (the program's own schema, seed rows, the
-// log's station column), made by the store in a scratch folder.
-QString makeStationA()
+// A pool file as this version makes it (the program's own schema, seed rows, the log's
+// station column), opened and closed by the store in a scratch folder, then moved to `name`
+// here. Empty when it could not be made.
+QString makeStoreFile(const QString &name)
 {
     const QString here = QDir::currentPath();
-    const QString scratch = QDir(here).absoluteFilePath(QStringLiteral("scratch-a"));
+    const QString scratch = QDir(here).absoluteFilePath(QStringLiteral("scratch-") + name);
     QDir().mkpath(scratch);
     closeDatabase();
     QDir::setCurrent(scratch);
     openDatabase();
     closeDatabase();
     QDir::setCurrent(here);
-    const QString path = QDir(here).absoluteFilePath(QStringLiteral("stationA.db"));
+    const QString path = QDir(here).absoluteFilePath(name);
     QFile::remove(path);
-    QFile::rename(QDir(scratch).absoluteFilePath(QStringLiteral("mydatabase.db")), path);
+    const bool moved = QFile::rename(QDir(scratch).absoluteFilePath(QStringLiteral("mydatabase.db")), path);
     openDatabase();
+    return moved ? path : QString();
+}
+
+// Station A: a file of this version.
+QString makeStationA()
+{
+    const QString path = makeStoreFile(QStringLiteral("stationA.db"));
+    if (path.isEmpty())
+        return path;
     {
         StationFile f(path);
         // UMEYE 1, Brisvan 2 (seed order).
@@ -308,6 +328,27 @@ QString state(const QString &serialNumber)
     return out.join(QStringLiteral("; "));
 }
 
+// A station killed (SIGKILL) in the middle of a transaction that had reached its file, in
+// `folder`: the file says it is open, and its journal holds the way back.
+bool crashStation(const QString &folder)
+{
+    QDir().mkpath(folder);
+    QProcess p;
+    p.start(QStringLiteral(TARNWELL_MERGE_STATION), {folder, QStringLiteral("20000")});
+    QByteArray out;
+    while (!out.contains("writing\n") && p.waitForReadyRead(120000))
+        out += p.readAllStandardOutput();
+    p.kill();
+    p.waitForFinished();
+    if (!out.contains("writing\n")) {
+        qWarning("the station did not start writing: %s", p.readAllStandardError().constData());
+        return false;
+    }
+    // SQLite's journal magic: the transaction had changed the file.
+    return testsupport::readFile(QDir(folder).absoluteFilePath(QStringLiteral("mydatabase.db-journal")))
+        .startsWith(QByteArray::fromHex("d9d505f920a163d7"));
+}
+
 } // namespace
 
 class TestMerge : public QObject
@@ -455,19 +496,9 @@ private slots:
     void cleanMergeExitsZero()
     {
         testsupport::freshDatabase();
-        const QString path = QDir::current().absoluteFilePath(QStringLiteral("clean.db"));
-        QFile::remove(path);
+        const QString path = makeStoreFile(QStringLiteral("clean.db"));
+        QVERIFY(!path.isEmpty());
         {
-            const QString here = QDir::currentPath();
-            const QString scratch = QDir(here).absoluteFilePath(QStringLiteral("scratch-clean"));
-            QDir().mkpath(scratch);
-            closeDatabase();
-            QDir::setCurrent(scratch);
-            openDatabase();
-            closeDatabase();
-            QDir::setCurrent(here);
-            QVERIFY(QFile::rename(QDir(scratch).absoluteFilePath(QStringLiteral("mydatabase.db")), path));
-            openDatabase();
             StationFile f(path);
             QVERIFY(f.serial(QStringLiteral("C-1"), 1, 0));
             QVERIFY(f.serial(QStringLiteral("C-2"), 2, 1, QStringLiteral("DEV-C2")));
@@ -603,6 +634,446 @@ private slots:
         const QString last = run.err.trimmed().section(QLatin1Char('\n'), -1);
         QVERIFY2(last.startsWith(QStringLiteral("tarnwell-merge: ")) && last.contains(message), qPrintable(run.err));
         QCOMPARE(snapshot(), before);
+    }
+
+    // A station file that cannot be trusted as it lies is refused before anything of it is
+    // read: exit code 2, a message naming the cause (never "not a Tarnwell pool"), the pool
+    // and the station file (with its journal) exactly as they were.
+    void untrustedStationFileRefused_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("message");
+        // A station killed in the middle of a transaction that had reached the file.
+        QTest::newRow("crashed, copied without its journal") << "crash-copy"
+                                                             << "was not closed cleanly";
+        QTest::newRow("crashed, with its hot journal") << "crash-journal"
+                                                       << "needs recovery: its journal";
+        QTest::newRow("a writer holds it") << "writer"
+                                           << "is locked";
+        QTest::newRow("write-ahead log with changes") << "wal"
+                                                      << "needs recovery: its write-ahead log";
+        QTest::newRow("damaged") << "damaged"
+                                 << "is damaged";
+    }
+
+    void untrustedStationFileRefused()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, message);
+        prepare();
+        QString file = QDir::current().absoluteFilePath(QStringLiteral("station-%1.db").arg(setup));
+        std::unique_ptr<StationFile> writer;
+        // Read before a writer of this process takes its lock: closing any descriptor of the
+        // file drops every lock this process holds on it.
+        QByteArray fileBefore;
+        if (setup.startsWith(QLatin1String("crash"))) {
+            const QString folder = QDir::current().absoluteFilePath(QStringLiteral("crashed"));
+            QVERIFY(crashStation(folder));
+            const QString db = QDir(folder).absoluteFilePath(QStringLiteral("mydatabase.db"));
+            if (setup == QLatin1String("crash-copy")) {
+                QVERIFY(QFile::copy(db, file));
+            } else {
+                file = db;
+            }
+        } else if (setup == QLatin1String("writer")) {
+            QVERIFY(!makeStoreFile(QFileInfo(file).fileName()).isEmpty());
+            fileBefore = testsupport::readFile(file);
+            writer = std::make_unique<StationFile>(file);
+            // A transaction still open: SQLite's write lock held, nothing committed.
+            QVERIFY(writer->exec(QStringLiteral("BEGIN IMMEDIATE")));
+            QVERIFY(writer->serial(QStringLiteral("W-uncommitted"), 1, 0));
+        } else if (setup == QLatin1String("wal")) {
+            // The file and its log copied while a program had it open in WAL mode.
+            const QString source = makeStoreFile(QStringLiteral("wal-source.db"));
+            QVERIFY(!source.isEmpty());
+            StationFile open(source);
+            QVERIFY(open.exec(QStringLiteral("PRAGMA journal_mode=WAL")));
+            QVERIFY(open.serial(QStringLiteral("W-in-log"), 1, 0));
+            QVERIFY(QFile::copy(source, file));
+            QVERIFY(QFile::copy(source + QStringLiteral("-wal"), file + QStringLiteral("-wal")));
+        } else if (setup == QLatin1String("damaged")) {
+            QVERIFY(!makeStoreFile(QFileInfo(file).fileName()).isEmpty());
+            {
+                StationFile f(file);
+                QVERIFY(f.exec(QStringLiteral("BEGIN")));
+                for (int i = 0; i < 3000; ++i)
+                    QVERIFY(f.serial(QStringLiteral("D-%1").arg(i), 1, 0));
+                QVERIFY(f.exec(QStringLiteral("COMMIT")));
+            }
+            // The last pages (the newest rows and index entries) overwritten.
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.seek(f.size() - 3 * 4096));
+            QVERIFY(f.write(QByteArray(3 * 4096, '\x55')) == 3 * 4096);
+        }
+        const QStringList before = snapshot();
+        if (fileBefore.isEmpty())
+            fileBefore = testsupport::readFile(file);
+        const QByteArray journalBefore = testsupport::readFile(file + QStringLiteral("-journal"));
+
+        const MergeRun run = runMerge({file});
+        QVERIFY2(run.exitCode == 2, qPrintable(run.out + run.err));
+        const QString last = run.err.trimmed().section(QLatin1Char('\n'), -1);
+        QVERIFY2(last.startsWith(QStringLiteral("tarnwell-merge: ")) && last.contains(message)
+                     && !last.contains(QStringLiteral("not a Tarnwell pool")),
+                 qPrintable(run.err));
+        QCOMPARE(snapshot(), before);
+        QVERIFY(testsupport::readFile(file + QStringLiteral("-journal")) == journalBefore);
+        QVERIFY(testsupport::readFile(file) == fileBefore);
+    }
+
+    // The way back the refusal names: the crashed station's file opened once where it lies
+    // (its journal rolls the unfinished transaction back) and closed merges what the station
+    // had committed, and nothing of the transaction that never finished.
+    void crashedStationRecoveredThenMerged()
+    {
+        testsupport::freshDatabase();
+        const QString folder = QDir::current().absoluteFilePath(QStringLiteral("crashed"));
+        QVERIFY(crashStation(folder));
+        const QString here = QDir::currentPath();
+        closeDatabase();
+        QDir::setCurrent(folder);
+        openDatabase();
+        closeDatabase();
+        QDir::setCurrent(here);
+        openDatabase();
+        const MergeRun run = runMerge({QDir(folder).absoluteFilePath(QStringLiteral("mydatabase.db"))});
+        QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+        QCOMPARE(run.counts.value(QStringLiteral("Identifiers copied")), 2);
+        QCOMPARE(testsupport::column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers ORDER BY SerialNumber")),
+                 (QStringList{QStringLiteral("KEPT-1"), QStringLiteral("KEPT-2")}));
+    }
+
+    // Values a device cannot take, and states that are none, are refused one by one: counted,
+    // each its own report row with its reason and its row in the file (two different
+    // non-UTF-8 values stay two), never stored; the good rows around them are merged.
+    void invalidValuesRefused()
+    {
+        testsupport::freshDatabase();
+        const QString file = makeStoreFile(QStringLiteral("bad.db"));
+        QVERIFY(!file.isEmpty());
+        const struct {
+            const char *value; // SQL for the stored value
+            const char *isUse; // SQL for the stored state
+            const char *shown; // the report's identifier cell starts with this
+            const char *reason;
+        } bad[] = {
+            {"'N-1' || char(0) || 'X'", "0", "N-1\\x00X", "holds a NUL byte"},
+            {"printf('%.48c', 'L')", "0", "LLLLLLLLLL", "48 bytes long; a device takes at most 47"},
+            {"'   '", "0", "   ", "only blanks"},
+            {"''", "0", "", "the identifier is empty"},
+            {"printf('%.5242880c', 'H')", "0", "HHHHHHHHHH", "5242880 bytes long"},
+            {"CAST(X'FF4131' AS TEXT)", "0", "\\xffA1", "not valid UTF-8"},
+            {"CAST(X'FE4131' AS TEXT)", "0", "\\xfeA1", "not valid UTF-8"},
+            {"'S-text'", "'used'", "S-text", "unknown usage state used"},
+            {"'S-three'", "3", "S-three", "unknown usage state 3"},
+            {"'S-half'", "1.5", "S-half", "unknown usage state 1.5"},
+            {"'S-minus'", "-1", "S-minus", "unknown usage state -1"},
+        };
+        {
+            StationFile f(file);
+            QVERIFY(f.serial(QStringLiteral("G-first"), 1, 0));
+            for (const auto &b : bad)
+                QVERIFY(f.exec(QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse) "
+                                              "VALUES (1, %1, %2)")
+                                   .arg(QLatin1String(b.value), QLatin1String(b.isUse))));
+            // The longest value a device takes (47 bytes), mostly 2-byte characters.
+            QVERIFY(f.serial(QString(23, QChar(0x00E9)) + QLatin1Char('x'), 1, 0));
+            QVERIFY(f.serial(QStringLiteral("G-last"), 2, 1, QStringLiteral("DEV-G")));
+        }
+        const MergeRun run = runMerge({QStringLiteral("--batch"), QStringLiteral("4"), file});
+        QVERIFY2(run.exitCode == 1, qPrintable(run.out + run.err));
+        QCOMPARE(run.counts.value(QStringLiteral("Identifiers refused"), -1), qint64(std::size(bad)));
+        QCOMPARE(run.counts.value(QStringLiteral("Identifiers copied"), -1), 3);
+        QCOMPARE(run.counts.value(QStringLiteral("Conflicts"), -1), 0);
+        QCOMPARE(testsupport::column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers ORDER BY SNID")),
+                 (QStringList{QStringLiteral("G-first"), QString(23, QChar(0x00E9)) + QLatin1Char('x'),
+                              QStringLiteral("G-last")}));
+        const QList<QStringList> report = readReport(QStringLiteral("bad-conflicts.csv"));
+        QCOMPARE(report.size(), int(std::size(bad)) + 1);
+        QSet<QString> identifiers;
+        for (int i = 0; i < int(std::size(bad)); ++i) {
+            const QStringList &r = report.at(i + 1);
+            identifiers.insert(r.value(0));
+            const QString shown = QString::fromUtf8(bad[i].shown);
+            QVERIFY2(r.value(0).left(shown.size()) == shown && r.value(0).size() < 200,
+                     qPrintable(r.join(QLatin1Char('|'))));
+            QVERIFY2(r.value(6).startsWith(QStringLiteral("refused: "))
+                         && r.value(6).contains(QLatin1String(bad[i].reason))
+                         && r.value(6).contains(QStringLiteral("(row %1 of the station file)").arg(i + 2)),
+                     qPrintable(r.join(QLatin1Char('|'))));
+        }
+        QCOMPARE(identifiers.size(), int(std::size(bad)));
+    }
+
+    // The decisions over every chunk of a large batch: 6,000 identifiers in batches of 3,000
+    // (each looked up in chunks of hundreds), eight kinds of row in turn so every chunk holds
+    // each kind. An unused identifier learns the file's burn or claim; a pending one becomes
+    // used only when the station saw the write confirmed for the same device; an identifier
+    // of another device, or a device that holds another identifier, is a conflict.
+    void decisionsHoldOverEveryChunk()
+    {
+        testsupport::freshDatabase();
+        const QString file = makeStoreFile(QStringLiteral("large.db"));
+        QVERIFY(!file.isEmpty());
+        const int total = 6000;
+        QStringList target;   // rows for the pool before the merge, as SQL
+        QStringList expected; // the pool after it: "identifier|state|device"
+        {
+            StationFile f(file);
+            QVERIFY(f.exec(QStringLiteral("BEGIN")));
+            for (int i = 0; i < total; ++i) {
+                const QString v = QStringLiteral("V-%1").arg(i, 5, 10, QLatin1Char('0'));
+                const QString dev = QStringLiteral("DEV-%1").arg(i, 5, 10, QLatin1Char('0'));
+                auto pool = [&](const QString &serial, int isUse, const QString &device) {
+                    target << QStringLiteral("('%1', 1, %2, '%3')").arg(serial).arg(isUse).arg(device);
+                };
+                auto after = [&](const QString &serial, int isUse, const QString &device) {
+                    expected << QStringLiteral("%1|%2|%3").arg(serial).arg(isUse).arg(device);
+                };
+                bool ok = true;
+                switch (i % 8) {
+                case 0: // only in the file: copied
+                    ok = f.serial(v, 1, 0);
+                    after(v, 0, QString());
+                    break;
+                case 1: // unused in the pool, burnt at the station: learnt
+                    pool(v, 0, QString());
+                    ok = f.serial(v, 1, 1, dev);
+                    after(v, 1, dev);
+                    break;
+                case 2: // burnt into another device in the pool: conflict
+                    pool(v, 1, QStringLiteral("OTHER-") + dev);
+                    ok = f.serial(v, 1, 1, dev);
+                    after(v, 1, QStringLiteral("OTHER-") + dev);
+                    break;
+                case 3: // unused in both: present
+                    pool(v, 0, QString());
+                    ok = f.serial(v, 1, 0);
+                    after(v, 0, QString());
+                    break;
+                case 4: // its device holds another identifier in the pool: conflict, not copied
+                    pool(QStringLiteral("H-") + v, 1, dev);
+                    ok = f.serial(v, 1, 1, dev);
+                    after(QStringLiteral("H-") + v, 1, dev);
+                    break;
+                case 5: // pending in the pool, the write confirmed at the station: used
+                    pool(v, 2, dev);
+                    ok = f.serial(v, 1, 1, dev);
+                    after(v, 1, dev);
+                    break;
+                case 6: // pending in both: no write was confirmed, it stays pending
+                    pool(v, 2, dev);
+                    ok = f.serial(v, 1, 2, dev);
+                    after(v, 2, dev);
+                    break;
+                case 7: // unused in the pool, claimed at the station: pending, not used
+                    pool(v, 0, QString());
+                    ok = f.serial(v, 1, 2, dev);
+                    after(v, 2, dev);
+                    break;
+                }
+                QVERIFY(ok);
+            }
+            QVERIFY(f.exec(QStringLiteral("COMMIT")));
+        }
+        for (int at = 0; at < target.size(); at += 500)
+            QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, "
+                                                     "DeviceSerialNum) VALUES ")
+                                      + target.mid(at, 500).join(QLatin1Char(','))));
+
+        const MergeRun run = runMerge({QStringLiteral("--batch"), QStringLiteral("3000"), file});
+        QVERIFY2(run.exitCode == 1, qPrintable(run.out + run.err));
+        verifyCounts(run, total / 8, 2 * total / 8, 3 * total / 8, 2 * total / 8, 0, 0);
+        QStringList pool;
+        for (const QVariantList &r :
+             rows(QStringLiteral("SELECT SerialNumber, IsUse, DeviceSerialNum FROM SerialNumbers")))
+            pool << QStringLiteral("%1|%2|%3").arg(r[0].toString(), r[1].toString(), r[2].toString());
+        pool.sort();
+        expected.sort();
+        QCOMPARE(pool.size(), expected.size());
+        QCOMPARE(pool, expected);
+        QCOMPARE(conflictRows(QStringLiteral("large-conflicts.csv")).size(), 2 * total / 8);
+    }
+
+    // On the server a station claims while the merge runs. A merge batch decides from what it
+    // looked up, so no claim may land between its lookups and its writes: the merge is held
+    // at its first write (a row the test keeps locked), a station claims another identifier
+    // for the device the merge is about to give one, and in the end the device holds one.
+    void claimCannotSlipIntoBatch()
+    {
+        if (!testsupport::onServer())
+            QSKIP("the file is the merge's alone while it runs");
+        testsupport::freshDatabase();
+        QVERIFY(
+            testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, "
+                                             "DeviceSerialNum) VALUES ('GATE', 1, 0, ''), ('CLAIM-ME', 1, 0, '')")));
+        const QString file = makeStoreFile(QStringLiteral("claims.db"));
+        QVERIFY(!file.isEmpty());
+        {
+            StationFile f(file);
+            QVERIFY(f.serial(QStringLiteral("GATE"), 1, 1, QStringLiteral("DEV-GATE")));
+            QVERIFY(f.serial(QStringLiteral("NEW-L"), 1, 1, QStringLiteral("DEV-L")));
+        }
+
+        // The gate: a connection of its own thread holds the row the merge writes first, and
+        // lets it go once the claim waits behind the merge too (or has finished).
+        std::atomic<int> gate{0}; // 1 held, 2 released, -1 failed
+        std::atomic<bool> claimDone{false};
+        testsupport::PgCluster *pg = testsupport::serverCluster();
+        std::thread holder([&] {
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("gate"));
+                db.setHostName(pg->host());
+                db.setPort(pg->port());
+                db.setUserName(pg->user());
+                db.setPassword(pg->password());
+                db.setDatabaseName(pg->databaseName());
+                QSqlQuery q(db);
+                if (!db.open() || !q.exec(QStringLiteral("BEGIN"))
+                    || !q.exec(QStringLiteral("SELECT 1 FROM SerialNumbers WHERE SerialNumber = 'GATE' FOR UPDATE"))) {
+                    gate = -1;
+                } else {
+                    gate = 1;
+                    QElapsedTimer clock;
+                    clock.start();
+                    while (!claimDone && clock.elapsed() < 60000) {
+                        QSqlQuery waiting(db);
+                        // Inside a transaction the activity view keeps its first answer unless cleared.
+                        if (waiting.exec(QStringLiteral("SELECT pg_stat_clear_snapshot()"))
+                            && waiting.exec(QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity "
+                                                           "WHERE wait_event_type = 'Lock'"))
+                            && waiting.next() && waiting.value(0).toInt() >= 2)
+                            break;
+                        QThread::msleep(20);
+                    }
+                    q.exec(QStringLiteral("COMMIT"));
+                    gate = 2;
+                }
+                db.close();
+            }
+            QSqlDatabase::removeDatabase(QStringLiteral("gate"));
+        });
+        QTRY_VERIFY(gate != 0);
+        QCOMPARE(gate.load(), 1);
+
+        QProcess merge;
+        merge.start(QStringLiteral(TARNWELL_MERGE), {file});
+        // The merge has looked up its batch and waits at its first write.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            merge.state() == QProcess::NotRunning
+                || value(QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'")).toInt()
+                    == 1,
+            60000);
+        if (merge.state() == QProcess::NotRunning) {
+            claimDone = true;
+            holder.join();
+            QFAIL(merge.readAllStandardError().constData());
+        }
+        QVERIFY(beginBatch());
+        const ClaimResult claim = claimSerial(QStringLiteral("CLAIM-ME"), 1, QStringLiteral("DEV-L"),
+                                              QStringLiteral("IPC"), QStringLiteral("127.0.0.7"));
+        if (claim == ClaimResult::Failed)
+            rollbackBatch();
+        else
+            QVERIFY(commitBatch());
+        claimDone = true;
+        holder.join();
+        QVERIFY(merge.waitForFinished(120000));
+        QVERIFY2(merge.exitCode() == 0, merge.readAllStandardError().constData());
+
+        // Whoever came first, the device holds one identifier, and the merge's is the one.
+        QCOMPARE(claim, ClaimResult::DeviceHolds);
+        QCOMPARE(testsupport::column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers "
+                                                    "WHERE DeviceSerialNum = 'DEV-L' AND IsUse <> 0")),
+                 QStringList{QStringLiteral("NEW-L")});
+        QCOMPARE(state(QStringLiteral("CLAIM-ME")), QStringLiteral("UMEYE 0"));
+    }
+
+    // Imports and merges take locks of their own on the server: an import batch holding its
+    // lock does not stop a merge; a second merge does.
+    void mergeLockIsItsOwn_data()
+    {
+        QTest::addColumn<qint64>("key");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("an import batch runs") << lockkeys::kImport << 0;
+        QTest::newRow("another merge runs") << lockkeys::kMerge << 2;
+    }
+
+    void mergeLockIsItsOwn()
+    {
+        QFETCH(qint64, key);
+        QFETCH(int, exitCode);
+        if (!testsupport::onServer())
+            QSKIP("one program per pool file: the folder's lock file");
+        testsupport::freshDatabase();
+        const QString file = makeStoreFile(QStringLiteral("lock.db"));
+        QVERIFY(!file.isEmpty());
+        {
+            StationFile f(file);
+            QVERIFY(f.serial(QStringLiteral("LK-1"), 1, 0));
+        }
+        QSqlDatabase other = testsupport::serverCluster()->connection(QStringLiteral("other-station"));
+        QSqlQuery lock(other);
+        lock.prepare(QStringLiteral("SELECT pg_advisory_lock(?)"));
+        lock.addBindValue(key);
+        QVERIFY(lock.exec());
+        const MergeRun run = runMerge({file});
+        lock.prepare(QStringLiteral("SELECT pg_advisory_unlock(?)"));
+        lock.addBindValue(key);
+        QVERIFY(lock.exec());
+        QVERIFY2(run.exitCode == exitCode, qPrintable(run.out + run.err));
+        if (exitCode == 2)
+            QVERIFY2(run.err.contains(QStringLiteral("another tarnwell-merge is running")), qPrintable(run.err));
+        QCOMPARE(state(QStringLiteral("LK-1")), exitCode == 0 ? QStringLiteral("UMEYE 0") : QString());
+    }
+
+    // Used is forever: a value retired in the pool is never stored again by a merge, and the
+    // station's own retired values join the pool's record before its identifiers, so neither
+    // comes in as usable. Run twice, nothing is copied again.
+    void retiredValuesStayRetired()
+    {
+        testsupport::freshDatabase();
+        QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, "
+                                                 "DeviceSerialNum) VALUES ('R-pool', 1, 2, 'DEV-R'), "
+                                                 "('R-unused-here', 1, 0, '')")));
+        QVERIFY(deleteSerial(QStringLiteral("R-pool"))); // pending, its device may hold it: retired
+        const QString file = makeStoreFile(QStringLiteral("retired.db"));
+        QVERIFY(!file.isEmpty());
+        {
+            StationFile f(file);
+            QVERIFY(f.serial(QStringLiteral("R-pool"), 1, 0));
+            QVERIFY(f.serial(QStringLiteral("R-station"), 1, 0));
+            QVERIFY(f.serial(QStringLiteral("R-fine"), 1, 0));
+            const QString retire = QStringLiteral(
+                "INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP, "
+                "RetiredDate, RetiredStation) VALUES (1, ?, 2, 'IPC', 'DEV-S', '', '2024-03-01 10:00:00', 'st-9')");
+            QVERIFY(f.exec(retire, {QStringLiteral("R-station")}));
+            QVERIFY(f.exec(retire, {QStringLiteral("R-unused-here")}));
+        }
+        for (int round = 0; round < 2; ++round) {
+            const MergeRun run = runMerge({file});
+            QVERIFY2(run.exitCode == 1, qPrintable(run.out + run.err));
+            QCOMPARE(run.counts.value(QStringLiteral("Identifiers copied"), -1), round == 0 ? 1 : 0);
+            QCOMPARE(run.counts.value(QStringLiteral("Identifiers retired in the pool (not stored)"), -1), 2);
+            QCOMPARE(run.counts.value(QStringLiteral("Retired identifiers copied"), -1), round == 0 ? 2 : 0);
+            QCOMPARE(run.counts.value(QStringLiteral("Conflicts"), -1), 1);
+            QCOMPARE(testsupport::column(
+                         QStringLiteral("SELECT SerialNumber FROM SerialNumbers ORDER BY SerialNumber")),
+                     (QStringList{QStringLiteral("R-fine"), QStringLiteral("R-unused-here")}));
+            QCOMPARE(testsupport::column(QStringLiteral("SELECT SerialNumber || '|' || IsUse || '|' || DeviceSerialNum "
+                                                        "FROM RetiredSerials ORDER BY SerialNumber")),
+                     (QStringList{QStringLiteral("R-pool|2|DEV-R"), QStringLiteral("R-station|2|DEV-S"),
+                                  QStringLiteral("R-unused-here|2|DEV-S")}));
+            const QStringList report = conflictRows(QStringLiteral("retired-conflicts.csv"));
+            QCOMPARE(report.size(), 3);
+            QVERIFY2(report.filter(QStringLiteral("retired in the target: never stored again")).size() == 2,
+                     qPrintable(report.join(QLatin1Char('\n'))));
+            QVERIFY2(report.filter(QStringLiteral("R-unused-here|"))
+                         .value(0)
+                         .endsWith(QStringLiteral("retired in the station file, unused in the target: left as it is")),
+                     qPrintable(report.join(QLatin1Char('\n'))));
+        }
     }
 };
 
