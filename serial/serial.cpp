@@ -243,9 +243,29 @@ void Serial::on_btnDelete_clicked()
                              QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Yes)
         != QMessageBox::Yes)
         return;
+    // A used identifier is in a device: deleting it cannot take it back from there. Until
+    // only a supervisor may do this, the operator is told what it means and asked again.
+    int used = 0;
+    for (int row = 0; row < table->rowCount() && row < pageRecords.size(); ++row) {
+        const QTableWidgetItem *item = table->item(row, ColNo);
+        if (!item)
+            break;
+        if (item->checkState() == Qt::Checked && pageRecords.at(row).isUse == SerialUsed)
+            ++used;
+    }
+    if (used > 0
+        && MessageBox::question(nullptr, tr("question"),
+                                tr("%1 of the checked serial numbers have been burnt into devices. The devices keep "
+                                   "them; the pool keeps them on record as retired and never issues them again, and "
+                                   "they no longer count among the used ones. Delete them?")
+                                    .arg(used),
+                                QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel)
+            != QMessageBox::Yes)
+        return;
 
     // The table is left alone during the pass so the row indices stay valid; each
-    // deletion is logged before it happens.
+    // deletion is logged before it happens. Deleting retires: the value leaves the pool
+    // and this page, and stays on record so no import stores it again.
     for (int row = 0; row < table->rowCount(); ++row) {
         const QTableWidgetItem *item = table->item(row, ColNo);
         if (!item)

@@ -97,9 +97,9 @@ bool beginWaiting(const CommitWatch &watch)
 //
 // Values are taken in batches of kBatchValues. Each batch is one transaction that takes
 // the write lock first (on a server, the import lock): the store keeps the values the
-// pool does not hold yet, in file order, then the batch commits. A value counts failed
-// only when it is already in the pool (or stored earlier in this run, or earlier in its
-// batch), empty, too long or unreadable; a value is counted stored only once its
+// pool has never held, in file order, then the batch commits. A value counts failed
+// only when it is already in the pool or retired from it (or stored earlier in this run,
+// or earlier in its batch), empty, too long or unreadable; a value is counted stored only once its
 // batch is committed. When the store cannot write, the run stops: the failed batch's
 // values are neither stored nor counted.
 class ImportRun : public ValueSink
@@ -202,21 +202,40 @@ public:
             seen.insert(value);
             distinct.append(value);
         }
-        qint64 stored = 0;
-        if (!storeNewSerials(distinct, customerId, &stored)) {
+        NewSerialsTally tally;
+        if (!storeNewSerials(distinct, customerId, &tally)) {
             const QString why = storeError();
             rollbackBatch();
             return storeFailure(why);
         }
         if (!commitBatch())
             return storeFailure();
-        succeeded += stored;
-        failed += pending.size() - stored;
+        succeeded += tally.stored;
+        failed += pending.size() - tally.stored;
+        inPool.unused += tally.unused;
+        inPool.used += tally.used;
+        inPool.pending += tally.pending;
+        inPool.retired += tally.retired;
         pending.clear();
         succeeded += batchTally.cameIn;
         failed += batchTally.notStored();
         statedTally.add(batchTally);
         return true;
+    }
+
+    // The values not stored because the pool holds them as used, pending or retired (the
+    // failed count alone would hide an identifier that is in a device), or an empty text
+    // when there were none.
+    QString heldNote() const
+    {
+        if (inPool.used + inPool.pending + inPool.retired == 0)
+            return QString();
+        return QStringLiteral("\n")
+            + Serial::tr("Already in the pool, not stored again: %1 used, %2 pending, %3 retired, %4 unused.")
+                  .arg(inPool.used)
+                  .arg(inPool.pending)
+                  .arg(inPool.retired)
+                  .arg(inPool.unused);
     }
 
     // Writes one log row in a transaction of its own, waiting for the lock like a batch.
@@ -269,6 +288,8 @@ public:
     qint64 succeeded = 0;
     qint64 failed = 0;
     StatedTally statedTally;
+    // Of the failed: values committed batches found in the pool, by state.
+    NewSerialsTally inPool;
     bool storeFailed = false;
     QString storeFailureText;
     QString logFailure;
@@ -586,9 +607,9 @@ void Serial::onImportUuid()
         if (run.succeeded > 0)
             refreshPaging();
         const QString storedBefore = tr("%1 values were stored before the error.").arg(run.succeeded);
-        const QString logNote = logged
-            ? QString()
-            : QStringLiteral("\n") + tr("The import could not be logged: %1").arg(run.logFailure);
+        const QString logNote = run.heldNote()
+            + (logged ? QString()
+                      : QStringLiteral("\n") + tr("The import could not be logged: %1").arg(run.logFailure));
         if (outcome == Outcome::Completed) {
             MessageBox::information(nullptr, tr("title"),
                                     tr("Import completed, import successful ") + QString::number(run.succeeded)

@@ -55,13 +55,28 @@ LogRecord makeLogRecord(const QString &type, const QString &describe);
 int countSerials(const QString &filter);
 bool insertSerial(const SerialRecord &record);
 bool serialExists(const QString &serialNumber);
+// What storeNewSerials did with the values it was given: stored, or left out because the
+// pool already holds the value (for any customer) in that state. A value held in several
+// states counts once, by the first of used, pending, retired, unused.
+struct NewSerialsTally {
+    qint64 stored = 0;
+    qint64 unused = 0;
+    qint64 used = 0;
+    qint64 pending = 0;
+    qint64 retired = 0;
+};
 // The import's bulk form of serialExists and insertSerial, a few statements per thousand
-// values, inside the caller's batch: of `values` (distinct), stores those the pool does
-// not hold yet (for any customer) as unused identifiers of the customer, in their order;
-// *stored says how many. False, with storeError(), when the store could not answer or
-// write (the caller rolls the batch back).
-bool storeNewSerials(const QStringList &values, int customerId, qint64 *stored);
-// True when the statement ran (a serial number no longer present is already deleted).
+// values, inside the caller's batch: of `values` (distinct), stores those the pool has
+// never held (neither in SerialNumbers nor retired, for any customer) as unused
+// identifiers of the customer, in their order; *tally says what became of them. False,
+// with storeError(), when the store could not answer or write (the caller rolls the batch
+// back).
+bool storeNewSerials(const QStringList &values, int customerId, NewSerialsTally *tally);
+// Retires every row holding the serial number: it moves to RetiredSerials with its state
+// and device (and the time and station), so it is never offered, claimed or imported
+// again; the pool's counts drop with it. One transaction: the caller's batch when one is
+// open, else its own. True when that went through (a serial number no longer in the pool
+// is already retired or never was).
 bool deleteSerial(const QString &serialNumber);
 QString serialOfDevice(const QString &deviceSerialNum);
 // Pending -> used, for the device the identifier was claimed for; true when it was.

@@ -107,12 +107,14 @@ private:
         QVERIFY(!busy()->isVisible());
     }
 
-    void expectResult(int stored, int failed)
+    void expectResult(int stored, int failed) { expectText(resultText(stored, failed)); }
+
+    void expectText(const QString &text)
     {
         const MessageBox::Shown box = MessageBox::last();
         QCOMPARE(box.kind, MessageBox::Information);
         QCOMPARE(box.title, QStringLiteral("title"));
-        QCOMPARE(box.text, resultText(stored, failed));
+        QCOMPARE(box.text, text);
         QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     }
 
@@ -481,6 +483,35 @@ private slots:
         QCOMPARE(pool().value(stored - 1), QStringLiteral("2:") + values.value(stored - 1));
         QCOMPARE(startLogs(), QStringList{QStringLiteral("Import started: killed.xml")});
         QCOMPARE(importLogs(), 0);
+    }
+
+    // A value the pool holds as used or pending, or has retired (deleted, in any state), is
+    // never stored again; the box names them by state. Values held unused only count failed.
+    void heldValuesAreNamedAndNotStoredAgain()
+    {
+        QVERIFY(testsupport::fillPool(QStringLiteral("H"), 6, 2)); // H0001..H0006, Brisvan's
+        const auto claim = [](const QString &value, const QString &device) {
+            return beginBatch()
+                && claimSerial(value, 2, device, QStringLiteral("NVR"), QStringLiteral("10.0.0.1"))
+                == ClaimResult::Claimed
+                && commitBatch();
+        };
+        QVERIFY(testsupport::burnInPool(QStringLiteral("H0001"), 2, QStringLiteral("D1"), QStringLiteral("NVR"),
+                                        QStringLiteral("10.0.0.1")));
+        QVERIFY(testsupport::burnInPool(QStringLiteral("H0002"), 2, QStringLiteral("D2"), QStringLiteral("NVR"),
+                                        QStringLiteral("10.0.0.2")));
+        QVERIFY(claim(QStringLiteral("H0003"), QStringLiteral("D3")));
+        QVERIFY(deleteSerial(QStringLiteral("H0004")));
+        QVERIFY(claim(QStringLiteral("H0005"), QStringLiteral("D5")) && deleteSerial(QStringLiteral("H0005")));
+        const QString path = writeFile(QStringLiteral("again.xml"),
+                                       xmlOf({"H0001", "H0002", "H0003", "H0004", "H0005", "H0006", "NEW-1"}));
+
+        runImport(path, true);
+        expectText(
+            resultText(1, 6)
+            + QStringLiteral("\nAlready in the pool, not stored again: 2 used, 1 pending, 2 retired, 1 unused."));
+        QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE SerialNumber IN ('H0004', 'H0005')")), 0);
+        QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=0 AND CustomerID=1")), 1);
     }
 
     // Values the pool must not hold: empty, too long for the device request (47 bytes of

@@ -123,7 +123,8 @@ private slots:
         const QList<Case> cases{
             {"used and pending the pool lacks: stored as they are, for the customer named",
              {},
-             {{"U-1", "UMEYE", "YES", "NVR", "D-1", "10.0.0.1"}, {"P-1", "Brisvan", "Pending", "IPC", "D-2", "10.0.0.2"}},
+             {{"U-1", "UMEYE", "YES", "NVR", "D-1", "10.0.0.1"},
+              {"P-1", "Brisvan", "Pending", "IPC", "D-2", "10.0.0.2"}},
              {"P-1 2 2 D-2", "U-1 1 1 D-1"},
              done.arg(2).arg(0) + "\n2 came in as used or pending, with their devices."},
             {"unused rows: unused of the chosen customer",
@@ -173,7 +174,8 @@ private slots:
              {},
              {{"U-1", "UMEYE", "NO", "", "", ""}, {"U-1", "UMEYE", "YES", "NVR", "D-1", "10.0.0.1"}},
              {"U-1 1 1 D-1"},
-             done.arg(1).arg(1) + "\n1 came in as used or pending, with their devices."},
+             done.arg(1).arg(1) + "\n1 came in as used or pending, with their devices."
+                 + "\nAlready in the pool, not stored again: 1 used, 0 pending, 0 retired, 0 unused."},
             {"a state text that is none: refused",
              {},
              {{"U-1", "UMEYE", "Burnt", "NVR", "D-1", "10.0.0.1"}},

@@ -447,6 +447,74 @@ private slots:
         QCOMPARE(testsupport::count(QStringLiteral("Logs")), 4);
     }
 
+    // Delete retires. A used identifier is in a device, so deleting one asks once more and
+    // says what it means (the answer not given is Cancel); pending and unused ones are asked
+    // about twice, as ever. Retired rows keep their state and device, and leave the page.
+    void deleteRetiresAndAsksOnceMoreForUsed_data()
+    {
+        QTest::addColumn<int>("state");      // of U0002, checked together with the unused U0003
+        QTest::addColumn<bool>("confirmed"); // the answer to the question about used ones
+        QTest::newRow("unused") << int(SerialUnused) << true;
+        QTest::newRow("pending") << int(SerialPending) << true;
+        QTest::newRow("used, confirmed") << int(SerialUsed) << true;
+        QTest::newRow("used, refused") << int(SerialUsed) << false;
+    }
+
+    void deleteRetiresAndAsksOnceMoreForUsed()
+    {
+        QFETCH(int, state);
+        QFETCH(bool, confirmed);
+        addSerials(QStringLiteral("U"), 3);
+        const QString device = QStringLiteral("DEV-2");
+        if (state == SerialUsed) {
+            QVERIFY(testsupport::burnInPool(QStringLiteral("U0002"), 1, device, QStringLiteral("NVR"),
+                                            QStringLiteral("10.0.0.2")));
+        } else if (state == SerialPending) {
+            QVERIFY(beginBatch());
+            QCOMPARE(claimSerial(QStringLiteral("U0002"), 1, device, QStringLiteral("NVR"), QStringLiteral("10.0.0.2")),
+                     ClaimResult::Claimed);
+            QVERIFY(commitBatch());
+        }
+        showPage();
+        QCOMPARE(listed(), (QStringList{"U0003", "U0002", "U0001"}));
+        table()->item(0, 0)->setCheckState(Qt::Checked);
+        table()->item(1, 0)->setCheckState(Qt::Checked);
+        MessageBox::setNextAnswer(QMessageBox::Yes);
+        MessageBox::setNextAnswer(QMessageBox::Yes);
+        if (confirmed && state == SerialUsed)
+            MessageBox::setNextAnswer(QMessageBox::Yes);
+        click(w<QPushButton>("btnDelete"));
+
+        const QList<MessageBox::Shown> boxes = MessageBox::shown();
+        QCOMPARE(boxes.size(), state == SerialUsed ? 3 : 2);
+        if (state == SerialUsed) {
+            const MessageBox::Shown &box = boxes.last();
+            QCOMPARE(box.kind, MessageBox::Question);
+            QCOMPARE(box.title, QStringLiteral("question"));
+            QVERIFY2(box.text.startsWith(QLatin1String("1 of the checked serial numbers have been burnt")),
+                     qPrintable(box.text));
+            QVERIFY2(box.text.contains(QLatin1String("retired")), qPrintable(box.text));
+            QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::Cancel);
+            QCOMPARE(box.defaultButton, QMessageBox::Cancel);
+        }
+        if (!confirmed) {
+            QCOMPARE(poolSize(), 3);
+            QCOMPARE(testsupport::count(QStringLiteral("RetiredSerials")), 0);
+            QCOMPARE(testsupport::count(QStringLiteral("Logs")), 0);
+            QCOMPARE(listed(), (QStringList{"U0003", "U0002", "U0001"}));
+            return;
+        }
+        QCOMPARE(testsupport::rows("SELECT LogType, LogDescribe FROM Logs ORDER BY LogID"),
+                 (QList<QVariantList>{{"Delete serail number", "Delete serail number U0003"},
+                                      {"Delete serail number", "Delete serail number U0002"}}));
+        const QString held = state == SerialUnused ? QStringLiteral("") : device;
+        QCOMPARE(testsupport::rows("SELECT SerialNumber, IsUse, DeviceSerialNum FROM RetiredSerials ORDER BY RSID"),
+                 (QList<QVariantList>{{"U0003", 0, ""}, {"U0002", state, held}}));
+        QCOMPARE(testsupport::column("SELECT SerialNumber FROM SerialNumbers"), QStringList{"U0001"});
+        QCOMPARE(listed(), QStringList{"U0001"});
+        QCOMPARE(label(), expectedLabel(1, 1, 1));
+    }
+
     // --- after a burn ---
 
     void reloadAfterBurnDropsBurnedRowsWithoutRecount()

@@ -129,8 +129,9 @@ QStringList indexNames()
         const QStringList found = column(QStringLiteral("SELECT indexname FROM pg_indexes WHERE schemaname='public'"));
         QStringList names;
         for (const QString &name :
-             {QStringLiteral("SerialNumbersByCustomer"), QStringLiteral("SerialNumbersByCustomerUse"),
-              QStringLiteral("SerialNumbersByDeviceSerialNum"), QStringLiteral("SerialNumbersBySerialNumber")})
+             {QStringLiteral("RetiredSerialsBySerialNumber"), QStringLiteral("SerialNumbersByCustomer"),
+              QStringLiteral("SerialNumbersByCustomerUse"), QStringLiteral("SerialNumbersByDeviceSerialNum"),
+              QStringLiteral("SerialNumbersBySerialNumber")})
             if (found.contains(name.toLower()))
                 names << name;
         return names;
@@ -140,9 +141,8 @@ QStringList indexNames()
 }
 
 const QStringList kIndexes = {
-    QStringLiteral("SerialNumbersByCustomer"),
-    QStringLiteral("SerialNumbersByCustomerUse"),
-    QStringLiteral("SerialNumbersByDeviceSerialNum"),
+    QStringLiteral("RetiredSerialsBySerialNumber"), QStringLiteral("SerialNumbersByCustomer"),
+    QStringLiteral("SerialNumbersByCustomerUse"),   QStringLiteral("SerialNumbersByDeviceSerialNum"),
     QStringLiteral("SerialNumbersBySerialNumber"),
 };
 
@@ -652,11 +652,12 @@ private slots:
         // Values already in the pool (for any customer) stay out; the others are stored
         // in the order given, as unused identifiers of the importing customer.
         QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("IMP-2"))));
-        qint64 stored = -1;
+        NewSerialsTally tally;
         QVERIFY(beginBatch());
         QVERIFY(
-            storeNewSerials({QStringLiteral("IMP-3"), QStringLiteral("IMP-2"), QStringLiteral("IMP-1")}, 1, &stored));
-        QCOMPARE(stored, qint64(2));
+            storeNewSerials({QStringLiteral("IMP-3"), QStringLiteral("IMP-2"), QStringLiteral("IMP-1")}, 1, &tally));
+        QCOMPARE(tally.stored, qint64(2));
+        QCOMPARE(tally.unused, qint64(1));
         QVERIFY(commitBatch());
         QCOMPARE(rows(QStringLiteral("SELECT SerialNumber, CustomerID, IsUse FROM SerialNumbers ORDER BY SNID")),
                  (QList<QVariantList>{{QStringLiteral("IMP-2"), 2, 0},
@@ -670,8 +671,8 @@ private slots:
             many << QStringLiteral("M%1").arg(i, 4, 10, QLatin1Char('0'));
         QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("M0700"))));
         QVERIFY(beginBatch());
-        QVERIFY(storeNewSerials(many, 2, &stored));
-        QCOMPARE(stored, qint64(1233));
+        QVERIFY(storeNewSerials(many, 2, &tally));
+        QCOMPARE(tally.stored, qint64(1233));
         QVERIFY(commitBatch());
         QStringList expected = many;
         expected.removeOne(QStringLiteral("M0700"));
@@ -695,12 +696,13 @@ private slots:
                                           "DeviceSerialNum, szIP) VALUES(1, 'BOTH', 0, '', '', '')")));
             QVERIFY(QSqlQuery(storeDatabase).exec(QStringLiteral("SET lock_timeout = '300ms'")));
             QVERIFY(beginBatch());
-            QVERIFY(!storeNewSerials({QStringLiteral("BOTH")}, 2, &stored));
+            QVERIFY(!storeNewSerials({QStringLiteral("BOTH")}, 2, &tally));
             rollbackBatch();
             QVERIFY(o.exec(QStringLiteral("COMMIT")));
             QVERIFY(beginBatch());
-            QVERIFY(storeNewSerials({QStringLiteral("BOTH")}, 2, &stored));
-            QCOMPARE(stored, qint64(0));
+            QVERIFY(storeNewSerials({QStringLiteral("BOTH")}, 2, &tally));
+            QCOMPARE(tally.stored, qint64(0));
+            QCOMPARE(tally.unused, qint64(1));
             QVERIFY(commitBatch());
             QVERIFY(QSqlQuery(storeDatabase).exec(QStringLiteral("SET lock_timeout = '10s'")));
             other.close();
@@ -708,6 +710,193 @@ private slots:
         other = QSqlDatabase();
         QSqlDatabase::removeDatabase(QStringLiteral("other-station"));
         QCOMPARE(count(QStringLiteral("SerialNumbers WHERE SerialNumber='BOTH'")), 1);
+    }
+
+    // What the import leaves out is named by the state the pool holds it in: chunks of the
+    // first and the last hundreds hold such values, the one between is all new (the server
+    // looks a chunk up again only when it stored fewer than it was given).
+    void importNamesWhatThePoolHolds()
+    {
+        QStringList values;
+        for (int i = 0; i < 1300; ++i)
+            values << QStringLiteral("T%1").arg(i, 4, 10, QLatin1Char('0'));
+        const auto add = [](const char *value, int customer) {
+            return insertSerial(serial(QString::number(customer), QLatin1String(value)));
+        };
+        const auto claim = [](const char *value, int customer, const char *device) {
+            return beginBatch()
+                && claimSerial(QLatin1String(value), customer, QLatin1String(device), QStringLiteral("IPC"),
+                               QStringLiteral("10.0.0.9"))
+                == ClaimResult::Claimed
+                && commitBatch();
+        };
+        QVERIFY(add("T0003", 2)); // unused, the other customer's
+        QVERIFY(add("T0010", 1)
+                && burn(QStringLiteral("T0010"), 1, QStringLiteral("D10"), QStringLiteral("NVR"),
+                        QStringLiteral("10.0.0.10")));                                                 // used
+        QVERIFY(add("T0011", 1) && claim("T0011", 1, "D11"));                                          // pending
+        QVERIFY(add("T0012", 1) && claim("T0012", 1, "D12") && deleteSerial(QStringLiteral("T0012"))); // retired
+        QVERIFY(add("T0013", 2)
+                && burn(QStringLiteral("T0013"), 2, QStringLiteral("D13"), QStringLiteral("NVR"),
+                        QStringLiteral("10.0.0.13"))
+                && deleteSerial(QStringLiteral("T0013")));                 // retired after use
+        QVERIFY(add("T1100", 1) && deleteSerial(QStringLiteral("T1100"))); // retired unused
+        QVERIFY(add("T1200", 2)
+                && burn(QStringLiteral("T1200"), 2, QStringLiteral("D1200"), QStringLiteral("DVR"),
+                        QStringLiteral("10.0.1.200"))); // used
+        // What an older build or a hand may have left: a retired value stored again as unused,
+        // a value in two rows of different states, a state this build does not know.
+        QVERIFY(add("T1201", 1) && deleteSerial(QStringLiteral("T1201")) && add("T1201", 1));
+        QVERIFY(testsupport::exec(QStringLiteral(
+            "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) VALUES "
+            "(1, 'T1202', 0, '', '', ''), (2, 'T1202', 1, 'NVR', 'D1202', ''), (1, 'T1203', 7, '', '', '')")));
+        const QStringList held = {"T0003", "T0010", "T0011", "T0012", "T0013",
+                                  "T1100", "T1200", "T1201", "T1202", "T1203"};
+
+        NewSerialsTally tally;
+        QVERIFY(beginBatch());
+        QVERIFY(storeNewSerials(values, 1, &tally));
+        QVERIFY(commitBatch());
+        QCOMPARE((QList<qint64>{tally.stored, tally.used, tally.pending, tally.retired, tally.unused}),
+                 (QList<qint64>{1290, 4, 1, 4, 1}));
+        QStringList fresh = values;
+        for (const QString &v : held)
+            fresh.removeOne(v);
+        QCOMPARE(column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE CustomerID=1 AND IsUse=0 "
+                                       "AND SerialNumber NOT IN ('T1201', 'T1202') ORDER BY SNID")),
+                 fresh);
+        QCOMPARE(count(QStringLiteral("SerialNumbers WHERE SerialNumber IN ('T0012', 'T0013', 'T1100')")), 0);
+
+        // The same list again, for the other customer: nothing stored, every value named.
+        QVERIFY(beginBatch());
+        QVERIFY(storeNewSerials(values, 2, &tally));
+        QVERIFY(commitBatch());
+        QCOMPARE((QList<qint64>{tally.stored, tally.used, tally.pending, tally.retired, tally.unused}),
+                 (QList<qint64>{0, 4, 1, 4, 1291}));
+        QCOMPARE(count(QStringLiteral("SerialNumbers WHERE CustomerID=2 AND SerialNumber LIKE 'T%'")), 3);
+    }
+
+    // --- retiring: Delete takes a value out of the pool, and it stays on record ---
+
+    void retiredValueStaysOnRecordAndNeverReturns_data()
+    {
+        QTest::addColumn<int>("state");    // of the value when it is deleted
+        QTest::addColumn<bool>("inBatch"); // deleted inside the caller's batch
+        QTest::newRow("unused") << int(SerialUnused) << false;
+        QTest::newRow("pending") << int(SerialPending) << false;
+        QTest::newRow("used") << int(SerialUsed) << false;
+        QTest::newRow("pending, in the caller's batch") << int(SerialPending) << true;
+        QTest::newRow("used, in the caller's batch") << int(SerialUsed) << true;
+    }
+
+    void retiredValueStaysOnRecordAndNeverReturns()
+    {
+        QFETCH(int, state);
+        QFETCH(bool, inBatch);
+        // GONE is stored twice for customer 2 (as an older build could), among values of both.
+        for (int i = 1; i <= 9; ++i)
+            QVERIFY(insertSerial(serial(QString::number(1 + i % 2), QStringLiteral("R%1").arg(i))));
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("GONE"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("GONE"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("R10"))));
+        const QString gone = QStringLiteral("GONE");
+        if (state == SerialPending) {
+            QVERIFY(beginBatch());
+            QCOMPARE(claimSerial(gone, 2, QStringLiteral("DEV-G"), QStringLiteral("NVR"), QStringLiteral("10.0.0.7")),
+                     ClaimResult::Claimed);
+            QVERIFY(commitBatch());
+        } else if (state == SerialUsed) {
+            QVERIFY(burn(gone, 2, QStringLiteral("DEV-G"), QStringLiteral("NVR"), QStringLiteral("10.0.0.7")));
+        }
+        QVERIFY(testsupport::burnInPool(QStringLiteral("R4"), 1, QStringLiteral("DEV-4"), QStringLiteral("IPC"),
+                                        QStringLiteral("10.0.0.4")));
+        const QString rowSql = QStringLiteral("SELECT CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, "
+                                              "szIP FROM %1 WHERE SerialNumber='GONE' ORDER BY %2");
+        const QList<QVariantList> held = rows(rowSql.arg(QStringLiteral("SerialNumbers"), QStringLiteral("SNID")));
+        QCOMPARE(held.size(), 2);
+        QCOMPARE(held.first().at(2).toInt(), state);
+        const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+
+        if (inBatch) {
+            // The caller's batch carries it: rolled back, nothing moved.
+            QVERIFY(beginBatch());
+            QVERIFY(deleteSerial(gone));
+            QVERIFY(batchIsOpen());
+            rollbackBatch();
+            QCOMPARE(rows(rowSql.arg(QStringLiteral("SerialNumbers"), QStringLiteral("SNID"))), held);
+            QCOMPARE(count(QStringLiteral("RetiredSerials")), 0);
+            QVERIFY(beginBatch());
+            QVERIFY(deleteSerial(gone));
+            QVERIFY(commitBatch());
+        } else {
+            QVERIFY(deleteSerial(gone));
+            QVERIFY(!batchIsOpen());
+        }
+
+        // Every row moved with its state and device, stamped with the time and the station.
+        QCOMPARE(rows(rowSql.arg(QStringLiteral("RetiredSerials"), QStringLiteral("RSID"))), held);
+        QCOMPARE(count(QStringLiteral("SerialNumbers WHERE SerialNumber='GONE'")), 0);
+        for (const QVariantList &r : rows(QStringLiteral("SELECT RetiredDate, RetiredStation FROM RetiredSerials"))) {
+            const QDateTime at = QDateTime::fromString(r.at(0).toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+            QVERIFY2(at >= before && at <= QDateTime::currentDateTime(), qPrintable(r.at(0).toString()));
+            QCOMPARE(r.at(1).toString(), stationName());
+        }
+        expectDesignedCountsAndPages("after retiring");
+
+        // Never offered, never claimed, by the identifier or as the next free one.
+        QVERIFY(!unusedSerialNumbers(100, 2).contains(gone));
+        QVERIFY(beginBatch());
+        QCOMPARE(claimSerial(gone, 2, QStringLiteral("DEV-N"), QStringLiteral("NVR"), QStringLiteral("10.0.0.8")),
+                 ClaimResult::Taken);
+        if (storeIsServer()) {
+            QString claimed;
+            for (int device = 0; claimNextSerial(2, QStringLiteral("NEXT-%1").arg(device), QStringLiteral("NVR"),
+                                                 QStringLiteral("10.0.0.9"), &claimed)
+                 == ClaimResult::Claimed;
+                 ++device)
+                QVERIFY(claimed != gone);
+        }
+        rollbackBatch();
+
+        // Never imported again, for either customer, alone or among new values.
+        NewSerialsTally tally;
+        for (int customer : {1, 2}) {
+            QVERIFY(beginBatch());
+            QVERIFY(storeNewSerials({QStringLiteral("NEW-%1").arg(customer), gone, QStringLiteral("R3")}, customer,
+                                    &tally));
+            QVERIFY(commitBatch());
+            QCOMPARE((QList<qint64>{tally.stored, tally.retired, tally.unused, tally.used, tally.pending}),
+                     (QList<qint64>{1, 1, 1, 0, 0}));
+        }
+        QCOMPARE(count(QStringLiteral("SerialNumbers WHERE SerialNumber='GONE'")), 0);
+        // Deleting it again finds nothing to move.
+        QVERIFY(deleteSerial(gone));
+        QCOMPARE(count(QStringLiteral("RetiredSerials")), 2);
+        expectDesignedCountsAndPages("after the imports");
+    }
+
+    // A pool made before values were retired gains the table (and its index) on its first
+    // open with this version, and Delete and the import use it at once.
+    void oldPoolGainsTheRetiredTable()
+    {
+        closeDatabase();
+        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE RetiredSerials")));
+        QVERIFY(testsupport::exec(
+            QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, "
+                           "szIP) VALUES(1, 'OLD-USED', 1, 'NVR', 'D1', '1.2.3.4')")));
+        QVERIFY(!indexNames().contains(QStringLiteral("RetiredSerialsBySerialNumber")));
+        openDatabase();
+        QCOMPARE(indexNames(), kIndexes);
+        QVERIFY(deleteSerial(QStringLiteral("OLD-USED")));
+        QCOMPARE(rows(QStringLiteral("SELECT CustomerID, SerialNumber, IsUse, DeviceSerialNum FROM RetiredSerials")),
+                 (QList<QVariantList>{{1, QStringLiteral("OLD-USED"), 1, QStringLiteral("D1")}}));
+        NewSerialsTally tally;
+        QVERIFY(beginBatch());
+        QVERIFY(storeNewSerials({QStringLiteral("OLD-USED")}, 2, &tally));
+        QVERIFY(commitBatch());
+        QCOMPARE(tally.stored, qint64(0));
+        QCOMPARE(tally.retired, qint64(1));
+        QCOMPARE(countSerials(QString()), 0);
     }
 
     // --- counts and pages of a large pool: kept counts and paging by key ---
