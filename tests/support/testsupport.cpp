@@ -125,7 +125,7 @@ void freshDatabase()
     if (server) {
         QSqlQuery drop(inspector());
         drop.exec(QStringLiteral(
-            "DROP TABLE IF EXISTS SerialNumbers, Logs, Customers, Users, SerialCounts, LogCounts CASCADE"));
+            "DROP TABLE IF EXISTS SerialNumbers, RetiredSerials, Logs, Customers, Users, SerialCounts, LogCounts CASCADE"));
     }
     openDatabase();
 }
