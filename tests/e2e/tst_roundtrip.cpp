@@ -171,7 +171,7 @@ private slots:
             matchAndBurn(page(w, 1), devices);
         };
         runStation(b);
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        const QString bFailure = failure;
 
         // The line: every identifier of the list in one device at most, all of them burnt,
         // and B's pool says which device holds each.
@@ -186,6 +186,7 @@ private slots:
             holder.insert(uuid, serial);
         }
         QCOMPARE(holder.size(), kPool);
+        QVERIFY2(bFailure.isEmpty(), qPrintable(bFailure));
         for (auto it = holder.cbegin(); it != holder.cend(); ++it)
             QCOMPARE(testsupport::value(QStringLiteral("SELECT DeviceSerialNum FROM SerialNumbers "
                                                        "WHERE SerialNumber='%1' AND IsUse=1")
