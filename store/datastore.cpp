@@ -1535,9 +1535,9 @@ bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> 
         }
     }
     if (engine == StoreSettings::PostgreSQL) {
-        // Imports take turns (as storeNewSerials does), and claims for these devices wait
+        // Imports take turns (storeNewSerials' lock), and claims for these devices wait
         // until the batch ends, so what the lookups find still holds when it is written.
-        if (!run(QStringLiteral("SELECT pg_advisory_xact_lock(7274462)")))
+        if (!run(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {qint64(7274462)}))
             return false;
         storeQuery.finish();
         std::sort(devices.begin(), devices.end());
@@ -1594,7 +1594,7 @@ bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> 
             // Unused here: the pool learns the burn. The customer stays the pool's own; a value
             // is never moved between customers.
             if (!run(QStringLiteral("UPDATE SerialNumbers SET IsUse=?, DeviceType=?, DeviceSerialNum=?, szIP=? "
-                                    "WHERE SerialNumber=? AND IsUse=0 "
+                                    "WHERE IsUse=0 AND SerialNumber=? "
                                     "AND NOT EXISTS (SELECT 1 FROM SerialNumbers WHERE SerialNumber=? AND IsUse<>0)"),
                      {r.isUse, r.deviceType, r.deviceSerialNum, r.deviceIp, r.serialNumber, r.serialNumber}))
                 return false;
