@@ -760,11 +760,11 @@ Nothing was written under that name.</source>
     </message>
     <message>
         <source>%1 of the checked serial numbers have been burnt into devices. The devices keep them; the pool keeps them on record as retired and never issues them again, and they no longer count among the used ones. Delete them?</source>
-        <translation type="unfinished"></translation>
+        <translation>所选序列号中有 %1 个已烧录到设备中。设备仍保留它们；号池将其作为已退役记录在案，永不再发放，且不再计入已使用数。确定删除吗？</translation>
     </message>
     <message>
         <source>Already in the pool, not stored again: %1 used, %2 pending, %3 retired, %4 unused.</source>
-        <translation type="unfinished"></translation>
+        <translation>号池中已有，未再次存入：已使用 %1 个，待定 %2 个，已退役 %3 个，未使用 %4 个。</translation>
     </message>
     <message numerus="yes">
         <source>%n came in as used or pending, with their devices.</source>

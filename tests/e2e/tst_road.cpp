@@ -243,7 +243,7 @@ void deletePendingAndImportAgain(Tarnwell *w, devicesim::SimProcess &sim, QStrin
     QTRY_COMPARE_WITH_TIMEOUT(sim.device(*lostDevice).value(QStringLiteral("uuid")).toString(), *lost, 10000);
     QCOMPARE(testsupport::rows(
                  QStringLiteral("SELECT IsUse, DeviceSerialNum FROM SerialNumbers WHERE SerialNumber='%1'").arg(*lost)),
-             (QList<QVariantList>{{SerialPending, *lostDevice}}));
+             (QList<QVariantList>{{int(SerialPending), *lostDevice}}));
 
     // The Serial page lists it as pending; Delete, confirmed twice.
     triggerMenu(w, QStringLiteral("Serail Number"));
@@ -265,7 +265,7 @@ void deletePendingAndImportAgain(Tarnwell *w, devicesim::SimProcess &sim, QStrin
     QCOMPARE(testsupport::rows(QStringLiteral("SELECT IsUse, DeviceSerialNum FROM RetiredSerials "
                                               "WHERE SerialNumber='%1'")
                                    .arg(*lost)),
-             (QList<QVariantList>{{SerialPending, *lostDevice}}));
+             (QList<QVariantList>{{int(SerialPending), *lostDevice}}));
 }
 
 } // namespace
@@ -324,7 +324,7 @@ private slots:
     // and the deleted one was given to no other device.
     void deletedPendingIsNeverIssuedAgain()
     {
-        QFile::remove(QStringLiteral("mydatabase.db"));
+        testsupport::freshDatabase(); // also closes the test's own connection to the file before
         closeDatabase();
         MessageBox::clear();
         devicesim::SimProcess sim;
