@@ -11,6 +11,7 @@
 #include <QDialog>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTranslator>
 
 #include <memory>
 
@@ -53,6 +54,23 @@ QStringList pool()
         "SELECT SerialNumber || ' ' || CustomerID || ' ' || IsUse || ' ' || coalesce(DeviceSerialNum, '') "
         "FROM SerialNumbers ORDER BY SerialNumber, SNID"));
 }
+
+// The Serial page's state texts in another language, as a translation file would give them.
+class StateTranslator : public QTranslator
+{
+public:
+    QString translate(const char *context, const char *sourceText, const char * = nullptr, int = -1) const override
+    {
+        if (qstrcmp(context, "Serial") != 0)
+            return QString();
+        if (qstrcmp(sourceText, "YES") == 0)
+            return QStringLiteral("是");
+        if (qstrcmp(sourceText, "Pending") == 0)
+            return QStringLiteral("待定");
+        return QString();
+    }
+    bool isEmpty() const override { return false; }
+};
 
 } // namespace
 
@@ -211,6 +229,21 @@ private slots:
         runImport(path);
         QCOMPARE(MessageBox::last().text, box);
         QCOMPARE(pool(), after);
+    }
+
+    // A station working in another language reads the state texts of either language.
+    void translatedStateTexts()
+    {
+        StateTranslator translator;
+        QVERIFY(QCoreApplication::installTranslator(&translator));
+        const QString path = testsupport::writeFile(QStringLiteral("pool.csv"),
+                                                    csvOf({{"T-1", "UMEYE", QStringLiteral("是"), "NVR", "D-1",
+                                                            "10.0.0.1"},
+                                                           {"T-2", "UMEYE", "Pending", "NVR", "D-2", "10.0.0.2"},
+                                                           {"T-3", "UMEYE", "YES", "NVR", "D-3", "10.0.0.3"}}));
+        runImport(path);
+        QCoreApplication::removeTranslator(&translator);
+        QCOMPARE(pool(), (QStringList{"T-1 1 1 D-1", "T-2 1 2 D-2", "T-3 1 1 D-3"}));
     }
 };
 
