@@ -1540,10 +1540,12 @@ bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> 
         if (!run(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {qint64(7274462)}))
             return false;
         storeQuery.finish();
+        // The claim's own per-device lock (lockDevice), a chunk of devices per statement.
         std::sort(devices.begin(), devices.end());
-        for (const QString &device : qAsConst(devices))
-            if (!lockDevice(device))
-                return false;
+        if (!lookupChunks(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext(x)) FROM unnest(ARRAY[%1]::text[]) "
+                                         "WITH ORDINALITY AS u(x, n) ORDER BY n"),
+                          devices, [](const QSqlQuery &) {}))
+            return false;
     }
 
     QHash<QString, int> customerIds;

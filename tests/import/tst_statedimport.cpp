@@ -11,6 +11,7 @@
 #include <QDialog>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSqlQuery>
 #include <QTranslator>
 
 #include <memory>
@@ -229,6 +230,41 @@ private slots:
         runImport(path);
         QCOMPARE(MessageBox::last().text, box);
         QCOMPARE(pool(), after);
+    }
+
+    // On the server, a station claiming for a device holds that device's lock until its
+    // claim commits: the import's batch waits for it (here: gives up after a short lock
+    // timeout) rather than giving the device a second identifier, and after that commit
+    // finds the device taken.
+    void serverImportWaitsForAClaim()
+    {
+        if (!testsupport::onServer())
+            QSKIP("the file's batch holds the one write lock");
+        QSqlDatabase other = QSqlDatabase::cloneDatabase(storeDatabase, QStringLiteral("claiming-station"));
+        {
+            QVERIFY(other.open());
+            QSqlQuery o(other);
+            QVERIFY(o.exec(QStringLiteral("BEGIN")));
+            QVERIFY(o.exec(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext('D-7'))")));
+            QVERIFY(o.exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                          "DeviceSerialNum, szIP) VALUES(1, 'C-7', 2, 'NVR', 'D-7', '')")));
+            const QList<StatedSerial> rows{{"X-7", "UMEYE", SerialUsed, "NVR", "D-7", "10.0.0.7"}};
+            QVector<StatedOutcome> outcomes;
+            QVERIFY(QSqlQuery(storeDatabase).exec(QStringLiteral("SET lock_timeout = '300ms'")));
+            QVERIFY(beginBatch());
+            QVERIFY(!storeStatedSerials(rows, &outcomes));
+            rollbackBatch();
+            QVERIFY(o.exec(QStringLiteral("COMMIT")));
+            QVERIFY(beginBatch());
+            QVERIFY(storeStatedSerials(rows, &outcomes));
+            QVERIFY(commitBatch());
+            QVERIFY(QSqlQuery(storeDatabase).exec(QStringLiteral("SET lock_timeout = '10s'")));
+            QCOMPARE(outcomes, QVector<StatedOutcome>{StatedOutcome::DeviceHolds});
+            other.close();
+        }
+        other = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("claiming-station"));
+        QCOMPARE(pool(), QStringList{"C-7 1 2 D-7"});
     }
 
     // A station working in another language reads the state texts of either language.
