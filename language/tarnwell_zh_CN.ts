@@ -766,6 +766,48 @@ Nothing was written under that name.</source>
         <source>Already in the pool, not stored again: %1 used, %2 pending, %3 retired, %4 unused.</source>
         <translation>号池中已有，未再次存入：已使用 %1 个，待定 %2 个，已退役 %3 个，未使用 %4 个。</translation>
     </message>
+    <message numerus="yes">
+        <source>%n came in as used or pending, with their devices.</source>
+        <translation>
+            <numerusform>%n 个以已使用或待烧录状态连同其设备导入。</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n were already in the pool for the same device.</source>
+        <translation>
+            <numerusform>%n 个已在库中且属于同一设备。</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n refused: this pool has no customer of the name given.</source>
+        <translation>
+            <numerusform>%n 个被拒绝：本库没有该名称的客户。</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n refused: used or pending here for another device.</source>
+        <translation>
+            <numerusform>%n 个被拒绝：在本库中已为另一设备使用或待烧录。</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n refused: retired here.</source>
+        <translation>
+            <numerusform>%n 个被拒绝：在本库中已停用。</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n refused: the device already holds another identifier here.</source>
+        <translation>
+            <numerusform>%n 个被拒绝：该设备在本库中已有另一个标识。</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n refused: the Is used text is not a state.</source>
+        <translation>
+            <numerusform>%n 个被拒绝：“是否使用”一栏的文字不是已知状态。</numerusform>
+        </translation>
+    </message>
 </context>
 <context>
     <name>Tarnwell</name>

@@ -1,5 +1,6 @@
 #include "merge/merge.h"
 
+#include "base/csvfield.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
 
@@ -1082,16 +1083,15 @@ bool StationMerge::writeReport()
     QSaveFile file(options_.reportPath);
     if (!file.open(QIODevice::WriteOnly))
         return fail(QStringLiteral("cannot write the report %1: %2").arg(options_.reportPath, file.errorString()));
-    // RFC 4180 with a byte order mark (spreadsheet programs then read it as UTF-8), CRLF.
+    // RFC 4180 with a byte order mark (spreadsheet programs then read it as UTF-8), CRLF,
+    // through the export's writer: no field a spreadsheet would run.
     QByteArray out = "\xEF\xBB\xBF";
     auto row = [&out](const QStringList &cells) {
         for (int i = 0; i < cells.size(); ++i) {
             if (i > 0)
                 out += ',';
-            QByteArray field = cells.at(i).toUtf8();
-            if (field.contains(',') || field.contains('"') || field.contains('\r') || field.contains('\n'))
-                field = '"' + field.replace('"', "\"\"") + '"';
-            out += field;
+            const QByteArray field = cells.at(i).toUtf8();
+            csvfield::append(out, field.constData(), std::size_t(field.size()));
         }
         out += "\r\n";
     };

@@ -262,10 +262,20 @@ Screening screen(const QString &path)
 bool forEachValue(const QString &path, const std::function<bool(const QStringList &)> &firstColumnOnly,
                   const std::function<bool(const QString &)> &sink)
 {
+    return forEachValue(path, nullptr, nullptr, firstColumnOnly, sink);
+}
+
+bool forEachValue(const QString &path, const std::function<int(const QStringList &)> &wholeRows,
+                  const std::function<bool(const QStringList &)> &row,
+                  const std::function<bool(const QStringList &)> &firstColumnOnly,
+                  const std::function<bool(const QString &)> &sink)
+{
     // The first record is held until its end decides whether it is a header.
     bool firstRecord = true;
     bool onlyFirst = false;
+    int rowWidth = 0;
     QStringList first;
+    QStringList cells;
     int fieldIndex = 0;
     Parser parser;
     parser.onField = [&](const QString &field) {
@@ -274,16 +284,38 @@ bool forEachValue(const QString &path, const std::function<bool(const QStringLis
             first.append(field);
             return true;
         }
+        if (rowWidth > 0) {
+            if (index < rowWidth)
+                cells[index] = field;
+            return true;
+        }
         if (field.isEmpty() || (onlyFirst && index > 0))
             return true;
         return sink(field);
     };
+    const auto clearCells = [&] {
+        cells = QStringList();
+        for (int i = 0; i < rowWidth; ++i)
+            cells.append(QString());
+    };
     parser.onRecord = [&] {
         fieldIndex = 0;
-        if (!firstRecord)
-            return true;
+        if (!firstRecord) {
+            if (rowWidth <= 0)
+                return true;
+            const bool go = row(cells);
+            clearCells();
+            return go;
+        }
         firstRecord = false;
-        onlyFirst = firstColumnOnly(first.mid(0, kHeaderCells));
+        const QStringList header = first.mid(0, kHeaderCells);
+        rowWidth = wholeRows ? wholeRows(header) : 0;
+        if (rowWidth > 0) {
+            clearCells();
+            first.clear();
+            return true;
+        }
+        onlyFirst = firstColumnOnly(header);
         if (!onlyFirst)
             for (const QString &field : qAsConst(first))
                 if (!field.isEmpty() && !sink(field))

@@ -45,4 +45,13 @@ Screening screen(const QString &path);
 bool forEachValue(const QString &path, const std::function<bool(const QStringList &)> &firstColumnOnly,
                   const std::function<bool(const QString &)> &sink);
 
+// As above, but `wholeRows` sees the first record's first fields before `firstColumnOnly`:
+// when it returns a width n > 0, that record is a header, skipped, and every later record
+// that is not a blank line goes to `row` as its first n fields (missing ones empty);
+// `sink` then gets nothing.
+bool forEachValue(const QString &path, const std::function<int(const QStringList &)> &wholeRows,
+                  const std::function<bool(const QStringList &)> &row,
+                  const std::function<bool(const QStringList &)> &firstColumnOnly,
+                  const std::function<bool(const QString &)> &sink);
+
 } // namespace csvimport

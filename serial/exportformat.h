@@ -1,6 +1,7 @@
 // The layout of an exported pool, shared by the export that writes it and the import
 // that recognises it: a header row of the table's column titles, then one row per
-// serial number. A file in this layout is imported by its UUID column only.
+// serial number. A file in this layout is imported row by row: its unused identifiers
+// like any list, its used and pending ones with their state and device.
 #pragma once
 
 #include <QCoreApplication>
@@ -32,6 +33,33 @@ inline bool isHeader(const QStringList &cells)
     const QStringList source = header(false);
     const QStringList first = cells.mid(0, mine.size());
     return first == mine || first == source;
+}
+
+// The Is-used column: the Serial page's texts for IsUse 0 (unused), 1 (used) and 2
+// (pending), translated or as their source texts.
+inline QString stateText(int isUse, bool translated = true)
+{
+    static const char *const texts[] = {QT_TRANSLATE_NOOP("Serial", "NO"), QT_TRANSLATE_NOOP("Serial", "YES"),
+                                        QT_TRANSLATE_NOOP("Serial", "Pending")};
+    if (isUse < 0 || isUse > 2)
+        return QString();
+    return translated ? QCoreApplication::translate("Serial", texts[isUse]) : QString::fromLatin1(texts[isUse]);
+}
+
+// The IsUse a text of the Is-used column stands for, in either language; -1 for any other text.
+inline int stateOf(const QString &text)
+{
+    for (int isUse = 0; isUse <= 2; ++isUse)
+        if (text == stateText(isUse, true) || text == stateText(isUse, false))
+            return isUse;
+    return -1;
+}
+
+// A field of the CSV export as it was before the writer guarded it (base/csvfield.h): a
+// field that starts with an apostrophe got exactly one put in front.
+inline QString unguarded(const QString &field)
+{
+    return field.startsWith(QLatin1Char('\'')) ? field.mid(1) : field;
 }
 
 } // namespace exportformat

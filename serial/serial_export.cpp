@@ -5,6 +5,7 @@
 
 #include "serial/serial.h"
 
+#include "base/csvfield.h"
 #include "serial/exportformat.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
@@ -64,7 +65,8 @@ public:
 };
 
 // RFC 4180, UTF-8 with a byte order mark so that spreadsheet programs take it as UTF-8,
-// CRLF line ends. QSaveFile writes a temporary file and renames it over the target.
+// CRLF line ends; no field is written so that a spreadsheet would run it (csvfield). QSaveFile writes a temporary file
+// and renames it over the target.
 class CsvWriter : public Writer
 {
 public:
@@ -86,13 +88,7 @@ public:
             if (i > 0)
                 buffer += ',';
             const QByteArray &field = cells.at(i);
-            if (field.contains(',') || field.contains('"') || field.contains('\r') || field.contains('\n')) {
-                buffer += '"';
-                buffer += QByteArray(field).replace('"', "\"\"");
-                buffer += '"';
-            } else {
-                buffer += field;
-            }
+            csvfield::append(buffer, field.constData(), std::size_t(field.size()));
         }
         buffer += "\r\n";
         return buffer.size() < kFlushBytes || flush();
@@ -380,9 +376,9 @@ void Serial::exportTo(const QString &path, bool xlsx)
 {
     const QString name = QFileInfo(path).fileName();
     const int total = countSerials(filter);
-    const QByteArray yes = tr("YES").toUtf8();
-    const QByteArray no = tr("NO").toUtf8();
-    const QByteArray pending = tr("Pending").toUtf8();
+    const QByteArray yes = exportformat::stateText(SerialUsed).toUtf8();
+    const QByteArray no = exportformat::stateText(SerialUnused).toUtf8();
+    const QByteArray pending = exportformat::stateText(SerialPending).toUtf8();
 
     std::unique_ptr<Writer> writer;
     if (xlsx)

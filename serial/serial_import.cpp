@@ -116,11 +116,7 @@ public:
     bool value(const QString &text) override
     {
         ++read;
-        // Stored only when it can be burned as it is: not empty (an empty identifier),
-        // not longer than the device request's field leaves room for, no NUL and no
-        // broken UTF-16 (either would be stored mangled).
-        if (text.isEmpty() || !text.isValidUtf16()
-            || !fixedfield::fitsWithNul(text.toUtf8(), sizeof(SerialRecord::serialNumber))) {
+        if (!acceptable(text)) {
             ++failed;
         } else {
             pending.append(text);
@@ -148,16 +144,53 @@ public:
         return true;
     }
 
-    // The pool's own export is read by its UUID column only.
-    bool firstColumnOnly(const QStringList &header) override { return exportformat::isHeader(header); }
+    // The pool's own export comes row by row: its states stay what they are.
+    int wholeRows(const QStringList &header) override
+    {
+        return exportformat::isHeader(header) ? exportformat::header().size() : 0;
+    }
+
+    // One row of an export: UUID, Customer, Is used, Type, SN., IP. Unused rows are values
+    // like any other; used and pending ones keep their state and device.
+    bool row(const QStringList &cells) override
+    {
+        ++read;
+        const QString &value = cells.at(0);
+        const int isUse = exportformat::stateOf(cells.at(2));
+        if (!acceptable(value)) {
+            ++failed;
+        } else if (isUse < 0) {
+            ++failed;
+            ++statedTally.unknownState;
+        } else if (isUse == SerialUnused) {
+            pending.append(value);
+        } else if (!fits(cells.at(3), sizeof(SerialRecord::deviceType))
+                   || !fits(cells.at(4), sizeof(SerialRecord::deviceSerialNum))
+                   || !fits(cells.at(5), sizeof(SerialRecord::deviceIp))) {
+            ++failed; // a device field the records cannot carry whole
+        } else {
+            stated.append({value, cells.at(1), isUse, cells.at(3), cells.at(4), cells.at(5)});
+        }
+        if (pending.size() + stated.size() >= kBatchValues && !flush())
+            return false;
+        keepAlive();
+        return true;
+    }
 
     // Stores what is pending in one transaction. False when the store could not write.
     bool flush()
     {
-        if (pending.isEmpty() || storeFailed)
+        if ((pending.isEmpty() && stated.isEmpty()) || storeFailed)
             return !storeFailed;
         if (!beginWaiting(watch))
             return storeFailure();
+        // Stated rows first: a value both stated and unused in one batch keeps its state.
+        StatedTally batchTally;
+        if (!storeStated(&batchTally)) {
+            const QString why = storeError();
+            rollbackBatch();
+            return storeFailure(why);
+        }
         // A value twice in the batch is stored once; the store drops those already in the pool.
         QStringList distinct;
         distinct.reserve(pending.size());
@@ -184,6 +217,9 @@ public:
         inPool.pending += tally.pending;
         inPool.retired += tally.retired;
         pending.clear();
+        succeeded += batchTally.cameIn;
+        failed += batchTally.notStored();
+        statedTally.add(batchTally);
         return true;
     }
 
@@ -227,8 +263,31 @@ public:
             loading->setProgress(Serial::tr("%1 values read").arg(read));
     }
 
+    // The rows of an export that came in or not, by cause.
+    struct StatedTally {
+        qint64 cameIn = 0;       // stored or learned as used / pending, with the device
+        qint64 present = 0;      // already used or pending here for the same device
+        qint64 noCustomer = 0;   // this pool has no customer of the row's name
+        qint64 otherDevice = 0;  // used or pending here for another device
+        qint64 retired = 0;      // retired here
+        qint64 deviceHolds = 0;  // the device holds another identifier here
+        qint64 unknownState = 0; // a text of the Is-used column that is no state
+
+        qint64 notStored() const { return present + noCustomer + otherDevice + retired + deviceHolds; }
+        void add(const StatedTally &t)
+        {
+            cameIn += t.cameIn;
+            present += t.present;
+            noCustomer += t.noCustomer;
+            otherDevice += t.otherDevice;
+            retired += t.retired;
+            deviceHolds += t.deviceHolds;
+        }
+    };
+
     qint64 succeeded = 0;
     qint64 failed = 0;
+    StatedTally statedTally;
     // Of the failed: values committed batches found in the pool, by state.
     NewSerialsTally inPool;
     bool storeFailed = false;
@@ -241,7 +300,56 @@ private:
         storeFailed = true;
         storeFailureText = why;
         pending.clear();
+        stated.clear();
         return false;
+    }
+
+    // Stored only when it can be burned as it is: not empty (an empty identifier), not
+    // longer than the device request's field leaves room for, no NUL and no broken UTF-16
+    // (either would be stored mangled).
+    static bool acceptable(const QString &text)
+    {
+        return !text.isEmpty() && fits(text, sizeof(SerialRecord::serialNumber));
+    }
+
+    static bool fits(const QString &text, std::size_t width)
+    {
+        return text.isValidUtf16() && fixedfield::fitsWithNul(text.toUtf8(), width);
+    }
+
+    // The stated rows of the batch, inside its transaction.
+    bool storeStated(StatedTally *tally)
+    {
+        if (stated.isEmpty())
+            return true;
+        QVector<StatedOutcome> outcomes;
+        if (!storeStatedSerials(stated, &outcomes))
+            return false;
+        for (const StatedOutcome outcome : qAsConst(outcomes)) {
+            switch (outcome) {
+            case StatedOutcome::Stored:
+            case StatedOutcome::Learned:
+                ++tally->cameIn;
+                break;
+            case StatedOutcome::Present:
+                ++tally->present;
+                break;
+            case StatedOutcome::UnknownCustomer:
+                ++tally->noCustomer;
+                break;
+            case StatedOutcome::OtherDevice:
+                ++tally->otherDevice;
+                break;
+            case StatedOutcome::Retired:
+                ++tally->retired;
+                break;
+            case StatedOutcome::DeviceHolds:
+                ++tally->deviceHolds;
+                break;
+            }
+        }
+        stated.clear();
+        return true;
     }
 
     void keepAlive()
@@ -258,8 +366,32 @@ private:
     CommitWatch watch;
     qint64 read = 0;
     QStringList pending;
+    QList<StatedSerial> stated;
     QElapsedTimer sinceEvents;
 };
+
+// The lines of the result box about an export's used and pending rows; empty for any
+// other file.
+QString statedSummary(const ImportRun::StatedTally &t)
+{
+    const struct {
+        qint64 count;
+        const char *text;
+    } lines[] = {
+        {t.cameIn, QT_TRANSLATE_N_NOOP("Serial", "%n came in as used or pending, with their devices.")},
+        {t.present, QT_TRANSLATE_N_NOOP("Serial", "%n were already in the pool for the same device.")},
+        {t.noCustomer, QT_TRANSLATE_N_NOOP("Serial", "%n refused: this pool has no customer of the name given.")},
+        {t.otherDevice, QT_TRANSLATE_N_NOOP("Serial", "%n refused: used or pending here for another device.")},
+        {t.retired, QT_TRANSLATE_N_NOOP("Serial", "%n refused: retired here.")},
+        {t.deviceHolds, QT_TRANSLATE_N_NOOP("Serial", "%n refused: the device already holds another identifier here.")},
+        {t.unknownState, QT_TRANSLATE_N_NOOP("Serial", "%n refused: the Is used text is not a state.")},
+    };
+    QString out;
+    for (const auto &line : lines)
+        if (line.count > 0)
+            out += QStringLiteral("\n") + Serial::tr(line.text, nullptr, int(line.count));
+    return out;
+}
 
 // How a reader's run ended.
 enum class Outcome {
@@ -393,8 +525,16 @@ Outcome importCsv(const QString &path, ImportRun &run)
 
     if (begin(run, path) != Outcome::Completed)
         return Outcome::StoreFailed;
+    // An export's fields come back as they were before the writer guarded them.
     const bool ok = csvimport::forEachValue(
-        path, [&run](const QStringList &header) { return run.firstColumnOnly(header); },
+        path, [&run](const QStringList &header) { return run.wholeRows(header); },
+        [&run](const QStringList &cells) {
+        QStringList fields;
+        for (const QString &cell : cells)
+            fields << exportformat::unguarded(cell);
+        return run.row(fields);
+        },
+        [&run](const QStringList &header) { return run.firstColumnOnly(header); },
         [&run](const QString &value) { return run.value(value); });
     return finish(run, ok);
 }
@@ -473,7 +613,8 @@ void Serial::onImportUuid()
         if (outcome == Outcome::Completed) {
             MessageBox::information(nullptr, tr("title"),
                                     tr("Import completed, import successful ") + QString::number(run.succeeded)
-                                        + tr(", failed ") + QString::number(run.failed) + logNote,
+                                        + tr(", failed ") + QString::number(run.failed) + statedSummary(run.statedTally)
+                                        + logNote,
                                     QMessageBox::Ok);
         } else if (outcome == Outcome::ReadFailed) {
             // "EXCEL lose" is the program's own wording, kept.

@@ -25,6 +25,16 @@ bool ValueSink::firstColumnOnly(const QStringList &)
     return false;
 }
 
+int ValueSink::wholeRows(const QStringList &)
+{
+    return 0;
+}
+
+bool ValueSink::row(const QStringList &)
+{
+    return true;
+}
+
 std::unique_ptr<WorkbookReader> WorkbookReader::forFile(const QString &path, QString *errorText)
 {
     QFile file(path);

@@ -41,6 +41,13 @@ public:
     // column only: the other columns are then neither values nor empty cells.
     virtual bool firstColumnOnly(const QStringList &header);
 
+    // Asked before firstColumnOnly, with the same header texts. A width n > 0 asks for whole
+    // rows instead of values: every row below the header that holds a cell goes to row() as
+    // the texts of the range's first n columns (an absent or error cell as an empty text);
+    // value(), errorValue() and emptyValues() are then not called for the sheet.
+    virtual int wholeRows(const QStringList &header);
+    virtual bool row(const QStringList &cells);
+
     // `count` empty cells in a row of the reading order. Readers report gaps this way so
     // that a sparse sheet with a huge used range costs time per cell present, not per cell
     // of the range; a sink that does not care gets them one by one.
@@ -118,10 +125,21 @@ bool WorkbookReader::walkRange(const UsedRange &fullRange, ValueSink &sink, Next
     const int left = range.firstColumn;
     QStringList header;
     bool decided = false;
+    int rowWidth = 0; // > 0: whole rows of that many cells go to sink.row()
     const auto decide = [&] {
         decided = true;
-        if (sink.firstColumnOnly(header))
+        rowWidth = sink.wholeRows(header);
+        if (rowWidth > 0)
+            range.columnCount = rowWidth;
+        else if (sink.firstColumnOnly(header))
             range.columnCount = 1;
+    };
+    QStringList cells; // the row being gathered, whole-row mode
+    int cellsRow = 0;  // its sheet row; 0 while none is gathered
+    const auto rowDone = [&] {
+        const bool go = cellsRow == 0 || sink.row(cells);
+        cellsRow = 0;
+        return go;
     };
 
     qint64 done = 0; // values handed to the sink so far
@@ -152,6 +170,20 @@ bool WorkbookReader::walkRange(const UsedRange &fullRange, ValueSink &sink, Next
         const qint64 at = qint64(row - top) * range.columnCount + (column - left);
         if (at < done)
             return fail(QStringLiteral("cells out of order at row %1, column %2").arg(row).arg(column));
+        if (rowWidth > 0) {
+            if (row != cellsRow) {
+                if (!rowDone())
+                    return false;
+                cells = QStringList();
+                for (int i = 0; i < rowWidth; ++i)
+                    cells.append(QString());
+                cellsRow = row;
+            }
+            if (kind == CellKind::Value)
+                cells[column - left] = text;
+            done = at + 1;
+            continue;
+        }
         if (at > done && !sink.emptyValues(at - done))
             return false;
         if (!(kind == CellKind::Error ? sink.errorValue(text) : sink.value(text)))
@@ -160,6 +192,8 @@ bool WorkbookReader::walkRange(const UsedRange &fullRange, ValueSink &sink, Next
     }
     if (!decided)
         decide();
+    if (rowWidth > 0)
+        return rowDone();
     const qint64 total = range.valueCount();
     return done >= total || sink.emptyValues(total - done);
 }

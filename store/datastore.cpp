@@ -1503,3 +1503,144 @@ bool forEachSerial(const QString &filter, const std::function<bool(const SerialB
             return true;
     }
 }
+
+namespace {
+
+// What the pool holds of one identifier, as storeStatedSerials sees it.
+struct Holding {
+    bool present = false;
+    int isUse = SerialUnused; // a used or pending row outranks unused ones
+    QString deviceSerialNum;
+};
+
+// Runs `sql` (a lookup with one IN list) over `values` chunk by chunk; `take` gets each row.
+bool lookupChunks(const QString &sqlOfList, const QStringList &values,
+                  const std::function<void(const QSqlQuery &)> &take)
+{
+    for (int from = 0; from < values.size(); from += kChunk) {
+        const int n = qMin(kChunk, values.size() - from);
+        const QString sql = sqlOfList.arg(placeholders(n, QStringLiteral("?")));
+        QSqlQuery *query = execChunk(sql, values, from, n);
+        if (!query)
+            return false;
+        while (query->next())
+            take(*query);
+        query->finish();
+    }
+    return true;
+}
+
+} // namespace
+
+bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> *outcomes)
+{
+    outcomes->clear();
+    if (rows.isEmpty())
+        return true;
+    QStringList values;
+    QStringList devices;
+    {
+        QSet<QString> seenValues;
+        QSet<QString> seenDevices;
+        for (const StatedSerial &r : rows) {
+            if (!seenValues.contains(r.serialNumber)) {
+                seenValues.insert(r.serialNumber);
+                values.append(r.serialNumber);
+            }
+            if (!r.deviceSerialNum.isEmpty() && !seenDevices.contains(r.deviceSerialNum)) {
+                seenDevices.insert(r.deviceSerialNum);
+                devices.append(r.deviceSerialNum);
+            }
+        }
+    }
+    if (engine == StoreSettings::PostgreSQL) {
+        // Imports take turns (storeNewSerials' lock), and claims for these devices wait
+        // until the batch ends, so what the lookups find still holds when it is written.
+        if (!run(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {qint64(7274462)}))
+            return false;
+        storeQuery.finish();
+        // The claim's own per-device lock (lockDevice), a chunk of devices per statement.
+        std::sort(devices.begin(), devices.end());
+        if (!lookupChunks(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext(x)) FROM unnest(ARRAY[%1]::text[]) "
+                                         "WITH ORDINALITY AS u(x, n) ORDER BY n"),
+                          devices, [](const QSqlQuery &) {}))
+            return false;
+    }
+
+    QHash<QString, int> customerIds;
+    if (!run(QStringLiteral("SELECT CustomerID, CustomerName FROM Customers")))
+        return false;
+    while (storeQuery.next())
+        customerIds.insert(storeQuery.value(1).toString(), storeQuery.value(0).toInt());
+    storeQuery.finish();
+
+    QHash<QString, Holding> held;
+    const bool valuesRead = lookupChunks(
+        QStringLiteral("SELECT SerialNumber, IsUse, DeviceSerialNum FROM SerialNumbers WHERE SerialNumber IN (%1)"),
+        values, [&held](const QSqlQuery &q) {
+            Holding &h = held[q.value(0).toString()];
+            h.present = true;
+            const int isUse = q.value(1).toInt();
+            if (h.isUse == SerialUnused && isUse != SerialUnused) {
+                h.isUse = isUse;
+                h.deviceSerialNum = q.value(2).toString();
+            }
+        });
+    QSet<QString> retired;
+    const bool retiredRead = valuesRead
+        && lookupChunks(QStringLiteral("SELECT SerialNumber FROM RetiredSerials WHERE SerialNumber IN (%1)"), values,
+                        [&retired](const QSqlQuery &q) { retired.insert(q.value(0).toString()); });
+    QHash<QString, QString> deviceHolds; // device serial -> the identifier it holds
+    const bool devicesRead = retiredRead
+        && lookupChunks(QStringLiteral("SELECT DeviceSerialNum, SerialNumber FROM SerialNumbers "
+                                       "WHERE DeviceSerialNum IN (%1) AND IsUse<>0"),
+                        devices, [&deviceHolds](const QSqlQuery &q) {
+                            deviceHolds.insert(q.value(0).toString(), q.value(1).toString());
+                        });
+    if (!devicesRead)
+        return false;
+
+    outcomes->reserve(rows.size());
+    for (const StatedSerial &r : rows) {
+        Holding &h = held[r.serialNumber];
+        const auto customer = customerIds.constFind(r.customerName);
+        StatedOutcome outcome;
+        if (retired.contains(r.serialNumber)) {
+            outcome = StatedOutcome::Retired;
+        } else if (h.isUse != SerialUnused) {
+            outcome = h.deviceSerialNum == r.deviceSerialNum ? StatedOutcome::Present : StatedOutcome::OtherDevice;
+        } else if (!r.deviceSerialNum.isEmpty() && deviceHolds.contains(r.deviceSerialNum)) {
+            outcome = StatedOutcome::DeviceHolds;
+        } else if (h.present) {
+            // Unused here: the pool learns the burn. The customer stays the pool's own; a value
+            // is never moved between customers.
+            if (!run(QStringLiteral("UPDATE SerialNumbers SET IsUse=?, DeviceType=?, DeviceSerialNum=?, szIP=? "
+                                    "WHERE IsUse=0 AND SerialNumber=? "
+                                    "AND NOT EXISTS (SELECT 1 FROM SerialNumbers WHERE SerialNumber=? AND IsUse<>0)"),
+                     {r.isUse, r.deviceType, r.deviceSerialNum, r.deviceIp, r.serialNumber, r.serialNumber}))
+                return false;
+            const int changed = storeQuery.numRowsAffected();
+            storeQuery.finish();
+            // None changed: a station claimed it meanwhile (the server), for some device.
+            outcome = changed > 0 ? StatedOutcome::Learned : StatedOutcome::OtherDevice;
+        } else if (customer == customerIds.constEnd()) {
+            outcome = StatedOutcome::UnknownCustomer;
+        } else {
+            if (!runOne(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                       "DeviceSerialNum, szIP) VALUES(?, ?, ?, ?, ?, ?)"),
+                        {customer.value(), r.serialNumber, r.isUse, r.deviceType, r.deviceSerialNum, r.deviceIp}))
+                return false;
+            storeQuery.finish();
+            outcome = StatedOutcome::Stored;
+        }
+        if (outcome == StatedOutcome::Stored || outcome == StatedOutcome::Learned) {
+            h.present = true;
+            h.isUse = r.isUse;
+            h.deviceSerialNum = r.deviceSerialNum;
+            if (!r.deviceSerialNum.isEmpty())
+                deviceHolds.insert(r.deviceSerialNum, r.serialNumber);
+        }
+        outcomes->append(outcome);
+    }
+    return true;
+}

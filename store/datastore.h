@@ -11,6 +11,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <functional>
 #include <memory>
@@ -184,3 +185,28 @@ struct SerialBytes {
 // open between chunks. Stops early when `visit` returns false. False when a read failed
 // (storeError() says why); rows already visited stay visited.
 bool forEachSerial(const QString &filter, const std::function<bool(const SerialBytes &)> &visit);
+
+// A row of an exported pool that names an identifier as used or pending, with its device.
+struct StatedSerial {
+    QString serialNumber;
+    QString customerName;   // matched by name among this pool's customers
+    int isUse = SerialUsed; // SerialUsed or SerialPending
+    QString deviceType;
+    QString deviceSerialNum;
+    QString deviceIp;
+};
+// What storeStatedSerials did with one row.
+enum class StatedOutcome {
+    Stored,          // the pool lacked it: stored with its state and device
+    Learned,         // it was unused here: it took the row's state and device
+    Present,         // already used or pending here for the same device: nothing to do
+    UnknownCustomer, // this pool has no customer of that name
+    OtherDevice,     // already used or pending here for another device
+    Retired,         // retired here
+    DeviceHolds,     // the device already holds another identifier here
+};
+// The import's step for such rows, inside the caller's batch, in their order (a row sees
+// what the rows before it did). An identifier held here is never overwritten, and no
+// device ends with two identifiers. `outcomes` gets one entry per row. False, with
+// storeError(), when the store could not answer or write (the caller rolls back).
+bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> *outcomes);
