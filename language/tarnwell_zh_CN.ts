@@ -340,6 +340,18 @@
         <source>Station</source>
         <translation>工位</translation>
     </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>The operation log could not be read from the pool:
+
+%1</source>
+        <translation>无法从数据库读取操作日志：
+
+%1</translation>
+    </message>
 </context>
 <context>
     <name>Login</name>
@@ -757,6 +769,14 @@ Nothing was written under that name.</source>
     <message>
         <source>The store could not write: %1</source>
         <translation>数据库无法写入：%1</translation>
+    </message>
+    <message>
+        <source>The serial numbers could not be read from the pool:
+
+%1</source>
+        <translation>无法从数据库读取序列号：
+
+%1</translation>
     </message>
 </context>
 <context>
