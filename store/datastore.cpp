@@ -112,6 +112,13 @@ void fail(const QString &why)
     callFailed = true;
 }
 
+// A statement with no connection to run on. A connection that could not be made again
+// keeps that reason for the call.
+void notOpen()
+{
+    fail(callFailed ? failureText : QStringLiteral("the database is not open"));
+}
+
 QString notAnswered()
 {
     return QStringLiteral("the server did not answer within %1 s").arg((timeoutMs.load() + 999) / 1000);
@@ -269,7 +276,6 @@ void clearStatementCaches()
     storeQuery = QSqlQuery(static_cast<QSqlResult *>(nullptr));
 }
 
-// Opens this thread's server connection again after it was lost (outside a batch).
 bool openServer(const StoreSettings &settings, const QString &name);
 
 // Drops this thread's server connection without a round trip: the driver goes first, so
@@ -288,6 +294,7 @@ void releaseServerConnection()
         QSqlDatabase::removeDatabase(name);
 }
 
+// Opens this thread's server connection again after it was lost (outside a batch).
 void reconnect()
 {
     const QString name = storeDatabase.connectionName();
@@ -378,7 +385,7 @@ bool run(const QString &sql, std::initializer_list<QVariant> values = {})
 {
     return bounded([&] {
         if (!storeDatabase.isOpen()) {
-            fail(QStringLiteral("the database is not open"));
+            notOpen();
             return false;
         }
         // lastQuery() tells whether storeQuery itself still holds that statement.
@@ -422,7 +429,7 @@ bool control(const QString &sql)
 {
     return bounded([&] {
         if (!storeDatabase.isOpen()) {
-            fail(QStringLiteral("the database is not open"));
+            notOpen();
             return false;
         }
         QSqlQuery q(storeDatabase);
@@ -1179,7 +1186,7 @@ QString placeholders(int count, const QString &one)
 QSqlQuery *bulkQuery(const QString &sql)
 {
     if (!storeDatabase.isOpen()) {
-        fail(QStringLiteral("the database is not open"));
+        notOpen();
         return nullptr;
     }
     auto it = bulkQueries.find(sql);
@@ -1779,7 +1786,7 @@ bool forEachSerial(const QString &filter, const std::function<bool(const SerialB
 {
     const StoreCall call;
     if (!storeDatabase.isOpen()) {
-        fail(QStringLiteral("the database is not open"));
+        notOpen();
         return false;
     }
     storeQuery.finish();
