@@ -340,6 +340,18 @@
         <source>Station</source>
         <translation>工位</translation>
     </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>The operation log could not be read from the pool:
+
+%1</source>
+        <translation>无法从数据库读取操作日志：
+
+%1</translation>
+    </message>
 </context>
 <context>
     <name>Login</name>
@@ -807,6 +819,14 @@ Nothing was written under that name.</source>
         <translation>
             <numerusform>%n 个被拒绝：“是否使用”一栏的文字不是已知状态。</numerusform>
         </translation>
+    </message>
+    <message>
+        <source>The serial numbers could not be read from the pool:
+
+%1</source>
+        <translation>无法从数据库读取序列号：
+
+%1</translation>
     </message>
 </context>
 <context>
