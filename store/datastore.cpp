@@ -16,23 +16,42 @@
 #include <QSysInfo>
 #include <QVariant>
 
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <libpq-fe.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <initializer_list>
 #include <limits>
+#include <map>
+#include <mutex>
+#include <thread>
 
-QSqlDatabase storeDatabase;
-QSqlQuery storeQuery;
+thread_local QSqlDatabase storeDatabase;
+thread_local QSqlQuery storeQuery;
 
 namespace {
 
 const char kDatabaseName[] = "mydatabase.db";
 
 // The engine behind the connection. The statements are written once, in SQLite's words;
-// dialect() turns them into PostgreSQL's where the two differ.
+// dialect() turns them into PostgreSQL's where the two differ. Set by openDatabase()
+// before any worker thread opens its connection.
 StoreSettings::Engine engine = StoreSettings::SQLite;
 QString station;
+
+// The settings openDatabase() used, for the worker threads' connections and reconnects.
+QMutex settingsLock;
+StoreSettings openedSettings;
+
+// How long one statement may go unanswered on the server before the call fails.
+std::atomic<int> timeoutMs{15000};
 
 QString dialect(const QString &sql)
 {
@@ -51,21 +70,268 @@ QString dialect(const QString &sql)
     return s;
 }
 
+// Everything below is the calling thread's own: each thread has its connection.
+
 // Text of the statement currently prepared on storeQuery; empty when none is.
 // The import and the device search run the same statement many times in a row,
 // so an unchanged statement is executed again without being prepared again.
-QString preparedSql;
+thread_local QString preparedSql;
 
 // The driver's text of the last statement that failed, for the operator's box.
-QString failureText;
+thread_local QString failureText;
 
 // The import's chunk statements, each prepared once per connection: parsing a statement
 // of hundreds of values costs more than running it, and the import alternates between
 // two of them, which storeQuery's single slot would prepare anew every time.
-QHash<QString, QSqlQuery> bulkQueries;
+thread_local QHash<QString, QSqlQuery> bulkQueries;
 
 // True while a batch (BEGIN IMMEDIATE .. COMMIT) is open on the connection.
-bool batchOpen = false;
+thread_local bool batchOpen = false;
+// True when the connection was lost inside a batch its owner has not ended yet.
+thread_local bool batchLost = false;
+
+// True once this thread's connection was opened, until it is closed on purpose: a
+// connection lost meanwhile is opened again by the next call.
+thread_local bool connectionWanted = false;
+
+// The current store call: nesting depth, whether a statement of it failed, and whether it
+// ran storeQuery.
+thread_local int callDepth = 0;
+thread_local bool callFailed = false;
+thread_local bool callUsedStoreQuery = false;
+
+// Set by the watchdog when it cut this thread's connection.
+thread_local std::atomic<bool> deadlineMissed{false};
+
+void fail(const QString &why)
+{
+    failureText = why;
+    callFailed = true;
+}
+
+QString notAnswered()
+{
+    return QStringLiteral("the server did not answer within %1 s").arg((timeoutMs.load() + 999) / 1000);
+}
+
+PGconn *serverHandle()
+{
+    if (engine != StoreSettings::PostgreSQL || !storeDatabase.isValid() || !storeDatabase.driver())
+        return nullptr;
+    const QVariant handle = storeDatabase.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "PGconn*") != 0)
+        return nullptr;
+    return *static_cast<PGconn *const *>(handle.constData());
+}
+
+// Cuts a server connection whose statement has gone unanswered too long. A server whose
+// processes are stopped still has its kernel acknowledge every packet, so neither TCP
+// keepalives nor the server's own timeouts end the wait: shutting the socket down makes
+// the blocked call return with a connection error. A COMMIT cut this way may still have
+// committed on the server; the caller takes it as failed, which is safe because no device
+// is written without an acknowledged claim (the claim is then left pending or unused,
+// never given to a second device).
+class Watchdog
+{
+public:
+    static Watchdog &instance()
+    {
+        // Never destroyed: its thread runs until the process ends.
+        static Watchdog *dog = new Watchdog;
+        return *dog;
+    }
+
+    void arm(int fd, int ms)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        watches_[&deadlineMissed] = {fd, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)};
+        wake_.notify_one();
+    }
+
+    void disarm()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        watches_.erase(&deadlineMissed);
+    }
+
+private:
+    struct Watch {
+        int fd;
+        std::chrono::steady_clock::time_point deadline;
+    };
+
+    Watchdog()
+    {
+        std::thread([this] { watch(); }).detach();
+    }
+
+    void watch()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            if (watches_.empty()) {
+                wake_.wait(lock);
+                continue;
+            }
+            auto first = watches_.begin();
+            for (auto it = watches_.begin(); it != watches_.end(); ++it)
+                if (it->second.deadline < first->second.deadline)
+                    first = it;
+            if (std::chrono::steady_clock::now() < first->second.deadline) {
+                wake_.wait_until(lock, first->second.deadline);
+                continue;
+            }
+            // Still registered, so the owning thread is inside its call and the socket open.
+            first->first->store(true);
+            ::shutdown(first->second.fd, SHUT_RDWR);
+            watches_.erase(first);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::map<std::atomic<bool> *, Watch> watches_;
+};
+
+// Starts (or starts again) the clock for the statement about to run on this thread's
+// server connection; it runs until the next statement or the end of the call.
+void armDeadline()
+{
+    PGconn *conn = serverHandle();
+    if (!conn || PQsocket(conn) < 0)
+        return;
+    Watchdog::instance().arm(PQsocket(conn), timeoutMs.load());
+}
+
+bool serverConnectionLost()
+{
+    if (engine != StoreSettings::PostgreSQL)
+        return false;
+    if (!storeDatabase.isOpen())
+        return true;
+    PGconn *conn = serverHandle();
+    return !conn || PQstatus(conn) == CONNECTION_BAD;
+}
+
+// After a statement failed: the reason, and when the connection went with it, the batch
+// it held is gone.
+void statementFailed(const QString &driverText)
+{
+    fail(deadlineMissed.load() ? notAnswered() : driverText);
+    if (serverConnectionLost() && batchOpen) {
+        batchOpen = false;
+        batchLost = true;
+    }
+}
+
+QString connectOptions()
+{
+    // Keepalives notice a server machine that is gone; tcp_user_timeout one that stops
+    // acknowledging what was sent. connect_timeout bounds a connect that gets no answer.
+    const int ms = timeoutMs.load();
+    return QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=5;keepalives_interval=2;"
+                          "keepalives_count=3;tcp_user_timeout=%2")
+        .arg(qMax(2, (ms + 999) / 1000))
+        .arg(ms);
+}
+
+// Every session: commits wait for the server's disk whatever its default says (a claim
+// acknowledged and then lost in a server crash would let its identifier go to a second
+// device), and the server itself ends a statement or a lock wait before the station's
+// bound cuts the connection. `schemaWork`: no statement limit yet (building indexes or
+// counts on a large pool may take longer).
+bool applySessionSettings(bool schemaWork)
+{
+    const int ms = timeoutMs.load();
+    for (const QString &sql : {QStringLiteral("SET synchronous_commit = on"),
+                               QStringLiteral("SET statement_timeout = %1").arg(schemaWork ? 0 : ms * 4 / 5),
+                               QStringLiteral("SET lock_timeout = %1").arg(schemaWork ? 10000 : ms * 2 / 3)}) {
+        QSqlQuery q(storeDatabase);
+        if (!q.exec(sql)) {
+            fail(q.lastError().text());
+            return false;
+        }
+    }
+    return true;
+}
+
+void clearStatementCaches()
+{
+    preparedSql.clear();
+    bulkQueries.clear();
+    storeQuery = QSqlQuery();
+}
+
+// Opens this thread's server connection again after it was lost (outside a batch).
+void reconnect()
+{
+    clearStatementCaches();
+    storeDatabase.close();
+    storeDatabase.setConnectOptions(connectOptions());
+    if (!storeDatabase.open()) {
+        fail(QStringLiteral("the connection to the server was lost and could not be made again: %1")
+                 .arg(storeDatabase.lastError().text()));
+        return;
+    }
+    storeQuery = QSqlQuery(storeDatabase);
+    applySessionSettings(false);
+}
+
+// The start of a store call: clears the failure flag, and reconnects a lost connection
+// unless a batch depended on it.
+void beginCall()
+{
+    callFailed = false;
+    callUsedStoreQuery = false;
+    deadlineMissed.store(false);
+    if (batchLost) {
+        fail(QStringLiteral("the connection to the server was lost; the batch was rolled back"));
+        return;
+    }
+    if (connectionWanted && serverConnectionLost())
+        reconnect();
+}
+
+// Marks one store call (outermost only): every public function starts with one.
+class StoreCall
+{
+public:
+    StoreCall()
+    {
+        if (callDepth++ == 0)
+            beginCall();
+    }
+    ~StoreCall()
+    {
+        if (--callDepth != 0)
+            return;
+        Watchdog::instance().disarm();
+        // The server's rows arrive one by one: a connection lost among them ends a read
+        // loop as its last row would, and only the query's error tells the two apart.
+        if (callUsedStoreQuery && !callFailed && storeQuery.lastError().isValid())
+            statementFailed(storeQuery.lastError().text());
+    }
+    StoreCall(const StoreCall &) = delete;
+    StoreCall &operator=(const StoreCall &) = delete;
+};
+
+// Runs `exec` (one statement) under the deadline. A store function without its StoreCall
+// still gets a call of its own per statement, so nothing runs unbounded or unreconnected.
+template <typename Exec>
+bool bounded(Exec exec)
+{
+    if (callDepth == 0) {
+        StoreCall call;
+        if (batchLost)
+            return false;
+        armDeadline();
+        return exec();
+    }
+    if (batchLost)
+        return false;
+    armDeadline();
+    return exec();
+}
 
 // A null text would be bound as SQL NULL; the statements compare and store texts,
 // so an empty value must reach the database as the empty text.
@@ -79,27 +345,32 @@ QVariant text(const QString &value)
 // no row. Nothing is attempted without an open database, so no warning is printed.
 bool run(const QString &sql, std::initializer_list<QVariant> values = {})
 {
-    if (!storeDatabase.isOpen()) {
-        failureText = QStringLiteral("the database is not open");
-        return false;
-    }
-    // lastQuery() tells whether storeQuery itself still holds that statement.
-    if (sql != preparedSql || storeQuery.lastQuery() != dialect(sql)) {
-        preparedSql.clear();
-        storeQuery.setForwardOnly(true);
-        if (!storeQuery.prepare(dialect(sql))) {
-            failureText = storeQuery.lastError().text();
+    return bounded([&] {
+        if (!storeDatabase.isOpen()) {
+            fail(QStringLiteral("the database is not open"));
             return false;
         }
-        preparedSql = sql;
-    }
-    for (const QVariant &v : values)
-        storeQuery.addBindValue(v.type() == QVariant::String ? text(v.toString()) : v);
-    if (!storeQuery.exec()) {
-        failureText = storeQuery.lastError().text();
-        return false;
-    }
-    return true;
+        // lastQuery() tells whether storeQuery itself still holds that statement.
+        if (sql != preparedSql || storeQuery.lastQuery() != dialect(sql)) {
+            preparedSql.clear();
+            storeQuery.setForwardOnly(true);
+            if (!storeQuery.prepare(dialect(sql))) {
+                statementFailed(storeQuery.lastError().text());
+                return false;
+            }
+            preparedSql = sql;
+        }
+        for (const QVariant &v : values)
+            storeQuery.addBindValue(v.type() == QVariant::String ? text(v.toString()) : v);
+        callUsedStoreQuery = true;
+        if (!storeQuery.exec()) {
+            statementFailed(storeQuery.lastError().text());
+            // The statement may be gone with its connection; prepare it afresh next time.
+            preparedSql.clear();
+            return false;
+        }
+        return true;
+    });
 }
 
 // Runs a write keyed by one identifier; true only when exactly one row changed.
@@ -118,16 +389,18 @@ bool runOne(const QString &sql, std::initializer_list<QVariant> values)
 // A statement outside storeQuery's prepared cache (transaction control).
 bool control(const QString &sql)
 {
-    if (!storeDatabase.isOpen()) {
-        failureText = QStringLiteral("the database is not open");
-        return false;
-    }
-    QSqlQuery q(storeDatabase);
-    if (!q.exec(dialect(sql))) {
-        failureText = q.lastError().text();
-        return false;
-    }
-    return true;
+    return bounded([&] {
+        if (!storeDatabase.isOpen()) {
+            fail(QStringLiteral("the database is not open"));
+            return false;
+        }
+        QSqlQuery q(storeDatabase);
+        if (!q.exec(dialect(sql))) {
+            statementFailed(q.lastError().text());
+            return false;
+        }
+        return true;
+    });
 }
 
 // Reads the first row's column 0 as an integer; the statement is then reset so
@@ -453,35 +726,33 @@ void prepareCounts()
     control(ok ? QStringLiteral("COMMIT") : QStringLiteral("ROLLBACK"));
 }
 
-bool openServer(const StoreSettings &settings)
+// Makes `name` this thread's connection with `driver`, replacing one of another driver.
+void useConnection(const QString &name, const QString &driver)
 {
-    storeDatabase = QSqlDatabase::contains(QLatin1String(QSqlDatabase::defaultConnection))
-        ? QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false)
-        : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"));
-    if (storeDatabase.driverName() != QLatin1String("QPSQL")) {
+    storeDatabase = QSqlDatabase::contains(name) ? QSqlDatabase::database(name, false)
+                                                 : QSqlDatabase::addDatabase(driver, name);
+    if (storeDatabase.driverName() != driver) {
         storeDatabase = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
-        storeDatabase = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"));
+        QSqlDatabase::removeDatabase(name);
+        storeDatabase = QSqlDatabase::addDatabase(driver, name);
     }
+}
+
+bool openServer(const StoreSettings &settings, const QString &name)
+{
+    useConnection(name, QStringLiteral("QPSQL"));
     storeDatabase.setHostName(settings.host);
     storeDatabase.setPort(settings.port);
     storeDatabase.setDatabaseName(settings.database);
     storeDatabase.setUserName(settings.user);
     storeDatabase.setPassword(settings.password);
-    storeDatabase.setConnectOptions(QStringLiteral("connect_timeout=10"));
+    storeDatabase.setConnectOptions(connectOptions());
     return storeDatabase.open();
 }
 
-bool openFile()
+bool openFile(const QString &name)
 {
-    storeDatabase = QSqlDatabase::contains(QLatin1String(QSqlDatabase::defaultConnection))
-        ? QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false)
-        : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    if (storeDatabase.driverName() != QLatin1String("QSQLITE")) {
-        storeDatabase = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
-        storeDatabase = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    }
+    useConnection(name, QStringLiteral("QSQLITE"));
     storeDatabase.setDatabaseName(QLatin1String(kDatabaseName));
     // The file holds the administrator's password: readable by its owner only. Made here
     // so SQLite never creates it with the process's default mode.
@@ -503,10 +774,19 @@ void openDatabase()
         qDebug() << settingsError;
     engine = settings.engine;
     station = settings.station.isEmpty() ? QSysInfo::machineHostName() : settings.station;
-    preparedSql.clear();
-    bulkQueries.clear();
+    {
+        QMutexLocker lock(&settingsLock);
+        openedSettings = settings;
+    }
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("TARNWELL_STORE_TIMEOUT_MS", &ok);
+    timeoutMs = ok && ms >= 500 ? ms : 15000;
+    clearStatementCaches();
     batchOpen = false;
-    if (!(engine == StoreSettings::PostgreSQL ? openServer(settings) : openFile())) {
+    batchLost = false;
+    connectionWanted = false;
+    const QString name = QLatin1String(QSqlDatabase::defaultConnection);
+    if (!(engine == StoreSettings::PostgreSQL ? openServer(settings, name) : openFile(name))) {
         qDebug() << storeDatabase.lastError().text();
         return;
     }
@@ -514,7 +794,7 @@ void openDatabase()
 
     // The first station of a line makes the tables; others may start at the same moment.
     if (engine == StoreSettings::PostgreSQL) {
-        QSqlQuery(storeDatabase).exec(QStringLiteral("SET lock_timeout = '10s'"));
+        applySessionSettings(true);
         QSqlQuery(storeDatabase).exec(QStringLiteral("SELECT pg_advisory_lock(7274461)"));
     }
     for (const QString &sql : schema())
@@ -547,8 +827,91 @@ void openDatabase()
     for (const QString &sql : indexes)
         storeDatabase.exec(sql);
     prepareCounts();
-    if (engine == StoreSettings::PostgreSQL)
+    if (engine == StoreSettings::PostgreSQL) {
         QSqlQuery(storeDatabase).exec(QStringLiteral("SELECT pg_advisory_unlock(7274461)"));
+        applySessionSettings(false);
+    }
+    connectionWanted = true;
+}
+
+bool openStoreForThisThread()
+{
+    StoreSettings settings;
+    {
+        QMutexLocker lock(&settingsLock);
+        settings = openedSettings;
+    }
+    static std::atomic<int> opened{0};
+    const QString name = QStringLiteral("tarnwell-store-thread-%1").arg(++opened);
+    clearStatementCaches();
+    batchOpen = false;
+    batchLost = false;
+    connectionWanted = false;
+    callFailed = false;
+    if (!(engine == StoreSettings::PostgreSQL ? openServer(settings, name) : openFile(name))) {
+        fail(storeDatabase.lastError().text());
+        return false;
+    }
+    storeQuery = QSqlQuery(storeDatabase);
+    if (engine == StoreSettings::PostgreSQL && !applySessionSettings(false)) {
+        closeStoreForThisThread();
+        callFailed = true;
+        return false;
+    }
+    connectionWanted = true;
+    return true;
+}
+
+void closeStoreForThisThread()
+{
+    rollbackBatch();
+    connectionWanted = false;
+    clearStatementCaches();
+    const QString name = storeDatabase.connectionName();
+    storeDatabase.close();
+    storeDatabase = QSqlDatabase();
+    if (!name.isEmpty())
+        QSqlDatabase::removeDatabase(name);
+}
+
+int storeTimeoutMs()
+{
+    return timeoutMs.load();
+}
+
+bool lastStoreCallFailed()
+{
+    return callFailed;
+}
+
+bool storeIsDurable(QString *why)
+{
+    const StoreCall call;
+    if (engine != StoreSettings::PostgreSQL)
+        return true;
+    const auto setting = [](const QString &name, QString *value) {
+        const bool read = run(QStringLiteral("SHOW %1").arg(name)) && storeQuery.next();
+        if (read)
+            *value = storeQuery.value(0).toString();
+        storeQuery.finish();
+        return read;
+    };
+    QString synchronousCommit;
+    QString fsync;
+    QString reason;
+    if (!setting(QStringLiteral("synchronous_commit"), &synchronousCommit) || !setting(QStringLiteral("fsync"), &fsync))
+        reason = QStringLiteral("could not ask the server whether its commits reach the disk: %1").arg(failureText);
+    else if (fsync != QLatin1String("on"))
+        reason = QStringLiteral("the server runs with fsync = %1: a crash of the server machine can lose claims it "
+                                "has acknowledged; set fsync = on in the server's postgresql.conf")
+                     .arg(fsync);
+    else if (synchronousCommit != QLatin1String("on"))
+        reason = QStringLiteral("this station's session has synchronous_commit = %1: the server may acknowledge a "
+                                "claim before it is on disk")
+                     .arg(synchronousCommit);
+    if (why)
+        *why = reason;
+    return reason.isEmpty();
 }
 
 bool storeIsServer()
@@ -564,14 +927,14 @@ QString stationName()
 void closeDatabase()
 {
     rollbackBatch();
-    preparedSql.clear();
-    bulkQueries.clear();
-    storeQuery = QSqlQuery();
+    connectionWanted = false;
+    clearStatementCaches();
     storeDatabase.close();
 }
 
 bool beginBatch()
 {
+    const StoreCall call;
     if (batchOpen) {
         failureText = QStringLiteral("a batch is already open");
         return false;
@@ -586,11 +949,26 @@ bool beginBatch()
 
 bool commitBatch()
 {
+    if (batchLost) {
+        batchLost = false;
+        const StoreCall call;
+        fail(QStringLiteral("the connection to the server was lost; the batch was rolled back"));
+        return false;
+    }
+    const StoreCall call;
     if (!batchOpen) {
         failureText = QStringLiteral("no batch is open");
         return false;
     }
     storeQuery.finish();
+    // The server answers COMMIT of a transaction a failed statement has spoilt with a
+    // rollback, not an error: that is no commit.
+    if (PGconn *conn = serverHandle(); conn && PQtransactionStatus(conn) == PQTRANS_INERROR) {
+        const QString why = failureText;
+        rollbackBatch();
+        fail(QStringLiteral("a statement of the batch failed; the batch was rolled back (%1)").arg(why));
+        return false;
+    }
     batchOpen = false;
     if (control(QStringLiteral("COMMIT")))
         return true;
@@ -604,8 +982,11 @@ bool commitBatch()
 
 void rollbackBatch()
 {
+    // A batch whose connection was lost is already rolled back by the server.
+    batchLost = false;
     if (!batchOpen)
         return;
+    const StoreCall call;
     storeQuery.finish();
     batchOpen = false;
     const QString why = failureText;
@@ -625,12 +1006,14 @@ QString storeError()
 
 int checkLogin(const QString &loginName, const QString &password)
 {
+    const StoreCall call;
     return firstInt(QStringLiteral("SELECT UserID FROM Users WHERE UserName=? AND UserPwd=?"), {loginName, password},
                     -1);
 }
 
 bool addLog(const LogRecord &record)
 {
+    const StoreCall call;
     return run(QStringLiteral(
                    "INSERT INTO Logs(LogID, LogType, LogDescribe, LogDate, LogStation) VALUES(null, ?, ?, ?, ?)"),
                {fixedfield::get(record.logType), fixedfield::get(record.logDescribe),
@@ -639,6 +1022,7 @@ bool addLog(const LogRecord &record)
 
 bool checkAdminPassword(const QString &password)
 {
+    const StoreCall call;
     const bool found = run(QStringLiteral("SELECT * FROM Users WHERE UserName='admin' AND UserPwd = ?"), {password})
         && storeQuery.next();
     storeQuery.finish();
@@ -647,6 +1031,7 @@ bool checkAdminPassword(const QString &password)
 
 bool setAdminPassword(const QString &password)
 {
+    const StoreCall call;
     return runOne(QStringLiteral("UPDATE Users SET UserPwd=? WHERE UserName='admin'"), {password});
 }
 
@@ -702,6 +1087,7 @@ QList<QPair<qint64, qint64>> blocksOf(const QString &sql)
 
 int countSerials(const QString &filter)
 {
+    const StoreCall call;
     if (countable(filter)) {
         if (run(QStringLiteral("SELECT SUM(s.Total) FROM SerialCounts as s JOIN Customers as c "
                                "ON c.CustomerID=s.CustomerID WHERE 1=1 ")
@@ -719,6 +1105,7 @@ int countSerials(const QString &filter)
 
 bool insertSerial(const SerialRecord &record)
 {
+    const StoreCall call;
     const int customerId = fixedfield::bytes(record.customerName).toInt();
     return run(QStringLiteral("INSERT INTO SerialNumbers(SNID, CustomerID, SerialNumber, IsUse, DeviceType, "
                               "DeviceSerialNum, szIP) VALUES(null, %1, ?, 0, ?, ?, ?)")
@@ -747,7 +1134,7 @@ QString placeholders(int count, const QString &one)
 QSqlQuery *bulkQuery(const QString &sql)
 {
     if (!storeDatabase.isOpen()) {
-        failureText = QStringLiteral("the database is not open");
+        fail(QStringLiteral("the database is not open"));
         return nullptr;
     }
     auto it = bulkQueries.find(sql);
@@ -755,7 +1142,7 @@ QSqlQuery *bulkQuery(const QString &sql)
         QSqlQuery query(storeDatabase);
         query.setForwardOnly(true);
         if (!query.prepare(dialect(sql))) {
-            failureText = query.lastError().text();
+            statementFailed(query.lastError().text());
             return nullptr;
         }
         it = bulkQueries.insert(sql, query);
@@ -767,7 +1154,7 @@ bool runBulk(QSqlQuery *query, const QString &sql)
 {
     if (query->exec())
         return true;
-    failureText = query->lastError().text();
+    statementFailed(query->lastError().text());
     bulkQueries.remove(sql);
     return false;
 }
@@ -775,12 +1162,18 @@ bool runBulk(QSqlQuery *query, const QString &sql)
 // Runs `sql` with values [from, from + n) bound in order; the query that ran, or null.
 QSqlQuery *execChunk(const QString &sql, const QStringList &values, int from, int n)
 {
-    QSqlQuery *query = bulkQuery(sql);
-    if (!query)
-        return nullptr;
-    for (int i = 0; i < n; ++i)
-        query->addBindValue(text(values.at(from + i)));
-    return runBulk(query, sql) ? query : nullptr;
+    QSqlQuery *ran = nullptr;
+    bounded([&] {
+        QSqlQuery *query = bulkQuery(sql);
+        if (!query)
+            return false;
+        for (int i = 0; i < n; ++i)
+            query->addBindValue(text(values.at(from + i)));
+        if (runBulk(query, sql))
+            ran = query;
+        return ran != nullptr;
+    });
+    return ran;
 }
 
 // Runs the write `sql` with values [from, from + n) bound in order: the rows it changed,
@@ -890,6 +1283,7 @@ bool storeNewSerials(const QStringList &values, int customerId, qint64 *stored)
 
 bool serialExists(const QString &serialNumber)
 {
+    const StoreCall call;
     const bool found = run(QStringLiteral("SELECT SNID FROM SerialNumbers WHERE SerialNumber=?"), {serialNumber})
         && storeQuery.next();
     storeQuery.finish();
@@ -903,6 +1297,7 @@ bool deleteSerial(const QString &serialNumber)
 
 QString serialOfDevice(const QString &deviceSerialNum)
 {
+    const StoreCall call;
     QString serial;
     if (run(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE DeviceSerialNum=?"), {deviceSerialNum})
         && storeQuery.next())
@@ -914,6 +1309,7 @@ QString serialOfDevice(const QString &deviceSerialNum)
 bool markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum, const QString &deviceType,
                     const QString &deviceIp)
 {
+    const StoreCall call;
     // Only an identifier claimed for this very device becomes used by it; a write that
     // changes nothing (deleted meanwhile, claimed for another device) is a failure.
     if (!run(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, DeviceSerialNum=?, szIP=? "
@@ -945,6 +1341,7 @@ bool lockDevice(const QString &deviceSerialNum)
 ClaimResult claimSerial(const QString &serialNumber, int customerId, const QString &deviceSerialNum,
                         const QString &deviceType, const QString &deviceIp)
 {
+    const StoreCall call;
     if (!lockDevice(deviceSerialNum))
         return ClaimResult::Failed;
     // (The unary + keeps SQLite on the SerialNumber index: by (CustomerID, IsUse) it would
@@ -973,6 +1370,7 @@ ClaimResult claimSerial(const QString &serialNumber, int customerId, const QStri
 ClaimResult claimNextSerial(int customerId, const QString &deviceSerialNum, const QString &deviceType,
                             const QString &deviceIp, QString *claimed)
 {
+    const StoreCall call;
     if (!storeIsServer())
         return ClaimResult::Taken;
     if (!lockDevice(deviceSerialNum))
@@ -1000,6 +1398,7 @@ ClaimResult claimNextSerial(int customerId, const QString &deviceSerialNum, cons
 
 DeviceHolding holdingOfDevice(const QString &deviceSerialNum)
 {
+    const StoreCall call;
     // A burnt identifier outranks a pending one; a device should never hold both.
     DeviceHolding held;
     if (run(QStringLiteral("SELECT SerialNumber, IsUse, CustomerID FROM SerialNumbers "
@@ -1016,6 +1415,7 @@ DeviceHolding holdingOfDevice(const QString &deviceSerialNum)
 
 QStringList unusedSerialNumbers(int count, int customerId)
 {
+    const StoreCall call;
     QStringList values;
     if (run(QStringLiteral("SELECT s.SNID,s.SerialNumber FROM SerialNumbers as s JOIN Customers as c "
                            "ON c.CustomerID=s.CustomerID WHERE s.IsUse=0 AND s.CustomerID=%1 "
@@ -1029,6 +1429,7 @@ QStringList unusedSerialNumbers(int count, int customerId)
 
 QList<SerialRecord> pageSerials(int pageIndex, int pageSize, const QString &filter)
 {
+    const StoreCall call;
     pageSize = rowLimit(pageSize);
     // The filter goes in verbatim; without one, the blanks around it are one blank.
     const QString order =
@@ -1039,6 +1440,7 @@ QList<SerialRecord> pageSerials(int pageIndex, int pageSize, const QString &filt
 
 QList<SerialRow> pageSerialRows(int pageIndex, int pageSize, const QString &filter)
 {
+    const StoreCall call;
     pageSize = rowLimit(pageSize);
     const QString order =
         QStringLiteral("ORDER BY s.SNID DESC LIMIT %1, %2").arg(qint64(pageIndex) * pageSize).arg(pageSize);
@@ -1105,16 +1507,19 @@ QList<SerialRow> serialRowsWhere(const QString &given, const QString &condition,
 
 QList<SerialRow> serialRowsBelow(qint64 snid, int count, const QString &filter)
 {
+    const StoreCall call;
     return serialRowsWhere(filter, QStringLiteral(" AND s.SNID < ?"), false, 0, count, {snid});
 }
 
 QList<SerialRow> serialRowsAbove(qint64 snid, int count, const QString &filter)
 {
+    const StoreCall call;
     return serialRowsWhere(filter, QStringLiteral(" AND s.SNID > ?"), true, 0, count, {snid});
 }
 
 QList<SerialRow> seekSerialPage(int pageIndex, int pageSize, const QString &filter, int total)
 {
+    const StoreCall call;
     const qint64 from = qint64(pageIndex) * pageSize; // position of the page's first row, newest first
     // Nothing counted, nothing to show: a filter that matches no row would otherwise read
     // every row of the pool to find that out.
@@ -1144,6 +1549,7 @@ QList<SerialRow> seekSerialPage(int pageIndex, int pageSize, const QString &filt
 
 QList<SerialRecord> unusedSerials(int count, int customerId)
 {
+    const StoreCall call;
     // The condition's trailing blank and the ORDER BY's leading one are one blank.
     return serialRows(kSerialSelect + QStringLiteral("WHERE s.IsUse=0 AND s.CustomerID=%1 ").arg(customerId)
                       + QStringLiteral("ORDER BY s.SNID DESC LIMIT 0, %1").arg(rowLimit(count)));
@@ -1151,6 +1557,7 @@ QList<SerialRecord> unusedSerials(int count, int customerId)
 
 std::unique_ptr<CustomerRecord> customerById(int customerId)
 {
+    const StoreCall call;
     std::unique_ptr<CustomerRecord> record;
     if (run(kCustomerSelect + QStringLiteral(" WHERE CustomerID=%1").arg(customerId)) && storeQuery.next())
         record = std::make_unique<CustomerRecord>(readCustomerRow());
@@ -1160,6 +1567,7 @@ std::unique_ptr<CustomerRecord> customerById(int customerId)
 
 bool updateCustomer(const QString &customerName, const QString &customerValue, const QString &hostAddr, int port)
 {
+    const StoreCall call;
     return runOne(QStringLiteral("UPDATE Customers SET CustomerValue=?, CustomerHostAddr=?, CustomerPort=%1 "
                                  "WHERE CustomerName=?")
                       .arg(port),
@@ -1168,6 +1576,7 @@ bool updateCustomer(const QString &customerName, const QString &customerValue, c
 
 QList<CustomerRecord> allCustomers()
 {
+    const StoreCall call;
     QList<CustomerRecord> rows;
     // The file returns its rows in id order; the server returns them as they lie, which an
     // update changes. The customer editor takes its first row for the first customer.
@@ -1179,6 +1588,7 @@ QList<CustomerRecord> allCustomers()
 
 int countLogs()
 {
+    const StoreCall call;
     if (run(QStringLiteral("SELECT SUM(Total) FROM LogCounts"))) {
         const int counted = storeQuery.next() ? storeQuery.value(0).toInt() : 0;
         storeQuery.finish();
@@ -1212,21 +1622,25 @@ QList<LogRow> logRowsWhere(const QString &condition, bool ascending, qint64 offs
 
 QList<LogRow> pageLogRows(int pageIndex, int pageSize)
 {
+    const StoreCall call;
     return logRowsWhere(QString(), false, qint64(pageIndex) * rowLimit(pageSize), pageSize);
 }
 
 QList<LogRow> logRowsBelow(qint64 logId, int count)
 {
+    const StoreCall call;
     return logRowsWhere(QStringLiteral("WHERE LogID < ?"), false, 0, count, {logId});
 }
 
 QList<LogRow> logRowsAbove(qint64 logId, int count)
 {
+    const StoreCall call;
     return logRowsWhere(QStringLiteral("WHERE LogID > ?"), true, 0, count, {logId});
 }
 
 QList<LogRow> seekLogPage(int pageIndex, int pageSize, int total)
 {
+    const StoreCall call;
     const qint64 from = qint64(pageIndex) * pageSize;
     if (pageIndex < 0 || pageSize < 1)
         return {};
@@ -1247,6 +1661,7 @@ QList<LogRow> seekLogPage(int pageIndex, int pageSize, int total)
 
 QList<LogRecord> pageLogs(int pageIndex, int pageSize)
 {
+    const StoreCall call;
     pageSize = rowLimit(pageSize);
     QList<LogRecord> rows;
     if (run(QStringLiteral("SELECT LogType, LogDescribe, LogDate FROM Logs ORDER BY LogID DESC LIMIT %1, %2")
@@ -1273,7 +1688,7 @@ bool forEachSerialInFile(sqlite3 *db, const QString &sql, int chunk,
     sqlite3_stmt *statement = nullptr;
     const QByteArray text = sql.toUtf8();
     if (sqlite3_prepare_v2(db, text.constData(), int(text.size()), &statement, nullptr) != SQLITE_OK) {
-        failureText = QString::fromUtf8(sqlite3_errmsg(db));
+        fail(QString::fromUtf8(sqlite3_errmsg(db)));
         return false;
     }
     const auto column = [statement](int i) {
@@ -1302,7 +1717,7 @@ bool forEachSerialInFile(sqlite3 *db, const QString &sql, int chunk,
             }
         }
         if (step != SQLITE_ROW && step != SQLITE_DONE) {
-            failureText = QString::fromUtf8(sqlite3_errmsg(db));
+            fail(QString::fromUtf8(sqlite3_errmsg(db)));
             ok = false;
         }
         sqlite3_reset(statement);
@@ -1317,8 +1732,9 @@ bool forEachSerialInFile(sqlite3 *db, const QString &sql, int chunk,
 
 bool forEachSerial(const QString &filter, const std::function<bool(const SerialBytes &)> &visit)
 {
+    const StoreCall call;
     if (!storeDatabase.isOpen()) {
-        failureText = QStringLiteral("the database is not open");
+        fail(QStringLiteral("the database is not open"));
         return false;
     }
     storeQuery.finish();
@@ -1336,14 +1752,15 @@ bool forEachSerial(const QString &filter, const std::function<bool(const SerialB
     QSqlQuery q(storeDatabase);
     q.setForwardOnly(true);
     if (!q.prepare(dialect(sql))) {
-        failureText = q.lastError().text();
+        statementFailed(q.lastError().text());
         return false;
     }
     qint64 below = std::numeric_limits<qint64>::max();
     for (;;) {
         q.addBindValue(below);
+        armDeadline();
         if (!q.exec()) {
-            failureText = q.lastError().text();
+            statementFailed(q.lastError().text());
             return false;
         }
         int rows = 0;
@@ -1361,6 +1778,12 @@ bool forEachSerial(const QString &filter, const std::function<bool(const SerialB
                 q.finish();
                 return true;
             }
+        }
+        // The server's rows arrive one by one: a connection lost among them ends the
+        // loop like the last row would.
+        if (q.lastError().isValid()) {
+            statementFailed(q.lastError().text());
+            return false;
         }
         q.finish();
         if (rows < chunk)

@@ -1,7 +1,9 @@
-// The data store: one SQLite file, one connection, one query object.
-// Every operation runs on the UI thread and never overlaps another. Reads that fail give
-// the operation's value for "nothing found"; writes tell whether they took effect, and
-// storeError() says why the last one did not.
+// The data store: one SQLite file (or the line's server), one connection and one query
+// object per thread. The UI thread's connection is openDatabase()'s; a worker thread opens
+// one of its own (openStoreForThisThread) and every call then runs on the calling thread's
+// connection. Reads that fail give the operation's value for "nothing found" and
+// lastStoreCallFailed() tells that apart from a true "nothing"; writes tell whether they
+// took effect, and storeError() says why the last one did not.
 #pragma once
 
 #include "store/records.h"
@@ -15,13 +17,37 @@
 #include <functional>
 #include <memory>
 
-extern QSqlDatabase storeDatabase;
-extern QSqlQuery storeQuery;
+extern thread_local QSqlDatabase storeDatabase;
+extern thread_local QSqlQuery storeQuery;
 
 // Opens the pool named by tarnwell.ini (the SQLite file mydatabase.db without one), makes
 // the tables, indexes and seed rows that are missing.
 void openDatabase();
 void closeDatabase();
+// A connection of the calling (worker) thread to the pool openDatabase() opened: the same
+// settings and session settings, no schema work. False, with storeError(), when it cannot
+// open. Close it on the same thread before the thread ends.
+bool openStoreForThisThread();
+void closeStoreForThisThread();
+
+// True when the most recent store call on this thread could not reach the store or its
+// statement failed (storeError() says why). Reset at the start of every store call.
+bool lastStoreCallFailed();
+
+// True when a commit the store acknowledges is on disk: always for the file; on the
+// server, when this session's synchronous_commit and the server's fsync are both on.
+// False with the reason for the operator in *why otherwise, or when the server cannot
+// be asked.
+bool storeIsDurable(QString *why);
+
+// On the server a statement that gets no answer within the bound (15 s; the environment's
+// TARNWELL_STORE_TIMEOUT_MS at open, for tests) fails: the connection is cut, the call
+// reports the failure, and the next call outside a batch connects again. A connection
+// lost inside a batch ends the batch (batchIsOpen() turns false) and every call fails
+// until its owner ends it with rollbackBatch() or commitBatch() (which then fails):
+// nothing the owner meant for the batch can be committed on its own.
+int storeTimeoutMs();
+
 // True when the pool is on a PostgreSQL server shared by several stations.
 bool storeIsServer();
 // The name every log row of this program carries.
