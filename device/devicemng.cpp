@@ -712,8 +712,7 @@ DeviceMng::ClaimAnswer DeviceMng::claimInStore(const BurnRow &r, const BurnRow &
     const auto fail = [&](const QString &text) {
         if (a.why.isEmpty())
             a.why = storeError();
-        if (batchIsOpen())
-            rollbackBatch();
+        rollbackBatch(); // also ends a batch whose connection was lost
         if (a.stop.isEmpty())
             a.stop = previous.row >= 0 && !a.previousBurnt ? recordFailure(previous) : text;
         return a;
@@ -784,8 +783,7 @@ DeviceMng::RecordAnswer DeviceMng::recordInStore(const BurnRow &r)
     }
     if (a.why.isEmpty())
         a.why = storeError();
-    if (batchIsOpen())
-        rollbackBatch();
+    rollbackBatch();
     a.burnt = mark == Mark::AlreadyUsed;
     if (!a.burnt && a.stop.isEmpty())
         a.stop = recordFailure(r);
