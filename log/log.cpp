@@ -3,10 +3,26 @@
 
 #include "store/datastore.h"
 #include "widgets/displaytext.h"
+#include "widgets/messagebox.h"
 
 #include <QHeaderView>
 
 #include <algorithm>
+
+namespace {
+
+// After a read of the log: true, with a box that says why, when it could not be read, so
+// an empty page is never shown as the log's content.
+bool logUnreadable()
+{
+    if (!lastStoreCallFailed())
+        return false;
+    MessageBox::critical(nullptr, Log::tr("Error"),
+                         Log::tr("The operation log could not be read from the pool:\n\n%1").arg(storeError()));
+    return true;
+}
+
+} // namespace
 
 namespace {
 
@@ -53,8 +69,14 @@ Log::~Log()
 
 void Log::refreshPaging()
 {
-    pager->recount(countLogs());
-    showRows(pageLogRows(0, pager->pageSize()));
+    const int total = countLogs();
+    if (logUnreadable())
+        return;
+    pager->recount(total);
+    const QList<LogRow> rows = pageLogRows(0, pager->pageSize());
+    if (logUnreadable())
+        return;
+    showRows(rows);
     updateSummary();
 }
 
@@ -119,6 +141,8 @@ void Log::showPage(int page)
         rows = logRowsAbove(pageRecords.first().id, pager->pageSize());
     else
         rows = seekLogPage(page - 1, pager->pageSize(), pager->totalCount());
+    if (logUnreadable())
+        return;
     pager->moveTo(page);
     showRows(rows);
     updateSummary();

@@ -11,7 +11,12 @@
 #       (a crashed or killed test), a watchdog stops the server and removes DIR.
 #       --durable: keep fsync on (benchmarks that want real commit costs); by default a
 #       throwaway cluster does not wait for the disk.
+#       --set NAME=VALUE: a server setting after the throwaway defaults (repeatable), e.g.
+#       --set synchronous_commit=off for a server that commits lazily.
 #   pg-cluster.sh stop DIR     stops the server (fast, then immediate) and its watchdog
+#   pg-cluster.sh crash DIR    stops the server the way a crash would (immediate: no
+#                              checkpoint, unwritten WAL lost); the cluster stays for restart
+#   pg-cluster.sh restart DIR  starts a stopped or crashed cluster again on its port
 #   pg-cluster.sh status DIR   exit 0 while the server runs
 #
 # As root (CI) the server runs as the postgres system user of the Debian package, because
@@ -20,7 +25,7 @@
 set -euo pipefail
 
 die() { echo "pg-cluster: $*" >&2; exit 1; }
-usage() { die "usage: $0 start DIR [--owner PID] [--durable] | stop DIR | status DIR"; }
+usage() { die "usage: $0 start DIR [--owner PID] [--durable] [--set NAME=VALUE]... | stop DIR | crash DIR | restart DIR | status DIR"; }
 
 [ $# -ge 2 ] || usage
 cmd=$1
@@ -93,10 +98,15 @@ case "$cmd" in
 start)
   owner=""
   durable=0
+  extra=()
   while [ $# -gt 0 ]; do
     case "$1" in
       --owner) [ $# -ge 2 ] || usage; owner=$2; shift 2 ;;
       --durable) durable=1; shift ;;
+      --set)
+        [ $# -ge 2 ] || usage
+        [[ "$2" =~ ^[a-z_]+=[A-Za-z0-9_.]+$ ]] || die "--set takes NAME=VALUE (letters, digits, _ and .)"
+        extra+=("${2%%=*} = '${2#*=}'"); shift 2 ;;
       *) usage ;;
     esac
   done
@@ -143,6 +153,7 @@ full_page_writes = $fsync
 log_min_messages = warning
 log_min_error_statement = error
 EOF
+  for line in "${extra[@]}"; do printf '%s\n' "$line" >>"$dir/data/postgresql.conf"; done
 
   # A free port: try random ones; a port taken meanwhile by anyone else fails the bind
   # and the next one is tried.
@@ -199,6 +210,24 @@ stop)
   # A server that will not stop keeps its watchdog, which tries again when the owner ends.
   stop_server
   kill_watchdog
+  ;;
+crash)
+  [ -d "$dir/data" ] || die "no cluster in $dir"
+  dir=$(cd "$dir" && pwd)
+  pid=$(head -1 "$dir/data/postmaster.pid" 2>/dev/null || true)
+  as_server "$(bindir)/pg_ctl" stop -D "$dir/data" -m immediate -w -t 30 >/dev/null 2>&1 || true
+  if [[ "$pid" =~ ^[0-9]+$ ]]; then
+    for _ in $(seq 200); do alive "$pid" || break; sleep 0.05; done
+  fi
+  if running; then die "the server in $dir/data did not stop"; fi
+  ;;
+restart)
+  [ -f "$dir/env" ] || die "no cluster in $dir"
+  dir=$(cd "$dir" && pwd)
+  if running; then exit 0; fi
+  port=$(sed -n 's/^PGPORT=//p' "$dir/env")
+  as_server "$(bindir)/pg_ctl" start -D "$dir/data" -l "$dir/postgres.log" -w -t 60 -o "-p $port" >/dev/null 2>&1 ||
+    { tail -20 "$dir/postgres.log" >&2 || true; die "the server did not start again"; }
   ;;
 status)
   [ -d "$dir" ] || exit 1

@@ -14,6 +14,21 @@
 
 namespace {
 
+// After a read of the pool: true, with a box that says why, when it could not be read, so
+// an empty or short page is never shown as the pool's content.
+bool poolUnreadable()
+{
+    if (!lastStoreCallFailed())
+        return false;
+    MessageBox::critical(nullptr, Serial::tr("Error"),
+                         Serial::tr("The serial numbers could not be read from the pool:\n\n%1").arg(storeError()));
+    return true;
+}
+
+} // namespace
+
+namespace {
+
 // Each row of the table is 25 px high; the rest of the group box (filter row, header,
 // paging row, margins) takes 150 px of its height and 180 px of its width.
 const int kRowHeight = 25;
@@ -106,8 +121,14 @@ void Serial::refreshPaging()
     // Not laid out yet: there is no page size to divide by, and the first resize recounts.
     if (!pager->hasPageSize())
         return;
-    pager->recount(countSerials(filter));
-    showRows(seekSerialPage(0, pager->pageSize(), filter, pager->totalCount()));
+    const int total = countSerials(filter);
+    if (poolUnreadable())
+        return;
+    pager->recount(total);
+    const QList<SerialRow> rows = seekSerialPage(0, pager->pageSize(), filter, pager->totalCount());
+    if (poolUnreadable())
+        return;
+    showRows(rows);
     showPageLabel();
 }
 
@@ -115,7 +136,13 @@ void Serial::loadPage()
 {
     // The page at its place in the pool as it is now (the count is a sum over a few rows),
     // skipped to from the nearer end.
-    showRows(seekSerialPage(pager->pageIndex(), pager->pageSize(), filter, countSerials(filter)));
+    const int total = countSerials(filter);
+    if (poolUnreadable())
+        return;
+    const QList<SerialRow> rows = seekSerialPage(pager->pageIndex(), pager->pageSize(), filter, total);
+    if (poolUnreadable())
+        return;
+    showRows(rows);
 }
 
 void Serial::showRows(const QList<SerialRow> &rows)
@@ -164,6 +191,8 @@ void Serial::switchPage(int page)
         rows = serialRowsAbove(pageRecords.first().snid, pager->pageSize(), filter);
     else
         rows = seekSerialPage(page - 1, pager->pageSize(), filter, pager->totalCount());
+    if (poolUnreadable())
+        return;
     pager->moveTo(page);
     showRows(rows);
     showPageLabel();

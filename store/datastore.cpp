@@ -13,6 +13,7 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlRecord>
+#include <QSqlResult>
 #include <QSysInfo>
 #include <QVariant>
 
@@ -34,7 +35,9 @@
 #include <thread>
 
 thread_local QSqlDatabase storeDatabase;
-thread_local QSqlQuery storeQuery;
+// Made without a database: a query made with none would look up the default connection,
+// which belongs to the UI thread, and warn on any other.
+thread_local QSqlQuery storeQuery{static_cast<QSqlResult *>(nullptr)};
 
 namespace {
 
@@ -259,16 +262,38 @@ void clearStatementCaches()
 {
     preparedSql.clear();
     bulkQueries.clear();
-    storeQuery = QSqlQuery();
+    storeQuery = QSqlQuery(static_cast<QSqlResult *>(nullptr));
 }
 
 // Opens this thread's server connection again after it was lost (outside a batch).
+bool openServer(const StoreSettings &settings, const QString &name);
+
+// Drops this thread's server connection without a round trip: the driver goes first, so
+// its statements are not freed one by one on the server (the session's end frees them; on
+// a lost or stopped server each would warn or wait).
+void releaseServerConnection()
+{
+    const QString name = storeDatabase.connectionName();
+    const QSqlQuery oldQuery = storeQuery;
+    QHash<QString, QSqlQuery> oldBulk;
+    oldBulk.swap(bulkQueries);
+    storeQuery = QSqlQuery(static_cast<QSqlResult *>(nullptr));
+    preparedSql.clear();
+    storeDatabase = QSqlDatabase();
+    if (!name.isEmpty())
+        QSqlDatabase::removeDatabase(name);
+}
+
 void reconnect()
 {
-    clearStatementCaches();
-    storeDatabase.close();
-    storeDatabase.setConnectOptions(connectOptions());
-    if (!storeDatabase.open()) {
+    const QString name = storeDatabase.connectionName();
+    releaseServerConnection();
+    StoreSettings settings;
+    {
+        QMutexLocker lock(&settingsLock);
+        settings = openedSettings;
+    }
+    if (!openServer(settings, name)) {
         fail(QStringLiteral("the connection to the server was lost and could not be made again: %1")
                  .arg(storeDatabase.lastError().text()));
         return;
@@ -866,6 +891,10 @@ void closeStoreForThisThread()
 {
     rollbackBatch();
     connectionWanted = false;
+    if (engine == StoreSettings::PostgreSQL) {
+        releaseServerConnection();
+        return;
+    }
     clearStatementCaches();
     const QString name = storeDatabase.connectionName();
     storeDatabase.close();
@@ -890,7 +919,7 @@ bool storeIsDurable(QString *why)
     if (engine != StoreSettings::PostgreSQL)
         return true;
     const auto setting = [](const QString &name, QString *value) {
-        const bool read = run(QStringLiteral("SHOW %1").arg(name)) && storeQuery.next();
+        const bool read = run(QStringLiteral("SELECT current_setting(?)"), {name}) && storeQuery.next();
         if (read)
             *value = storeQuery.value(0).toString();
         storeQuery.finish();
@@ -928,6 +957,10 @@ void closeDatabase()
 {
     rollbackBatch();
     connectionWanted = false;
+    if (engine == StoreSettings::PostgreSQL) {
+        releaseServerConnection();
+        return;
+    }
     clearStatementCaches();
     storeDatabase.close();
 }

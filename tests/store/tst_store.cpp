@@ -1,6 +1,7 @@
 // The data store: schema and seed rows, account and log operations, the serial pool,
 // customers, the fixed-width field helper, and the indexes a factory-sized pool needs.
 // Every check reads the file back on a connection of its own (testsupport::rows).
+#include "tests/support/pgcluster.h"
 #include "tests/support/testsupport.h"
 
 #include "store/datastore.h"
@@ -8,9 +9,15 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 #include <QTranslator>
 #include <cstring>
+#include <memory>
+
+#include <signal.h>
 
 namespace {
 
@@ -139,6 +146,40 @@ QStringList indexNames()
                                  "AND name NOT LIKE 'sqlite_%' ORDER BY name"));
 }
 
+// Stops every process of a server (SIGSTOP) while alive: the kernel still accepts and
+// acknowledges, nothing answers.
+class Frozen
+{
+public:
+    explicit Frozen(const QList<qint64> &pids)
+        : pids_(pids)
+    {
+        for (qint64 pid : pids_)
+            ::kill(pid_t(pid), SIGSTOP);
+    }
+    ~Frozen()
+    {
+        for (qint64 pid : pids_)
+            ::kill(pid_t(pid), SIGCONT);
+    }
+    Frozen(const Frozen &) = delete;
+    Frozen &operator=(const Frozen &) = delete;
+
+private:
+    QList<qint64> pids_;
+};
+
+// A short bound, so a test waits seconds for a server that does not answer.
+const char kShortBoundMs[] = "3000";
+
+// The store reopened with the short bound.
+void reopenWithShortBound()
+{
+    qputenv("TARNWELL_STORE_TIMEOUT_MS", kShortBoundMs);
+    closeDatabase();
+    openDatabase();
+}
+
 const QStringList kIndexes = {
     QStringLiteral("SerialNumbersByCustomer"),
     QStringLiteral("SerialNumbersByCustomerUse"),
@@ -164,6 +205,14 @@ private slots:
     {
         QDir().rmdir(QStringLiteral("mydatabase.db")); // left by a failed noDatabase... run
         testsupport::freshDatabase();
+    }
+
+    void cleanup()
+    {
+        // A test that pointed the store elsewhere or shortened its bound: back to the suite's.
+        qunsetenv("TARNWELL_STORE_TIMEOUT_MS");
+        if (testsupport::onServer())
+            testsupport::pointAtServer(*testsupport::serverCluster(), QStringLiteral("test-station"));
     }
 
     // --- database, seed rows, indexes ---
@@ -284,6 +333,7 @@ private slots:
             QVERIFY(!checkAdminPassword(QStringLiteral("qorvi")));
             setAdminPassword(QStringLiteral("x"));
             QCOMPARE(countSerials(QString()), 0);
+            QVERIFY(lastStoreCallFailed()); // not an empty pool: no pool at all
             QVERIFY(!insertSerial(serial(QStringLiteral("1"), QStringLiteral("N"))));
             QVERIFY(!serialExists(QStringLiteral("S01")));
             deleteSerial(QStringLiteral("S01"));
@@ -959,6 +1009,224 @@ private slots:
         QCOMPARE(fixedfield::bytes(l.logDescribe), QByteArray(256, 'D'));
         QVERIFY(!fixedfield::fitsWithNul(QByteArray(16, 'x'), 16));
         QVERIFY(!fixedfield::fitsWithNul(QByteArray("a\0b", 3), 16));
+    }
+
+    // --- connections: per thread, durable, bounded, reopened ---
+
+    // A worker thread works on a connection of its own: what it commits the UI thread's
+    // connection sees, and its failures are its own.
+    void workerThreadHasAConnectionOfItsOwn()
+    {
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("W1"))));
+        const int logsBefore = count(QStringLiteral("Logs"));
+        bool opened = false;
+        bool claimed = false;
+        bool workerReadFailed = false;
+        QString workerConnection;
+        std::unique_ptr<QThread> worker(QThread::create([&] {
+            opened = openStoreForThisThread();
+            workerConnection = storeDatabase.connectionName();
+            claimed = beginBatch()
+                && claimSerial(QStringLiteral("W1"), 1, QStringLiteral("DEV-W"), QStringLiteral("IPC"),
+                               QStringLiteral("127.0.0.1"))
+                    == ClaimResult::Claimed
+                && addLog(makeLogRecord(QStringLiteral("Burning"), QStringLiteral("W1"))) && commitBatch();
+            countSerials(QStringLiteral(" AND s.NoSuchColumn=1"));
+            workerReadFailed = lastStoreCallFailed();
+            closeStoreForThisThread();
+        }));
+        worker->start();
+        QVERIFY(worker->wait(120000));
+        QVERIFY2(opened && claimed, qPrintable(storeError()));
+        QVERIFY(workerReadFailed);
+        QVERIFY(workerConnection != storeDatabase.connectionName());
+
+        QVERIFY(!lastStoreCallFailed());
+        QCOMPARE(holdingOfDevice(QStringLiteral("DEV-W")).serialNumber, QStringLiteral("W1"));
+        QCOMPARE(count(QStringLiteral("Logs")), logsBefore + 1);
+        // "Nothing found" that is true is no failure.
+        QVERIFY(!serialExists(QStringLiteral("ABSENT")));
+        QVERIFY(!lastStoreCallFailed());
+    }
+
+    // A commit says true only when the batch's writes are stored. The server spoils a
+    // transaction at its first failed statement and answers COMMIT with a rollback.
+    void commitTellsWhetherTheBatchIsStored()
+    {
+        QVERIFY(beginBatch());
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("SPOILT-1"))));
+        countSerials(QStringLiteral(" AND s.NoSuchColumn=1"));
+        QVERIFY(lastStoreCallFailed());
+        insertSerial(serial(QStringLiteral("1"), QStringLiteral("SPOILT-2")));
+        const bool committed = commitBatch();
+        QVERIFY(!batchIsOpen());
+        QCOMPARE(count(QStringLiteral("SerialNumbers WHERE SerialNumber='SPOILT-1'")), committed ? 1 : 0);
+        if (testsupport::onServer())
+            QVERIFY(!committed);
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("AFTER"))));
+        QCOMPARE(count(QStringLiteral("SerialNumbers WHERE SerialNumber='AFTER'")), 1);
+    }
+
+    void durabilityIsAskedNotAssumed()
+    {
+        QString why = QStringLiteral("unchanged");
+        if (!testsupport::onServer()) {
+            QVERIFY(storeIsDurable(&why));
+            return;
+        }
+        // The suite's throwaway server runs with fsync and synchronous_commit off.
+        QVERIFY(!storeIsDurable(&why));
+        QVERIFY2(why.contains(QLatin1String("fsync = off")), qPrintable(why));
+        QVERIFY(!lastStoreCallFailed());
+        // The session commits synchronously whatever the server's default.
+        QSqlQuery show(storeDatabase);
+        QVERIFY(show.exec(QStringLiteral("SHOW synchronous_commit")) && show.next());
+        QCOMPARE(show.value(0).toString(), QStringLiteral("on"));
+        show.finish();
+        QCOMPARE(testsupport::value(QStringLiteral("SHOW synchronous_commit")).toString(), QStringLiteral("off"));
+        // A server that cannot be asked is not taken as durable.
+        closeDatabase();
+        QVERIFY(!storeIsDurable(&why));
+        QVERIFY2(why.startsWith(QLatin1String("could not ask")), qPrintable(why));
+        QVERIFY(lastStoreCallFailed());
+    }
+
+    // A server that commits lazily by default (synchronous_commit = off) and is killed
+    // right after the station's commits: every claim and mark the station was told about is
+    // there after the restart, round after round.
+    void acknowledgedClaimsSurviveAServerCrash()
+    {
+        if (!testsupport::onServer())
+            QSKIP("the file commits through SQLite's journal");
+        testsupport::PgCluster lazy;
+        // WAL the server has not written by itself for ten seconds is lost in a crash.
+        lazy.setServerSettings({QStringLiteral("synchronous_commit=off"), QStringLiteral("wal_writer_delay=10s")},
+                               true);
+        QVERIFY2(lazy.start(), qPrintable(lazy.errorText()));
+        closeDatabase();
+        testsupport::pointAtServer(lazy, QStringLiteral("crash-station"));
+        openDatabase();
+        QVERIFY(storeDatabase.isOpen());
+        QString why;
+        QVERIFY2(storeIsDurable(&why), qPrintable(why));
+
+        for (int round = 1; round <= 10; ++round) {
+            QStringList uuids;
+            for (int i = 0; i < 3; ++i) {
+                const QString uuid = QStringLiteral("R%1-%2").arg(round).arg(i);
+                const QString device = QStringLiteral("DEV-") + uuid;
+                QVERIFY2(insertSerial(serial(QStringLiteral("1"), uuid)), qPrintable(storeError()));
+                QVERIFY2(beginBatch()
+                             && claimSerial(uuid, 1, device, QStringLiteral("NVR"), QStringLiteral("127.0.0.1"))
+                                 == ClaimResult::Claimed
+                             && addLog(makeLogRecord(QStringLiteral("Burning"), uuid)) && commitBatch(),
+                         qPrintable(storeError()));
+                uuids << uuid;
+            }
+            // The first two are written and marked; the third stays pending.
+            for (int i = 0; i < 2; ++i)
+                QVERIFY2(beginBatch()
+                             && markSerialUsed(uuids.at(i), QStringLiteral("DEV-") + uuids.at(i), QStringLiteral("NVR"),
+                                               QStringLiteral("127.0.0.1"))
+                             && commitBatch(),
+                         qPrintable(storeError()));
+            QVERIFY2(lazy.crash(), qPrintable(lazy.errorText()));
+            QVERIFY2(lazy.restart(), qPrintable(lazy.errorText()));
+
+            QSqlDatabase db = lazy.connection(QStringLiteral("crash-inspector"));
+            QVERIFY2(db.isOpen(), qPrintable(db.lastError().text()));
+            for (int i = 0; i < 3; ++i) {
+                QSqlQuery q(db);
+                q.prepare(QStringLiteral("SELECT IsUse, DeviceSerialNum FROM SerialNumbers WHERE SerialNumber=?"));
+                q.addBindValue(uuids.at(i));
+                QVERIFY(q.exec());
+                QVERIFY2(q.next(), qPrintable(QStringLiteral("round %1: %2 lost").arg(round).arg(uuids.at(i))));
+                QCOMPARE(q.value(0).toInt(), i < 2 ? int(SerialUsed) : int(SerialPending));
+                QCOMPARE(q.value(1).toString(), QStringLiteral("DEV-") + uuids.at(i));
+            }
+            QSqlQuery logs(db);
+            QVERIFY(logs.exec(QStringLiteral("SELECT COUNT(*) FROM Logs")) && logs.next());
+            QCOMPARE(logs.value(0).toInt(), 3 * round);
+            db.close();
+
+            // The station's connection died with the server: its next read says so, the one
+            // after it connects again.
+            QVERIFY(!serialExists(uuids.first()));
+            QVERIFY(lastStoreCallFailed());
+            QVERIFY2(serialExists(uuids.first()), qPrintable(storeError()));
+            QVERIFY(!lastStoreCallFailed());
+        }
+        closeDatabase();
+    }
+
+    void lostConnectionIsAFailureThenReopened_data()
+    {
+        QTest::addColumn<bool>("freeze");
+        QTest::addColumn<bool>("inBatch");
+        QTest::newRow("backend terminated, read") << false << false;
+        QTest::newRow("backend terminated, in a batch") << false << true;
+        QTest::newRow("server stopped, read") << true << false;
+        QTest::newRow("server stopped, in a batch") << true << true;
+    }
+
+    // A connection that dies (its backend terminated) or stops answering (the server's
+    // processes stopped) fails the call within the bound and says so; a batch that
+    // depended on it is gone with nothing of it stored; the next call once the server
+    // answers connects again and reads the truth.
+    void lostConnectionIsAFailureThenReopened()
+    {
+        if (!testsupport::onServer())
+            QSKIP("the file's connection cannot be lost");
+        QFETCH(bool, freeze);
+        QFETCH(bool, inBatch);
+        reopenWithShortBound();
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("KNOWN"))));
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("FREE"))));
+        const int logsBefore = count(QStringLiteral("Logs"));
+        if (inBatch) {
+            QVERIFY(beginBatch());
+            QVERIFY(addLog(makeLogRecord(QStringLiteral("Burning"), QStringLiteral("FREE"))));
+        }
+        std::unique_ptr<Frozen> frozen;
+        if (freeze)
+            frozen = std::make_unique<Frozen>(testsupport::serverCluster()->serverProcesses());
+        else
+            QVERIFY(testsupport::exec(QStringLiteral(
+                "SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity WHERE pid <> pg_backend_pid() "
+                "AND datname = current_database() AND backend_type = 'client backend'")));
+
+        QElapsedTimer timer;
+        timer.start();
+        if (inBatch)
+            QCOMPARE(claimSerial(QStringLiteral("FREE"), 1, QStringLiteral("DEV-F"), QStringLiteral("NVR"),
+                                 QStringLiteral("127.0.0.1")),
+                     ClaimResult::Failed);
+        else
+            QVERIFY(!serialExists(QStringLiteral("KNOWN")));
+        QVERIFY(lastStoreCallFailed());
+        QVERIFY2(timer.elapsed() < 40000, qPrintable(QString::number(timer.elapsed())));
+        if (freeze)
+            QVERIFY2(storeError().contains(QLatin1String("did not answer within 3 s")), qPrintable(storeError()));
+        if (inBatch) {
+            // The batch is gone; what its owner goes on writing is not stored on its own.
+            QVERIFY(!batchIsOpen());
+            QVERIFY(!addLog(makeLogRecord(QStringLiteral("Burnt"), QStringLiteral("FREE"))));
+            QVERIFY(lastStoreCallFailed());
+            QVERIFY(!commitBatch());
+        }
+        frozen.reset();
+
+        QVERIFY2(serialExists(QStringLiteral("KNOWN")), qPrintable(storeError()));
+        QVERIFY(!lastStoreCallFailed());
+        QCOMPARE(count(QStringLiteral("Logs")), logsBefore);
+        QCOMPARE(holdingOfDevice(QStringLiteral("DEV-F")).isUse, int(SerialUnused));
+        QVERIFY(beginBatch());
+        QCOMPARE(claimSerial(QStringLiteral("FREE"), 1, QStringLiteral("DEV-F"), QStringLiteral("NVR"),
+                             QStringLiteral("127.0.0.1")),
+                 ClaimResult::Claimed);
+        QVERIFY(commitBatch());
+        QCOMPARE(value(QStringLiteral("SELECT IsUse FROM SerialNumbers WHERE SerialNumber='FREE'")).toInt(),
+                 int(SerialPending));
     }
 };
 

@@ -78,9 +78,12 @@ bool PgCluster::start(qint64 ownerPid, int timeoutMs)
     if (ownerPid <= 0)
         ownerPid = QCoreApplication::applicationPid();
     bool ok = false;
-    const QString out = runScript({QStringLiteral("start"), folder_->path(), QStringLiteral("--owner"),
-                                   QString::number(ownerPid)},
-                                  timeoutMs, &ok);
+    QStringList args{QStringLiteral("start"), folder_->path(), QStringLiteral("--owner"), QString::number(ownerPid)};
+    if (durable_)
+        args << QStringLiteral("--durable");
+    for (const QString &setting : qAsConst(serverSettings_))
+        args << QStringLiteral("--set") << setting;
+    const QString out = runScript(args, timeoutMs, &ok);
     if (!ok) {
         error_ = QStringLiteral("could not start a PostgreSQL cluster: ") + out;
         stop();
@@ -126,6 +129,28 @@ bool PgCluster::stop(int timeoutMs)
     }
     folder_.reset();
     return ok && serverProcesses().isEmpty();
+}
+
+bool PgCluster::crash(int timeoutMs)
+{
+    if (!folder_)
+        return false;
+    bool ok = false;
+    const QString out = runScript({QStringLiteral("crash"), folder_->path()}, timeoutMs, &ok);
+    if (!ok)
+        error_ = QStringLiteral("could not crash the PostgreSQL cluster: ") + out;
+    return ok;
+}
+
+bool PgCluster::restart(int timeoutMs)
+{
+    if (!folder_)
+        return false;
+    bool ok = false;
+    const QString out = runScript({QStringLiteral("restart"), folder_->path()}, timeoutMs, &ok);
+    if (!ok)
+        error_ = QStringLiteral("could not start the PostgreSQL cluster again: ") + out;
+    return ok;
 }
 
 bool PgCluster::isRunning() const

@@ -34,6 +34,13 @@ public:
     PgCluster &operator=(const PgCluster &) = delete;
     ~PgCluster();
 
+    // Server settings for the next start(), after the throwaway defaults: "name=value" each
+    // (e.g. "synchronous_commit=off"); `durable` keeps fsync on.
+    void setServerSettings(const QStringList &settings, bool durable = false)
+    {
+        serverSettings_ = settings;
+        durable_ = durable;
+    }
     // Creates and starts a cluster in a fresh temporary folder; waits until it accepts the
     // test role. `ownerPid` is the process whose end stops it (0: this process). False,
     // with errorText(), when the server, the QPSQL driver or the start fails.
@@ -41,6 +48,11 @@ public:
     // Closes this object's connections and stops the server; true when no server process
     // is left. Stopping a stopped cluster is harmless.
     bool stop(int timeoutMs = 60000);
+
+    // Stops the server as a crash would (immediate: what it had not written is lost), and
+    // starts the same cluster again on its port. False, with errorText(), when it fails.
+    bool crash(int timeoutMs = 60000);
+    bool restart(int timeoutMs = 120000);
 
     bool isRunning() const;
     QString errorText() const { return error_; }
@@ -77,6 +89,8 @@ private:
     QHash<QString, QString> settings_;
     QStringList connections_;
     QString error_;
+    QStringList serverSettings_;
+    bool durable_ = false;
 };
 
 // True when `pid` names a live process (not gone, not a zombie waiting to be reaped).
