@@ -866,8 +866,13 @@ QString DeviceMng::readFailure()
 // Keeps the first failure of the pass; its box comes when the pass ends.
 void DeviceMng::stopPass(const StoreAnswer &answer)
 {
-    if (stopped.stop.isEmpty())
-        stopped = answer;
+    if (answer.stop.isEmpty() || !stopped.stop.isEmpty())
+        return;
+    stopped = answer;
+    // A device took its identifier and the pass stops before its mark: that it stays
+    // pending is the more important thing to say.
+    if (unrecorded.row >= 0)
+        stopped.stop = recordFailure(unrecorded);
 }
 
 QString DeviceMng::summary() const
@@ -1033,6 +1038,7 @@ void DeviceMng::on_btnBurn_clicked()
     }
     if (stopped.stop.isEmpty() && unrecorded.row >= 0) {
         const BurnRow last = unrecorded;
+        unrecorded = BurnRow();
         const RecordAnswer recorded = waitOffThread(storeThread, [this, last] { return recordInStore(last); });
         if (recorded.burnt)
             showBurnt(last);

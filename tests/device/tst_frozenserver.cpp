@@ -170,7 +170,8 @@ private slots:
         testsupport::click(child(&page, "btnBurn"));
         const qint64 passMs = took.elapsed();
         painter.stop();
-        QVERIFY2(!frozen.isEmpty(), qPrintable(QStringLiteral("%1 writes; %2").arg(writes).arg(MessageBox::last().text)));
+        QVERIFY2(!frozen.isEmpty(),
+                 qPrintable(QStringLiteral("%1 writes; %2").arg(writes).arg(MessageBox::last().text)));
         qInfo("the pass stopped %lld ms after Burn (store bound %d ms); the UI timer fired %d times", passMs, bound,
               ticks);
         QCOMPARE(MessageBox::shown().size(), 1);
