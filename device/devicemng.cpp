@@ -212,12 +212,10 @@ DeviceMng::~DeviceMng()
         QMutexLocker lock(&live.mutex);
         live.pages.remove(this);
     }
-    // The store thread's connection is the page's own.
+    // The store thread's connection is the page's own. No event loop here: events still
+    // queued for the page must not reach it half destroyed.
     if (storeOpened)
-        waitOffThread(storeThread, [] {
-            closeStoreForThisThread();
-            return true;
-        });
+        QtConcurrent::run(storeThread, [] { closeStoreForThisThread(); }).waitForFinished();
     storeThread->waitForDone();
     delete ui;
 }
@@ -574,10 +572,10 @@ QString DeviceMng::logType()
 
 namespace {
 
-// A log text about one device and identifier with `outcome` (an already translated text with
-// %1 and %2 for them). The values may be what made the row unwritable, so they may be long:
-// each is quoted within 48 bytes (marked when shortened), which keeps the entry inside its
-// record; a translation that still does not fit gives way to the source text.
+// A log text about one device and identifier: `translated` (%1 and %2 for them, %3 for
+// `detail`), or its `source` when the translation does not fit. The values may be what made
+// the row unwritable, so they may be long: each is quoted within 48 bytes (marked when
+// shortened), which keeps the entry inside its record.
 QString outcomeText(const QString &translated, const char *source, const QString &deviceSerial, const QString &uuid,
                     const QString &detail)
 {
