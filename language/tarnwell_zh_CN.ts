@@ -396,13 +396,15 @@
     </message>
     <message>
         <source>Error</source>
-        <translation type="unfinished">错误</translation>
+        <translation>错误</translation>
     </message>
     <message>
         <source>The operation log could not be read from the pool:
 
 %1</source>
-        <translation type="unfinished"></translation>
+        <translation>无法从数据库读取操作日志：
+
+%1</translation>
     </message>
 </context>
 <context>
@@ -826,7 +828,9 @@ Nothing was written under that name.</source>
         <source>The serial numbers could not be read from the pool:
 
 %1</source>
-        <translation type="unfinished"></translation>
+        <translation>无法从数据库读取序列号：
+
+%1</translation>
     </message>
 </context>
 <context>

@@ -83,6 +83,11 @@ stop_server() {
   bin=$(bindir)
   if [ -f "$dir/data/postmaster.pid" ]; then
     pid=$(head -1 "$dir/data/postmaster.pid" 2>/dev/null || true)
+    # A test that stopped the server's processes (SIGSTOP) and died before it let them go on:
+    # stopped processes take no signal to shut down.
+    if [[ "$pid" =~ ^[0-9]+$ ]]; then
+      kill -CONT "$pid" $(pgrep -P "$pid" 2>/dev/null) 2>/dev/null || true
+    fi
     as_server "$bin/pg_ctl" stop -D "$dir/data" -m fast -w -t 30 >/dev/null 2>&1 ||
       as_server "$bin/pg_ctl" stop -D "$dir/data" -m immediate -w -t 30 >/dev/null 2>&1 || true
   fi

@@ -201,8 +201,12 @@ private:
 void armDeadline()
 {
     PGconn *conn = serverHandle();
-    if (!conn || PQsocket(conn) < 0)
+    if (!conn || PQsocket(conn) < 0) {
+        // No socket (a connection libpq has dropped): nothing to wait on, and a number kept
+        // from before may be another file's by now.
+        Watchdog::instance().disarm();
         return;
+    }
     Watchdog::instance().arm(PQsocket(conn), timeoutMs.load());
 }
 
@@ -251,7 +255,7 @@ bool applySessionSettings(bool schemaWork)
                                QStringLiteral("SET lock_timeout = %1").arg(schemaWork ? 10000 : ms * 2 / 3)}) {
         QSqlQuery q(storeDatabase);
         if (!q.exec(sql)) {
-            fail(q.lastError().text());
+            statementFailed(q.lastError().text());
             return false;
         }
     }
@@ -299,6 +303,8 @@ void reconnect()
         return;
     }
     storeQuery = QSqlQuery(storeDatabase);
+    // Within the call's bound: a server that accepted the connection and then stopped.
+    armDeadline();
     applySessionSettings(false);
 }
 
@@ -878,10 +884,16 @@ bool openStoreForThisThread()
         return false;
     }
     storeQuery = QSqlQuery(storeDatabase);
-    if (engine == StoreSettings::PostgreSQL && !applySessionSettings(false)) {
-        closeStoreForThisThread();
-        callFailed = true;
-        return false;
+    if (engine == StoreSettings::PostgreSQL) {
+        armDeadline();
+        const bool applied = applySessionSettings(false);
+        Watchdog::instance().disarm();
+        if (!applied) {
+            const QString why = failureText;
+            closeStoreForThisThread();
+            fail(why);
+            return false;
+        }
     }
     connectionWanted = true;
     return true;

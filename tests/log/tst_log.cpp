@@ -3,6 +3,7 @@
 
 #include "log/log.h"
 #include "store/datastore.h"
+#include "widgets/messagebox.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -11,6 +12,7 @@
 #include <QTableWidget>
 #include <QTranslator>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -233,6 +235,38 @@ private slots:
         QCOMPARE(p.table()->item(0, 0)->text(), QStringLiteral("Anmeldung"));
         QCOMPARE(p.table()->item(0, 1)->text(), QStringLiteral("Anmeldung"));
         QCOMPARE(p.summary(), QStringLiteral("1 Einträge, 1 Seiten, Seite 1"));
+    }
+
+    // A log that cannot be read is an error the operator sees; the page shown stays as it
+    // was rather than turning into an empty log.
+    void unreadableLogIsAnErrorNotAnEmptyPage()
+    {
+        addEntries(1, 12);
+        Page p;
+        p.setTableHeight(tableHeightFor(5));
+        QCOMPARE(p.describes(), entries(12, 8, 5));
+        const QString summary = p.summary();
+        closeDatabase();
+        const std::function<void()> actions[] = {[&] { testsupport::click(p.button("btnNext")); },
+                                                 [&] { testsupport::click(p.button("btnLast")); },
+                                                 [&] { p.log->refreshPaging(); }};
+        for (const auto &action : actions) {
+            MessageBox::clear();
+            action();
+            QCOMPARE(MessageBox::shown().size(), 1);
+            QCOMPARE(MessageBox::last().kind, MessageBox::Critical);
+            QCOMPARE(MessageBox::last().title, QStringLiteral("Error"));
+            QVERIFY2(MessageBox::last().text.contains(QLatin1String("could not be read"))
+                         && MessageBox::last().text.contains(storeError()),
+                     qPrintable(MessageBox::last().text));
+            QCOMPARE(p.describes(), entries(12, 8, 5));
+            QCOMPARE(p.summary(), summary);
+        }
+        openDatabase();
+        MessageBox::clear();
+        testsupport::click(p.button("btnNext"));
+        QCOMPARE(p.describes(), entries(7, 3, 5));
+        QVERIFY(MessageBox::shown().isEmpty());
     }
 };
 

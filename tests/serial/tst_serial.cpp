@@ -198,6 +198,36 @@ private slots:
         verifyOnPage(1, 1, 0);
     }
 
+    // A pool that cannot be read is an error the operator sees; the page shown stays as it
+    // was rather than turning into an empty pool.
+    void unreadablePoolIsAnErrorNotAnEmptyPage()
+    {
+        showPage();
+        const int ps = pageSize();
+        addSerials(QStringLiteral("U"), 2 * ps);
+        click(w<QPushButton>("btnSearch"));
+        verifyOnPage(1, 2, 2 * ps);
+        const QStringList before = listed();
+        closeDatabase();
+        for (const char *button : {"btnSearch", "btnSerialNext", "btnSerialLast"}) {
+            MessageBox::clear();
+            click(w<QPushButton>(button));
+            QCOMPARE(MessageBox::shown().size(), 1);
+            QCOMPARE(MessageBox::last().kind, MessageBox::Critical);
+            QCOMPARE(MessageBox::last().title, QStringLiteral("Error"));
+            QVERIFY2(MessageBox::last().text.contains(QLatin1String("could not be read"))
+                         && MessageBox::last().text.contains(storeError()),
+                     qPrintable(MessageBox::last().text));
+            verifyOnPage(1, 2, 2 * ps);
+            QCOMPARE(listed(), before);
+        }
+        openDatabase();
+        MessageBox::clear();
+        click(w<QPushButton>("btnSerialNext"));
+        verifyOnPage(2, 2, 2 * ps);
+        QVERIFY(MessageBox::shown().isEmpty());
+    }
+
     void pagesFollowThePoolSize()
     {
         showPage();
