@@ -18,6 +18,7 @@
 #include <QMutexLocker>
 #include <QResizeEvent>
 #include <QSet>
+#include <QThreadPool>
 #include <QTimerEvent>
 #include <QtConcurrent>
 
@@ -122,6 +123,21 @@ QString quoted(const QString &value, int maxBytes)
     return QString::fromUtf8(utf8.left(fixedfield::cutLength(utf8, std::size_t(maxBytes)))) + QStringLiteral("...");
 }
 
+// Runs `call` on `pool` (the global pool when null) and waits for its answer while the
+// window keeps painting; no operator input is taken meanwhile.
+template <typename F>
+auto waitOffThread(QThreadPool *pool, F call) -> decltype(call())
+{
+    using T = decltype(call());
+    QFutureWatcher<T> watcher;
+    QEventLoop loop;
+    QObject::connect(&watcher, &QFutureWatcher<T>::finished, &loop, &QEventLoop::quit);
+    watcher.setFuture(pool ? QtConcurrent::run(pool, call) : QtConcurrent::run(call));
+    if (!watcher.isFinished())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return watcher.result();
+}
+
 // Both request forms share the widths of the fields they have in common.
 static_assert(sizeof(UmeyeUuidRequest::serialNumber) == sizeof(LenovoUuidRequest::serialNumber), "widths");
 static_assert(sizeof(UmeyeUuidRequest::userName) == sizeof(LenovoUuidRequest::userName), "widths");
@@ -182,6 +198,10 @@ DeviceMng::DeviceMng(QWidget *parent)
 
     // Shown during a Burn pass, which may wait seconds on each unplugged device.
     loading = new Loading(this);
+
+    storeThread = new QThreadPool(this);
+    storeThread->setMaxThreadCount(1);
+    storeThread->setExpiryTimeout(-1);
 }
 
 DeviceMng::~DeviceMng()
@@ -192,6 +212,11 @@ DeviceMng::~DeviceMng()
         QMutexLocker lock(&live.mutex);
         live.pages.remove(this);
     }
+    // The store thread's connection is the page's own. No event loop here: events still
+    // queued for the page must not reach it half destroyed.
+    if (storeOpened)
+        QtConcurrent::run(storeThread, [] { closeStoreForThisThread(); }).waitForFinished();
+    storeThread->waitForDone();
     delete ui;
 }
 
@@ -306,6 +331,7 @@ void DeviceMng::addDevice(const Device &device)
     const int row = t->rowCount();
     t->insertRow(row);
     const DeviceHolding held = holdingOfDevice(device.serial);
+    const bool unreadable = lastStoreCallFailed();
     const bool burnt = held.isUse == SerialUsed;
 
     auto *number = new QTableWidgetItem(QString::number(row + 1));
@@ -331,6 +357,20 @@ void DeviceMng::addDevice(const Device &device)
         assign(row, held.serialNumber, held.customerId, true);
     }
     setCell(row, ColSortKey, QString());
+    // Not knowing whether the device holds an identifier is not "it holds none".
+    if (unreadable)
+        showUnreadable(row);
+}
+
+// A row whose device the pool could not be looked up for: nothing to tick, nothing to burn,
+// until a search finds the pool answering again.
+void DeviceMng::showUnreadable(int row)
+{
+    QTableWidgetItem *number = ui->tableWidget->item(row, ColNo);
+    number->setData(Qt::CheckStateRole, QVariant());
+    number->setFlags(number->flags() & ~Qt::ItemIsUserCheckable);
+    clearAssignment(row);
+    setCell(row, ColState, tr("The pool could not be read"));
 }
 
 void DeviceMng::setCell(int row, int column, const QString &text)
@@ -423,8 +463,20 @@ void DeviceMng::onCheckBoxSelAll(int state)
 {
     SortingPause pause(ui->tableWidget);
     const int rows = listedRows();
+    bool unreadable = false;
     for (int row = 0; row < rows; ++row) {
-        if (holdingOfDevice(deviceText(row, ColSerial)).isUse == SerialUsed)
+        // Burnt rows and rows the pool could not be read for have no box to tick.
+        if (!hasCheckBox(ui->tableWidget, row))
+            continue;
+        // Once the pool failed to answer, the other rows are not asked again (each question
+        // to a hung server costs the store's whole wait).
+        const DeviceHolding held = unreadable ? DeviceHolding() : holdingOfDevice(deviceText(row, ColSerial));
+        unreadable = unreadable || lastStoreCallFailed();
+        if (unreadable) {
+            showUnreadable(row);
+            continue;
+        }
+        if (held.isUse == SerialUsed)
             continue;
         ui->tableWidget->item(row, ColNo)->setCheckState(Qt::CheckState(state));
         if (state == Qt::Unchecked)
@@ -469,6 +521,10 @@ void DeviceMng::on_btnMatch_clicked()
         // which forgets the assignment) gets that one back: it must not be offered another.
         if (isChecked(row) && cellText(row, ColUuid).isEmpty()) {
             const DeviceHolding held = holdingOfDevice(deviceText(row, ColSerial));
+            if (lastStoreCallFailed()) {
+                matchFailed();
+                return;
+            }
             if (held.isUse == SerialPending)
                 assign(row, held.serialNumber, held.customerId, true);
         }
@@ -483,6 +539,10 @@ void DeviceMng::on_btnMatch_clicked()
 
     // Whole values, not records: a record's field could cut a long value into another one.
     const QStringList fetched = unusedSerialNumbers(checked, burnCustomerId);
+    if (lastStoreCallFailed()) {
+        matchFailed();
+        return;
+    }
     int next = 0; // rows above it are all assigned or not eligible
     for (const QString &serial : fetched) {
         if (serial.isEmpty() || shown.contains(serial))
@@ -510,16 +570,37 @@ QString DeviceMng::logType()
     return fixedfield::fitsWithNul(type.toUtf8(), sizeof(LogRecord::logType)) ? type : QStringLiteral("User operation");
 }
 
-bool DeviceMng::logSkipped(const QString &deviceSerial, const QString &uuid, const QString &reason)
+namespace {
+
+// A log text about one device and identifier: `translated` (%1 and %2 for them, %3 for
+// `detail`), or its `source` when the translation does not fit. The values may be what made
+// the row unwritable, so they may be long: each is quoted within 48 bytes (marked when
+// shortened), which keeps the entry inside its record.
+QString outcomeText(const QString &translated, const char *source, const QString &deviceSerial, const QString &uuid,
+                    const QString &detail)
 {
-    // The values are what made the row unwritable, so they may be long: each is quoted
-    // within 48 bytes (marked when shortened), which keeps the entry inside its record.
     const QString serialText = quoted(deviceSerial, 48);
     const QString uuidText = quoted(uuid, 48);
-    QString describe = tr("Burning uuid [%1] [%2] skipped: %3").arg(serialText, uuidText, reason);
-    if (!fixedfield::fitsWithNul(describe.toUtf8(), sizeof(LogRecord::logDescribe)))
-        describe = QStringLiteral("Burning uuid [%1] [%2] skipped: %3").arg(serialText, uuidText, quoted(reason, 100));
-    return addLog(makeLogRecord(logType(), describe));
+    const QString describe = translated.arg(serialText, uuidText, detail);
+    if (fixedfield::fitsWithNul(describe.toUtf8(), sizeof(LogRecord::logDescribe)))
+        return describe;
+    return QString::fromLatin1(source).arg(serialText, uuidText, quoted(detail, 100));
+}
+
+} // namespace
+
+bool DeviceMng::logSkipped(const QString &deviceSerial, const QString &uuid, const QString &reason)
+{
+    const char *source = QT_TR_NOOP("Burning uuid [%1] [%2] skipped: %3");
+    return addLog(makeLogRecord(logType(), outcomeText(tr(source), source, deviceSerial, uuid, reason)));
+}
+
+// The SDK's answer is all it says about a write that did not take: not written, or no answer.
+bool DeviceMng::logWriteFailed(const QString &deviceSerial, const QString &uuid, int answer)
+{
+    const char *source = QT_TR_NOOP("Burning uuid [%1] [%2] write failed: the SDK answered %3");
+    return addLog(
+        makeLogRecord(logType(), outcomeText(tr(source), source, deviceSerial, uuid, QString::number(answer))));
 }
 
 void DeviceMng::markBurnt(int row, const QStringList &texts)
@@ -587,103 +668,129 @@ QString DeviceMng::skipReason(const BurnRow &r, const CustomerRecord *customer, 
         return tr("device IP is not an address");
     if (written.contains(r.serial))
         return tr("device already burnt or tried in this pass");
-    // Deleted since Match, or longer than a record could carry it. (A pending one is checked
-    // against its device when it is claimed again.)
-    if (!r.pending && !serialExists(r.uuid))
-        return tr("uuid not found in the pool");
     return QString();
+}
+
+// On the store thread: its own connection, opened on first use. A failed open is tried again
+// at the next step.
+bool DeviceMng::openStore()
+{
+    if (!storeOpened)
+        storeOpened = openStoreForThisThread();
+    return storeOpened;
+}
+
+// Pending -> used for a device that took its identifier, inside the open batch. When nothing
+// changed, the pool is asked what it holds for the device: another station finishing the same
+// pending device may have recorded it first, and then it is burnt, not "still pending".
+DeviceMng::Mark DeviceMng::markInStore(const BurnRow &r, QString *stop, QString *why)
+{
+    if (markSerialUsed(r.uuid, r.serial, r.type, r.ip))
+        return Mark::Recorded;
+    *why = storeError();
+    const DeviceHolding held = holdingOfDevice(r.serial);
+    if (lastStoreCallFailed()) {
+        *stop = recordFailure(r);
+        return Mark::Failed;
+    }
+    if (held.serialNumber == r.uuid && held.isUse == SerialUsed)
+        return Mark::AlreadyUsed;
+    *stop = held.serialNumber == r.uuid && held.isUse == SerialPending ? recordFailure(r) : notPendingFailure(r);
+    return Mark::Failed;
 }
 
 // Records, in one commit, that the row's identifier goes to the row's device (unused ->
 // pending) together with the "Burning uuid" log row; the previous success's "used" mark
 // shares the commit. Nothing is written to a device unless this committed.
-DeviceMng::Step DeviceMng::claim(BurnRow &r)
+DeviceMng::ClaimAnswer DeviceMng::claimInStore(const BurnRow &r, const BurnRow &previous)
 {
-    if (!beginBatch()) {
-        stopPass(claimFailure(r));
-        return Step::Stopped;
+    ClaimAnswer a;
+    // When the batch fails, the previous device's mark fails with it: that device holds
+    // its identifier, pending, which is the more important thing to say.
+    const auto fail = [&](const QString &text) {
+        if (a.why.isEmpty())
+            a.why = storeError();
+        rollbackBatch(); // also ends a batch whose connection was lost
+        if (a.stop.isEmpty())
+            a.stop = previous.row >= 0 && !a.previousBurnt ? recordFailure(previous) : text;
+        return a;
+    };
+    if (!openStore() || !beginBatch())
+        return fail(claimFailure(r));
+    if (previous.row >= 0) {
+        const Mark mark = markInStore(previous, &a.stop, &a.why);
+        if (mark == Mark::Failed)
+            return fail(a.stop);
+        // Another station's commit made it used; it stays so whatever becomes of this batch.
+        a.previousBurnt = mark == Mark::AlreadyUsed;
     }
-    const BurnRow previous = unrecorded;
-    unrecorded = BurnRow();
-    if (previous.row >= 0 && !record(previous)) {
-        rollbackBatch();
-        stopPass(recordFailure(previous));
-        return Step::Stopped;
-    }
-    ClaimResult claimed = ClaimResult::Claimed;
+    a.claimed = ClaimResult::Claimed;
     if (r.pending) {
         // Claimed by an earlier pass: it must still be pending for this very device (the
         // operator may have deleted it from the pool since).
         const DeviceHolding held = holdingOfDevice(r.serial);
-        if (held.isUse != SerialPending || held.serialNumber != r.uuid)
-            claimed = ClaimResult::Taken;
+        if (lastStoreCallFailed())
+            a.claimed = ClaimResult::Failed;
+        else if (held.isUse != SerialPending || held.serialNumber != r.uuid)
+            a.claimed = ClaimResult::Taken;
     } else {
-        claimed = claimSerial(r.uuid, r.customerId, r.serial, r.type, r.ip);
+        a.claimed = claimSerial(r.uuid, r.customerId, r.serial, r.type, r.ip);
         // Stations sharing a pool on a server take the customer's next free identifier when
         // another station took the one shown; the row then shows what goes into the device.
-        QString instead;
-        if (claimed == ClaimResult::Taken && storeIsServer()) {
-            claimed = claimNextSerial(r.customerId, r.serial, r.type, r.ip, &instead);
-            if (claimed == ClaimResult::Claimed) {
-                r.uuid = instead;
-                assign(r.row, instead, r.customerId, false);
-            }
-        }
+        if (a.claimed == ClaimResult::Taken && storeIsServer())
+            a.claimed = claimNextSerial(r.customerId, r.serial, r.type, r.ip, &a.instead);
     }
-    // When the batch fails, the previous device's mark fails with it: that device holds
-    // its identifier, pending, which is the more important thing to say.
-    if (claimed == ClaimResult::Failed) {
-        rollbackBatch();
-        stopPass(previous.row >= 0 ? recordFailure(previous) : claimFailure(r));
-        return Step::Stopped;
-    }
-    if (claimed != ClaimResult::Claimed) {
+    if (a.claimed == ClaimResult::Failed)
+        return fail(claimFailure(r));
+    if (a.claimed != ClaimResult::Claimed) {
         // Another program got there first: the previous mark still goes in, and the device is
         // left for the next Match.
-        if (!commitBatch()) {
-            stopPass(previous.row >= 0 ? recordFailure(previous) : claimFailure(r));
-            return Step::Stopped;
+        if (!commitBatch())
+            return fail(claimFailure(r));
+        a.committed = true;
+        a.previousBurnt = previous.row >= 0;
+        a.skipped = a.claimed == ClaimResult::Taken ? tr("uuid taken by another program")
+                                                    : tr("device already holds a uuid");
+        if (!logSkipped(r.serial, r.uuid, a.skipped)) {
+            a.stop = logFailure();
+            a.why = storeError();
         }
-        if (previous.row >= 0)
-            showBurnt(previous);
-        clearAssignment(r.row);
-        if (!logSkipped(r.serial, r.uuid,
-                        claimed == ClaimResult::Taken ? tr("uuid taken by another program")
-                                                      : tr("device already holds a uuid"))) {
-            stopPass(logFailure());
-            return Step::Stopped;
-        }
-        return Step::Skipped;
+        return a;
     }
-    if (!addLog(makeLogRecord(logType(), tr("Burning uuid [%1] [%2]").arg(r.serial, r.uuid))) || !commitBatch()) {
-        rollbackBatch();
-        stopPass(previous.row >= 0 ? recordFailure(previous) : claimFailure(r));
-        return Step::Stopped;
-    }
-    if (previous.row >= 0)
-        showBurnt(previous);
-    // Claimed: from here on the row stands for a pending identifier of this device.
-    if (QTableWidgetItem *cell = ui->tableWidget->item(r.row, ColUuid)) {
-        cell->setData(kPendingRole, true);
-        cell->setData(kCustomerRole, r.customerId);
-    }
-    return Step::Done;
+    const QString uuid = a.instead.isEmpty() ? r.uuid : a.instead;
+    if (!addLog(makeLogRecord(logType(), tr("Burning uuid [%1] [%2]").arg(r.serial, uuid))) || !commitBatch())
+        return fail(claimFailure(r));
+    a.committed = true;
+    a.previousBurnt = previous.row >= 0;
+    return a;
 }
 
-// The SDK call, made off the UI thread so the window keeps painting while an unplugged
-// device costs its whole timeout; no operator input is taken meanwhile.
-int DeviceMng::callOffThread(const std::function<int()> &call)
+// The last success's mark, in a batch of its own.
+DeviceMng::RecordAnswer DeviceMng::recordInStore(const BurnRow &r)
 {
-    QFutureWatcher<int> watcher;
-    QEventLoop loop;
-    connect(&watcher, &QFutureWatcher<int>::finished, &loop, &QEventLoop::quit);
-    watcher.setFuture(QtConcurrent::run(call));
-    if (!watcher.isFinished())
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return watcher.result();
+    RecordAnswer a;
+    if (!openStore() || !beginBatch()) {
+        a.stop = recordFailure(r);
+        a.why = storeError();
+        return a;
+    }
+    const Mark mark = markInStore(r, &a.stop, &a.why);
+    if (mark != Mark::Failed && commitBatch()) {
+        a.burnt = true;
+        return a;
+    }
+    if (a.why.isEmpty())
+        a.why = storeError();
+    rollbackBatch();
+    a.burnt = mark == Mark::AlreadyUsed;
+    if (!a.burnt && a.stop.isEmpty())
+        a.stop = recordFailure(r);
+    return a;
 }
 
-bool DeviceMng::write(const BurnRow &r, const CustomerRecord &customer)
+// The SDK's answer: non-zero when the identifier was written. The call is made off the UI
+// thread so the window keeps painting while an unplugged device costs its whole timeout.
+int DeviceMng::write(const BurnRow &r, const CustomerRecord &customer)
 {
     const QString kind = fixedfield::get(customer.customerValue);
     if (r.customerId == kUmeyeCustomerId) {
@@ -697,7 +804,7 @@ bool DeviceMng::write(const BurnRow &r, const CustomerRecord &customer)
         const quint32 port = quint32(customer.port);
         request.port[0] = static_cast<unsigned char>(port & 0xFFu);
         request.port[1] = static_cast<unsigned char>((port >> 8) & 0xFFu);
-        return callOffThread([&request] { return Z7_NET_DVR_SetUMEyeUuid(&request); }) != 0;
+        return waitOffThread(nullptr, [&request] { return Z7_NET_DVR_SetUMEyeUuid(&request); });
     }
     LenovoUuidRequest request{};
     fixedfield::put(request.serialNumber, r.serial);
@@ -705,44 +812,82 @@ bool DeviceMng::write(const BurnRow &r, const CustomerRecord &customer)
     fixedfield::put(request.password, r.password);
     fixedfield::put(request.uuidKind, kind);
     fixedfield::put(request.uuid, r.uuid);
-    return callOffThread([&request] { return Z7_NET_DVR_SetLenovoUuid(&request); }) != 0;
-}
-
-// Pending -> used for a device that took its identifier; runs inside the open batch.
-bool DeviceMng::record(const BurnRow &r)
-{
-    return markSerialUsed(r.uuid, r.serial, r.type, r.ip);
+    return waitOffThread(nullptr, [&request] { return Z7_NET_DVR_SetLenovoUuid(&request); });
 }
 
 // The row of a recorded success, once its mark is committed.
 void DeviceMng::showBurnt(const BurnRow &r)
 {
     markBurnt(r.row, {r.type, r.serial, r.ip, r.user, r.password, r.uuid});
+    ++tally.burnt;
 }
 
-QString DeviceMng::claimFailure(const BurnRow &r) const
+void DeviceMng::skip(const QString &reason)
+{
+    if (!tally.skipped.contains(reason))
+        tally.reasons.append(reason);
+    ++tally.skipped[reason];
+}
+
+QString DeviceMng::claimFailure(const BurnRow &r)
 {
     return tr("Burning stopped: the pool could not record that uuid [%2] goes to device [%1], so it was not "
               "written. Nothing more is written in this pass.")
         .arg(r.serial, r.uuid);
 }
 
-QString DeviceMng::recordFailure(const BurnRow &r) const
+QString DeviceMng::recordFailure(const BurnRow &r)
 {
     return tr("Burning stopped: device [%1] holds uuid [%2], but the pool could not record it as used. "
               "It stays pending for this device; the next Burn finishes it. Nothing more is written in this pass.")
         .arg(r.serial, r.uuid);
 }
 
-QString DeviceMng::logFailure() const
+QString DeviceMng::notPendingFailure(const BurnRow &r)
+{
+    return tr("Burning stopped: device [%1] holds uuid [%2], but the pool no longer holds it pending for this "
+              "device (deleted or taken meanwhile), so it could not be recorded as used. Look it up on the Serial "
+              "page. Nothing more is written in this pass.")
+        .arg(r.serial, r.uuid);
+}
+
+QString DeviceMng::logFailure()
 {
     return tr("Burning stopped: the operation log could not be written. Nothing more is written in this pass.");
 }
 
-void DeviceMng::stopPass(const QString &text)
+QString DeviceMng::readFailure()
+{
+    return tr("Burning stopped: the pool could not be read. Nothing more is written in this pass.");
+}
+
+// Keeps the first failure of the pass; its box comes when the pass ends.
+void DeviceMng::stopPass(const StoreAnswer &answer)
+{
+    if (answer.stop.isEmpty() || !stopped.stop.isEmpty())
+        return;
+    stopped = answer;
+    // A device took its identifier and the pass stops before its mark: that it stays
+    // pending is the more important thing to say.
+    if (unrecorded.row >= 0)
+        stopped.stop = recordFailure(unrecorded);
+}
+
+QString DeviceMng::summary() const
+{
+    QStringList lines;
+    lines << tr("%n device(s) burnt", nullptr, tally.burnt);
+    lines << tr("%n write(s) failed: each uuid stays pending for its device, the next Burn tries it again", nullptr,
+                tally.failed);
+    for (const QString &reason : tally.reasons)
+        lines << tr("%n skipped: %1", nullptr, tally.skipped.value(reason)).arg(reason);
+    return lines.join(QLatin1Char('\n'));
+}
+
+void DeviceMng::matchFailed()
 {
     const QString why = storeError();
-    loading->stop();
+    const QString text = tr("Nothing was assigned: the pool could not be read.");
     MessageBox::critical(nullptr, tr("Error"), why.isEmpty() ? text : text + QStringLiteral("\n\n") + why);
 }
 
@@ -751,9 +896,10 @@ void DeviceMng::on_btnBurn_clicked()
     QTableWidget *t = ui->tableWidget;
     SortingPause pause(t);
 
-    // Devices that must not get an identifier in this pass: those already burnt, and
-    // those written (or tried) earlier in it. A failed write may still have reached the
-    // device, so a second row of the same device is not tried either.
+    // Devices that must not get an identifier in this pass: those already burnt (or whose
+    // holding the pool could not tell), and those written (or tried) earlier in it. A failed
+    // write may still have reached the device, so a second row of the same device is not
+    // tried either.
     QSet<QString> written;
     QList<int> ready;
     for (int row = 0; row < t->rowCount(); ++row) {
@@ -764,46 +910,150 @@ void DeviceMng::on_btnBurn_clicked()
     }
 
     passRunning = true;
+    tally = Tally();
+    stopped = StoreAnswer();
+    unrecorded = BurnRow();
+    if (!ready.isEmpty()) {
+        // A server that may lose a commit in a crash could forget a claim whose identifier a
+        // device already holds, and offer it again: nothing is burnt on it.
+        const StoreAnswer durable = waitOffThread(storeThread, [this] {
+            StoreAnswer a;
+            if (!openStore())
+                a.stop = storeError();
+            else if (!storeIsDurable(&a.stop) && a.stop.isEmpty())
+                a.stop = storeError();
+            return a;
+        });
+        if (!durable.stop.isEmpty()) {
+            MessageBox::critical(nullptr, tr("Error"),
+                                 tr("Burning refused: the pool cannot promise that what it records survives a "
+                                    "crash, so nothing is written.\n\n%1")
+                                     .arg(durable.stop));
+            ready.clear();
+        }
+    }
     if (!ready.isEmpty())
         loading->start();
+
     QMap<int, std::shared_ptr<CustomerRecord>> customers;
-    bool stopped = false;
-    for (int k = 0; k < ready.size() && !stopped; ++k) {
+    for (int k = 0; k < ready.size() && stopped.stop.isEmpty(); ++k) {
         loading->setProgress(tr("%1 of %2 devices").arg(k + 1).arg(ready.size()));
         BurnRow r = readRow(ready.at(k));
-        if (!customers.contains(r.customerId))
-            customers.insert(r.customerId, std::shared_ptr<CustomerRecord>(customerById(r.customerId)));
+        if (!customers.contains(r.customerId)) {
+            const CustomerAnswer fetched = waitOffThread(storeThread, [this, id = r.customerId] {
+                CustomerAnswer a;
+                if (openStore())
+                    a.customer = std::shared_ptr<CustomerRecord>(customerById(id));
+                if (!storeOpened || lastStoreCallFailed()) {
+                    a.customer.reset();
+                    a.stop = readFailure();
+                    a.why = storeError();
+                }
+                return a;
+            });
+            if (!fetched.stop.isEmpty()) {
+                stopPass(fetched);
+                break;
+            }
+            customers.insert(r.customerId, fetched.customer);
+        }
         const CustomerRecord *customer = customers.value(r.customerId).get();
 
-        const QString reason = skipReason(r, customer, written);
-        if (!reason.isEmpty()) {
-            if (!logSkipped(r.serial, r.uuid, reason)) {
-                stopPass(logFailure());
-                stopped = true;
+        QString reason = skipReason(r, customer, written);
+        // Deleted since Match, or longer than a record could carry it. (A pending one is
+        // checked against its device when it is claimed again.)
+        if (reason.isEmpty() && !r.pending) {
+            const ExistsAnswer found = waitOffThread(storeThread, [this, uuid = r.uuid] {
+                ExistsAnswer a;
+                a.exists = openStore() && serialExists(uuid);
+                if (!storeOpened || lastStoreCallFailed()) {
+                    a.stop = readFailure();
+                    a.why = storeError();
+                }
+                return a;
+            });
+            if (!found.stop.isEmpty()) {
+                stopPass(found);
+                break;
             }
+            if (!found.exists)
+                reason = tr("uuid not found in the pool");
+        }
+        if (!reason.isEmpty()) {
+            skip(reason);
+            stopPass(waitOffThread(storeThread, [this, r, reason] {
+                StoreAnswer a;
+                if (!openStore() || !logSkipped(r.serial, r.uuid, reason)) {
+                    a.stop = logFailure();
+                    a.why = storeError();
+                }
+                return a;
+            }));
             continue;
         }
-        const Step claimed = claim(r);
-        if (claimed == Step::Stopped)
-            stopped = true;
-        if (claimed != Step::Done)
+
+        const BurnRow previous = unrecorded;
+        unrecorded = BurnRow();
+        const ClaimAnswer claimed = waitOffThread(storeThread,
+                                                  [this, r, previous] { return claimInStore(r, previous); });
+        if (claimed.previousBurnt)
+            showBurnt(previous);
+        stopPass(claimed);
+        if (!claimed.committed)
+            break;
+        if (claimed.claimed != ClaimResult::Claimed) {
+            clearAssignment(r.row);
+            skip(claimed.skipped);
             continue;
+        }
+        if (!claimed.instead.isEmpty()) {
+            r.uuid = claimed.instead;
+            assign(r.row, r.uuid, r.customerId, false);
+        }
+        // Claimed: from here on the row stands for a pending identifier of this device.
+        if (QTableWidgetItem *cell = t->item(r.row, ColUuid)) {
+            cell->setData(kPendingRole, true);
+            cell->setData(kCustomerRole, r.customerId);
+        }
+
         written.insert(r.serial);
-        if (write(r, *customer))
+        const int answer = write(r, *customer);
+        if (answer != 0) {
             unrecorded = r; // marked used with the next claim, or below
+            continue;
+        }
+        // Pending for this device still: the next Burn sends the same identifier again.
+        ++tally.failed;
+        setCell(r.row, ColState, tr("Write failed"));
+        stopPass(waitOffThread(storeThread, [this, r, answer] {
+            StoreAnswer a;
+            if (!openStore() || !logWriteFailed(r.serial, r.uuid, answer)) {
+                a.stop = logFailure();
+                a.why = storeError();
+            }
+            return a;
+        }));
     }
-    if (!stopped && unrecorded.row >= 0) {
+    if (stopped.stop.isEmpty() && unrecorded.row >= 0) {
         const BurnRow last = unrecorded;
         unrecorded = BurnRow();
-        if (beginBatch() && record(last) && commitBatch()) {
+        const RecordAnswer recorded = waitOffThread(storeThread, [this, last] { return recordInStore(last); });
+        if (recorded.burnt)
             showBurnt(last);
-        } else {
-            rollbackBatch();
-            stopPass(recordFailure(last));
-        }
+        stopPass(recorded);
     }
     unrecorded = BurnRow();
     loading->stop();
+
+    // Every pass that had something to do says what it did; a stopped one says why first.
+    if (!stopped.stop.isEmpty()) {
+        QString text = stopped.stop;
+        if (!stopped.why.isEmpty())
+            text += QStringLiteral("\n\n") + stopped.why;
+        MessageBox::critical(nullptr, tr("Error"), text + QStringLiteral("\n\n") + summary());
+    } else if (!ready.isEmpty()) {
+        MessageBox::information(nullptr, tr("Information"), summary());
+    }
     passRunning = false;
 
     const QList<Device> reports = waitingReports;

@@ -282,6 +282,60 @@
         <source>%1 of %2 devices</source>
         <translation>第 %1 台，共 %2 台设备</translation>
     </message>
+    <message>
+        <source>The pool could not be read</source>
+        <translation>无法读取号码池</translation>
+    </message>
+    <message>
+        <source>Burning uuid [%1] [%2] write failed: the SDK answered %3</source>
+        <translation>烧录 uuid [%1] [%2] 写入失败：SDK 返回 %3</translation>
+    </message>
+    <message>
+        <source>Burning stopped: device [%1] holds uuid [%2], but the pool no longer holds it pending for this device (deleted or taken meanwhile), so it could not be recorded as used. Look it up on the Serial page. Nothing more is written in this pass.</source>
+        <translation>烧录已停止：设备 [%1] 已写入 uuid [%2]，但号码池中它已不再是该设备的待定号码（期间被删除或被占用），因此无法记录为已使用。请在序列号页面查找它。本次不再写入任何设备。</translation>
+    </message>
+    <message>
+        <source>Burning stopped: the pool could not be read. Nothing more is written in this pass.</source>
+        <translation>烧录已停止：无法读取号码池。本次不再写入任何设备。</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n device(s) burnt</source>
+        <translation>
+            <numerusform>已烧录 %n 台设备</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n write(s) failed: each uuid stays pending for its device, the next Burn tries it again</source>
+        <translation>
+            <numerusform>%n 次写入失败：每个 uuid 仍为其设备的待定号码，下次烧录时将重试</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n skipped: %1</source>
+        <translation>
+            <numerusform>跳过 %n 台：%1</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Nothing was assigned: the pool could not be read.</source>
+        <translation>未分配任何号码：无法读取号码池。</translation>
+    </message>
+    <message>
+        <source>Burning refused: the pool cannot promise that what it records survives a crash, so nothing is written.
+
+%1</source>
+        <translation>拒绝烧录：号码池无法保证其记录在崩溃后仍然保留，因此不写入任何设备。
+
+%1</translation>
+    </message>
+    <message>
+        <source>Write failed</source>
+        <translation>写入失败</translation>
+    </message>
+    <message>
+        <source>Information</source>
+        <translation>信息</translation>
+    </message>
 </context>
 <context>
     <name>Loading</name>

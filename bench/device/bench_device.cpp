@@ -13,6 +13,7 @@
 #include "store/datastore.h"
 #include "store/fixedfield.h"
 #include "tests/support/testsupport.h"
+#include "widgets/messagebox.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -116,6 +117,7 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     TimingApp app(argc, argv);
+    MessageBox::setScripted(true); // each pass ends with its summary box; nobody is there to close it
     QTemporaryDir work(QDir::tempPath() + QStringLiteral("/bench-device-XXXXXX"));
     QDir::setCurrent(work.path());
 

@@ -241,7 +241,10 @@ private slots:
         // write) and finishes every device.
         lateReader.release();
         ready.burn();
-        QCOMPARE(MessageBox::shown().size(), 1);
+        QCOMPARE(MessageBox::shown().size(), 2);
+        QCOMPARE(MessageBox::last().title, QStringLiteral("Information"));
+        QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("3 device(s) burnt\n0 write(s) failed")),
+                 qPrintable(MessageBox::last().text));
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1")), devices);
         for (const QJsonValue &v : line->devices())
             QCOMPARE(v.toObject().value(QStringLiteral("applied")).toInt(), 1);

@@ -234,6 +234,8 @@ private slots:
     void burnSkipsWhatDoesNotFit_data();
     void burnSkipsWhatDoesNotFit();
     void refusedWritesStayReady();
+    void passSaysEveryOutcome();
+    void unreadablePoolIsNeverShownAsUnburnt();
     void deviceListedTwiceGetsOneIdentifier();
     void passShowsProgressAndKeepsPainting();
     void reportedTextsShownEscapedAndAddressesChecked();
@@ -378,12 +380,14 @@ void TestDevice::rowsCheckBoxesAndSelectAll()
     QCOMPARE(cellText(t, 1, 6), QStringLiteral("U-BURNT"));
     QCOMPARE(isUse(QStringLiteral("U-1")) + isUse(QStringLiteral("U-2")), 0);
 
-    // Burn with nothing ready (Burn stays enabled) writes and logs nothing, yet reloads the pool.
+    // Burn with nothing ready (Burn stays enabled) writes and logs nothing and says nothing,
+    // yet reloads the pool.
     QSignalSpy reloads(&page, &DeviceMng::sendOnSerial);
     testsupport::click(button(&page, "btnBurn"));
     QCOMPARE(reloads.count(), 1);
     QCOMPARE(logs(), QStringList());
     QVERIFY(seenWrites.isEmpty());
+    QVERIFY(MessageBox::shown().isEmpty());
 }
 
 void TestDevice::matchAssignsNewestUnused()
@@ -524,12 +528,12 @@ void TestDevice::refusedWritesStayReady()
     QCOMPARE(seenWrites.size(), 3);
     for (const SeenWrite &w : qAsConst(seenWrites))
         QVERIFY2(w.loggedBefore, qPrintable(w.uuid)); // a crash during the write leaves its trace
-    QCOMPARE(logs().size(), 3);
+    QCOMPARE(logs().size(), 5);                       // three claims, two refusals
     for (int i = 0; i < 3; ++i) {
         const int row = rowOf(t, simSerial(*sim, i));
         const QString uuid = cellText(t, row, 6);
         const bool refuses = i != 1;
-        QCOMPARE(cellText(t, row, 7), refuses ? QStringLiteral("Ready to burn") : QStringLiteral("Has been burning"));
+        QCOMPARE(cellText(t, row, 7), refuses ? QStringLiteral("Write failed") : QStringLiteral("Has been burning"));
         QCOMPARE(checked(t, row), refuses);
         // A refused write leaves the identifier pending for that device, never unused.
         QCOMPARE(isUse(uuid), refuses ? 2 : 1);
@@ -546,7 +550,7 @@ void TestDevice::refusedWritesStayReady()
     testsupport::click(button(&page, "btnBurn"));
     QCOMPARE(seenWrites.size(), 2);
     QCOMPARE((QStringList{seenWrites.at(0).uuid, seenWrites.at(1).uuid}), pendingIds);
-    QCOMPARE(logs().size(), 5);
+    QCOMPARE(logs().size(), 9);
 
     // A new search lists them checked and ready with their own identifiers, even with the
     // select-all box unticked, and Match offers them to nobody else.
@@ -576,6 +580,112 @@ void TestDevice::refusedWritesStayReady()
             QVERIFY(pendingIds.contains(cellText(t, row, 6)));
     QCOMPARE(columnTexts(t, 7).count(QStringLiteral("Ready to burn")), 2);
     QCOMPARE(isUse(QStringLiteral("U-NEW")), 0);
+}
+
+void TestDevice::passSaysEveryOutcome()
+{
+    // One pass meets every outcome: a device that refuses the write, two identifiers deleted
+    // since Match, one taken by another program, one device that takes its identifier.
+    const auto sim = startLine(
+        {QStringLiteral("--devices"), QStringLiteral("5"), QStringLiteral("--refuse"), QStringLiteral("1")});
+    QVERIFY(sim);
+    for (int i = 1; i <= 5; ++i)
+        pool(1, QStringLiteral("U-%1").arg(i));
+    Page page;
+    QTableWidget *t = tableOf(&page);
+    search(&page, 5);
+    testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
+    testsupport::click(button(&page, "btnMatch"));
+    const int refusing = rowOf(t, simSerial(*sim, 0));
+    QList<int> others;
+    for (int row = 0; row < 5; ++row)
+        if (row != refusing)
+            others << row;
+    for (int row : {others.at(0), others.at(1)})
+        QVERIFY(testsupport::exec(
+            QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber='%1'").arg(cellText(t, row, 6))));
+    QVERIFY(testsupport::exec(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceSerialNum='ELSEWHERE' "
+                                             "WHERE SerialNumber='%1'")
+                                  .arg(cellText(t, others.at(2), 6))));
+    const QString refusedUuid = cellText(t, refusing, 6);
+    const QString burntUuid = cellText(t, others.at(3), 6);
+
+    const auto sorted = [](QStringList lines) {
+        lines.sort();
+        return lines;
+    };
+    const auto lines = [&] { return sorted(MessageBox::last().text.split(QLatin1Char('\n'))); };
+    const QString failedLine = QStringLiteral(
+        "1 write(s) failed: each uuid stays pending for its device, the next Burn tries it again");
+    testsupport::click(button(&page, "btnBurn"));
+    QCOMPARE(MessageBox::shown().size(), 1);
+    QCOMPARE(MessageBox::last().title, QStringLiteral("Information"));
+    QCOMPARE(lines(),
+             sorted({failedLine, "1 device(s) burnt", "1 skipped: uuid taken by another program",
+                     "2 skipped: uuid not found in the pool"}));
+    QCOMPARE(cellText(t, refusing, 7), QStringLiteral("Write failed"));
+    QVERIFY(checked(t, refusing));
+    QCOMPARE(cellText(t, others.at(3), 7), QStringLiteral("Has been burning"));
+    QCOMPARE(cellText(t, others.at(2), 7), QString());
+    QCOMPARE(isUse(refusedUuid), 2);
+    QCOMPARE(isUse(burntUuid), 1);
+    const QString failedLog = QStringLiteral("User operation|Burning uuid [%1] [%2] write failed: the SDK answered 0")
+                                  .arg(simSerial(*sim, 0), refusedUuid);
+    QCOMPARE(logs().count(failedLog), 1);
+
+    // The next pass tries the refused device again with its own identifier; the deleted ones
+    // are skipped again. The summary counts this pass only.
+    seenWrites.clear();
+    testsupport::click(button(&page, "btnBurn"));
+    QCOMPARE(seenWrites.size(), 1);
+    QCOMPARE(seenWrites.first().uuid, refusedUuid);
+    QCOMPARE(lines(), sorted({failedLine, "0 device(s) burnt", "2 skipped: uuid not found in the pool"}));
+    QCOMPARE(logs().count(failedLog), 2);
+}
+
+void TestDevice::unreadablePoolIsNeverShownAsUnburnt()
+{
+    // While the pool cannot be read, a device is neither shown unburnt nor offered for Burn,
+    // and Match says it assigned nothing; once it answers, the next search tells the truth.
+    const auto sim = startLine({QStringLiteral("--devices"), QStringLiteral("2")});
+    QVERIFY(sim);
+    pool(1, QStringLiteral("U-BURNT"), simSerial(*sim, 0));
+    pool(1, QStringLiteral("U-1"));
+    Page page;
+    QTableWidget *t = tableOf(&page);
+    search(&page, 2);
+    const int open = 1 - rowOf(t, simSerial(*sim, 0));
+    QVERIFY(hasBox(t, open));
+
+    const auto breakPool = [] {
+        return testsupport::exec(QStringLiteral("ALTER TABLE SerialNumbers RENAME TO SerialNumbersAway"));
+    };
+    QVERIFY(breakPool());
+    testsupport::clickCheckBox(t, open);
+    testsupport::click(button(&page, "btnMatch"));
+    QCOMPARE(MessageBox::shown().size(), 1);
+    QCOMPARE(MessageBox::last().title, QStringLiteral("Error"));
+    QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("Nothing was assigned: the pool could not be read.")),
+             qPrintable(MessageBox::last().text));
+    QCOMPARE(cellText(t, open, 6), QString());
+
+    search(&page, 2);
+    for (int row = 0; row < 2; ++row) {
+        QVERIFY(!hasBox(t, row));
+        QCOMPARE(cellText(t, row, 6), QString());
+        QCOMPARE(cellText(t, row, 7), QStringLiteral("The pool could not be read"));
+    }
+    testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
+    QVERIFY(!hasBox(t, 0) && !hasBox(t, 1));
+
+    QVERIFY(testsupport::exec(QStringLiteral("ALTER TABLE SerialNumbersAway RENAME TO SerialNumbers")));
+    search(&page, 2);
+    const int burntNow = rowOf(t, simSerial(*sim, 0)), openNow = 1 - burntNow;
+    QVERIFY(!hasBox(t, burntNow));
+    QCOMPARE(cellText(t, burntNow, 6), QStringLiteral("U-BURNT"));
+    QCOMPARE(cellText(t, burntNow, 7), QStringLiteral("Has been burning"));
+    QVERIFY(checked(t, openNow)); // the select-all box is ticked
+    QCOMPARE(cellText(t, openNow, 7), QString());
 }
 
 void TestDevice::deviceListedTwiceGetsOneIdentifier()

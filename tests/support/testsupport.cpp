@@ -100,6 +100,9 @@ void prepareWorkingDirectory()
     MessageBox::setScripted(true);
     if (qEnvironmentVariable("TARNWELL_TEST_STORE") == QLatin1String("postgresql")) {
         server = new PgCluster;
+        // Suites that burn need a server the program accepts for burning (fsync on); the
+        // others keep the faster throwaway settings.
+        server->setServerSettings({}, qEnvironmentVariableIsSet("TARNWELL_TEST_DURABLE_SERVER"));
         if (!server->start())
             qFatal("no PostgreSQL server for this suite: %s", qPrintable(server->errorText()));
         pointAtServer(*server, QStringLiteral("test-station"));
