@@ -5,7 +5,7 @@
 #
 # Each line of scripts/faults.txt names a file, a text in it, its replacement and the
 # suites to run. One fault at a time is applied to a scratch worktree of this repository
-# (../wt-faults beside it, or $TARNWELL_FAULT_TREE), built incrementally in its own build
+# (<this folder>-faults beside it, or $TARNWELL_FAULT_TREE), built incrementally in its own build
 # folder (-j2, under nice -n 19, or $TARNWELL_FAULT_NICE) and tested; then the tree is reset with
 # `git checkout -- .`. The working tree the script is started from is never touched, so a
 # run that is killed leaves no fault behind anywhere that matters: the scratch tree is
@@ -27,7 +27,7 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 list=${TARNWELL_FAULTS:-$here/scripts/faults.txt}
-tree=${TARNWELL_FAULT_TREE:-$(dirname "$here")/wt-faults}
+tree=${TARNWELL_FAULT_TREE:-$here-faults}
 ref=HEAD
 only=""
 check=0

@@ -7,7 +7,7 @@
 // device does not hold, and the counts the pages show equal COUNT(*).
 // Before that, the two rules of the Burning page that keep a claimed identifier with its
 // device: it comes back at Match, and it is written with its own customer's request.
-//   TARNWELL_PROMISE_SEED (default 7) and TARNWELL_PROMISE_STEPS (default 10) explore.
+//   TARNWELL_PROMISE_SEED (default 7) and TARNWELL_PROMISE_STEPS (default 12) explore.
 #include "tests/support/testsupport.h"
 
 #include "device/devicemng.h"
@@ -29,6 +29,7 @@
 #include <dlfcn.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -341,7 +342,7 @@ private slots:
     void promiseHoldsOverRandomRuns()
     {
         const quint32 seed = quint32(envInt("TARNWELL_PROMISE_SEED", 7));
-        const int steps = envInt("TARNWELL_PROMISE_STEPS", 10);
+        const int steps = envInt("TARNWELL_PROMISE_STEPS", 12);
         QRandomGenerator random(seed);
         // A line whose first device refuses every write and whose answers come twice at
         // times, and a device that answers only after the library has given up (the write
@@ -366,23 +367,47 @@ private slots:
         auto page = std::make_unique<DeviceMng>();
         page->show();
         search(page.get(), devices);
-        for (int step = 0; step < steps; ++step) {
-            const int what = random.bounded(10);
-            if (what < 6) {
+        // Every kind of step in every run, in an order and with details the seed picks.
+        enum Kind {
+            Burn,
+            BurnStoreFails,
+            Kill,
+            Restart
+        };
+        QList<Kind> kinds;
+        for (int step = 0; step < steps; ++step)
+            kinds << Kind(step % 4);
+        std::shuffle(kinds.begin(), kinds.end(), random);
+        for (const Kind what : qAsConst(kinds)) {
+            if (what == Burn || what == BurnStoreFails) {
                 // Match and Burn: some rows ticked, a customer chosen; at times the store
                 // stops taking writes before or during the pass.
                 const int customer = 1 + random.bounded(2);
                 child<QComboBox>(page.get(), "cbxCustomer")->setCurrentIndex(customer - 1);
                 for (int row = 0; row < devices; ++row)
                     setChecked(page.get(), row, random.bounded(4) != 0);
-                const int lockAt = random.bounded(4) == 0 ? 1 + random.bounded(3) : -1;
-                story += QStringLiteral(" burn(customer %1, lock after %2)").arg(customer).arg(lockAt);
+                // The store stops taking writes before the pass (0) or after that many device writes.
+                const int lockAt = what == BurnStoreFails ? random.bounded(3) : -1;
+                story += QStringLiteral(" burn(customer %1").arg(customer)
+                    + (lockAt < 0 ? QStringLiteral(")") : QStringLiteral(", store fails after %1 writes)").arg(lockAt));
+                lockTaken = false;
+                if (lockAt == 0)
+                    lockTaken = writeLock.take(poolFile);
                 lockAfterWrites = lockAt;
                 testsupport::click(child(page.get(), "btnMatch"));
+                const bool ready =
+                    testsupport::columnTexts(table(page.get()), 7).contains(QStringLiteral("Ready to burn"));
+                const int boxes = MessageBox::shown().size();
                 testsupport::click(child(page.get(), "btnBurn"));
                 lockAfterWrites = -1;
                 writeLock.release();
-            } else if (what < 8) {
+                // A store that takes no writes stops the pass with a box that says so (taken
+                // later, it may meet no more writes in the pass).
+                bool said = false;
+                for (const MessageBox::Shown &box : MessageBox::shown().mid(boxes))
+                    said = said || box.text.startsWith(QLatin1String("Burning stopped"));
+                QVERIFY2(lockAt != 0 || !ready || said, qPrintable(story));
+            } else if (what == Kill) {
                 // A burning station of its own, killed in mid-pass: after a few device requests.
                 const int after = random.bounded(3);
                 story += QStringLiteral(" kill(after %1)").arg(after);

@@ -5,10 +5,13 @@
 // Each case reads the pool back on the test's own connection.
 #include "tests/support/testsupport.h"
 
+#include "tests/support/pgcluster.h"
+
 #include "store/datastore.h"
 
 #include <QCoreApplication>
 #include <QProcess>
+#include <QSqlDatabase>
 #include <QSqlQuery>
 
 #include <limits>
@@ -206,13 +209,15 @@ private slots:
         const QString tooLong(48, QLatin1Char('L'));
         // Oldest first; the newest is locked by another station's claim at this moment.
         for (const QString &spec :
-             {QStringLiteral("OLD|1|0|"), fits + QStringLiteral("|1|0|"), QStringLiteral("DUP|1|1|D0"),
-              tooLong + QStringLiteral("|1|0|"), QStringLiteral("DUP|1|0|"), QStringLiteral("OTHER|2|0|"),
-              QStringLiteral("LOCKED|1|0|")})
+             QStringList{QStringLiteral("OLD|1|0|"), fits + QStringLiteral("|1|0|"), QStringLiteral("DUP|1|1|D0"),
+                         tooLong + QStringLiteral("|1|0|"), QStringLiteral("DUP|1|0|"), QStringLiteral("OTHER|2|0|"),
+                         QStringLiteral("LOCKED|1|0|")})
             put(spec);
-        QVERIFY(testsupport::exec(QStringLiteral("BEGIN")));
-        QVERIFY(testsupport::exec(QStringLiteral("SELECT SNID FROM SerialNumbers WHERE SerialNumber='LOCKED' "
-                                                 "FOR UPDATE")));
+        QSqlDatabase other = testsupport::serverCluster()->connection(QStringLiteral("claims-other-station"));
+        QVERIFY(other.open());
+        QVERIFY(other.transaction());
+        QVERIFY(QSqlQuery(other).exec(
+            QStringLiteral("SELECT SNID FROM SerialNumbers WHERE SerialNumber='LOCKED' FOR UPDATE")));
         // A claim that waited for the locked row would wait for that station's whole pass.
         QVERIFY(QSqlQuery(storeDatabase).exec(QStringLiteral("SET lock_timeout = '10s'")));
 
@@ -236,17 +241,15 @@ private slots:
         QCOMPARE(got, QStringLiteral("OLD"));
         r = next(QStringLiteral("D3"), &got);
         QVERIFY2(r == ClaimResult::Taken, name(r));
-        QVERIFY(testsupport::exec(QStringLiteral("ROLLBACK")));
+        QVERIFY(other.rollback());
         r = next(QStringLiteral("D3"), &got);
         QVERIFY2(r == ClaimResult::Claimed, name(r));
         QCOMPARE(got, QStringLiteral("LOCKED"));
 
-        QCOMPARE(rows(QStringLiteral("SELECT SerialNumber, IsUse, DeviceSerialNum FROM SerialNumbers WHERE IsUse<>0 "
-                                     "ORDER BY SNID")),
-                 (QList<QVariantList>{{fits, SerialPending, QStringLiteral("D1")},
-                                      {QStringLiteral("DUP"), SerialUsed, QStringLiteral("D0")},
-                                      {QStringLiteral("OLD"), SerialPending, QStringLiteral("D2")},
-                                      {QStringLiteral("LOCKED"), SerialPending, QStringLiteral("D3")}}));
+        QCOMPARE(column(QStringLiteral("SELECT SerialNumber || ' ' || IsUse || ' ' || DeviceSerialNum FROM "
+                                       "SerialNumbers WHERE IsUse<>0 ORDER BY SNID")),
+                 (QStringList{QStringLiteral("OLD 2 D2"), fits + QStringLiteral(" 2 D1"), QStringLiteral("DUP 1 D0"),
+                              QStringLiteral("LOCKED 2 D3")}));
     }
 
     void fewRowPagesAtTheCustomerLimit_data()
@@ -260,18 +263,24 @@ private slots:
     void fewRowPagesAtTheCustomerLimit()
     {
         QFETCH(int, customers);
+        QStringList names;
         for (int n = testsupport::count(QStringLiteral("Customers")); n < customers; ++n)
-            QVERIFY(testsupport::exec(
-                QStringLiteral("INSERT INTO Customers(CustomerName, CustomerPort) VALUES('C%1', 0)").arg(n)));
+            names << QStringLiteral("('C%1', 0)").arg(n);
+        QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO Customers(CustomerName, CustomerPort) VALUES ")
+                                  + names.join(QLatin1Char(','))));
         QCOMPARE(testsupport::count(QStringLiteral("Customers")), customers);
         // One row of each customer in each state, the last customers' rows newest; on the
         // file also rows of a customer id without a customer row (never shown).
         const QStringList ids = column(QStringLiteral("SELECT CustomerID FROM Customers ORDER BY CustomerID"));
+        QStringList values;
         for (int use = 0; use <= 2; ++use)
             for (const QString &id : ids)
-                put(QStringLiteral("V%1-%2|%1|%2|%3").arg(id).arg(use).arg(use ? QStringLiteral("D") + id : QString()));
+                values << QStringLiteral("(%1, 'V%1-%2', %2, 'D%3')").arg(id).arg(use).arg(use ? id : QString());
         if (!testsupport::onServer())
-            put(QStringLiteral("ORPHAN|999|2|DX"));
+            values << QStringLiteral("(999, 'ORPHAN', 2, 'DX')");
+        QVERIFY(testsupport::exec(
+            QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceSerialNum) VALUES ")
+            + values.join(QLatin1Char(','))));
 
         for (int use = 0; use <= 2; ++use) {
             const QString filter = QStringLiteral(" AND s.IsUse=%1").arg(use);
