@@ -172,17 +172,21 @@ private slots:
             QSKIP("on the file the write lock of a batch already puts claims in a row");
         put(QStringLiteral("A|1|0|"));
         put(QStringLiteral("B|1|0|"));
-        // This station claims A for D1 and holds its transaction open ...
-        QVERIFY(beginBatch());
-        QCOMPARE(claimSerial(QStringLiteral("A"), 1, QStringLiteral("D1"), QStringLiteral("IPC"),
-                             QStringLiteral("10.0.0.1")),
-                 ClaimResult::Claimed);
-        // ... while another station claims B for the same device. It must wait for this one
-        // (its claim would otherwise see no holding yet and take a second identifier).
+        // Another station, its store open (opening waits for the tables a claim holds) ...
         QProcess other;
         other.start(childProgram(),
                     {testsupport::workingDirectory(), QStringLiteral("B"), QStringLiteral("1"), QStringLiteral("D1")});
         QVERIFY2(other.waitForStarted(), qPrintable(other.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(other.canReadLine() || other.state() == QProcess::NotRunning, 60000);
+        QCOMPARE(other.readLine().trimmed(), QByteArray("open"));
+        // ... while this station claims A for D1 and holds its transaction open, claims B for
+        // the same device. It must wait for this one (its claim would otherwise see no holding
+        // yet and take a second identifier).
+        QVERIFY(beginBatch());
+        QCOMPARE(claimSerial(QStringLiteral("A"), 1, QStringLiteral("D1"), QStringLiteral("IPC"),
+                             QStringLiteral("10.0.0.1")),
+                 ClaimResult::Claimed);
+        other.write("claim\n");
         const auto waiting = [] {
             return testsupport::count(QStringLiteral("pg_locks WHERE locktype='advisory' AND NOT granted")) > 0;
         };
