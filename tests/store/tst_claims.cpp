@@ -220,6 +220,11 @@ private slots:
         QSqlDatabase other = testsupport::serverCluster()->connection(QStringLiteral("claims-other-station"));
         QVERIFY(other.open());
         QVERIFY(other.transaction());
+        // Released however the test ends: a row left locked would stall every later test.
+        struct Release {
+            QSqlDatabase db;
+            ~Release() { db.rollback(); }
+        } release{other};
         QVERIFY(QSqlQuery(other).exec(
             QStringLiteral("SELECT SNID FROM SerialNumbers WHERE SerialNumber='LOCKED' FOR UPDATE")));
         // A claim that waited for the locked row would wait for that station's whole pass.
