@@ -378,6 +378,9 @@ private slots:
         for (int step = 0; step < steps; ++step)
             kinds << Kind(step % 4);
         std::shuffle(kinds.begin(), kinds.end(), random);
+        // Each run fails the store before a pass and after one and two writes, and kills a
+        // station right at its pass and after one and two device requests.
+        int storeFailures = 0, kills = 0;
         for (const Kind what : qAsConst(kinds)) {
             if (what == Burn || what == BurnStoreFails) {
                 // Match and Burn: some rows ticked, a customer chosen; at times the store
@@ -387,7 +390,7 @@ private slots:
                 for (int row = 0; row < devices; ++row)
                     setChecked(page.get(), row, random.bounded(4) != 0);
                 // The store stops taking writes before the pass (0) or after that many device writes.
-                const int lockAt = what == BurnStoreFails ? random.bounded(3) : -1;
+                const int lockAt = what == BurnStoreFails ? storeFailures++ % 3 : -1;
                 story += QStringLiteral(" burn(customer %1").arg(customer)
                     + (lockAt < 0 ? QStringLiteral(")") : QStringLiteral(", store fails after %1 writes)").arg(lockAt));
                 lockTaken = false;
@@ -409,7 +412,7 @@ private slots:
                 QVERIFY2(lockAt != 0 || !ready || said, qPrintable(story));
             } else if (what == Kill) {
                 // A burning station of its own, killed in mid-pass: after a few device requests.
-                const int after = random.bounded(3);
+                const int after = kills++ % 3;
                 story += QStringLiteral(" kill(after %1)").arg(after);
                 QProcess station;
                 station.setProcessChannelMode(QProcess::SeparateChannels);
