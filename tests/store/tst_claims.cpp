@@ -25,9 +25,9 @@ using testsupport::column;
 using testsupport::rows;
 
 // One pool row for a case: "value|customer|IsUse|device" (device may be empty).
-void put(const QString &spec)
+void put(const QString &row)
 {
-    const QStringList f = spec.split(QLatin1Char('|'));
+    const QStringList f = row.split(QLatin1Char('|'));
     QVERIFY(testsupport::exec(
         QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
                        "VALUES(%1, '%2', %3, '%4', '%5', '%6')")
@@ -108,8 +108,8 @@ private slots:
         QFETCH(QStringList, before);
         QFETCH(int, customer);
         QFETCH(ClaimResult, expected);
-        for (const QString &spec : before)
-            put(spec);
+        for (const QString &row : before)
+            put(row);
         const QList<QVariantList> was = pool();
         const ClaimResult got = claimInBatch(QStringLiteral("V"), customer, QStringLiteral("D1"));
         QVERIFY2(got == expected, name(got));
@@ -212,11 +212,11 @@ private slots:
         const QString fits(47, QLatin1Char('F'));
         const QString tooLong(48, QLatin1Char('L'));
         // Oldest first; the newest is locked by another station's claim at this moment.
-        for (const QString &spec :
+        for (const QString &row :
              QStringList{QStringLiteral("OLD|1|0|"), fits + QStringLiteral("|1|0|"), QStringLiteral("DUP|1|1|D0"),
                          tooLong + QStringLiteral("|1|0|"), QStringLiteral("DUP|1|0|"), QStringLiteral("OTHER|2|0|"),
                          QStringLiteral("LOCKED|1|0|")})
-            put(spec);
+            put(row);
         QSqlDatabase other = testsupport::serverCluster()->connection(QStringLiteral("claims-other-station"));
         QVERIFY(other.open());
         QVERIFY(other.transaction());
