@@ -51,6 +51,9 @@ void printCounts(const StationMerge &merge, const QElapsedTimer &clock)
     print(stdout, QStringLiteral("Identifiers refused: %1").arg(c.refused));
     print(stdout, QStringLiteral("Identifiers retired in the pool (not stored): %1").arg(c.retired));
     print(stdout, QStringLiteral("Retired identifiers copied: %1").arg(c.retiredCopied));
+    print(stdout,
+          QStringLiteral("Retired in the target too (used or pending when the station retired them): %1")
+              .arg(c.retiredInTarget));
     print(stdout, QStringLiteral("Log rows copied: %1").arg(c.logsCopied));
     print(stdout, QStringLiteral("Log rows already present: %1").arg(c.logsPresent));
     print(stdout, QStringLiteral("Time: %1 s").arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1));

@@ -511,8 +511,10 @@ bool StationMerge::mergeCustomers()
 
 // The station's retired identifiers join the target's (those it has no record of retiring),
 // before any identifier is merged: a value the station took out of its pool is then not
-// brought in as usable. One the target still holds unused is a conflict for someone to check
-// (the merge overwrites nothing).
+// brought in as usable. One the target still holds unused while the station had it used or
+// pending when it retired it may be in a device: the target retires it too (the pool learns
+// the burn, as for the identifiers below). One the station retired unused is a conflict for
+// someone to check, and the target keeps it as it is.
 bool StationMerge::mergeRetired()
 {
     if (station_.record(QStringLiteral("RetiredSerials")).isEmpty())
@@ -554,9 +556,11 @@ bool StationMerge::mergeRetired()
     QSqlQuery known(storeDatabase);
     QSqlQuery unused(storeDatabase);
     QSqlQuery insert(storeDatabase);
+    QSqlQuery takeOut(storeDatabase);
     known.setForwardOnly(true);
     unused.setForwardOnly(true);
-    if (!known.prepare(QStringLiteral("SELECT SerialNumber FROM RetiredSerials WHERE SerialNumber IN ") + in)
+    if (!takeOut.prepare(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber=? AND IsUse=0"))
+        || !known.prepare(QStringLiteral("SELECT SerialNumber FROM RetiredSerials WHERE SerialNumber IN ") + in)
         || !unused.prepare(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE IsUse=0 AND SerialNumber IN ")
                            + in)
         || !insert.prepare(QStringLiteral("INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, "
@@ -579,17 +583,32 @@ bool StationMerge::mergeRetired()
         bool ok = beginBatch();
         if (!ok)
             why = storeError();
-        ok = ok && lockTable(QStringLiteral("RetiredSerials"), &why) && lookup(known, &inTarget)
-            && lookup(unused, &unusedInTarget);
+        // SerialNumbers too: no station claims an unused value between the lookup and its retiring.
+        ok = ok && lockTable(QStringLiteral("RetiredSerials"), &why) && lockTable(QStringLiteral("SerialNumbers"), &why)
+            && lookup(known, &inTarget) && lookup(unused, &unusedInTarget);
         qint64 copied = 0;
+        qint64 takenOut = 0;
         QVector<MergeConflict> found;
         for (int i = 0; ok && i < n; ++i) {
             const Retired &r = rows.at(from + i);
             if (unusedInTarget.contains(r.serialNumber)) {
-                found.append({r.serialNumber, targetCustomerNames_.value(r.customerId), r.deviceSerialNum.toString(),
-                              QStringLiteral("retired"), QString(), stateName(SerialUnused),
-                              QStringLiteral("retired in the station file, unused in the target: left as it is")});
                 unusedInTarget.remove(r.serialNumber);
+                const int was = r.isUse.toInt();
+                if (was != SerialUsed && was != SerialPending) {
+                    found.append({r.serialNumber, targetCustomerNames_.value(r.customerId),
+                                  r.deviceSerialNum.toString(), QStringLiteral("retired"), QString(),
+                                  stateName(SerialUnused),
+                                  QStringLiteral("retired unused in the station file, unused in the target: left as "
+                                                 "it is")});
+                    continue;
+                }
+                takeOut.addBindValue(r.serialNumber);
+                if (!takeOut.exec()) {
+                    why = queryError(takeOut);
+                    ok = false;
+                    break;
+                }
+                ++takenOut;
             }
             if (inTarget.contains(r.serialNumber))
                 continue;
@@ -617,6 +636,7 @@ bool StationMerge::mergeRetired()
                             .arg(n));
         }
         counts_.retiredCopied += copied;
+        counts_.retiredInTarget += takenOut;
         counts_.conflicts += found.size();
         conflicts_ += found;
     }

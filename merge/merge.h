@@ -23,13 +23,14 @@ struct MergeOptions {
 };
 
 struct MergeCounts {
-    qint64 copied = 0;        // identifiers only in the file, now in the target
-    qint64 present = 0;       // identifiers the target already holds as the file does (or knows more of)
-    qint64 updated = 0;       // unused (or pending for the same device) in the target, now as in the file
-    qint64 conflicts = 0;     // left as they are, listed in the report
-    qint64 refused = 0;       // values or states a device cannot take, listed in the report, never stored
-    qint64 retired = 0;       // retired in the target, listed in the report, never stored again
-    qint64 retiredCopied = 0; // the file's retired identifiers the target had no record of
+    qint64 copied = 0;          // identifiers only in the file, now in the target
+    qint64 present = 0;         // identifiers the target already holds as the file does (or knows more of)
+    qint64 updated = 0;         // unused (or pending for the same device) in the target, now as in the file
+    qint64 conflicts = 0;       // left as they are, listed in the report
+    qint64 refused = 0;         // values or states a device cannot take, listed in the report, never stored
+    qint64 retired = 0;         // retired in the target, listed in the report, never stored again
+    qint64 retiredCopied = 0;   // the file's retired identifiers the target had no record of
+    qint64 retiredInTarget = 0; // unused in the target, used or pending when the station retired them
     qint64 customersAdded = 0;
     qint64 logsCopied = 0;
     qint64 logsPresent = 0;

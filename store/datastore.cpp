@@ -1,5 +1,6 @@
 #include "store/datastore.h"
 #include "store/fixedfield.h"
+#include "store/lockkeys.h"
 
 #include "store/storesettings.h"
 
@@ -825,6 +826,21 @@ bool openFile(const QString &name)
 // says "closed", each committed on its own. A copy of a file that says "open" was taken from
 // a running or crashed station and may lack the transaction its journal still held;
 // tarnwell-merge refuses it.
+// True when `sql` makes an index the server already has. The server locks the table for
+// CREATE INDEX IF NOT EXISTS before it looks at the name, so a station starting while another
+// holds a claim open would wait out the lock timeout once per index.
+bool indexExists(const QString &sql)
+{
+    static const QRegularExpression name(QStringLiteral("^CREATE INDEX IF NOT EXISTS (\\w+) "));
+    const QRegularExpressionMatch m = name.match(sql);
+    if (engine != StoreSettings::PostgreSQL || !m.hasMatch())
+        return false;
+    QSqlQuery q(storeDatabase);
+    q.prepare(QStringLiteral("SELECT to_regclass(lower(?)) IS NOT NULL"));
+    q.addBindValue(m.captured(1));
+    return q.exec() && q.next() && q.value(0).toBool();
+}
+
 void markFileState(const char *state)
 {
     if (engine != StoreSettings::SQLite || !storeDatabase.isOpen())
@@ -869,10 +885,11 @@ void openDatabase()
     // The first station of a line makes the tables; others may start at the same moment.
     if (engine == StoreSettings::PostgreSQL) {
         applySessionSettings(true);
-        QSqlQuery(storeDatabase).exec(QStringLiteral("SELECT pg_advisory_lock(7274461)"));
+        QSqlQuery(storeDatabase).exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(lockkeys::kSchema));
     }
     for (const QString &sql : schema())
-        storeDatabase.exec(sql);
+        if (!indexExists(sql))
+            storeDatabase.exec(sql);
     seed();
     // Which station wrote a log row. A file of an earlier version gains the column on its
     // first open; rows it wrote before have none.
@@ -899,10 +916,11 @@ void openDatabase()
             .arg(bySnid),
     };
     for (const QString &sql : indexes)
-        storeDatabase.exec(sql);
+        if (!indexExists(sql))
+            storeDatabase.exec(sql);
     prepareCounts();
     if (engine == StoreSettings::PostgreSQL) {
-        QSqlQuery(storeDatabase).exec(QStringLiteral("SELECT pg_advisory_unlock(7274461)"));
+        QSqlQuery(storeDatabase).exec(QStringLiteral("SELECT pg_advisory_unlock(%1)").arg(lockkeys::kSchema));
         applySessionSettings(false);
     }
     markFileState("open");
@@ -1376,6 +1394,15 @@ bool insertSerials(const QStringList &values, int customerId)
     return true;
 }
 
+// On the server, import batches of all stations take turns: the lock is held until the
+// batch's transaction ends.
+bool takeImportTurn()
+{
+    const bool taken = run(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {lockkeys::kImport});
+    storeQuery.finish();
+    return taken;
+}
+
 // The server's form: one statement per chunk stores the values the pool has never held,
 // in their order. Imports on several stations take turns by batch (a lock the
 // transaction holds until it ends): without it two stations importing the same file
@@ -1383,9 +1410,8 @@ bool insertSerials(const QStringList &values, int customerId)
 // it was given is looked up again, to say why; an import of new values costs nothing more.
 bool insertNewSerialsOnServer(const QStringList &values, int customerId, NewSerialsTally *tally)
 {
-    if (!run(QStringLiteral("SELECT pg_advisory_xact_lock(7274462)")))
+    if (!takeImportTurn())
         return false;
-    storeQuery.finish();
     for (int from = 0; from < values.size(); from += kChunk) {
         const int n = qMin(kChunk, values.size() - from);
         QStringList rows;
@@ -1423,6 +1449,7 @@ bool insertNewSerialsOnServer(const QStringList &values, int customerId, NewSeri
 
 bool storeNewSerials(const QStringList &values, int customerId, NewSerialsTally *tally)
 {
+    const StoreCall call;
     *tally = NewSerialsTally();
     if (engine == StoreSettings::PostgreSQL)
         return insertNewSerialsOnServer(values, customerId, tally);
@@ -1454,6 +1481,7 @@ bool serialExists(const QString &serialNumber)
 
 bool deleteSerial(const QString &serialNumber)
 {
+    const StoreCall call;
     const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     // The server moves the rows in one statement: the copy holds exactly the rows removed,
     // in the state they had when removed, whatever another station does meanwhile.
@@ -2009,6 +2037,7 @@ bool lookupChunks(const QString &sqlOfList, const QStringList &values,
 
 bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> *outcomes)
 {
+    const StoreCall call;
     outcomes->clear();
     if (rows.isEmpty())
         return true;
@@ -2031,9 +2060,8 @@ bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> 
     if (engine == StoreSettings::PostgreSQL) {
         // Imports take turns (storeNewSerials' lock), and claims for these devices wait
         // until the batch ends, so what the lookups find still holds when it is written.
-        if (!run(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {qint64(7274462)}))
+        if (!takeImportTurn())
             return false;
-        storeQuery.finish();
         // The claim's own per-device lock (lockDevice), a chunk of devices per statement.
         std::sort(devices.begin(), devices.end());
         if (!lookupChunks(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext(x)) FROM unnest(ARRAY[%1]::text[]) "

@@ -1030,13 +1030,15 @@ private slots:
 
     // Used is forever: a value retired in the pool is never stored again by a merge, and the
     // station's own retired values join the pool's record before its identifiers, so neither
-    // comes in as usable. Run twice, nothing is copied again.
+    // comes in as usable. One the pool holds unused that the station retired used or pending
+    // (a device may hold it) is retired in the pool too; one it retired unused is a conflict.
+    // Run twice, nothing is copied again.
     void retiredValuesStayRetired()
     {
         testsupport::freshDatabase();
         QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, "
                                                  "DeviceSerialNum) VALUES ('R-pool', 1, 2, 'DEV-R'), "
-                                                 "('R-unused-here', 1, 0, '')")));
+                                                 "('R-unused-here', 1, 0, ''), ('R-unused-both', 1, 0, '')")));
         QVERIFY(deleteSerial(QStringLiteral("R-pool"))); // pending, its device may hold it: retired
         const QString file = makeStoreFile(QStringLiteral("retired.db"));
         QVERIFY(!file.isEmpty());
@@ -1047,9 +1049,10 @@ private slots:
             QVERIFY(f.serial(QStringLiteral("R-fine"), 1, 0));
             const QString retire = QStringLiteral(
                 "INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP, "
-                "RetiredDate, RetiredStation) VALUES (1, ?, 2, 'IPC', 'DEV-S', '', '2024-03-01 10:00:00', 'st-9')");
-            QVERIFY(f.exec(retire, {QStringLiteral("R-station")}));
-            QVERIFY(f.exec(retire, {QStringLiteral("R-unused-here")}));
+                "RetiredDate, RetiredStation) VALUES (1, ?, ?, 'IPC', ?, '', '2024-03-01 10:00:00', 'st-9')");
+            QVERIFY(f.exec(retire, {QStringLiteral("R-station"), 2, QStringLiteral("DEV-S")}));
+            QVERIFY(f.exec(retire, {QStringLiteral("R-unused-here"), 1, QStringLiteral("DEV-S")}));
+            QVERIFY(f.exec(retire, {QStringLiteral("R-unused-both"), 0, QString()}));
         }
         for (int round = 0; round < 2; ++round) {
             const MergeRun run = runMerge({file});
@@ -1057,21 +1060,26 @@ private slots:
             QCOMPARE(run.counts.value(QStringLiteral("Identifiers copied"), -1), round == 0 ? 1 : 0);
             QCOMPARE(run.counts.value(QStringLiteral("Identifiers retired in the pool (not stored)"), -1), 2);
             QCOMPARE(run.counts.value(QStringLiteral("Retired identifiers copied"), -1), round == 0 ? 2 : 0);
+            QCOMPARE(run.counts.value(QStringLiteral(
+                                          "Retired in the target too (used or pending when the station retired them)"),
+                                      -1),
+                     round == 0 ? 1 : 0);
             QCOMPARE(run.counts.value(QStringLiteral("Conflicts"), -1), 1);
             QCOMPARE(testsupport::column(
                          QStringLiteral("SELECT SerialNumber FROM SerialNumbers ORDER BY SerialNumber")),
-                     (QStringList{QStringLiteral("R-fine"), QStringLiteral("R-unused-here")}));
+                     (QStringList{QStringLiteral("R-fine"), QStringLiteral("R-unused-both")}));
             QCOMPARE(testsupport::column(QStringLiteral("SELECT SerialNumber || '|' || IsUse || '|' || DeviceSerialNum "
                                                         "FROM RetiredSerials ORDER BY SerialNumber")),
                      (QStringList{QStringLiteral("R-pool|2|DEV-R"), QStringLiteral("R-station|2|DEV-S"),
-                                  QStringLiteral("R-unused-here|2|DEV-S")}));
+                                  QStringLiteral("R-unused-here|1|DEV-S")}));
             const QStringList report = conflictRows(QStringLiteral("retired-conflicts.csv"));
             QCOMPARE(report.size(), 3);
             QVERIFY2(report.filter(QStringLiteral("retired in the target: never stored again")).size() == 2,
                      qPrintable(report.join(QLatin1Char('\n'))));
-            QVERIFY2(report.filter(QStringLiteral("R-unused-here|"))
+            QVERIFY2(report.filter(QStringLiteral("R-unused-both|"))
                          .value(0)
-                         .endsWith(QStringLiteral("retired in the station file, unused in the target: left as it is")),
+                         .endsWith(
+                             QStringLiteral("retired unused in the station file, unused in the target: left as it is")),
                      qPrintable(report.join(QLatin1Char('\n'))));
         }
     }
