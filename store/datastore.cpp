@@ -188,8 +188,11 @@ private:
             for (auto it = watches_.begin(); it != watches_.end(); ++it)
                 if (it->second.deadline < first->second.deadline)
                     first = it;
-            if (std::chrono::steady_clock::now() < first->second.deadline) {
-                wake_.wait_until(lock, first->second.deadline);
+            // A copy: the watch may be disarmed (erased) while this thread waits, and the
+            // wait reads its deadline again each time it wakes.
+            const std::chrono::steady_clock::time_point deadline = first->second.deadline;
+            if (std::chrono::steady_clock::now() < deadline) {
+                wake_.wait_until(lock, deadline);
                 continue;
             }
             // Still registered, so the owning thread is inside its call and the socket open.
