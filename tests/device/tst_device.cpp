@@ -580,6 +580,26 @@ void TestDevice::refusedWritesStayReady()
             QVERIFY(pendingIds.contains(cellText(t, row, 6)));
     QCOMPARE(columnTexts(t, 7).count(QStringLiteral("Ready to burn")), 2);
     QCOMPARE(isUse(QStringLiteral("U-NEW")), 0);
+
+    // Meanwhile one row's identifier was deleted and its device given another (another station's
+    // claim): the row still shows the old one, which the device must not get.
+    int moved = -1;
+    for (int row = 0; row < 3 && moved < 0; ++row)
+        if (cellText(t, row, 7) == QLatin1String("Ready to burn"))
+            moved = row;
+    QVERIFY(moved >= 0);
+    const QString old = cellText(t, moved, 6);
+    const QString device = cellText(t, moved, 2);
+    QVERIFY(deleteSerial(old));
+    QVERIFY(beginBatch());
+    QCOMPARE(claimSerial(QStringLiteral("U-NEW"), 1, device, cellText(t, moved, 1), cellText(t, moved, 3)),
+             ClaimResult::Claimed);
+    QVERIFY(commitBatch());
+    seenWrites.clear();
+    testsupport::click(button(&page, "btnBurn"));
+    for (const SeenWrite &w : qAsConst(seenWrites))
+        QVERIFY2(w.uuid != old, qPrintable(old));
+    QCOMPARE(holdingOfDevice(device).serialNumber, QStringLiteral("U-NEW"));
 }
 
 void TestDevice::passSaysEveryOutcome()
