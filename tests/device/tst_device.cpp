@@ -737,6 +737,24 @@ void TestDevice::deviceListedTwiceGetsOneIdentifier()
     QVERIFY(checked(t, 2));
     QCOMPARE(cellText(t, 2, 6), QString());
     QCOMPARE(testsupport::value(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers WHERE IsUse=1")).toInt(), 2);
+
+    // A device holding a pending identifier, reported twice: both rows come back ready with it,
+    // and the pass writes the device once.
+    const QJsonObject e = simDevice(*sim, 1);
+    QVERIFY(beginBatch());
+    QCOMPARE(claimSerial(QStringLiteral("U-1"), 1, QStringLiteral("PEND-DEV"), QStringLiteral("IPC"),
+                         e.value(QStringLiteral("ip")).toString()),
+             ClaimResult::Claimed);
+    QVERIFY(commitBatch());
+    DiscoveryRecord pendingDevice = again;
+    fixedfield::put(pendingDevice.serialNumber, QStringLiteral("PEND-DEV"));
+    fixedfield::put(pendingDevice.deviceType, QStringLiteral("IPC"));
+    report(&page, {pendingDevice, pendingDevice});
+    QTRY_COMPARE(t->rowCount(), 5);
+    QCOMPARE(columnTexts(t, 6).count(QStringLiteral("U-1")), 2);
+    seenWrites.clear();
+    testsupport::click(button(&page, "btnBurn"));
+    QCOMPARE(seenWrites.size(), 1);
 }
 
 void TestDevice::passShowsProgressAndKeepsPainting()
