@@ -12,6 +12,7 @@ class QAction;
 class QComboBox;
 class QLineEdit;
 class QMainWindow;
+class QPushButton;
 class QTableWidget;
 
 namespace testsupport {
@@ -69,6 +70,13 @@ QByteArray readFile(const QString &path);
 
 // Presses a push button, check box or radio button the way an operator would.
 void click(QWidget *widget);
+
+// A widget of `parent` by its object name (nullptr when there is none).
+template <typename T = QPushButton>
+T *child(const QObject *parent, const char *name)
+{
+    return parent->findChild<T *>(QLatin1String(name));
+}
 
 // A cell's text; "" where the cell has no item.
 QString cellText(const QTableWidget *table, int row, int column);
