@@ -93,25 +93,50 @@ struct Migration {
     bool (*present)();
 };
 
-const Migration kMigrations[] =
-    {
-        {1, designTables, [] { return objectExists(QStringLiteral("SerialNumbers")); }},
-        {2, poolIndexes, [] { return objectExists(QStringLiteral("SerialNumbersBySerialNumber")); }},
-        // Which station wrote a log row; rows written before have none.
-        {3, [] { return QStringList{QStringLiteral("ALTER TABLE Logs ADD COLUMN LogStation VARCHAR")}; },
-         [] { return hasColumn(QStringLiteral("Logs"), QStringLiteral("LogStation")); }},
-        // The count tables kept by triggers, per block of keys.
-        {4, countStatements, countsHaveBlocks},
-        // Whether the file was closed cleanly (the file only: the server has no such copy).
-        {5,
-         [] {
-    return engine == StoreSettings::PostgreSQL
-        ? QStringList()
-        : QStringList{QStringLiteral("CREATE TABLE StationState (StateID INTEGER PRIMARY KEY CHECK (StateID = 1), "
-                                     "StateValue VARCHAR NOT NULL)")};
-         },
-         [] { return engine == StoreSettings::PostgreSQL || objectExists(QStringLiteral("StationState")); }},
-        {6, retiredTable, [] { return objectExists(QStringLiteral("RetiredSerials")); }},
+// Which station wrote a log row; rows written before have none.
+QStringList logStationColumn()
+{
+    return {QStringLiteral("ALTER TABLE Logs ADD COLUMN LogStation VARCHAR")};
+}
+
+// Whether the file was closed cleanly (the file only: the server has no copies).
+QStringList stationStateTable()
+{
+    if (engine == StoreSettings::PostgreSQL)
+        return {};
+    return {QStringLiteral("CREATE TABLE StationState (StateID INTEGER PRIMARY KEY CHECK (StateID = 1), "
+                           "StateValue VARCHAR NOT NULL)")};
+}
+
+bool hasDesignTables()
+{
+    return objectExists(QStringLiteral("SerialNumbers"));
+}
+
+bool hasPoolIndexes()
+{
+    return objectExists(QStringLiteral("SerialNumbersBySerialNumber"));
+}
+
+bool hasLogStation()
+{
+    return hasColumn(QStringLiteral("Logs"), QStringLiteral("LogStation"));
+}
+
+bool hasStationState()
+{
+    return engine == StoreSettings::PostgreSQL || objectExists(QStringLiteral("StationState"));
+}
+
+bool hasRetiredTable()
+{
+    return objectExists(QStringLiteral("RetiredSerials"));
+}
+
+const Migration kMigrations[] = {
+    {1, designTables, hasDesignTables},      {2, poolIndexes, hasPoolIndexes},
+    {3, logStationColumn, hasLogStation},    {4, countStatements, countsHaveBlocks},
+    {5, stationStateTable, hasStationState}, {6, retiredTable, hasRetiredTable},
 };
 
 constexpr int kVersion = 6;
