@@ -941,6 +941,14 @@ Nothing was written under that name.</source>
         <source>Tarnwell cannot write in the folder %1 (%2), so it cannot keep its pool there. Start it in a folder it may write; this one closes.</source>
         <translation>Tarnwell 无法写入文件夹 %1（%2），因此无法在此保存标识池。请在可写入的文件夹中启动它；本窗口将关闭。</translation>
     </message>
+    <message>
+        <source>The pool was made by a newer version of Tarnwell (schema version %1; this one knows up to %2). It was left as it is; this one closes.</source>
+        <translation>标识池由更新版本的 Tarnwell 创建（架构版本 %1；本程序最高支持 %2）。标识池保持原样未被改动；本窗口将关闭。</translation>
+    </message>
+    <message>
+        <source>The pool could not be brought to this version of Tarnwell (%1). It was left as it was; this one closes.</source>
+        <translation>无法将标识池升级到此版本的 Tarnwell（%1）。标识池保持原样；本窗口将关闭。</translation>
+    </message>
 </context>
 <context>
     <name>TarnwellClass</name>

@@ -10,6 +10,7 @@
 
 #include "store/datastore.h"
 #include "store/lockkeys.h"
+#include "store/storeconnection.h"
 #include "store/storesettings.h"
 
 #include <QCommandLineParser>

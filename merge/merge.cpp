@@ -3,6 +3,7 @@
 #include "base/csvfield.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
+#include "store/storeconnection.h"
 
 #include "base/utf8.h"
 

@@ -45,18 +45,6 @@ enum Column {
     ColIp
 };
 
-// The displayed type goes between the wildcards of a quoted LIKE pattern. It comes from
-// a translation, so a quote must not end the literal and %, _ or \ must not widen the match.
-QString deviceTypeFragment(const QString &displayedType)
-{
-    QString pattern = displayedType;
-    pattern.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
-        .replace(QLatin1Char('%'), QLatin1String("\\%"))
-        .replace(QLatin1Char('_'), QLatin1String("\\_"))
-        .replace(QLatin1Char('\''), QLatin1String("''"));
-    return QLatin1String(" AND s.DeviceType LIKE '%") + pattern + QLatin1String("%' ESCAPE '\\'");
-}
-
 QTableWidgetItem *textItem(const QString &text)
 {
     return new QTableWidgetItem(text);
@@ -200,17 +188,16 @@ void Serial::switchPage(int page)
 
 void Serial::on_btnSearch_clicked()
 {
-    filter.clear();
-
-    // Only the selectors' own fixed entries ever reach the statement. The usage entries
-    // follow the stored values: "Not used" 0, "Has been used" 1, "Pending" 2.
+    filter = SerialFilter();
+    // The displayed type is matched as a part of the stored one. The usage entries follow
+    // the stored values: "Not used" 0, "Has been used" 1, "Pending" 2.
     if (ui->cbxType->currentIndex() >= 1)
-        filter += deviceTypeFragment(ui->cbxType->currentText());
+        filter.deviceType = ui->cbxType->currentText();
     if (ui->cbxUse->currentIndex() >= 1)
-        filter += QStringLiteral(" AND s.IsUse=%1").arg(ui->cbxUse->currentIndex() - 1);
+        filter.isUse = ui->cbxUse->currentIndex() - 1;
     // Customer ids follow the seed order: UMEYE is 1, Brisvan 2.
     if (ui->cbxCustomer->currentIndex() >= 1)
-        filter += QStringLiteral(" AND c.CustomerID=%1").arg(ui->cbxCustomer->currentIndex());
+        filter.customerId = ui->cbxCustomer->currentIndex();
 
     refreshPaging();
 }

@@ -54,7 +54,7 @@ private:
     void showPageLabel();
 
     Ui::Serial *ui;
-    QString filter;
+    SerialFilter filter;
     // Page size, count and the page shown; no page size until the first resize.
     Pager *pager;
     // The rows shown, with whole values: Delete acts on exactly these.

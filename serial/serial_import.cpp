@@ -8,6 +8,7 @@
 #include "serial/xmlimport.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
+#include "store/storeconnection.h"
 #include "widgets/loading.h"
 #include "widgets/messagebox.h"
 

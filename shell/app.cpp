@@ -3,6 +3,7 @@
 #include "shell/login.h"
 #include "shell/tarnwell.h"
 
+#include "store/datastore.h"
 #include "widgets/messagebox.h"
 #include <QApplication>
 
@@ -91,6 +92,25 @@ int runTarnwell(QApplication &app)
     }
 
     Login login;
+    int poolVersion = 0;
+    const SchemaProblem problem = storeSchemaProblem(&poolVersion);
+    if (problem != SchemaProblem::None) {
+        // The pool was left as it was: no station may write to tables it does not know.
+        MessageBox::critical(
+            nullptr, QCoreApplication::translate("Tarnwell", "Error"),
+            problem == SchemaProblem::TooNew
+                ? QCoreApplication::translate("Tarnwell",
+                                              "The pool was made by a newer version of Tarnwell (schema version %1; "
+                                              "this one knows up to %2). It was left as it is; this one closes.")
+                      .arg(poolVersion)
+                      .arg(storeSchemaVersion())
+                : QCoreApplication::translate("Tarnwell",
+                                              "The pool could not be brought to this version of Tarnwell (%1). It "
+                                              "was left as it was; this one closes.")
+                      .arg(storeError()));
+        app.removeTranslator(&translator);
+        return 0;
+    }
     if (login.exec() != QDialog::Accepted) {
         app.removeTranslator(&translator);
         return 0;

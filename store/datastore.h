@@ -1,5 +1,5 @@
-// The data store: one SQLite file (or the line's server), one connection and one query
-// object per thread. The UI thread's connection is openDatabase()'s; a worker thread opens
+// The data store: the pool in one SQLite file or on the line's PostgreSQL server, one
+// connection per thread. The UI thread's connection is openDatabase()'s; a worker thread opens
 // one of its own (openStoreForThisThread) and every call then runs on the calling thread's
 // connection. Reads that fail give the operation's value for "nothing found" and
 // lastStoreCallFailed() tells that apart from a true "nothing"; writes tell whether they
@@ -9,8 +9,6 @@
 #include "store/records.h"
 
 #include <QList>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -18,15 +16,23 @@
 #include <functional>
 #include <memory>
 
-extern thread_local QSqlDatabase storeDatabase;
-extern thread_local QSqlQuery storeQuery;
-
 // Opens the pool named by tarnwell.ini (the SQLite file mydatabase.db without one), makes
 // the tables, indexes and seed rows that are missing.
 // A pool file records in its table StationState whether it was closed cleanly: "open" from
 // openDatabase() until closeDatabase() sets "closed".
+// The pool records its schema version; openDatabase() brings an older one to this
+// program's version, each change once and in a transaction with its version number (a pool
+// without a number, made by an earlier release, is recognised by the tables it has). A pool
+// newer than the program, or one whose change failed, is left as it was and not opened.
 void openDatabase();
 void closeDatabase();
+int storeSchemaVersion();
+enum class SchemaProblem {
+    None,
+    TooNew,          // the pool's version (given in *version) is newer than this program's
+    MigrationFailed, // a change could not be made (storeError() says why); the pool keeps its old version
+};
+SchemaProblem storeSchemaProblem(int *version = nullptr);
 // A connection of the calling (worker) thread to the pool openDatabase() opened: the same
 // settings and session settings, no schema work. False, with storeError(), when it cannot
 // open. Close it on the same thread before the thread ends.
@@ -78,9 +84,18 @@ bool setAdminPassword(const QString &password);
 // A zero-filled log record holding the two texts (cut to their widths).
 LogRecord makeLogRecord(const QString &type, const QString &describe);
 
-// Serial-number pool. `filter` is a fragment of SQL conditions starting with " AND",
-// built by the Serial page from its own fixed choices.
-int countSerials(const QString &filter);
+// Which rows of the pool the Serial page shows: one customer's (0: any), in one usage
+// (SerialUse; -1: any), of a device type (empty: any). A row's type matches when it
+// contains the text as SQL LIKE sees it (on the file ASCII letters match in either case);
+// the text's own %, _ and \ match only themselves.
+struct SerialFilter {
+    int customerId = 0;
+    int isUse = -1;
+    QString deviceType;
+};
+
+// Serial-number pool.
+int countSerials(const SerialFilter &filter);
 bool insertSerial(const SerialRecord &record);
 bool serialExists(const QString &serialNumber);
 // What storeNewSerials did with the values it was given: stored, or left out because the
@@ -110,7 +125,7 @@ QString serialOfDevice(const QString &deviceSerialNum);
 // Pending -> used, for the device the identifier was claimed for; true when it was.
 bool markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum, const QString &deviceType,
                     const QString &deviceIp);
-QList<SerialRecord> pageSerials(int pageIndex, int pageSize, const QString &filter);
+QList<SerialRecord> pageSerials(int pageIndex, int pageSize, const SerialFilter &filter);
 QList<SerialRecord> unusedSerials(int count, int customerId);
 
 // Usage values of IsUse. Pending: claimed for one device (its type, serial number and IP
@@ -150,14 +165,14 @@ struct SerialRow {
     QString deviceIp;
 };
 // The rows pageSerials returns, newest first.
-QList<SerialRow> pageSerialRows(int pageIndex, int pageSize, const QString &filter);
+QList<SerialRow> pageSerialRows(int pageIndex, int pageSize, const SerialFilter &filter);
 // The same pages reached without skipping rows, for a pool of millions: the `count` rows
 // just older than `snid` (the next page), just newer (the previous page), each newest
 // first; and page `pageIndex` skipped to from whichever end of the `total` rows is nearer.
 // For an unchanged pool each gives exactly the rows pageSerials gives for that page.
-QList<SerialRow> serialRowsBelow(qint64 snid, int count, const QString &filter);
-QList<SerialRow> serialRowsAbove(qint64 snid, int count, const QString &filter);
-QList<SerialRow> seekSerialPage(int pageIndex, int pageSize, const QString &filter, int total);
+QList<SerialRow> serialRowsBelow(qint64 snid, int count, const SerialFilter &filter);
+QList<SerialRow> serialRowsAbove(qint64 snid, int count, const SerialFilter &filter);
+QList<SerialRow> seekSerialPage(int pageIndex, int pageSize, const SerialFilter &filter, int total);
 
 // On the server, where several stations claim from one pool: claims the customer's newest
 // unused identifier for the device, skipping those other stations are claiming at this
@@ -210,7 +225,7 @@ struct SerialBytes {
 // Read in chunks by key, so a pool of any size costs one chunk of memory and no read stays
 // open between chunks. Stops early when `visit` returns false. False when a read failed
 // (storeError() says why); rows already visited stay visited.
-bool forEachSerial(const QString &filter, const std::function<bool(const SerialBytes &)> &visit);
+bool forEachSerial(const SerialFilter &filter, const std::function<bool(const SerialBytes &)> &visit);
 
 // A row of an exported pool that names an identifier as used or pending, with its device.
 struct StatedSerial {

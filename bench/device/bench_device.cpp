@@ -12,6 +12,7 @@
 #include "platform/netsdk/z7netsdk.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
+#include "store/storeconnection.h"
 #include "tests/support/testsupport.h"
 #include "widgets/messagebox.h"
 

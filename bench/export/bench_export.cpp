@@ -13,6 +13,7 @@
 #include "serial/workbook.h"
 #include "serial/xmlimport.h"
 #include "store/datastore.h"
+#include "store/storeconnection.h"
 #include "tests/import/xlsxfile.h"
 #include "widgets/messagebox.h"
 
@@ -160,7 +161,7 @@ int main(int argc, char *argv[])
     QElapsedTimer t;
     t.start();
     qint64 visited = 0;
-    forEachSerial(QString(), [&visited](const SerialBytes &) { return ++visited > 0; });
+    forEachSerial(SerialFilter(), [&visited](const SerialBytes &) { return ++visited > 0; });
     const double readOnly = t.elapsed() / 1000.0;
 
     double shell = -1;

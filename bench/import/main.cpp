@@ -11,6 +11,7 @@
 #include "serial/serial.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
+#include "store/storeconnection.h"
 #include "tests/import/xlsxfile.h"
 #include "widgets/messagebox.h"
 

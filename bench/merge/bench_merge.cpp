@@ -5,6 +5,7 @@
 //
 //   bench_merge [--rows 1000000] [--no-server]
 #include "store/datastore.h"
+#include "store/storeconnection.h"
 #include "tests/support/pgcluster.h"
 
 #include <QCoreApplication>
@@ -75,7 +76,9 @@ void emptyTarget(bool server)
     QFile::remove(QStringLiteral("mydatabase.db"));
     if (server) {
         openDatabase();
-        QSqlQuery(storeDatabase).exec(QStringLiteral("DROP TABLE SerialNumbers, Logs, Customers, Users"));
+        QSqlQuery(storeDatabase)
+            .exec(QStringLiteral(
+                "DROP TABLE IF EXISTS SerialNumbers, Logs, Customers, Users, RetiredSerials, SerialCounts, LogCounts, SchemaVersion"));
         closeDatabase();
     }
     openDatabase();

@@ -15,6 +15,7 @@
 // end. A claim's latency is that step's store time.
 #include "bench/support/benchsupport.h"
 #include "store/datastore.h"
+#include "store/storeconnection.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -8,6 +8,7 @@
 //   bench_store [--sizes 10000,100000,1000000]
 #include "store/datastore.h"
 #include "store/fixedfield.h"
+#include "store/storeconnection.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -180,20 +181,20 @@ void runSize(const QString &root, int size, bool printPlans)
         presentSerials.push_back(serialOf(1 + qint64(k) * (size - 1) / 63));
         presentDevices.push_back(deviceOf(half + 1 + qint64(k) * (size - half - 1) / 63));
     }
-    const QString kType = QStringLiteral(" AND s.DeviceType LIKE '%NVR%'");
-    const QString kUnused = QStringLiteral(" AND s.IsUse=0");
-    const QString kUsed = QStringLiteral(" AND s.IsUse=1");
-    const QString kCustomer = QStringLiteral(" AND c.CustomerID=2");
-    const QString kAll = kType + kUsed + kCustomer;
+    const SerialFilter kType{0, -1, QStringLiteral("NVR")};
+    const SerialFilter kUnused{0, 0, {}};
+    const SerialFilter kUsed{0, 1, {}};
+    const SerialFilter kCustomer{2, -1, {}};
+    const SerialFilter kAll{2, 1, QStringLiteral("NVR")};
 
     std::vector<Row> rows;
     auto add = [&rows](const QString &name, const QString &target, std::function<double()> m) {
         rows.push_back({name, target, std::move(m)});
     };
-    auto count = [](const QString &filter) {
+    auto count = [](const SerialFilter &filter) {
         return [filter] { return timeCall([&](int) { countSerials(filter); }); };
     };
-    auto search = [](const QString &filter) {
+    auto search = [](const SerialFilter &filter) {
         return [filter] {
             return timeCall([&](int) {
                 countSerials(filter);
@@ -201,17 +202,17 @@ void runSize(const QString &root, int size, bool printPlans)
             });
         };
     };
-    add(QStringLiteral("countSerials, no filter"), QString(), count(QString()));
+    add(QStringLiteral("countSerials, no filter"), QString(), count(SerialFilter()));
     add(QStringLiteral("countSerials, type"), QString(), count(kType));
     add(QStringLiteral("countSerials, not used"), QString(), count(kUnused));
     add(QStringLiteral("countSerials, used"), QString(), count(kUsed));
     add(QStringLiteral("countSerials, customer"), QString(), count(kCustomer));
     add(QStringLiteral("countSerials, type+used+customer"), QString(), count(kAll));
     add(QStringLiteral("pageSerials first page (20)"), QStringLiteral("5 ms"),
-        [] { return timeCall([](int) { pageSerials(0, 20, QString()); }); });
+        [] { return timeCall([](int) { pageSerials(0, 20, SerialFilter()); }); });
     add(QStringLiteral("pageSerials last page (20)"), QString(),
-        [lastPage] { return timeCall([lastPage](int) { pageSerials(lastPage, 20, QString()); }); });
-    add(QStringLiteral("count + first page, no filter"), QStringLiteral("150 ms"), search(QString()));
+        [lastPage] { return timeCall([lastPage](int) { pageSerials(lastPage, 20, SerialFilter()); }); });
+    add(QStringLiteral("count + first page, no filter"), QStringLiteral("150 ms"), search(SerialFilter()));
     add(QStringLiteral("count + first page, type"), QStringLiteral("150 ms"), search(kType));
     add(QStringLiteral("count + first page, not used"), QStringLiteral("150 ms"), search(kUnused));
     add(QStringLiteral("count + first page, customer"), QStringLiteral("150 ms"), search(kCustomer));
@@ -291,11 +292,11 @@ void runSize(const QString &root, int size, bool printPlans)
             const char *name;
             std::function<void()> call;
         } plans[] = {
-            {"countSerials, no filter", [] { countSerials(QString()); }},
+            {"countSerials, no filter", [] { countSerials(SerialFilter()); }},
             {"countSerials, type", [&] { countSerials(kType); }},
             {"countSerials, not used", [&] { countSerials(kUnused); }},
             {"countSerials, customer", [&] { countSerials(kCustomer); }},
-            {"pageSerials, no filter", [] { pageSerials(0, 20, QString()); }},
+            {"pageSerials, no filter", [] { pageSerials(0, 20, SerialFilter()); }},
             {"pageSerials, not used", [&] { pageSerials(0, 20, kUnused); }},
             {"pageSerials, customer", [&] { pageSerials(0, 20, kCustomer); }},
             {"serialExists", [] { serialExists(QStringLiteral("x")); }},

@@ -10,6 +10,7 @@
 #include "platform/netsdk/z7netsdk.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
+#include "store/storeconnection.h"
 #include "widgets/messagebox.h"
 
 #include <QCheckBox>

@@ -14,6 +14,8 @@
 #include "platform/devicesim/simprocess.h"
 #include "platform/netsdk/z7netsdk.h"
 #include "store/datastore.h"
+#include "store/oracle.h"
+#include "store/storeconnection.h"
 #include "widgets/messagebox.h"
 
 #include <QCheckBox>
@@ -202,16 +204,15 @@ QStringList broken(const QList<const SimProcess *> &lines, QHash<QString, QStrin
                             "GROUP BY DeviceSerialNum HAVING COUNT(DISTINCT SerialNumber) > 1")))
         out << QStringLiteral("device %1 has %2 identifiers recorded").arg(r.at(0).toString(), r.at(1).toString());
     // The counts the pages show, against COUNT(*).
-    for (const QString &filter : {QString(), QStringLiteral(" AND s.IsUse=0"), QStringLiteral(" AND s.IsUse=1"),
-                                  QStringLiteral(" AND s.IsUse=2"), QStringLiteral(" AND c.CustomerID=1"),
-                                  QStringLiteral(" AND c.CustomerID=2 AND s.IsUse=0")}) {
+    for (const SerialFilter &filter : {SerialFilter(), SerialFilter{0, 0, {}}, SerialFilter{0, 1, {}},
+                                       SerialFilter{0, 2, {}}, SerialFilter{1, -1, {}}, SerialFilter{2, 0, {}}}) {
         const int counted = testsupport::value(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers as s JOIN "
                                                               "Customers as c ON c.CustomerID=s.CustomerID WHERE 1=1 ")
-                                               + filter)
+                                               + oracle::filterText(filter))
                                 .toInt();
         if (countSerials(filter) != counted)
             out << QStringLiteral("countSerials(\"%1\") %2, COUNT(*) %3")
-                       .arg(filter)
+                       .arg(oracle::filterText(filter))
                        .arg(countSerials(filter))
                        .arg(counted);
     }

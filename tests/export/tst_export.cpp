@@ -5,6 +5,7 @@
 
 #include "serial/serial.h"
 #include "store/datastore.h"
+#include "store/storeconnection.h"
 #include "widgets/messagebox.h"
 
 #include <QComboBox>

@@ -5,6 +5,7 @@
 
 #include "serial/serial.h"
 #include "store/datastore.h"
+#include "store/storeconnection.h"
 #include "tests/import/xlsxfile.h"
 #include "widgets/messagebox.h"
 

@@ -5,6 +5,7 @@
 // identifiers (KEPT-1, KEPT-2) are committed.
 // Usage: tst_merge_station <folder> <identifiers>
 #include "store/datastore.h"
+#include "store/storeconnection.h"
 
 #include <QCoreApplication>
 #include <QDir>

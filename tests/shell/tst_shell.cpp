@@ -5,6 +5,7 @@
 #include "shell/login.h"
 #include "shell/tarnwell.h"
 #include "store/datastore.h"
+#include "store/storeconnection.h"
 #include "widgets/messagebox.h"
 
 #include <QDir>

@@ -8,6 +8,8 @@
 #include "tests/support/pgcluster.h"
 
 #include "store/datastore.h"
+#include "store/oracle.h"
+#include "store/storeconnection.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -292,11 +294,11 @@ private slots:
             + values.join(QLatin1Char(','))));
 
         for (int use = 0; use <= 2; ++use) {
-            const QString filter = QStringLiteral(" AND s.IsUse=%1").arg(use);
+            const SerialFilter filter{0, use, {}};
             const QStringList designed = column(
                 QStringLiteral("SELECT s.SNID FROM SerialNumbers as s JOIN Customers as c ON "
                                "c.CustomerID=s.CustomerID WHERE 1=1 %1 ORDER BY s.SNID DESC")
-                    .arg(filter));
+                    .arg(oracle::filterText(filter)));
             QCOMPARE(designed.size(), customers);
             const auto keys = [](const QList<SerialRow> &list) {
                 QStringList out;

@@ -128,7 +128,8 @@ void freshDatabase()
     if (server) {
         QSqlQuery drop(inspector());
         drop.exec(QStringLiteral(
-            "DROP TABLE IF EXISTS SerialNumbers, RetiredSerials, Logs, Customers, Users, SerialCounts, LogCounts CASCADE"));
+            "DROP TABLE IF EXISTS SerialNumbers, RetiredSerials, Logs, Customers, Users, SerialCounts, LogCounts, "
+            "SchemaVersion CASCADE"));
     }
     openDatabase();
 }

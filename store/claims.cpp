@@ -1,0 +1,113 @@
+// The claim protocol: unused -> pending for one device, pending -> used, and what a device
+// holds.
+#include "store/datastore.h"
+#include "store/storecore.h"
+
+using namespace storecore;
+
+bool markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum, const QString &deviceType,
+                    const QString &deviceIp)
+{
+    const StoreCall call;
+    // Only an identifier claimed for this very device becomes used by it; a write that
+    // changes nothing (deleted meanwhile, claimed for another device) is a failure.
+    if (!run(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, DeviceSerialNum=?, szIP=? "
+                            "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?"),
+             {deviceType, deviceSerialNum, deviceIp, serialNumber, deviceSerialNum}))
+        return false;
+    if (storeQuery.numRowsAffected() < 1) {
+        failureText = QStringLiteral("%1 is not pending for device %2").arg(serialNumber, deviceSerialNum);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// On the server, claims for one device wait for each other (in the claiming transaction),
+// so two stations burning the same device cannot both claim for it.
+bool lockDevice(const QString &deviceSerialNum)
+{
+    if (!storeIsServer())
+        return true;
+    const bool locked = run(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext(?))"), {deviceSerialNum});
+    storeQuery.finish();
+    return locked;
+}
+
+} // namespace
+
+ClaimResult claimSerial(const QString &serialNumber, int customerId, const QString &deviceSerialNum,
+                        const QString &deviceType, const QString &deviceIp)
+{
+    const StoreCall call;
+    if (!lockDevice(deviceSerialNum))
+        return ClaimResult::Failed;
+    // (The unary + keeps SQLite on the SerialNumber index: by (CustomerID, IsUse) it would
+    // walk all of a customer's unused identifiers.)
+    // One statement, so the check and the change cannot be split by another writer: the
+    // identifier must be the customer's, still unused in every row that holds it (a value
+    // stored twice moves as a whole, as markSerialUsed marks it whole), and the device must
+    // hold no identifier yet.
+    if (!run(QStringLiteral(
+                 "UPDATE SerialNumbers SET IsUse=2, DeviceType=?, DeviceSerialNum=?, szIP=? "
+                 "WHERE SerialNumber=? AND IsUse=0 "
+                 "AND EXISTS (SELECT 1 FROM SerialNumbers WHERE SerialNumber=? AND +CustomerID=? AND +IsUse=0) "
+                 "AND NOT EXISTS (SELECT 1 FROM SerialNumbers WHERE SerialNumber=? AND IsUse<>0) "
+                 "AND NOT EXISTS (SELECT 1 FROM SerialNumbers WHERE DeviceSerialNum=? AND IsUse<>0)"),
+             {deviceType, deviceSerialNum, deviceIp, serialNumber, serialNumber, customerId, serialNumber,
+              deviceSerialNum}))
+        return ClaimResult::Failed;
+    if (storeQuery.numRowsAffected() >= 1)
+        return ClaimResult::Claimed;
+    const DeviceHolding held = holdingOfDevice(deviceSerialNum);
+    if (held.isUse != 0)
+        return ClaimResult::DeviceHolds;
+    return ClaimResult::Taken;
+}
+
+ClaimResult claimNextSerial(int customerId, const QString &deviceSerialNum, const QString &deviceType,
+                            const QString &deviceIp, QString *claimed)
+{
+    const StoreCall call;
+    if (!storeIsServer())
+        return ClaimResult::Taken;
+    if (!lockDevice(deviceSerialNum))
+        return ClaimResult::Failed;
+    // The newest unused identifier of the customer that no other station holds locked at
+    // this moment (no waiting on them), that no row records as used or pending, and that
+    // fits the device request with its NUL.
+    if (!run(QStringLiteral("UPDATE SerialNumbers SET IsUse=2, DeviceType=?, DeviceSerialNum=?, szIP=? "
+                            "WHERE SNID=(SELECT s.SNID FROM SerialNumbers s WHERE s.CustomerID=? AND s.IsUse=0 "
+                            "AND octet_length(s.SerialNumber) < 48 "
+                            "AND NOT EXISTS (SELECT 1 FROM SerialNumbers d WHERE d.SerialNumber=s.SerialNumber "
+                            "AND d.IsUse<>0) ORDER BY s.SNID DESC LIMIT 1 FOR UPDATE SKIP LOCKED) AND IsUse=0 "
+                            "AND NOT EXISTS (SELECT 1 FROM SerialNumbers WHERE DeviceSerialNum=? AND IsUse<>0) "
+                            "RETURNING SerialNumber"),
+             {deviceType, deviceSerialNum, deviceIp, customerId, deviceSerialNum}))
+        return ClaimResult::Failed;
+    const bool got = storeQuery.next();
+    if (got && claimed)
+        *claimed = storeQuery.value(0).toString();
+    storeQuery.finish();
+    if (got)
+        return ClaimResult::Claimed;
+    return holdingOfDevice(deviceSerialNum).isUse != SerialUnused ? ClaimResult::DeviceHolds : ClaimResult::Taken;
+}
+
+DeviceHolding holdingOfDevice(const QString &deviceSerialNum)
+{
+    const StoreCall call;
+    // A burnt identifier outranks a pending one; a device should never hold both.
+    DeviceHolding held;
+    if (run(QStringLiteral("SELECT SerialNumber, IsUse, CustomerID FROM SerialNumbers "
+                           "WHERE DeviceSerialNum=? AND IsUse<>0 ORDER BY IsUse=1 DESC, SNID DESC LIMIT 1"),
+            {deviceSerialNum})
+        && storeQuery.next()) {
+        held.serialNumber = storeQuery.value(0).toString();
+        held.isUse = storeQuery.value(1).toInt();
+        held.customerId = storeQuery.value(2).toInt();
+    }
+    storeQuery.finish();
+    return held;
+}
