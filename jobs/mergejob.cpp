@@ -17,9 +17,9 @@
 
 namespace jobs {
 
-void MergeListener::started() {}
+void MergeListener::started() { }
 
-void MergeListener::stopped(Stop, const QString &) {}
+void MergeListener::stopped(Stop, const QString &) { }
 
 namespace {
 
@@ -185,11 +185,10 @@ bool MergeJob::mergeRetired()
     QVector<StationMerge::Retired> rows;
     for (const StationFile::Retired &r : file) {
         if (!r.refused.isEmpty()) {
-            conflicts_.append({StationFile::shown(r.bytes), QString(), r.deviceSerialNum, QStringLiteral("retired"),
-                               QString(), QString(),
-                               QStringLiteral("refused: %1 (retired row %2 of the station file)")
-                                   .arg(r.refused)
-                                   .arg(r.fileRow)});
+            conflicts_.append(
+                {StationFile::shown(r.bytes), QString(), r.deviceSerialNum, QStringLiteral("retired"), QString(),
+                 QString(),
+                 QStringLiteral("refused: %1 (retired row %2 of the station file)").arg(r.refused).arg(r.fileRow)});
             ++counts_.refused;
             continue;
         }
@@ -238,10 +237,11 @@ bool MergeJob::mergeRetired()
         if (!ok) {
             const QString why = pool_->error();
             pool_->rollback();
-            return fail(Stop::Write, QStringLiteral("cannot write retired identifiers into the target: %1. None of the "
-                                                    "last %2 was stored; run the same command again to finish.")
-                                         .arg(why)
-                                         .arg(n));
+            return fail(Stop::Write,
+                        QStringLiteral("cannot write retired identifiers into the target: %1. None of the "
+                                       "last %2 was stored; run the same command again to finish.")
+                            .arg(why)
+                            .arg(n));
         }
         counts_.retiredCopied += copied;
         counts_.retiredInTarget += takenOut;
@@ -331,8 +331,7 @@ bool MergeJob::mergeSerials()
             auto conflict = [&](const QString &reason) {
                 batchConflicts.append({r.serialNumber, row.customer(), r.deviceSerialNum,
                                        StationFile::stateName(r.isUse), t.present ? t.deviceSerialNum : QString(),
-                                       t.present ? StationFile::stateName(t.isUse) : QStringLiteral("absent"),
-                                       reason});
+                                       t.present ? StationFile::stateName(t.isUse) : QStringLiteral("absent"), reason});
                 ++batchCounts.conflicts;
             };
             const auto held = holdings.constFind(r.deviceSerialNum);
@@ -380,8 +379,8 @@ bool MergeJob::mergeSerials()
                     ++batchCounts.updated;
                 }
             } else if (t.deviceSerialNum != r.deviceSerialNum) {
-                conflict(QStringLiteral("it is %1 for another device in the target")
-                             .arg(StationFile::stateName(t.isUse)));
+                conflict(
+                    QStringLiteral("it is %1 for another device in the target").arg(StationFile::stateName(t.isUse)));
             } else if (r.isUse == SerialUsed && t.isUse == SerialPending) {
                 // Claimed for this device in the target; the station saw the write confirmed.
                 if (!flushInserts() || !pool_->confirmPending(r))
@@ -405,20 +404,16 @@ bool MergeJob::mergeSerials()
     bool more = file_->nextSerial(&next);
     while (more) {
         if (listener_->cancelRequested())
-            return fail(Stop::Cancelled, QStringLiteral("stopped on request after identifier %1 of the station file "
-                                                        "(those before it are merged); run the same command again "
-                                                        "to finish.")
-                                             .arg(merged));
+            return fail(Stop::Cancelled,
+                        QStringLiteral("stopped on request after identifier %1 of the station file "
+                                       "(those before it are merged); run the same command again "
+                                       "to finish.")
+                            .arg(merged));
         rows.clear();
         while (more && rows.size() < options_.batchSize) {
             Row r;
             r.file = next;
-            r.pool = {0,
-                      next.serialNumber,
-                      next.isUse,
-                      next.deviceType,
-                      next.deviceSerialNum,
-                      next.deviceIp};
+            r.pool = {0, next.serialNumber, next.isUse, next.deviceType, next.deviceSerialNum, next.deviceIp};
             const auto c = customers_.constFind(next.customerId);
             if (c != customers_.constEnd()) {
                 r.customerKnown = true;
@@ -500,12 +495,13 @@ bool MergeJob::mergeLogs()
         if (!pool_->begin() || !pool_->addLogs(pending) || !pool_->commit()) {
             const QString why = pool_->error();
             pool_->rollback();
-            return fail(Stop::Write, QStringLiteral("cannot write log rows into the target: %1. None of the last %2 "
-                                                    "was stored (%3 log rows are merged); run the same command "
-                                                    "again to finish.")
-                                         .arg(why)
-                                         .arg(pending.size())
-                                         .arg(counts_.logsCopied));
+            return fail(Stop::Write,
+                        QStringLiteral("cannot write log rows into the target: %1. None of the last %2 "
+                                       "was stored (%3 log rows are merged); run the same command "
+                                       "again to finish.")
+                            .arg(why)
+                            .arg(pending.size())
+                            .arg(counts_.logsCopied));
         }
         counts_.logsCopied += pending.size();
         pending.clear();
@@ -523,9 +519,10 @@ bool MergeJob::mergeLogs()
         pending.append({r.type, r.describe, r.date, r.station});
         if (pending.size() >= options_.batchSize) {
             if (listener_->cancelRequested())
-                return fail(Stop::Cancelled, QStringLiteral("stopped on request (%1 log rows are merged); run the "
-                                                            "same command again to finish.")
-                                                 .arg(counts_.logsCopied));
+                return fail(Stop::Cancelled,
+                            QStringLiteral("stopped on request (%1 log rows are merged); run the "
+                                           "same command again to finish.")
+                                .arg(counts_.logsCopied));
             if (!writePending())
                 return false;
         }
@@ -539,7 +536,8 @@ bool MergeJob::writeReport()
 {
     QSaveFile file(options_.reportPath);
     if (!file.open(QIODevice::WriteOnly))
-        return fail(MergeListener::Stop::Report, QStringLiteral("cannot write the report %1: %2").arg(options_.reportPath, file.errorString()));
+        return fail(MergeListener::Stop::Report,
+                    QStringLiteral("cannot write the report %1: %2").arg(options_.reportPath, file.errorString()));
     // RFC 4180 with a byte order mark (spreadsheet programs then read it as UTF-8), CRLF,
     // through the export's writer: no field a spreadsheet would run.
     QByteArray out = "\xEF\xBB\xBF";
@@ -558,7 +556,8 @@ bool MergeJob::writeReport()
     for (const MergeConflict &c : conflicts_)
         row({c.serialNumber, c.customer, c.fileDevice, c.fileState, c.targetDevice, c.targetState, c.reason});
     if (file.write(out) != out.size() || !file.commit())
-        return fail(MergeListener::Stop::Report, QStringLiteral("cannot write the report %1: %2").arg(options_.reportPath, file.errorString()));
+        return fail(MergeListener::Stop::Report,
+                    QStringLiteral("cannot write the report %1: %2").arg(options_.reportPath, file.errorString()));
     return true;
 }
 

@@ -271,10 +271,8 @@ bool StationFile::readEnd(const QString &what)
         return false;
     readFailed_ = true;
     rows_.finish();
-    return fail(QStringLiteral("%1: cannot read its %2 after row %3: %4")
-                    .arg(path_, what)
-                    .arg(read_)
-                    .arg(queryError(rows_)));
+    return fail(
+        QStringLiteral("%1: cannot read its %2 after row %3: %4").arg(path_, what).arg(read_).arg(queryError(rows_)));
 }
 
 bool StationFile::readCustomers(QVector<Customer> *customers)

@@ -193,21 +193,26 @@ bool StationMerge::prepare()
     } statements[] = {
         {&retired_, QStringLiteral("SELECT SerialNumber FROM RetiredSerials WHERE SerialNumber IN ") + in},
         {&unused_, QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE IsUse=0 AND SerialNumber IN ") + in},
-        {&addRetired_, QStringLiteral("INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, "
-                                      "DeviceSerialNum, szIP, RetiredDate, RetiredStation) "
-                                      "VALUES (?, ?, ?, ?, ?, ?, ?, ?)")},
+        {&addRetired_,
+         QStringLiteral("INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, "
+                        "DeviceSerialNum, szIP, RetiredDate, RetiredStation) "
+                        "VALUES (?, ?, ?, ?, ?, ?, ?, ?)")},
         {&takeOut_, QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber=? AND IsUse=0")},
-        {&bySerial_, QStringLiteral("SELECT SerialNumber, CustomerID, IsUse, DeviceSerialNum FROM SerialNumbers "
-                                    "WHERE SerialNumber IN ")
-                         + in},
-        {&byDevice_, QStringLiteral("SELECT DeviceSerialNum, SerialNumber, IsUse FROM SerialNumbers "
-                                    "WHERE IsUse<>0 AND DeviceSerialNum IN ")
-                         + in},
+        {&bySerial_,
+         QStringLiteral("SELECT SerialNumber, CustomerID, IsUse, DeviceSerialNum FROM SerialNumbers "
+                        "WHERE SerialNumber IN ")
+             + in},
+        {&byDevice_,
+         QStringLiteral("SELECT DeviceSerialNum, SerialNumber, IsUse FROM SerialNumbers "
+                        "WHERE IsUse<>0 AND DeviceSerialNum IN ")
+             + in},
         // Only an identifier still unused (in every row that holds it) takes the file's state.
-        {&learn_, QStringLiteral("UPDATE SerialNumbers SET IsUse=?, DeviceType=?, DeviceSerialNum=?, szIP=? "
-                                 "WHERE SerialNumber=? AND IsUse=0")},
-        {&confirm_, QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, szIP=? "
-                                   "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?")},
+        {&learn_,
+         QStringLiteral("UPDATE SerialNumbers SET IsUse=?, DeviceType=?, DeviceSerialNum=?, szIP=? "
+                        "WHERE SerialNumber=? AND IsUse=0")},
+        {&confirm_,
+         QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, szIP=? "
+                        "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?")},
         {&insertSerials_, kInsertSerials + placeholders(kInsertChunk, 6)},
         {&insertLogs_, kInsertLogs + placeholders(kInsertChunk, 4)},
     };
@@ -245,9 +250,9 @@ bool StationMerge::unusedOf(const QStringList &values, QSet<QString> *unused)
 
 bool StationMerge::addRetired(const Retired &r)
 {
-    for (const QVariant &v : {QVariant(r.customerId), QVariant(r.serialNumber), QVariant(r.isUse),
-                              QVariant(r.deviceType), QVariant(r.deviceSerialNum), QVariant(r.deviceIp),
-                              QVariant(r.date), QVariant(r.station)})
+    for (const QVariant &v :
+         {QVariant(r.customerId), QVariant(r.serialNumber), QVariant(r.isUse), QVariant(r.deviceType),
+          QVariant(r.deviceSerialNum), QVariant(r.deviceIp), QVariant(r.date), QVariant(r.station)})
         addRetired_.addBindValue(v);
     return addRetired_.exec() || failed(addRetired_);
 }
@@ -339,9 +344,9 @@ bool StationMerge::confirmPending(const Serial &r)
     return changedOne(confirm_, &error_);
 }
 
-bool StationMerge::readLogs(const QStringList &stations,
-                            const std::function<void(const QString &, const QString &, const QString &,
-                                                     const QString &)> &row)
+bool StationMerge::readLogs(
+    const QStringList &stations,
+    const std::function<void(const QString &, const QString &, const QString &, const QString &)> &row)
 {
     // Few stations (the usual case) are asked for by name; many, by reading every row.
     const bool byStation = stations.size() <= kLookupChunk;
