@@ -117,53 +117,49 @@ QString tally(const jobs::MergeCounts &c)
 }
 
 // A station file written by a program of our own, as a station left it.
-class FileWriter
-{
-public:
+struct FileWriter {
     explicit FileWriter(const QString &path)
-        : name_(QStringLiteral("station-writer-") + path)
+        : db(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer-") + path))
     {
-        db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
-        db_.setDatabaseName(path);
-        db_.open();
+        db.setDatabaseName(path);
+        db.open();
     }
     ~FileWriter()
     {
-        db_.close();
-        db_ = QSqlDatabase();
-        QSqlDatabase::removeDatabase(name_);
+        const QString name = db.connectionName();
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(name);
     }
     bool exec(const QString &sql, const QVariantList &values = {})
     {
-        QSqlQuery q(db_);
+        QSqlQuery q(db);
         q.prepare(sql);
         for (const QVariant &v : values)
             q.addBindValue(v);
-        if (!q.exec()) {
-            qWarning("%s: %s", qPrintable(sql), qPrintable(q.lastError().text()));
-            return false;
+        return q.exec() || (qWarning("%s: %s", qPrintable(sql), qPrintable(q.lastError().text())), false);
+    }
+    // "identifier customer state [device]" rows, separated by ';'.
+    bool serials(const QString &rows)
+    {
+        for (const QString &row : rows.split(QLatin1Char(';'))) {
+            const QStringList c = row.trimmed().split(QLatin1Char(' '));
+            const QString device = c.value(3);
+            if (!exec(QStringLiteral("INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, DeviceType, "
+                                     "DeviceSerialNum, szIP) VALUES (?, ?, ?, ?, ?, ?)"),
+                      {c[0], c[1].toInt(), c[2].toInt(), device.isEmpty() ? QString() : QStringLiteral("IPC"), device,
+                       device.isEmpty() ? QString() : QStringLiteral("127.0.0.9")}))
+                return false;
         }
         return true;
     }
-    bool serial(const QString &serialNumber, int customerId, int isUse, const QString &device = QString())
-    {
-        return exec(
-            QStringLiteral(
-                "INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
-                "VALUES (?, ?, ?, ?, ?, ?)"),
-            {customerId, serialNumber, isUse, device.isEmpty() ? QString() : QStringLiteral("IPC"), device,
-             device.isEmpty() ? QString() : QStringLiteral("127.0.0.9")});
-    }
-
-private:
-    QString name_;
-    QSqlDatabase db_;
+    QSqlDatabase db;
 };
 
 // A pool file as this version makes it (the program's own schema, seed rows, the log's
 // station column), opened and closed by the store in a scratch folder, then moved to `name`
-// here. Empty when it could not be made.
-QString makeStoreFile(const QString &name)
+// here, with these identifier rows. Empty when it could not be made.
+QString makeStoreFile(const QString &name, const QString &serials = QString())
 {
     const QString here = QDir::currentPath();
     const QString scratch = QDir(here).absoluteFilePath(QStringLiteral("scratch-") + name);
@@ -177,64 +173,41 @@ QString makeStoreFile(const QString &name)
     QFile::remove(path);
     const bool moved = QFile::rename(QDir(scratch).absoluteFilePath(QStringLiteral("mydatabase.db")), path);
     openDatabase();
-    return moved ? path : QString();
+    return moved && (serials.isEmpty() || FileWriter(path).serials(serials)) ? path : QString();
 }
 
-// Station A: a file of this version.
+// Station A: a file of this version (UMEYE 1, Brisvan 2, in seed order).
 QString makeStationA()
 {
-    const QString path = makeStoreFile(QStringLiteral("stationA.db"));
-    if (path.isEmpty())
-        return path;
-    {
-        FileWriter f(path);
-        // UMEYE 1, Brisvan 2 (seed order).
-        bool ok = f.serial(QStringLiteral("U-shared-unused"), 1, 0)
-            && f.serial(QStringLiteral("U-used-same"), 1, 1, QStringLiteral("DEV-1"))
-            && f.serial(QStringLiteral("U-learn"), 1, 1, QStringLiteral("DEV-2"))
-            && f.serial(QStringLiteral("U-conflict-dev"), 1, 1, QStringLiteral("DEV-4"))
-            && f.serial(QStringLiteral("U-pending-same"), 1, 1, QStringLiteral("DEV-6"))
-            && f.serial(QStringLiteral("B-other-cust"), 1, 0)
-            && f.serial(QStringLiteral("U-blocked"), 1, 1, QStringLiteral("DEV-5"))
-            && f.serial(QStringLiteral("A-new-1"), 1, 0)
-            && f.serial(QStringLiteral("A-new-2"), 2, 1, QStringLiteral("DEV-7"))
-            && f.serial(QStringLiteral("A-new-3"), 1, 2, QStringLiteral("DEV-8"))
-            && f.serial(QStringLiteral("A-new-dev"), 1, 1, QStringLiteral("DEV-1"))
-            && f.serial(QStringLiteral("shared-AB"), 2, 1, QStringLiteral("DEV-9"));
-        const QString log = QStringLiteral(
-            "INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation) VALUES (?, ?, ?, ?)");
-        ok = ok
-            && f.exec(log,
-                      {QStringLiteral("Login"), QStringLiteral("admin"), QStringLiteral("2024-01-01 08:00:00"),
-                       QStringLiteral("station-a")})
-            // The same event twice in one second: two rows, both copied.
-            && f.exec(log,
-                      {QStringLiteral("Burning uuid"), QStringLiteral("A-new-2 -> DEV-7"),
-                       QStringLiteral("2024-01-01 08:01:00"), QStringLiteral("station-a")})
-            && f.exec(log,
-                      {QStringLiteral("Burning uuid"), QStringLiteral("A-new-2 -> DEV-7"),
-                       QStringLiteral("2024-01-01 08:01:00"), QStringLiteral("station-a")})
-            // Written before the file had stations: takes --station.
-            && f.exec(log,
-                      {QStringLiteral("Login"), QStringLiteral("admin"), QStringLiteral("2024-01-01 07:00:00"),
-                       QVariant()});
-        if (!ok)
-            return QString();
-    }
-    return path;
+    const QString path = makeStoreFile(
+        QStringLiteral("stationA.db"),
+        QStringLiteral("U-shared-unused 1 0; U-used-same 1 1 DEV-1; U-learn 1 1 DEV-2; U-conflict-dev 1 1 DEV-4; "
+                       "U-pending-same 1 1 DEV-6; B-other-cust 1 0; U-blocked 1 1 DEV-5; A-new-1 1 0; "
+                       "A-new-2 2 1 DEV-7; A-new-3 1 2 DEV-8; A-new-dev 1 1 DEV-1; shared-AB 2 1 DEV-9"));
+    // The same event twice in one second: two rows, both copied. The last was written before
+    // the file had stations: it takes --station.
+    return !path.isEmpty()
+            && FileWriter(path).exec(
+                QStringLiteral("INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation) VALUES "
+                               "('Login', 'admin', '2024-01-01 08:00:00', 'station-a'), "
+                               "('Burning uuid', 'A-new-2 -> DEV-7', '2024-01-01 08:01:00', 'station-a'), "
+                               "('Burning uuid', 'A-new-2 -> DEV-7', '2024-01-01 08:01:00', 'station-a'), "
+                               "('Login', 'admin', '2024-01-01 07:00:00', NULL)"))
+        ? path
+        : QString();
 }
 
 // Station B: a file of an earlier version (no station column), its customers numbered in
-// another order, one customer the target does not know.
+// another order (Brisvan 1, UMEYE 2), one customer the target does not know (3).
 QString makeStationB()
 {
     const QString path = QDir::current().absoluteFilePath(QStringLiteral("stationB.db"));
     QFile::remove(path);
     FileWriter f(path);
-    bool ok = f.exec(QStringLiteral(
-                  "CREATE TABLE Customers (CustomerID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
-                  "CustomerName VARCHAR NOT NULL UNIQUE, CustomerValue VARCHAR, CustomerHostAddr VARCHAR, "
-                  "CustomerPort INTEGER, CustomerSvrChecked INTEGER NOT NULL DEFAULT 0)"))
+    const bool ok = f.exec(QStringLiteral(
+                        "CREATE TABLE Customers (CustomerID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
+                        "CustomerName VARCHAR NOT NULL UNIQUE, CustomerValue VARCHAR, CustomerHostAddr VARCHAR, "
+                        "CustomerPort INTEGER, CustomerSvrChecked INTEGER NOT NULL DEFAULT 0)"))
         && f.exec(QStringLiteral("CREATE TABLE Logs (LogID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
                                  "LogType VARCHAR NOT NULL, LogDescribe VARCHAR NOT NULL, LogDate VARCHAR NOT NULL)"))
         && f.exec(QStringLiteral(
@@ -245,78 +218,37 @@ QString makeStationB()
                       "INSERT INTO Customers (CustomerName, CustomerValue, CustomerHostAddr, CustomerPort) VALUES "
                       "('Brisvan', 'GoolinkGID', '', 0), ('UMEYE', 'DeviceID', 'svr.umeye.example', 5800), "
                       "(?, 'DeviceID', 'svr.example', 7000)"),
-                  {QStringLiteral("Ünïcode客户")});
-    // Brisvan 1, UMEYE 2, Ünïcode客户 3.
-    ok = ok && f.serial(QStringLiteral("shared-AB"), 1, 1, QStringLiteral("DEV-10"))
-        && f.serial(QStringLiteral("A-new-1"), 2, 0) && f.serial(QStringLiteral("B-new-1"), 1, 0)
-        && f.serial(QStringLiteral("B-new-2"), 3, 1, QStringLiteral("DEV-11"))
-        && f.serial(QStringLiteral("B-dup"), 2, 1, QStringLiteral("DEV-12"))
-        && f.serial(QStringLiteral("B-dup2"), 2, 1, QStringLiteral("DEV-12"))
-        && f.serial(QStringLiteral("B-twice"), 2, 0)
-        && f.serial(QStringLiteral("B-twice"), 2, 1, QStringLiteral("DEV-13"))
-        && f.serial(QStringLiteral("B-\"orphan\",9"), 9, 0)
-        && f.serial(QStringLiteral("A-new-3"), 2, 1, QStringLiteral("DEV-8"))
-        && f.serial(QStringLiteral("U-conflict-dev"), 3, 0);
-    const QString log = QStringLiteral("INSERT INTO Logs (LogType, LogDescribe, LogDate) VALUES (?, ?, ?)");
-    ok = ok
-        && f.exec(log, {QStringLiteral("Login"), QStringLiteral("op"), QStringLiteral("2024-01-02 09:00:00")})
-        // The same texts as a row of A, but another station's.
-        && f.exec(log, {QStringLiteral("Login"), QStringLiteral("admin"), QStringLiteral("2024-01-01 08:00:00")});
+                  {QStringLiteral("Ünïcode客户")})
+        && f.serials(QStringLiteral("shared-AB 1 1 DEV-10; A-new-1 2 0; B-new-1 1 0; B-new-2 3 1 DEV-11; "
+                                    "B-dup 2 1 DEV-12; B-dup2 2 1 DEV-12; B-twice 2 0; B-twice 2 1 DEV-13; "
+                                    "B-\"orphan\",9 9 0; A-new-3 2 1 DEV-8; U-conflict-dev 3 0"))
+        // The second: the same texts as a row of A, but another station's.
+        && f.exec(QStringLiteral("INSERT INTO Logs (LogType, LogDescribe, LogDate) VALUES "
+                                 "('Login', 'op', '2024-01-02 09:00:00'), ('Login', 'admin', '2024-01-01 08:00:00')"));
     return ok ? path : QString();
-}
-
-// The pool the station shares before the merge (UMEYE 1, Brisvan 2).
-bool fillTarget()
-{
-    const char *const inserts[] = {
-        "('U-shared-unused', 1, 0, '', '')",
-        "('U-used-same', 1, 1, 'IPC', 'DEV-1')",
-        "('U-learn', 1, 0, '', '')",
-        "('U-conflict-dev', 1, 1, 'IPC', 'DEV-3')",
-        "('U-target-holds', 1, 1, 'IPC', 'DEV-5')",
-        "('U-pending-same', 1, 2, 'IPC', 'DEV-6')",
-        "('B-other-cust', 2, 0, '', '')",
-        "('U-blocked', 1, 0, '', '')",
-    };
-    for (const char *values : inserts)
-        if (!testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, DeviceType, "
-                                              "DeviceSerialNum) VALUES ")
-                               + QLatin1String(values)))
-            return false;
-    return true;
 }
 
 // Everything a merge may change, in an order that does not depend on row ids.
 QStringList snapshot()
 {
-    QStringList out;
-    for (const QVariantList &r :
-         rows(QStringLiteral("SELECT s.SerialNumber, c.CustomerName, s.IsUse, s.DeviceType, s.DeviceSerialNum, s.szIP "
-                             "FROM SerialNumbers s LEFT JOIN Customers c ON c.CustomerID = s.CustomerID")))
-        out << QStringLiteral("serial|%1|%2|%3|%4|%5|%6")
-                   .arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString(), r[4].toString(),
-                        r[5].toString());
-    for (const QVariantList &r :
-         rows(QStringLiteral("SELECT CustomerName, CustomerValue, CustomerHostAddr, CustomerPort FROM Customers")))
-        out << QStringLiteral("customer|%1|%2|%3|%4")
-                   .arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString());
-    for (const QVariantList &r : rows(QStringLiteral("SELECT LogType, LogDescribe, LogDate, LogStation FROM Logs")))
-        out << QStringLiteral("log|%1|%2|%3|%4")
-                   .arg(r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString());
-    out.sort();
-    return out;
+    return column(QStringLiteral(
+        "SELECT 'serial|' || s.SerialNumber || '|' || COALESCE(c.CustomerName, '') || '|' || s.IsUse || '|' || "
+        "COALESCE(s.DeviceType, '') || '|' || COALESCE(s.DeviceSerialNum, '') || '|' || COALESCE(s.szIP, '') "
+        "FROM SerialNumbers s LEFT JOIN Customers c ON c.CustomerID = s.CustomerID UNION ALL "
+        "SELECT 'customer|' || CustomerName || '|' || COALESCE(CustomerValue, '') || '|' || "
+        "COALESCE(CustomerHostAddr, '') || '|' || COALESCE(CustomerPort, 0) FROM Customers UNION ALL "
+        "SELECT 'log|' || LogType || '|' || LogDescribe || '|' || LogDate || '|' || COALESCE(LogStation, '') "
+        "FROM Logs ORDER BY 1"));
 }
 
+// "customer state device" of each row holding the identifier, "; " between them.
 QString state(const QString &serialNumber)
 {
-    const QList<QVariantList> r = rows(
-        QStringLiteral("SELECT c.CustomerName, s.IsUse, s.DeviceSerialNum FROM SerialNumbers s "
-                       "LEFT JOIN Customers c ON c.CustomerID = s.CustomerID WHERE s.SerialNumber = '%1'")
-            .arg(QString(serialNumber).replace(QLatin1Char('\''), QStringLiteral("''"))));
-    QStringList out;
-    for (const QVariantList &row : r)
-        out << QStringLiteral("%1 %2 %3").arg(row[0].toString(), row[1].toString(), row[2].toString()).trimmed();
-    return out.join(QStringLiteral("; "));
+    return column(QStringLiteral("SELECT TRIM(c.CustomerName || ' ' || s.IsUse || ' ' || s.DeviceSerialNum) "
+                                 "FROM SerialNumbers s LEFT JOIN Customers c ON c.CustomerID = s.CustomerID "
+                                 "WHERE s.SerialNumber = '%1'")
+                      .arg(QString(serialNumber).replace(QLatin1Char('\''), QStringLiteral("''"))))
+        .join(QStringLiteral("; "));
 }
 
 // A station killed (SIGKILL) in the middle of a transaction that had reached its file, in
@@ -331,13 +263,10 @@ bool crashStation(const QString &folder)
         out += p.readAllStandardOutput();
     p.kill();
     p.waitForFinished();
-    if (!out.contains("writing\n")) {
-        qWarning("the station did not start writing: %s", p.readAllStandardError().constData());
-        return false;
-    }
     // SQLite's journal magic: the transaction had changed the file.
-    return testsupport::readFile(QDir(folder).absoluteFilePath(QStringLiteral("mydatabase.db-journal")))
-        .startsWith(QByteArray::fromHex("d9d505f920a163d7"));
+    return out.contains("writing\n")
+        && testsupport::readFile(QDir(folder).absoluteFilePath(QStringLiteral("mydatabase.db-journal")))
+               .startsWith(QByteArray::fromHex("d9d505f920a163d7"));
 }
 
 } // namespace
@@ -352,7 +281,12 @@ private:
     void prepare()
     {
         testsupport::freshDatabase();
-        QVERIFY(fillTarget());
+        // The pool the station shares before the merge (UMEYE 1, Brisvan 2).
+        QVERIFY(testsupport::exec(QStringLiteral(
+            "INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, DeviceType, DeviceSerialNum) VALUES "
+            "('U-shared-unused', 1, 0, '', ''), ('U-used-same', 1, 1, 'IPC', 'DEV-1'), ('U-learn', 1, 0, '', ''), "
+            "('U-conflict-dev', 1, 1, 'IPC', 'DEV-3'), ('U-target-holds', 1, 1, 'IPC', 'DEV-5'), "
+            "('U-pending-same', 1, 2, 'IPC', 'DEV-6'), ('B-other-cust', 2, 0, '', ''), ('U-blocked', 1, 0, '', '')")));
         stationA_ = makeStationA();
         stationB_ = makeStationB();
         QVERIFY(!stationA_.isEmpty());
@@ -363,14 +297,23 @@ private slots:
     void twoStationsMergeOnce_data()
     {
         QTest::addColumn<int>("batch");
-        QTest::newRow("one batch") << 2000;
-        // Duplicates and a device twice in the file fall into different batches.
-        QTest::newRow("batches of 3") << 3;
+        QTest::addColumn<QString>("refused"); // the batch a refused write stops
+        QTest::addColumn<QString>("rerunB");  // what the second run of B then does
+        QTest::newRow("one batch") << 2000 << "identifiers 1 to 11"
+                                   << "copied 4 present 1 updated 2 conflicts 4 logs 2 customers 0";
+        // Duplicates and a device twice in the file fall into different batches; B's rows 4-6
+        // (B-new-2, B-dup, B-dup2) are its second.
+        QTest::newRow("batches of 3") << 3 << "identifiers 4 to 6"
+                                      << "copied 3 present 2 updated 2 conflicts 4 logs 2 customers 0";
     }
 
+    // A batch the target refuses is rolled back whole; the batches before it stay, the log is
+    // not reached, and the same merge run again ends where a clean merge ends.
     void twoStationsMergeOnce()
     {
         QFETCH(int, batch);
+        QFETCH(QString, refused);
+        QFETCH(QString, rerunB);
         prepare();
         const Merged a = merge(stationA_, batch, QStringLiteral("line1-a"));
         QVERIFY2(a.ok, qPrintable(a.error));
@@ -387,9 +330,30 @@ private slots:
                          "U-conflict-dev|UMEYE|DEV-4|used|DEV-3|used|it is used for another device in the target"),
                  }));
 
+        const bool server = testsupport::onServer();
+        QVERIFY(testsupport::exec(
+            server ? QStringLiteral("CREATE OR REPLACE FUNCTION refuse_b_dup() RETURNS trigger LANGUAGE plpgsql AS $$ "
+                                    "BEGIN IF NEW.SerialNumber = 'B-dup' THEN RAISE EXCEPTION 'refused by the test'; "
+                                    "END IF; RETURN NEW; END $$")
+                   : QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON SerialNumbers WHEN NEW.SerialNumber = "
+                                    "'B-dup' BEGIN SELECT RAISE(ABORT, 'refused by the test'); END")));
+        QVERIFY(!server
+                || testsupport::exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON SerialNumbers "
+                                                    "FOR EACH ROW EXECUTE FUNCTION refuse_b_dup()")));
+        const Merged failed = merge(stationB_, batch);
+        QVERIFY2(!failed.ok && failed.error.contains(refused)
+                     && failed.error.contains(QStringLiteral("refused by the test"))
+                     && failed.error.contains(QStringLiteral("run the same command again")),
+                 qPrintable(failed.error));
+        QCOMPARE(state(QStringLiteral("B-new-1")), batch == 3 ? QStringLiteral("Brisvan 0") : QString());
+        QCOMPARE(state(QStringLiteral("B-new-2")) + state(QStringLiteral("B-twice")), QString());
+        QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM Logs WHERE LogStation = 'stationB'")).toInt(), 0);
+        QVERIFY(testsupport::exec(server ? QStringLiteral("DROP TRIGGER refuse ON SerialNumbers")
+                                         : QStringLiteral("DROP TRIGGER refuse")));
+
         const Merged b = merge(stationB_, batch);
         QVERIFY2(b.ok, qPrintable(b.error));
-        QCOMPARE(tally(b.counts), QStringLiteral("copied 4 present 1 updated 2 conflicts 4 logs 2 customers 1"));
+        QCOMPARE(tally(b.counts), rerunB);
         QCOMPARE(b.conflicts,
                  (QStringList{
                      QStringLiteral("B-\"orphan\",9|9||unused||absent|customer 9 is not in the station file"),
@@ -475,18 +439,15 @@ private slots:
     {
         QFETCH(bool, conflicts);
         prepare();
-        const QString path = makeStoreFile(QStringLiteral("clean.db"));
+        const QString path = makeStoreFile(QStringLiteral("clean.db"),
+                                           conflicts ? QStringLiteral("C-1 1 0; U-used-same 1 1 DEV-C2")
+                                                     : QStringLiteral("C-1 1 0; C-2 1 1 DEV-C2"));
         QVERIFY(!path.isEmpty());
-        {
-            FileWriter f(path);
-            QVERIFY(f.serial(QStringLiteral("C-1"), 1, 0));
-            QVERIFY(f.serial(conflicts ? QStringLiteral("U-used-same") : QStringLiteral("C-2"), 1, 1,
-                             QStringLiteral("DEV-C2")));
-        }
         const ProgramRun run = runProgram({path});
-        QVERIFY2(run.exitCode == (conflicts ? 1 : 0) && run.err.isEmpty(), qPrintable(run.out + run.err));
+        QVERIFY2(run.exitCode == (conflicts ? 1 : 0) && !run.err.contains(QStringLiteral("tarnwell-merge:")),
+                 qPrintable(run.out + run.err));
         const QString report = QDir::current().absoluteFilePath(QStringLiteral("clean-conflicts.csv"));
-        QVERIFY2(run.out.startsWith(QStringLiteral("Merging %1 into the pool").arg(path))
+        QVERIFY2(run.out.startsWith(QStringLiteral("Merging %1 into the ").arg(path))
                      && run.out.contains(QStringLiteral("\nIdentifiers copied: %1\n").arg(conflicts ? 1 : 2))
                      && run.out.contains(QStringLiteral("\nConflicts: %1\n").arg(conflicts ? 1 : 0))
                      && run.out.contains(conflicts ? QStringLiteral("Report: %1 (1 conflicts, 0 identifiers refused, "
@@ -495,49 +456,6 @@ private slots:
                                                    : QStringLiteral("Report: %1 (no conflicts)\n").arg(report)),
                  qPrintable(run.out));
         QCOMPARE(testsupport::readFile(report).count("\r\n"), conflicts ? 2 : 1);
-    }
-
-    // A batch the target refuses is rolled back whole; the batches before it stay, the log is
-    // not reached, and the same merge run again ends where a clean merge ends.
-    void failedBatchRerunFinishes()
-    {
-        prepare();
-        QVERIFY(merge(stationA_, 0, QStringLiteral("line1-a")).ok);
-        const QStringList cleanConflicts = merge(stationB_, 3).conflicts;
-        const QStringList clean = snapshot();
-
-        prepare();
-        QVERIFY(merge(stationA_, 0, QStringLiteral("line1-a")).ok);
-        // B's rows 4-6 (B-new-2, B-dup, B-dup2) are its second batch.
-        if (testsupport::onServer()) {
-            QVERIFY(testsupport::exec(QStringLiteral(
-                "CREATE OR REPLACE FUNCTION refuse_b_dup() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
-                "IF NEW.SerialNumber = 'B-dup' THEN RAISE EXCEPTION 'refused by the test'; END IF; RETURN NEW; END $$")));
-            QVERIFY(testsupport::exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON SerialNumbers "
-                                                     "FOR EACH ROW EXECUTE FUNCTION refuse_b_dup()")));
-        } else {
-            QVERIFY(testsupport::exec(QStringLiteral(
-                "CREATE TRIGGER refuse BEFORE INSERT ON SerialNumbers "
-                "WHEN NEW.SerialNumber = 'B-dup' BEGIN SELECT RAISE(ABORT, 'refused by the test'); END")));
-        }
-        const Merged failed = merge(stationB_, 3);
-        QVERIFY(!failed.ok);
-        QVERIFY2(failed.error.contains(QStringLiteral("identifiers 4 to 6"))
-                     && failed.error.contains(QStringLiteral("refused by the test"))
-                     && failed.error.contains(QStringLiteral("run the same command again")),
-                 qPrintable(failed.error));
-        QCOMPARE(state(QStringLiteral("B-new-1")), QStringLiteral("Brisvan 0")); // first batch
-        QCOMPARE(state(QStringLiteral("B-new-2")), QString());                   // second batch, refused
-        QCOMPARE(state(QStringLiteral("B-twice")), QString());                   // never reached
-        QCOMPARE(value(QStringLiteral("SELECT COUNT(*) FROM Logs WHERE LogStation = 'stationB'")).toInt(), 0);
-
-        QVERIFY(testsupport::exec(testsupport::onServer() ? QStringLiteral("DROP TRIGGER refuse ON SerialNumbers")
-                                                          : QStringLiteral("DROP TRIGGER refuse")));
-        const Merged rerun = merge(stationB_, 3);
-        QVERIFY2(rerun.ok, qPrintable(rerun.error));
-        QCOMPARE(rerun.counts.copied, 3); // B-new-1 came with the first run
-        QCOMPARE(snapshot(), clean);
-        QCOMPARE(rerun.conflicts, cleanConflicts);
     }
 
     // Bad input and a target that cannot be used: exit code 2, a message, the pool untouched.
@@ -661,25 +579,21 @@ private slots:
             writer = std::make_unique<FileWriter>(file);
             // A transaction still open: SQLite's write lock held, nothing committed.
             QVERIFY(writer->exec(QStringLiteral("BEGIN IMMEDIATE")));
-            QVERIFY(writer->serial(QStringLiteral("W-uncommitted"), 1, 0));
+            QVERIFY(writer->serials(QStringLiteral("W-uncommitted 1 0")));
         } else if (setup == QLatin1String("wal")) {
             // The file and its log copied while a program had it open in WAL mode.
             const QString source = makeStoreFile(QStringLiteral("wal-source.db"));
             QVERIFY(!source.isEmpty());
             FileWriter open(source);
             QVERIFY(open.exec(QStringLiteral("PRAGMA journal_mode=WAL")));
-            QVERIFY(open.serial(QStringLiteral("W-in-log"), 1, 0));
+            QVERIFY(open.serials(QStringLiteral("W-in-log 1 0")));
             QVERIFY(QFile::copy(source, file));
             QVERIFY(QFile::copy(source + QStringLiteral("-wal"), file + QStringLiteral("-wal")));
         } else if (setup == QLatin1String("damaged")) {
             QVERIFY(!makeStoreFile(QFileInfo(file).fileName()).isEmpty());
-            {
-                FileWriter f(file);
-                QVERIFY(f.exec(QStringLiteral("BEGIN")));
-                for (int i = 0; i < 3000; ++i)
-                    QVERIFY(f.serial(QStringLiteral("D-%1").arg(i), 1, 0));
-                QVERIFY(f.exec(QStringLiteral("COMMIT")));
-            }
+            QVERIFY(FileWriter(file).exec(QStringLiteral(
+                "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 2999) "
+                "INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse) SELECT 1, 'D-' || i, 0 FROM n")));
             // The last pages (the newest rows and index entries) overwritten.
             QFile f(file);
             QVERIFY(f.open(QIODevice::ReadWrite));
@@ -744,14 +658,13 @@ private slots:
         };
         {
             FileWriter f(file);
-            QVERIFY(f.serial(QStringLiteral("G-first"), 1, 0));
+            QVERIFY(f.serials(QStringLiteral("G-first 1 0")));
             for (const auto &b : bad)
                 QVERIFY(f.exec(QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse) "
                                               "VALUES (1, %1, %2)")
                                    .arg(QLatin1String(b.value), QLatin1String(b.isUse))));
             // The longest value a device takes (47 bytes), mostly 2-byte characters.
-            QVERIFY(f.serial(QString(23, QChar(0x00E9)) + QLatin1Char('x'), 1, 0));
-            QVERIFY(f.serial(QStringLiteral("G-last"), 2, 1, QStringLiteral("DEV-G")));
+            QVERIFY(f.serials(QString(23, QChar(0x00E9)) + QStringLiteral("x 1 0; G-last 2 1 DEV-G")));
         }
         jobs::MergeOptions options;
         options.stationFile = file;
@@ -829,7 +742,8 @@ private slots:
                                   .arg(named(k.poolSerial))
                                   .arg(k.poolState)
                                   .arg(named(k.poolDevice));
-                QVERIFY(f.serial(v, 1, k.fileState, k.fileState == 0 ? QString() : dev));
+                QVERIFY(
+                    f.serials(QStringLiteral("%1 1 %2 %3").arg(v).arg(k.fileState).arg(k.fileState ? dev : QString())));
                 expected
                     << QStringLiteral("%1|%2|%3").arg(named(k.afterSerial)).arg(k.afterState).arg(named(k.afterDevice));
             }
@@ -866,13 +780,9 @@ private slots:
         QVERIFY(
             testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers (SerialNumber, CustomerID, IsUse, "
                                              "DeviceSerialNum) VALUES ('GATE', 1, 0, ''), ('CLAIM-ME', 1, 0, '')")));
-        const QString file = makeStoreFile(QStringLiteral("claims.db"));
+        const QString file = makeStoreFile(QStringLiteral("claims.db"),
+                                           QStringLiteral("GATE 1 1 DEV-GATE; NEW-L 1 1 DEV-L"));
         QVERIFY(!file.isEmpty());
-        {
-            FileWriter f(file);
-            QVERIFY(f.serial(QStringLiteral("GATE"), 1, 1, QStringLiteral("DEV-GATE")));
-            QVERIFY(f.serial(QStringLiteral("NEW-L"), 1, 1, QStringLiteral("DEV-L")));
-        }
 
         // The gate: a connection of its own thread holds the row the merge writes first, and
         // lets it go once the claim waits behind the merge too (or has finished).
@@ -965,9 +875,8 @@ private slots:
         if (!testsupport::onServer())
             QSKIP("one program per pool file: the folder's lock file");
         testsupport::freshDatabase();
-        const QString file = makeStoreFile(QStringLiteral("lock.db"));
+        const QString file = makeStoreFile(QStringLiteral("lock.db"), QStringLiteral("LK-1 1 0"));
         QVERIFY(!file.isEmpty());
-        QVERIFY(FileWriter(file).serial(QStringLiteral("LK-1"), 1, 0));
         QSqlDatabase other = testsupport::serverCluster()->connection(QStringLiteral("other-station"));
         QSqlQuery lock(other);
         auto advisory = [&](const char *call) {
@@ -1004,9 +913,7 @@ private slots:
         QVERIFY(!file.isEmpty());
         {
             FileWriter f(file);
-            QVERIFY(f.serial(QStringLiteral("R-pool"), 1, 0));
-            QVERIFY(f.serial(QStringLiteral("R-station"), 1, 0));
-            QVERIFY(f.serial(QStringLiteral("R-fine"), 1, 0));
+            QVERIFY(f.serials(QStringLiteral("R-pool 1 0; R-station 1 0; R-fine 1 0")));
             const QString retire = QStringLiteral(
                 "INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP, "
                 "RetiredDate, RetiredStation) VALUES (1, ?, ?, 'IPC', ?, '', '2024-03-01 10:00:00', 'st-9')");
