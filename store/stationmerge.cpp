@@ -58,7 +58,7 @@ StationMerge::~StationMerge()
     QSqlQuery q(storeDatabase);
     if (locked_) {
         q.prepare(QStringLiteral("SELECT pg_advisory_unlock(?)"));
-        q.addBindValue(lockkeys::kMerge);
+        q.addBindValue(QVariant(lockkeys::kMerge));
         q.exec();
     } else if (cacheSize_ != 0) {
         q.exec(QStringLiteral("PRAGMA cache_size = %1").arg(cacheSize_));
