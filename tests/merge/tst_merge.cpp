@@ -100,14 +100,9 @@ Merged merge(const QString &file, int batch = 0, const QString &station = QStrin
 
 QString tally(const jobs::MergeCounts &c)
 {
-    return QStringLiteral("copied %1 present %2 updated %3 conflicts %4 logs %5+%6 customers %7")
-        .arg(c.copied)
-        .arg(c.present)
-        .arg(c.updated)
-        .arg(c.conflicts)
-        .arg(c.logsCopied)
-        .arg(c.logsPresent)
-        .arg(c.customersAdded);
+    return QString::asprintf("copied %lld present %lld updated %lld conflicts %lld logs %lld+%lld customers %lld",
+                             c.copied, c.present, c.updated, c.conflicts, c.logsCopied, c.logsPresent,
+                             c.customersAdded);
 }
 
 // A station file written by a program of our own, as a station left it.
