@@ -6,8 +6,7 @@
 //
 // Exit code 0: merged; 1: merged, but some identifiers conflict (listed in the report,
 // left as they are); 2: an error stopped it (the message says what is merged).
-#include "merge/merge.h"
-
+#include "jobs/mergejob.h"
 #include "store/datastore.h"
 #include "store/lockkeys.h"
 #include "store/storeconnection.h"
@@ -20,10 +19,9 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QSqlError>
-#include <QSqlQuery>
-#include <QVariant>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -41,9 +39,31 @@ int error(const QString &message)
     return 2;
 }
 
-void printCounts(const StationMerge &merge, const QElapsedTimer &clock)
+using jobs::MergeOptions;
+
+// Tells the operator where the merge goes once it starts.
+class Console : public jobs::MergeListener
 {
-    const MergeCounts &c = merge.counts();
+public:
+    explicit Console(QString line)
+        : line_(std::move(line))
+    {
+    }
+    void started() override
+    {
+        started_ = true;
+        print(stdout, line_);
+    }
+    bool hasStarted() const { return started_; }
+
+private:
+    QString line_;
+    bool started_ = false;
+};
+
+void printCounts(const jobs::MergeJob &merge, const QElapsedTimer &clock)
+{
+    const jobs::MergeCounts &c = merge.counts();
     print(stdout, QStringLiteral("Customers added: %1").arg(c.customersAdded));
     print(stdout, QStringLiteral("Identifiers copied: %1").arg(c.copied));
     print(stdout, QStringLiteral("Identifiers already present: %1").arg(c.present));
@@ -151,35 +171,24 @@ int main(int argc, char *argv[])
                      .arg(settings.user);
     }
 
+    options.targetName = target;
+
     // The station file is checked whole before the target is touched.
-    StationMerge merge(options);
-    if (!merge.openStationFile())
+    jobs::MergeJob merge(options);
+    if (!merge.openStationFile(nullptr))
         return error(merge.error());
 
     openDatabase();
     if (!storeDatabase.isOpen())
         return error(QStringLiteral("cannot open %1: %2").arg(target, storeDatabase.lastError().text().trimmed()));
-    if (!storeIsServer()) {
-        // A station's identifiers arrive in no order, so every insert lands on a random page of
-        // the identifier and device indexes: with SQLite's small default cache each batch reads
-        // and writes them again from disk (eight times slower for a million).
-        QSqlQuery(storeDatabase).exec(QStringLiteral("PRAGMA cache_size = -262144"));
-    } else {
-        // Two merges at once would both copy the same log rows. Imports take a key of their own.
-        QSqlQuery lock(storeDatabase);
-        lock.prepare(QStringLiteral("SELECT pg_try_advisory_lock(?)"));
-        lock.addBindValue(lockkeys::kMerge);
-        if (!lock.exec() || !lock.next())
-            return error(QStringLiteral("cannot use %1: %2").arg(target, lock.lastError().text().trimmed()));
-        if (!lock.value(0).toBool())
-            return error(QStringLiteral("another tarnwell-merge is running on %1").arg(target));
-    }
 
-    print(stdout,
-          QStringLiteral("Merging %1 into %2 (log rows without a station: %3)")
-              .arg(QFileInfo(options.stationFile).absoluteFilePath(), target, merge.fallbackStation()));
-    const bool ok = merge.run();
+    Console console(QStringLiteral("Merging %1 into %2 (log rows without a station: %3)")
+                        .arg(QFileInfo(options.stationFile).absoluteFilePath(), target, merge.fallbackStation()));
+    const bool ok = merge.run(&console);
     closeDatabase();
+    // Stopped before it started (another merge, a server that cannot be asked): no counts.
+    if (!console.hasStarted())
+        return error(merge.error());
     printCounts(merge, clock);
     if (!ok)
         return error(merge.error());

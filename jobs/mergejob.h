@@ -1,19 +1,31 @@
-// Merging a station's own pool file into the pool the station now shares (the store that
-// tarnwell.ini names in the working folder). The station file is only read.
+// Merging a station's own pool file into the pool the store has open: its customers, its
+// retired values, its identifiers (each decided against what the pool records: copied,
+// learnt, present, or left as it is and listed) and its log rows, then the report of what
+// was left alone. The station file is only read. Whole batches are committed; a failure
+// stops the merge with a message saying what is merged, and the same merge run again
+// finishes the work (nothing is ever stored twice).
 #pragma once
 
+#include "jobs/joblistener.h"
+
 #include <QHash>
-#include <QSqlDatabase>
 #include <QString>
 #include <QVector>
 
-#include <functional>
+#include <memory>
+
+class StationFile;
+class StationMerge;
+
+namespace jobs {
 
 struct MergeOptions {
     QString stationFile;
     // Station of the file's log rows that name none (else the file's base name).
     QString station;
     QString reportPath;
+    // How the messages name the pool the store has open.
+    QString targetName;
     // Identifiers (and log rows) per transaction; 0: the engine's own. On the server a batch
     // holds the stations' claims back while it runs, so it stays short; the file is the
     // merge's alone, and there larger batches write each index page fewer times.
@@ -47,24 +59,40 @@ struct MergeConflict {
     QString reason;
 };
 
-class StationMerge
+class MergeListener : public JobListener
 {
 public:
-    explicit StationMerge(MergeOptions options);
-    ~StationMerge();
-    StationMerge(const StationMerge &) = delete;
-    StationMerge &operator=(const StationMerge &) = delete;
+    enum class Stop {
+        StationFile, // the file cannot be trusted or read; nothing was merged
+        Target,      // the pool cannot be used
+        Busy,        // another merge runs on the server
+        Write,       // a batch could not be written; the batches before it are merged
+        Cancelled,   // asked to stop; the batches before are merged
+        Report,      // merged, but the report could not be written
+    };
+    // The station file is checked and the pool locked: the merge starts.
+    virtual void started();
+    // The merge stopped before its end; `message` says why and what is merged.
+    virtual void stopped(Stop reason, const QString &message);
+};
 
-    // Opens and checks the station file (before the target is touched).
-    bool openStationFile();
-    // Merges customers, identifiers and log rows into the open store, then writes the report.
-    // False on an error (error() says what; whole batches before it stay committed).
-    bool run();
+class MergeJob
+{
+public:
+    explicit MergeJob(MergeOptions options);
+    ~MergeJob();
+    MergeJob(const MergeJob &) = delete;
+    MergeJob &operator=(const MergeJob &) = delete;
+
+    // Opens and checks the station file, before the pool is touched.
+    bool openStationFile(MergeListener *listener);
+    // Merges into the store's open pool, then writes the report. progress() counts the
+    // file's identifier rows in committed batches. False when it stopped (error() says why).
+    bool run(MergeListener *listener);
 
     const MergeCounts &counts() const { return counts_; }
     const QVector<MergeConflict> &conflicts() const { return conflicts_; }
     QString error() const { return error_; }
-    // Where the report went (after run()).
     QString reportPath() const { return options_.reportPath; }
     // The station given to the file's log rows that name none.
     QString fallbackStation() const;
@@ -75,7 +103,8 @@ private:
         qint64 targetId = 0;
     };
 
-    bool fail(const QString &message);
+    bool fail(MergeListener::Stop reason, const QString &message);
+    bool merge();
     bool mergeCustomers();
     bool mergeRetired();
     bool mergeSerials();
@@ -83,12 +112,14 @@ private:
     bool writeReport();
 
     MergeOptions options_;
-    QString connectionName_;
-    QSqlDatabase station_;
-    bool logsHaveStation_ = false;
+    std::unique_ptr<StationFile> file_;
+    std::unique_ptr<StationMerge> pool_;
+    MergeListener *listener_ = nullptr;
     QHash<qint64, Customer> customers_; // by the file's CustomerID
     QHash<qint64, QString> targetCustomerNames_;
     MergeCounts counts_;
     QVector<MergeConflict> conflicts_;
     QString error_;
 };
+
+} // namespace jobs
