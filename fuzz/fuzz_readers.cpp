@@ -2,9 +2,9 @@
 // (FUZZ_XLSX, FUZZ_XLS, FUZZ_XML, FUZZ_CSV). Each input is handed over as a file, the
 // way the import gets it, and read to its end; the fuzzer watches for crashes, leaks,
 // undefined behaviour, timeouts and memory past its limit.
-#include "serial/csvimport.h"
-#include "serial/workbook.h"
-#include "serial/xmlimport.h"
+#include "formats/csvimport.h"
+#include "formats/workbook.h"
+#include "formats/xmlimport.h"
 
 #include <QByteArray>
 #include <QString>

@@ -2,11 +2,11 @@
 // spreadsheet application, odd but valid packages, and files that must be refused.
 #include "tests/support/testsupport.h"
 
-#include "serial/csvimport.h"
-#include "serial/workbook.h"
-#include "serial/xlsreader.h"
-#include "serial/xlsxreader.h"
-#include "serial/xmlimport.h"
+#include "formats/csvimport.h"
+#include "formats/workbook.h"
+#include "formats/xlsreader.h"
+#include "formats/xlsxreader.h"
+#include "formats/xmlimport.h"
 #include "tests/import/xlsxfile.h"
 
 #include <QDir>
