@@ -24,12 +24,12 @@
 #include <functional>
 #include <memory>
 
+using testsupport::child;
 using testsupport::click;
 using testsupport::dataFile;
 using testsupport::writeFile;
 using xlsxfile::textCell;
 using Outcome = jobs::ImportResult::Outcome;
-using Refusal = jobs::ImportResult::Refusal;
 
 namespace {
 
@@ -117,23 +117,18 @@ class TestImport : public QObject
 private:
     std::unique_ptr<Serial> page;
 
-    template <typename T>
-    T *child(const char *name) const
-    {
-        return page->findChild<T *>(QLatin1String(name));
-    }
-    QDialog *busy() const { return child<QDialog>("Loading"); }
+    QDialog *busy() const { return child<QDialog>(page.get(), "Loading"); }
 
     // Chooses `path` in the file dialog, picks the customer and presses Import; returns
     // once the import has shown its box (the box the operator dismisses last).
     void runImport(const QString &path, bool umeye = false, int timeoutMs = 10000)
     {
         FileDialog::setNextFileName(path);
-        click(child<QPushButton>("btnChoose"));
-        QCOMPARE(child<QLineEdit>("lineEditPath")->text(), path);
-        click(child<QRadioButton>(umeye ? "rbUMEYE" : "rbBrisvan"));
+        click(child<QPushButton>(page.get(), "btnChoose"));
+        QCOMPARE(child<QLineEdit>(page.get(), "lineEditPath")->text(), path);
+        click(child<QRadioButton>(page.get(), umeye ? "rbUMEYE" : "rbBrisvan"));
         const int before = MessageBox::shown().size();
-        click(child<QPushButton>("btnImport"));
+        click(child<QPushButton>(page.get(), "btnImport"));
         QVERIFY(busy()->isVisible());
         QTRY_VERIFY_WITH_TIMEOUT(MessageBox::shown().size() > before, timeoutMs);
         QCOMPARE(MessageBox::shown().size(), before + 1);
@@ -169,11 +164,11 @@ private slots:
     void chooseFile()
     {
         FileDialog::setNextFileName(QStringLiteral("/tmp/a b/serials.xlsx"));
-        click(child<QPushButton>("btnChoose"));
+        click(child<QPushButton>(page.get(), "btnChoose"));
         QCOMPARE(FileDialog::calls().last().filter, QStringLiteral("Files(*.xls *.xlsx *.xml *.csv)"));
-        QCOMPARE(child<QLineEdit>("lineEditPath")->text(), QStringLiteral("/tmp/a b/serials.xlsx"));
-        click(child<QPushButton>("btnChoose"));
-        QCOMPARE(child<QLineEdit>("lineEditPath")->text(), QString());
+        QCOMPARE(child<QLineEdit>(page.get(), "lineEditPath")->text(), QStringLiteral("/tmp/a b/serials.xlsx"));
+        click(child<QPushButton>(page.get(), "btnChoose"));
+        QCOMPARE(child<QLineEdit>(page.get(), "lineEditPath")->text(), QString());
     }
 
     // Each reader through the job, run twice (the second time for UMEYE): records, value
@@ -425,7 +420,8 @@ private slots:
         QCOMPARE(importLogs(), kept.isEmpty() ? 0 : 1);
         QCOMPARE(startLogs().size(), kept.isEmpty() ? 0 : 1);
         if (!kept.isEmpty())
-            QCOMPARE(child<QTableWidget>("tableWidget")->item(0, 1)->text(), QStringLiteral("BEFORE-BREAK"));
+            QCOMPARE(child<QTableWidget>(page.get(), "tableWidget")->item(0, 1)->text(),
+                     QStringLiteral("BEFORE-BREAK"));
     }
 
     // Two programs import disjoint files of 200,000 values into one pool at once: the
@@ -511,9 +507,9 @@ private slots:
     void pagingAfterImport()
     {
         QVERIFY(testsupport::fillPool(QStringLiteral("P-"), 200));
-        click(child<QPushButton>("btnSearch"));
-        click(child<QPushButton>("btnSerialNext"));
-        QLabel *label = child<QLabel>("label_5");
+        click(child<QPushButton>(page.get(), "btnSearch"));
+        click(child<QPushButton>(page.get(), "btnSerialNext"));
+        QLabel *label = child<QLabel>(page.get(), "label_5");
         const QString onPage2 = label->text();
         QVERIFY2(onPage2.endsWith(QLatin1String("current 2 page")), qPrintable(onPage2));
 
@@ -548,7 +544,7 @@ private slots:
                 progress << text;
             if (!progress.isEmpty() && !poked) {
                 poked = true;
-                child<QPushButton>("btnImport")->click();
+                child<QPushButton>(page.get(), "btnImport")->click();
                 QMetaObject::invokeMethod(page.get(), "onImportUuid");
             }
         });
