@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the fuzz targets with clang and runs each for a bounded time: the datagram
-# parser (fuzz_wire) and the import's readers (fuzz_xlsx, fuzz_xls, fuzz_xml, fuzz_csv).
+# parser (fuzz_wire) and the readers of formats/ (fuzz_xlsx, fuzz_xls, fuzz_xml, fuzz_csv).
 # Usage: fuzz/run.sh [seconds]   (default 60; FUZZ_BUILD_DIR overrides build-fuzz)
 # The seconds are the whole run's budget, spread evenly over the five targets (at least
 # 5 s each), so `fuzz/run.sh 60` fuzzes each for 12 s.

@@ -338,6 +338,32 @@
     </message>
 </context>
 <context>
+    <name>ExportJob</name>
+    <message>
+        <source>Export serial number</source>
+        <translation>导出序列号</translation>
+    </message>
+    <message>
+        <source>Export %1 serial numbers to %2</source>
+        <translation>导出 %1 个序列号到 %2</translation>
+    </message>
+    <message>
+        <source>Export to %1 failed: %2</source>
+        <translation>导出到 %1 失败：%2</translation>
+    </message>
+</context>
+<context>
+    <name>ImportJob</name>
+    <message>
+        <source>Import serail number</source>
+        <translation>导入序列号</translation>
+    </message>
+    <message>
+        <source>Import started: %1</source>
+        <translation>开始导入：%1</translation>
+    </message>
+</context>
+<context>
     <name>Loading</name>
     <message>
         <source>Loading</source>
@@ -719,10 +745,6 @@
         <translation>请输入文件路径！</translation>
     </message>
     <message>
-        <source>Import serail number</source>
-        <translation>导入序列号</translation>
-    </message>
-    <message>
         <source>Import completed, import successful </source>
         <translation>导入完成，成功导入 </translation>
     </message>
@@ -763,18 +785,6 @@
         <translation>已写入 %1 / %2 行</translation>
     </message>
     <message>
-        <source>Export serial number</source>
-        <translation>导出序列号</translation>
-    </message>
-    <message>
-        <source>Export %1 serial numbers to %2</source>
-        <translation>导出 %1 个序列号到 %2</translation>
-    </message>
-    <message>
-        <source>Export to %1 failed: %2</source>
-        <translation>导出到 %1 失败：%2</translation>
-    </message>
-    <message>
         <source>The export could not be logged: %1</source>
         <translation>导出未能记入日志：%1</translation>
     </message>
@@ -791,10 +801,6 @@
 Nothing was written under that name.</source>
         <translation>导出到 %1 失败：%2
 该文件名下未写入任何内容。</translation>
-    </message>
-    <message>
-        <source>Import started: %1</source>
-        <translation>开始导入：%1</translation>
     </message>
     <message>
         <source>The file is neither UTF-8 nor UTF-16 text with a byte order mark and was not imported.</source>

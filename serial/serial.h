@@ -11,6 +11,9 @@ namespace Ui {
 class Serial;
 }
 class Loading;
+namespace jobs {
+struct ImportResult;
+}
 
 // The serial-number pool page: filter, page through, check and delete serial numbers,
 // and the import group. The page has no data until its first resize.
@@ -49,6 +52,8 @@ protected:
 
 private:
     void exportTo(const QString &path, bool xlsx);
+    // The box that ends an import that read the file, and the table refreshed.
+    void showResult(const jobs::ImportResult &run);
     void switchPage(int page);
     void showRows(const QList<SerialRow> &rows);
     void showPageLabel();

@@ -8,10 +8,10 @@
 // Part 2 makes small hostile files and reads each with its reader, printing the wall time
 // and the growth of the peak resident memory (VmHWM, reset before each case).
 // Usage: bench_export [rows]   (default 1000000)
-#include "serial/csvimport.h"
+#include "formats/csvimport.h"
+#include "formats/workbook.h"
+#include "formats/xmlimport.h"
 #include "serial/serial.h"
-#include "serial/workbook.h"
-#include "serial/xmlimport.h"
 #include "store/datastore.h"
 #include "store/storeconnection.h"
 #include "tests/import/xlsxfile.h"

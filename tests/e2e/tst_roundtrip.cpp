@@ -25,6 +25,7 @@
 namespace {
 
 using testsupport::cellText;
+using testsupport::child;
 using testsupport::chooseText;
 using testsupport::click;
 using testsupport::triggerMenu;
@@ -36,12 +37,6 @@ const int kBurnA = 3; // devices station A burns
 QWidget *page(Tarnwell *w, int index)
 {
     return w->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))->widget(index);
-}
-
-template <typename T = QPushButton>
-T *child(QWidget *parent, const char *name)
-{
-    return parent->findChild<T *>(QString::fromLatin1(name));
 }
 
 QString importFile(QWidget *serial, const QString &path)

@@ -17,6 +17,7 @@
 
 #include <memory>
 
+using testsupport::child;
 using testsupport::click;
 
 namespace {
@@ -83,21 +84,15 @@ class TestStatedImport : public QObject
 private:
     std::unique_ptr<Serial> page;
 
-    template <typename T>
-    T *child(const char *name) const
-    {
-        return page->findChild<T *>(QLatin1String(name));
-    }
-
     void runImport(const QString &path)
     {
         FileDialog::setNextFileName(path);
-        click(child<QPushButton>("btnChoose"));
-        click(child<QRadioButton>("rbBrisvan"));
+        click(child<QPushButton>(page.get(), "btnChoose"));
+        click(child<QRadioButton>(page.get(), "rbBrisvan"));
         const int before = MessageBox::shown().size();
-        click(child<QPushButton>("btnImport"));
+        click(child<QPushButton>(page.get(), "btnImport"));
         QTRY_VERIFY_WITH_TIMEOUT(MessageBox::shown().size() > before, 60000);
-        QVERIFY(!child<QDialog>("Loading")->isVisible());
+        QVERIFY(!child<QDialog>(page.get(), "Loading")->isVisible());
     }
 
 private slots:

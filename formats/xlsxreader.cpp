@@ -1,4 +1,4 @@
-#include "serial/xlsxreader.h"
+#include "formats/xlsxreader.h"
 
 #include "base/utf8.h"
 

@@ -3,7 +3,7 @@
 // refuse zip bombs and hostile XML before they cost memory or time.
 #pragma once
 
-#include "serial/workbook.h"
+#include "formats/workbook.h"
 
 #include <QString>
 #include <QVector>

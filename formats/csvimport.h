@@ -7,6 +7,8 @@
 // to hand its values over. Memory stays at one record, whatever the file's size.
 #pragma once
 
+#include "formats/workbook.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -53,5 +55,23 @@ bool forEachValue(const QString &path, const std::function<int(const QStringList
                   const std::function<bool(const QStringList &)> &row,
                   const std::function<bool(const QStringList &)> &firstColumnOnly,
                   const std::function<bool(const QString &)> &sink);
+
+// A CSV file behind the readers' one interface: one sheet whose first record goes to the
+// sink's wholeRows and firstColumnOnly as the header. open() screens the whole file.
+class CsvReader : public WorkbookReader
+{
+public:
+    bool open(const QString &path) override;
+    int sheetCount() const override { return screening.refusal == Refusal::None && !file.isEmpty() ? 1 : 0; }
+    bool usedRange(int sheet, UsedRange *range) override;
+    bool readValues(int sheet, ValueSink &sink) override;
+
+    // Why open() refused the file, and on which line.
+    Screening screened() const { return screening; }
+
+private:
+    QString file;
+    Screening screening;
+};
 
 } // namespace csvimport

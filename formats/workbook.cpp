@@ -1,6 +1,6 @@
-#include "serial/workbook.h"
-#include "serial/xlsreader.h"
-#include "serial/xlsxreader.h"
+#include "formats/workbook.h"
+#include "formats/xlsreader.h"
+#include "formats/xlsxreader.h"
 
 #include <QFile>
 

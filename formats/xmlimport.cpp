@@ -1,8 +1,9 @@
-#include "serial/xmlimport.h"
-#include "serial/workbook.h"
+#include "formats/xmlimport.h"
+#include "formats/workbook.h"
 
 #include "base/utf8.h"
 
+#include <QFile>
 #include <QXmlStreamReader>
 
 namespace xmlimport {
@@ -128,6 +129,41 @@ bool forEachValue(const QByteArray &contents, const std::function<bool(const QSt
         }
     }
     return !xml.hasError();
+}
+
+bool XmlReader::open(const QString &path)
+{
+    // Opened as bytes: text mode would strip carriage-return bytes, which breaks a
+    // UTF-16 file, and the parser normalises line ends itself.
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        why = Refusal::CannotOpen;
+        return fail(file.errorString());
+    }
+    if (file.size() > kMaxFileBytes) {
+        why = Refusal::TooLarge;
+        return fail(QStringLiteral("larger than %1 bytes").arg(kMaxFileBytes));
+    }
+    contents = file.readAll();
+    why = screen(contents, &line, &column);
+    if (why != Refusal::None) {
+        contents.clear();
+        return fail(QStringLiteral("refused"));
+    }
+    opened = true;
+    return true;
+}
+
+bool XmlReader::usedRange(int, UsedRange *)
+{
+    return fail(QStringLiteral("an XML file has no used range"));
+}
+
+bool XmlReader::readValues(int sheet, ValueSink &sink)
+{
+    if (!opened || sheet != 0)
+        return fail(QStringLiteral("no sheet %1").arg(sheet));
+    return forEachValue(contents, [&sink](const QString &value) { return sink.value(value); });
 }
 
 } // namespace xmlimport

@@ -5,7 +5,7 @@
 #include <gsf/gsf-input-stdio.h>
 #include <gsf/gsf-utils.h>
 
-#include "serial/xlsreader.h"
+#include "formats/xlsreader.h"
 
 #include <QFile>
 #include <QSet>

@@ -9,7 +9,7 @@
 // is the rectangle of the cells it holds; its DIMENSIONS record is not read.
 #pragma once
 
-#include "serial/workbook.h"
+#include "formats/workbook.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,5 +1,5 @@
-#include "serial/csvimport.h"
-#include "serial/workbook.h"
+#include "formats/csvimport.h"
+#include "formats/workbook.h"
 
 #include "base/utf8.h"
 
@@ -325,6 +325,31 @@ bool forEachValue(const QString &path, const std::function<int(const QStringList
     };
     Screening result;
     return parser.run(path, &result);
+}
+
+bool CsvReader::open(const QString &path)
+{
+    screening = screen(path);
+    if (screening.refusal != Refusal::None)
+        return fail(QStringLiteral("refused at line %1").arg(screening.line));
+    file = path;
+    return true;
+}
+
+bool CsvReader::usedRange(int, UsedRange *)
+{
+    return fail(QStringLiteral("a CSV file has no used range"));
+}
+
+bool CsvReader::readValues(int sheet, ValueSink &sink)
+{
+    if (sheet != 0 || sheetCount() == 0)
+        return fail(QStringLiteral("no sheet %1").arg(sheet));
+    return forEachValue(
+        file, [&sink](const QStringList &header) { return sink.wholeRows(header); },
+        [&sink](const QStringList &cells) { return sink.row(cells); },
+        [&sink](const QStringList &header) { return sink.firstColumnOnly(header); },
+        [&sink](const QString &value) { return sink.value(value); });
 }
 
 } // namespace csvimport

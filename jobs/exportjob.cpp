@@ -1,0 +1,82 @@
+#include "jobs/exportjob.h"
+
+#include "formats/exportformat.h"
+#include "store/datastore.h"
+
+#include <QElapsedTimer>
+#include <QFileInfo>
+
+namespace jobs {
+
+namespace {
+
+const int kProgressIntervalMs = 100;
+
+// One exported row as the table shows it, as UTF-8 (the fields already are).
+QList<QByteArray> rowOf(const SerialBytes &r, const QByteArray &yes, const QByteArray &no, const QByteArray &pending)
+{
+    return {r.serialNumber, r.customerName,    r.isUse == SerialUsed ? yes : r.isUse == SerialPending ? pending : no,
+            r.deviceType,   r.deviceSerialNum, r.deviceIp};
+}
+
+QList<QByteArray> utf8(const QStringList &texts)
+{
+    QList<QByteArray> out;
+    for (const QString &t : texts)
+        out << t.toUtf8();
+    return out;
+}
+
+} // namespace
+
+ExportJob::ExportJob(const QString &filePath, TableWriter::Format fileFormat, const Filter &rows)
+    : path(filePath)
+    , format(fileFormat)
+    , filter(rows)
+{
+}
+
+ExportResult ExportJob::run(ExportListener &listener)
+{
+    ExportResult result;
+    const QString name = QFileInfo(path).fileName();
+    const int total = countSerials(filter);
+    const QByteArray yes = exportformat::stateText(SerialUsed).toUtf8();
+    const QByteArray no = exportformat::stateText(SerialUnused).toUtf8();
+    const QByteArray pending = exportformat::stateText(SerialPending).toUtf8();
+
+    std::unique_ptr<TableWriter> writer = TableWriter::create(format);
+    bool ok = writer->open(path) && writer->row(utf8(exportformat::header()));
+    QString why;
+    if (ok) {
+        QElapsedTimer sinceEvents;
+        sinceEvents.start();
+        const bool read = forEachSerial(filter, [&](const SerialBytes &r) {
+            if (!writer->row(rowOf(r, yes, no, pending)))
+                return false;
+            ++result.written;
+            if (sinceEvents.elapsed() >= kProgressIntervalMs) {
+                listener.progress(result.written, total);
+                sinceEvents.restart();
+            }
+            return true;
+        });
+        if (!read)
+            why = storeError();
+        ok = read && writer->error.isEmpty() && writer->commit();
+    }
+    if (!ok && why.isEmpty())
+        why = writer->error;
+    writer.reset(); // removes what a failed export left behind
+
+    result.ok = ok;
+    result.failure = why;
+    result.logged = addLog(makeLogRecord(tr("Export serial number"),
+                                         ok ? tr("Export %1 serial numbers to %2").arg(result.written).arg(name)
+                                            : tr("Export to %1 failed: %2").arg(name, why)));
+    if (!result.logged)
+        result.logFailure = storeError();
+    return result;
+}
+
+} // namespace jobs

@@ -1,0 +1,93 @@
+// The import run: one file's values into the pool, in batches under the import lock,
+// counted, with a log row before the first value and one at the end. No widget, no box:
+// the refusal, the tallies and a store failure come back in ImportResult, progress goes
+// to the listener.
+#pragma once
+
+#include "formats/csvimport.h"
+#include "formats/xmlimport.h"
+#include "jobs/joblistener.h"
+#include "store/datastore.h"
+
+#include <QCoreApplication>
+#include <QString>
+
+namespace jobs {
+
+// progress(values read, 0), at most every few tenths of a second while the file is read,
+// and once more before the closing log row.
+class ImportListener : public JobListener
+{
+};
+
+// The rows of an export that came in or not, by cause.
+struct StatedTally {
+    qint64 cameIn = 0;       // stored or learned as used / pending, with the device
+    qint64 present = 0;      // already used or pending here for the same device
+    qint64 noCustomer = 0;   // this pool has no customer of the row's name
+    qint64 otherDevice = 0;  // used or pending here for another device
+    qint64 retired = 0;      // retired here
+    qint64 deviceHolds = 0;  // the device holds another identifier here
+    qint64 unknownState = 0; // a text of the Is-used column that is no state
+
+    qint64 notStored() const { return present + noCustomer + otherDevice + retired + deviceHolds; }
+    void add(const StatedTally &t);
+};
+
+struct ImportResult {
+    enum class Outcome {
+        Refused,     // nothing read, nothing stored, nothing logged; `refusal` says why
+        Completed,   // every value read
+        ReadFailed,  // the file broke part-way; what was read before is stored
+        StoreFailed, // the store could not write (`storeFailure`); committed batches stay
+    };
+    enum class Refusal {
+        None,
+        CannotOpen,  // the file cannot be read
+        NotWorkbook, // neither XLSX nor XLS, or a workbook that cannot be opened
+        Xml,         // an XML file the screen refused: `xml`, and `line`/`column` when malformed
+        Csv,         // a CSV file the screen refused: `csv`, `line`
+    };
+
+    Outcome outcome = Outcome::Refused;
+    Refusal refusal = Refusal::None;
+    xmlimport::Refusal xml = xmlimport::Refusal::None;
+    csvimport::Refusal csv = csvimport::Refusal::None;
+    qint64 line = 0;
+    qint64 column = 0;
+
+    qint64 succeeded = 0;
+    qint64 failed = 0;
+    StatedTally stated;
+    // Of the failed: values committed batches found in the pool, by state.
+    NewSerialsTally inPool;
+    QString storeFailure;
+    // The closing log row; logFailure says why it could not be written.
+    bool logged = false;
+    QString logFailure;
+};
+
+class ImportJob
+{
+    Q_DECLARE_TR_FUNCTIONS(ImportJob)
+public:
+    enum class Kind {
+        None, // no reader: an empty run, logged
+        Xml,
+        Workbook,
+        Csv,
+    };
+    // The reader a path asks for: XML is tested first; the tests are case-sensitive and
+    // match anywhere in the path, and ".xls" also covers ".xlsx".
+    static Kind kindOf(const QString &path);
+
+    ImportJob(const QString &path, int customerId, Kind kind);
+    ImportResult run(ImportListener &listener);
+
+private:
+    const QString path;
+    const int customerId;
+    const Kind kind;
+};
+
+} // namespace jobs
