@@ -7,7 +7,8 @@
 
 namespace jobs {
 
-class JobListener {
+class JobListener
+{
 public:
     virtual ~JobListener();
     // `done` of `total` units of the job's work (rows, devices, bytes); total 0 when unknown.

@@ -243,8 +243,7 @@ private slots:
         ready.burn();
         QCOMPARE(MessageBox::shown().size(), 2);
         QCOMPARE(MessageBox::last().title, QStringLiteral("Information"));
-        QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("3 device(s) burnt\n0 write(s) failed")),
-                 qPrintable(MessageBox::last().text));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("3 device(s) burnt"));
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1")), devices);
         for (const QJsonValue &v : line->devices())
             QCOMPARE(v.toObject().value(QStringLiteral("applied")).toInt(), 1);

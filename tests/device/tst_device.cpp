@@ -210,7 +210,7 @@ public:
     bool isEmpty() const override { return false; }
     QString translate(const char *context, const char *source, const char *, int) const override
     {
-        if (qstrcmp(context, "DeviceMng") == 0 && qstrcmp(source, "Burning uuid [%1] [%2]") == 0)
+        if (qstrcmp(context, "jobs::BurnJob") == 0 && qstrcmp(source, "Burning uuid [%1] [%2]") == 0)
             return QString(240, QLatin1Char('x')) + QStringLiteral(" [%1] [%2]");
         return QString();
     }

@@ -354,7 +354,7 @@ private slots:
         QCOMPARE(boxes.size(), 2); // the second station's summary, then the first's
         for (const MessageBox::Shown &box : boxes) {
             QCOMPARE(box.title, QStringLiteral("Information"));
-            QVERIFY2(box.text.startsWith(QLatin1String("1 device(s) burnt\n0 write(s) failed")), qPrintable(box.text));
+            QCOMPARE(box.text, QStringLiteral("1 device(s) burnt"));
         }
         for (DeviceMng *page : {&first, &second})
             QCOMPARE(testsupport::cellText(page->findChild<QTableWidget *>(QStringLiteral("tableWidget")), 0, 7),
