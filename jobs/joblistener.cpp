@@ -4,7 +4,7 @@ namespace jobs {
 
 JobListener::~JobListener() = default;
 
-void JobListener::progress(qint64, qint64) { }
+void JobListener::progress(qint64, qint64) {}
 
 bool JobListener::cancelRequested()
 {

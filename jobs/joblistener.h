@@ -7,8 +7,7 @@
 
 namespace jobs {
 
-class JobListener
-{
+class JobListener {
 public:
     virtual ~JobListener();
     // `done` of `total` units of the job's work (rows, devices, bytes); total 0 when unknown.
