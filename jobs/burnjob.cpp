@@ -13,12 +13,12 @@
 
 namespace jobs {
 
-void BurnListener::claimed(const BurnRow &) {}
-void BurnListener::written(const BurnRow &) {}
-void BurnListener::writeFailed(const BurnRow &, int) {}
-void BurnListener::recorded(const BurnRow &) {}
-void BurnListener::skipped(const BurnRow &, const BurnSkip &) {}
-void BurnListener::stopped(const BurnStop &) {}
+void BurnListener::claimed(const BurnRow &) { }
+void BurnListener::written(const BurnRow &) { }
+void BurnListener::writeFailed(const BurnRow &, int) { }
+void BurnListener::recorded(const BurnRow &) { }
+void BurnListener::skipped(const BurnRow &, const BurnSkip &) { }
+void BurnListener::stopped(const BurnStop &) { }
 
 namespace {
 
@@ -185,7 +185,8 @@ struct BurnJob::Pass {
     // The SDK's answer is all it says about a write that did not take: not written, or no answer.
     static bool logWriteFailed(const BurnRow &r, int answer)
     {
-        const char *source = QT_TRANSLATE_NOOP("jobs::BurnJob", "Burning uuid [%1] [%2] write failed: the SDK answered %3");
+        const char *source = QT_TRANSLATE_NOOP("jobs::BurnJob",
+                                               "Burning uuid [%1] [%2] write failed: the SDK answered %3");
         return addLog(makeLogRecord(logType(), outcomeText(BurnJob::tr(source), source, r, QString::number(answer))));
     }
 
@@ -338,7 +339,8 @@ struct BurnJob::Pass {
             return a;
         }
         const QString uuid = a.instead.isEmpty() ? r.uuid : a.instead;
-        if (!addLog(makeLogRecord(logType(), BurnJob::tr("Burning uuid [%1] [%2]").arg(r.serial, uuid))) || !commitBatch())
+        if (!addLog(makeLogRecord(logType(), BurnJob::tr("Burning uuid [%1] [%2]").arg(r.serial, uuid)))
+            || !commitBatch())
             return fail(BurnStop::ClaimFailed);
         a.committed = true;
         a.previousBurnt = previous.key >= 0;
@@ -521,7 +523,10 @@ BurnSummary BurnJob::run(const QList<BurnRow> &rows, QSet<QString> written, Burn
         }
         if (skipped) {
             pass.skip(r, why);
-            pass.stopPass(pass.onStore([&pass, r, why] { return pass.logInStore(r, [&] { return Pass::logSkipped(r, why); }); }).stop);
+            pass.stopPass(pass.onStore(
+                                  [&pass, r, why] {
+                return pass.logInStore(r, [&] { return Pass::logSkipped(r, why); });
+            }).stop);
             continue;
         }
 
@@ -556,8 +561,9 @@ BurnSummary BurnJob::run(const QList<BurnRow> &rows, QSet<QString> written, Burn
         if (listener)
             listener->writeFailed(r, answer);
         pass.stopPass(pass.onStore(
-                              [&pass, r, answer] { return pass.logInStore(r, [&] { return Pass::logWriteFailed(r, answer); }); })
-                          .stop);
+                              [&pass, r, answer] {
+            return pass.logInStore(r, [&] { return Pass::logWriteFailed(r, answer); });
+        }).stop);
     }
     if (pass.running() && pass.unrecorded.key >= 0) {
         const BurnRow last = pass.unrecorded;

@@ -80,7 +80,8 @@ struct BurnSummary {
     BurnStop stop;
 };
 
-class BurnListener : public JobListener {
+class BurnListener : public JobListener
+{
 public:
     // The row's identifier is pending for its device; `row.uuid` is the one claimed (on a
     // server, another one when the one shown was taken).
@@ -96,7 +97,8 @@ public:
     virtual void stopped(const BurnStop &stop);
 };
 
-class BurnJob {
+class BurnJob
+{
     Q_DECLARE_TR_FUNCTIONS(jobs::BurnJob)
 public:
     // The store steps run on a thread of the job's own with its own connection, which lives
