@@ -208,8 +208,8 @@ void TestBurnJob::skipsWhatMustNotBeWritten()
     if (!tag.startsWith(QLatin1String("uuid deleted")))
         pool(customer, uuid);
     if (tag.startsWith(QLatin1String("host")))
-        QVERIFY(updateCustomer(QStringLiteral("UMEYE"), QStringLiteral("DeviceID"), QString(128, QLatin1Char('h')),
-                               5800));
+        QVERIFY(
+            updateCustomer(QStringLiteral("UMEYE"), QStringLiteral("DeviceID"), QString(128, QLatin1Char('h')), 5800));
     if (tag.startsWith(QLatin1String("port")))
         QVERIFY(testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerPort=65536 WHERE CustomerID=1")));
     if (tag.startsWith(QLatin1String("kind")))
@@ -247,7 +247,9 @@ void TestBurnJob::skipsWhatMustNotBeWritten()
     QCOMPARE(QJsonDocument(line.state()).toJson(), stateBefore);
     QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 0);
     // A value over 48 bytes is quoted shortened and marked, so the entry fits its record.
-    const auto quoted = [](const QString &v) { return v.toUtf8().size() > 48 ? v.left(47) + QStringLiteral("...") : v; };
+    const auto quoted = [](const QString &v) {
+        return v.toUtf8().size() > 48 ? v.left(47) + QStringLiteral("...") : v;
+    };
     QCOMPARE(testsupport::column(QStringLiteral("SELECT LogType || '|' || LogDescribe FROM Logs")),
              QStringList{QStringLiteral("User operation|Burning uuid [%1] [%2] skipped: %3")
                              .arg(quoted(row.serial), quoted(uuid), reason)});
@@ -259,14 +261,15 @@ void TestBurnJob::passReportsEveryOutcome()
     // since Match, one taken by another program, a device listed twice, one that takes its
     // identifier; the next pass sends the refused device its same identifier again.
     SimProcess line;
-    QVERIFY2(line.start({QStringLiteral("--devices"), QStringLiteral("4"), QStringLiteral("--refuse"),
-                         QStringLiteral("1")}),
+    QVERIFY2(line.start(
+                 {QStringLiteral("--devices"), QStringLiteral("4"), QStringLiteral("--refuse"), QStringLiteral("1")}),
              qPrintable(line.errorText()));
     line.exportTarget();
     for (int i = 0; i < 5; ++i)
         pool(1, QStringLiteral("U-%1").arg(i));
-    QList<BurnRow> rows = rowsOf(line, {QStringLiteral("U-0"), QStringLiteral("U-1"), QStringLiteral("U-2"),
-                                        QStringLiteral("U-3")});
+    QList<BurnRow> rows = rowsOf(line,
+                                 {QStringLiteral("U-0"), QStringLiteral("U-1"), QStringLiteral("U-2"),
+                                  QStringLiteral("U-3")});
     QCOMPARE(rows.size(), 4);
     QVERIFY(testsupport::exec(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber='U-1'")));
     QVERIFY(testsupport::exec(
@@ -286,8 +289,8 @@ void TestBurnJob::passReportsEveryOutcome()
                                      : QStringList{"skipped 2 uuid taken by another program"};
     const QStringList rest{"claimed 3 U-3", "written 3", "skipped 4 device already burnt or tried in this pass",
                            "recorded 3"};
-    QCOMPARE(heard.events, (QStringList{"claimed 0 U-0", "failed 0", "skipped 1 uuid not found in the pool"} + taken +
-                            rest));
+    QCOMPARE(heard.events,
+             (QStringList{"claimed 0 U-0", "failed 0", "skipped 1 uuid not found in the pool"} + taken + rest));
     QCOMPARE(done.burnt, server ? 2 : 1);
     QCOMPARE(done.failed, 1);
     QCOMPARE(done.stop.cause, jobs::BurnStop::None);

@@ -61,11 +61,7 @@ namespace {
 
 using testsupport::cellText;
 
-template <typename T = QPushButton>
-T *child(QWidget *page, const char *name)
-{
-    return page->findChild<T *>(QLatin1String(name));
-}
+using testsupport::child;
 
 bool hasBox(QTableWidget *t, int row)
 {
