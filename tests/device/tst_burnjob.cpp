@@ -11,14 +11,20 @@
 #include <QJsonDocument>
 #include <QMutex>
 #include <QThread>
+#include <QThreadPool>
 #include <QTranslator>
 
 #include <dlfcn.h>
 
+#include <atomic>
+#include <functional>
+
 namespace {
 
-// Every identifier write, and whether its claim's log row was committed when it left.
+// Every identifier write, and whether its claim's log row was committed when it left. The
+// first one runs `duringFirstWrite` (on the SDK call's thread) before it goes to the device.
 QStringList writes;
+std::function<void()> duringFirstWrite;
 
 template <typename Request>
 int seen(Request *request, const char *name)
@@ -28,6 +34,8 @@ int seen(Request *request, const char *name)
     const int logged = testsupport::count(
         QStringLiteral("Logs WHERE LogDescribe='Burning uuid [%1] [%2]'").arg(serial, uuid));
     writes << (logged > 0 ? uuid : QStringLiteral("UNCLAIMED ") + uuid);
+    if (writes.size() == 1 && duringFirstWrite)
+        duringFirstWrite();
     return real(request);
 }
 
@@ -158,6 +166,7 @@ private slots:
     void skipsWhatMustNotBeWritten_data();
     void skipsWhatMustNotBeWritten();
     void passReportsEveryOutcome();
+    void twoStationsFinishOnePendingDevice();
 };
 
 void TestBurnJob::skipsWhatMustNotBeWritten_data()
@@ -324,6 +333,50 @@ void TestBurnJob::passReportsEveryOutcome()
     done = job.run({again}, {}, &heard);
     QCOMPARE(heard.events, QStringList{"skipped 0 uuid taken by another program"});
     QVERIFY(writes.isEmpty());
+}
+
+void TestBurnJob::twoStationsFinishOnePendingDevice()
+{
+    // A device holds an identifier pending (a pass did not finish). Two stations burn it; the
+    // second finishes it completely while the first is writing it. The first then finds it
+    // already used for this device: it says burnt, not pending, and stops nothing.
+    SimProcess line;
+    QVERIFY2(line.start({QStringLiteral("--devices"), QStringLiteral("1")}), qPrintable(line.errorText()));
+    line.exportTarget();
+    QList<BurnRow> rows = rowsOf(line, {QStringLiteral("PENDING-1")});
+    QCOMPARE(rows.size(), 1);
+    rows.first().pending = true;
+    QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, "
+                                             "DeviceSerialNum, DeviceType, szIP) VALUES(1, 'PENDING-1', 2, '%1', "
+                                             "'IPC', '127.0.0.1')")
+                                  .arg(rows.first().serial)));
+    // The first station's write waits on a pool thread while the second one writes.
+    QThreadPool::globalInstance()->setMaxThreadCount(qMax(4, QThreadPool::globalInstance()->maxThreadCount()));
+    jobs::BurnJob first, second;
+    Heard heardFirst, heardSecond;
+    std::atomic<bool> secondDone{false};
+    duringFirstWrite = [&] {
+        QMetaObject::invokeMethod(
+            qApp,
+            [&] {
+            second.run(rows, {}, &heardSecond);
+            secondDone = true;
+            },
+            Qt::QueuedConnection);
+        QDeadlineTimer deadline(60000);
+        while (!secondDone && !deadline.hasExpired())
+            QThread::msleep(5);
+    };
+    const jobs::BurnSummary done = first.run(rows, {}, &heardFirst);
+    duringFirstWrite = nullptr;
+    QVERIFY(secondDone);
+    QCOMPARE(writes.size(), 2);
+    for (const Heard *heard : {&heardFirst, &heardSecond})
+        QCOMPARE(heard->events, (QStringList{"claimed 0 PENDING-1", "written 0", "recorded 0"}));
+    QCOMPARE(done.burnt, 1);
+    QCOMPARE(done.stop.cause, jobs::BurnStop::None);
+    QCOMPARE(line.device(rows.first().serial).value(QStringLiteral("uuid")).toString(), QStringLiteral("PENDING-1"));
+    QCOMPARE(isUse(QStringLiteral("PENDING-1")), 1);
 }
 
 TARNWELL_TEST_MAIN(TestBurnJob)
