@@ -11,6 +11,8 @@
 #include <QThreadPool>
 #include <QtConcurrent>
 
+#include <optional>
+
 namespace jobs {
 
 void BurnListener::claimed(const BurnRow &) { }
@@ -151,7 +153,7 @@ struct BurnJob::Pass {
     BurnSummary summary;
     // A success whose "used" mark is committed with the next device's claim (one commit per
     // device); written out at the latest when the pass ends.
-    BurnRow unrecorded;
+    std::optional<BurnRow> unrecorded;
 
     static QString logType()
     {
@@ -283,7 +285,7 @@ struct BurnJob::Pass {
     // Records, in one commit, that the row's identifier goes to the row's device (unused ->
     // pending) together with the "Burning uuid" log row; the previous success's "used" mark
     // shares the commit. Nothing is written to a device unless this committed.
-    ClaimAnswer claimInStore(const BurnRow &r, const BurnRow &previous)
+    ClaimAnswer claimInStore(const BurnRow &r, const std::optional<BurnRow> &previous)
     {
         ClaimAnswer a;
         // When the batch fails, the previous device's mark fails with it: that device holds
@@ -293,16 +295,16 @@ struct BurnJob::Pass {
                 a.stop.why = storeError();
             rollbackBatch(); // also ends a batch whose connection was lost
             if (!a.failed()) {
-                const bool previousLost = previous.key >= 0 && !a.previousBurnt;
+                const bool previousLost = previous && !a.previousBurnt;
                 a.stop.cause = previousLost ? BurnStop::RecordFailed : cause;
-                a.stop.row = previousLost ? previous : r;
+                a.stop.row = previousLost ? *previous : r;
             }
             return a;
         };
         if (!job.openStore() || !beginBatch())
             return fail(BurnStop::ClaimFailed);
-        if (previous.key >= 0) {
-            const Mark mark = markInStore(previous, &a.stop);
+        if (previous) {
+            const Mark mark = markInStore(*previous, &a.stop);
             if (mark == Mark::Failed)
                 return fail(a.stop.cause);
             // Another station's commit made it used; it stays so whatever becomes of this batch.
@@ -332,7 +334,7 @@ struct BurnJob::Pass {
             if (!commitBatch())
                 return fail(BurnStop::ClaimFailed);
             a.committed = true;
-            a.previousBurnt = previous.key >= 0;
+            a.previousBurnt = previous.has_value();
             a.skipped.reason = a.claimed == ClaimResult::Taken ? BurnSkip::Taken : BurnSkip::DeviceHolds;
             if (!logSkipped(r, a.skipped))
                 a.stop = stopFor(BurnStop::LogFailed, r, storeError());
@@ -343,7 +345,7 @@ struct BurnJob::Pass {
             || !commitBatch())
             return fail(BurnStop::ClaimFailed);
         a.committed = true;
-        a.previousBurnt = previous.key >= 0;
+        a.previousBurnt = previous.has_value();
         return a;
     }
 
@@ -418,9 +420,9 @@ struct BurnJob::Pass {
         summary.stop = stop;
         // A device took its identifier and the pass stops before its mark: that it stays
         // pending is the more important thing to say.
-        if (unrecorded.key >= 0) {
+        if (unrecorded) {
             summary.stop.cause = BurnStop::RecordFailed;
-            summary.stop.row = unrecorded;
+            summary.stop.row = *unrecorded;
         }
     }
 
@@ -454,7 +456,7 @@ bool BurnJob::openStore()
 
 BurnSummary BurnJob::run(const QList<BurnRow> &rows, QSet<QString> written, BurnListener *listener)
 {
-    Pass pass{*this, listener, BurnSummary(), BurnRow()};
+    Pass pass{*this, listener, BurnSummary(), std::nullopt};
     if (rows.isEmpty())
         return pass.summary;
     // A server that may lose a commit in a crash could forget a claim whose identifier a
@@ -530,11 +532,11 @@ BurnSummary BurnJob::run(const QList<BurnRow> &rows, QSet<QString> written, Burn
             continue;
         }
 
-        const BurnRow previous = pass.unrecorded;
-        pass.unrecorded = BurnRow();
+        const std::optional<BurnRow> previous = pass.unrecorded;
+        pass.unrecorded.reset();
         const ClaimAnswer claimed = pass.onStore([&pass, r, previous] { return pass.claimInStore(r, previous); });
         if (claimed.previousBurnt)
-            pass.showBurnt(previous);
+            pass.showBurnt(*previous);
         pass.stopPass(claimed.stop);
         if (!claimed.committed)
             break;
@@ -565,9 +567,9 @@ BurnSummary BurnJob::run(const QList<BurnRow> &rows, QSet<QString> written, Burn
             return pass.logInStore(r, [&] { return Pass::logWriteFailed(r, answer); });
         }).stop);
     }
-    if (pass.running() && pass.unrecorded.key >= 0) {
-        const BurnRow last = pass.unrecorded;
-        pass.unrecorded = BurnRow();
+    if (pass.running() && pass.unrecorded) {
+        const BurnRow last = *pass.unrecorded;
+        pass.unrecorded.reset();
         const RecordAnswer recorded = pass.onStore([&pass, last] { return pass.recordInStore(last); });
         if (recorded.burnt)
             pass.showBurnt(last);

@@ -22,7 +22,7 @@ namespace jobs {
 // One device to burn: its texts as it reported them and the identifier assigned to it, with
 // the customer whose pool it comes from and whose request form writes it.
 struct BurnRow {
-    int key = -1; // the caller's handle for the row (the page: its table row)
+    int key = -1; // the caller's handle for the row (the page: its table row); the job only passes it on
     QString type;
     QString serial;
     QString ip;
