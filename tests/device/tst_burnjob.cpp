@@ -326,8 +326,13 @@ void TestBurnJob::passReportsEveryOutcome()
     QCOMPARE(writes, QStringList{"U-0"});
     QCOMPARE(isUse(QStringLiteral("U-0")), 2);
 
-    // A pending row whose identifier was deleted meanwhile is not written it.
+    // A pending row whose identifier was deleted meanwhile, its device given another one (by
+    // another station), is not written the old one.
     QVERIFY(deleteSerial(QStringLiteral("U-0")));
+    pool(1, QStringLiteral("U-5"));
+    QVERIFY(beginBatch());
+    QCOMPARE(claimSerial(QStringLiteral("U-5"), 1, refusing, again.type, again.ip), ClaimResult::Claimed);
+    QVERIFY(commitBatch());
     writes.clear();
     heard.events.clear();
     done = job.run({again}, {}, &heard);
