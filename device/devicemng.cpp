@@ -7,18 +7,12 @@
 #include "widgets/loading.h"
 #include "widgets/messagebox.h"
 
-#include <arpa/inet.h>
-
 #include <QCoreApplication>
-#include <QEventLoop>
-#include <QFutureWatcher>
 #include <QHeaderView>
-#include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QResizeEvent>
 #include <QSet>
-#include <QThreadPool>
 #include <QTimerEvent>
 #include <QtConcurrent>
 
@@ -96,54 +90,11 @@ const int kRawRole = Qt::UserRole;
 const int kCustomerRole = Qt::UserRole + 1;
 const int kPendingRole = Qt::UserRole + 2;
 
-// A device's address as it reports it must be an IPv4 or IPv6 address before it is stored
-// as the address of the device that holds an identifier.
-bool isAddress(const QString &ip)
-{
-    const QByteArray bytes = ip.toLatin1();
-    if (ip.isEmpty() || ip.size() != bytes.size())
-        return false;
-    unsigned char buffer[16];
-    return inet_pton(AF_INET, bytes.constData(), buffer) == 1 || inet_pton(AF_INET6, bytes.constData(), buffer) == 1;
-}
-
 QString hasBeenBurning()
 {
     // "Has been burning" is the program's own wording, kept.
     return QCoreApplication::translate("QObject", "Has been burning");
 }
-
-// A value quoted in a log text, kept within maxBytes of UTF-8; a longer one is shortened
-// on a character boundary and visibly marked, so the entry still fits its record.
-QString quoted(const QString &value, int maxBytes)
-{
-    const QByteArray utf8 = value.toUtf8();
-    if (utf8.size() <= maxBytes)
-        return value;
-    return QString::fromUtf8(utf8.left(fixedfield::cutLength(utf8, std::size_t(maxBytes)))) + QStringLiteral("...");
-}
-
-// Runs `call` on `pool` (the global pool when null) and waits for its answer while the
-// window keeps painting; no operator input is taken meanwhile.
-template <typename F>
-auto waitOffThread(QThreadPool *pool, F call) -> decltype(call())
-{
-    using T = decltype(call());
-    QFutureWatcher<T> watcher;
-    QEventLoop loop;
-    QObject::connect(&watcher, &QFutureWatcher<T>::finished, &loop, &QEventLoop::quit);
-    watcher.setFuture(pool ? QtConcurrent::run(pool, call) : QtConcurrent::run(call));
-    if (!watcher.isFinished())
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return watcher.result();
-}
-
-// Both request forms share the widths of the fields they have in common.
-static_assert(sizeof(UmeyeUuidRequest::serialNumber) == sizeof(LenovoUuidRequest::serialNumber), "widths");
-static_assert(sizeof(UmeyeUuidRequest::userName) == sizeof(LenovoUuidRequest::userName), "widths");
-static_assert(sizeof(UmeyeUuidRequest::password) == sizeof(LenovoUuidRequest::password), "widths");
-static_assert(sizeof(UmeyeUuidRequest::uuidKind) == sizeof(LenovoUuidRequest::uuidKind), "widths");
-static_assert(sizeof(UmeyeUuidRequest::uuid) == sizeof(LenovoUuidRequest::uuid), "widths");
 
 } // namespace
 
@@ -199,9 +150,7 @@ DeviceMng::DeviceMng(QWidget *parent)
     // Shown during a Burn pass, which may wait seconds on each unplugged device.
     loading = new Loading(this);
 
-    storeThread = new QThreadPool(this);
-    storeThread->setMaxThreadCount(1);
-    storeThread->setExpiryTimeout(-1);
+    burnJob = std::make_unique<jobs::BurnJob>();
 }
 
 DeviceMng::~DeviceMng()
@@ -212,11 +161,9 @@ DeviceMng::~DeviceMng()
         QMutexLocker lock(&live.mutex);
         live.pages.remove(this);
     }
-    // The store thread's connection is the page's own. No event loop here: events still
+    // The job closes its store thread's connection, without an event loop: events still
     // queued for the page must not reach it half destroyed.
-    if (storeOpened)
-        QtConcurrent::run(storeThread, [] { closeStoreForThisThread(); }).waitForFinished();
-    storeThread->waitForDone();
+    burnJob.reset();
     delete ui;
 }
 
@@ -425,9 +372,11 @@ static bool hasCheckBox(const QTableWidget *table, int row)
     return item && item->data(Qt::CheckStateRole).isValid();
 }
 
+// Assigned by Match (or pending from an earlier pass) and not yet burnt.
 bool DeviceMng::isReady(int row) const
 {
-    return cellText(row, ColState) == tr("Ready to burn");
+    const QTableWidgetItem *item = ui->tableWidget->item(row, ColUuid);
+    return item && item->data(kCustomerRole).isValid();
 }
 
 bool DeviceMng::isPending(int row) const
@@ -562,56 +511,17 @@ void DeviceMng::on_btnMatch_clicked()
     }
 }
 
-QString DeviceMng::logType()
-{
-    // The record's type field is 32 bytes; a translation that does not fit falls back to
-    // the source text rather than being cut.
-    const QString type = tr("User operation");
-    return fixedfield::fitsWithNul(type.toUtf8(), sizeof(LogRecord::logType)) ? type : QStringLiteral("User operation");
-}
-
-namespace {
-
-// A log text about one device and identifier: `translated` (%1 and %2 for them, %3 for
-// `detail`), or its `source` when the translation does not fit. The values may be what made
-// the row unwritable, so they may be long: each is quoted within 48 bytes (marked when
-// shortened), which keeps the entry inside its record.
-QString outcomeText(const QString &translated, const char *source, const QString &deviceSerial, const QString &uuid,
-                    const QString &detail)
-{
-    const QString serialText = quoted(deviceSerial, 48);
-    const QString uuidText = quoted(uuid, 48);
-    const QString describe = translated.arg(serialText, uuidText, detail);
-    if (fixedfield::fitsWithNul(describe.toUtf8(), sizeof(LogRecord::logDescribe)))
-        return describe;
-    return QString::fromLatin1(source).arg(serialText, uuidText, quoted(detail, 100));
-}
-
-} // namespace
-
-bool DeviceMng::logSkipped(const QString &deviceSerial, const QString &uuid, const QString &reason)
-{
-    const char *source = QT_TR_NOOP("Burning uuid [%1] [%2] skipped: %3");
-    return addLog(makeLogRecord(logType(), outcomeText(tr(source), source, deviceSerial, uuid, reason)));
-}
-
-// The SDK's answer is all it says about a write that did not take: not written, or no answer.
-bool DeviceMng::logWriteFailed(const QString &deviceSerial, const QString &uuid, int answer)
-{
-    const char *source = QT_TR_NOOP("Burning uuid [%1] [%2] write failed: the SDK answered %3");
-    return addLog(
-        makeLogRecord(logType(), outcomeText(tr(source), source, deviceSerial, uuid, QString::number(answer))));
-}
-
-void DeviceMng::markBurnt(int row, const QStringList &texts)
+void DeviceMng::markBurnt(const jobs::BurnRow &r)
 {
     QTableWidget *t = ui->tableWidget;
+    const int row = r.key;
     t->removeRow(row);
     t->insertRow(row);
     auto *number = new QTableWidgetItem(QString::number(row + 1));
     number->setTextAlignment(kNumberAlignment);
     number->setFlags(number->flags() & ~Qt::ItemIsUserCheckable);
     t->setItem(row, ColNo, number);
+    const QStringList texts{r.type, r.serial, r.ip, r.user, r.password, r.uuid};
     for (int column = ColType; column <= ColUuid; ++column)
         setDeviceCell(row, column, texts.at(column - ColType));
     t->setItem(row, ColState, new QTableWidgetItem(hasBeenBurning()));
@@ -620,10 +530,10 @@ void DeviceMng::markBurnt(int row, const QStringList &texts)
     t->setItem(row, ColSortKey, new QTableWidgetItem(QString()));
 }
 
-DeviceMng::BurnRow DeviceMng::readRow(int row) const
+jobs::BurnRow DeviceMng::readRow(int row) const
 {
-    BurnRow r;
-    r.row = row;
+    jobs::BurnRow r;
+    r.key = row;
     r.type = deviceText(row, ColType);
     r.serial = deviceText(row, ColSerial);
     r.ip = deviceText(row, ColIp);
@@ -637,250 +547,44 @@ DeviceMng::BurnRow DeviceMng::readRow(int row) const
     return r;
 }
 
-// Why a ready row must not be written in this pass; empty when it may be.
-QString DeviceMng::skipReason(const BurnRow &r, const CustomerRecord *customer, const QSet<QString> &written) const
+QString DeviceMng::stopText(const jobs::BurnStop &stop) const
 {
-    // Every text must fit its request field with its NUL; nothing is ever cut.
-    const UmeyeUuidRequest umeye{};
-    const bool umeyeForm = r.customerId == kUmeyeCustomerId;
-    const QString kind = customer ? fixedfield::get(customer->customerValue) : QString();
-    const QString host = customer ? fixedfield::get(customer->hostAddr) : QString();
-    const QString describe = tr("Burning uuid [%1] [%2]").arg(r.serial, r.uuid);
-    if (!customer)
-        return tr("no customer %1").arg(r.customerId);
-    if (!fixedfield::fits(umeye.uuid, r.uuid))
-        return tr("uuid too long");
-    if (!fixedfield::fits(umeye.serialNumber, r.serial))
-        return tr("device serial number too long");
-    if (!fixedfield::fits(umeye.userName, r.user))
-        return tr("user name too long");
-    if (!fixedfield::fits(umeye.password, r.password))
-        return tr("password too long");
-    if (umeyeForm && !fixedfield::fits(umeye.hostAddr, host))
-        return tr("host address too long");
-    if (!fixedfield::fits(umeye.uuidKind, kind))
-        return tr("uuid kind too long");
-    if (umeyeForm && (customer->port < 0 || customer->port > 0xFFFF))
-        return tr("port %1 out of range").arg(customer->port);
-    if (!fixedfield::fitsWithNul(describe.toUtf8(), sizeof(LogRecord::logDescribe)))
-        return tr("log text too long");
-    if (!isAddress(r.ip))
-        return tr("device IP is not an address");
-    if (written.contains(r.serial))
-        return tr("device already burnt or tried in this pass");
+    const jobs::BurnRow &r = stop.row;
+    switch (stop.cause) {
+    case jobs::BurnStop::ClaimFailed:
+        return tr("Burning stopped: the pool could not record that uuid [%2] goes to device [%1], so it was not "
+                  "written. Nothing more is written in this pass.")
+            .arg(r.serial, r.uuid);
+    case jobs::BurnStop::RecordFailed:
+        return tr("Burning stopped: device [%1] holds uuid [%2], but the pool could not record it as used. "
+                  "It stays pending for this device; the next Burn finishes it. Nothing more is written in this "
+                  "pass.")
+            .arg(r.serial, r.uuid);
+    case jobs::BurnStop::NotPending:
+        return tr("Burning stopped: device [%1] holds uuid [%2], but the pool no longer holds it pending for this "
+                  "device (deleted or taken meanwhile), so it could not be recorded as used. Look it up on the "
+                  "Serial page. Nothing more is written in this pass.")
+            .arg(r.serial, r.uuid);
+    case jobs::BurnStop::LogFailed:
+        return tr("Burning stopped: the operation log could not be written. Nothing more is written in this pass.");
+    case jobs::BurnStop::ReadFailed:
+        return tr("Burning stopped: the pool could not be read. Nothing more is written in this pass.");
+    case jobs::BurnStop::None:
+        break;
+    }
     return QString();
 }
 
-// On the store thread: its own connection, opened on first use. A failed open is tried again
-// at the next step.
-bool DeviceMng::openStore()
-{
-    if (!storeOpened)
-        storeOpened = openStoreForThisThread();
-    return storeOpened;
-}
-
-// Pending -> used for a device that took its identifier, inside the open batch. When nothing
-// changed, the pool is asked what it holds for the device: another station finishing the same
-// pending device may have recorded it first, and then it is burnt, not "still pending".
-DeviceMng::Mark DeviceMng::markInStore(const BurnRow &r, QString *stop, QString *why)
-{
-    if (markSerialUsed(r.uuid, r.serial, r.type, r.ip))
-        return Mark::Recorded;
-    *why = storeError();
-    const DeviceHolding held = holdingOfDevice(r.serial);
-    if (lastStoreCallFailed()) {
-        *stop = recordFailure(r);
-        return Mark::Failed;
-    }
-    if (held.serialNumber == r.uuid && held.isUse == SerialUsed)
-        return Mark::AlreadyUsed;
-    *stop = held.serialNumber == r.uuid && held.isUse == SerialPending ? recordFailure(r) : notPendingFailure(r);
-    return Mark::Failed;
-}
-
-// Records, in one commit, that the row's identifier goes to the row's device (unused ->
-// pending) together with the "Burning uuid" log row; the previous success's "used" mark
-// shares the commit. Nothing is written to a device unless this committed.
-DeviceMng::ClaimAnswer DeviceMng::claimInStore(const BurnRow &r, const BurnRow &previous)
-{
-    ClaimAnswer a;
-    // When the batch fails, the previous device's mark fails with it: that device holds
-    // its identifier, pending, which is the more important thing to say.
-    const auto fail = [&](const QString &text) {
-        if (a.why.isEmpty())
-            a.why = storeError();
-        rollbackBatch(); // also ends a batch whose connection was lost
-        if (a.stop.isEmpty())
-            a.stop = previous.row >= 0 && !a.previousBurnt ? recordFailure(previous) : text;
-        return a;
-    };
-    if (!openStore() || !beginBatch())
-        return fail(claimFailure(r));
-    if (previous.row >= 0) {
-        const Mark mark = markInStore(previous, &a.stop, &a.why);
-        if (mark == Mark::Failed)
-            return fail(a.stop);
-        // Another station's commit made it used; it stays so whatever becomes of this batch.
-        a.previousBurnt = mark == Mark::AlreadyUsed;
-    }
-    a.claimed = ClaimResult::Claimed;
-    if (r.pending) {
-        // Claimed by an earlier pass: it must still be pending for this very device (the
-        // operator may have deleted it from the pool since).
-        const DeviceHolding held = holdingOfDevice(r.serial);
-        if (lastStoreCallFailed())
-            a.claimed = ClaimResult::Failed;
-        else if (held.isUse != SerialPending || held.serialNumber != r.uuid)
-            a.claimed = ClaimResult::Taken;
-    } else {
-        a.claimed = claimSerial(r.uuid, r.customerId, r.serial, r.type, r.ip);
-        // Stations sharing a pool on a server take the customer's next free identifier when
-        // another station took the one shown; the row then shows what goes into the device.
-        if (a.claimed == ClaimResult::Taken && storeIsServer())
-            a.claimed = claimNextSerial(r.customerId, r.serial, r.type, r.ip, &a.instead);
-    }
-    if (a.claimed == ClaimResult::Failed)
-        return fail(claimFailure(r));
-    if (a.claimed != ClaimResult::Claimed) {
-        // Another program got there first: the previous mark still goes in, and the device is
-        // left for the next Match.
-        if (!commitBatch())
-            return fail(claimFailure(r));
-        a.committed = true;
-        a.previousBurnt = previous.row >= 0;
-        a.skipped = a.claimed == ClaimResult::Taken ? tr("uuid taken by another program")
-                                                    : tr("device already holds a uuid");
-        if (!logSkipped(r.serial, r.uuid, a.skipped)) {
-            a.stop = logFailure();
-            a.why = storeError();
-        }
-        return a;
-    }
-    const QString uuid = a.instead.isEmpty() ? r.uuid : a.instead;
-    if (!addLog(makeLogRecord(logType(), tr("Burning uuid [%1] [%2]").arg(r.serial, uuid))) || !commitBatch())
-        return fail(claimFailure(r));
-    a.committed = true;
-    a.previousBurnt = previous.row >= 0;
-    return a;
-}
-
-// The last success's mark, in a batch of its own.
-DeviceMng::RecordAnswer DeviceMng::recordInStore(const BurnRow &r)
-{
-    RecordAnswer a;
-    if (!openStore() || !beginBatch()) {
-        a.stop = recordFailure(r);
-        a.why = storeError();
-        return a;
-    }
-    const Mark mark = markInStore(r, &a.stop, &a.why);
-    if (mark != Mark::Failed && commitBatch()) {
-        a.burnt = true;
-        return a;
-    }
-    if (a.why.isEmpty())
-        a.why = storeError();
-    rollbackBatch();
-    a.burnt = mark == Mark::AlreadyUsed;
-    if (!a.burnt && a.stop.isEmpty())
-        a.stop = recordFailure(r);
-    return a;
-}
-
-// The SDK's answer: non-zero when the identifier was written. The call is made off the UI
-// thread so the window keeps painting while an unplugged device costs its whole timeout.
-int DeviceMng::write(const BurnRow &r, const CustomerRecord &customer)
-{
-    const QString kind = fixedfield::get(customer.customerValue);
-    if (r.customerId == kUmeyeCustomerId) {
-        UmeyeUuidRequest request{};
-        fixedfield::put(request.serialNumber, r.serial);
-        fixedfield::put(request.userName, r.user);
-        fixedfield::put(request.password, r.password);
-        fixedfield::put(request.hostAddr, fixedfield::get(customer.hostAddr));
-        fixedfield::put(request.uuidKind, kind);
-        fixedfield::put(request.uuid, r.uuid);
-        const quint32 port = quint32(customer.port);
-        request.port[0] = static_cast<unsigned char>(port & 0xFFu);
-        request.port[1] = static_cast<unsigned char>((port >> 8) & 0xFFu);
-        return waitOffThread(nullptr, [&request] { return Z7_NET_DVR_SetUMEyeUuid(&request); });
-    }
-    LenovoUuidRequest request{};
-    fixedfield::put(request.serialNumber, r.serial);
-    fixedfield::put(request.userName, r.user);
-    fixedfield::put(request.password, r.password);
-    fixedfield::put(request.uuidKind, kind);
-    fixedfield::put(request.uuid, r.uuid);
-    return waitOffThread(nullptr, [&request] { return Z7_NET_DVR_SetLenovoUuid(&request); });
-}
-
-// The row of a recorded success, once its mark is committed.
-void DeviceMng::showBurnt(const BurnRow &r)
-{
-    markBurnt(r.row, {r.type, r.serial, r.ip, r.user, r.password, r.uuid});
-    ++tally.burnt;
-}
-
-void DeviceMng::skip(const QString &reason)
-{
-    if (!tally.skipped.contains(reason))
-        tally.reasons.append(reason);
-    ++tally.skipped[reason];
-}
-
-QString DeviceMng::claimFailure(const BurnRow &r)
-{
-    return tr("Burning stopped: the pool could not record that uuid [%2] goes to device [%1], so it was not "
-              "written. Nothing more is written in this pass.")
-        .arg(r.serial, r.uuid);
-}
-
-QString DeviceMng::recordFailure(const BurnRow &r)
-{
-    return tr("Burning stopped: device [%1] holds uuid [%2], but the pool could not record it as used. "
-              "It stays pending for this device; the next Burn finishes it. Nothing more is written in this pass.")
-        .arg(r.serial, r.uuid);
-}
-
-QString DeviceMng::notPendingFailure(const BurnRow &r)
-{
-    return tr("Burning stopped: device [%1] holds uuid [%2], but the pool no longer holds it pending for this "
-              "device (deleted or taken meanwhile), so it could not be recorded as used. Look it up on the Serial "
-              "page. Nothing more is written in this pass.")
-        .arg(r.serial, r.uuid);
-}
-
-QString DeviceMng::logFailure()
-{
-    return tr("Burning stopped: the operation log could not be written. Nothing more is written in this pass.");
-}
-
-QString DeviceMng::readFailure()
-{
-    return tr("Burning stopped: the pool could not be read. Nothing more is written in this pass.");
-}
-
-// Keeps the first failure of the pass; its box comes when the pass ends.
-void DeviceMng::stopPass(const StoreAnswer &answer)
-{
-    if (answer.stop.isEmpty() || !stopped.stop.isEmpty())
-        return;
-    stopped = answer;
-    // A device took its identifier and the pass stops before its mark: that it stays
-    // pending is the more important thing to say.
-    if (unrecorded.row >= 0)
-        stopped.stop = recordFailure(unrecorded);
-}
-
-QString DeviceMng::summary() const
+QString DeviceMng::summary(const jobs::BurnSummary &done)
 {
     QStringList lines;
-    lines << tr("%n device(s) burnt", nullptr, tally.burnt);
-    lines << tr("%n write(s) failed: each uuid stays pending for its device, the next Burn tries it again", nullptr,
-                tally.failed);
-    for (const QString &reason : tally.reasons)
-        lines << tr("%n skipped: %1", nullptr, tally.skipped.value(reason)).arg(reason);
+    lines << tr("%n device(s) burnt", nullptr, done.burnt);
+    // Said only when some write failed: "0 write(s) failed" read like a warning.
+    if (done.failed > 0)
+        lines << tr("%n write(s) failed: each uuid stays pending for its device, the next Burn tries it again", nullptr,
+                    done.failed);
+    for (const auto &skipped : done.skipped)
+        lines << tr("%n skipped: %1", nullptr, skipped.second).arg(jobs::BurnJob::skipText(skipped.first));
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -891,168 +595,82 @@ void DeviceMng::matchFailed()
     MessageBox::critical(nullptr, tr("Error"), why.isEmpty() ? text : text + QStringLiteral("\n\n") + why);
 }
 
+// The table's side of a pass: each event of the job becomes the state of its row.
+class DeviceMng::PassView : public jobs::BurnListener
+{
+public:
+    explicit PassView(DeviceMng *shown)
+        : page(shown)
+    {
+    }
+    void progress(qint64 done, qint64 total) override
+    {
+        if (done == 0)
+            page->loading->start();
+        page->loading->setProgress(DeviceMng::tr("%1 of %2 devices").arg(done + 1).arg(total));
+    }
+    void claimed(const jobs::BurnRow &r) override
+    {
+        // Claimed: from here on the row stands for a pending identifier of this device
+        // (another one than shown when a station sharing the server took that first).
+        if (page->deviceText(r.key, ColUuid) != r.uuid)
+            page->assign(r.key, r.uuid, r.customerId, false);
+        if (QTableWidgetItem *cell = page->ui->tableWidget->item(r.key, ColUuid)) {
+            cell->setData(kPendingRole, true);
+            cell->setData(kCustomerRole, r.customerId);
+        }
+    }
+    void writeFailed(const jobs::BurnRow &r, int) override
+    {
+        page->setCell(r.key, ColState, DeviceMng::tr("Write failed"));
+    }
+    void recorded(const jobs::BurnRow &r) override { page->markBurnt(r); }
+    void skipped(const jobs::BurnRow &r, const jobs::BurnSkip &why) override
+    {
+        // Another program got there first: the device is left for the next Match.
+        if (why.reason == jobs::BurnSkip::Taken || why.reason == jobs::BurnSkip::DeviceHolds)
+            page->clearAssignment(r.key);
+    }
+
+private:
+    DeviceMng *page;
+};
+
 void DeviceMng::on_btnBurn_clicked()
 {
     QTableWidget *t = ui->tableWidget;
     SortingPause pause(t);
 
     // Devices that must not get an identifier in this pass: those already burnt (or whose
-    // holding the pool could not tell), and those written (or tried) earlier in it. A failed
-    // write may still have reached the device, so a second row of the same device is not
-    // tried either.
-    QSet<QString> written;
-    QList<int> ready;
+    // holding the pool could not tell). A failed write may still have reached the device, so
+    // the job does not try a second row of a device it wrote or tried either.
+    QSet<QString> excluded;
+    QList<jobs::BurnRow> ready;
     for (int row = 0; row < t->rowCount(); ++row) {
         if (t->item(row, ColNo) && !hasCheckBox(t, row))
-            written.insert(deviceText(row, ColSerial));
+            excluded.insert(deviceText(row, ColSerial));
         if (isChecked(row) && !cellText(row, ColUuid).isEmpty())
-            ready.append(row);
+            ready.append(readRow(row));
     }
 
     passRunning = true;
-    tally = Tally();
-    stopped = StoreAnswer();
-    unrecorded = BurnRow();
-    if (!ready.isEmpty()) {
-        // A server that may lose a commit in a crash could forget a claim whose identifier a
-        // device already holds, and offer it again: nothing is burnt on it.
-        const StoreAnswer durable = waitOffThread(storeThread, [this] {
-            StoreAnswer a;
-            if (!openStore())
-                a.stop = storeError();
-            else if (!storeIsDurable(&a.stop) && a.stop.isEmpty())
-                a.stop = storeError();
-            return a;
-        });
-        if (!durable.stop.isEmpty()) {
-            MessageBox::critical(nullptr, tr("Error"),
-                                 tr("Burning refused: the pool cannot promise that what it records survives a "
-                                    "crash, so nothing is written.\n\n%1")
-                                     .arg(durable.stop));
-            ready.clear();
-        }
-    }
-    if (!ready.isEmpty())
-        loading->start();
-
-    QMap<int, std::shared_ptr<CustomerRecord>> customers;
-    for (int k = 0; k < ready.size() && stopped.stop.isEmpty(); ++k) {
-        loading->setProgress(tr("%1 of %2 devices").arg(k + 1).arg(ready.size()));
-        BurnRow r = readRow(ready.at(k));
-        if (!customers.contains(r.customerId)) {
-            const CustomerAnswer fetched = waitOffThread(storeThread, [this, id = r.customerId] {
-                CustomerAnswer a;
-                if (openStore())
-                    a.customer = std::shared_ptr<CustomerRecord>(customerById(id));
-                if (!storeOpened || lastStoreCallFailed()) {
-                    a.customer.reset();
-                    a.stop = readFailure();
-                    a.why = storeError();
-                }
-                return a;
-            });
-            if (!fetched.stop.isEmpty()) {
-                stopPass(fetched);
-                break;
-            }
-            customers.insert(r.customerId, fetched.customer);
-        }
-        const CustomerRecord *customer = customers.value(r.customerId).get();
-
-        QString reason = skipReason(r, customer, written);
-        // Deleted since Match, or longer than a record could carry it. (A pending one is
-        // checked against its device when it is claimed again.)
-        if (reason.isEmpty() && !r.pending) {
-            const ExistsAnswer found = waitOffThread(storeThread, [this, uuid = r.uuid] {
-                ExistsAnswer a;
-                a.exists = openStore() && serialExists(uuid);
-                if (!storeOpened || lastStoreCallFailed()) {
-                    a.stop = readFailure();
-                    a.why = storeError();
-                }
-                return a;
-            });
-            if (!found.stop.isEmpty()) {
-                stopPass(found);
-                break;
-            }
-            if (!found.exists)
-                reason = tr("uuid not found in the pool");
-        }
-        if (!reason.isEmpty()) {
-            skip(reason);
-            stopPass(waitOffThread(storeThread, [this, r, reason] {
-                StoreAnswer a;
-                if (!openStore() || !logSkipped(r.serial, r.uuid, reason)) {
-                    a.stop = logFailure();
-                    a.why = storeError();
-                }
-                return a;
-            }));
-            continue;
-        }
-
-        const BurnRow previous = unrecorded;
-        unrecorded = BurnRow();
-        const ClaimAnswer claimed = waitOffThread(storeThread,
-                                                  [this, r, previous] { return claimInStore(r, previous); });
-        if (claimed.previousBurnt)
-            showBurnt(previous);
-        stopPass(claimed);
-        if (!claimed.committed)
-            break;
-        if (claimed.claimed != ClaimResult::Claimed) {
-            clearAssignment(r.row);
-            skip(claimed.skipped);
-            continue;
-        }
-        if (!claimed.instead.isEmpty()) {
-            r.uuid = claimed.instead;
-            assign(r.row, r.uuid, r.customerId, false);
-        }
-        // Claimed: from here on the row stands for a pending identifier of this device.
-        if (QTableWidgetItem *cell = t->item(r.row, ColUuid)) {
-            cell->setData(kPendingRole, true);
-            cell->setData(kCustomerRole, r.customerId);
-        }
-
-        written.insert(r.serial);
-        const int answer = write(r, *customer);
-        if (answer != 0) {
-            unrecorded = r; // marked used with the next claim, or below
-            continue;
-        }
-        // Pending for this device still: the next Burn sends the same identifier again.
-        ++tally.failed;
-        setCell(r.row, ColState, tr("Write failed"));
-        stopPass(waitOffThread(storeThread, [this, r, answer] {
-            StoreAnswer a;
-            if (!openStore() || !logWriteFailed(r.serial, r.uuid, answer)) {
-                a.stop = logFailure();
-                a.why = storeError();
-            }
-            return a;
-        }));
-    }
-    if (stopped.stop.isEmpty() && unrecorded.row >= 0) {
-        const BurnRow last = unrecorded;
-        unrecorded = BurnRow();
-        const RecordAnswer recorded = waitOffThread(storeThread, [this, last] { return recordInStore(last); });
-        if (recorded.burnt)
-            showBurnt(last);
-        stopPass(recorded);
-    }
-    unrecorded = BurnRow();
+    PassView view(this);
+    const jobs::BurnSummary done = burnJob->run(ready, excluded, &view);
     loading->stop();
 
     // Every pass that had something to do says what it did; a stopped one says why first.
-    if (!stopped.stop.isEmpty()) {
-        QString text = stopped.stop;
-        if (!stopped.why.isEmpty())
-            text += QStringLiteral("\n\n") + stopped.why;
-        MessageBox::critical(nullptr, tr("Error"), text + QStringLiteral("\n\n") + summary());
+    if (done.refused) {
+        MessageBox::critical(nullptr, tr("Error"),
+                             tr("Burning refused: the pool cannot promise that what it records survives a "
+                                "crash, so nothing is written.\n\n%1")
+                                 .arg(done.refusal));
+    } else if (done.stop.cause != jobs::BurnStop::None) {
+        QString text = stopText(done.stop);
+        if (!done.stop.why.isEmpty())
+            text += QStringLiteral("\n\n") + done.stop.why;
+        MessageBox::critical(nullptr, tr("Error"), text + QStringLiteral("\n\n") + summary(done));
     } else if (!ready.isEmpty()) {
-        MessageBox::information(nullptr, tr("Information"), summary());
+        MessageBox::information(nullptr, tr("Information"), summary(done));
     }
     passRunning = false;
 

@@ -2,14 +2,12 @@
 // chosen customer to the checked ones (Match) and writes them into the devices (Burn).
 #pragma once
 
+#include "jobs/burnjob.h"
 #include "platform/netsdk/z7netsdk.h"
 #include "store/datastore.h"
 
 #include <QList>
-#include <QMap>
-#include <QSet>
 #include <QString>
-#include <QStringList>
 #include <QWidget>
 
 #include <memory>
@@ -20,8 +18,6 @@ class DeviceMng;
 
 class Loading;
 class QTableWidgetItem;
-class QThreadPool;
-struct CustomerRecord;
 
 // The SDK calls this once per device report, on a thread of its own; `user` is the page.
 // It only copies the texts and queues them to the page's thread.
@@ -67,57 +63,6 @@ private:
         QString type;
     };
 
-    // One ready row as a Burn pass sees it: the device's texts as reported and the
-    // identifier assigned to it, with the customer whose form writes it.
-    struct BurnRow {
-        int row = -1;
-        QString type;
-        QString serial;
-        QString ip;
-        QString user;
-        QString password;
-        QString uuid;
-        int customerId = 0;
-        bool pending = false; // already claimed for this device by an earlier pass
-    };
-
-    // What the store thread answers for a step of a pass. A non-empty `stop` ends the pass
-    // with that text; `why` is the store's own word for the failure.
-    struct StoreAnswer {
-        QString stop;
-        QString why;
-    };
-    // A success's "used" mark: recorded now, already recorded by another station finishing
-    // the same pending device, or not recorded (the pass stops and says what the pool holds).
-    enum class Mark {
-        Recorded,
-        AlreadyUsed,
-        Failed
-    };
-    struct ClaimAnswer : StoreAnswer {
-        ClaimResult claimed = ClaimResult::Failed;
-        bool committed = false;     // the claim's batch (and the previous device's mark) is in
-        bool previousBurnt = false; // the previous success is recorded used
-        QString instead;            // claimed in place of the identifier shown (server)
-        QString skipped;            // why the row was not claimed, when it was not
-    };
-    struct CustomerAnswer : StoreAnswer {
-        std::shared_ptr<CustomerRecord> customer;
-    };
-    struct ExistsAnswer : StoreAnswer {
-        bool exists = false;
-    };
-    struct RecordAnswer : StoreAnswer {
-        bool burnt = false;
-    };
-    // What one pass did, said in its closing box.
-    struct Tally {
-        int burnt = 0;
-        int failed = 0;
-        QStringList reasons; // skip reasons in the order first met
-        QMap<QString, int> skipped;
-    };
-
     void setupTable();
     void endSearch();
     void addDevice(const Device &device);
@@ -131,33 +76,16 @@ private:
     bool isPending(int row) const;
     void assign(int row, const QString &uuid, int customerId, bool pending);
     void clearAssignment(int row);
-    void markBurnt(int row, const QStringList &texts);
+    void markBurnt(const jobs::BurnRow &r);
     void showUnreadable(int row);
-    void skip(const QString &reason);
-    static QString logType();
-    static bool logSkipped(const QString &deviceSerial, const QString &uuid, const QString &reason);
-    static bool logWriteFailed(const QString &deviceSerial, const QString &uuid, int answer);
 
-    // The steps of a Burn pass, in the order each ready row goes through them.
-    BurnRow readRow(int row) const;
-    QString skipReason(const BurnRow &r, const CustomerRecord *customer, const QSet<QString> &written) const;
-    int write(const BurnRow &r, const CustomerRecord &customer);
-    void showBurnt(const BurnRow &r);
-    void stopPass(const StoreAnswer &answer);
-    QString summary() const;
-    static QString claimFailure(const BurnRow &r);
-    static QString recordFailure(const BurnRow &r);
-    static QString notPendingFailure(const BurnRow &r);
-    static QString logFailure();
-    static QString readFailure();
+    // The Burn pass: the checked rows with an identifier go to the job, and what it reports
+    // becomes the rows' states and the closing box.
+    class PassView;
+    jobs::BurnRow readRow(int row) const;
+    QString stopText(const jobs::BurnStop &stop) const;
+    static QString summary(const jobs::BurnSummary &done);
     void matchFailed();
-
-    // The store steps of a pass. They run on the page's store thread, on a connection of its
-    // own, while the UI thread keeps painting; they touch no widget.
-    bool openStore();
-    ClaimAnswer claimInStore(const BurnRow &r, const BurnRow &previous);
-    RecordAnswer recordInStore(const BurnRow &r);
-    Mark markInStore(const BurnRow &r, QString *stop, QString *why);
 
     int searchTimerId = 0;
     int searchCountdown;
@@ -170,12 +98,6 @@ private:
     // rows the pass walks by index stay where they are.
     bool passRunning = false;
     QList<Device> waitingReports;
-    // A success whose "used" mark is committed with the next device's claim (one commit
-    // per device); written out at the latest when the pass ends.
-    BurnRow unrecorded;
-    Tally tally;
-    StoreAnswer stopped; // the first failure of the running pass
-    // One thread that never expires, so its store connection lives with the page.
-    QThreadPool *storeThread = nullptr;
-    bool storeOpened = false; // touched only on the store thread
+    // Runs the passes; its store thread and connection live with the page.
+    std::unique_ptr<jobs::BurnJob> burnJob;
 };

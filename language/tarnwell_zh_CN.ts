@@ -195,74 +195,6 @@
         <translation>准备烧录</translation>
     </message>
     <message>
-        <source>User operation</source>
-        <translation>用户操作</translation>
-    </message>
-    <message>
-        <source>Burning uuid [%1] [%2] skipped: %3</source>
-        <translation>烧录UUID [%1] [%2] 已跳过：%3</translation>
-    </message>
-    <message>
-        <source>Burning uuid [%1] [%2]</source>
-        <translation>烧录UUID [%1] [%2]</translation>
-    </message>
-    <message>
-        <source>no customer %1</source>
-        <translation>没有客户 %1</translation>
-    </message>
-    <message>
-        <source>uuid too long</source>
-        <translation>UUID过长</translation>
-    </message>
-    <message>
-        <source>device serial number too long</source>
-        <translation>设备序列号过长</translation>
-    </message>
-    <message>
-        <source>user name too long</source>
-        <translation>用户名过长</translation>
-    </message>
-    <message>
-        <source>password too long</source>
-        <translation>密码过长</translation>
-    </message>
-    <message>
-        <source>host address too long</source>
-        <translation>主机地址过长</translation>
-    </message>
-    <message>
-        <source>uuid kind too long</source>
-        <translation>UUID类型过长</translation>
-    </message>
-    <message>
-        <source>log text too long</source>
-        <translation>日志文本过长</translation>
-    </message>
-    <message>
-        <source>device already burnt or tried in this pass</source>
-        <translation>本轮中该设备已烧录或已尝试</translation>
-    </message>
-    <message>
-        <source>uuid not found in the pool</source>
-        <translation>UUID不在序列号池中</translation>
-    </message>
-    <message>
-        <source>port %1 out of range</source>
-        <translation>端口 %1 超出范围</translation>
-    </message>
-    <message>
-        <source>device IP is not an address</source>
-        <translation>设备 IP 不是有效地址</translation>
-    </message>
-    <message>
-        <source>uuid taken by another program</source>
-        <translation>UUID 已被另一个程序占用</translation>
-    </message>
-    <message>
-        <source>device already holds a uuid</source>
-        <translation>设备已持有 UUID</translation>
-    </message>
-    <message>
         <source>Burning stopped: the pool could not record that uuid [%2] goes to device [%1], so it was not written. Nothing more is written in this pass.</source>
         <translation>烧录已停止：序列号池无法记录 UUID [%2] 分配给设备 [%1]，因此未写入。本轮不再写入任何设备。</translation>
     </message>
@@ -285,10 +217,6 @@
     <message>
         <source>The pool could not be read</source>
         <translation>无法读取号码池</translation>
-    </message>
-    <message>
-        <source>Burning uuid [%1] [%2] write failed: the SDK answered %3</source>
-        <translation>烧录 uuid [%1] [%2] 写入失败：SDK 返回 %3</translation>
     </message>
     <message>
         <source>Burning stopped: device [%1] holds uuid [%2], but the pool no longer holds it pending for this device (deleted or taken meanwhile), so it could not be recorded as used. Look it up on the Serial page. Nothing more is written in this pass.</source>
@@ -1020,6 +948,81 @@ Nothing was written under that name.</source>
     <message>
         <source>The password could not be changed; the old one stays.</source>
         <translation>密码无法修改，旧密码仍然有效。</translation>
+    </message>
+</context>
+<context>
+    <name>jobs::BurnJob</name>
+    <message>
+        <source>no customer %1</source>
+        <translation>没有客户 %1</translation>
+    </message>
+    <message>
+        <source>uuid too long</source>
+        <translation>UUID过长</translation>
+    </message>
+    <message>
+        <source>device serial number too long</source>
+        <translation>设备序列号过长</translation>
+    </message>
+    <message>
+        <source>user name too long</source>
+        <translation>用户名过长</translation>
+    </message>
+    <message>
+        <source>password too long</source>
+        <translation>密码过长</translation>
+    </message>
+    <message>
+        <source>host address too long</source>
+        <translation>主机地址过长</translation>
+    </message>
+    <message>
+        <source>uuid kind too long</source>
+        <translation>UUID类型过长</translation>
+    </message>
+    <message>
+        <source>port %1 out of range</source>
+        <translation>端口 %1 超出范围</translation>
+    </message>
+    <message>
+        <source>log text too long</source>
+        <translation>日志文本过长</translation>
+    </message>
+    <message>
+        <source>device IP is not an address</source>
+        <translation>设备 IP 不是有效地址</translation>
+    </message>
+    <message>
+        <source>device already burnt or tried in this pass</source>
+        <translation>本轮中该设备已烧录或已尝试</translation>
+    </message>
+    <message>
+        <source>uuid not found in the pool</source>
+        <translation>UUID不在序列号池中</translation>
+    </message>
+    <message>
+        <source>uuid taken by another program</source>
+        <translation>UUID 已被另一个程序占用</translation>
+    </message>
+    <message>
+        <source>device already holds a uuid</source>
+        <translation>设备已持有 UUID</translation>
+    </message>
+    <message>
+        <source>User operation</source>
+        <translation>用户操作</translation>
+    </message>
+    <message>
+        <source>Burning uuid [%1] [%2] skipped: %3</source>
+        <translation>烧录UUID [%1] [%2] 已跳过：%3</translation>
+    </message>
+    <message>
+        <source>Burning uuid [%1] [%2] write failed: the SDK answered %3</source>
+        <translation>烧录 uuid [%1] [%2] 写入失败：SDK 返回 %3</translation>
+    </message>
+    <message>
+        <source>Burning uuid [%1] [%2]</source>
+        <translation>烧录UUID [%1] [%2]</translation>
     </message>
 </context>
 </TS>

@@ -81,11 +81,7 @@ namespace {
 
 using devicesim::SimProcess;
 
-template <typename T = QPushButton>
-T *child(QWidget *page, const char *name)
-{
-    return page->findChild<T *>(QLatin1String(name));
-}
+using testsupport::child;
 
 // The page after a search of the whole line, every device checked and matched for UMEYE.
 struct ReadyPage {
@@ -180,17 +176,28 @@ private slots:
 
     void cleanupTestCase() { Z7_NET_DVR_Cleanup(); }
 
-    void otherProgramHoldsTheWriteLock()
+    void lockedBeforeThePass_data()
     {
+        QTest::addColumn<bool>("writer");
+        QTest::newRow("another program holds the write lock") << true;
+        QTest::newRow("a reader holds the file over the commit") << false;
+    }
+
+    void lockedBeforeThePass()
+    {
+        QFETCH(bool, writer);
         ReadyPage ready(devices);
-        QVERIFY(testsupport::exec(QStringLiteral("BEGIN IMMEDIATE")));
+        Reader reader;
+        QVERIFY(writer ? testsupport::exec(QStringLiteral("BEGIN IMMEDIATE")) : reader.hold(poolFile));
         ready.burn();
         QCOMPARE(MessageBox::shown().size(), 1);
         QVERIFY2(MessageBox::last().text.startsWith(
                      QLatin1String("Burning stopped: the pool could not record that uuid")),
                  qPrintable(MessageBox::last().text));
         QVERIFY(MessageBox::last().text.contains(QLatin1String("locked")));
-        QVERIFY(testsupport::exec(QStringLiteral("ROLLBACK")));
+        // The failed COMMIT was rolled back: no transaction stays open behind the program.
+        QVERIFY(!batchIsOpen());
+        QVERIFY(writer ? testsupport::exec(QStringLiteral("ROLLBACK")) : (reader.release(), true));
         QCOMPARE(writtenDevices(*line), 0);
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 0);
         QCOMPARE(testsupport::count(QStringLiteral("Logs")), 0);
@@ -201,25 +208,6 @@ private slots:
         QCOMPARE(writtenDevices(*line), devices);
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1")), devices);
         QVERIFY(disagreements(*line).isEmpty());
-    }
-
-    void readerHoldsTheFileOverTheCommit()
-    {
-        ReadyPage ready(devices);
-        Reader reader;
-        QVERIFY(reader.hold(poolFile));
-        ready.burn();
-        QCOMPARE(MessageBox::shown().size(), 1);
-        QVERIFY(
-            MessageBox::last().text.startsWith(QLatin1String("Burning stopped: the pool could not record that uuid")));
-        // The failed COMMIT was rolled back: no transaction stays open behind the program.
-        QVERIFY(!batchIsOpen());
-        reader.release();
-        QVERIFY(testsupport::exec(QStringLiteral("BEGIN IMMEDIATE")));
-        QVERIFY(testsupport::exec(QStringLiteral("ROLLBACK")));
-        QCOMPARE(writtenDevices(*line), 0);
-        QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 0);
-        QCOMPARE(testsupport::count(QStringLiteral("Logs")), 0);
     }
 
     void readerArrivesAfterAWrite()
@@ -244,8 +232,7 @@ private slots:
         ready.burn();
         QCOMPARE(MessageBox::shown().size(), 2);
         QCOMPARE(MessageBox::last().title, QStringLiteral("Information"));
-        QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("3 device(s) burnt\n0 write(s) failed")),
-                 qPrintable(MessageBox::last().text));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("3 device(s) burnt"));
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1")), devices);
         for (const QJsonValue &v : line->devices())
             QCOMPARE(v.toObject().value(QStringLiteral("applied")).toInt(), 1);

@@ -61,11 +61,7 @@ namespace {
 
 using testsupport::cellText;
 
-template <typename T = QPushButton>
-T *child(QWidget *page, const char *name)
-{
-    return page->findChild<T *>(QLatin1String(name));
-}
+using testsupport::child;
 
 bool hasBox(QTableWidget *t, int row)
 {
@@ -220,8 +216,7 @@ private slots:
         testsupport::click(child(&page, "btnMatch"));
         testsupport::click(child(&page, "btnBurn"));
         QCOMPARE(MessageBox::last().title, QStringLiteral("Information"));
-        QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("2 device(s) burnt\n0 write(s) failed")),
-                 qPrintable(MessageBox::last().text));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("2 device(s) burnt"));
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")), 0);
         for (const QJsonValue &v : line->devices()) {
             const QJsonObject d = v.toObject();

@@ -95,11 +95,7 @@ namespace {
 using devicesim::SimProcess;
 using testsupport::cellText;
 
-template <typename T = QPushButton>
-T *child(QWidget *page, const char *name)
-{
-    return page->findChild<T *>(QLatin1String(name));
-}
+using testsupport::child;
 
 QTableWidget *table(QWidget *page)
 {

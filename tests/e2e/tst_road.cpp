@@ -36,11 +36,7 @@ QWidget *page(Tarnwell *w, int index)
     return w->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))->widget(index);
 }
 
-template <typename T = QPushButton>
-T *child(QWidget *parent, const char *name)
-{
-    return parent->findChild<T *>(QString::fromLatin1(name));
-}
+using testsupport::child;
 
 void importFile(QWidget *serial, const QString &path, const char *radio, const QString &expectedText)
 {

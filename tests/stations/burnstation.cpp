@@ -1,25 +1,24 @@
-// burnstation: one burning station without an operator, for the tests that need real
-// processes (two stations on one pool, a station killed during its passes). It runs the
-// program's own burning page, in the working folder's pool, offscreen:
-//   search until the line has answered, check every device that is not burnt, Match for
-//   the customer, Burn; again, until every listed device is burnt or the rounds run out.
-// It prints one line per step ("search N", "burning N", "pass done", "box: <text>") so a
-// harness can tell where it is, and exits 0 when every device it found is burnt, 1 when
+// burnstation: one burning station without an operator or a widget, for the tests that need
+// real processes (stations on one pool, a station killed during its passes). In the working
+// folder's pool it searches until the line has answered, gives every device that is not
+// burnt its pending identifier or one of the customer's newest unused ones (as Match does),
+// and runs the Burn job; again, until every device found is burnt or the rounds run out.
+// It prints one line per step ("search N", "burning N", "pass done", "stopped: <cause>") so
+// a harness can tell where it is, and exits 0 when every device it found is burnt, 1 when
 // rounds ran out, 2 on bad arguments.
 //   burnstation --devices N [--customer 1|2] [--rounds R] [--search-ms MS]
 // The line is found through Z7_NETSDK_TARGETS like the program's.
-#include "device/devicemng.h"
+#include "jobs/burnjob.h"
 #include "platform/netsdk/z7netsdk.h"
 #include "store/datastore.h"
-#include "widgets/messagebox.h"
+#include "store/fixedfield.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QPushButton>
-#include <QTableWidget>
+#include <QMap>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QThread>
 
 #include <cstdio>
@@ -32,44 +31,36 @@ void say(const QString &line)
     std::fflush(stdout);
 }
 
-template <typename T>
-T *child(QWidget *page, const char *name)
-{
-    return page->findChild<T *>(QLatin1String(name));
-}
-
-void click(QAbstractButton *button)
-{
-    if (button->isEnabled())
-        button->click();
-}
-
-// Waits, handling events, until `done` holds or the deadline passes.
-template <typename F>
-bool waitFor(F done, int ms)
-{
-    QDeadlineTimer deadline(ms);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
+// The devices a search found, by serial; filled on the SDK's thread.
+struct Found {
+    QMutex mutex;
+    QMap<QString, jobs::BurnRow> devices;
+    int size()
+    {
+        QMutexLocker lock(&mutex);
+        return devices.size();
     }
-    return true;
-}
+};
 
-bool hasCheckBox(QTableWidget *t, int row)
+void Z7_NETSDK_CALL discovered(const DiscoveryRecord *record, void *user)
 {
-    const QTableWidgetItem *item = t->item(row, 0);
-    return item && item->data(Qt::CheckStateRole).isValid();
+    jobs::BurnRow r;
+    r.ip = fixedfield::get(record->deviceIp);
+    r.serial = fixedfield::get(record->serialNumber);
+    r.user = fixedfield::get(record->userName);
+    r.password = fixedfield::get(record->password);
+    r.type = fixedfield::get(record->deviceType);
+    auto *found = static_cast<Found *>(user);
+    QMutexLocker lock(&found->mutex);
+    if (!found->devices.contains(r.serial))
+        found->devices.insert(r.serial, r);
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addOption({QStringLiteral("devices"), QStringLiteral("Devices the line holds."), QStringLiteral("N")});
     parser.addOption({QStringLiteral("customer"), QStringLiteral("Customer to Match (1 or 2)."), QStringLiteral("ID"),
@@ -84,45 +75,71 @@ int main(int argc, char *argv[])
     if (devices < 1 || customer < 1 || customer > 2)
         return 2;
 
-    MessageBox::setScripted(true);
     openDatabase();
     Z7_NET_DVR_Init();
     int result = 1;
     {
-        DeviceMng page;
-        page.show();
-        auto *table = child<QTableWidget>(&page, "tableWidget");
-        auto *search = child<QPushButton>(&page, "btnSearch");
-        auto *stop = child<QPushButton>(&page, "btnStop");
-        auto *all = child<QCheckBox>(&page, "cbxAll");
-        child<QComboBox>(&page, "cbxCustomer")->setCurrentIndex(customer - 1);
+        Found found;
+        Z7_NET_DVR_SetDiscoveryCallBack(discovered, &found);
+        jobs::BurnJob job;
         const int rounds = parser.value(QStringLiteral("rounds")).toInt();
         for (int round = 0; round < rounds; ++round) {
-            click(search);
-            waitFor([&] { return table->rowCount() >= devices || search->isEnabled(); },
-                    parser.value(QStringLiteral("search-ms")).toInt());
-            waitFor([&] { return stop->isEnabled() || search->isEnabled(); }, 3000);
-            click(stop);
-            say(QStringLiteral("search %1").arg(table->rowCount()));
+            {
+                QMutexLocker lock(&found.mutex);
+                found.devices.clear();
+            }
+            Z7_NET_DVR_StartDiscoveryIPC();
+            const QDeadlineTimer deadline(parser.value(QStringLiteral("search-ms")).toInt());
+            while (found.size() < devices && !deadline.hasExpired())
+                QThread::msleep(10);
+            Z7_NET_DVR_StopDiscoveryIPC();
+            QList<jobs::BurnRow> listed;
+            {
+                QMutexLocker lock(&found.mutex);
+                listed = found.devices.values();
+            }
+            say(QStringLiteral("search %1").arg(listed.size()));
 
-            int open = 0;
-            for (int row = 0; row < table->rowCount(); ++row)
-                open += hasCheckBox(table, row) ? 1 : 0;
-            if (open == 0 && table->rowCount() >= devices) {
+            // What the pool holds for each: burnt ones are left out, pending ones get theirs.
+            QSet<QString> burnt;
+            QList<jobs::BurnRow> open;
+            int unassigned = 0;
+            for (jobs::BurnRow r : listed) {
+                const DeviceHolding held = holdingOfDevice(r.serial);
+                if (lastStoreCallFailed() || held.isUse == SerialUsed) {
+                    burnt.insert(r.serial);
+                    continue;
+                }
+                r.customerId = held.isUse == SerialPending ? held.customerId : customer;
+                r.uuid = held.isUse == SerialPending ? held.serialNumber : QString();
+                r.pending = held.isUse == SerialPending;
+                unassigned += r.uuid.isEmpty() ? 1 : 0;
+                open.append(r);
+            }
+            if (open.isEmpty() && listed.size() >= devices) {
                 result = 0;
                 break;
             }
-            all->setChecked(false);
-            all->setChecked(true);
-            click(child<QPushButton>(&page, "btnMatch"));
-            const int boxes = MessageBox::shown().size();
-            say(QStringLiteral("burning %1").arg(open));
-            click(child<QPushButton>(&page, "btnBurn"));
-            const QList<MessageBox::Shown> shown = MessageBox::shown();
-            for (int i = boxes; i < shown.size(); ++i)
-                say(QStringLiteral("box: ") + QString(shown.at(i).text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
-            say(QStringLiteral("pass done"));
+            const QStringList fresh = unassigned ? unusedSerialNumbers(unassigned, customer) : QStringList();
+            QList<jobs::BurnRow> ready;
+            int next = 0;
+            for (jobs::BurnRow r : open) {
+                if (r.uuid.isEmpty() && next < fresh.size())
+                    r.uuid = fresh.at(next++);
+                if (!r.uuid.isEmpty()) {
+                    r.key = ready.size();
+                    ready.append(r);
+                }
+            }
+            say(QStringLiteral("burning %1").arg(open.size()));
+            const jobs::BurnSummary done = job.run(ready, burnt, nullptr);
+            if (done.refused)
+                say(QStringLiteral("refused: ") + done.refusal);
+            if (done.stop.cause != jobs::BurnStop::None)
+                say(QStringLiteral("stopped: %1 %2 %3").arg(done.stop.cause).arg(done.stop.row.serial, done.stop.why));
+            say(QStringLiteral("pass done: %1 burnt, %2 failed").arg(done.burnt).arg(done.failed));
         }
+        Z7_NET_DVR_SetDiscoveryCallBack(nullptr, nullptr);
     }
     Z7_NET_DVR_Cleanup();
     closeDatabase();

@@ -7,43 +7,15 @@
 //   scripts/crash-harness.sh runs 200 / 50).
 #include "tests/support/testsupport.h"
 
-#include "device/devicemng.h"
 #include "platform/devicesim/simprocess.h"
-#include "platform/netsdk/z7netsdk.h"
-#include "widgets/messagebox.h"
 
-#include <QCheckBox>
 #include <QDir>
 #include <QJsonArray>
 #include <QProcess>
-#include <QPushButton>
 #include <QRandomGenerator>
-#include <QTableWidget>
 #include <QThread>
-#include <QThreadPool>
 
-#include <dlfcn.h>
-
-#include <atomic>
-#include <functional>
 #include <memory>
-
-namespace {
-
-// In-process stations: the first write runs `duringFirstWrite` (from the SDK call's thread)
-// before it goes on to the device.
-std::function<void()> duringFirstWrite;
-std::atomic<int> writeCalls{0};
-
-} // namespace
-
-extern "C" int Z7_NET_DVR_SetUMEyeUuid(UmeyeUuidRequest *request)
-{
-    static const auto real = reinterpret_cast<int (*)(UmeyeUuidRequest *)>(dlsym(RTLD_NEXT, "Z7_NET_DVR_SetUMEyeUuid"));
-    if (++writeCalls == 1 && duringFirstWrite)
-        duringFirstWrite();
-    return real(request);
-}
 
 namespace {
 
@@ -299,72 +271,6 @@ private slots:
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QLatin1Char('\n'))));
         qInfo("crash harness: %d kills, %d devices, 0 identifiers in two devices, 0 lost, %d pending left", killed,
               devices, testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")));
-    }
-
-    void twoStationsFinishOnePendingDevice()
-    {
-        // A device holds an identifier pending (a pass did not finish). Two stations list it
-        // and press Burn; the second finishes it completely while the first is writing it.
-        // The first then finds it already used for this device: it says burnt, not pending.
-        SimProcess line;
-        QVERIFY2(line.start({QStringLiteral("--devices"), QStringLiteral("1")}), qPrintable(line.errorText()));
-        line.exportTarget();
-        const QString device = line.serials().first();
-        QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, "
-                                                 "DeviceSerialNum, DeviceType, szIP) VALUES(1, 'PENDING-1', 2, '%1', "
-                                                 "'IPC', '127.0.0.1')")
-                                      .arg(device)));
-        QCOMPARE(Z7_NET_DVR_Init(), 1);
-        MessageBox::clear();
-        // The first station's write waits on a pool thread while the second one writes.
-        QThreadPool::globalInstance()->setMaxThreadCount(qMax(4, QThreadPool::globalInstance()->maxThreadCount()));
-        const auto listed = [](DeviceMng *page) {
-            page->show();
-            auto *table = page->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
-            page->findChild<QPushButton *>(QStringLiteral("btnSearch"))->click();
-            QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 1, 15000);
-            QTRY_VERIFY(page->findChild<QPushButton *>(QStringLiteral("btnStop"))->isEnabled());
-            page->findChild<QPushButton *>(QStringLiteral("btnStop"))->click();
-            QCOMPARE(testsupport::cellText(table, 0, 7), QStringLiteral("Ready to burn"));
-            QCOMPARE(testsupport::cellText(table, 0, 6), QStringLiteral("PENDING-1"));
-        };
-        // The SDK reports to the page registered last, so each searches before the next exists.
-        DeviceMng first;
-        listed(&first);
-        DeviceMng second;
-        listed(&second);
-
-        std::atomic<bool> secondDone{false};
-        connect(&second, &DeviceMng::sendOnSerial, [&] { secondDone = true; });
-        writeCalls = 0;
-        duringFirstWrite = [&] {
-            QMetaObject::invokeMethod(
-                &second, [&] { second.findChild<QPushButton *>(QStringLiteral("btnBurn"))->click(); },
-                Qt::QueuedConnection);
-            QDeadlineTimer deadline(60000);
-            while (!secondDone && !deadline.hasExpired())
-                QThread::msleep(5);
-        };
-        first.findChild<QPushButton *>(QStringLiteral("btnBurn"))->click();
-        duringFirstWrite = nullptr;
-        QVERIFY(secondDone);
-        QCOMPARE(writeCalls.load(), 2);
-
-        const QList<MessageBox::Shown> boxes = MessageBox::shown();
-        QCOMPARE(boxes.size(), 2); // the second station's summary, then the first's
-        for (const MessageBox::Shown &box : boxes) {
-            QCOMPARE(box.title, QStringLiteral("Information"));
-            QVERIFY2(box.text.startsWith(QLatin1String("1 device(s) burnt\n0 write(s) failed")), qPrintable(box.text));
-        }
-        for (DeviceMng *page : {&first, &second})
-            QCOMPARE(testsupport::cellText(page->findChild<QTableWidget *>(QStringLiteral("tableWidget")), 0, 7),
-                     QStringLiteral("Has been burning"));
-        QCOMPARE(line.device(device).value(QStringLiteral("uuid")).toString(), QStringLiteral("PENDING-1"));
-        QCOMPARE(testsupport::value(QStringLiteral("SELECT IsUse FROM SerialNumbers WHERE SerialNumber='PENDING-1'"))
-                     .toInt(),
-                 1);
-        QVERIFY(disagreements({&line}, true).isEmpty());
-        Z7_NET_DVR_Cleanup();
     }
 };
 

@@ -1,0 +1,124 @@
+// The Burn pass without widgets: for each row, in order, checks that it may be written,
+// claims its identifier for its device (committed with the "Burning uuid" log row before
+// anything is written), writes it through the SDK and records it used. It tells a listener
+// what became of each row and why it stopped, and never shows a box.
+#pragma once
+
+#include "jobs/joblistener.h"
+#include "store/datastore.h"
+
+#include <QCoreApplication>
+#include <QList>
+#include <QPair>
+#include <QSet>
+#include <QString>
+
+#include <memory>
+
+class QThreadPool;
+
+namespace jobs {
+
+// One device to burn: its texts as it reported them and the identifier assigned to it, with
+// the customer whose pool it comes from and whose request form writes it.
+struct BurnRow {
+    int key = -1; // the caller's handle for the row (the page: its table row); the job only passes it on
+    QString type;
+    QString serial;
+    QString ip;
+    QString user;
+    QString password;
+    QString uuid;
+    int customerId = 0;
+    bool pending = false; // already claimed for this device by an earlier pass
+};
+
+// Why a row was not written in this pass.
+struct BurnSkip {
+    enum Reason {
+        NoCustomer, // `number` is the customer id
+        UuidTooLong,
+        SerialTooLong,
+        UserTooLong,
+        PasswordTooLong,
+        HostTooLong,
+        KindTooLong,
+        PortOutOfRange, // `number` is the port
+        LogTextTooLong,
+        NotAnAddress,
+        AlreadyTried, // the device is burnt, or was written or tried earlier in the pass
+        NotInPool,    // deleted since Match
+        Taken,        // another program claimed the identifier first
+        DeviceHolds   // the device got an identifier from another program meanwhile
+    };
+    Reason reason = NoCustomer;
+    int number = 0;
+    bool operator==(const BurnSkip &other) const { return reason == other.reason && number == other.number; }
+};
+
+// Why a pass stopped; `row` is the device the cause is about.
+struct BurnStop {
+    enum Cause {
+        None,
+        ClaimFailed,  // the claim was not committed: `row` was not written
+        RecordFailed, // `row` holds its identifier, still pending for it
+        NotPending,   // `row` holds its identifier, which the pool no longer holds pending for it
+        LogFailed,    // a skip or failed write could not be logged
+        ReadFailed    // the pool could not be read
+    };
+    Cause cause = None;
+    BurnRow row;
+    QString why; // the store's own word for it
+};
+
+struct BurnSummary {
+    bool refused = false; // the store is not durable: nothing was tried
+    QString refusal;      // why, in the store's words
+    int burnt = 0;
+    int failed = 0;
+    QList<QPair<BurnSkip, int>> skipped; // in the order first met
+    BurnStop stop;
+};
+
+class BurnListener : public JobListener
+{
+public:
+    // The row's identifier is pending for its device; `row.uuid` is the one claimed (on a
+    // server, another one when the one shown was taken).
+    virtual void claimed(const BurnRow &row);
+    // The device took it; recorded used later (with the next claim, or at the pass's end).
+    virtual void written(const BurnRow &row);
+    // The device did not take it; it stays pending for the device.
+    virtual void writeFailed(const BurnRow &row, int answer);
+    // Used, recorded for the device.
+    virtual void recorded(const BurnRow &row);
+    virtual void skipped(const BurnRow &row, const BurnSkip &why);
+    // The first failure of the pass; nothing more is written in it.
+    virtual void stopped(const BurnStop &stop);
+};
+
+class BurnJob
+{
+    Q_DECLARE_TR_FUNCTIONS(jobs::BurnJob)
+public:
+    // The store steps run on a thread of the job's own with its own connection, which lives
+    // as long as the job; the caller's thread keeps handling events (no user input) meanwhile.
+    BurnJob();
+    ~BurnJob();
+    BurnJob(const BurnJob &) = delete;
+    BurnJob &operator=(const BurnJob &) = delete;
+
+    // One pass over `rows` in order. `excluded` holds device serials that get nothing (burnt,
+    // or whose holding is unknown). `listener` may be null.
+    BurnSummary run(const QList<BurnRow> &rows, QSet<QString> excluded, BurnListener *listener);
+
+    static QString skipText(const BurnSkip &why);
+
+private:
+    struct Pass;
+    bool openStore();
+    QThreadPool *storeThread;
+    bool storeOpened = false; // touched only on the store thread
+};
+
+} // namespace jobs
