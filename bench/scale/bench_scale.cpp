@@ -1,11 +1,10 @@
-// A pool of ten million identifiers and a log of ten million rows: the Serial and Log
-// pages driven through their widgets for every filter the Serial page can build, an
-// import of a million values from XLSX and from XML (in a child process, for its memory),
-// and the start of the program on a file the previous version made. Every figure stands
-// beside the designed statements (or the previous version's work) on the same pool, in
-// the same run.
+// A pool and a log of any size (ten million rows each by default): the store's lookups with
+// and without the pool's indexes, the Serial and Log pages driven through their widgets for
+// every filter the Serial page can build, and the start of the program on a file the
+// previous version made. Every figure stands beside the designed statements, the bare
+// store calls or the previous version's work on the same pool, in the same run.
 //
-//   bench_scale [--rows N] [--engine sqlite|postgresql|both] [--only open,serial,log,import]
+//   bench_scale [--rows N] [--engine sqlite|postgresql|both] [--only open,store,serial,log]
 //               [--runs R] [--filters all|main] [--server-folder DIR]
 //   N: TARNWELL_BENCH_ROWS (default 10000000); the pool and the log each get N rows.
 //   The SQLite files are kept in TARNWELL_BENCH_DATA (default build/bench-data): the
@@ -23,32 +22,29 @@
 #include "widgets/messagebox.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
-#include <QProcess>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTableWidget>
-#include <QTimer>
 #include <QVariant>
 
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <cstdarg>
 #include <cstdio>
 #include <map>
 
-#include <sys/resource.h>
-
+using bench::child;
 using bench::Engine;
+using bench::ms;
+using bench::runChild;
+using bench::say;
 using bench::Timing;
 
 namespace {
@@ -67,31 +63,6 @@ double target(double fileMs)
 const char *engineName()
 {
     return engine == Engine::PostgreSQL ? "PostgreSQL" : "SQLite";
-}
-
-void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fflush(stdout);
-}
-
-QString ms(double v)
-{
-    if (v < 0)
-        return QStringLiteral("-");
-    return v < 10 ? QString::number(v, 'f', 2) : QString::number(v, 'f', 1);
-}
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // A designed statement in the engine's words (the store's dialect for LIMIT a, b).
@@ -134,13 +105,102 @@ Timing timeDesigned(const QString &sql)
     return bench::timeIt([&] { runDesigned(sql); }, {}, baseRuns);
 }
 
-template <typename T>
-T *child(QWidget *page, const char *name)
+// ---- the store's own calls -----------------------------------------------------------
+
+// Milliseconds of one call, below 0.1 ms in microseconds.
+QString fine(double v)
 {
-    T *w = page->findChild<T *>(QLatin1String(name));
-    if (!w)
-        qFatal("no widget %s", name);
-    return w;
+    return v >= 0 && v < 0.1 ? QString::asprintf("%.1f us", v * 1000) : ms(v) + QStringLiteral(" ms");
+}
+
+// One call in ms: after a warm-up call, batches of about 5 ms until `budgetMs` have passed
+// (at least 3 batches); the fastest batch's mean, which other load disturbs least. `cpu`
+// gets that batch's CPU time per call.
+double timeCall(const std::function<void(int)> &call, double *cpu, double budgetMs = 400, int maxCalls = 20000)
+{
+    QElapsedTimer t;
+    t.start();
+    call(0);
+    const double first = std::max(double(t.nsecsElapsed()) / 1e6, 1e-4);
+    const int batch = std::max(1, std::min(maxCalls / 3, int(5.0 / first)));
+    double best = 1e300;
+    int calls = 0;
+    t.restart();
+    for (int batches = 0; batches < 3 || (calls + batch <= maxCalls && double(t.nsecsElapsed()) / 1e6 < budgetMs);
+         ++batches) {
+        QElapsedTimer b;
+        const double cpu0 = bench::threadCpuMs();
+        b.start();
+        for (int i = 0; i < batch; ++i)
+            call(++calls);
+        const double wall = double(b.nsecsElapsed()) / 1e6 / batch;
+        if (wall < best) {
+            best = wall;
+            *cpu = (bench::threadCpuMs() - cpu0) / batch;
+        }
+    }
+    return best;
+}
+
+// The lookups of the import and the Burn pass and the page's count and first page, on the
+// pool as it is, and again with the pool's four indexes dropped in a transaction that is
+// rolled back afterwards: the baseline, same rows, same run.
+void storeSection(qint64 rows)
+{
+    std::vector<QString> serials, devices;
+    for (qint64 k = 0; k < 64; ++k) {
+        qint64 i = 1 + k * (rows - 1) / 63;
+        serials.push_back(bench::poolSerial(i));
+        while (i < rows && !bench::poolUsed(i))
+            ++i;
+        devices.push_back(bench::poolDevice(i));
+    }
+    const QString nvr = QStringLiteral(" AND s.DeviceType LIKE '%NVR%' ESCAPE '\\'");
+    auto search = [](const QString &filter) {
+        return [filter](int) {
+            countSerials(filter);
+            pageSerials(0, 20, filter);
+        };
+    };
+    struct Call {
+        const char *what;
+        double target;
+        std::function<void(int)> call;
+        double indexed = -1, cpu = -1, plain = -1;
+    };
+    std::vector<Call> calls = {
+        {"serialExists, present", 1, [&](int i) { serialExists(serials[std::size_t(i) % serials.size()]); }},
+        {"serialExists, absent", 1, [](int i) { serialExists(QStringLiteral("ABSENT-%1").arg(i)); }},
+        {"serialOfDevice, present", 1, [&](int i) { serialOfDevice(devices[std::size_t(i) % devices.size()]); }},
+        {"serialOfDevice, absent", 1, [](int i) { serialOfDevice(QStringLiteral("NODEV-%1").arg(i)); }},
+        {"unusedSerials(50, 1)", 1, [](int) { unusedSerials(50, 1); }},
+        {"pageSerials, first page (20)", 5, [](int) { pageSerials(0, 20, QString()); }},
+        {"count + first page, no filter", 150, search(QString())},
+        {"count + first page, not used", 150, search(QStringLiteral(" AND s.IsUse=0"))},
+        {"count + first page, customer 2", 150, search(QStringLiteral(" AND c.CustomerID=2"))},
+        {"count + first page, NVR + used + customer 2", 150,
+         search(nvr + QStringLiteral(" AND s.IsUse=1 AND c.CustomerID=2"))},
+    };
+    for (Call &c : calls)
+        c.indexed = timeCall(c.call, &c.cpu);
+    if (!beginBatch())
+        return;
+    for (const char *index : {"SerialNumbersBySerialNumber", "SerialNumbersByDeviceSerialNum",
+                              "SerialNumbersByCustomerUse", "SerialNumbersByCustomer"})
+        bench::exec(storeDatabase, QStringLiteral("DROP INDEX IF EXISTS %1").arg(QLatin1String(index)));
+    double unused = 0;
+    for (Call &c : calls)
+        c.plain = timeCall(c.call, &unused, 400, 200);
+    rollbackBatch();
+
+    say("\n## Store calls, %s, %lld identifiers: the fastest batch's mean per call; baseline: the same calls with the "
+        "pool's four indexes dropped (in a transaction rolled back afterwards)\n\n"
+        "| call | indexed | its CPU | no index | x faster | target | load |\n|---|---:|---:|---:|---:|---|---:|\n",
+        engineName(), rows);
+    for (const Call &c : calls)
+        say("| %s | %s | %s | %s | %.0f | < %.0f ms: %s | %.1f |\n", c.what, qPrintable(fine(c.indexed)),
+            qPrintable(fine(c.cpu)), qPrintable(fine(c.plain)), c.plain / c.indexed, target(c.target),
+            c.indexed < target(c.target) ? "met" : "MISSED", bench::loadAverage());
 }
 
 // ---- the Serial page -----------------------------------------------------------------
@@ -191,10 +251,12 @@ const QStringList kSerialActions = {
     QStringLiteral("Search"),      QStringLiteral("Next"),      QStringLiteral("Prev"),
     QStringLiteral("Last"),        QStringLiteral("First"),     QStringLiteral("sel. first"),
     QStringLiteral("sel. middle"), QStringLiteral("sel. last"), QStringLiteral("burn p1"),
-    QStringLiteral("burn middle"), QStringLiteral("Delete"),
+    QStringLiteral("burn middle"), QStringLiteral("recount"),   QStringLiteral("Delete"),
 };
+// The designed statements, and "store": the page's own store calls for count and page 1, bare.
 const QStringList kSerialBaselines = {QStringLiteral("count"),  QStringLiteral("page 1"), QStringLiteral("page 2"),
-                                      QStringLiteral("middle"), QStringLiteral("last"),   QStringLiteral("last-1")};
+                                      QStringLiteral("middle"), QStringLiteral("last"),   QStringLiteral("last-1"),
+                                      QStringLiteral("store")};
 
 bool isJump(const QString &action)
 {
@@ -219,6 +281,8 @@ double baselineOf(const QString &action, const std::map<QString, Timing> &base)
         return at("last-1");
     if (action == QLatin1String("sel. middle"))
         return at("middle");
+    if (action == QLatin1String("recount"))
+        return at("count");
     if (action == QLatin1String("burn middle"))
         return at("count") + at("middle");
     return -1;
@@ -376,6 +440,7 @@ void serialSection(bool allCombos)
         },
                                                      runs);
         burner.giveBack();
+        t[QStringLiteral("recount")] = bench::timeIt([&] { serial->refreshPaging(); }, search, runs);
         // A row of the filter, newest of all, checked and deleted.
         t[QStringLiteral("Delete")] = bench::timeIt([&] { click("btnDelete"); },
                                                     [&] {
@@ -417,6 +482,12 @@ void serialSection(bool allCombos)
             b[QStringLiteral("last")] = timeDesigned(pageSql(pages - 1));
             b[QStringLiteral("last-1")] = timeDesigned(pageSql(pages - 2));
         }
+        b[QStringLiteral("store")] = bench::timeIt(
+            [&] {
+            countSerials(combo.filter);
+            pageSerials(0, pageSize, combo.filter);
+            },
+            {}, baseRuns);
 
         QString row = QStringLiteral("| %1 | %2 |").arg(combo.name).arg(total);
         for (const QString &action : kSerialActions) {
@@ -439,9 +510,10 @@ void serialSection(bool allCombos)
                                                          : QStringLiteral(" - |");
         }
         baseRows << baseRow;
-        say("  %-36s %8d rows: Search %s ms (designed count + page 1: %s ms), sel. middle %s ms, load %.1f\n",
+        say("  %-36s %8d rows: Search %s ms (designed count + page 1: %s ms; store calls: %s ms), sel. middle %s "
+            "ms, load %.1f\n",
             qPrintable(combo.name), total, qPrintable(ms(t[QStringLiteral("Search")].wall)),
-            qPrintable(ms(baselineOf(QStringLiteral("Search"), b))),
+            qPrintable(ms(baselineOf(QStringLiteral("Search"), b))), qPrintable(ms(b[QStringLiteral("store")].wall)),
             qPrintable(ms(t.count(QStringLiteral("sel. middle")) ? t[QStringLiteral("sel. middle")].wall : -1)),
             bench::loadAverage());
     }
@@ -555,38 +627,7 @@ void logSection()
     }
 }
 
-// ---- child processes: the start and the import ---------------------------------------
-
-struct ChildResult {
-    QMap<QString, QString> values;
-    double spawnToEndMs = 0;
-    bool ok = false;
-};
-
-ChildResult runChild(const QString &folder, const QStringList &args)
-{
-    ChildResult result;
-    QProcess p;
-    p.setWorkingDirectory(folder);
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QElapsedTimer timer;
-    timer.start();
-    p.start(QCoreApplication::applicationFilePath(), args);
-    if (!p.waitForFinished(3600 * 1000)) {
-        p.kill();
-        p.waitForFinished();
-        return result;
-    }
-    result.spawnToEndMs = double(timer.nsecsElapsed()) / 1e6;
-    const QStringList lines = QString::fromLocal8Bit(p.readAllStandardOutput()).split(QLatin1Char('\n'));
-    for (const QString &line : lines) {
-        const int eq = line.indexOf(QLatin1Char('='));
-        if (eq > 0)
-            result.values.insert(line.left(eq), line.mid(eq + 1));
-    }
-    result.ok = p.exitCode() == 0;
-    return result;
-}
+// ---- child processes: the start ------------------------------------------------------
 
 // In a child: the start as the program makes it, to the login dialog on the screen.
 // "first": only openDatabase (what the first start adds); "later": the application, the
@@ -671,44 +712,6 @@ int openChild(QApplication &app, const QString &mode)
     return 0;
 }
 
-// In a child: the Import button on the Serial page for one file, as the operator uses it;
-// the peak memory of the import, and what the busy dialog showed meanwhile.
-int importChild(QApplication &app, const QString &path)
-{
-    MessageBox::setScripted(true);
-    openDatabase();
-    bench::PageWindow window([](QWidget *parent) { return new Serial(parent); });
-    QWidget *page = window.page();
-    FileDialog::setNextFileName(path);
-    child<QPushButton>(page, "btnChoose")->click();
-    child<QRadioButton>(page, "rbUMEYE")->click();
-    app.processEvents();
-    auto *progress = child<QLabel>(page, "lblProgress");
-    QStringList shown;
-    QTimer sampler;
-    QObject::connect(&sampler, &QTimer::timeout, [&] {
-        if (progress->isVisible() && (shown.isEmpty() || shown.last() != progress->text()))
-            shown << progress->text();
-    });
-    sampler.start(20);
-    const int boxes = MessageBox::shown().size();
-    const qint64 rssBefore = bench::residentKb();
-    const bool peakReset = bench::resetPeak();
-    const double cpu0 = processCpuSeconds();
-    QElapsedTimer timer;
-    timer.start();
-    child<QPushButton>(page, "btnImport")->click();
-    while (MessageBox::shown().size() == boxes)
-        app.processEvents(QEventLoop::WaitForMoreEvents, 50);
-    const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    std::printf("seconds=%.3f\ncpu-seconds=%.3f\nrss-before-kb=%lld\npeak-kb=%lld\npeak-reset=%d\nprogress-updates=%d\n"
-                "progress-first=%s\nprogress-last=%s\nresult=%s\n",
-                seconds, processCpuSeconds() - cpu0, rssBefore, bench::peakResidentKb(), peakReset ? 1 : 0,
-                int(shown.size()), qPrintable(shown.value(0)), qPrintable(shown.value(shown.size() - 1)),
-                qPrintable(MessageBox::last().text.simplified()));
-    return 0;
-}
-
 // ---- the start ------------------------------------------------------------------------
 
 struct OpenRow {
@@ -727,16 +730,11 @@ void printOpenRows(const QList<OpenRow> &rows)
             qPrintable(r.target), r.load);
 }
 
-double value(const ChildResult &r, const char *key)
-{
-    return r.values.value(QLatin1String(key), QStringLiteral("-1")).toDouble();
-}
-
 double medianOf(const QString &folder, const QString &mode, const char *key, int times = 3)
 {
     std::vector<double> values;
     for (int i = 0; i < times; ++i)
-        values.push_back(value(runChild(folder, {QStringLiteral("--open-child"), mode}), key));
+        values.push_back(runChild(folder, {QStringLiteral("--open-child"), mode}).value(key));
     return bench::median(values);
 }
 
@@ -767,8 +765,8 @@ void laterStarts(const QString &folder, const QString &file, const QString &what
     if (file.isEmpty())
         return;
     bench::dropCache(file);
-    const double cold = value(runChild(folder, {QStringLiteral("--open-child"), QStringLiteral("later")}),
-                              "since-main-ms");
+    const double cold =
+        runChild(folder, {QStringLiteral("--open-child"), QStringLiteral("later")}).value("since-main-ms");
     rows->append({what
                       + QStringLiteral(": main() to the login dialog shown, the pool's pages dropped from the cache "
                                        "first (as after a restart)"),
@@ -796,107 +794,23 @@ bool wants(const Plan &plan, const char *section)
     return plan.sections.contains(QLatin1String(section));
 }
 
-// The Serial and Log page sections on the store the working folder names; false when it
+// The store, Serial and Log page sections on the store the working folder names; false when it
 // cannot be opened.
 bool pageSections(const Plan &plan)
 {
-    if (!wants(plan, "serial") && !wants(plan, "log"))
+    if (!wants(plan, "store") && !wants(plan, "serial") && !wants(plan, "log"))
         return true;
     openDatabase();
     if (!storeDatabase.isOpen())
         return false;
+    if (wants(plan, "store"))
+        storeSection(plan.rows);
     if (wants(plan, "serial"))
         serialSection(plan.allCombos);
     if (wants(plan, "log"))
         logSection();
     closeDatabase();
     return true;
-}
-
-// The import of a million values from each file, in a child process working on `folder`;
-// `reset` puts the pool back to what it was before each import.
-void importSection(const Plan &plan, const QString &folder, const std::function<QSqlDatabase()> &connection)
-{
-    const qint64 count = bench::sizeOption(arguments, QStringLiteral("--import"), "TARNWELL_BENCH_IMPORT",
-                                           std::max<qint64>(1000, plan.rows / 10));
-    const QString files = bench::dataFolder() + QStringLiteral("/import-%1").arg(count);
-    QDir().mkpath(files);
-    const QString xlsx = files + QStringLiteral("/values.xlsx");
-    const QString xml = files + QStringLiteral("/values.xml");
-    if (!QFile::exists(xlsx) || !QFile::exists(xml)) {
-        say("writing %lld values as XLSX and XML...\n", count);
-        bench::writeXlsx(xlsx + QStringLiteral(".part"), bench::makeValues(QStringLiteral("XLSX"), count));
-        bench::writeXml(xml + QStringLiteral(".part"), bench::makeValues(QStringLiteral("XMLV"), count));
-        QFile::rename(xlsx + QStringLiteral(".part"), xlsx);
-        QFile::rename(xml + QStringLiteral(".part"), xml);
-    }
-    QSqlDatabase db = connection();
-    const qint64 before = bench::scalar(db, QStringLiteral("SELECT MAX(SNID) FROM SerialNumbers"));
-    const qint64 pool = bench::scalar(db, QStringLiteral("SELECT SUM(Total) FROM SerialCounts"));
-    auto reset = [&] {
-        bench::exec(db, QStringLiteral("DELETE FROM SerialNumbers WHERE SNID > %1").arg(before));
-        if (engine == Engine::PostgreSQL)
-            bench::exec(db, QStringLiteral("VACUUM ANALYZE SerialNumbers"));
-    };
-
-    // Baseline: the same number of values stored by one INSERT .. SELECT in one
-    // transaction, through the same indexes and count triggers: what the engine itself needs.
-    QElapsedTimer t;
-    t.start();
-    if (engine == Engine::SQLite) {
-        bench::exec(db, QStringLiteral("BEGIN IMMEDIATE"));
-        bench::exec(db,
-                    QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
-                                   "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                   "DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || substr('0000000' || i, -8), 0, '', "
-                                   "'', '' FROM k")
-                        .arg(count - 1));
-        bench::exec(db, QStringLiteral("COMMIT"));
-    } else {
-        bench::exec(db,
-                    QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                   "DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || lpad(i::text, 8, '0'), 0, '', '', '' "
-                                   "FROM generate_series(0, %1) i")
-                        .arg(count - 1));
-    }
-    const double floorSeconds = double(t.nsecsElapsed()) / 1e9;
-    reset();
-
-    struct Run {
-        const char *what;
-        QString path;
-        double limit;
-    };
-    // A million values: 10 s from XLSX, 12 s from XML (1.5 times that on the server). A
-    // hundred thousand into a pool of a million: 3 s and 2 s on the file, 3 s on the server.
-    const bool million = count >= 1000000;
-    const Run imports[] = {{"XLSX", xlsx, million ? 10.0 : 3.0}, {"XML", xml, million ? 12.0 : 2.0}};
-    say("\n## Import, %s: %lld new values into a pool of %lld, through the Import button in a child process\n\n",
-        engineName(), count, pool);
-    say("| file | seconds | CPU s | x one INSERT..SELECT | peak RSS growth | peak RSS | busy dialog | result | target "
-        "| load |\n|---|---:|---:|---:|---:|---:|---|---|---|---:|\n");
-    for (const Run &run : imports) {
-        if (engine == Engine::SQLite)
-            db.close(); // the import takes the write lock; the bench's connection waits outside
-        const ChildResult r = runChild(folder, {QStringLiteral("--import-child"), run.path});
-        const double seconds = value(r, "seconds");
-        const double growthMb = (value(r, "peak-kb") - value(r, "rss-before-kb")) / 1024;
-        const double limit = million ? target(run.limit) : engine == Engine::PostgreSQL ? 3.0 : run.limit;
-        const double memoryLimit = 300;
-        say("| %s | %.2f | %.2f | %.2f | %.0f MB | %.0f MB | %s updates, \"%s\" .. \"%s\" | %s | < %.1f s: %s; < %.0f MB: "
-            "%s | %.1f |\n",
-            run.what, seconds, value(r, "cpu-seconds"), seconds / floorSeconds, growthMb, value(r, "peak-kb") / 1024,
-            qPrintable(r.values.value(QStringLiteral("progress-updates"))),
-            qPrintable(r.values.value(QStringLiteral("progress-first"))),
-            qPrintable(r.values.value(QStringLiteral("progress-last"))),
-            qPrintable(r.values.value(QStringLiteral("result"))), limit, seconds < limit ? "met" : "MISSED",
-            memoryLimit, growthMb < memoryLimit ? "met" : "MISSED", bench::loadAverage());
-        db = connection();
-        reset();
-    }
-    say("\nBaseline: one INSERT .. SELECT of %lld generated values in one transaction on the same pool (same indexes "
-        "and count triggers): %.2f s.\n",
-        count, floorSeconds);
 }
 
 int runSqlite(const Plan &plan)
@@ -940,9 +854,8 @@ int runSqlite(const Plan &plan)
         // This version's pool: the previous version's file after this version's first open.
         QDir().mkpath(current);
         bench::copyFile(prev, current + QStringLiteral("/mydatabase.db"));
-        const ChildResult r = runChild(current, {QStringLiteral("--open-child"), QStringLiteral("first")});
-        say("this version's pool made by its first open of the previous version's file: %.0f ms\n",
-            value(r, "open-ms"));
+        const bench::ChildResult r = runChild(current, {QStringLiteral("--open-child"), QStringLiteral("first")});
+        say("this version's pool made by its first open of the previous version's file: %.0f ms\n", r.value("open-ms"));
         QFile marker(current + QStringLiteral("/complete"));
         marker.open(QIODevice::WriteOnly);
     }
@@ -958,12 +871,12 @@ int runSqlite(const Plan &plan)
         bench::copyFile(prev, file);
         const double previousWarm = medianOf(work, QStringLiteral("previous"), "open-ms");
         bench::dropCache(file);
-        const double previousCold = value(runChild(work, {QStringLiteral("--open-child"), QStringLiteral("previous")}),
-                                          "open-ms");
-        const ChildResult first = runChild(work, {QStringLiteral("--open-child"), QStringLiteral("first")});
+        const double previousCold =
+            runChild(work, {QStringLiteral("--open-child"), QStringLiteral("previous")}).value("open-ms");
+        const bench::ChildResult first = runChild(work, {QStringLiteral("--open-child"), QStringLiteral("first")});
         openRows.append({QStringLiteral("first start of this version on the previous version's file (old indexes): "
                                         "openDatabase() makes the count tables and counts"),
-                         value(first, "open-ms"), QString(), QStringLiteral("once, say how long"),
+                         first.value("open-ms"), QString(), QStringLiteral("once, say how long"),
                          bench::loadAverage()});
         laterStarts(work, file, QStringLiteral("later start"), previousWarm, previousCold, &openRows);
 
@@ -979,10 +892,9 @@ int runSqlite(const Plan &plan)
         }
         QSqlDatabase::removeDatabase(QStringLiteral("bench-noindex"));
         bench::dropCache(file);
-        const ChildResult bare = runChild(work, {QStringLiteral("--open-child"), QStringLiteral("first")});
+        const bench::ChildResult bare = runChild(work, {QStringLiteral("--open-child"), QStringLiteral("first")});
         openRows.append({QStringLiteral("first start on a file without indexes: the four indexes and the counts"),
-                         value(bare, "open-ms"), QString(), QStringLiteral("once, say how long"),
-                         bench::loadAverage()});
+                         bare.value("open-ms"), QString(), QStringLiteral("once, say how long"), bench::loadAverage()});
         laterStarts(work, QString(), QStringLiteral("later start after that"), -1, -1, &openRows);
         QDir(work).removeRecursively();
         printOpenRows(openRows);
@@ -992,18 +904,6 @@ int runSqlite(const Plan &plan)
     if (!pageSections(plan))
         return 1;
 
-    if (wants(plan, "import")) {
-        const QString work = data + QStringLiteral("/import-work");
-        QDir(work).removeRecursively();
-        QDir().mkpath(work);
-        bench::copyFile(current + QStringLiteral("/mydatabase.db"), work + QStringLiteral("/mydatabase.db"));
-        importSection(plan, work, [&] {
-            return bench::openFile(work + QStringLiteral("/mydatabase.db"), QStringLiteral("bench-import"));
-        });
-        QSqlDatabase::database(QStringLiteral("bench-import"), false).close();
-        QSqlDatabase::removeDatabase(QStringLiteral("bench-import"));
-        QDir(work).removeRecursively();
-    }
     return 0;
 }
 
@@ -1023,13 +923,14 @@ int runServer(const Plan &plan)
     engine = Engine::PostgreSQL;
     say("\n# bench_scale, PostgreSQL (throwaway cluster, fsync on), %lld identifiers and %lld log rows\n\n", plan.rows,
         plan.rows);
-    bench::Server server;
-    if (!server.start(true)) {
-        say("no PostgreSQL server: %s\n", qPrintable(server.error()));
+    testsupport::PgCluster server;
+    server.setServerSettings({}, true);
+    if (!server.start()) {
+        say("no PostgreSQL server: %s\n", qPrintable(server.errorText()));
         return 1;
     }
     QTemporaryDir folder;
-    server.pointAt(folder.path(), QStringLiteral("bench-station"));
+    bench::pointAt(server, folder.path(), QStringLiteral("bench-station"));
     {
         QElapsedTimer t;
         t.start();
@@ -1044,24 +945,22 @@ int runServer(const Plan &plan)
             return 1;
     }
     QList<OpenRow> openRows;
-    const ChildResult first = runChild(folder.path(), {QStringLiteral("--open-child"), QStringLiteral("first")});
+    const bench::ChildResult first = runChild(folder.path(), {QStringLiteral("--open-child"), QStringLiteral("first")});
     openRows.append({QStringLiteral("first start of this version on the previous version's tables: openDatabase() "
                                     "builds the count tables"),
-                     value(first, "open-ms"), QString(), QStringLiteral("once, say how long"), bench::loadAverage()});
+                     first.value("open-ms"), QString(), QStringLiteral("once, say how long"), bench::loadAverage()});
     bench::exec(server.connection(QStringLiteral("fill")), QStringLiteral("VACUUM ANALYZE SerialCounts"));
     if (wants(plan, "open")) {
         say("\n## Start on the server pool the previous version made\n\n");
         laterStarts(folder.path(), QString(), QStringLiteral("later start"), -1, -1, &openRows);
         printOpenRows(openRows);
     } else {
-        say("first open on the previous version's tables: %.0f ms\n", value(first, "open-ms"));
+        say("first open on the previous version's tables: %.0f ms\n", first.value("open-ms"));
     }
 
     QDir::setCurrent(folder.path());
     if (!pageSections(plan))
         return 1;
-    if (wants(plan, "import"))
-        importSection(plan, folder.path(), [&] { return server.connection(QStringLiteral("import")); });
     QDir::setCurrent(QDir::tempPath());
     return 0;
 }
@@ -1079,8 +978,6 @@ int main(int argc, char *argv[])
     arguments = app.arguments();
     if (bench::hasFlag(arguments, QStringLiteral("--open-child")))
         return openChild(app, bench::textOption(arguments, QStringLiteral("--open-child"), nullptr, QString()));
-    if (bench::hasFlag(arguments, QStringLiteral("--import-child")))
-        return importChild(app, bench::textOption(arguments, QStringLiteral("--import-child"), nullptr, QString()));
 
     Plan plan;
     plan.rows = bench::sizeOption(arguments, QStringLiteral("--rows"), "TARNWELL_BENCH_ROWS", 10000000);
@@ -1088,7 +985,7 @@ int main(int argc, char *argv[])
                                        QStringLiteral("all"))
         == QLatin1String("all");
     plan.sections = bench::textOption(arguments, QStringLiteral("--only"), "TARNWELL_BENCH_SECTIONS",
-                                      QStringLiteral("open,serial,log,import"))
+                                      QStringLiteral("open,store,serial,log"))
                         .split(QLatin1Char(','));
     runs = int(bench::sizeOption(arguments, QStringLiteral("--runs"), "TARNWELL_BENCH_RUNS", 3));
     baseRuns = int(bench::sizeOption(arguments, QStringLiteral("--base-runs"), "TARNWELL_BENCH_BASE_RUNS", 2));

@@ -1,7 +1,5 @@
 #include "bench/support/benchsupport.h"
 
-#include "tests/import/xlsxfile.h"
-
 #include <QAction>
 #include <QApplication>
 #include <QDir>
@@ -14,16 +12,16 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStackedWidget>
-#include <QTemporaryDir>
 #include <QVariant>
-#include <QXmlStreamWriter>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <ctime>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace bench {
@@ -291,6 +289,18 @@ int poolCustomer(qint64 i)
     return (i * 31) % 5 < 3 ? 1 : 2;
 }
 
+QString poolSerial(qint64 i)
+{
+    return QString::asprintf("%08llX-%08llX-%08llX", static_cast<unsigned long long>(i),
+                             static_cast<unsigned long long>((i * 2654435761LL) % 4294967296LL),
+                             static_cast<unsigned long long>((i * 40503LL) % 4294967296LL));
+}
+
+QString poolDevice(qint64 i)
+{
+    return QString::asprintf("DEV%012lld", i);
+}
+
 bool fillPool(QSqlDatabase db, Engine engine, qint64 rows, qint64 firstId)
 {
     const qint64 last = firstId + rows - 1;
@@ -370,84 +380,42 @@ bool fillLogs(QSqlDatabase db, Engine engine, qint64 rows)
 
 // ---- server --------------------------------------------------------------------------
 
-Server::~Server()
-{
-    stop();
-}
-
-bool Server::start(bool durable)
-{
-    stop();
-    folder_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tarnwell-bench-pg-XXXXXX"));
-    QStringList args{QStringLiteral(TARNWELL_SOURCE_DIR "/scripts/pg-cluster.sh"), QStringLiteral("start"),
-                     folder_->path(), QStringLiteral("--owner"), QString::number(QCoreApplication::applicationPid())};
-    if (durable)
-        args << QStringLiteral("--durable");
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(QStringLiteral("bash"), args);
-    if (!p.waitForFinished(180000) || p.exitCode() != 0) {
-        error_ = QString::fromLocal8Bit(p.readAll());
-        folder_.reset();
-        return false;
-    }
-    QFile env(folder_->filePath(QStringLiteral("env")));
-    if (!env.open(QIODevice::ReadOnly)) {
-        error_ = QStringLiteral("no settings written");
-        return false;
-    }
-    settings_ = QString::fromUtf8(env.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    return true;
-}
-
-void Server::stop()
-{
-    if (!folder_)
-        return;
-    for (const QString &name : QSqlDatabase::connectionNames())
-        if (name.startsWith(QLatin1String("bench-server")))
-            QSqlDatabase::database(name, false).close();
-    QProcess p;
-    p.start(QStringLiteral("bash"),
-            {QStringLiteral(TARNWELL_SOURCE_DIR "/scripts/pg-cluster.sh"), QStringLiteral("stop"), folder_->path()});
-    p.waitForFinished(120000);
-    folder_.reset();
-}
-
-QString Server::value(const QString &key) const
-{
-    for (const QString &line : settings_)
-        if (line.startsWith(key + QLatin1Char('=')))
-            return line.mid(key.size() + 1);
-    return QString();
-}
-
-void Server::pointAt(const QString &folder, const QString &station) const
+void pointAt(const testsupport::PgCluster &server, const QString &folder, const QString &station)
 {
     QFile ini(QDir(folder).filePath(QStringLiteral("tarnwell.ini")));
     if (ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
         ini.write(QStringLiteral("[store]\ndriver=postgresql\nhost=%1\nport=%2\ndatabase=%3\nuser=%4\nstation=%5\n")
-                      .arg(value(QStringLiteral("PGHOST")), value(QStringLiteral("PGPORT")),
-                           value(QStringLiteral("PGDATABASE")), value(QStringLiteral("PGUSER")), station)
+                      .arg(server.host())
+                      .arg(server.port())
+                      .arg(server.databaseName(), server.user(), station)
                       .toUtf8());
-    qputenv("TARNWELL_DB_PASSWORD", value(QStringLiteral("PGPASSWORD")).toUtf8());
+    qputenv("TARNWELL_DB_PASSWORD", server.password().toUtf8());
     // The store's "already exists, skipping" notices at every start are not figures.
     qputenv("PGOPTIONS", "-c client_min_messages=warning");
 }
 
-QSqlDatabase Server::connection(const QString &name) const
+// ---- child processes -----------------------------------------------------------------
+
+ChildResult runChild(const QString &folder, const QStringList &args)
 {
-    const QString full = name.startsWith(QLatin1String("bench-server")) ? name : QStringLiteral("bench-server-") + name;
-    QSqlDatabase db = QSqlDatabase::contains(full) ? QSqlDatabase::database(full, false)
-                                                   : QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), full);
-    db.setHostName(value(QStringLiteral("PGHOST")));
-    db.setPort(value(QStringLiteral("PGPORT")).toInt());
-    db.setDatabaseName(value(QStringLiteral("PGDATABASE")));
-    db.setUserName(value(QStringLiteral("PGUSER")));
-    db.setPassword(value(QStringLiteral("PGPASSWORD")));
-    if (!db.isOpen() && !db.open())
-        std::fprintf(stderr, "server connection failed: %s\n", qPrintable(db.lastError().text()));
-    return db;
+    ChildResult result;
+    QProcess p;
+    p.setWorkingDirectory(folder);
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(QCoreApplication::applicationFilePath(), args);
+    if (!p.waitForFinished(3600 * 1000)) {
+        p.kill();
+        p.waitForFinished();
+        return result;
+    }
+    const QStringList lines = QString::fromLocal8Bit(p.readAllStandardOutput()).split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        const int eq = line.indexOf(QLatin1Char('='));
+        if (eq > 0)
+            result.values.insert(line.left(eq), line.mid(eq + 1));
+    }
+    result.ok = p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return result;
 }
 
 // ---- pages ---------------------------------------------------------------------------
@@ -530,52 +498,30 @@ bool resetPeak()
     return file.open(QIODevice::WriteOnly) && file.write("5") == 1;
 }
 
-// ---- files ---------------------------------------------------------------------------
+// ---- output --------------------------------------------------------------------------
 
-QStringList makeValues(const QString &prefix, qint64 count)
+void say(const char *format, ...)
 {
-    QStringList values;
-    values.reserve(int(count));
-    for (qint64 i = 0; i < count; ++i)
-        values << QStringLiteral("%1-%2").arg(prefix).arg(i, 8, 10, QLatin1Char('0'));
-    return values;
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
 }
 
-bool writeXml(const QString &path, const QStringList &values)
+QString ms(double v)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QXmlStreamWriter xml(&file);
-    xml.writeStartDocument();
-    xml.writeStartElement(QStringLiteral("serials"));
-    for (const QString &v : values) {
-        xml.writeStartElement(QStringLiteral("record"));
-        xml.writeTextElement(QStringLiteral("uuid"), v);
-        xml.writeEndElement();
-    }
-    xml.writeEndDocument();
-    return true;
+    if (v < 0)
+        return QStringLiteral("-");
+    return v < 10 ? QString::number(v, 'f', 2) : QString::number(v, 'f', 1);
 }
 
-bool writeXlsx(const QString &path, const QStringList &values)
+double processCpuSeconds()
 {
-    QByteArray data;
-    data.reserve(values.size() * 40 + 64);
-    QList<QString> shared;
-    shared.reserve(values.size() + 1);
-    data += "<row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c></row>";
-    shared << QStringLiteral("UUID");
-    for (int r = 0; r < values.size(); ++r) {
-        const QByteArray row = QByteArray::number(r + 2);
-        data += "<row r=\"" + row + "\"><c r=\"A" + row + "\" t=\"s\"><v>" + QByteArray::number(shared.size())
-            + "</v></c></row>";
-        shared << values.at(r);
-    }
-    const QByteArray dimension = "A1:A" + QByteArray::number(values.size() + 1);
-    return xlsxfile::writeZip(path,
-                              xlsxfile::package({xlsxfile::worksheet(data, dimension)},
-                                                xlsxfile::sharedStrings(shared)));
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 } // namespace bench
