@@ -161,10 +161,11 @@ bool writeXls(const QString &path, const QStringList &values)
     if (office.isEmpty() || !writeXlsx(source, values, int(values.size() / 65000 + 1)))
         return false;
     QProcess lo;
-    lo.start(office, {QStringLiteral("--headless"),
-                      QStringLiteral("-env:UserInstallation=file://") + target.path() + QStringLiteral("/lo-profile"),
-                      QStringLiteral("--convert-to"), QStringLiteral("xls"), QStringLiteral("--outdir"), target.path(),
-                      source});
+    lo.start(office,
+             {QStringLiteral("--headless"),
+              QStringLiteral("-env:UserInstallation=file://") + target.path() + QStringLiteral("/lo-profile"),
+              QStringLiteral("--convert-to"), QStringLiteral("xls"), QStringLiteral("--outdir"), target.path(),
+              source});
     const bool ok = lo.waitForFinished(600000) && QFile::exists(path);
     QFile::remove(source);
     return ok;
@@ -296,17 +297,19 @@ int runEngine(Engine engine, qint64 rows, qint64 count, const Files &files)
         QSqlDatabase db = connection();
         if (engine == Engine::SQLite)
             bench::exec(db, QStringLiteral("BEGIN IMMEDIATE"))
-                && bench::exec(db, QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM k "
-                                                  "WHERE i < %1) INSERT INTO SerialNumbers(CustomerID, SerialNumber, "
-                                                  "IsUse, DeviceType, DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || "
-                                                  "substr('0000000' || i, -8), 0, '', '', '' FROM k")
-                                       .arg(count - 1))
+                && bench::exec(db,
+                               QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM k "
+                                              "WHERE i < %1) INSERT INTO SerialNumbers(CustomerID, SerialNumber, "
+                                              "IsUse, DeviceType, DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || "
+                                              "substr('0000000' || i, -8), 0, '', '', '' FROM k")
+                                   .arg(count - 1))
                 && bench::exec(db, QStringLiteral("COMMIT"));
         else
-            bench::exec(db, QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                           "DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || lpad(i::text, 8, '0'), 0, "
-                                           "'', '', '' FROM generate_series(0, %1) i")
-                                .arg(count - 1));
+            bench::exec(db,
+                        QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                       "DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || lpad(i::text, 8, '0'), 0, "
+                                       "'', '', '' FROM generate_series(0, %1) i")
+                            .arg(count - 1));
     }
     const double floorSeconds = double(t.nsecsElapsed()) / 1e9;
     reset();
