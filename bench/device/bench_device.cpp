@@ -130,8 +130,10 @@ double ms(qint64 nsecs)
 
 int main(int argc, char *argv[])
 {
+    bench::quietRuntimeDir();
     qputenv("QT_QPA_PLATFORM", "offscreen");
     TimingApp app(argc, argv);
+    bench::quietPlatform();
     const QStringList args = app.arguments();
     poolRows = bench::sizeOption(args, QStringLiteral("--rows"), "TARNWELL_BENCH_ROWS", poolRows);
     lineDevices = int(bench::sizeOption(args, QStringLiteral("--devices"), nullptr, lineDevices));
