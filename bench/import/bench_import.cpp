@@ -320,8 +320,8 @@ int runEngine(Engine engine, qint64 rows, qint64 count, const Files &files)
     const double shell = engine == Engine::SQLite ? shellImport(folder.path(), count, rows + 1) : -1;
 
     say("| file | values | seconds | CPU s | values/s | x per-value statements | x one INSERT..SELECT | x sqlite3 "
-        ".import | peak RSS growth | busy dialog updates | result | load |\n"
-        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|\n");
+        ".import | peak RSS growth | peak RSS | busy dialog updates | result | load |\n"
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|\n");
     const struct {
         const char *what;
         QString path;
@@ -334,10 +334,10 @@ int runEngine(Engine engine, qint64 rows, qint64 count, const Files &files)
         const bench::ChildResult r = bench::runChild(folder.path(), {QStringLiteral("--import-child"), run.path});
         const double seconds = r.value("seconds");
         const double rate = double(count) / seconds;
-        say("| %s | %lld | %.2f | %.2f | %.0f | %.0f | %.2f | %s | %.0f MB | %s | %s | %.1f |\n", run.what, count,
-            seconds, r.value("cpu-seconds"), rate, rate / sampleRate, seconds / floorSeconds,
+        say("| %s | %lld | %.2f | %.2f | %.0f | %.0f | %.2f | %s | %.0f MB | %.0f MB | %s | %s | %.1f |\n", run.what,
+            count, seconds, r.value("cpu-seconds"), rate, rate / sampleRate, seconds / floorSeconds,
             shell > 0 ? qPrintable(QString::number(seconds / shell, 'f', 2)) : "-",
-            (r.value("peak-kb") - r.value("rss-before-kb")) / 1024,
+            (r.value("peak-kb") - r.value("rss-before-kb")) / 1024, r.value("peak-kb") / 1024,
             qPrintable(r.values.value(QStringLiteral("progress-updates"))),
             qPrintable(r.values.value(QStringLiteral("result"))), bench::loadAverage());
         reset();
