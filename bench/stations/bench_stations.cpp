@@ -201,38 +201,21 @@ LineResult runLine(const testsupport::PgCluster &server, int stations, int claim
     qint64 first = 0, last = 0;
     for (auto &p : processes) {
         p->waitForFinished(3600 * 1000);
-        const QStringList lines = QString::fromLocal8Bit(p->readAllStandardOutput()).split(QLatin1Char('\n'));
-        for (const QString &l : lines) {
-            const int eq = l.indexOf(QLatin1Char('='));
-            if (eq < 0)
-                continue;
-            const QString key = l.left(eq);
-            const QString v = l.mid(eq + 1);
-            if (key == QLatin1String("start-us"))
-                first = first == 0 ? v.toLongLong() : qMin(first, v.toLongLong());
-            else if (key == QLatin1String("end-us"))
-                last = qMax(last, v.toLongLong());
-            else if (key == QLatin1String("claimed-as-shown"))
-                line.claimed += v.toLongLong();
-            else if (key == QLatin1String("claimed-instead")) {
-                line.claimed += v.toLongLong();
-                line.instead += v.toLongLong();
-            } else if (key == QLatin1String("not-claimed"))
-                line.notClaimed += v.toLongLong();
-            else if (key == QLatin1String("failed"))
-                line.failed += v.toLongLong();
-            else if (key == QLatin1String("latencies-us"))
-                for (const QString &x : v.split(QLatin1Char(','), Qt::SkipEmptyParts))
-                    line.latencies.push_back(x.toDouble() / 1000);
-            else if (key == QLatin1String("station-cpu-ms"))
-                line.stationCpuMs += v.toDouble();
-            else if (key == QLatin1String("backend-cpu-ms"))
-                line.backendCpuMs += v.toDouble();
-            else if (key == QLatin1String("error"))
-                std::fprintf(stderr, "station: %s\n", qPrintable(v));
-        }
-        if (p->exitCode() != 0)
-            ++line.failed;
+        const bench::ChildResult r = bench::readChild(*p);
+        const auto number = [&](const char *key) { return qint64(std::max(0.0, r.value(key))); };
+        first = first == 0 ? number("start-us") : qMin(first, number("start-us"));
+        last = qMax(last, number("end-us"));
+        line.claimed += number("claimed-as-shown") + number("claimed-instead");
+        line.instead += number("claimed-instead");
+        line.notClaimed += number("not-claimed");
+        line.failed += number("failed") + (r.ok ? 0 : 1);
+        line.stationCpuMs += r.value("station-cpu-ms");
+        line.backendCpuMs += r.value("backend-cpu-ms");
+        for (const QString &x :
+             r.values.value(QStringLiteral("latencies-us")).split(QLatin1Char(','), Qt::SkipEmptyParts))
+            line.latencies.push_back(x.toDouble() / 1000);
+        if (r.values.contains(QStringLiteral("error")))
+            std::fprintf(stderr, "station: %s\n", qPrintable(r.values.value(QStringLiteral("error"))));
     }
     line.seconds = double(last - first) / 1e6;
     line.load = bench::loadAverage();

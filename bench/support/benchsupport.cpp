@@ -358,7 +358,6 @@ void pointAt(const testsupport::PgCluster &server, const QString &folder, const 
 
 ChildResult runChild(const QString &folder, const QStringList &args)
 {
-    ChildResult result;
     QProcess p;
     p.setWorkingDirectory(folder);
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -366,15 +365,21 @@ ChildResult runChild(const QString &folder, const QStringList &args)
     if (!p.waitForFinished(3600 * 1000)) {
         p.kill();
         p.waitForFinished();
-        return result;
+        return {};
     }
-    const QStringList lines = QString::fromLocal8Bit(p.readAllStandardOutput()).split(QLatin1Char('\n'));
+    return readChild(p);
+}
+
+ChildResult readChild(QProcess &process)
+{
+    ChildResult result;
+    const QStringList lines = QString::fromLocal8Bit(process.readAllStandardOutput()).split(QLatin1Char('\n'));
     for (const QString &line : lines) {
         const int eq = line.indexOf(QLatin1Char('='));
         if (eq > 0)
             result.values.insert(line.left(eq), line.mid(eq + 1));
     }
-    result.ok = p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    result.ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     return result;
 }
 

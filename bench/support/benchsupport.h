@@ -21,6 +21,7 @@
 #include <QWidget>
 
 class QMainWindow;
+class QProcess;
 
 namespace bench {
 
@@ -114,6 +115,8 @@ struct ChildResult {
 };
 // Runs this program again in `folder` with `args` and reads its key=value lines.
 ChildResult runChild(const QString &folder, const QStringList &args);
+// The key=value lines and the exit of a finished child.
+ChildResult readChild(QProcess &process);
 
 // ---- pages ---------------------------------------------------------------------------
 
