@@ -1,12 +1,15 @@
 // bench_device: the burning page against a factory-sized pool and line.
 //
-// A pool of 1,000,000 identifiers, a simulated line of 1,000 devices on loopback. The
+// A pool (1,000,000 identifiers), a simulated line (1,000 devices) on loopback. The
 // program searches, checks 100 devices, matches and burns them through the page's own
 // buttons, and prints:
 //   - the UI thread's time spent handling the 1,000 discovery reports (filter, store
 //     lookup, row), against the bare store lookups for the same devices;
 //   - the wall time of the Burn pass over 100 devices, against bare SDK writes of 100
 //     other devices of the same line.
+//
+//   bench_device [--rows N] [--devices D] [--burn B]
+#include "bench/support/benchsupport.h"
 #include "device/devicemng.h"
 #include "platform/devicesim/simprocess.h"
 #include "platform/netsdk/z7netsdk.h"
@@ -37,9 +40,9 @@
 
 namespace {
 
-const int kPool = 1000000;
-const int kDevices = 1000;
-const int kBurn = 100;
+qint64 poolRows = 1000000;
+int lineDevices = 1000;
+int burnDevices = 100;
 const int kBurntBefore = 50; // devices of the line the pool already records as burnt
 
 QTextStream out(stdout);
@@ -85,13 +88,13 @@ void fillPool(const QJsonArray &line)
             QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) "
                            "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse) "
                            "SELECT CASE WHEN i % 4 = 0 THEN 2 ELSE 1 END, printf('TW%08d', i), 0 FROM n")
-                .arg(kPool));
+                .arg(poolRows));
         if (!ok)
             fail(q.lastError().text());
         db.transaction();
         q.prepare(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceSerialNum=?, DeviceType=? WHERE SNID=?"));
         for (int i = 0; i < kBurntBefore; ++i) {
-            const QJsonObject d = line.at(i * (kDevices / kBurntBefore)).toObject();
+            const QJsonObject d = line.at(i * (lineDevices / kBurntBefore)).toObject();
             q.addBindValue(d.value(QStringLiteral("serial")).toString());
             q.addBindValue(d.value(QStringLiteral("type")).toString());
             q.addBindValue(i + 1);
@@ -100,6 +103,18 @@ void fillPool(const QJsonArray &line)
         db.commit();
     }
     db.close();
+}
+
+// The one place the benchmark starts a Burn pass: Match for the first customer, then the
+// Burning button; returns when the pass is over (the page burns before the click returns).
+qint64 burnThroughPage(QWidget *page)
+{
+    bench::child<QComboBox>(page, "cbxCustomer")->setCurrentIndex(0);
+    bench::child<QPushButton>(page, "btnMatch")->click();
+    QElapsedTimer timer;
+    timer.start();
+    bench::child<QPushButton>(page, "btnBurn")->click();
+    return timer.nsecsElapsed();
 }
 
 bool hasBox(QTableWidget *t, int row)
@@ -116,14 +131,20 @@ double ms(qint64 nsecs)
 
 int main(int argc, char *argv[])
 {
+    bench::quietRuntimeDir();
     qputenv("QT_QPA_PLATFORM", "offscreen");
     TimingApp app(argc, argv);
+    bench::quietPlatform();
+    const QStringList args = app.arguments();
+    poolRows = bench::sizeOption(args, QStringLiteral("--rows"), "TARNWELL_BENCH_ROWS", poolRows);
+    lineDevices = int(bench::sizeOption(args, QStringLiteral("--devices"), nullptr, lineDevices));
+    burnDevices = int(bench::sizeOption(args, QStringLiteral("--burn"), nullptr, burnDevices));
     MessageBox::setScripted(true); // each pass ends with its summary box; nobody is there to close it
     QTemporaryDir work(QDir::tempPath() + QStringLiteral("/bench-device-XXXXXX"));
     QDir::setCurrent(work.path());
 
     devicesim::SimProcess sim;
-    if (!sim.start({QStringLiteral("--devices"), QString::number(kDevices)}))
+    if (!sim.start({QStringLiteral("--devices"), QString::number(lineDevices)}))
         fail(sim.errorText());
     sim.exportTarget();
     const QJsonArray line = sim.devices();
@@ -132,7 +153,7 @@ int main(int argc, char *argv[])
     QElapsedTimer timer;
     timer.start();
     fillPool(line);
-    out << "pool: " << kPool << " identifiers, " << kBurntBefore << " of them burnt into devices of the line"
+    out << "pool: " << poolRows << " identifiers, " << kBurntBefore << " of them burnt into devices of the line"
         << " (filled in " << timer.elapsed() << " ms)" << Qt::endl;
 
     Z7_NET_DVR_Init();
@@ -151,7 +172,7 @@ int main(int argc, char *argv[])
         search->click();
         QElapsedTimer deadline;
         deadline.start();
-        while (table->rowCount() < kDevices && deadline.elapsed() < 15000)
+        while (table->rowCount() < lineDevices && deadline.elapsed() < 15000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         const qint64 searchMs = timer.elapsed();
         while (!stop->isEnabled() && deadline.elapsed() < 20000)
@@ -171,7 +192,7 @@ int main(int argc, char *argv[])
             found += !serialOfDevice(v.toObject().value(QStringLiteral("serial")).toString()).isEmpty();
         const qint64 bareNs = bare.nsecsElapsed();
 
-        out << "search: " << listed << " of " << kDevices << " devices listed, " << reports << " reports, " << found
+        out << "search: " << listed << " of " << lineDevices << " devices listed, " << reports << " reports, " << found
             << " shown as burnt; all in " << searchMs << " ms" << Qt::endl;
         out << "reports: UI thread busy " << ms(handled) << " ms for " << reports << " reports ("
             << ms(handled) * 1000.0 / qMax(1, reports) << " us each); bare serialOfDevice x" << line.size() << ": "
@@ -181,7 +202,7 @@ int main(int argc, char *argv[])
         QElapsedTimer writes;
         writes.start();
         int written = 0;
-        for (int i = kDevices - kBurn; i < kDevices; ++i) {
+        for (int i = lineDevices - burnDevices; i < lineDevices; ++i) {
             const QJsonObject d = line.at(i).toObject();
             UmeyeUuidRequest r{};
             fixedfield::put(r.serialNumber, d.value(QStringLiteral("serial")).toString());
@@ -203,18 +224,14 @@ int main(int argc, char *argv[])
             if (v.toObject().contains(QStringLiteral("uuid")))
                 holding.insert(v.toObject().value(QStringLiteral("serial")).toString());
         QStringList checkedSerials;
-        for (int row = 0; row < table->rowCount() && checkedSerials.size() < kBurn; ++row) {
+        for (int row = 0; row < table->rowCount() && checkedSerials.size() < burnDevices; ++row) {
             const QString serial = table->item(row, 2)->text();
             if (!hasBox(table, row) || holding.contains(serial))
                 continue;
             testsupport::clickCheckBox(table, row);
             checkedSerials << serial;
         }
-        page.findChild<QComboBox *>(QStringLiteral("cbxCustomer"))->setCurrentIndex(0);
-        page.findChild<QPushButton *>(QStringLiteral("btnMatch"))->click();
-        timer.restart();
-        page.findChild<QPushButton *>(QStringLiteral("btnBurn"))->click();
-        const qint64 burnNs = timer.nsecsElapsed();
+        const qint64 burnNs = burnThroughPage(&page);
 
         int burnt = 0;
         for (int row = 0; row < table->rowCount(); ++row)
@@ -230,12 +247,12 @@ int main(int argc, char *argv[])
         const int used = q.value(0).toInt() - kBurntBefore;
 
         out << "burn: " << checkedSerials.size() << " devices in " << ms(burnNs) << " ms (" << burnt << " rows burnt, "
-            << used << " identifiers used, " << held << " held by the simulator); bare SDK writes x" << kBurn << " ("
-            << written << " applied): " << ms(bareWritesNs) << " ms; ratio "
+            << used << " identifiers used, " << held << " held by the simulator); bare SDK writes x" << burnDevices
+            << " (" << written << " applied): " << ms(bareWritesNs) << " ms; ratio "
             << double(burnNs) / double(qMax<qint64>(1, bareWritesNs)) << Qt::endl;
     }
     Z7_NET_DVR_Cleanup();
     closeDatabase();
     sim.stop();
-    return listed == kDevices ? 0 : 1;
+    return listed == lineDevices ? 0 : 1;
 }

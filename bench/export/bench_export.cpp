@@ -1,16 +1,16 @@
-// Export speed over a factory-sized pool, and what hostile files cost the import's readers.
+// Export speed over a pool of any size, and what hostile files cost the import's readers.
 //
-// Part 1 fills a pool of 1,000,000 serial numbers (a tenth of them used), presses Export
-// on the Serial page for CSV and XLSX (the 200 ms start delay of the busy dialog is taken
-// off), and prints the times beside:
+// Part 1 fills a pool (60 % used, as bench_scale's), presses Export on the Serial page for
+// CSV and XLSX (the 200 ms start delay of the busy dialog is taken off), and prints the
+// times beside:
 //  - forEachSerial alone: the store's streaming read the export is built on;
 //  - the sqlite3 shell writing the same rows as CSV (.once): the floor of SQLite itself.
 // Part 2 makes small hostile files and reads each with its reader, printing the wall time
 // and the growth of the peak resident memory (VmHWM, reset before each case).
-// Usage: bench_export [rows]   (default 1000000)
+//
+//   bench_export [--rows N]   (TARNWELL_BENCH_ROWS, default 1000000)
+#include "bench/support/benchsupport.h"
 #include "formats/csvimport.h"
-#include "formats/workbook.h"
-#include "formats/xmlimport.h"
 #include "serial/serial.h"
 #include "store/datastore.h"
 #include "store/storeconnection.h"
@@ -25,46 +25,26 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
-#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <cstdio>
 
 #include <malloc.h>
-#include <unistd.h>
 
 namespace {
 
 const int kBusyDelayMs = 200;
 
-qint64 statusKb(const char *key)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(int(qstrlen(key))).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
-// Resets VmHWM to the current resident size (Linux 4.0 and later).
-void resetPeak()
-{
-    QFile f(QStringLiteral("/proc/self/clear_refs"));
-    if (f.open(QIODevice::WriteOnly))
-        f.write("5");
-}
-
-double exportSeconds(Serial &page, const QString &path)
+// The one place the benchmark starts an export: the page's Export button with the file
+// name answered, until the result box appears; seconds without the busy dialog's delay.
+double exportThroughPage(QWidget *page, const QString &path)
 {
     FileDialog::setNextFileName(path);
     const int before = MessageBox::shown().size();
     QElapsedTimer t;
     t.start();
-    page.findChild<QPushButton *>(QStringLiteral("btnExport"))->click();
+    bench::child<QPushButton>(page, "btnExport")->click();
     while (MessageBox::shown().size() == before)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     const double s = (t.elapsed() - kBusyDelayMs) / 1000.0;
@@ -104,13 +84,13 @@ void hostile(const char *what, const QString &path, const std::function<QString(
 {
     // Freed memory goes back to the system first, so growth is this case's own.
     malloc_trim(0);
-    const qint64 rssBefore = statusKb("VmRSS:");
-    resetPeak();
+    const qint64 rssBefore = bench::residentKb();
+    bench::resetPeak();
     QElapsedTimer t;
     t.start();
     const QString result = read();
     const double s = t.elapsed() / 1000.0;
-    const qint64 grown = statusKb("VmHWM:") - rssBefore;
+    const qint64 grown = bench::peakResidentKb() - rssBefore;
     std::printf("| %s | %.1f MB | %.3f | %.1f | %s |\n", what, QFileInfo(path).size() / 1e6, s, grown / 1024.0,
                 qPrintable(result));
 }
@@ -132,31 +112,28 @@ QByteArray rec(int type, const QByteArray &body)
 
 int main(int argc, char *argv[])
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    bench::quietRuntimeDir();
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const int rows = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 1000000;
+    bench::quietPlatform();
+    const qint64 rows = bench::sizeOption(app.arguments(), QStringLiteral("--rows"), "TARNWELL_BENCH_ROWS", 1000000);
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     MessageBox::setScripted(true);
     openDatabase();
-
-    std::printf("Part 1: export of %d rows\n", rows);
+    closeDatabase();
     {
-        QSqlQuery q(storeDatabase);
-        q.exec(QStringLiteral("BEGIN"));
-        q.exec(QStringLiteral(
-                   "WITH RECURSIVE k(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
-                   "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
-                   "SELECT 1 + i % 2, printf('%08x-0000-4000-8000-%012d', i, i), i % 10 = 0, "
-                   "CASE WHEN i % 10 = 0 THEN 'IPC' ELSE '' END, CASE WHEN i % 10 = 0 THEN 'DEV' || i ELSE '' END, "
-                   "CASE WHEN i % 10 = 0 THEN '192.168.' || (i / 250 % 250) || '.' || (i % 250) ELSE '' END FROM k")
-                   .arg(rows));
-        q.exec(QStringLiteral("COMMIT"));
+        QSqlDatabase db = bench::openFile(dir.filePath(QStringLiteral("mydatabase.db")), QStringLiteral("bench-fill"));
+        if (!bench::exec(db, QStringLiteral("BEGIN")) || !bench::fillPool(db, bench::Engine::SQLite, rows)
+            || !bench::exec(db, QStringLiteral("COMMIT")))
+            return 1;
+        db.close();
     }
-    Serial page;
-    page.resize(1104, 656);
-    page.show();
-    QCoreApplication::processEvents();
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-fill"));
+    openDatabase();
+    bench::say("Part 1: export of %lld rows; load average %.2f\n", rows, bench::loadAverage());
+    bench::PageWindow window([](QWidget *parent) { return new Serial(parent); });
 
     QElapsedTimer t;
     t.start();
@@ -177,8 +154,8 @@ int main(int argc, char *argv[])
         p.waitForFinished(-1);
         shell = t.elapsed() / 1000.0;
     }
-    const double csv = exportSeconds(page, QDir::current().absoluteFilePath(QStringLiteral("pool.csv")));
-    const double xlsx = exportSeconds(page, QDir::current().absoluteFilePath(QStringLiteral("pool.xlsx")));
+    const double csv = exportThroughPage(window.page(), QDir::current().absoluteFilePath(QStringLiteral("pool.csv")));
+    const double xlsx = exportThroughPage(window.page(), QDir::current().absoluteFilePath(QStringLiteral("pool.xlsx")));
     std::printf(
         "\n| what | rows | seconds | x forEachSerial | x sqlite3 .once csv | file MB |\n|---|---:|---:|---:|---:|---:|\n");
     const auto line = [&](const char *what, double s, const QString &file) {

@@ -3,7 +3,8 @@
 // file and on a throwaway PostgreSQL server. The baseline, measured in the same run on the
 // same engine: the same rows copied with plain batched INSERTs, without a lookup or a check.
 //
-//   bench_merge [--rows 1000000] [--no-server]
+//   bench_merge [--rows N] [--no-server]   (TARNWELL_BENCH_ROWS, default 1000000)
+#include "bench/support/benchsupport.h"
 #include "store/datastore.h"
 #include "store/storeconnection.h"
 #include "tests/support/pgcluster.h"
@@ -31,6 +32,10 @@ void say(const QString &text)
     std::printf("%s\n", qPrintable(text));
     std::fflush(stdout);
 }
+
+// The one place the benchmark starts a merge: tarnwell-merge on the station file, into the
+// pool of the working folder; its seconds and the summary lines it printed.
+double runMerge(const QString &station, QString *summary);
 
 // The station file as this version makes it, filled in one statement per table (its printf
 // formats hold % signs, so the counts are joined in rather than put with arg()).
@@ -204,9 +209,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    int rows = 1000000;
-    if (const int i = args.indexOf(QStringLiteral("--rows")); i > 0 && i + 1 < args.size())
-        rows = args.at(i + 1).toInt();
+    const int rows = int(bench::sizeOption(args, QStringLiteral("--rows"), "TARNWELL_BENCH_ROWS", 1000000));
     const bool withServer = !args.contains(QStringLiteral("--no-server"));
 
     QTemporaryDir tmp(QDir::tempPath() + QStringLiteral("/bench-merge-XXXXXX"));
@@ -214,10 +217,7 @@ int main(int argc, char *argv[])
     say(QStringLiteral("station file: %1 identifiers (half burnt), %2 log rows; load average %3")
             .arg(rows)
             .arg(rows / 2)
-            .arg(QString::fromLatin1([] {
-                QFile f(QStringLiteral("/proc/loadavg"));
-                return f.open(QIODevice::ReadOnly) ? f.readAll().split(' ').value(0) : QByteArray("?");
-            }())));
+            .arg(bench::loadAverage()));
     if (!makeStation(tmp.filePath(QStringLiteral("station")), rows, &station))
         return 1;
 
@@ -234,16 +234,7 @@ int main(int argc, char *argv[])
             const QString serverFolder = tmp.filePath(QStringLiteral("server"));
             QDir().mkpath(serverFolder);
             QDir::setCurrent(serverFolder);
-            QFile ini(QStringLiteral("tarnwell.ini"));
-            ini.open(QIODevice::WriteOnly);
-            ini.write(
-                QStringLiteral("[store]\ndriver=postgresql\nhost=%1\nport=%2\ndatabase=%3\nuser=%4\nstation=bench\n")
-                    .arg(pg.host())
-                    .arg(pg.port())
-                    .arg(pg.databaseName(), pg.user())
-                    .toUtf8());
-            ini.close();
-            qputenv("TARNWELL_DB_PASSWORD", pg.password().toUtf8());
+            bench::pointAt(pg, serverFolder, QStringLiteral("bench"));
             measure(QStringLiteral("PostgreSQL"), station, true);
             closeDatabase();
         }

@@ -1,11 +1,10 @@
-// A pool of ten million identifiers and a log of ten million rows: the Serial and Log
-// pages driven through their widgets for every filter the Serial page can build, an
-// import of a million values from XLSX and from XML (in a child process, for its memory),
-// and the start of the program on a file the previous version made. Every figure stands
-// beside the designed statements (or the previous version's work) on the same pool, in
-// the same run.
+// A pool and a log of any size (ten million rows each by default): the store's lookups with
+// and without the pool's indexes, the Serial and Log pages driven through their widgets for
+// every filter the Serial page can build, and the start of the program on a file the
+// previous version made. Every figure stands beside the designed statements, the bare
+// store calls or the previous version's work on the same pool, in the same run.
 //
-//   bench_scale [--rows N] [--engine sqlite|postgresql|both] [--only open,serial,log,import]
+//   bench_scale [--rows N] [--engine sqlite|postgresql|both] [--only open,store,serial,log]
 //               [--runs R] [--filters all|main] [--server-folder DIR]
 //   N: TARNWELL_BENCH_ROWS (default 10000000); the pool and the log each get N rows.
 //   The SQLite files are kept in TARNWELL_BENCH_DATA (default build/bench-data): the
@@ -24,32 +23,29 @@
 #include "widgets/messagebox.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
-#include <QProcess>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTableWidget>
-#include <QTimer>
 #include <QVariant>
 
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <cstdarg>
 #include <cstdio>
 #include <map>
 
-#include <sys/resource.h>
-
+using bench::child;
 using bench::Engine;
+using bench::ms;
+using bench::runChild;
+using bench::say;
 using bench::Timing;
 
 namespace {
@@ -68,31 +64,6 @@ double target(double fileMs)
 const char *engineName()
 {
     return engine == Engine::PostgreSQL ? "PostgreSQL" : "SQLite";
-}
-
-void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fflush(stdout);
-}
-
-QString ms(double v)
-{
-    if (v < 0)
-        return QStringLiteral("-");
-    return v < 10 ? QString::number(v, 'f', 2) : QString::number(v, 'f', 1);
-}
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // A designed statement in the engine's words (the store's dialect for LIMIT a, b).
@@ -135,21 +106,127 @@ Timing timeDesigned(const QString &sql)
     return bench::timeIt([&] { runDesigned(sql); }, {}, baseRuns);
 }
 
-template <typename T>
-T *child(QWidget *page, const char *name)
+// ---- the store's own calls -----------------------------------------------------------
+
+// Milliseconds of one call, below 0.1 ms in microseconds.
+QString fine(double v)
 {
-    T *w = page->findChild<T *>(QLatin1String(name));
-    if (!w)
-        qFatal("no widget %s", name);
-    return w;
+    return v >= 0 && v < 0.1 ? QString::asprintf("%.1f us", v * 1000) : ms(v) + QStringLiteral(" ms");
+}
+
+// One call in ms: after a warm-up call, batches of about 5 ms until `budgetMs` have passed
+// (at least 3 batches); the fastest batch's mean, which other load disturbs least. `cpu`
+// gets that batch's CPU time per call.
+double timeCall(const std::function<void(int)> &call, double *cpu, double budgetMs = 400, int maxCalls = 20000)
+{
+    QElapsedTimer t;
+    t.start();
+    call(0);
+    const double first = std::max(double(t.nsecsElapsed()) / 1e6, 1e-4);
+    const int batch = std::max(1, std::min(maxCalls / 3, int(5.0 / first)));
+    double best = 1e300;
+    int calls = 0;
+    t.restart();
+    for (int batches = 0; batches < 3 || (calls + batch <= maxCalls && double(t.nsecsElapsed()) / 1e6 < budgetMs);
+         ++batches) {
+        QElapsedTimer b;
+        const double cpu0 = bench::threadCpuMs();
+        b.start();
+        for (int i = 0; i < batch; ++i)
+            call(++calls);
+        const double wall = double(b.nsecsElapsed()) / 1e6 / batch;
+        if (wall < best) {
+            best = wall;
+            *cpu = (bench::threadCpuMs() - cpu0) / batch;
+        }
+    }
+    return best;
+}
+
+// The lookups of the import and the Burn pass and the page's count and first page, on the
+// pool as it is, and again with the pool's four indexes dropped in a transaction that is
+// rolled back afterwards: the baseline, same rows, same run.
+void storeSection(qint64 rows)
+{
+    std::vector<QString> serials, devices;
+    for (qint64 k = 0; k < 64; ++k) {
+        qint64 i = 1 + k * (rows - 1) / 63;
+        serials.push_back(bench::poolSerial(i));
+        while (i < rows && !bench::poolUsed(i))
+            ++i;
+        devices.push_back(bench::poolDevice(i));
+    }
+    const QString nvr = QStringLiteral(" AND s.DeviceType LIKE '%NVR%' ESCAPE '\\'");
+    auto search = [](const QString &filter) {
+        return [filter](int) {
+            countSerials(filter);
+            pageSerials(0, 20, filter);
+        };
+    };
+    struct Call {
+        const char *what;
+        double target;
+        std::function<void(int)> call;
+        double indexed = -1, cpu = -1, plain = -1;
+    };
+    std::vector<Call> calls = {
+        {"serialExists, present", 1, [&](int i) { serialExists(serials[std::size_t(i) % serials.size()]); }},
+        {"serialExists, absent", 1, [](int i) { serialExists(QStringLiteral("ABSENT-%1").arg(i)); }},
+        {"serialOfDevice, present", 1, [&](int i) { serialOfDevice(devices[std::size_t(i) % devices.size()]); }},
+        {"serialOfDevice, absent", 1, [](int i) { serialOfDevice(QStringLiteral("NODEV-%1").arg(i)); }},
+        {"unusedSerials(50, 1), newest half used", 1, [](int) { unusedSerials(50, 1); }},
+        {"pageSerials, first page (20)", 5, [](int) { pageSerials(0, 20, QString()); }},
+        {"count + first page, no filter", 150, search(QString())},
+        {"count + first page, not used", 150, search(QStringLiteral(" AND s.IsUse=0"))},
+        {"count + first page, customer 2", 150, search(QStringLiteral(" AND c.CustomerID=2"))},
+        {"count + first page, NVR + used + customer 2", 150,
+         search(nvr + QStringLiteral(" AND s.IsUse=1 AND c.CustomerID=2"))},
+    };
+    // Without the indexes in a transaction rolled back afterwards; unusedSerials in one of
+    // its own, on the pool with the newest half used, as on a line that burns from the
+    // newest end: the first unused identifier lies half the pool away.
+    const auto dropIndexes = [] {
+        for (const char *index : {"SerialNumbersBySerialNumber", "SerialNumbersByDeviceSerialNum",
+                                  "SerialNumbersByCustomerUse", "SerialNumbersByCustomer"})
+            bench::exec(storeDatabase, QStringLiteral("DROP INDEX IF EXISTS %1").arg(QLatin1String(index)));
+    };
+    Call &unused = calls[4];
+    double cpu = 0;
+    for (Call &c : calls)
+        if (&c != &unused)
+            c.indexed = timeCall(c.call, &c.cpu);
+    if (!beginBatch())
+        return;
+    dropIndexes();
+    for (Call &c : calls)
+        if (&c != &unused)
+            c.plain = timeCall(c.call, &cpu, 400, 200);
+    rollbackBatch();
+    if (!beginBatch())
+        return;
+    bench::exec(storeDatabase,
+                QStringLiteral("UPDATE SerialNumbers SET IsUse=1 WHERE IsUse=0 AND SNID > %1").arg(rows / 2));
+    unused.indexed = timeCall(unused.call, &unused.cpu);
+    dropIndexes();
+    unused.plain = timeCall(unused.call, &cpu, 400, 200);
+    rollbackBatch();
+
+    say("\n## Store calls, %s, %lld identifiers: the fastest batch's mean per call; baseline: the same calls with the "
+        "pool's four indexes dropped (in a transaction rolled back afterwards)\n\n"
+        "| call | indexed | its CPU | no index | x faster | target | load |\n|---|---:|---:|---:|---:|---|---:|\n",
+        engineName(), rows);
+    for (const Call &c : calls)
+        say("| %s | %s | %s | %s | %.0f | < %.0f ms: %s | %.1f |\n", c.what, qPrintable(fine(c.indexed)),
+            qPrintable(fine(c.cpu)), qPrintable(fine(c.plain)), c.plain / c.indexed, target(c.target),
+            c.indexed < target(c.target) ? "met" : "MISSED", bench::loadAverage());
 }
 
 // ---- the Serial page -----------------------------------------------------------------
 
 struct Combo {
-    int type;     // cbxType: All, DVR, NVR, IPC
-    int use;      // cbxUse: All, Not used, Has been used, Pending
-    int customer; // cbxCustomer: All, UMEYE, Brisvan
+    int type = 0;     // cbxType: All, DVR, NVR, IPC
+    int use = 0;      // cbxUse: All, Not used, Has been used, Pending
+    int customer = 0; // cbxCustomer: All, UMEYE, Brisvan
     QString filter;
     QString name;
 };
@@ -188,47 +265,11 @@ QList<Combo> combos(bool all)
     return list;
 }
 
-const QStringList kSerialActions = {
-    QStringLiteral("Search"),      QStringLiteral("Next"),      QStringLiteral("Prev"),
-    QStringLiteral("Last"),        QStringLiteral("First"),     QStringLiteral("sel. first"),
-    QStringLiteral("sel. middle"), QStringLiteral("sel. last"), QStringLiteral("burn p1"),
-    QStringLiteral("burn middle"), QStringLiteral("Delete"),
-};
-const QStringList kSerialBaselines = {QStringLiteral("count"),  QStringLiteral("page 1"), QStringLiteral("page 2"),
-                                      QStringLiteral("middle"), QStringLiteral("last"),   QStringLiteral("last-1")};
-
-bool isJump(const QString &action)
-{
-    return action.startsWith(QLatin1String("sel."));
-}
-
-// The baseline an action is set against: the designed statements that did its work.
-double baselineOf(const QString &action, const std::map<QString, Timing> &base)
-{
-    auto at = [&](const char *name) {
-        const auto it = base.find(QLatin1String(name));
-        return it == base.end() || !it->second.valid ? -1.0 : it->second.wall;
-    };
-    if (action == QLatin1String("Search") || action == QLatin1String("Delete") || action == QLatin1String("burn p1")
-        || action == QLatin1String("First") || action == QLatin1String("sel. first"))
-        return at("count") + at("page 1");
-    if (action == QLatin1String("Next"))
-        return at("page 2");
-    if (action == QLatin1String("Last") || action == QLatin1String("sel. last"))
-        return at("last");
-    if (action == QLatin1String("Prev"))
-        return at("last-1");
-    if (action == QLatin1String("sel. middle"))
-        return at("middle");
-    if (action == QLatin1String("burn middle"))
-        return at("count") + at("middle");
-    return -1;
-}
-
 struct Worst {
     double wall = -1;
     double base = -1;
     double load = 0;
+    double limit = 0;
     QString combo;
 };
 
@@ -286,197 +327,192 @@ private:
     bool burnt = false;
 };
 
+// One action of the Serial page: what the operator does, what comes before it (untimed),
+// and the designed statements that did the same work.
+struct Action {
+    const char *name;
+    std::function<void()> act, before;
+    QStringList base;
+    bool paged; // only when the filter has two pages or more
+};
+
 void serialSection(bool allCombos)
 {
     MessageBox::setScripted(true);
     bench::PageWindow window([](QWidget *parent) { return new Serial(parent); });
-    QWidget *page = window.page();
-    auto *serial = static_cast<Serial *>(page);
-    auto *table = child<QTableWidget>(page, "tableWidget");
-    auto *cbxPage = child<QComboBox>(page, "cbxPage");
-    auto *cbxUse = child<QComboBox>(page, "cbxUse");
-    auto *cbxType = child<QComboBox>(page, "cbxType");
-    auto *cbxCustomer = child<QComboBox>(page, "cbxCustomer");
-    auto click = [page](const char *name) { child<QPushButton>(page, name)->click(); };
+    auto *serial = static_cast<Serial *>(window.page());
+    auto *table = child<QTableWidget>(serial, "tableWidget");
+    auto *cbxPage = child<QComboBox>(serial, "cbxPage");
+    auto *cbxType = child<QComboBox>(serial, "cbxType");
+    auto click = [serial](const char *name) { return [=] { child<QPushButton>(serial, name)->click(); }; };
     const int pageSize = table->rowCount();
     Burner burner;
-    int deleteSerial = 0;
+    int deleted = 0;
+    Combo combo;
+    int pages = 0;
+    const auto setFilter = [&] {
+        cbxType->setCurrentIndex(combo.type);
+        child<QComboBox>(serial, "cbxUse")->setCurrentIndex(combo.use);
+        child<QComboBox>(serial, "cbxCustomer")->setCurrentIndex(combo.customer);
+    };
+    const auto search = [&] {
+        setFilter();
+        click("btnSearch")();
+    };
+    const auto fromLast = [&] {
+        search();
+        click("btnSerialLast")();
+    };
+    // A row of the filter, newest of all, checked for the Delete button.
+    const auto newestChecked = [&] {
+        burner.giveBack();
+        const int use = combo.use > 0 ? combo.use - 1 : 0;
+        QSqlQuery q(storeDatabase);
+        q.prepare(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                 "DeviceSerialNum, szIP) VALUES(?, ?, ?, ?, ?, '')"));
+        q.addBindValue(combo.customer > 0 ? combo.customer : 1);
+        q.addBindValue(QStringLiteral("BENCH-DELETE-%1").arg(++deleted));
+        q.addBindValue(use);
+        q.addBindValue(combo.type > 0 ? cbxType->itemText(combo.type) : (use > 0 ? QStringLiteral("NVR") : QString()));
+        q.addBindValue(use > 0 ? QStringLiteral("BENCHDEL%1").arg(deleted) : QString());
+        q.exec();
+        search();
+        QApplication::processEvents();
+        if (QTableWidgetItem *item = table->item(0, 0))
+            item->setCheckState(Qt::Checked);
+    };
+    const QStringList countAndFirst = {QStringLiteral("count"), QStringLiteral("page 1")};
+    const std::vector<Action> actions =
+        {
+            {"Search", search, setFilter, countAndFirst, false},
+            {"Next", click("btnSerialNext"), search, {QStringLiteral("page 2")}, true},
+            {"Prev", click("btnSerialPrev"), fromLast, {QStringLiteral("last-1")}, true},
+            {"Last", click("btnSerialLast"), search, {QStringLiteral("last")}, true},
+            {"First", click("btnSerialFirst"), fromLast, countAndFirst, true},
+            {"sel. first", [&] { cbxPage->setCurrentIndex(0); }, fromLast, countAndFirst, true},
+            {"sel. middle", [&] { cbxPage->setCurrentIndex(pages / 2); }, search, {QStringLiteral("middle")}, true},
+            {"sel. last", [&] { cbxPage->setCurrentIndex(pages - 1); }, search, {QStringLiteral("last")}, true},
+            {"burn p1", [&] { serial->onSerial(); },
+             [&] {
+        search();
+        burner.burn();
+             },
+             countAndFirst, false},
+            {"burn middle",
+             [&] { serial->onSerial(); },
+             [&] {
+        search();
+        cbxPage->setCurrentIndex(pages / 2);
+        burner.burn();
+             },
+             {QStringLiteral("count"), QStringLiteral("middle")},
+             true},
+                              {"recount", [&] { serial->refreshPaging(); }, search, {QStringLiteral("count")}, false},
+                              {"Delete", click("btnDelete"), newestChecked, countAndFirst, false},
+                              };
+    // The designed statements, and "store": the page's own store calls for count and page 1, bare.
+    const QStringList baselines = {QStringLiteral("count"),  QStringLiteral("page 1"), QStringLiteral("page 2"),
+                                   QStringLiteral("middle"), QStringLiteral("last"),   QStringLiteral("last-1"),
+                                   QStringLiteral("store")};
 
     say("\n## Serial page, %s, %d rows per page; medians of %d runs after a warm-up (ms of UI time: the slot "
         "and the repaint it causes); designed statements: %d runs\n\n",
         engineName(), pageSize, runs, baseRuns);
     say("Actions: Search = count + first page; Next from page 1; Prev and First from the last page; Last from page 1; "
         "sel. = a jump through the page selector (first page from the last, middle and last page from page 1); "
-        "burn p1 / burn middle = the reload after a burn (onSerial) on page 1 / the middle page; Delete = deleting the "
-        "newest row of the filter through the Delete button (its two questions answered Yes), which recounts.\n\n");
+        "burn p1 / burn middle = the reload after a burn (onSerial) on page 1 / the middle page; recount = "
+        "refreshPaging after a Search; Delete = deleting the newest row of the filter through the Delete button (its "
+        "two questions answered Yes), which recounts.\n\n");
 
     std::map<QString, Worst> worst;
-    QStringList pageRows, baseRows;
-    for (const Combo &combo : combos(allCombos)) {
-        auto setFilter = [&] {
-            cbxType->setCurrentIndex(combo.type);
-            cbxUse->setCurrentIndex(combo.use);
-            cbxCustomer->setCurrentIndex(combo.customer);
-        };
-        auto search = [&] {
-            setFilter();
-            click("btnSearch");
-        };
+    QString pageRows, baseRows;
+    for (const Combo &c : combos(allCombos)) {
+        combo = c;
         search();
         QApplication::processEvents();
-        const int pages = cbxPage->count();
-        const int total = int(bench::scalar(storeDatabase,
-                                            designed(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers as s JOIN "
-                                                                    "Customers as c ON c.CustomerID=s.CustomerID "
-                                                                    "WHERE 1=1 ")
-                                                     + combo.filter)));
-        const QString label = child<QLabel>(page, "label_5")->text();
+        pages = cbxPage->count();
+        const QString where = QStringLiteral("FROM SerialNumbers as s JOIN Customers as c ON c.CustomerID=s.CustomerID "
+                                             "WHERE 1=1 ")
+            + combo.filter;
+        const int total = int(bench::scalar(storeDatabase, QStringLiteral("SELECT COUNT(*) ") + where));
+        const QString label = child<QLabel>(serial, "label_5")->text();
         if (!label.contains(QStringLiteral(" %1 ").arg(total)))
             std::fprintf(stderr, "page shows \"%s\", the designed count is %d (%s)\n", qPrintable(label), total,
                          qPrintable(combo.name));
 
-        std::map<QString, Timing> t;
-        t[QStringLiteral("Search")] = bench::timeIt(search, setFilter, runs);
-        const auto last = [&] { click("btnSerialLast"); };
-        if (pages >= 2) {
-            t[QStringLiteral("Next")] = bench::timeIt([&] { click("btnSerialNext"); }, search, runs);
-            t[QStringLiteral("Last")] = bench::timeIt(last, search, runs);
-            t[QStringLiteral("Prev")] = bench::timeIt([&] { click("btnSerialPrev"); },
-                                                      [&] {
-                search();
-                last();
-            },
-                                                      runs);
-            t[QStringLiteral("First")] = bench::timeIt([&] { click("btnSerialFirst"); },
-                                                       [&] {
-                search();
-                last();
-            },
-                                                       runs);
-            t[QStringLiteral("sel. first")] = bench::timeIt([&] { cbxPage->setCurrentIndex(0); },
-                                                            [&] {
-                search();
-                last();
-            },
-                                                            runs);
-            t[QStringLiteral("sel. middle")] = bench::timeIt([&] { cbxPage->setCurrentIndex(pages / 2); }, search,
-                                                             runs);
-            t[QStringLiteral("sel. last")] = bench::timeIt([&] { cbxPage->setCurrentIndex(pages - 1); }, search, runs);
-            t[QStringLiteral("burn middle")] = bench::timeIt([&] { serial->onSerial(); },
-                                                             [&] {
-                search();
-                cbxPage->setCurrentIndex(pages / 2);
-                burner.burn();
-            },
-                                                             runs);
-        }
-        t[QStringLiteral("burn p1")] = bench::timeIt([&] { serial->onSerial(); },
-                                                     [&] {
-            search();
-            burner.burn();
-        },
-                                                     runs);
+        std::map<QString, Timing> t, b;
+        for (const Action &a : actions)
+            if (!a.paged || pages >= 2)
+                t[QLatin1String(a.name)] = bench::timeIt(a.act, a.before, runs);
         burner.giveBack();
-        // A row of the filter, newest of all, checked and deleted.
-        t[QStringLiteral("Delete")] = bench::timeIt([&] { click("btnDelete"); },
-                                                    [&] {
-            const int customer = combo.customer > 0 ? combo.customer : 1;
-            const int use = combo.use > 0 ? combo.use - 1 : 0;
-            const QString type = combo.type > 0 ? cbxType->itemText(combo.type)
-                                                : (use > 0 ? QStringLiteral("NVR") : QString());
-            QSqlQuery q(storeDatabase);
-            q.prepare(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                     "DeviceSerialNum, szIP) VALUES(?, ?, ?, ?, ?, '')"));
-            q.addBindValue(customer);
-            q.addBindValue(QStringLiteral("BENCH-DELETE-%1").arg(++deleteSerial));
-            q.addBindValue(use);
-            q.addBindValue(type);
-            q.addBindValue(use > 0 ? QStringLiteral("BENCHDEL%1").arg(deleteSerial) : QString());
-            q.exec();
-            search();
-            QApplication::processEvents();
-            if (QTableWidgetItem *item = table->item(0, 0))
-                item->setCheckState(Qt::Checked);
-        },
-                                                    runs);
 
-        // The designed statements on the same pool.
-        std::map<QString, Timing> b;
-        const QString from = QStringLiteral("SELECT s.SNID,s.SerialNumber,c.CustomerName,s.IsUse,s.DeviceType,"
-                                            "s.DeviceSerialNum,s.szIP FROM SerialNumbers as s JOIN Customers as c ON "
-                                            "c.CustomerID=s.CustomerID WHERE 1=1 ")
-            + combo.filter + QStringLiteral(" ORDER BY s.SNID DESC LIMIT %1, %2");
-        auto pageSql = [&](qint64 index) { return from.arg(index * pageSize).arg(pageSize); };
-        b[QStringLiteral("count")] = timeDesigned(
-            QStringLiteral("SELECT COUNT(*) FROM SerialNumbers as s JOIN Customers as c ON c.CustomerID=s.CustomerID "
-                           "WHERE 1=1 ")
-            + combo.filter);
-        b[QStringLiteral("page 1")] = timeDesigned(pageSql(0));
+        const QString pageSql = QStringLiteral("SELECT s.SNID,s.SerialNumber,c.CustomerName,s.IsUse,s.DeviceType,"
+                                               "s.DeviceSerialNum,s.szIP ")
+            + where + QStringLiteral(" ORDER BY s.SNID DESC LIMIT %1, %2");
+        auto designedPage = [&](qint64 index) { return timeDesigned(pageSql.arg(index * pageSize).arg(pageSize)); };
+        b[QStringLiteral("count")] = timeDesigned(QStringLiteral("SELECT COUNT(*) ") + where);
+        b[QStringLiteral("page 1")] = designedPage(0);
         if (pages >= 2) {
-            b[QStringLiteral("page 2")] = timeDesigned(pageSql(1));
-            b[QStringLiteral("middle")] = timeDesigned(pageSql(pages / 2));
-            b[QStringLiteral("last")] = timeDesigned(pageSql(pages - 1));
-            b[QStringLiteral("last-1")] = timeDesigned(pageSql(pages - 2));
+            b[QStringLiteral("page 2")] = designedPage(1);
+            b[QStringLiteral("middle")] = designedPage(pages / 2);
+            b[QStringLiteral("last")] = designedPage(pages - 1);
+            b[QStringLiteral("last-1")] = designedPage(pages - 2);
         }
+        b[QStringLiteral("store")] = bench::timeIt(
+            [&] {
+            countSerials(combo.filter);
+            pageSerials(0, pageSize, combo.filter);
+            },
+            {}, baseRuns);
 
-        QString row = QStringLiteral("| %1 | %2 |").arg(combo.name).arg(total);
-        for (const QString &action : kSerialActions) {
-            const auto it = t.find(action);
-            const bool have = it != t.end() && it->second.valid;
-            const double limit = target(isJump(action) ? 500 : 200);
-            row += have
-                ? QStringLiteral(" %1%2 |").arg(ms(it->second.wall),
-                                                it->second.wall > limit ? QStringLiteral(" **over**") : QString())
-                : QStringLiteral(" - |");
-            if (have && it->second.wall > worst[action].wall)
-                worst[action] = {it->second.wall, baselineOf(action, b), it->second.load, combo.name};
+        pageRows += QStringLiteral("| %1 | %2 |").arg(combo.name).arg(total);
+        for (const Action &a : actions) {
+            const auto it = t.find(QLatin1String(a.name));
+            const double limit = target(QLatin1String(a.name).startsWith(QLatin1String("sel.")) ? 500 : 200);
+            if (it == t.end()) {
+                pageRows += QStringLiteral(" - |");
+                continue;
+            }
+            const double wall = it->second.wall;
+            pageRows += QStringLiteral(" %1%2 |").arg(ms(wall), wall > limit ? QStringLiteral(" **over**") : QString());
+            double base = 0;
+            for (const QString &name : a.base)
+                base += b.count(name) ? b[name].wall : 0;
+            Worst &w = worst[QLatin1String(a.name)];
+            if (wall > w.wall)
+                w = {wall, base, it->second.load, limit, combo.name};
         }
-        row += QStringLiteral(" %1 |").arg(bench::loadAverage(), 0, 'f', 1);
-        pageRows << row;
-        QString baseRow = QStringLiteral("| %1 | %2 |").arg(combo.name).arg(total);
-        for (const QString &name : kSerialBaselines) {
-            const auto it = b.find(name);
-            baseRow += it != b.end() && it->second.valid ? QStringLiteral(" %1 |").arg(ms(it->second.wall))
-                                                         : QStringLiteral(" - |");
-        }
-        baseRows << baseRow;
-        say("  %-36s %8d rows: Search %s ms (designed count + page 1: %s ms), sel. middle %s ms, load %.1f\n",
+        pageRows += QStringLiteral(" %1 |\n").arg(bench::loadAverage(), 0, 'f', 1);
+        baseRows += QStringLiteral("| %1 | %2 |").arg(combo.name).arg(total);
+        for (const QString &name : baselines)
+            baseRows += QStringLiteral(" %1 |").arg(b.count(name) ? ms(b[name].wall) : QStringLiteral("-"));
+        baseRows += QLatin1Char('\n');
+        say("  %-36s %8d rows: Search %s ms (designed count + page 1: %s ms; store calls: %s ms), load %.1f\n",
             qPrintable(combo.name), total, qPrintable(ms(t[QStringLiteral("Search")].wall)),
-            qPrintable(ms(baselineOf(QStringLiteral("Search"), b))),
-            qPrintable(ms(t.count(QStringLiteral("sel. middle")) ? t[QStringLiteral("sel. middle")].wall : -1)),
-            bench::loadAverage());
+            qPrintable(ms(b[QStringLiteral("count")].wall + b[QStringLiteral("page 1")].wall)),
+            qPrintable(ms(b[QStringLiteral("store")].wall)), bench::loadAverage());
     }
 
     say("\n### Serial page actions, %s (ms, median)\n\n| filter (type / usage / customer) | rows |", engineName());
-    for (const QString &action : kSerialActions)
-        say(" %s |", qPrintable(action));
-    say(" load |\n|---|---:|");
-    for (int i = 0; i <= kSerialActions.size(); ++i)
-        say("---:|");
-    say("\n");
-    for (const QString &row : qAsConst(pageRows))
-        say("%s\n", qPrintable(row));
+    QString rule = QStringLiteral("|---|---:|");
+    for (const Action &a : actions) {
+        say(" %s |", a.name);
+        rule += QStringLiteral("---:|");
+    }
+    say(" load |\n%s---:|\n%s", qPrintable(rule), qPrintable(pageRows));
     say("\n### Designed statements on the same pool, %s (ms, median)\n\n| filter | rows |", engineName());
-    for (const QString &name : kSerialBaselines)
+    for (const QString &name : baselines)
         say(" %s |", qPrintable(name));
-    say("\n|---|---:|");
-    for (int i = 0; i < kSerialBaselines.size(); ++i)
-        say("---:|");
-    say("\n");
-    for (const QString &row : qAsConst(baseRows))
-        say("%s\n", qPrintable(row));
+    say("\n%s\n%s", qPrintable(rule.left(10 + 5 * baselines.size())), qPrintable(baseRows));
     say("\n### Slowest filter per action, %s\n\n| action | slowest | filter | designed statements, same filter | x "
         "faster | target | load |\n|---|---:|---|---:|---:|---|---:|\n",
         engineName());
-    for (const QString &action : kSerialActions) {
-        const Worst &w = worst[action];
-        if (w.wall < 0)
-            continue;
-        const double limit = target(isJump(action) ? 500 : 200);
-        say("| %s | %s ms | %s | %s ms | %s | < %.0f ms: %s | %.1f |\n", qPrintable(action), qPrintable(ms(w.wall)),
-            qPrintable(w.combo), qPrintable(ms(w.base)),
-            w.base > 0 ? qPrintable(QString::number(w.base / w.wall, 'f', 1)) : "-", limit,
-            w.wall < limit ? "met" : "MISSED", w.load);
+    for (const Action &a : actions) {
+        const Worst &w = worst[QLatin1String(a.name)];
+        if (w.wall >= 0)
+            say("| %s | %s ms | %s | %s ms | %.1f | < %.0f ms: %s | %.1f |\n", a.name, qPrintable(ms(w.wall)),
+                qPrintable(w.combo), qPrintable(ms(w.base)), w.base / w.wall, w.limit,
+                w.wall < w.limit ? "met" : "MISSED", w.load);
     }
 }
 
@@ -485,109 +521,51 @@ void serialSection(bool allCombos)
 void logSection()
 {
     bench::PageWindow window([](QWidget *parent) { return new Log(parent); });
-    QWidget *page = window.page();
-    auto *log = static_cast<Log *>(page);
-    auto *table = child<QTableWidget>(page, "tableWidget");
-    auto *cbxPage = child<QComboBox>(page, "cbxPage");
-    auto click = [page](const char *name) { child<QPushButton>(page, name)->click(); };
-    const int pageSize = table->rowCount();
+    auto *log = static_cast<Log *>(window.page());
+    auto *cbxPage = child<QComboBox>(log, "cbxPage");
+    auto click = [log](const char *name) { return [=] { child<QPushButton>(log, name)->click(); }; };
+    const int pageSize = child<QTableWidget>(log, "tableWidget")->rowCount();
     const auto refresh = [&] { log->refreshPaging(); };
-    const auto last = [&] { click("btnLast"); };
+    const auto fromLast = [&] {
+        refresh();
+        click("btnLast")();
+    };
     refresh();
     const int pages = cbxPage->count();
     const qint64 total = bench::scalar(storeDatabase, QStringLiteral("SELECT COUNT(*) FROM Logs"));
-
-    struct Step {
-        const char *what;
-        Timing page;
-        Timing base;
-        double limit;
-    };
     const QString pageSql = QStringLiteral(
         "SELECT LogType, LogDescribe, LogDate FROM Logs ORDER BY LogID DESC LIMIT %1, %2");
     auto designedPage = [&](qint64 index) { return timeDesigned(pageSql.arg(index * pageSize).arg(pageSize)); };
-    const Timing count = timeDesigned(QStringLiteral("SELECT COUNT(*) FROM Logs"));
     const Timing first = designedPage(0);
-    Timing countAndFirst = count;
+    Timing countAndFirst = timeDesigned(QStringLiteral("SELECT COUNT(*) FROM Logs"));
     countAndFirst.wall += first.wall;
-    QList<Step> steps =
-        {
-            {"refresh (the Log menu)", bench::timeIt(refresh, {}, runs), countAndFirst, 200},
-            {"Next (page 1 -> 2)", bench::timeIt([&] { click("btnNext"); }, refresh, runs), designedPage(1), 200},
-            {"Last (from page 1)", bench::timeIt(last, refresh, runs), designedPage(pages - 1), 200},
-            {"Prev (from the last page)",
-             bench::timeIt([&] { click("btnPrev"); },
-                           [&] {
-        refresh();
-        last();
-             },
-                           runs),
-             designedPage(pages - 2), 200},
-            {"First (from the last page)",
-             bench::timeIt([&] { click("btnFirst"); },
-                           [&] {
-        refresh();
-        last();
-             },
-                           runs),
-             first, 200},
-                {"selector, first page (from the last)",
-                 bench::timeIt([&] { cbxPage->setCurrentIndex(0); },
-                               [&] {
-        refresh();
-        last();
-                 },
-                               runs),
-                 first, 200},
-        {"selector, middle page", bench::timeIt([&] { cbxPage->setCurrentIndex(pages / 2); }, refresh, runs),
-         designedPage(pages / 2), 200},
-        {"selector, last page", bench::timeIt([&] { cbxPage->setCurrentIndex(pages - 1); }, refresh, runs),
-         designedPage(pages - 1), 200},
-        };
-    say("\n## Log page, %s: %lld rows, %d per page, %d pages; medians of %d runs (designed statements: %d)\n\n",
+    const struct {
+        const char *what;
+        std::function<void()> act, before;
+        Timing base;
+    } steps[] = {
+        {"refresh (the Log menu)", refresh, {}, countAndFirst},
+        {"Next (page 1 -> 2)", click("btnNext"), refresh, designedPage(1)},
+        {"Last (from page 1)", click("btnLast"), refresh, designedPage(pages - 1)},
+        {"Prev (from the last page)", click("btnPrev"), fromLast, designedPage(pages - 2)},
+        {"First (from the last page)", click("btnFirst"), fromLast, first},
+        {"selector, first page (from the last)", [&] { cbxPage->setCurrentIndex(0); }, fromLast, first},
+        {"selector, middle page", [&] { cbxPage->setCurrentIndex(pages / 2); }, refresh, designedPage(pages / 2)},
+        {"selector, last page", [&] { cbxPage->setCurrentIndex(pages - 1); }, refresh, designedPage(pages - 1)},
+    };
+    say("\n## Log page, %s: %lld rows, %d per page, %d pages; medians of %d runs (designed statements: %d)\n\n"
+        "| step | page (ms) | cpu (ms) | worst (ms) | designed statements (ms) | x faster | target | load |\n"
+        "|---|---:|---:|---:|---:|---:|---|---:|\n",
         engineName(), total, pageSize, pages, runs, baseRuns);
-    say("| step | page (ms) | cpu (ms) | worst (ms) | designed statements (ms) | x faster | target | load |\n"
-        "|---|---:|---:|---:|---:|---:|---|---:|\n");
-    for (const Step &s : qAsConst(steps)) {
-        const double limit = target(s.limit);
-        say("| %s | %s | %s | %s | %s | %.1f | < %.0f ms: %s | %.1f |\n", s.what, qPrintable(ms(s.page.wall)),
-            qPrintable(ms(s.page.cpu)), qPrintable(ms(s.page.worst)), qPrintable(ms(s.base.wall)),
-            s.base.wall / s.page.wall, limit, s.page.wall < limit ? "met" : "MISSED", s.page.load);
+    for (const auto &s : steps) {
+        const Timing page = bench::timeIt(s.act, s.before, runs);
+        say("| %s | %s | %s | %s | %s | %.1f | < %.0f ms: %s | %.1f |\n", s.what, qPrintable(ms(page.wall)),
+            qPrintable(ms(page.cpu)), qPrintable(ms(page.worst)), qPrintable(ms(s.base.wall)), s.base.wall / page.wall,
+            target(200), page.wall < target(200) ? "met" : "MISSED", page.load);
     }
 }
 
-// ---- child processes: the start and the import ---------------------------------------
-
-struct ChildResult {
-    QMap<QString, QString> values;
-    double spawnToEndMs = 0;
-    bool ok = false;
-};
-
-ChildResult runChild(const QString &folder, const QStringList &args)
-{
-    ChildResult result;
-    QProcess p;
-    p.setWorkingDirectory(folder);
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QElapsedTimer timer;
-    timer.start();
-    p.start(QCoreApplication::applicationFilePath(), args);
-    if (!p.waitForFinished(3600 * 1000)) {
-        p.kill();
-        p.waitForFinished();
-        return result;
-    }
-    result.spawnToEndMs = double(timer.nsecsElapsed()) / 1e6;
-    const QStringList lines = QString::fromLocal8Bit(p.readAllStandardOutput()).split(QLatin1Char('\n'));
-    for (const QString &line : lines) {
-        const int eq = line.indexOf(QLatin1Char('='));
-        if (eq > 0)
-            result.values.insert(line.left(eq), line.mid(eq + 1));
-    }
-    result.ok = p.exitCode() == 0;
-    return result;
-}
+// ---- child processes: the start ------------------------------------------------------
 
 // In a child: the start as the program makes it, to the login dialog on the screen.
 // "first": only openDatabase (what the first start adds); "later": the application, the
@@ -608,44 +586,13 @@ int openChild(QApplication &app, const QString &mode)
     }
     if (mode == QLatin1String("previous")) {
         // What the previous version ran at every start: the tables, the seed rows where
-        // missing, the station column check and the four indexes, all IF NOT EXISTS.
+        // missing, the station column check and the four indexes, each where missing.
         QElapsedTimer t;
         t.start();
         QSqlDatabase db = bench::openFile(QStringLiteral("mydatabase.db"), QStringLiteral("previous"));
-        const QStringList statements = {
-            QStringLiteral(
-                "CREATE TABLE IF NOT EXISTS Users (UserID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
-                "UserName VARCHAR NOT NULL UNIQUE, UserPwd VARCHAR NOT NULL)"),
-            QStringLiteral(
-                "CREATE TABLE IF NOT EXISTS Customers (CustomerID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL "
-                "UNIQUE, CustomerName VARCHAR NOT NULL UNIQUE, CustomerValue VARCHAR, CustomerHostAddr "
-                "VARCHAR, CustomerPort INTEGER, CustomerSvrChecked INTEGER NOT NULL DEFAULT 0)"),
-            QStringLiteral("CREATE TABLE IF NOT EXISTS Logs (LogID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL UNIQUE, "
-                           "LogType VARCHAR NOT NULL, LogDescribe VARCHAR NOT NULL, LogDate VARCHAR NOT NULL)"),
-            QStringLiteral(
-                "CREATE TABLE IF NOT EXISTS SerialNumbers (SNID INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL "
-                "UNIQUE, CustomerID INTEGER NOT NULL REFERENCES Customers (CustomerID), SerialNumber VARCHAR "
-                "NOT NULL, IsUse INTEGER NOT NULL DEFAULT 0, DeviceType VARCHAR, DeviceSerialNum VARCHAR, "
-                "szIP VARCHAR)"),
-            QStringLiteral("INSERT INTO Users (UserName, UserPwd) SELECT 'admin', 'qorvi' WHERE NOT EXISTS (SELECT 1 "
-                           "FROM Users WHERE UserName='admin')"),
-            QStringLiteral("INSERT INTO Customers (CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, "
-                           "CustomerSvrChecked) SELECT 'UMEYE', 'DeviceID', 'svr.umeye.example', 5800, 0 WHERE NOT "
-                           "EXISTS (SELECT 1 FROM Customers WHERE CustomerName='UMEYE')"),
-            QStringLiteral("INSERT INTO Customers (CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, "
-                           "CustomerSvrChecked) SELECT 'Brisvan', 'GoolinkGID', '', 0, 0 WHERE NOT EXISTS (SELECT 1 "
-                           "FROM Customers WHERE CustomerName='Brisvan')"),
-            QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersBySerialNumber ON SerialNumbers (SerialNumber)"),
-            QStringLiteral(
-                "CREATE INDEX IF NOT EXISTS SerialNumbersByDeviceSerialNum ON SerialNumbers (DeviceSerialNum)"),
-            QStringLiteral(
-                "CREATE INDEX IF NOT EXISTS SerialNumbersByCustomerUse ON SerialNumbers (CustomerID, IsUse)"),
-            QStringLiteral("CREATE INDEX IF NOT EXISTS SerialNumbersByCustomer ON SerialNumbers (CustomerID)"),
-        };
-        for (const QString &sql : statements)
-            QSqlQuery(db).exec(sql);
-        const bool hasStation = db.record(QStringLiteral("Logs")).indexOf(QStringLiteral("LogStation")) >= 0;
-        std::printf("open-ms=%.1f\nopen-ok=%d\n", double(t.nsecsElapsed()) / 1e6, hasStation ? 1 : 0);
+        const bool ok = bench::createPreviousSchema(db, Engine::SQLite)
+            && bench::createPreviousIndexes(db, Engine::SQLite);
+        std::printf("open-ms=%.1f\nopen-ok=%d\n", double(t.nsecsElapsed()) / 1e6, ok ? 1 : 0);
         return 0;
     }
     QElapsedTimer t;
@@ -672,44 +619,6 @@ int openChild(QApplication &app, const QString &mode)
     return 0;
 }
 
-// In a child: the Import button on the Serial page for one file, as the operator uses it;
-// the peak memory of the import, and what the busy dialog showed meanwhile.
-int importChild(QApplication &app, const QString &path)
-{
-    MessageBox::setScripted(true);
-    openDatabase();
-    bench::PageWindow window([](QWidget *parent) { return new Serial(parent); });
-    QWidget *page = window.page();
-    FileDialog::setNextFileName(path);
-    child<QPushButton>(page, "btnChoose")->click();
-    child<QRadioButton>(page, "rbUMEYE")->click();
-    app.processEvents();
-    auto *progress = child<QLabel>(page, "lblProgress");
-    QStringList shown;
-    QTimer sampler;
-    QObject::connect(&sampler, &QTimer::timeout, [&] {
-        if (progress->isVisible() && (shown.isEmpty() || shown.last() != progress->text()))
-            shown << progress->text();
-    });
-    sampler.start(20);
-    const int boxes = MessageBox::shown().size();
-    const qint64 rssBefore = bench::residentKb();
-    const bool peakReset = bench::resetPeak();
-    const double cpu0 = processCpuSeconds();
-    QElapsedTimer timer;
-    timer.start();
-    child<QPushButton>(page, "btnImport")->click();
-    while (MessageBox::shown().size() == boxes)
-        app.processEvents(QEventLoop::WaitForMoreEvents, 50);
-    const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    std::printf("seconds=%.3f\ncpu-seconds=%.3f\nrss-before-kb=%lld\npeak-kb=%lld\npeak-reset=%d\nprogress-updates=%d\n"
-                "progress-first=%s\nprogress-last=%s\nresult=%s\n",
-                seconds, processCpuSeconds() - cpu0, rssBefore, bench::peakResidentKb(), peakReset ? 1 : 0,
-                int(shown.size()), qPrintable(shown.value(0)), qPrintable(shown.value(shown.size() - 1)),
-                qPrintable(MessageBox::last().text.simplified()));
-    return 0;
-}
-
 // ---- the start ------------------------------------------------------------------------
 
 struct OpenRow {
@@ -728,16 +637,11 @@ void printOpenRows(const QList<OpenRow> &rows)
             qPrintable(r.target), r.load);
 }
 
-double value(const ChildResult &r, const char *key)
-{
-    return r.values.value(QLatin1String(key), QStringLiteral("-1")).toDouble();
-}
-
 double medianOf(const QString &folder, const QString &mode, const char *key, int times = 3)
 {
     std::vector<double> values;
     for (int i = 0; i < times; ++i)
-        values.push_back(value(runChild(folder, {QStringLiteral("--open-child"), mode}), key));
+        values.push_back(runChild(folder, {QStringLiteral("--open-child"), mode}).value(key));
     return bench::median(values);
 }
 
@@ -768,8 +672,8 @@ void laterStarts(const QString &folder, const QString &file, const QString &what
     if (file.isEmpty())
         return;
     bench::dropCache(file);
-    const double cold = value(runChild(folder, {QStringLiteral("--open-child"), QStringLiteral("later")}),
-                              "since-main-ms");
+    const double cold =
+        runChild(folder, {QStringLiteral("--open-child"), QStringLiteral("later")}).value("since-main-ms");
     rows->append({what
                       + QStringLiteral(": main() to the login dialog shown, the pool's pages dropped from the cache "
                                        "first (as after a restart)"),
@@ -797,107 +701,23 @@ bool wants(const Plan &plan, const char *section)
     return plan.sections.contains(QLatin1String(section));
 }
 
-// The Serial and Log page sections on the store the working folder names; false when it
+// The store, Serial and Log page sections on the store the working folder names; false when it
 // cannot be opened.
 bool pageSections(const Plan &plan)
 {
-    if (!wants(plan, "serial") && !wants(plan, "log"))
+    if (!wants(plan, "store") && !wants(plan, "serial") && !wants(plan, "log"))
         return true;
     openDatabase();
     if (!storeDatabase.isOpen())
         return false;
+    if (wants(plan, "store"))
+        storeSection(plan.rows);
     if (wants(plan, "serial"))
         serialSection(plan.allCombos);
     if (wants(plan, "log"))
         logSection();
     closeDatabase();
     return true;
-}
-
-// The import of a million values from each file, in a child process working on `folder`;
-// `reset` puts the pool back to what it was before each import.
-void importSection(const Plan &plan, const QString &folder, const std::function<QSqlDatabase()> &connection)
-{
-    const qint64 count = bench::sizeOption(arguments, QStringLiteral("--import"), "TARNWELL_BENCH_IMPORT",
-                                           std::max<qint64>(1000, plan.rows / 10));
-    const QString files = bench::dataFolder() + QStringLiteral("/import-%1").arg(count);
-    QDir().mkpath(files);
-    const QString xlsx = files + QStringLiteral("/values.xlsx");
-    const QString xml = files + QStringLiteral("/values.xml");
-    if (!QFile::exists(xlsx) || !QFile::exists(xml)) {
-        say("writing %lld values as XLSX and XML...\n", count);
-        bench::writeXlsx(xlsx + QStringLiteral(".part"), bench::makeValues(QStringLiteral("XLSX"), count));
-        bench::writeXml(xml + QStringLiteral(".part"), bench::makeValues(QStringLiteral("XMLV"), count));
-        QFile::rename(xlsx + QStringLiteral(".part"), xlsx);
-        QFile::rename(xml + QStringLiteral(".part"), xml);
-    }
-    QSqlDatabase db = connection();
-    const qint64 before = bench::scalar(db, QStringLiteral("SELECT MAX(SNID) FROM SerialNumbers"));
-    const qint64 pool = bench::scalar(db, QStringLiteral("SELECT SUM(Total) FROM SerialCounts"));
-    auto reset = [&] {
-        bench::exec(db, QStringLiteral("DELETE FROM SerialNumbers WHERE SNID > %1").arg(before));
-        if (engine == Engine::PostgreSQL)
-            bench::exec(db, QStringLiteral("VACUUM ANALYZE SerialNumbers"));
-    };
-
-    // Baseline: the same number of values stored by one INSERT .. SELECT in one
-    // transaction, through the same indexes and count triggers: what the engine itself needs.
-    QElapsedTimer t;
-    t.start();
-    if (engine == Engine::SQLite) {
-        bench::exec(db, QStringLiteral("BEGIN IMMEDIATE"));
-        bench::exec(db,
-                    QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM k WHERE i < %1) "
-                                   "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                   "DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || substr('0000000' || i, -8), 0, '', "
-                                   "'', '' FROM k")
-                        .arg(count - 1));
-        bench::exec(db, QStringLiteral("COMMIT"));
-    } else {
-        bench::exec(db,
-                    QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                   "DeviceSerialNum, szIP) SELECT 1, 'FLOOR-' || lpad(i::text, 8, '0'), 0, '', '', '' "
-                                   "FROM generate_series(0, %1) i")
-                        .arg(count - 1));
-    }
-    const double floorSeconds = double(t.nsecsElapsed()) / 1e9;
-    reset();
-
-    struct Run {
-        const char *what;
-        QString path;
-        double limit;
-    };
-    // A million values: 10 s from XLSX, 12 s from XML (1.5 times that on the server). A
-    // hundred thousand into a pool of a million: 3 s and 2 s on the file, 3 s on the server.
-    const bool million = count >= 1000000;
-    const Run imports[] = {{"XLSX", xlsx, million ? 10.0 : 3.0}, {"XML", xml, million ? 12.0 : 2.0}};
-    say("\n## Import, %s: %lld new values into a pool of %lld, through the Import button in a child process\n\n",
-        engineName(), count, pool);
-    say("| file | seconds | CPU s | x one INSERT..SELECT | peak RSS growth | peak RSS | busy dialog | result | target "
-        "| load |\n|---|---:|---:|---:|---:|---:|---|---|---|---:|\n");
-    for (const Run &run : imports) {
-        if (engine == Engine::SQLite)
-            db.close(); // the import takes the write lock; the bench's connection waits outside
-        const ChildResult r = runChild(folder, {QStringLiteral("--import-child"), run.path});
-        const double seconds = value(r, "seconds");
-        const double growthMb = (value(r, "peak-kb") - value(r, "rss-before-kb")) / 1024;
-        const double limit = million ? target(run.limit) : engine == Engine::PostgreSQL ? 3.0 : run.limit;
-        const double memoryLimit = 300;
-        say("| %s | %.2f | %.2f | %.2f | %.0f MB | %.0f MB | %s updates, \"%s\" .. \"%s\" | %s | < %.1f s: %s; < %.0f MB: "
-            "%s | %.1f |\n",
-            run.what, seconds, value(r, "cpu-seconds"), seconds / floorSeconds, growthMb, value(r, "peak-kb") / 1024,
-            qPrintable(r.values.value(QStringLiteral("progress-updates"))),
-            qPrintable(r.values.value(QStringLiteral("progress-first"))),
-            qPrintable(r.values.value(QStringLiteral("progress-last"))),
-            qPrintable(r.values.value(QStringLiteral("result"))), limit, seconds < limit ? "met" : "MISSED",
-            memoryLimit, growthMb < memoryLimit ? "met" : "MISSED", bench::loadAverage());
-        db = connection();
-        reset();
-    }
-    say("\nBaseline: one INSERT .. SELECT of %lld generated values in one transaction on the same pool (same indexes "
-        "and count triggers): %.2f s.\n",
-        count, floorSeconds);
 }
 
 int runSqlite(const Plan &plan)
@@ -941,9 +761,8 @@ int runSqlite(const Plan &plan)
         // This version's pool: the previous version's file after this version's first open.
         QDir().mkpath(current);
         bench::copyFile(prev, current + QStringLiteral("/mydatabase.db"));
-        const ChildResult r = runChild(current, {QStringLiteral("--open-child"), QStringLiteral("first")});
-        say("this version's pool made by its first open of the previous version's file: %.0f ms\n",
-            value(r, "open-ms"));
+        const bench::ChildResult r = runChild(current, {QStringLiteral("--open-child"), QStringLiteral("first")});
+        say("this version's pool made by its first open of the previous version's file: %.0f ms\n", r.value("open-ms"));
         QFile marker(current + QStringLiteral("/complete"));
         marker.open(QIODevice::WriteOnly);
     }
@@ -959,12 +778,12 @@ int runSqlite(const Plan &plan)
         bench::copyFile(prev, file);
         const double previousWarm = medianOf(work, QStringLiteral("previous"), "open-ms");
         bench::dropCache(file);
-        const double previousCold = value(runChild(work, {QStringLiteral("--open-child"), QStringLiteral("previous")}),
-                                          "open-ms");
-        const ChildResult first = runChild(work, {QStringLiteral("--open-child"), QStringLiteral("first")});
+        const double previousCold =
+            runChild(work, {QStringLiteral("--open-child"), QStringLiteral("previous")}).value("open-ms");
+        const bench::ChildResult first = runChild(work, {QStringLiteral("--open-child"), QStringLiteral("first")});
         openRows.append({QStringLiteral("first start of this version on the previous version's file (old indexes): "
                                         "openDatabase() makes the count tables and counts"),
-                         value(first, "open-ms"), QString(), QStringLiteral("once, say how long"),
+                         first.value("open-ms"), QString(), QStringLiteral("once, say how long"),
                          bench::loadAverage()});
         laterStarts(work, file, QStringLiteral("later start"), previousWarm, previousCold, &openRows);
 
@@ -980,10 +799,9 @@ int runSqlite(const Plan &plan)
         }
         QSqlDatabase::removeDatabase(QStringLiteral("bench-noindex"));
         bench::dropCache(file);
-        const ChildResult bare = runChild(work, {QStringLiteral("--open-child"), QStringLiteral("first")});
+        const bench::ChildResult bare = runChild(work, {QStringLiteral("--open-child"), QStringLiteral("first")});
         openRows.append({QStringLiteral("first start on a file without indexes: the four indexes and the counts"),
-                         value(bare, "open-ms"), QString(), QStringLiteral("once, say how long"),
-                         bench::loadAverage()});
+                         bare.value("open-ms"), QString(), QStringLiteral("once, say how long"), bench::loadAverage()});
         laterStarts(work, QString(), QStringLiteral("later start after that"), -1, -1, &openRows);
         QDir(work).removeRecursively();
         printOpenRows(openRows);
@@ -993,18 +811,6 @@ int runSqlite(const Plan &plan)
     if (!pageSections(plan))
         return 1;
 
-    if (wants(plan, "import")) {
-        const QString work = data + QStringLiteral("/import-work");
-        QDir(work).removeRecursively();
-        QDir().mkpath(work);
-        bench::copyFile(current + QStringLiteral("/mydatabase.db"), work + QStringLiteral("/mydatabase.db"));
-        importSection(plan, work, [&] {
-            return bench::openFile(work + QStringLiteral("/mydatabase.db"), QStringLiteral("bench-import"));
-        });
-        QSqlDatabase::database(QStringLiteral("bench-import"), false).close();
-        QSqlDatabase::removeDatabase(QStringLiteral("bench-import"));
-        QDir(work).removeRecursively();
-    }
     return 0;
 }
 
@@ -1024,13 +830,14 @@ int runServer(const Plan &plan)
     engine = Engine::PostgreSQL;
     say("\n# bench_scale, PostgreSQL (throwaway cluster, fsync on), %lld identifiers and %lld log rows\n\n", plan.rows,
         plan.rows);
-    bench::Server server;
-    if (!server.start(true)) {
-        say("no PostgreSQL server: %s\n", qPrintable(server.error()));
+    testsupport::PgCluster server;
+    server.setServerSettings({}, true);
+    if (!server.start()) {
+        say("no PostgreSQL server: %s\n", qPrintable(server.errorText()));
         return 1;
     }
     QTemporaryDir folder;
-    server.pointAt(folder.path(), QStringLiteral("bench-station"));
+    bench::pointAt(server, folder.path(), QStringLiteral("bench-station"));
     {
         QElapsedTimer t;
         t.start();
@@ -1045,24 +852,22 @@ int runServer(const Plan &plan)
             return 1;
     }
     QList<OpenRow> openRows;
-    const ChildResult first = runChild(folder.path(), {QStringLiteral("--open-child"), QStringLiteral("first")});
+    const bench::ChildResult first = runChild(folder.path(), {QStringLiteral("--open-child"), QStringLiteral("first")});
     openRows.append({QStringLiteral("first start of this version on the previous version's tables: openDatabase() "
                                     "builds the count tables"),
-                     value(first, "open-ms"), QString(), QStringLiteral("once, say how long"), bench::loadAverage()});
+                     first.value("open-ms"), QString(), QStringLiteral("once, say how long"), bench::loadAverage()});
     bench::exec(server.connection(QStringLiteral("fill")), QStringLiteral("VACUUM ANALYZE SerialCounts"));
     if (wants(plan, "open")) {
         say("\n## Start on the server pool the previous version made\n\n");
         laterStarts(folder.path(), QString(), QStringLiteral("later start"), -1, -1, &openRows);
         printOpenRows(openRows);
     } else {
-        say("first open on the previous version's tables: %.0f ms\n", value(first, "open-ms"));
+        say("first open on the previous version's tables: %.0f ms\n", first.value("open-ms"));
     }
 
     QDir::setCurrent(folder.path());
     if (!pageSections(plan))
         return 1;
-    if (wants(plan, "import"))
-        importSection(plan, folder.path(), [&] { return server.connection(QStringLiteral("import")); });
     QDir::setCurrent(QDir::tempPath());
     return 0;
 }
@@ -1080,8 +885,6 @@ int main(int argc, char *argv[])
     arguments = app.arguments();
     if (bench::hasFlag(arguments, QStringLiteral("--open-child")))
         return openChild(app, bench::textOption(arguments, QStringLiteral("--open-child"), nullptr, QString()));
-    if (bench::hasFlag(arguments, QStringLiteral("--import-child")))
-        return importChild(app, bench::textOption(arguments, QStringLiteral("--import-child"), nullptr, QString()));
 
     Plan plan;
     plan.rows = bench::sizeOption(arguments, QStringLiteral("--rows"), "TARNWELL_BENCH_ROWS", 10000000);
@@ -1089,7 +892,7 @@ int main(int argc, char *argv[])
                                        QStringLiteral("all"))
         == QLatin1String("all");
     plan.sections = bench::textOption(arguments, QStringLiteral("--only"), "TARNWELL_BENCH_SECTIONS",
-                                      QStringLiteral("open,serial,log,import"))
+                                      QStringLiteral("open,store,serial,log"))
                         .split(QLatin1Char(','));
     runs = int(bench::sizeOption(arguments, QStringLiteral("--runs"), "TARNWELL_BENCH_RUNS", 3));
     baseRuns = int(bench::sizeOption(arguments, QStringLiteral("--base-runs"), "TARNWELL_BENCH_BASE_RUNS", 2));

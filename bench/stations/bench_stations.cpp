@@ -1,11 +1,10 @@
 // Several stations on one server pool: claims per second with 8 stations at once (each
 // its own process and connection, as on a line), beside one station alone in the same
-// run, on a throwaway PostgreSQL cluster with fsync on; then the Serial page and the
-// import on that server beside the same on SQLite (bench_scale at 1 M, run from here).
+// run, on a throwaway PostgreSQL cluster with fsync on.
 //
-//   bench_stations [--stations S] [--claims C] [--match M] [--pool N] [--only claims,pages]
+//   bench_stations [--stations S] [--claims C] [--match M] [--rows N]
 //   S: TARNWELL_BENCH_STATIONS (8); C: claims per station, TARNWELL_BENCH_CLAIMS (2000);
-//   M: devices per Match (50); N: the pool, TARNWELL_BENCH_POOL (1000000).
+//   M: devices per Match (50); N: the pool, TARNWELL_BENCH_ROWS (1000000).
 //
 // Each station does what the burning page does for its devices, without the device writes:
 // Match (the customer's newest unused identifiers), then per device the check that the
@@ -28,7 +27,6 @@
 #include <QThread>
 #include <QVariant>
 
-#include <cstdarg>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -37,17 +35,9 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+using bench::say;
 
-void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fflush(stdout);
-}
+namespace {
 
 // CPU time of a process of this machine in ms (the station's server backend is one).
 double processCpuMs(qint64 pid)
@@ -177,7 +167,7 @@ struct LineResult {
     double backendCpuMs = 0;
 };
 
-LineResult runLine(const bench::Server &server, int stations, int claims, int match)
+LineResult runLine(const testsupport::PgCluster &server, int stations, int claims, int match)
 {
     LineResult line;
     line.stations = stations;
@@ -186,7 +176,7 @@ LineResult runLine(const bench::Server &server, int stations, int claims, int ma
     for (int i = 0; i < stations; ++i) {
         folders.push_back(std::make_unique<QTemporaryDir>());
         const QString name = QStringLiteral("s%1x%2").arg(stations).arg(i + 1);
-        server.pointAt(folders.back()->path(), name);
+        bench::pointAt(server, folders.back()->path(), name);
         auto p = std::make_unique<QProcess>();
         p->setWorkingDirectory(folders.back()->path());
         p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -212,38 +202,21 @@ LineResult runLine(const bench::Server &server, int stations, int claims, int ma
     qint64 first = 0, last = 0;
     for (auto &p : processes) {
         p->waitForFinished(3600 * 1000);
-        const QStringList lines = QString::fromLocal8Bit(p->readAllStandardOutput()).split(QLatin1Char('\n'));
-        for (const QString &l : lines) {
-            const int eq = l.indexOf(QLatin1Char('='));
-            if (eq < 0)
-                continue;
-            const QString key = l.left(eq);
-            const QString v = l.mid(eq + 1);
-            if (key == QLatin1String("start-us"))
-                first = first == 0 ? v.toLongLong() : qMin(first, v.toLongLong());
-            else if (key == QLatin1String("end-us"))
-                last = qMax(last, v.toLongLong());
-            else if (key == QLatin1String("claimed-as-shown"))
-                line.claimed += v.toLongLong();
-            else if (key == QLatin1String("claimed-instead")) {
-                line.claimed += v.toLongLong();
-                line.instead += v.toLongLong();
-            } else if (key == QLatin1String("not-claimed"))
-                line.notClaimed += v.toLongLong();
-            else if (key == QLatin1String("failed"))
-                line.failed += v.toLongLong();
-            else if (key == QLatin1String("latencies-us"))
-                for (const QString &x : v.split(QLatin1Char(','), Qt::SkipEmptyParts))
-                    line.latencies.push_back(x.toDouble() / 1000);
-            else if (key == QLatin1String("station-cpu-ms"))
-                line.stationCpuMs += v.toDouble();
-            else if (key == QLatin1String("backend-cpu-ms"))
-                line.backendCpuMs += v.toDouble();
-            else if (key == QLatin1String("error"))
-                std::fprintf(stderr, "station: %s\n", qPrintable(v));
-        }
-        if (p->exitCode() != 0)
-            ++line.failed;
+        const bench::ChildResult r = bench::readChild(*p);
+        const auto number = [&](const char *key) { return qint64(std::max(0.0, r.value(key))); };
+        first = first == 0 ? number("start-us") : qMin(first, number("start-us"));
+        last = qMax(last, number("end-us"));
+        line.claimed += number("claimed-as-shown") + number("claimed-instead");
+        line.instead += number("claimed-instead");
+        line.notClaimed += number("not-claimed");
+        line.failed += number("failed") + (r.ok ? 0 : 1);
+        line.stationCpuMs += r.value("station-cpu-ms");
+        line.backendCpuMs += r.value("backend-cpu-ms");
+        for (const QString &x :
+             r.values.value(QStringLiteral("latencies-us")).split(QLatin1Char(','), Qt::SkipEmptyParts))
+            line.latencies.push_back(x.toDouble() / 1000);
+        if (r.values.contains(QStringLiteral("error")))
+            std::fprintf(stderr, "station: %s\n", qPrintable(r.values.value(QStringLiteral("error"))));
     }
     line.seconds = double(last - first) / 1e6;
     line.load = bench::loadAverage();
@@ -251,7 +224,7 @@ LineResult runLine(const bench::Server &server, int stations, int claims, int ma
 }
 
 // Every identifier in at most one device, every claimed device holding exactly one.
-QString checkPool(const bench::Server &server)
+QString checkPool(testsupport::PgCluster &server)
 {
     QSqlDatabase db = server.connection(QStringLiteral("check"));
     const qint64 twice = bench::scalar(db,
@@ -302,20 +275,18 @@ int main(int argc, char *argv[])
     const int stations = int(bench::sizeOption(args, QStringLiteral("--stations"), "TARNWELL_BENCH_STATIONS", 8));
     const int claims = int(bench::sizeOption(args, QStringLiteral("--claims"), "TARNWELL_BENCH_CLAIMS", 2000));
     const int match = int(bench::sizeOption(args, QStringLiteral("--match"), nullptr, 50));
-    const qint64 pool = bench::sizeOption(args, QStringLiteral("--pool"), "TARNWELL_BENCH_POOL", 1000000);
-    const QStringList only = bench::textOption(args, QStringLiteral("--only"), "TARNWELL_BENCH_SECTIONS",
-                                               QStringLiteral("claims,pages"))
-                                 .split(QLatin1Char(','));
+    const qint64 pool = bench::sizeOption(args, QStringLiteral("--rows"), "TARNWELL_BENCH_ROWS", 1000000);
     say("load average %.2f at the start; %d cores\n", bench::loadAverage(), QThread::idealThreadCount());
 
-    if (only.contains(QLatin1String("claims"))) {
-        bench::Server server;
-        if (!server.start(true)) {
-            say("no PostgreSQL server: %s\n", qPrintable(server.error()));
+    {
+        testsupport::PgCluster server;
+        server.setServerSettings({}, true);
+        if (!server.start()) {
+            say("no PostgreSQL server: %s\n", qPrintable(server.errorText()));
             return 1;
         }
         QTemporaryDir folder;
-        server.pointAt(folder.path(), QStringLiteral("bench"));
+        bench::pointAt(server, folder.path(), QStringLiteral("bench"));
         QDir::setCurrent(folder.path());
         openDatabase(); // this version's tables, counts and triggers
         closeDatabase();
@@ -343,19 +314,5 @@ int main(int argc, char *argv[])
         QDir::setCurrent(QDir::tempPath());
     }
 
-    if (only.contains(QLatin1String("pages"))) {
-        // The Serial page and the import at 1 M on both engines, in this run.
-        const QString scale = QCoreApplication::applicationDirPath() + QStringLiteral("/bench_scale");
-        say("\n# The Serial page, the Log page and the import at %lld, SQLite beside the server (bench_scale)\n\n",
-            pool);
-        QProcess p;
-        p.setProcessChannelMode(QProcess::ForwardedChannels);
-        p.start(scale,
-                {QStringLiteral("--rows"), QString::number(pool), QStringLiteral("--engine"), QStringLiteral("both"),
-                 QStringLiteral("--only"), QStringLiteral("serial,log,import"), QStringLiteral("--import"),
-                 QString::number(pool / 10)});
-        if (!p.waitForFinished(-1) || p.exitCode() != 0)
-            return 1;
-    }
     return 0;
 }

@@ -1,11 +1,14 @@
 // What the benchmark programs share: timing (wall and CPU medians), the machine's load,
 // sizes from flags or the environment, the folder kept for big pools between runs, pools
-// and logs of any size filled with one statement (on the file or on a server), a
-// throwaway PostgreSQL server with real commit costs, the pages inside a window shaped
-// like the main one, and the process's memory.
+// and logs of any size filled with one statement (on the file or on a server), the
+// program's settings for a throwaway PostgreSQL server (testsupport::PgCluster), child
+// runs, the pages inside a window shaped like the main one, and the process's memory.
 #pragma once
 
+#include "tests/support/pgcluster.h"
+
 #include <QList>
+#include <QMap>
 #include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QString>
@@ -15,10 +18,10 @@
 #include <memory>
 #include <vector>
 
+#include <QWidget>
+
 class QMainWindow;
-class QStackedWidget;
-class QTemporaryDir;
-class QWidget;
+class QProcess;
 
 namespace bench {
 
@@ -86,6 +89,9 @@ bool fillLogs(QSqlDatabase db, Engine engine, qint64 rows);
 bool poolUsed(qint64 i);
 bool poolPending(qint64 i);
 int poolCustomer(qint64 i);
+// The identifier of row i, and the device of a used row i.
+QString poolSerial(qint64 i);
+QString poolDevice(qint64 i);
 
 // A connection of its own to the SQLite file (name is the connection's name).
 QSqlDatabase openFile(const QString &path, const QString &name);
@@ -95,30 +101,22 @@ qint64 scalar(QSqlDatabase db, const QString &sql);
 
 // ---- a server ------------------------------------------------------------------------
 
-// A throwaway PostgreSQL cluster (scripts/pg-cluster.sh) with fsync on, so commits cost
-// what they cost on a line's server; stopped with this object or when the program dies.
-class Server
-{
-public:
-    Server() = default;
-    Server(const Server &) = delete;
-    Server &operator=(const Server &) = delete;
-    ~Server();
-    bool start(bool durable = true);
-    void stop();
-    QString error() const { return error_; }
-    QString value(const QString &key) const;
-    // Writes tarnwell.ini in `folder` for this server and this station name, and puts the
-    // password into this process's environment (children inherit it).
-    void pointAt(const QString &folder, const QString &station) const;
-    // An open connection of the benchmark's own.
-    QSqlDatabase connection(const QString &name) const;
+// Writes tarnwell.ini in `folder` for the cluster and this station name, and puts the
+// password into this process's environment (children inherit it).
+void pointAt(const testsupport::PgCluster &server, const QString &folder, const QString &station);
 
-private:
-    std::unique_ptr<QTemporaryDir> folder_;
-    QStringList settings_;
-    QString error_;
+// ---- child processes -----------------------------------------------------------------
+
+// What a child run of this program printed as key=value lines.
+struct ChildResult {
+    QMap<QString, QString> values;
+    bool ok = false;
+    double value(const char *key) const { return values.value(QLatin1String(key), QStringLiteral("-1")).toDouble(); }
 };
+// Runs this program again in `folder` with `args` and reads its key=value lines.
+ChildResult runChild(const QString &folder, const QStringList &args);
+// The key=value lines and the exit of a finished child.
+ChildResult readChild(QProcess &process);
 
 // ---- pages ---------------------------------------------------------------------------
 
@@ -150,11 +148,23 @@ qint64 peakResidentKb();
 // peak is the peak of what runs after this; false when the kernel does not allow it.
 bool resetPeak();
 
-// ---- files to import -----------------------------------------------------------------
+// ---- output --------------------------------------------------------------------------
 
-QStringList makeValues(const QString &prefix, qint64 count);
-bool writeXml(const QString &path, const QStringList &values);
-// Shared strings, one column, one header row, as spreadsheet applications write them.
-bool writeXlsx(const QString &path, const QStringList &values);
+// printf to stdout, flushed at once (a long run shows its progress).
+void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Milliseconds for a table: "-" when negative, two decimals below 10.
+QString ms(double v);
+// CPU time of this process (user + system), in seconds.
+double processCpuSeconds();
+
+// The widget of a page by its object name; a missing one ends the program.
+template <typename T>
+T *child(QWidget *page, const char *name)
+{
+    T *w = page->findChild<T *>(QLatin1String(name));
+    if (!w)
+        qFatal("no widget %s", name);
+    return w;
+}
 
 } // namespace bench
