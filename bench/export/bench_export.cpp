@@ -11,6 +11,7 @@
 //   bench_export [--rows N]   (TARNWELL_BENCH_ROWS, default 1000000)
 #include "bench/support/benchsupport.h"
 #include "formats/csvimport.h"
+#include "formats/xmlimport.h"
 #include "serial/serial.h"
 #include "store/datastore.h"
 #include "store/storeconnection.h"

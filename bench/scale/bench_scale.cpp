@@ -156,8 +156,7 @@ void storeSection(qint64 rows)
             ++i;
         devices.push_back(bench::poolDevice(i));
     }
-    const QString nvr = QStringLiteral(" AND s.DeviceType LIKE '%NVR%' ESCAPE '\\'");
-    auto search = [](const QString &filter) {
+    auto search = [](const SerialFilter &filter) {
         return [filter](int) {
             countSerials(filter);
             pageSerials(0, 20, filter);
@@ -175,12 +174,12 @@ void storeSection(qint64 rows)
         {"serialOfDevice, present", 1, [&](int i) { serialOfDevice(devices[std::size_t(i) % devices.size()]); }},
         {"serialOfDevice, absent", 1, [](int i) { serialOfDevice(QStringLiteral("NODEV-%1").arg(i)); }},
         {"unusedSerials(50, 1), newest half used", 1, [](int) { unusedSerials(50, 1); }},
-        {"pageSerials, first page (20)", 5, [](int) { pageSerials(0, 20, QString()); }},
-        {"count + first page, no filter", 150, search(QString())},
-        {"count + first page, not used", 150, search(QStringLiteral(" AND s.IsUse=0"))},
-        {"count + first page, customer 2", 150, search(QStringLiteral(" AND c.CustomerID=2"))},
+        {"pageSerials, first page (20)", 5, [](int) { pageSerials(0, 20, SerialFilter()); }},
+        {"count + first page, no filter", 150, search(SerialFilter())},
+        {"count + first page, not used", 150, search(SerialFilter{0, 0, QString()})},
+        {"count + first page, customer 2", 150, search(SerialFilter{2, -1, QString()})},
         {"count + first page, NVR + used + customer 2", 150,
-         search(nvr + QStringLiteral(" AND s.IsUse=1 AND c.CustomerID=2"))},
+         search(SerialFilter{2, 1, QStringLiteral("NVR")})},
     };
     // Without the indexes in a transaction rolled back afterwards; unusedSerials in one of
     // its own, on the pool with the newest half used, as on a line that burns from the
@@ -227,7 +226,8 @@ struct Combo {
     int type = 0;     // cbxType: All, DVR, NVR, IPC
     int use = 0;      // cbxUse: All, Not used, Has been used, Pending
     int customer = 0; // cbxCustomer: All, UMEYE, Brisvan
-    QString filter;
+    QString filter;      // the designed statements' SQL text
+    SerialFilter choice; // the same choice as the store takes it
     QString name;
 };
 
@@ -249,7 +249,7 @@ QList<Combo> combos(bool all)
                     if (!main)
                         continue;
                 }
-                Combo c{t, u, k, QString(), QString()};
+                Combo c{t, u, k, QString(), SerialFilter(), QString()};
                 // As the page builds it: type, then usage, then customer.
                 if (t > 0)
                     c.filter +=
@@ -258,6 +258,10 @@ QList<Combo> combos(bool all)
                     c.filter += QStringLiteral(" AND s.IsUse=%1").arg(u - 1);
                 if (k > 0)
                     c.filter += QStringLiteral(" AND c.CustomerID=%1").arg(k);
+                if (t > 0)
+                    c.choice.deviceType = QLatin1String(types[t]);
+                c.choice.isUse = u - 1;
+                c.choice.customerId = k;
                 c.name = QStringLiteral("%1 / %2 / %3")
                              .arg(QLatin1String(types[t]), QLatin1String(uses[u]), QLatin1String(customers[k]));
                 list << c;
@@ -460,8 +464,8 @@ void serialSection(bool allCombos)
         }
         b[QStringLiteral("store")] = bench::timeIt(
             [&] {
-            countSerials(combo.filter);
-            pageSerials(0, pageSize, combo.filter);
+            countSerials(combo.choice);
+            pageSerials(0, pageSize, combo.choice);
             },
             {}, baseRuns);
 
