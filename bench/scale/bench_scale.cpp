@@ -178,8 +178,7 @@ void storeSection(qint64 rows)
         {"count + first page, no filter", 150, search(SerialFilter())},
         {"count + first page, not used", 150, search(SerialFilter{0, 0, QString()})},
         {"count + first page, customer 2", 150, search(SerialFilter{2, -1, QString()})},
-        {"count + first page, NVR + used + customer 2", 150,
-         search(SerialFilter{2, 1, QStringLiteral("NVR")})},
+        {"count + first page, NVR + used + customer 2", 150, search(SerialFilter{2, 1, QStringLiteral("NVR")})},
     };
     // Without the indexes in a transaction rolled back afterwards; unusedSerials in one of
     // its own, on the pool with the newest half used, as on a line that burns from the
@@ -223,9 +222,9 @@ void storeSection(qint64 rows)
 // ---- the Serial page -----------------------------------------------------------------
 
 struct Combo {
-    int type = 0;     // cbxType: All, DVR, NVR, IPC
-    int use = 0;      // cbxUse: All, Not used, Has been used, Pending
-    int customer = 0; // cbxCustomer: All, UMEYE, Brisvan
+    int type = 0;        // cbxType: All, DVR, NVR, IPC
+    int use = 0;         // cbxUse: All, Not used, Has been used, Pending
+    int customer = 0;    // cbxCustomer: All, UMEYE, Brisvan
     QString filter;      // the designed statements' SQL text
     SerialFilter choice; // the same choice as the store takes it
     QString name;
