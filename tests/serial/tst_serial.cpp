@@ -3,7 +3,6 @@
 
 #include "serial/serial.h"
 #include "store/datastore.h"
-#include "widgets/loading.h"
 #include "widgets/messagebox.h"
 
 #include <QCheckBox>
@@ -11,7 +10,6 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
-#include <QMovie>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTranslator>
@@ -146,41 +144,6 @@ private slots:
         MessageBox::clear();
     }
     void cleanup() { page.reset(); }
-
-    // --- busy dialog ---
-
-    // Start and stop any number of times: shown application-modal, animated, its count
-    // cleared on each start; hidden again, nothing modal left.
-    void busyDialogStartsAndStops()
-    {
-        page.reset(new Serial);
-        const QList<Loading *> dialogs = page->findChildren<Loading *>();
-        QCOMPARE(dialogs.size(), 1); // one for the page's whole life
-        Loading *loading = dialogs.first();
-        auto *progress = loading->findChild<QLabel *>(QStringLiteral("lblProgress"));
-        QMovie *movie = loading->findChild<QLabel *>(QStringLiteral("label_2"))->movie();
-        QVERIFY(movie && movie->isValid());
-        loading->stop(); // hidden: harmless
-        QVERIFY(!loading->isVisible());
-
-        for (int round = 0; round < 2; ++round) {
-            loading->start();
-            QVERIFY(loading->isVisible());
-            QCOMPARE(loading->windowModality(), Qt::ApplicationModal);
-            QCOMPARE(QApplication::activeModalWidget(), loading);
-            QCOMPARE(movie->state(), QMovie::Running);
-            QVERIFY2(progress->text().isEmpty(), "start clears the previous run's count");
-
-            loading->setProgress(QStringLiteral("120"));
-            QCOMPARE(progress->text(), QStringLiteral("120"));
-            QVERIFY(progress->isVisible());
-
-            loading->stop();
-            QVERIFY(!loading->isVisible());
-            QVERIFY(movie->state() != QMovie::Running);
-            QVERIFY(!QApplication::activeModalWidget());
-        }
-    }
 
     // --- layout and paging ---
 
@@ -543,31 +506,6 @@ private slots:
         QCOMPARE(testsupport::column("SELECT SerialNumber FROM SerialNumbers"), QStringList{"U0001"});
         QCOMPARE(listed(), QStringList{"U0001"});
         QCOMPARE(label(), expectedLabel(1, 1, 1));
-    }
-
-    // --- after a burn ---
-
-    void reloadAfterBurnDropsBurnedRowsWithoutRecount()
-    {
-        showPage();
-        const int ps = pageSize();
-        addSerials(QStringLiteral("U"), 2 * ps);
-        search(1, 0, 0);
-        verifyOnPage(1, 2, 2 * ps);
-        const QStringList before = listed();
-
-        for (int i = 0; i < 3; ++i)
-            QVERIFY(testsupport::burnInPool(before.at(i), 1, QStringLiteral("DEV%1").arg(i), QStringLiteral("NVR"),
-                                            QStringLiteral("10.0.0.%1").arg(i)));
-        page->onSerial();
-
-        QCOMPARE(listed().first(), before.at(3));
-        QCOMPARE(listed().size(), ps);
-        QCOMPARE(label(), expectedLabel(2 * ps, 2, 1)); // old total until the next recount
-        QCOMPARE(cbxPage()->count(), 2);
-
-        click(w<QPushButton>("btnSearch"));
-        QCOMPARE(label(), expectedLabel(2 * ps - 3, 2, 1));
     }
 };
 
