@@ -160,17 +160,6 @@ private slots:
 
     void cleanup() { page.reset(); }
 
-    // The dialog offers the three kinds; cancelling it clears the field.
-    void chooseFile()
-    {
-        FileDialog::setNextFileName(QStringLiteral("/tmp/a b/serials.xlsx"));
-        click(child<QPushButton>(page.get(), "btnChoose"));
-        QCOMPARE(FileDialog::calls().last().filter, QStringLiteral("Files(*.xls *.xlsx *.xml *.csv)"));
-        QCOMPARE(child<QLineEdit>(page.get(), "lineEditPath")->text(), QStringLiteral("/tmp/a b/serials.xlsx"));
-        click(child<QPushButton>(page.get(), "btnChoose"));
-        QCOMPARE(child<QLineEdit>(page.get(), "lineEditPath")->text(), QString());
-    }
-
     // Each reader through the job, run twice (the second time for UMEYE): records, value
     // elements, nested text, comments and stray text of XML; a declared encoding; the reader
     // chosen by the path's text (case-sensitive, anywhere in it, XML first); the workbook
@@ -183,7 +172,7 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<int>("stored");
         QTest::addColumn<int>("failed");
-        QTest::addColumn<QStringList>("pool"); // after the first run, besides 2:OTHER-0001
+        QTest::addColumn<QStringList>("pool"); // its first rows after the first run, after 2:OTHER-0001
         const QByteArray xml = xmlOf({"CHOICE-1"});
         QTest::newRow("xml")
             << writeFile(QStringLiteral("in dir/serials.xml"),
@@ -212,23 +201,12 @@ private slots:
                               QStringLiteral("2:设备-0007")};
         QTest::newRow("csv UTF-8") << dataFile(QStringLiteral("serials.csv")) << 7 << 1 << csv;
         QTest::newRow("csv UTF-16LE") << dataFile(QStringLiteral("serials-utf16.csv")) << 7 << 1 << csv;
+        // The workbooks' values are tst_workbook's; here the job's part: header rows skipped,
+        // empty cells and errors failed.
         const QStringList head{"1:AAA-0001", "1:1234567890123", "1:true", "1:AAA-0002"};
-        const QStringList middle{QStringLiteral("1:设备-Ω-0003"),
-                                 "1:0.1",
-                                 "1:5",
-                                 "1:-5",
-                                 "1:false",
-                                 "1:OFF-1",
-                                 "1:3",
-                                 "1:OFF-2",
-                                 "1:1e+20",
-                                 "1:45306",
-                                 "1:NEW-0001"};
         QTest::newRow("xlsx") << dataFile(QStringLiteral("workbook.xlsx")) << 22 << 6
-                              << head + QStringList{"1:AAA-0002-F"} + middle
-                + QStringList{"1:FRM-0001", "1:42", "1:1", QStringLiteral("1:设备-Ж-0002"), "1:0", "1:12345678001"};
-        QTest::newRow("xls") << dataFile(QStringLiteral("workbook.xls")) << 19 << 9
-                             << head + QStringList{"1:0"} + middle + QStringList{"1:42", "1:1", "1:12345678001"};
+                              << head + QStringList{"1:AAA-0002-F"};
+        QTest::newRow("xls") << dataFile(QStringLiteral("workbook.xls")) << 19 << 9 << head + QStringList{"1:0"};
         const QString ascii47 = QString(QLatin1Char('A')).repeated(47);
         const QString wide47 = QStringLiteral("设").repeated(15) + QStringLiteral("ab"); // 47 bytes
         const QByteArray cells = "<row r=\"1\">" + textCell("A1", "UUID") + "</row><row r=\"2\">"
@@ -254,7 +232,8 @@ private slots:
         jobs::ImportResult r = importFile(path, customer);
         QCOMPARE(tally(r), tally(Outcome::Completed, stored, failed));
         QVERIFY(r.logged);
-        QCOMPARE(::pool(), QStringList{"2:OTHER-0001"} + pool);
+        QCOMPARE(::pool().mid(0, pool.size() + 1), QStringList{"2:OTHER-0001"} + pool);
+        QCOMPARE(poolSize(), stored + 1);
         QCOMPARE(importLogs(), 1);
         QCOMPARE(startLogs(),
                  read ? QStringList{QStringLiteral("Import started: ") + QFileInfo(path).fileName()} : QStringList());
@@ -314,7 +293,6 @@ private slots:
         QTest::addColumn<QString>("text"); // a pattern
         const int warning = MessageBox::Warning, information = MessageBox::Information;
         QTest::newRow("nothing chosen") << "" << QByteArray() << warning << "^Please enter a query path!$";
-        QTest::newRow("spaces") << "   " << QByteArray() << warning << "^Please enter a query path!$";
         QTest::newRow("cannot open") << "missing.xml" << QByteArray() << information << "^open error!$";
         QTest::newRow("not well-formed") << "bad.xml" << QByteArray("<r>\n<record><v>A</v></r>\n") << information
                                          << "^parse file failed at line row and column2,\\d+$";
@@ -348,7 +326,6 @@ private slots:
             << "hostile.xml"
             << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?><r><record><v>\xC3\x28</v></record></r>")
             << warning << "not valid UTF-8.*was not imported";
-        QTest::newRow("CSV cannot open") << "missing.csv" << QByteArray() << information << "^open error!$";
         QTest::newRow("CSV unterminated quote") << "hostile.csv" << QByteArray("OK-1\n\"OPEN-2\n") << warning
                                                 << "line 2 is never closed; the file was not imported";
         QTest::newRow("CSV invalid encoding")
@@ -501,26 +478,6 @@ private slots:
             + QStringLiteral("\nAlready in the pool, not stored again: 2 used, 1 pending, 2 retired, 1 unused."));
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE SerialNumber IN ('H0004', 'H0005')")), 0);
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=0 AND CustomerID=1")), 1);
-    }
-
-    // Nothing stored: the page and its label stay; something stored: page 1, new total.
-    void pagingAfterImport()
-    {
-        QVERIFY(testsupport::fillPool(QStringLiteral("P-"), 200));
-        click(child<QPushButton>(page.get(), "btnSearch"));
-        click(child<QPushButton>(page.get(), "btnSerialNext"));
-        QLabel *label = child<QLabel>(page.get(), "label_5");
-        const QString onPage2 = label->text();
-        QVERIFY2(onPage2.endsWith(QLatin1String("current 2 page")), qPrintable(onPage2));
-
-        runImport(writeFile(QStringLiteral("dups.xml"), xmlOf({"P-0001", "P-0002"})));
-        expectResult(0, 2);
-        QCOMPARE(label->text(), onPage2);
-
-        runImport(writeFile(QStringLiteral("new.xml"), xmlOf({"P-NEW"})));
-        expectResult(1, 0);
-        QVERIFY2(label->text().startsWith(QLatin1String("A total of 201 serial number")), qPrintable(label->text()));
-        QVERIFY2(label->text().endsWith(QLatin1String("current 1 page")), qPrintable(label->text()));
     }
 
     // A long import keeps the busy dialog alive and counting, and a second start while
