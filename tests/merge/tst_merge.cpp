@@ -680,39 +680,6 @@ private slots:
         QCOMPARE(pool, expected);
     }
 
-    // The job tells its listener how far it is, and stops between batches when asked: the
-    // batches before stay, the log is not reached, and the same merge run again ends where an
-    // uninterrupted one ends.
-    void stopsBetweenBatchesWhenAsked()
-    {
-        struct Listener : jobs::MergeListener {
-            QList<qint64> done;
-            QString stop;
-            void progress(qint64 rows, qint64) override { done << rows; }
-            bool cancelRequested() override { return !done.isEmpty() && done.last() >= 6; }
-            void stopped(Stop reason, const QString &message) override
-            {
-                stop = QStringLiteral("%1 %2").arg(int(reason)).arg(message);
-            }
-        } listener;
-        prepare();
-        QVERIFY(merge(stationA_, 3, QStringLiteral("line1-a")).ok);
-        const QStringList uninterrupted = snapshot();
-        prepare();
-        jobs::MergeOptions options;
-        options.stationFile = stationA_;
-        options.station = QStringLiteral("line1-a");
-        options.batchSize = 3;
-        jobs::MergeJob job(options);
-        QVERIFY(job.openStationFile(&listener) && !job.run(&listener));
-        QCOMPARE(listener.done, (QList<qint64>{3, 6}));
-        QCOMPARE(listener.stop,
-                 QStringLiteral("%1 %2").arg(int(jobs::MergeListener::Stop::Cancelled)).arg(job.error()));
-        QCOMPARE(tally(job.counts()), QStringLiteral("copied 0 present 2 updated 2 conflicts 2 logs 0+0 customers 0"));
-        QVERIFY(merge(stationA_, 3, QStringLiteral("line1-a")).ok);
-        QCOMPARE(snapshot(), uninterrupted);
-    }
-
     // On the server a station claims while the merge runs. A merge batch decides from what it
     // looked up, so no claim may land between its lookups and its writes: the merge is held
     // at its first write (a row the test keeps locked), a station claims another identifier
