@@ -78,11 +78,6 @@ void matchAndBurn(QWidget *device, int count)
     click(child(device, "btnBurn"));
 }
 
-void exitStation()
-{
-    MessageBox::setNextAnswer(QMessageBox::Yes);
-}
-
 struct Station {
     std::function<void(Tarnwell *)> run;
     bool done = false;
@@ -94,7 +89,7 @@ void runStation(Station &station)
     whenShown<Tarnwell>([&station](Tarnwell *w) {
         station.run(w);
         station.done = true;
-        exitStation();
+        MessageBox::setNextAnswer(QMessageBox::Yes); // the question before leaving
         triggerMenu(w, QStringLiteral("Exit"));
     });
     QCOMPARE(runTarnwell(*qApp), 0);
