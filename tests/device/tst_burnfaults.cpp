@@ -1,8 +1,9 @@
 // Burn against a store that cannot write, each against the simulated line: another
 // program holding the write lock, a reader holding the file over the COMMIT (before a
-// device is written, and after one was), a read-only folder and a full disk. Every pass
+// device is written, and after one was). Every pass
 // stops with a box, nothing is written to a device without a committed claim, and the
 // line and the pool agree afterwards.
+#include "tests/support/linecheck.h"
 #include "tests/support/testsupport.h"
 
 #include "device/devicemng.h"
@@ -24,8 +25,6 @@
 
 #include <dlfcn.h>
 #include <sqlite3.h>
-#include <sys/mount.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -101,44 +100,12 @@ struct ReadyPage {
     QString state(int row) { return testsupport::cellText(child<QTableWidget>(&page, "tableWidget"), row, 7); }
 };
 
-// Devices that hold an identifier, and whether the pool says each is pending or used for
-// exactly that device (and nothing pending or used that no device holds).
-QStringList disagreements(const SimProcess &line)
-{
-    QStringList out;
-    QHash<QString, QString> held;
-    for (const QJsonValue &v : line.devices()) {
-        const QJsonObject d = v.toObject();
-        const QString uuid = d.value(QStringLiteral("uuid")).toString();
-        if (uuid.isEmpty())
-            continue;
-        held.insert(d.value(QStringLiteral("serial")).toString(), uuid);
-        const QList<QVariantList> rows = testsupport::rows(
-            QStringLiteral("SELECT IsUse, DeviceSerialNum FROM SerialNumbers WHERE SerialNumber='%1'").arg(uuid));
-        if (rows.size() != 1 || rows.first().at(0).toInt() == 0
-            || rows.first().at(1).toString() != d.value(QStringLiteral("serial")).toString())
-            out << QStringLiteral("device %1 holds %2, which the pool does not record for it")
-                       .arg(d.value(QStringLiteral("serial")).toString(), uuid);
-    }
-    for (const QVariantList &r :
-         testsupport::rows(QStringLiteral("SELECT SerialNumber, DeviceSerialNum FROM SerialNumbers WHERE IsUse=1")))
-        if (held.value(r.at(1).toString()) != r.at(0).toString())
-            out << QStringLiteral("%1 is recorded used by %2, which does not hold it")
-                       .arg(r.at(0).toString(), r.at(1).toString());
-    return out;
-}
-
 int writtenDevices(const SimProcess &line)
 {
     int n = 0;
     for (const QJsonValue &v : line.devices())
         n += v.toObject().value(QStringLiteral("uuid")).toString().isEmpty() ? 0 : 1;
     return n;
-}
-
-bool canMount()
-{
-    return geteuid() == 0;
 }
 
 } // namespace
@@ -207,7 +174,7 @@ private slots:
         ready.burn();
         QCOMPARE(writtenDevices(*line), devices);
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1")), devices);
-        QVERIFY(disagreements(*line).isEmpty());
+        QVERIFY(testsupport::disagreements({line.get()}, false).isEmpty());
     }
 
     void readerArrivesAfterAWrite()
@@ -223,7 +190,7 @@ private slots:
         QCOMPARE(writtenDevices(*line), 1);
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")), 1);
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1")), 0);
-        QVERIFY(disagreements(*line).isEmpty());
+        QVERIFY(testsupport::disagreements({line.get()}, false).isEmpty());
         QCOMPARE(ready.state(0), QStringLiteral("Ready to burn"));
 
         // The next Burn sends the first identifier again (the device takes it as the same
@@ -236,59 +203,7 @@ private slots:
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1")), devices);
         for (const QJsonValue &v : line->devices())
             QCOMPARE(v.toObject().value(QStringLiteral("applied")).toInt(), 1);
-        QVERIFY(disagreements(*line).isEmpty());
-    }
-
-    void readOnlyFolderAndFullDisk_data()
-    {
-        QTest::addColumn<bool>("full");
-        QTest::newRow("read-only folder") << false;
-        QTest::newRow("full disk") << true;
-    }
-
-    void readOnlyFolderAndFullDisk()
-    {
-        QFETCH(bool, full);
-        if (!canMount())
-            QSKIP("needs root to mount a small file system (permissions do not stop root)");
-        // The pool moves to a small file system of its own, which is then made read-only or filled.
-        const QString mountPoint = QDir::current().absoluteFilePath(QStringLiteral("small"));
-        QVERIFY(QDir().mkpath(mountPoint));
-        QVERIFY2(mount("tmpfs", mountPoint.toLocal8Bit().constData(), "tmpfs", 0, "size=1m") == 0, strerror(errno));
-        struct Unmount {
-            QString at;
-            ~Unmount() { umount2(at.toLocal8Bit().constData(), MNT_DETACH); }
-        } unmount{mountPoint};
-        closeDatabase();
-        QVERIFY(QFile::copy(poolFile, mountPoint + QStringLiteral("/mydatabase.db")));
-        // Read-only: the folder turns read-only before the program opens the pool (a mount
-        // cannot turn read-only under a file open for writing).
-        if (!full)
-            QVERIFY2(mount(nullptr, mountPoint.toLocal8Bit().constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr)
-                         == 0,
-                     strerror(errno));
-        QDir::setCurrent(mountPoint);
-        openDatabase();
-        poolFile = mountPoint + QStringLiteral("/mydatabase.db");
-        QSqlQuery(storeDatabase).exec(QStringLiteral("PRAGMA busy_timeout=300"));
-
-        ReadyPage ready(devices);
-        if (full) {
-            QFile filler(mountPoint + QStringLiteral("/filler"));
-            QVERIFY(filler.open(QIODevice::WriteOnly));
-            const QByteArray block(4096, 'x');
-            while (filler.write(block) == block.size()) {
-            }
-            filler.close();
-        }
-        ready.burn();
-        QCOMPARE(MessageBox::shown().size(), 1);
-        QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("Burning stopped")),
-                 qPrintable(MessageBox::last().text));
-        QCOMPARE(writtenDevices(*line), 0);
-        QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 0);
-        closeDatabase();
-        QDir::setCurrent(testsupport::workingDirectory());
+        QVERIFY(testsupport::disagreements({line.get()}, false).isEmpty());
     }
 };
 

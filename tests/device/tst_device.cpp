@@ -10,17 +10,12 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QStyle>
-#include <QStyleOptionViewItem>
 #include <QTableWidget>
-#include <QTimer>
 
 #include <dlfcn.h>
 
@@ -177,13 +172,9 @@ void search(QWidget *page, int devices)
     testsupport::click(child(page, "btnStop"));
 }
 
-QJsonObject simDevice(const SimProcess &sim, int index)
-{
-    return sim.devices().at(index).toObject();
-}
 QString simSerial(const SimProcess &sim, int index)
 {
-    return simDevice(sim, index).value(QStringLiteral("serial")).toString();
+    return sim.devices().at(index).toObject().value(QStringLiteral("serial")).toString();
 }
 
 } // namespace
@@ -198,14 +189,11 @@ private slots:
     void cleanupTestCase();
 
     void countdownFailedStartAndStop();
-    void typeFilterAllNvrAll();
     void rowsCheckBoxesAndSelectAll();
     void matchAssignsNewestUnused();
     void refusedWritesStayReady();
     void passSaysEveryOutcome();
     void unreadablePoolIsNeverShownAsUnburnt();
-    void deviceListedTwiceGetsOneIdentifier();
-    void passShowsProgressAndKeepsPainting();
     void reportedTextsShownEscapedAndAddressesChecked();
     void reportsNeverReachADeadPage();
 };
@@ -251,17 +239,13 @@ void TestDevice::countdownFailedStartAndStop()
     QVERIFY(trace.open(QIODevice::ReadOnly));
     QVERIFY(trace.readAll().contains("StopDiscoveryIPC"));
 
-    // A line answers: the next search counts from 15 again, and Stop ends it at once.
+    // A line answers: Stop ends the search at once, and the next one counts from 15 again.
     const auto sim = startLine({QStringLiteral("--devices"), QStringLiteral("3")});
     QVERIFY(sim);
     page.ticks.clear();
     page.stopShown.clear();
     page.holdLastSecond = true;
-    testsupport::click(search);
-    QCOMPARE(search->text(), QStringLiteral("15s"));
-    QTRY_COMPARE_WITH_TIMEOUT(tableOf(&page)->rowCount(), 3, 15000);
-    QTRY_VERIFY(child(&page, "btnStop")->isEnabled());
-    testsupport::click(child(&page, "btnStop"));
+    ::search(&page, 3);
     QCOMPARE(search->text(), QStringLiteral("Search"));
     QVERIFY(search->isEnabled());
     QVERIFY(!child(&page, "btnStop")->isEnabled());
@@ -275,30 +259,6 @@ void TestDevice::countdownFailedStartAndStop()
     testsupport::click(search);
     QCOMPARE(search->text(), QStringLiteral("15s"));
     QCOMPARE(tableOf(&page)->rowCount(), 0);
-}
-
-void TestDevice::typeFilterAllNvrAll()
-{
-    Page page;
-    page.holdLastSecond = false; // no line answers, so Stop never comes; the countdown ends each search
-    QTableWidget *t = tableOf(&page);
-    const std::vector<DiscoveryRecord> line = {record(QStringLiteral("A"), QStringLiteral("DVR")),
-                                               record(QStringLiteral("B"), QStringLiteral("NVR")),
-                                               record(QStringLiteral("C"), QStringLiteral("IPC")),
-                                               record(QStringLiteral("D"), QStringLiteral("HNVR-16")),
-                                               record(QStringLiteral("E"), QStringLiteral("nvr"))};
-    const struct {
-        const char *type;
-        QStringList serials;
-    } runs[] = {{"All", {"A", "B", "C", "D", "E"}}, {"NVR", {"B", "D"}}, {"All", {"A", "B", "C", "D", "E"}}};
-    for (const auto &run : runs) {
-        child<QComboBox>(&page, "cbxType")->setCurrentText(QLatin1String(run.type));
-        testsupport::click(child(&page, "btnSearch"));
-        report(&page, line);
-        QCoreApplication::sendPostedEvents(); // every report reaches the page before the check
-        QTRY_VERIFY(child(&page, "btnSearch")->isEnabled());
-        QCOMPARE(columnTexts(t, 2), run.serials);
-    }
 }
 
 void TestDevice::rowsCheckBoxesAndSelectAll()
@@ -548,89 +508,6 @@ void TestDevice::unreadablePoolIsNeverShownAsUnburnt()
     QCOMPARE(cellText(t, burntNow, 7), QStringLiteral("Has been burning"));
     QVERIFY(checked(t, openNow)); // the select-all box is ticked
     QCOMPARE(cellText(t, openNow, 7), QString());
-}
-
-void TestDevice::deviceListedTwiceGetsOneIdentifier()
-{
-    const auto sim = startLine({QStringLiteral("--devices"), QStringLiteral("2")});
-    QVERIFY(sim);
-    for (int i = 1; i <= 3; ++i)
-        pool(1, QStringLiteral("U-%1").arg(i));
-    Page page;
-    QTableWidget *t = tableOf(&page);
-    testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
-    search(&page, 2);
-    const QJsonObject d = simDevice(*sim, 0);
-    DiscoveryRecord again{};
-    fixedfield::put(again.deviceIp, d.value(QStringLiteral("ip")).toString());
-    fixedfield::put(again.serialNumber, d.value(QStringLiteral("serial")).toString());
-    fixedfield::put(again.userName, d.value(QStringLiteral("user")).toString());
-    fixedfield::put(again.password, d.value(QStringLiteral("password")).toString());
-    fixedfield::put(again.deviceType, d.value(QStringLiteral("type")).toString());
-    report(&page, {again});
-    QTRY_COMPARE(t->rowCount(), 3);
-    QVERIFY(checked(t, 2));
-
-    testsupport::click(child(&page, "btnMatch"));
-    QCOMPARE(cellText(t, 2, 6), QString());
-    testsupport::click(child(&page, "btnBurn"));
-    QCOMPARE(seenWrites.size(), 2);
-    QCOMPARE(sim->device(d.value(QStringLiteral("serial")).toString()).value(QStringLiteral("applied")).toInt(), 1);
-    QVERIFY(checked(t, 2));
-    QCOMPARE(cellText(t, 2, 6), QString());
-    QCOMPARE(testsupport::value(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers WHERE IsUse=1")).toInt(), 2);
-
-    // A device holding a pending identifier, reported twice: both rows come back ready with it,
-    // and the pass writes the device once.
-    const QJsonObject e = simDevice(*sim, 1);
-    QVERIFY(beginBatch());
-    QCOMPARE(claimSerial(QStringLiteral("U-1"), 1, QStringLiteral("PEND-DEV"), QStringLiteral("IPC"),
-                         e.value(QStringLiteral("ip")).toString()),
-             ClaimResult::Claimed);
-    QVERIFY(commitBatch());
-    DiscoveryRecord pendingDevice = again;
-    fixedfield::put(pendingDevice.serialNumber, QStringLiteral("PEND-DEV"));
-    fixedfield::put(pendingDevice.deviceType, QStringLiteral("IPC"));
-    report(&page, {pendingDevice, pendingDevice});
-    QTRY_COMPARE(t->rowCount(), 5);
-    QCOMPARE(columnTexts(t, 6).count(QStringLiteral("U-1")), 2);
-    seenWrites.clear();
-    testsupport::click(child(&page, "btnBurn"));
-    QCOMPARE(seenWrites.size(), 1);
-}
-
-void TestDevice::passShowsProgressAndKeepsPainting()
-{
-    // Two devices that stop answering after the search: each write waits out its whole
-    // timeout, while the busy dialog counts the devices and timers still run.
-    auto sim = startLine({QStringLiteral("--devices"), QStringLiteral("2")});
-    QVERIFY(sim);
-    pool(1, QStringLiteral("U-1"));
-    pool(1, QStringLiteral("U-2"));
-    Page page;
-    search(&page, 2);
-    testsupport::click(page.findChild<QCheckBox *>(QStringLiteral("cbxAll")));
-    testsupport::click(child(&page, "btnMatch"));
-    sim->stop();
-
-    QStringList progress;
-    int ticks = 0;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        ++ticks;
-        if (QWidget *busy = testsupport::visibleTopLevel<QDialog>())
-            if (auto *label = busy->findChild<QLabel *>(QStringLiteral("lblProgress")))
-                if (!progress.contains(label->text()))
-                    progress << label->text();
-    });
-    watch.start(50);
-    testsupport::click(child(&page, "btnBurn"));
-    watch.stop();
-    QCOMPARE(progress, (QStringList{"1 of 2 devices", "2 of 2 devices"}));
-    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks))); // 2 x 1.75 s of waiting, in 50 ms ticks
-    QVERIFY(testsupport::visibleTopLevel<QDialog>() == nullptr);
-    // Both stay claimed for their devices, ready for the next Burn.
-    QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")), 2);
 }
 
 void TestDevice::reportedTextsShownEscapedAndAddressesChecked()
