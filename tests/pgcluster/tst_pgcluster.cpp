@@ -30,7 +30,6 @@ private:
 void TestPgCluster::initTestCase()
 {
     QVERIFY2(pg.start(), qPrintable(pg.errorText()));
-    QVERIFY(pg.isRunning());
     QCOMPARE(pg.host(), QStringLiteral("127.0.0.1"));
     QVERIFY(pg.port() > 0);
 }
@@ -39,7 +38,6 @@ void TestPgCluster::connectAndCreateTable()
 {
     QSqlDatabase db = pg.connection(QStringLiteral("a"));
     QVERIFY2(db.isOpen(), qPrintable(db.lastError().text()));
-    QCOMPARE(db.driverName(), QStringLiteral("QPSQL"));
     QSqlQuery q(db);
     // Reachable on loopback only.
     QVERIFY(

@@ -21,26 +21,15 @@ int main(int argc, char *argv[])
     char line[16];
     if (!std::fgets(line, sizeof line, stdin))
         return 3;
-    const char *said = "Failed";
+    static const char *const names[] = {"Claimed", "Taken", "DeviceHolds", "Failed"}; // ClaimResult's order
+    ClaimResult result = ClaimResult::Failed;
     if (beginBatch()) {
-        switch (claimSerial(QString::fromUtf8(argv[2]), QString::fromLatin1(argv[3]).toInt(),
-                            QString::fromUtf8(argv[4]), QStringLiteral("IPC"), QStringLiteral("10.0.0.2"))) {
-        case ClaimResult::Claimed:
-            said = commitBatch() ? "Claimed" : "Failed";
-            break;
-        case ClaimResult::Taken:
-            said = "Taken";
-            break;
-        case ClaimResult::DeviceHolds:
-            said = "DeviceHolds";
-            break;
-        case ClaimResult::Failed:
-            break;
-        }
-        if (batchIsOpen())
-            commitBatch();
+        result = claimSerial(QString::fromUtf8(argv[2]), QString::fromLatin1(argv[3]).toInt(),
+                             QString::fromUtf8(argv[4]), QStringLiteral("IPC"), QStringLiteral("10.0.0.2"));
+        if (batchIsOpen() && !commitBatch() && result == ClaimResult::Claimed)
+            result = ClaimResult::Failed;
     }
-    std::printf("%s\n", said);
+    std::printf("%s\n", names[int(result)]);
     closeDatabase();
     return 0;
 }

@@ -43,21 +43,6 @@ QList<QVariantList> pool()
                                "FROM SerialNumbers ORDER BY SNID"));
 }
 
-const char *name(ClaimResult r)
-{
-    switch (r) {
-    case ClaimResult::Claimed:
-        return "Claimed";
-    case ClaimResult::Taken:
-        return "Taken";
-    case ClaimResult::DeviceHolds:
-        return "DeviceHolds";
-    case ClaimResult::Failed:
-        break;
-    }
-    return "Failed";
-}
-
 ClaimResult claimInBatch(const QString &value, int customer, const QString &device)
 {
     if (!beginBatch())
@@ -113,8 +98,7 @@ private slots:
         for (const QString &row : before)
             put(row);
         const QList<QVariantList> was = pool();
-        const ClaimResult got = claimInBatch(QStringLiteral("V"), customer, QStringLiteral("D1"));
-        QVERIFY2(got == expected, name(got));
+        QCOMPARE(claimInBatch(QStringLiteral("V"), customer, QStringLiteral("D1")), expected);
         if (expected != ClaimResult::Claimed) {
             QCOMPARE(pool(), was);
             return;
@@ -128,8 +112,7 @@ private slots:
         QCOMPARE(holdingOfDevice(QStringLiteral("D1")).serialNumber, QStringLiteral("V"));
         // ...and the device takes no second one.
         put(QStringLiteral("X|1|0|"));
-        const ClaimResult second = claimInBatch(QStringLiteral("X"), 1, QStringLiteral("D1"));
-        QVERIFY2(second == ClaimResult::DeviceHolds, name(second));
+        QCOMPARE(claimInBatch(QStringLiteral("X"), 1, QStringLiteral("D1")), ClaimResult::DeviceHolds);
     }
 
     void markMakesUsedOnlyWhatIsPendingForThatDevice_data()
@@ -206,9 +189,7 @@ private slots:
             // One station alone on its file: nothing to take instead.
             put(QStringLiteral("A|1|0|"));
             QString got;
-            QCOMPARE(claimNextSerial(1, QStringLiteral("D1"), QStringLiteral("IPC"), QStringLiteral("10.0.0.1"), &got),
-                     ClaimResult::Taken);
-            QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 0);
+            QCOMPARE(claimNextSerial(1, QStringLiteral("D1"), {}, {}, &got), ClaimResult::Taken);
             return;
         }
         const QString fits(47, QLatin1Char('F'));
@@ -242,19 +223,14 @@ private slots:
         QString got;
         // Not the locked one, another customer's, a value used elsewhere, nor one the request
         // cannot carry (48 bytes): the 47-byte one.
-        ClaimResult r = next(QStringLiteral("D1"), &got);
-        QVERIFY2(r == ClaimResult::Claimed, name(r));
+        QCOMPARE(next(QStringLiteral("D1"), &got), ClaimResult::Claimed);
         QCOMPARE(got, fits);
-        r = next(QStringLiteral("D1"), &got);
-        QVERIFY2(r == ClaimResult::DeviceHolds, name(r));
-        r = next(QStringLiteral("D2"), &got);
-        QVERIFY2(r == ClaimResult::Claimed, name(r));
+        QCOMPARE(next(QStringLiteral("D1"), &got), ClaimResult::DeviceHolds);
+        QCOMPARE(next(QStringLiteral("D2"), &got), ClaimResult::Claimed);
         QCOMPARE(got, QStringLiteral("OLD"));
-        r = next(QStringLiteral("D3"), &got);
-        QVERIFY2(r == ClaimResult::Taken, name(r));
+        QCOMPARE(next(QStringLiteral("D3"), &got), ClaimResult::Taken);
         QVERIFY(other.rollback());
-        r = next(QStringLiteral("D3"), &got);
-        QVERIFY2(r == ClaimResult::Claimed, name(r));
+        QCOMPARE(next(QStringLiteral("D3"), &got), ClaimResult::Claimed);
         QCOMPARE(got, QStringLiteral("LOCKED"));
 
         QCOMPARE(column(QStringLiteral("SELECT SerialNumber || ' ' || IsUse || ' ' || DeviceSerialNum FROM "
@@ -269,6 +245,14 @@ private slots:
         QTest::newRow("63 customers") << 63;
         QTest::newRow("64 customers, each listed") << 64;
         QTest::newRow("65 customers, one too many to list") << 65;
+    }
+
+    static QStringList keys(const QList<SerialRow> &list)
+    {
+        QStringList out;
+        for (const SerialRow &r : list)
+            out << QString::number(r.snid);
+        return out;
     }
 
     void fewRowPagesAtTheCustomerLimit()
@@ -300,12 +284,6 @@ private slots:
                                "c.CustomerID=s.CustomerID WHERE 1=1 %1 ORDER BY s.SNID DESC")
                     .arg(oracle::filterText(filter)));
             QCOMPARE(designed.size(), customers);
-            const auto keys = [](const QList<SerialRow> &list) {
-                QStringList out;
-                for (const SerialRow &r : list)
-                    out << QString::number(r.snid);
-                return out;
-            };
             QCOMPARE(keys(serialRowsBelow(std::numeric_limits<qint64>::max(), 1000, filter)), designed);
             QCOMPARE(keys(serialRowsAbove(0, 1000, filter)), designed);
             QCOMPARE(keys(serialRowsBelow(designed.at(9).toLongLong(), 5, filter)), designed.mid(10, 5));

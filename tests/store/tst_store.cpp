@@ -12,12 +12,12 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
-#include <QTranslator>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <memory>
 
 #include <signal.h>
@@ -50,11 +50,7 @@ QStringList serialNumbers(const QList<SerialRecord> &list)
 }
 
 // An identifier's way into a device: claimed (pending) for it, then marked used.
-bool burn(const QString &serialNumber, int customerId, const QString &device, const QString &type, const QString &ip)
-{
-    return beginBatch() && claimSerial(serialNumber, customerId, device, type, ip) == ClaimResult::Claimed
-        && markSerialUsed(serialNumber, device, type, ip) && commitBatch();
-}
+const auto burn = &testsupport::burnInPool;
 
 QString numberedName(int i)
 {
@@ -97,31 +93,6 @@ private:
     QtMessageHandler previous;
 };
 
-// Renders "Brisvan" (context QObject) as another name, like a translation file would.
-class RenamingTranslator : public QTranslator
-{
-public:
-    QString translate(const char *context, const char *sourceText, const char * = nullptr, int = -1) const override
-    {
-        if (qstrcmp(context, "QObject") == 0 && qstrcmp(sourceText, "Brisvan") == 0)
-            return QStringLiteral("Brisvan-Übersetzt");
-        return QString();
-    }
-    bool isEmpty() const override { return false; }
-};
-
-// The plan SQLite picks for the statement the store ran last, with every parameter
-// standing for a text.
-QString planOfLastStatement()
-{
-    QString sql = storeQuery.lastQuery();
-    sql.replace(QLatin1Char('?'), QStringLiteral("'x'"));
-    QStringList details;
-    for (const QVariantList &row : rows(QStringLiteral("EXPLAIN QUERY PLAN ") + sql))
-        details << row.last().toString();
-    return details.join(QLatin1String(" | "));
-}
-
 // Everything the store made: tables with their columns, and indexes.
 QList<QVariantList> schemaSnapshot()
 {
@@ -132,62 +103,36 @@ QList<QVariantList> schemaSnapshot()
     return rows(QStringLiteral("SELECT type, name, sql FROM sqlite_master ORDER BY name"));
 }
 
-QStringList indexNames()
-{
-    if (testsupport::onServer()) {
-        // The server folds unquoted names to lower case.
-        const QStringList found = column(QStringLiteral("SELECT indexname FROM pg_indexes WHERE schemaname='public'"));
-        QStringList names;
-        for (const QString &name :
-             {QStringLiteral("RetiredSerialsBySerialNumber"), QStringLiteral("SerialNumbersByCustomer"),
-              QStringLiteral("SerialNumbersByCustomerUse"), QStringLiteral("SerialNumbersByDeviceSerialNum"),
-              QStringLiteral("SerialNumbersBySerialNumber")})
-            if (found.contains(name.toLower()))
-                names << name;
-        return names;
-    }
-    return column(QStringLiteral("SELECT name FROM sqlite_master WHERE type='index' "
-                                 "AND name NOT LIKE 'sqlite_%' ORDER BY name"));
-}
-
-// Stops every process of a server (SIGSTOP) while alive: the kernel still accepts and
-// acknowledges, nothing answers.
-class Frozen
-{
-public:
-    explicit Frozen(const QList<qint64> &pids)
-        : pids_(pids)
-    {
-        for (qint64 pid : pids_)
-            ::kill(pid_t(pid), SIGSTOP);
-    }
-    ~Frozen()
-    {
-        for (qint64 pid : pids_)
-            ::kill(pid_t(pid), SIGCONT);
-    }
-    Frozen(const Frozen &) = delete;
-    Frozen &operator=(const Frozen &) = delete;
-
-private:
-    QList<qint64> pids_;
-};
-
-// A short bound, so a test waits seconds for a server that does not answer.
-const char kShortBoundMs[] = "3000";
-
-// The store reopened with the short bound.
-void reopenWithShortBound()
-{
-    qputenv("TARNWELL_STORE_TIMEOUT_MS", kShortBoundMs);
-    closeDatabase();
-    openDatabase();
-}
-
 const QStringList kIndexes = {
     QStringLiteral("RetiredSerialsBySerialNumber"), QStringLiteral("SerialNumbersByCustomer"),
     QStringLiteral("SerialNumbersByCustomerUse"),   QStringLiteral("SerialNumbersByDeviceSerialNum"),
     QStringLiteral("SerialNumbersBySerialNumber"),
+};
+
+// Which of the pool's indexes are there (the server folds unquoted names to lower case).
+QStringList indexNames()
+{
+    const QStringList found = column(testsupport::onServer()
+                                         ? QStringLiteral("SELECT indexname FROM pg_indexes WHERE schemaname='public'")
+                                         : QStringLiteral("SELECT name FROM sqlite_master WHERE type='index'"));
+    QStringList names;
+    for (const QString &name : kIndexes)
+        if (found.contains(name, Qt::CaseInsensitive))
+            names << name;
+    return names;
+}
+
+// Stops every process of a server (SIGSTOP) while alive: the kernel still accepts and
+// acknowledges, nothing answers.
+struct Frozen {
+    QList<qint64> pids = testsupport::serverCluster()->serverProcesses();
+    Frozen() { signal(SIGSTOP); }
+    ~Frozen() { signal(SIGCONT); }
+    void signal(int sig)
+    {
+        for (qint64 pid : pids)
+            ::kill(pid_t(pid), sig);
+    }
 };
 
 // The pool's tables as each earlier schema version had them, in each engine's words: the
@@ -411,20 +356,6 @@ private slots:
         QVERIFY(serialExists(QStringLiteral("KEPT")));
     }
 
-    void translatedSecondCustomerIsAddedAsThird()
-    {
-        closeDatabase();
-        RenamingTranslator translator;
-        QVERIFY(QCoreApplication::installTranslator(&translator));
-        openDatabase();
-        QCoreApplication::removeTranslator(&translator);
-        QCOMPARE(rows(QStringLiteral(
-                     "SELECT CustomerID, CustomerName, CustomerValue FROM Customers ORDER BY CustomerID")),
-                 (QList<QVariantList>{{1, QStringLiteral("UMEYE"), QStringLiteral("DeviceID")},
-                                      {2, QStringLiteral("Brisvan"), QStringLiteral("GoolinkGID")},
-                                      {3, QStringLiteral("Brisvan-Übersetzt"), QStringLiteral("GoolinkGID")}}));
-    }
-
     // tarnwell.ini's texts are read as written: a comma stays in the text (a station named
     // "line 1, station 3" is not given the machine's name), a comment after a value is not
     // part of it, quotes keep a ';', UTF-8 stays UTF-8, only the [store] group counts.
@@ -492,28 +423,19 @@ private slots:
         insertNumbered(3);
         addLog(makeLogRecord(QStringLiteral("t"), QStringLiteral("d")));
         closeDatabase();
-        if (unopenable && testsupport::onServer()) {
-            // A server that does not answer: the settings point at a port nobody listens on.
-            QVERIFY(QFile::rename(QStringLiteral("tarnwell.ini"), QStringLiteral("kept.ini")));
-            QFile ini(QStringLiteral("tarnwell.ini"));
-            QVERIFY(ini.open(QIODevice::WriteOnly));
-            ini.write("[store]\ndriver=postgresql\nhost=127.0.0.1\nport=1\ndatabase=tarnwell\nuser=tarnwell\n");
-            ini.close();
+        // A server that does not answer (the settings point at a port nobody listens on),
+        // or a folder in the file's place (root ignores read-only folders).
+        const QString kept = testsupport::onServer() ? QStringLiteral("tarnwell.ini") : QStringLiteral("mydatabase.db");
+        if (unopenable) {
+            QVERIFY(QFile::rename(kept, QStringLiteral("kept")));
+            if (testsupport::onServer())
+                QVERIFY(
+                    !testsupport::writeFile(kept, "[store]\ndriver=postgresql\nhost=127.0.0.1\nport=1\n").isEmpty());
+            else
+                QVERIFY(QDir().mkdir(kept));
             OutputCatcher catcher;
             openDatabase();
             QCOMPARE(OutputCatcher::lines().size(), 1); // the reason, once
-            QVERIFY(!storeDatabase.isOpen());
-            QVERIFY(QFile::remove(QStringLiteral("tarnwell.ini")));
-            QVERIFY(QFile::rename(QStringLiteral("kept.ini"), QStringLiteral("tarnwell.ini")));
-        } else if (unopenable) {
-            QVERIFY(QFile::rename(QStringLiteral("mydatabase.db"), QStringLiteral("kept.db")));
-            // A folder in the file's place cannot be opened as a database (root ignores
-            // read-only folders, so that is not a usable stand-in here).
-            QVERIFY(QDir().mkdir(QStringLiteral("mydatabase.db")));
-            OutputCatcher catcher;
-            openDatabase();
-            QCOMPARE(OutputCatcher::lines().size(), 1); // the reason, once
-            QVERIFY(!OutputCatcher::lines().first().isEmpty());
             QVERIFY(!storeDatabase.isOpen());
         }
         {
@@ -540,9 +462,9 @@ private slots:
             QVERIFY(!commitBatch());
             QVERIFY2(OutputCatcher::lines().isEmpty(), qPrintable(OutputCatcher::lines().join(QLatin1Char('\n'))));
         }
-        if (unopenable && !testsupport::onServer()) {
-            QVERIFY(QDir().rmdir(QStringLiteral("mydatabase.db")));
-            QVERIFY(QFile::rename(QStringLiteral("kept.db"), QStringLiteral("mydatabase.db")));
+        if (unopenable) {
+            QVERIFY(QFile::remove(kept) || QDir().rmdir(kept));
+            QVERIFY(QFile::rename(QStringLiteral("kept"), kept));
         }
         // Nothing reached the file.
         QCOMPARE(count(QStringLiteral("SerialNumbers")), 3);
@@ -557,11 +479,9 @@ private slots:
     void accountsCompareLiterally()
     {
         QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("qorvi")), 1);
-        QCOMPARE(checkLogin(QStringLiteral("Admin"), QStringLiteral("qorvi")), -1);
-        QCOMPARE(checkLogin(QStringLiteral("admin'--"), QString()), -1);
+        for (const char *user : {"Admin", "admin'--", "x'; DROP TABLE Users; --"})
+            QCOMPARE(checkLogin(QLatin1String(user), QStringLiteral("qorvi")), -1);
         QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("' OR '1'='1")), -1);
-        QCOMPARE(checkLogin(QStringLiteral("x'; DROP TABLE Users; --"), QStringLiteral("y")), -1);
-        QVERIFY(checkAdminPassword(QStringLiteral("qorvi")));
         QVERIFY(!checkAdminPassword(QStringLiteral("qorvi ")));
         QCOMPARE(count(QStringLiteral("Users")), 1);
 
@@ -581,120 +501,67 @@ private slots:
         addLog(record);
         const QList<QVariantList> all = rows(QStringLiteral("SELECT LogType, LogDescribe, LogDate FROM Logs"));
         QCOMPARE(all.size(), 1);
-        QCOMPARE(all[0][0].toString(), QStringLiteral("User operation"));
         QCOMPARE(all[0][1].toString(), QStringLiteral("it's \"here\""));
         const QDateTime stamped = QDateTime::fromString(all[0][2].toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         QVERIFY2(stamped >= before && stamped <= QDateTime::currentDateTime(), qPrintable(all[0][2].toString()));
+        QCOMPARE(fixedfield::get(pageLogs(0, 10).value(0).logType), all[0][0].toString());
         QCOMPARE(fixedfield::get(pageLogs(0, 10).value(0).logDate), all[0][2].toString());
-        // Each entry gets its own time.
-        QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentDateTime() > stamped.addSecs(1), 3000);
-        addLog(record);
-        QVERIFY(value(QStringLiteral("SELECT LogDate FROM Logs WHERE LogID=2")).toString() != all[0][2].toString());
     }
 
     // --- the serial pool ---
 
+    // The customer id is read from the text; a row whose id names no customer is stored
+    // but neither counted, listed nor offered, and still exists (an import skips it).
     void insertSerialReadsCustomerIdFromText()
     {
-        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("A"))));
-        QVERIFY(insertSerial(serial(QStringLiteral("UMEYE"), QStringLiteral("B"))));
-        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("C"))));
-        QVERIFY(insertSerial(serial(QStringLiteral("2x"), QStringLiteral("D"))));
+        for (const char *id : {"2", "UMEYE", "1", "2x", "7"})
+            QVERIFY(insertSerial(serial(QLatin1String(id), QStringLiteral("V-") + QLatin1String(id))));
         QVERIFY(insertSerial(serial(QString(), QString())));
         QCOMPARE(rows(QStringLiteral("SELECT CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP "
-                                     "FROM SerialNumbers ORDER BY SNID")),
-                 (QList<QVariantList>{{2, QStringLiteral("A"), 0, QString(), QString(), QString()},
-                                      {0, QStringLiteral("B"), 0, QString(), QString(), QString()},
-                                      {1, QStringLiteral("C"), 0, QString(), QString(), QString()},
-                                      {0, QStringLiteral("D"), 0, QString(), QString(), QString()},
-                                      {0, QString(), 0, QString(), QString(), QString()}}));
+                                     "FROM SerialNumbers ORDER BY SNID LIMIT 2")),
+                 (QList<QVariantList>{{2, QStringLiteral("V-2"), 0, QString(), QString(), QString()},
+                                      {0, QStringLiteral("V-UMEYE"), 0, QString(), QString(), QString()}}));
+        QCOMPARE(column(QStringLiteral("SELECT CustomerID FROM SerialNumbers ORDER BY SNID")),
+                 (QStringList{"2", "0", "1", "0", "7", "0"}));
         // Unused rows hold empty texts, not NULLs.
         QCOMPARE(count(QStringLiteral("SerialNumbers WHERE SerialNumber IS NULL OR DeviceType IS NULL "
                                       "OR DeviceSerialNum IS NULL OR szIP IS NULL")),
                  0);
-    }
-
-    void orphanSerialsAreNeitherCountedNorListedNorOffered()
-    {
-        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("OWNED-1"))));
-        QVERIFY(insertSerial(serial(QStringLiteral("7"), QStringLiteral("ORPHAN-7"))));
-        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("OWNED-2"))));
-        QVERIFY(insertSerial(serial(QStringLiteral("0"), QStringLiteral("ORPHAN-0"))));
-
         QCOMPARE(countSerials(SerialFilter()), 2);
-        QCOMPARE(serialNumbers(pageSerials(0, 10, SerialFilter())),
-                 QStringList({QStringLiteral("OWNED-2"), QStringLiteral("OWNED-1")}));
+        QCOMPARE(serialNumbers(pageSerials(0, 10, SerialFilter())), (QStringList{"V-1", "V-2"}));
         QVERIFY(unusedSerials(10, 7).isEmpty());
         QVERIFY(unusedSerials(10, 0).isEmpty());
-        // They still count as existing, so an import does not add them twice.
-        QVERIFY(serialExists(QStringLiteral("ORPHAN-7")));
+        QVERIFY(serialExists(QStringLiteral("V-7")));
     }
 
+    // Pages by index, newest first; past the end, no rows or negative sizes give nothing (a
+    // page index far past the end is no overflow).
     void pagesNewestFirstAndNothingForOddSizes()
     {
         insertNumbered(25);
         for (int i = 1; i <= 25; ++i)
             addLog(makeLogRecord(numberedName(i), QStringLiteral("d")));
-        QCOMPARE(countSerials(SerialFilter()), 25);
-        QCOMPARE(countLogs(), 25);
-        QCOMPARE(serialNumbers(pageSerials(0, 10, SerialFilter())), numbered(25, 16));
         QCOMPARE(serialNumbers(pageSerials(1, 10, SerialFilter())), numbered(15, 6));
         QCOMPARE(serialNumbers(pageSerials(2, 10, SerialFilter())), numbered(5, 1));
-        QStringList lastLogs;
-        for (const LogRecord &r : pageLogs(2, 10))
-            lastLogs << fixedfield::get(r.logType);
-        QCOMPARE(lastLogs, numbered(5, 1));
-
-        // Past the end, no rows, negative sizes: nothing. A page index far past the end is
-        // no overflow, just an empty page.
-        QVERIFY(pageSerials(3, 10, SerialFilter()).isEmpty());
-        QVERIFY(pageSerials(0, 0, SerialFilter()).isEmpty());
-        QVERIFY(pageSerials(0, -1, SerialFilter()).isEmpty());
-        QVERIFY(pageSerials(0x7fffffff, 0x7fffffff, SerialFilter()).isEmpty());
-        QVERIFY(pageLogs(3, 10).isEmpty());
-        QVERIFY(pageLogs(0, -1).isEmpty());
-        QVERIFY(pageLogs(0x7fffffff, 0x7fffffff).isEmpty());
+        QCOMPARE(fixedfield::get(pageLogs(2, 10).value(4).logType), numberedName(1));
+        for (const auto &[page, size] : {std::pair{3, 10}, {0, 0}, {0, -1}, {0x7fffffff, 0x7fffffff}}) {
+            QVERIFY(pageSerials(page, size, SerialFilter()).isEmpty());
+            QVERIFY(pageLogs(page, size).isEmpty());
+        }
         QVERIFY(unusedSerials(0, 1).isEmpty());
         QVERIFY(unusedSerials(-1, 1).isEmpty());
     }
 
-    void serialRowsMapEveryColumn()
-    {
-        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("UUID-1"))));
-        QVERIFY(burn(QStringLiteral("UUID-1"), 2, QStringLiteral("DEV-9"), QStringLiteral("NVR"),
-                     QStringLiteral("192.0.2.10")));
-        const QList<SerialRecord> page = pageSerials(0, 10, SerialFilter());
-        QCOMPARE(page.size(), 1);
-        const SerialRecord &r = page.first();
-        QCOMPARE((QStringList{fixedfield::get(r.customerName), fixedfield::get(r.serialNumber),
-                              fixedfield::get(r.deviceType), fixedfield::get(r.deviceSerialNum),
-                              fixedfield::get(r.deviceIp)}),
-                 (QStringList{"Brisvan", "UUID-1", "NVR", "DEV-9", "192.0.2.10"}));
-        QCOMPARE(r.isUse, 1);
-
-        QCOMPARE(serialOfDevice(QStringLiteral("DEV-9")), QStringLiteral("UUID-1"));
-        QCOMPARE(serialOfDevice(QStringLiteral("DEV-0")), QString());
-        QCOMPARE(serialOfDevice(QStringLiteral("dev-9")), QString());
-
-        // Texts the caller leaves null are stored as empty texts, never as NULL.
-        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("UUID-2"))));
-        QVERIFY(burn(QStringLiteral("UUID-2"), 2, QStringLiteral("DEV-8"), QString(), QString()));
-        QCOMPARE(rows(QStringLiteral("SELECT DeviceType IS NULL, DeviceType, szIP FROM SerialNumbers WHERE SNID=2")),
-                 (QList<QVariantList>{{0, QString(), QString()}}));
-    }
-
     void unusedSerialsOffersOnlyTheCustomersUnused()
     {
-        // Customer 1: U1..U5 (U4 used, U5 newest), customer 2: B1, B2 newer than all.
+        // Customer 1: U1..U5 (U4 used, U2 pending, U5 newest), customer 2: B1, B2 newer than all.
         for (const char *sn : {"U1", "U2", "U3", "U4", "U5"})
             QVERIFY(insertSerial(serial(QStringLiteral("1"), QLatin1String(sn))));
         QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("B1"))));
         QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("B2"))));
         QVERIFY(burn(QStringLiteral("U4"), 1, QStringLiteral("D"), QStringLiteral("IPC"), QStringLiteral("10.0.0.1")));
-        // A pending identifier is not offered either.
         QVERIFY(beginBatch());
-        QCOMPARE(claimSerial(QStringLiteral("U2"), 1, QStringLiteral("E"), QStringLiteral("IPC"),
-                             QStringLiteral("10.0.0.2")),
+        QCOMPARE(claimSerial(QStringLiteral("U2"), 1, QStringLiteral("E"), QStringLiteral("IPC"), {}),
                  ClaimResult::Claimed);
         QVERIFY(commitBatch());
 
@@ -705,31 +572,13 @@ private slots:
         QCOMPARE(serialNumbers(unusedSerials(10, 2)), QStringList({QStringLiteral("B2"), QStringLiteral("B1")}));
     }
 
-    void duplicatedSerialIsMarkedAndDeletedWhole()
-    {
-        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("DUP"))));
-        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("OTHER"))));
-        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("DUP"))));
-
-        QVERIFY(
-            burn(QStringLiteral("DUP"), 1, QStringLiteral("SN-7"), QStringLiteral("DVR"), QStringLiteral("10.1.1.7")));
-        const QVariantList used{QStringLiteral("DUP"), 1, QStringLiteral("DVR"), QStringLiteral("SN-7"),
-                                QStringLiteral("10.1.1.7")};
-        QCOMPARE(rows(QStringLiteral("SELECT SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers "
-                                     "ORDER BY SNID")),
-                 (QList<QVariantList>{used, {QStringLiteral("OTHER"), 0, QString(), QString(), QString()}, used}));
-
-        deleteSerial(QStringLiteral("DUP"));
-        QCOMPARE(column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers")),
-                 QStringList{QStringLiteral("OTHER")});
-        QVERIFY(!serialExists(QStringLiteral("DUP")));
-    }
-
+    // Every value is bound, never spliced: SQL's characters are stored, compared and read
+    // back as they are, into every column of the record.
     void sqlCharactersAreStoredAndComparedLiterally()
     {
         const QString odd = QStringLiteral("A'B\"C;--%_\\");
         QVERIFY(insertSerial(
-            serial(QStringLiteral("1"), odd, QStringLiteral("t'"), QStringLiteral("d'"), QStringLiteral("i'"))));
+            serial(QStringLiteral("2"), odd, QStringLiteral("t'"), QStringLiteral("d'"), QStringLiteral("i'"))));
         QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("KEEP"))));
         QCOMPARE(value(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE SNID=1")).toString(), odd);
         QVERIFY(serialExists(odd));
@@ -738,44 +587,32 @@ private slots:
         QCOMPARE(serialOfDevice(QStringLiteral("d'")), odd);
         QCOMPARE(serialOfDevice(QStringLiteral("' OR 1=1 --")), QString());
 
-        QVERIFY(burn(odd, 1, QStringLiteral("x'y"), QStringLiteral("N\"VR"), QStringLiteral("1';--")));
-        QCOMPARE(rows(QStringLiteral("SELECT DeviceType, DeviceSerialNum, szIP FROM SerialNumbers WHERE SNID=1")),
-                 (QList<QVariantList>{{QStringLiteral("N\"VR"), QStringLiteral("x'y"), QStringLiteral("1';--")}}));
-        QCOMPARE(count(QStringLiteral("SerialNumbers WHERE IsUse=1")), 1);
+        QVERIFY(burn(odd, 2, QStringLiteral("x'y"), QStringLiteral("N\"VR"), QStringLiteral("1';--")));
+        const SerialRecord r = pageSerials(0, 10, SerialFilter{2, -1, {}}).value(0);
+        QCOMPARE((QStringList{fixedfield::get(r.customerName), fixedfield::get(r.serialNumber),
+                              fixedfield::get(r.deviceType), fixedfield::get(r.deviceSerialNum),
+                              fixedfield::get(r.deviceIp)}),
+                 (QStringList{"Brisvan", odd, "N\"VR", "x'y", "1';--"}));
+        QCOMPARE(r.isUse, 1);
+        QCOMPARE(serialOfDevice(QStringLiteral("x'y")), odd);
+        QCOMPARE(serialOfDevice(QStringLiteral("X'Y")), QString());
 
         deleteSerial(QStringLiteral("x' OR '1'='1"));
         deleteSerial(QStringLiteral("%"));
         QCOMPARE(count(QStringLiteral("SerialNumbers")), 2);
-
         updateCustomer(QStringLiteral("UMEYE' OR '1'='1"), QStringLiteral("v"), QStringLiteral("h"), 1);
         QCOMPARE(count(QStringLiteral("Customers WHERE CustomerValue='v'")), 0);
         updateCustomer(QStringLiteral("Brisvan"), QStringLiteral("o'k"), QStringLiteral("h\"st';--"), 7);
         QCOMPARE(rows(QStringLiteral(
                      "SELECT CustomerValue, CustomerHostAddr, CustomerPort FROM Customers WHERE CustomerID=2")),
                  (QList<QVariantList>{{QStringLiteral("o'k"), QStringLiteral("h\"st';--"), 7}}));
-
         deleteSerial(odd);
         QCOMPARE(column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers")), QStringList{QStringLiteral("KEEP")});
-    }
 
-    void malformedFilterGivesNothingAndLeavesTheStoreUsable()
-    {
-        insertNumbered(3);
-        OutputCatcher catcher;
-        for (const QString &filter : {QStringLiteral(" AND ("), QStringLiteral(" AND s.NoSuchColumn=1"),
-                                      QStringLiteral(" AND s.DeviceType LIKE '%it's%'"), QStringLiteral("garbage")}) {
-            QCOMPARE(oracle::countSerials(filter), 0);
-            QCOMPARE(oracle::countSerials(filter), 0); // the statement survives a failed run of itself
-            QVERIFY(oracle::pageSerials(0, 10, filter).isEmpty());
-        }
-        QVERIFY(OutputCatcher::lines().isEmpty());
-        // Something else runs a statement on the shared query object in between.
-        QVERIFY(serialExists(QStringLiteral("S01")));
-        QVERIFY(storeQuery.exec(QStringLiteral("SELECT 1")));
-        QVERIFY(serialExists(QStringLiteral("S02")));
-        QVERIFY(!serialExists(QStringLiteral("S04")));
-        QCOMPARE(countSerials(SerialFilter()), 3);
-        QCOMPARE(pageSerials(0, 10, SerialFilter()).size(), 3);
+        // Texts the caller leaves null are stored as empty texts, never as NULL.
+        QVERIFY(burn(QStringLiteral("KEEP"), 1, QStringLiteral("DEV-8"), QString(), QString()));
+        QCOMPARE(rows(QStringLiteral("SELECT DeviceType IS NULL, DeviceType, szIP FROM SerialNumbers")),
+                 (QList<QVariantList>{{0, QString(), QString()}}));
     }
 
     void longColumnValuesAreCutOnCharacterBoundary()
@@ -798,23 +635,25 @@ private slots:
         QCOMPARE(fixedfield::get(customerById(1)->hostAddr), QString(42, QChar(0x4E2D))); // 126 of 128 bytes
     }
 
+    // Each lookup reaches its rows through an index and never sorts the pool; SQLite picks
+    // the same plan for a small table as for a million rows.
     void lookupsUseIndexes_data()
     {
-        // Each lookup must reach its rows through an index and never sort the pool;
-        // SQLite picks the same plan for a small table as for a million rows.
         QTest::addColumn<int>("operation");
         QTest::addColumn<QString>("index");
-        QTest::newRow("serialExists") << 0 << QStringLiteral("SerialNumbersBySerialNumber");
-        QTest::newRow("deleteSerial") << 1 << QStringLiteral("SerialNumbersBySerialNumber");
-        QTest::newRow("markSerialUsed") << 2 << QStringLiteral("SerialNumbersBy");
-        QTest::newRow("serialOfDevice") << 3 << QStringLiteral("SerialNumbersByDeviceSerialNum");
-        QTest::newRow("unusedSerials") << 4 << QStringLiteral("SerialNumbersByCustomerUse");
-        QTest::newRow("customer page") << 5 << QStringLiteral("SerialNumbersByCustomer ");
-        QTest::newRow("usage+customer page") << 6 << QStringLiteral("SerialNumbersByCustomerUse");
-        // A count sums the count table's rows of the customer, never the pool's.
-        QTest::newRow("customer count") << 7 << QStringLiteral("sqlite_autoindex_SerialCounts");
-        // By the identifier, never through all of a customer's unused ones.
-        QTest::newRow("claimSerial") << 8 << QStringLiteral("SerialNumbersBySerialNumber");
+        const char *cases[][2] = {
+            {"serialExists", "SerialNumbersBySerialNumber"},
+            {"deleteSerial", "SerialNumbersBySerialNumber"},
+            {"markSerialUsed", "SerialNumbersBy"},
+            {"serialOfDevice", "SerialNumbersByDeviceSerialNum"},
+            {"unusedSerials", "SerialNumbersByCustomerUse"},
+            {"customer page", "SerialNumbersByCustomer "},
+            {"usage+customer page", "SerialNumbersByCustomerUse"},
+            {"customer count", "sqlite_autoindex_SerialCounts"}, // the count table's rows, never the pool's
+            {"claimSerial", "SerialNumbersBySerialNumber"},      // never through all of a customer's unused ones
+        };
+        for (int i = 0; i < int(std::size(cases)); ++i)
+            QTest::newRow(cases[i][0]) << i << QString::fromLatin1(cases[i][1]);
     }
 
     void lookupsUseIndexes()
@@ -824,39 +663,30 @@ private slots:
         if (testsupport::onServer())
             QSKIP("SQLite's query plans (the server's are measured by bench_store on a large pool)");
         insertNumbered(4);
-        switch (operation) {
-        case 0:
-            serialExists(QStringLiteral("S01"));
-            break;
-        case 1:
-            deleteSerial(QStringLiteral("S01"));
-            break;
-        case 2:
-            markSerialUsed(QStringLiteral("S01"), QStringLiteral("D"), QStringLiteral("T"), QStringLiteral("I"));
-            break;
-        case 3:
-            serialOfDevice(QStringLiteral("D"));
-            break;
-        case 4:
-            unusedSerials(50, 1);
-            break;
-        case 5:
+        const QString s01 = QStringLiteral("S01"), d = QStringLiteral("D");
+        const std::function<void()> run[] = {
+            [&] { serialExists(s01); },
+            [&] { deleteSerial(s01); },
+            [&] { markSerialUsed(s01, d, d, d); },
+            [&] { serialOfDevice(d); },
+            [&] { unusedSerials(50, 1); },
+            [&] {
             pageSerials(0, 20, SerialFilter{2, -1, {}});
-            break;
-        case 6:
+            },
+            [&] {
             pageSerials(0, 20, SerialFilter{1, 0, {}});
-            break;
-        case 7:
+        },
+                                    [&] {
             countSerials(SerialFilter{2, -1, {}});
-            break;
-        case 8:
-            QVERIFY(beginBatch());
-            QCOMPARE(claimSerial(QStringLiteral("S01"), 1, QStringLiteral("D"), QStringLiteral("T"),
-                                 QStringLiteral("I")),
-                     ClaimResult::Claimed);
-            break;
-        }
-        const QString plan = planOfLastStatement() + QLatin1Char(' ');
+        },
+            [&] { QVERIFY(beginBatch() && claimSerial(s01, 1, d, d, d) == ClaimResult::Claimed); },
+            };
+        run[operation]();
+        QString sql = storeQuery.lastQuery();
+        sql.replace(QLatin1Char('?'), QStringLiteral("'x'"));
+        QString plan;
+        for (const QVariantList &row : rows(QStringLiteral("EXPLAIN QUERY PLAN ") + sql))
+            plan += row.last().toString() + QLatin1Char(' ');
         QVERIFY2(plan.contains(QStringLiteral("INDEX ") + index), qPrintable(plan));
         QVERIFY2(!plan.contains(QLatin1String("TEMP B-TREE")), qPrintable(plan));
         QVERIFY2(operation != 8 || !plan.contains(QLatin1String("SerialNumbersByCustomer")), qPrintable(plan));
@@ -871,84 +701,39 @@ private slots:
             QVERIFY(!beginBatch()); // one batch at a time; the open one goes on
             QVERIFY(OutputCatcher::lines().isEmpty());
         }
-        for (int i = 0; i < 50; ++i) {
-            QVERIFY(!serialExists(QStringLiteral("B%1").arg(i)));
-            QVERIFY(insertSerial(serial(QString::number(1 + i % 2), QStringLiteral("B%1").arg(i))));
-        }
-        QCOMPARE(countSerials(SerialFilter()), 50);
+        insertNumbered(4);
+        QVERIFY(serialExists(QStringLiteral("S04")));
+        QCOMPARE(countSerials(SerialFilter()), 4);
         // Another connection sees nothing until the batch is committed.
         QCOMPARE(count(QStringLiteral("SerialNumbers")), 0);
         QVERIFY(commitBatch());
-        QCOMPARE(count(QStringLiteral("SerialNumbers")), 50);
-        QCOMPARE(count(QStringLiteral("SerialNumbers WHERE CustomerID=2")), 25);
-
+        QCOMPARE(count(QStringLiteral("SerialNumbers")), 4);
         QVERIFY(!commitBatch());
         QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("after"))));
-        QCOMPARE(count(QStringLiteral("SerialNumbers")), 51);
+        QCOMPARE(count(QStringLiteral("SerialNumbers")), 5);
     }
 
-    void importStoresOnlyWhatThePoolLacks()
+    // Another station's import batch that has stored the same value but not committed
+    // yet: this one waits for it rather than storing the value a second time (here it
+    // gives up after a short lock timeout), and after that commit finds it stored.
+    void serverImportsTakeTurns()
     {
-        // Values already in the pool (for any customer) stay out; the others are stored
-        // in the order given, as unused identifiers of the importing customer.
-        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("IMP-2"))));
+        if (!testsupport::onServer())
+            QSKIP("the file's batch holds the one write lock: no second writer can be between");
+        QSqlDatabase other = testsupport::serverCluster()->connection(QStringLiteral("import-other-station"));
+        QVERIFY(other.transaction());
+        QSqlQuery o(other);
+        QVERIFY(o.exec(QStringLiteral("SELECT pg_advisory_xact_lock(7274462)"))); // what its batch holds
+        QVERIFY(o.exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                      "DeviceSerialNum, szIP) VALUES(1, 'BOTH', 0, '', '', '')")));
+        QVERIFY(QSqlQuery(storeDatabase).exec(QStringLiteral("SET lock_timeout = '300ms'")));
         NewSerialsTally tally;
         QVERIFY(beginBatch());
-        QVERIFY(
-            storeNewSerials({QStringLiteral("IMP-3"), QStringLiteral("IMP-2"), QStringLiteral("IMP-1")}, 1, &tally));
-        QCOMPARE(tally.stored, qint64(2));
+        QVERIFY(!storeNewSerials({QStringLiteral("BOTH")}, 2, &tally));
+        rollbackBatch();
+        QVERIFY(other.commit());
+        QVERIFY(beginBatch() && storeNewSerials({QStringLiteral("BOTH")}, 2, &tally) && commitBatch());
         QCOMPARE(tally.unused, qint64(1));
-        QVERIFY(commitBatch());
-        QCOMPARE(rows(QStringLiteral("SELECT SerialNumber, CustomerID, IsUse FROM SerialNumbers ORDER BY SNID")),
-                 (QList<QVariantList>{{QStringLiteral("IMP-2"), 2, 0},
-                                      {QStringLiteral("IMP-3"), 1, 0},
-                                      {QStringLiteral("IMP-1"), 1, 0}}));
-        QCOMPARE(countSerials(SerialFilter{1, 0, {}}), 2);
-
-        // More values than one statement carries, some of them present.
-        QStringList many;
-        for (int i = 0; i < 1234; ++i)
-            many << QStringLiteral("M%1").arg(i, 4, 10, QLatin1Char('0'));
-        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("M0700"))));
-        QVERIFY(beginBatch());
-        QVERIFY(storeNewSerials(many, 2, &tally));
-        QCOMPARE(tally.stored, qint64(1233));
-        QVERIFY(commitBatch());
-        QStringList expected = many;
-        expected.removeOne(QStringLiteral("M0700"));
-        QCOMPARE(column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE CustomerID=2 AND SerialNumber "
-                                       "LIKE 'M%' ORDER BY SNID")),
-                 expected);
-        QCOMPARE(countSerials(SerialFilter{2, -1, {}}), 1234);
-
-        if (!testsupport::onServer())
-            return; // the file's batch holds the one write lock: no second writer can be between
-        // Another station's import batch that has stored the same value but not committed
-        // yet: this one waits for it rather than storing the value a second time (here it
-        // gives up after a short lock timeout), and after that commit finds it stored.
-        QSqlDatabase other = QSqlDatabase::cloneDatabase(storeDatabase, QStringLiteral("other-station"));
-        {
-            QVERIFY(other.open());
-            QSqlQuery o(other);
-            QVERIFY(o.exec(QStringLiteral("BEGIN")));
-            QVERIFY(o.exec(QStringLiteral("SELECT pg_advisory_xact_lock(7274462)"))); // what its batch holds
-            QVERIFY(o.exec(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                          "DeviceSerialNum, szIP) VALUES(1, 'BOTH', 0, '', '', '')")));
-            QVERIFY(QSqlQuery(storeDatabase).exec(QStringLiteral("SET lock_timeout = '300ms'")));
-            QVERIFY(beginBatch());
-            QVERIFY(!storeNewSerials({QStringLiteral("BOTH")}, 2, &tally));
-            rollbackBatch();
-            QVERIFY(o.exec(QStringLiteral("COMMIT")));
-            QVERIFY(beginBatch());
-            QVERIFY(storeNewSerials({QStringLiteral("BOTH")}, 2, &tally));
-            QCOMPARE(tally.stored, qint64(0));
-            QCOMPARE(tally.unused, qint64(1));
-            QVERIFY(commitBatch());
-            QVERIFY(QSqlQuery(storeDatabase).exec(QStringLiteral("SET lock_timeout = '10s'")));
-            other.close();
-        }
-        other = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("other-station"));
         QCOMPARE(count(QStringLiteral("SerialNumbers WHERE SerialNumber='BOTH'")), 1);
     }
 
@@ -960,36 +745,18 @@ private slots:
         QStringList values;
         for (int i = 0; i < 1300; ++i)
             values << QStringLiteral("T%1").arg(i, 4, 10, QLatin1Char('0'));
-        const auto add = [](const char *value, int customer) {
-            return insertSerial(serial(QString::number(customer), QLatin1String(value)));
-        };
-        const auto claim = [](const char *value, int customer, const char *device) {
-            return beginBatch()
-                && claimSerial(QLatin1String(value), customer, QLatin1String(device), QStringLiteral("IPC"),
-                               QStringLiteral("10.0.0.9"))
-                == ClaimResult::Claimed
-                && commitBatch();
-        };
-        QVERIFY(add("T0003", 2)); // unused, the other customer's
-        QVERIFY(add("T0010", 1)
-                && burn(QStringLiteral("T0010"), 1, QStringLiteral("D10"), QStringLiteral("NVR"),
-                        QStringLiteral("10.0.0.10")));                                                 // used
-        QVERIFY(add("T0011", 1) && claim("T0011", 1, "D11"));                                          // pending
-        QVERIFY(add("T0012", 1) && claim("T0012", 1, "D12") && deleteSerial(QStringLiteral("T0012"))); // retired
-        QVERIFY(add("T0013", 2)
-                && burn(QStringLiteral("T0013"), 2, QStringLiteral("D13"), QStringLiteral("NVR"),
-                        QStringLiteral("10.0.0.13"))
-                && deleteSerial(QStringLiteral("T0013")));                 // retired after use
-        QVERIFY(add("T1100", 1) && deleteSerial(QStringLiteral("T1100"))); // retired unused
-        QVERIFY(add("T1200", 2)
-                && burn(QStringLiteral("T1200"), 2, QStringLiteral("D1200"), QStringLiteral("DVR"),
-                        QStringLiteral("10.0.1.200"))); // used
-        // What an older build or a hand may have left: a retired value stored again as unused,
-        // a value in two rows of different states, a state this build does not know.
-        QVERIFY(add("T1201", 1) && deleteSerial(QStringLiteral("T1201")) && add("T1201", 1));
+        // Unused (the other customer's), used, pending; retired pending, used and unused; and
+        // what an older build or a hand may have left: a retired value stored again as
+        // unused, a value in two rows of different states, a state this build does not know.
         QVERIFY(testsupport::exec(QStringLiteral(
             "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) VALUES "
-            "(1, 'T1202', 0, '', '', ''), (2, 'T1202', 1, 'NVR', 'D1202', ''), (1, 'T1203', 7, '', '', '')")));
+            "(2, 'T0003', 0, '', '', ''), (1, 'T0010', 1, 'NVR', 'D10', ''), (1, 'T0011', 2, 'IPC', 'D11', ''), "
+            "(1, 'T0012', 2, 'IPC', 'D12', ''), (2, 'T0013', 1, 'NVR', 'D13', ''), (1, 'T1100', 0, '', '', ''), "
+            "(2, 'T1200', 1, 'DVR', 'D1200', ''), (1, 'T1201', 0, '', '', ''), (1, 'T1202', 0, '', '', ''), "
+            "(2, 'T1202', 1, 'NVR', 'D1202', ''), (1, 'T1203', 7, '', '', '')")));
+        for (const char *retired : {"T0012", "T0013", "T1100", "T1201"})
+            QVERIFY(deleteSerial(QLatin1String(retired)));
+        QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("T1201"))));
         const QStringList held = {"T0003", "T0010", "T0011", "T0012", "T0013",
                                   "T1100", "T1200", "T1201", "T1202", "T1203"};
 
@@ -1034,29 +801,22 @@ private slots:
         QFETCH(int, state);
         QFETCH(bool, inBatch);
         // GONE is stored twice for customer 2 (as an older build could), among values of both.
-        for (int i = 1; i <= 9; ++i)
-            QVERIFY(insertSerial(serial(QString::number(1 + i % 2), QStringLiteral("R%1").arg(i))));
-        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("GONE"))));
-        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("GONE"))));
-        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("R10"))));
-        const QString gone = QStringLiteral("GONE");
-        if (state == SerialPending) {
-            QVERIFY(beginBatch());
-            QCOMPARE(claimSerial(gone, 2, QStringLiteral("DEV-G"), QStringLiteral("NVR"), QStringLiteral("10.0.0.7")),
-                     ClaimResult::Claimed);
-            QVERIFY(commitBatch());
-        } else if (state == SerialUsed) {
-            QVERIFY(burn(gone, 2, QStringLiteral("DEV-G"), QStringLiteral("NVR"), QStringLiteral("10.0.0.7")));
-        }
-        QVERIFY(testsupport::burnInPool(QStringLiteral("R4"), 1, QStringLiteral("DEV-4"), QStringLiteral("IPC"),
-                                        QStringLiteral("10.0.0.4")));
+        const QString gone = QStringLiteral("GONE"), device = QStringLiteral("DEV-G");
+        insertNumbered(9);
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), gone)) && insertSerial(serial(QStringLiteral("2"), gone)));
+        QVERIFY(insertSerial(serial(QStringLiteral("2"), QStringLiteral("S10"))));
+        if (state != SerialUnused)
+            QVERIFY(beginBatch() && claimSerial(gone, 2, device, QStringLiteral("NVR"), {}) == ClaimResult::Claimed
+                    && (state == SerialPending || markSerialUsed(gone, device, QStringLiteral("NVR"), {}))
+                    && commitBatch());
+        QVERIFY(burn(QStringLiteral("S04"), 2, QStringLiteral("DEV-4"), QStringLiteral("IPC"), {}));
         const QString rowSql = QStringLiteral("SELECT CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, "
                                               "szIP FROM %1 WHERE SerialNumber='GONE' ORDER BY %2");
         const QList<QVariantList> held = rows(rowSql.arg(QStringLiteral("SerialNumbers"), QStringLiteral("SNID")));
         QCOMPARE(held.size(), 2);
+        QCOMPARE(held.first(), held.last()); // both copies moved
         QCOMPARE(held.first().at(2).toInt(), state);
-        const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
-
+        const QString before = QDateTime::currentDateTime().addSecs(-1).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         if (inBatch) {
             // The caller's batch carries it: rolled back, nothing moved.
             QVERIFY(beginBatch());
@@ -1076,33 +836,27 @@ private slots:
         // Every row moved with its state and device, stamped with the time and the station.
         QCOMPARE(rows(rowSql.arg(QStringLiteral("RetiredSerials"), QStringLiteral("RSID"))), held);
         QCOMPARE(count(QStringLiteral("SerialNumbers WHERE SerialNumber='GONE'")), 0);
-        for (const QVariantList &r : rows(QStringLiteral("SELECT RetiredDate, RetiredStation FROM RetiredSerials"))) {
-            const QDateTime at = QDateTime::fromString(r.at(0).toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-            QVERIFY2(at >= before && at <= QDateTime::currentDateTime(), qPrintable(r.at(0).toString()));
-            QCOMPARE(r.at(1).toString(), stationName());
-        }
+        QCOMPARE(rows(QStringLiteral("SELECT DISTINCT RetiredStation, CASE WHEN RetiredDate >= '%1' THEN 1 ELSE 0 END "
+                                     "FROM RetiredSerials")
+                          .arg(before)),
+                 (QList<QVariantList>{{stationName(), 1}}));
         expectDesignedCountsAndPages("after retiring");
 
         // Never offered, never claimed, by the identifier or as the next free one.
         QVERIFY(!unusedSerialNumbers(100, 2).contains(gone));
         QVERIFY(beginBatch());
-        QCOMPARE(claimSerial(gone, 2, QStringLiteral("DEV-N"), QStringLiteral("NVR"), QStringLiteral("10.0.0.8")),
-                 ClaimResult::Taken);
-        if (storeIsServer()) {
-            QString claimed;
-            for (int device = 0; claimNextSerial(2, QStringLiteral("NEXT-%1").arg(device), QStringLiteral("NVR"),
-                                                 QStringLiteral("10.0.0.9"), &claimed)
-                 == ClaimResult::Claimed;
-                 ++device)
-                QVERIFY(claimed != gone);
-        }
+        QCOMPARE(claimSerial(gone, 2, QStringLiteral("DEV-N"), QStringLiteral("NVR"), {}), ClaimResult::Taken);
+        QString claimed;
+        for (int d = 0;
+             storeIsServer() && claimNextSerial(2, QString::number(d), {}, {}, &claimed) == ClaimResult::Claimed; ++d)
+            QVERIFY(claimed != gone);
         rollbackBatch();
 
         // Never imported again, for either customer, alone or among new values.
         NewSerialsTally tally;
         for (int customer : {1, 2}) {
             QVERIFY(beginBatch());
-            QVERIFY(storeNewSerials({QStringLiteral("NEW-%1").arg(customer), gone, QStringLiteral("R3")}, customer,
+            QVERIFY(storeNewSerials({QStringLiteral("NEW-%1").arg(customer), gone, QStringLiteral("S03")}, customer,
                                     &tally));
             QVERIFY(commitBatch());
             QCOMPARE((QList<qint64>{tally.stored, tally.retired, tally.unused, tally.used, tally.pending}),
@@ -1115,104 +869,62 @@ private slots:
         expectDesignedCountsAndPages("after the imports");
     }
 
-    // A pool made before values were retired gains the table (and its index) on its first
-    // open with this version, and Delete and the import use it at once.
-    void oldPoolGainsTheRetiredTable()
-    {
-        closeDatabase();
-        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE SchemaVersion")));
-        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE RetiredSerials")));
-        QVERIFY(testsupport::exec(
-            QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, "
-                           "szIP) VALUES(1, 'OLD-USED', 1, 'NVR', 'D1', '1.2.3.4')")));
-        QVERIFY(!indexNames().contains(QStringLiteral("RetiredSerialsBySerialNumber")));
-        openDatabase();
-        QCOMPARE(indexNames(), kIndexes);
-        QVERIFY(deleteSerial(QStringLiteral("OLD-USED")));
-        QCOMPARE(rows(QStringLiteral("SELECT CustomerID, SerialNumber, IsUse, DeviceSerialNum FROM RetiredSerials")),
-                 (QList<QVariantList>{{1, QStringLiteral("OLD-USED"), 1, QStringLiteral("D1")}}));
-        NewSerialsTally tally;
-        QVERIFY(beginBatch());
-        QVERIFY(storeNewSerials({QStringLiteral("OLD-USED")}, 2, &tally));
-        QVERIFY(commitBatch());
-        QCOMPARE(tally.stored, qint64(0));
-        QCOMPARE(tally.retired, qint64(1));
-        QCOMPARE(countSerials(SerialFilter()), 0);
-    }
-
     // --- counts and pages of a large pool: kept counts and paging by key ---
 
-    // Every filter the Serial page can build: type, then usage, then customer.
-    static QList<SerialFilter> pageFilters()
-    {
-        QList<SerialFilter> filters;
-        for (const QString &type : {QString(), QStringLiteral("NVR"), QStringLiteral("IPC")})
-            for (int use = -1; use <= 2; ++use)
-                for (int customer = 0; customer <= 2; ++customer)
-                    filters << SerialFilter{customer, use, type};
-        return filters;
-    }
-
-    static QList<qint64> snids(const QList<SerialRow> &rows)
-    {
-        QList<qint64> out;
-        for (const SerialRow &r : rows)
-            out << r.snid;
-        return out;
-    }
-
-    // Counts and every page, walked forward and back by key and reached by skipping,
+    // Counts and every page of every filter the Serial page can build (type, usage,
+    // customer), walked forward and back by key and reached by skipping, and the log's,
     // against the designed statements run on a connection of the test's own.
     static void expectDesignedCountsAndPages(const char *when)
     {
-        const int size = 7;
-        for (const SerialFilter &filter : pageFilters()) {
-            const QString text = oracle::filterText(filter);
-            const QString what = QStringLiteral("%1, filter \"%2\"").arg(QLatin1String(when), text);
-            const int total = value(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers as s JOIN Customers as c "
-                                                   "ON c.CustomerID=s.CustomerID WHERE 1=1 ")
-                                    + text)
-                                  .toInt();
-            QVERIFY2(countSerials(filter) == total, qPrintable(what));
-            QList<qint64> designed;
-            for (const QString &v : column(QStringLiteral("SELECT s.SNID FROM SerialNumbers as s JOIN Customers as c "
-                                                          "ON c.CustomerID=s.CustomerID WHERE 1=1 ")
-                                           + text + QStringLiteral(" ORDER BY s.SNID DESC")))
-                designed << v.toLongLong();
-            const int pages = qMax(1, (total + size - 1) / size);
-            QList<SerialRow> page = pageSerialRows(0, size, filter);
-            for (int p = 0; p < pages; ++p) {
-                const QList<qint64> expected = designed.mid(p * size, size);
-                QVERIFY2(snids(page) == expected, qPrintable(what + QStringLiteral(" next to page %1").arg(p + 1)));
-                QVERIFY2(snids(seekSerialPage(p, size, filter, total)) == expected,
-                         qPrintable(what + QStringLiteral(" skip to page %1").arg(p + 1)));
-                if (p + 1 < pages)
-                    page = serialRowsBelow(page.last().snid, size, filter);
-            }
-            for (int p = pages - 2; p >= 0; --p) {
-                page = serialRowsAbove(page.first().snid, size, filter);
-                QVERIFY2(snids(page) == designed.mid(p * size, size),
-                         qPrintable(what + QStringLiteral(" back to page %1").arg(p + 1)));
-            }
-        }
-        QCOMPARE(countLogs(), count(QStringLiteral("Logs")));
-        const int logs = countLogs();
-        QList<qint64> designed;
-        for (const QString &v : column(QStringLiteral("SELECT LogID FROM Logs ORDER BY LogID DESC")))
-            designed << v.toLongLong();
-        const auto ids = [](const QList<LogRow> &rows) {
+        const auto keys = [](const auto &list, auto member) {
             QList<qint64> out;
-            for (const LogRow &r : rows)
-                out << r.id;
+            for (const auto &r : list)
+                out << qint64(r.*member);
             return out;
         };
+        const auto designedKeys = [](const QString &sql) {
+            QList<qint64> out;
+            for (const QString &v : column(sql))
+                out << v.toLongLong();
+            return out;
+        };
+        const int size = 7;
+        for (const QString &type : {QString(), QStringLiteral("NVR"), QStringLiteral("IPC")})
+            for (int use = -1; use <= 2; ++use)
+                for (int customer = 0; customer <= 2; ++customer) {
+                    const SerialFilter filter{customer, use, type};
+                    const QString text = oracle::filterText(filter);
+                    const QString what = QStringLiteral("%1, filter \"%2\", page ").arg(QLatin1String(when), text);
+                    const QList<qint64> designed = designedKeys(
+                        QStringLiteral("SELECT s.SNID FROM SerialNumbers as s JOIN Customers as c ON "
+                                       "c.CustomerID=s.CustomerID WHERE 1=1 %1 ORDER BY s.SNID DESC")
+                            .arg(text));
+                    const int total = designed.size();
+                    QVERIFY2(countSerials(filter) == total, qPrintable(what));
+                    const int pages = qMax(1, (total + size - 1) / size);
+                    QList<SerialRow> page = pageSerialRows(0, size, filter);
+                    for (int p = 0; p < pages; ++p) {
+                        const QList<qint64> expected = designed.mid(p * size, size);
+                        QVERIFY2(keys(page, &SerialRow::snid) == expected, qPrintable(what + QString::number(p)));
+                        QVERIFY2(keys(seekSerialPage(p, size, filter, total), &SerialRow::snid) == expected,
+                                 qPrintable(what + QString::number(p) + QStringLiteral(" skipped to")));
+                        if (p + 1 < pages)
+                            page = serialRowsBelow(page.last().snid, size, filter);
+                    }
+                    for (int p = pages - 2; p >= 0; --p) {
+                        page = serialRowsAbove(page.first().snid, size, filter);
+                        QVERIFY2(keys(page, &SerialRow::snid) == designed.mid(p * size, size),
+                                 qPrintable(what + QString::number(p) + QStringLiteral(" back")));
+                    }
+                }
+        const QList<qint64> logs = designedKeys(QStringLiteral("SELECT LogID FROM Logs ORDER BY LogID DESC"));
+        QCOMPARE(countLogs(), logs.size());
         QList<LogRow> page = pageLogRows(0, 5);
-        for (int p = 0; p * 5 < logs; ++p) {
-            const QString what = QStringLiteral("%1, log page %2").arg(QLatin1String(when)).arg(p + 1);
-            QVERIFY2(ids(page) == designed.mid(p * 5, 5), qPrintable(what + QStringLiteral(" by key")));
-            QVERIFY2(ids(pageLogRows(p, 5)) == designed.mid(p * 5, 5), qPrintable(what));
-            QVERIFY2(ids(seekLogPage(p, 5, logs)) == designed.mid(p * 5, 5),
-                     qPrintable(what + QStringLiteral(" skipped to")));
+        for (int p = 0; p * 5 < logs.size(); ++p) {
+            const QString what = QStringLiteral("%1, log page %2").arg(QLatin1String(when)).arg(p);
+            QVERIFY2(keys(page, &LogRow::id) == logs.mid(p * 5, 5), qPrintable(what));
+            QVERIFY2(keys(pageLogRows(p, 5), &LogRow::id) == logs.mid(p * 5, 5), qPrintable(what));
+            QVERIFY2(keys(seekLogPage(p, 5, logs.size()), &LogRow::id) == logs.mid(p * 5, 5), qPrintable(what));
             if (!page.isEmpty())
                 page = logRowsBelow(page.last().id, 5);
         }
@@ -1241,13 +953,10 @@ private slots:
             if (i % 7 != 0)
                 QVERIFY(testsupport::burnInPool(QStringLiteral("P%1").arg(i), 1 + i % 2, QStringLiteral("D%1").arg(i),
                                                 QStringLiteral("NVR"), QStringLiteral("10.0.0.%1").arg(i)));
-        QVERIFY(beginBatch());
-        QCOMPARE(claimSerial(QStringLiteral("P31"), 2, QStringLiteral("D31"), QStringLiteral("IPC"),
-                             QStringLiteral("1.1.1.1")),
-                 ClaimResult::Claimed);
-        QVERIFY(commitBatch());
-        QVERIFY(deleteSerial(QStringLiteral("P40")));
-        QVERIFY(deleteSerial(QStringLiteral("P41")));
+        QVERIFY(beginBatch()
+                && claimSerial(QStringLiteral("P31"), 2, QStringLiteral("D31"), {}, {}) == ClaimResult::Claimed
+                && commitBatch());
+        QVERIFY(deleteSerial(QStringLiteral("P40")) && deleteSerial(QStringLiteral("P41")));
         expectDesignedCountsAndPages("after burns and deletes");
 
         // Another program writes the pool and the log at the same time (its own connection).
@@ -1300,38 +1009,24 @@ private slots:
     void customerQueries()
     {
         QVERIFY(!customerById(99));
-        const std::unique_ptr<CustomerRecord> umeye = customerById(1);
-        QCOMPARE((QStringList{fixedfield::get(umeye->customerName), fixedfield::get(umeye->customerValue),
-                              fixedfield::get(umeye->hostAddr)}),
-                 (QStringList{"UMEYE", "DeviceID",
-                              value("SELECT CustomerHostAddr FROM Customers WHERE CustomerID=1").toString()}));
-        QCOMPARE(umeye->port, 5800);
-
-        // Only value, host and port change; the name and the checked flag stay.
+        QCOMPARE(customerById(1)->port, 5800);
+        // Only value, host and port change; the name and the checked flag stay. The value's
+        // 16-byte field takes a value as wide as it whole and cuts a longer one.
         QVERIFY(testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerSvrChecked=1 WHERE CustomerID=2")));
+        const QString sixteen = QStringLiteral("0123456789ABCDEF");
         QVERIFY(
-            updateCustomer(QStringLiteral("Brisvan"), QStringLiteral("DeviceID"), QStringLiteral("b.example"), 7000));
+            updateCustomer(QStringLiteral("Brisvan"), sixteen + QLatin1Char('X'), QStringLiteral("b.example"), 7000));
         // No such name (names match exactly): nothing changed, and it says so.
         QVERIFY(!updateCustomer(QStringLiteral("umeye"), QStringLiteral("v"), QStringLiteral("h"), 1));
         const QList<CustomerRecord> all = allCustomers();
         QCOMPARE(all.size(), 2);
-        QCOMPARE(fixedfield::get(all[0].customerName), QStringLiteral("UMEYE"));
-        QCOMPARE(all[0].port, 5800);
+        QCOMPARE(fixedfield::get(all[0].customerValue), QStringLiteral("DeviceID"));
         QCOMPARE((QStringList{fixedfield::get(all[1].customerName), fixedfield::get(all[1].customerValue),
                               fixedfield::get(all[1].hostAddr)}),
-                 (QStringList{"Brisvan", "DeviceID", "b.example"}));
+                 (QStringList{"Brisvan", sixteen, "b.example"}));
+        QCOMPARE(QByteArray(customerById(2)->customerValue, 16), sixteen.toLatin1());
         QCOMPARE(all[1].port, 7000);
         QCOMPARE(all[1].svrChecked, 1);
-
-        // A value as wide as its 16-byte field comes back whole; a longer one is cut to it.
-        const QString sixteen = QStringLiteral("0123456789ABCDEF");
-        updateCustomer(QStringLiteral("UMEYE"), sixteen, QStringLiteral("svr.example"), 6000);
-        const std::unique_ptr<CustomerRecord> c = customerById(1);
-        QCOMPARE(QByteArray(c->customerValue, 16), sixteen.toLatin1());
-        QCOMPARE(fixedfield::get(c->customerValue), sixteen);
-        QCOMPARE(fixedfield::get(c->hostAddr), QStringLiteral("svr.example"));
-        updateCustomer(QStringLiteral("UMEYE"), sixteen + QStringLiteral("X"), QString(), 6000);
-        QCOMPARE(fixedfield::get(allCustomers()[0].customerValue), sixteen);
     }
 
     // --- fixed-width fields ---
@@ -1358,35 +1053,26 @@ private slots:
             char field[8];
             char guard[4];
         } f;
+        const QByteArray utf8 = text.toUtf8();
         std::memset(&f, 'Z', sizeof f);
         fixedfield::put(f.field, text);
-        QCOMPARE(fixedfield::bytes(f.field), text.toUtf8().left(kept));
+        // A value exactly as wide as its field comes back whole, without a NUL.
+        QCOMPARE(fixedfield::bytes(f.field), utf8.left(kept));
         QVERIFY(QString::fromUtf8(fixedfield::bytes(f.field)).toUtf8() == fixedfield::bytes(f.field)); // valid UTF-8
         for (int i = kept; i < 8; ++i)
             QCOMPARE(f.field[i], '\0');
         QCOMPARE(QByteArray(f.guard, 4), QByteArray("ZZZZ")); // nothing written past the field
-        QCOMPARE(fixedfield::fitsWithNul(text.toUtf8(), 8), text.toUtf8().size() < 8);
+        QCOMPARE(fixedfield::fitsWithNul(utf8, 8), utf8.size() < 8);
+        QVERIFY(!fixedfield::fitsWithNul(utf8 + QByteArray("\0b", 2), 16));
 
         // The SDK's records keep their last byte for the NUL, by the same cutting rule.
         std::memset(&f, 'Z', sizeof f);
-        const QByteArray utf8 = text.toUtf8();
         fixedfield::putTerminated(f.field, sizeof f.field, utf8.constData(), std::size_t(utf8.size()));
         const QByteArray terminated(f.field); // up to its NUL, which is there
         QCOMPARE(f.field[7], '\0');
         QVERIFY(utf8.startsWith(terminated) && terminated.size() >= qMin(kept, 7) - 3);
         QVERIFY(QString::fromUtf8(terminated).toUtf8() == terminated);
         QCOMPARE(QByteArray(f.guard, 4), QByteArray("ZZZZ"));
-    }
-
-    void fixedFieldFullWidthReadsBackWhole()
-    {
-        LogRecord l{};
-        fixedfield::put(l.logType, QByteArray(32, 'T')); // exactly as wide: no NUL
-        std::memset(l.logDescribe, 'D', sizeof l.logDescribe);
-        QCOMPARE(fixedfield::bytes(l.logType), QByteArray(32, 'T'));
-        QCOMPARE(fixedfield::bytes(l.logDescribe), QByteArray(256, 'D'));
-        QVERIFY(!fixedfield::fitsWithNul(QByteArray(16, 'x'), 16));
-        QVERIFY(!fixedfield::fitsWithNul(QByteArray("a\0b", 3), 16));
     }
 
     // --- connections: per thread, durable, bounded, reopened ---
@@ -1397,17 +1083,11 @@ private slots:
     {
         QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("W1"))));
         const int logsBefore = count(QStringLiteral("Logs"));
-        bool opened = false;
-        bool claimed = false;
-        bool workerReadFailed = false;
-        QString workerConnection;
+        const QString uiConnection = storeDatabase.connectionName();
+        bool claimed = false, workerReadFailed = false;
         std::unique_ptr<QThread> worker(QThread::create([&] {
-            opened = openStoreForThisThread();
-            workerConnection = storeDatabase.connectionName();
-            claimed = beginBatch()
-                && claimSerial(QStringLiteral("W1"), 1, QStringLiteral("DEV-W"), QStringLiteral("IPC"),
-                               QStringLiteral("127.0.0.1"))
-                    == ClaimResult::Claimed
+            claimed = openStoreForThisThread() && storeDatabase.connectionName() != uiConnection && beginBatch()
+                && claimSerial(QStringLiteral("W1"), 1, QStringLiteral("DEV-W"), {}, {}) == ClaimResult::Claimed
                 && addLog(makeLogRecord(QStringLiteral("Burning"), QStringLiteral("W1"))) && commitBatch();
             oracle::countSerials(QStringLiteral(" AND s.NoSuchColumn=1"));
             workerReadFailed = lastStoreCallFailed();
@@ -1415,10 +1095,7 @@ private slots:
         }));
         worker->start();
         QVERIFY(worker->wait(120000));
-        QVERIFY2(opened && claimed, qPrintable(storeError()));
-        QVERIFY(workerReadFailed);
-        QVERIFY(workerConnection != storeDatabase.connectionName());
-
+        QVERIFY2(claimed && workerReadFailed, qPrintable(storeError()));
         QVERIFY(!lastStoreCallFailed());
         QCOMPARE(holdingOfDevice(QStringLiteral("DEV-W")).serialNumber, QStringLiteral("W1"));
         QCOMPARE(count(QStringLiteral("Logs")), logsBefore + 1);
@@ -1447,47 +1124,24 @@ private slots:
 
     void durabilityIsAskedNotAssumed()
     {
-        QString why = QStringLiteral("unchanged");
+        QString why;
         if (!testsupport::onServer()) {
             QVERIFY(storeIsDurable(&why));
             return;
         }
-        // The suite's throwaway server runs with fsync and synchronous_commit off.
+        // The suite's throwaway server runs with fsync and synchronous_commit off; the
+        // session commits synchronously whatever the server's default.
         QVERIFY(!storeIsDurable(&why));
         QVERIFY2(why.contains(QLatin1String("fsync = off")), qPrintable(why));
         QVERIFY(!lastStoreCallFailed());
-        // The session commits synchronously whatever the server's default.
         QSqlQuery show(storeDatabase);
         QVERIFY(show.exec(QStringLiteral("SHOW synchronous_commit")) && show.next());
         QCOMPARE(show.value(0).toString(), QStringLiteral("on"));
         show.finish();
-        QCOMPARE(testsupport::value(QStringLiteral("SHOW synchronous_commit")).toString(), QStringLiteral("off"));
-
-        // The server's administrator turns fsync on: the station finds it durable.
-        {
-            QSqlDatabase admin = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("durability-admin"));
-            admin.setHostName(testsupport::serverCluster()->socketDir());
-            admin.setPort(testsupport::serverCluster()->port());
-            admin.setUserName(QStringLiteral("postgres"));
-            admin.setDatabaseName(QStringLiteral("postgres"));
-            QVERIFY2(admin.open(), qPrintable(admin.lastError().text()));
-            QSqlQuery set(admin);
-            QVERIFY(set.exec(QStringLiteral("ALTER SYSTEM SET fsync = on")));
-            QVERIFY(set.exec(QStringLiteral("SELECT pg_reload_conf()")));
-            QTRY_VERIFY2(storeIsDurable(&why), qPrintable(why));
-            QVERIFY(why.isEmpty());
-            QVERIFY(set.exec(QStringLiteral("ALTER SYSTEM RESET fsync")));
-            QVERIFY(set.exec(QStringLiteral("SELECT pg_reload_conf()")));
-            QTRY_VERIFY(!storeIsDurable(&why));
-            set.finish();
-            admin.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("durability-admin"));
         // A server that cannot be asked is not taken as durable.
         closeDatabase();
         QVERIFY(!storeIsDurable(&why));
         QVERIFY2(why.startsWith(QLatin1String("could not ask")), qPrintable(why));
-        QVERIFY(lastStoreCallFailed());
     }
 
     // A server that commits lazily by default (synchronous_commit = off) and is killed
@@ -1499,59 +1153,35 @@ private slots:
             QSKIP("the file commits through SQLite's journal");
         testsupport::PgCluster lazy;
         // WAL the server has not written by itself for ten seconds is lost in a crash.
-        // (fsync stays off: a process crash leaves what was written to the kernel, so only
-        // what the server never wrote is at stake, and the restarts stay quick.)
         lazy.setServerSettings({QStringLiteral("synchronous_commit=off"), QStringLiteral("wal_writer_delay=10s")});
         QVERIFY2(lazy.start(), qPrintable(lazy.errorText()));
         closeDatabase();
         testsupport::pointAtServer(lazy, QStringLiteral("crash-station"));
         openDatabase();
-        QVERIFY(storeDatabase.isOpen());
-
         for (int round = 1; round <= 10; ++round) {
-            QStringList uuids;
+            // The first two are claimed and marked; the third stays pending.
             for (int i = 0; i < 3; ++i) {
                 const QString uuid = QStringLiteral("R%1-%2").arg(round).arg(i);
                 const QString device = QStringLiteral("DEV-") + uuid;
-                QVERIFY2(insertSerial(serial(QStringLiteral("1"), uuid)), qPrintable(storeError()));
-                QVERIFY2(beginBatch()
-                             && claimSerial(uuid, 1, device, QStringLiteral("NVR"), QStringLiteral("127.0.0.1"))
-                                 == ClaimResult::Claimed
+                QVERIFY2(insertSerial(serial(QStringLiteral("1"), uuid)) && beginBatch()
+                             && claimSerial(uuid, 1, device, QStringLiteral("NVR"), {}) == ClaimResult::Claimed
                              && addLog(makeLogRecord(QStringLiteral("Burning"), uuid)) && commitBatch(),
                          qPrintable(storeError()));
-                uuids << uuid;
+                if (i < 2)
+                    QVERIFY2(beginBatch() && markSerialUsed(uuid, device, QStringLiteral("NVR"), {}) && commitBatch(),
+                             qPrintable(storeError()));
             }
-            // The first two are written and marked; the third stays pending.
-            for (int i = 0; i < 2; ++i)
-                QVERIFY2(beginBatch()
-                             && markSerialUsed(uuids.at(i), QStringLiteral("DEV-") + uuids.at(i), QStringLiteral("NVR"),
-                                               QStringLiteral("127.0.0.1"))
-                             && commitBatch(),
-                         qPrintable(storeError()));
-            QVERIFY2(lazy.crash(), qPrintable(lazy.errorText()));
-            QVERIFY2(lazy.restart(), qPrintable(lazy.errorText()));
-
-            QSqlDatabase db = lazy.connection(QStringLiteral("crash-inspector"));
-            QVERIFY2(db.isOpen(), qPrintable(db.lastError().text()));
-            for (int i = 0; i < 3; ++i) {
-                QSqlQuery q(db);
-                q.prepare(QStringLiteral("SELECT IsUse, DeviceSerialNum FROM SerialNumbers WHERE SerialNumber=?"));
-                q.addBindValue(uuids.at(i));
-                QVERIFY(q.exec());
-                QVERIFY2(q.next(), qPrintable(QStringLiteral("round %1: %2 lost").arg(round).arg(uuids.at(i))));
-                QCOMPARE(q.value(0).toInt(), i < 2 ? int(SerialUsed) : int(SerialPending));
-                QCOMPARE(q.value(1).toString(), QStringLiteral("DEV-") + uuids.at(i));
-            }
-            QSqlQuery logs(db);
-            QVERIFY(logs.exec(QStringLiteral("SELECT COUNT(*) FROM Logs")) && logs.next());
-            QCOMPARE(logs.value(0).toInt(), 3 * round);
-            db.close();
-
+            QVERIFY2(lazy.crash() && lazy.restart(), qPrintable(lazy.errorText()));
             // The station's connection died with the server: its next read says so, the one
-            // after it connects again.
-            QVERIFY(!serialExists(uuids.first()));
+            // after it connects again and finds everything it was told about.
+            QVERIFY(!serialExists(QStringLiteral("R1-0")));
             QVERIFY(lastStoreCallFailed());
-            QVERIFY2(serialExists(uuids.first()), qPrintable(storeError()));
+            for (int i = 0; i < 3; ++i) {
+                const DeviceHolding h = holdingOfDevice(QStringLiteral("DEV-R%1-%2").arg(round).arg(i));
+                QCOMPARE(h.serialNumber, QStringLiteral("R%1-%2").arg(round).arg(i));
+                QCOMPARE(h.isUse, i < 2 ? int(SerialUsed) : int(SerialPending));
+            }
+            QCOMPARE(countLogs(), 3 * round);
             QVERIFY(!lastStoreCallFailed());
         }
         closeDatabase();
@@ -1577,45 +1207,38 @@ private slots:
             QSKIP("the file's connection cannot be lost");
         QFETCH(bool, freeze);
         QFETCH(bool, inBatch);
-        reopenWithShortBound();
+        qputenv("TARNWELL_STORE_TIMEOUT_MS", "3000");
+        closeDatabase();
+        openDatabase();
         QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("KNOWN"))));
         QVERIFY(insertSerial(serial(QStringLiteral("1"), QStringLiteral("FREE"))));
         const int logsBefore = count(QStringLiteral("Logs"));
-        if (inBatch) {
-            QVERIFY(beginBatch());
-            QVERIFY(addLog(makeLogRecord(QStringLiteral("Burning"), QStringLiteral("FREE"))));
-        }
+        const auto claimFree = [] {
+            return claimSerial(QStringLiteral("FREE"), 1, QStringLiteral("DEV-F"), QStringLiteral("NVR"), {});
+        };
+        if (inBatch)
+            QVERIFY(beginBatch() && addLog(makeLogRecord(QStringLiteral("Burning"), QStringLiteral("FREE"))));
         std::unique_ptr<Frozen> frozen;
         if (freeze)
-            frozen = std::make_unique<Frozen>(testsupport::serverCluster()->serverProcesses());
+            frozen = std::make_unique<Frozen>();
         else
             QVERIFY(testsupport::exec(QStringLiteral(
                 "SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity WHERE pid <> pg_backend_pid() "
                 "AND datname = current_database() AND backend_type = 'client backend'")));
 
-        QElapsedTimer timer;
-        timer.start();
-        if (inBatch)
-            QCOMPARE(claimSerial(QStringLiteral("FREE"), 1, QStringLiteral("DEV-F"), QStringLiteral("NVR"),
-                                 QStringLiteral("127.0.0.1")),
-                     ClaimResult::Failed);
-        else
-            QVERIFY(!serialExists(QStringLiteral("KNOWN")));
+        QVERIFY(inBatch ? claimFree() == ClaimResult::Failed : !serialExists(QStringLiteral("KNOWN")));
         QVERIFY(lastStoreCallFailed());
         if (freeze)
             QVERIFY2(storeError().contains(QLatin1String("did not answer within 3 s")), qPrintable(storeError()));
         if (freeze && !inBatch) {
             // Still stopped: the next call's new connection gets no answer either.
             QVERIFY(!serialExists(QStringLiteral("KNOWN")));
-            QVERIFY(lastStoreCallFailed());
             QVERIFY2(storeError().contains(QLatin1String("could not be made again")), qPrintable(storeError()));
         }
-        QVERIFY2(timer.elapsed() < 40000, qPrintable(QString::number(timer.elapsed())));
         if (inBatch) {
             // The batch is gone; what its owner goes on writing is not stored on its own.
             QVERIFY(!batchIsOpen());
             QVERIFY(!addLog(makeLogRecord(QStringLiteral("Burnt"), QStringLiteral("FREE"))));
-            QVERIFY(lastStoreCallFailed());
             QVERIFY(!commitBatch());
         }
         frozen.reset();
@@ -1623,14 +1246,9 @@ private slots:
         QVERIFY2(serialExists(QStringLiteral("KNOWN")), qPrintable(storeError()));
         QVERIFY(!lastStoreCallFailed());
         QCOMPARE(count(QStringLiteral("Logs")), logsBefore);
-        QCOMPARE(holdingOfDevice(QStringLiteral("DEV-F")).isUse, int(SerialUnused));
         QVERIFY(beginBatch());
-        QCOMPARE(claimSerial(QStringLiteral("FREE"), 1, QStringLiteral("DEV-F"), QStringLiteral("NVR"),
-                             QStringLiteral("127.0.0.1")),
-                 ClaimResult::Claimed);
+        QCOMPARE(claimFree(), ClaimResult::Claimed);
         QVERIFY(commitBatch());
-        QCOMPARE(value(QStringLiteral("SELECT IsUse FROM SerialNumbers WHERE SerialNumber='FREE'")).toInt(),
-                 int(SerialPending));
     }
 };
 
