@@ -2,7 +2,35 @@
 #include "store/datastore.h"
 #include "store/storecore.h"
 
+#include <QMutex>
+#include <QMutexLocker>
+
 using namespace storecore;
+
+namespace {
+
+QMutex personLock;
+Person person;
+
+} // namespace
+
+void setSignedInPerson(const Person &p)
+{
+    QMutexLocker lock(&personLock);
+    person = p;
+}
+
+Person signedInPerson()
+{
+    QMutexLocker lock(&personLock);
+    return person;
+}
+
+bool signedInMay(Role needed)
+{
+    const Person p = signedInPerson();
+    return p.signedIn() && int(p.role) >= int(needed);
+}
 
 int checkLogin(const QString &loginName, const QString &password)
 {

@@ -81,6 +81,27 @@ bool checkAdminPassword(const QString &password);
 // True when the administrator's row was changed.
 bool setAdminPassword(const QString &password);
 
+// What a person may do: an operator searches, matches, burns, pages and exports; a
+// supervisor also deletes and releases pending identifiers; an administrator also imports,
+// edits customers and people and sets every password. Stored in Users.UserRole.
+enum class Role {
+    Operator = 0,
+    Supervisor = 1,
+    Administrator = 2,
+};
+// The person signed in on this station (the program's own login). Every log row names them.
+struct Person {
+    qint64 id = -1;
+    QString name;
+    Role role = Role::Operator;
+    bool signedIn() const { return id >= 0; }
+};
+// Set by the login (and a switch of user); cleared with Person(). Process-wide.
+void setSignedInPerson(const Person &person);
+Person signedInPerson();
+// True when someone is signed in whose role is `needed` or above.
+bool signedInMay(Role needed);
+
 // A zero-filled log record holding the two texts (cut to their widths).
 LogRecord makeLogRecord(const QString &type, const QString &describe);
 

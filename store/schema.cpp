@@ -108,6 +108,34 @@ QStringList stationStateTable()
                            "StateValue VARCHAR NOT NULL)")};
 }
 
+// People and their roles (0 operator, 1 supervisor, 2 administrator), accounts that are
+// switched off instead of deleted (the log names them), and the count of failed logins in a
+// row with the time (seconds since the epoch) before which the next try must wait. The
+// design's administrator stays the first administrator.
+QStringList userRoleColumns()
+{
+    return {QStringLiteral("ALTER TABLE Users ADD COLUMN UserRole INTEGER NOT NULL DEFAULT 0"),
+            QStringLiteral("ALTER TABLE Users ADD COLUMN UserDisabled INTEGER NOT NULL DEFAULT 0"),
+            QStringLiteral("ALTER TABLE Users ADD COLUMN UserFailures INTEGER NOT NULL DEFAULT 0"),
+            QStringLiteral("ALTER TABLE Users ADD COLUMN UserWaitUntil BIGINT NOT NULL DEFAULT 0"),
+            QStringLiteral("UPDATE Users SET UserRole = 2 WHERE UserName = 'admin'")};
+}
+
+// Which person wrote a log row; rows written before have none.
+QStringList logUserColumn()
+{
+    return {QStringLiteral("ALTER TABLE Logs ADD COLUMN LogUser VARCHAR")};
+}
+
+// Each log row's hash over its own fields and the hash of the row before it in its
+// station's chain; rows written before have none (unchained). The index walks one
+// station's chain in order.
+QStringList logChainColumn()
+{
+    return {QStringLiteral("ALTER TABLE Logs ADD COLUMN LogHash VARCHAR"),
+            QStringLiteral("CREATE INDEX LogsByStation ON Logs (LogStation, LogID)")};
+}
+
 bool hasDesignTables()
 {
     return objectExists(QStringLiteral("SerialNumbers"));
@@ -133,13 +161,21 @@ bool hasRetiredTable()
     return objectExists(QStringLiteral("RetiredSerials"));
 }
 
+// Versions 7 on came with numbers: a pool without one never has them.
+bool neverWithoutNumber()
+{
+    return false;
+}
+
 const Migration kMigrations[] = {
     {1, designTables, hasDesignTables},      {2, poolIndexes, hasPoolIndexes},
     {3, logStationColumn, hasLogStation},    {4, countStatements, countsHaveBlocks},
     {5, stationStateTable, hasStationState}, {6, retiredTable, hasRetiredTable},
+    {7, userRoleColumns, neverWithoutNumber}, {8, logUserColumn, neverWithoutNumber},
+    {9, logChainColumn, neverWithoutNumber},
 };
 
-constexpr int kVersion = 6;
+constexpr int kVersion = 9;
 
 // Why the last openDatabase() left the pool closed for its schema.
 SchemaProblem schemaProblem = SchemaProblem::None;

@@ -1,0 +1,20 @@
+// The commands of tarnwell-admin. Each takes the arguments after its name, prints what it
+// found to standard output (errors to standard error, one line, "tarnwell-admin: " first)
+// and returns the exit code.
+#pragma once
+
+#include <QStringList>
+
+namespace admin {
+
+// Walks the log's hash chains of the pool tarnwell.ini names: 0 when every chained row
+// checks, 1 when a row breaks a chain (the first one is named), 2 when it could not check.
+int verifyLog(const QStringList &args);
+// Brings the server's pool to this program's schema and gives the stations' group role
+// exactly what a station needs. Run once by the database's owner.
+int setupServer(const QStringList &args);
+
+void printOut(const QString &text);
+int printError(const QString &text, int code = 2);
+
+} // namespace admin
