@@ -168,9 +168,9 @@ bool neverWithoutNumber()
 }
 
 const Migration kMigrations[] = {
-    {1, designTables, hasDesignTables},      {2, poolIndexes, hasPoolIndexes},
-    {3, logStationColumn, hasLogStation},    {4, countStatements, countsHaveBlocks},
-    {5, stationStateTable, hasStationState}, {6, retiredTable, hasRetiredTable},
+    {1, designTables, hasDesignTables},       {2, poolIndexes, hasPoolIndexes},
+    {3, logStationColumn, hasLogStation},     {4, countStatements, countsHaveBlocks},
+    {5, stationStateTable, hasStationState},  {6, retiredTable, hasRetiredTable},
     {7, userRoleColumns, neverWithoutNumber}, {8, logUserColumn, neverWithoutNumber},
     {9, logChainColumn, neverWithoutNumber},
 };

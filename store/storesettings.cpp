@@ -49,7 +49,8 @@ StoreSettings StoreSettings::load(QString *error)
     StoreSettings s;
     QFile file(QStringLiteral("tarnwell.ini"));
     if (file.open(QIODevice::ReadOnly)) {
-        const QHash<QString, QString> ini = iniGroup(file.readAll(), QStringLiteral("store"));
+        const QByteArray bytes = file.readAll();
+        const QHash<QString, QString> ini = iniGroup(bytes, QStringLiteral("store"));
         const QString driver = ini.value(QStringLiteral("driver"), QStringLiteral("sqlite")).trimmed().toLower();
         if (driver == QLatin1String("postgresql") || driver == QLatin1String("qpsql")
             || driver == QLatin1String("postgres")) {
@@ -64,6 +65,11 @@ StoreSettings StoreSettings::load(QString *error)
         s.database = ini.value(QStringLiteral("database"), QStringLiteral("tarnwell")).trimmed();
         s.user = ini.value(QStringLiteral("user")).trimmed();
         s.station = ini.value(QStringLiteral("station")).trimmed();
+        bool minutesOk = false;
+        const int minutes =
+            iniGroup(bytes, QStringLiteral("login")).value(QStringLiteral("idle_minutes")).toInt(&minutesOk);
+        if (minutesOk && minutes >= 0)
+            s.idleMinutes = minutes;
     }
     s.password = qEnvironmentVariable("TARNWELL_DB_PASSWORD");
     return s;

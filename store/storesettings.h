@@ -10,6 +10,9 @@
 //   user=station
 //   station=line1-station3   ; written into every log row (default: the machine's name)
 //
+//   [login]
+//   idle_minutes=15          ; the window locks after this long without input (0: never)
+//
 // A value is its line's text as written (UTF-8, a comma is part of it); `;` starts a
 // comment unless the value is in double quotes.
 //
@@ -31,6 +34,8 @@ struct StoreSettings {
     QString user;
     QString password;
     QString station;
+    // [login] idle_minutes: the window locks after this long without input (0: never).
+    int idleMinutes = 15;
 
     // Reads tarnwell.ini of the working folder. `error` (when given) says what is wrong
     // with a file that names an unknown driver; the defaults are returned then.

@@ -104,8 +104,11 @@ QList<QVariantList> schemaSnapshot()
 }
 
 const QStringList kIndexes = {
-    QStringLiteral("RetiredSerialsBySerialNumber"), QStringLiteral("SerialNumbersByCustomer"),
-    QStringLiteral("SerialNumbersByCustomerUse"),   QStringLiteral("SerialNumbersByDeviceSerialNum"),
+    QStringLiteral("LogsByStation"),
+    QStringLiteral("RetiredSerialsBySerialNumber"),
+    QStringLiteral("SerialNumbersByCustomer"),
+    QStringLiteral("SerialNumbersByCustomerUse"),
+    QStringLiteral("SerialNumbersByDeviceSerialNum"),
     QStringLiteral("SerialNumbersBySerialNumber"),
 };
 
@@ -334,9 +337,9 @@ private slots:
         closeDatabase();
         const int before = storeSchemaVersion() - 1;
         for (const QString &sql :
-             {QStringLiteral("DROP TABLE RetiredSerials"),
+             {QStringLiteral("DROP INDEX LogsByStation"), QStringLiteral("ALTER TABLE Logs DROP COLUMN LogHash"),
               QStringLiteral("UPDATE SchemaVersion SET Version = %1").arg(before),
-              QStringLiteral("CREATE TABLE RetiredSerialsBySerialNumber (x INTEGER)"),
+              QStringLiteral("CREATE TABLE LogsByStation (x INTEGER)"),
               QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse) VALUES (1, 'KEPT', 0)")})
             QVERIFY(testsupport::exec(sql));
         const QList<QVariantList> schema = schemaSnapshot();
@@ -348,7 +351,7 @@ private slots:
         QCOMPARE(schemaSnapshot(), schema);
         QCOMPARE(recordedVersion(), before);
 
-        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE RetiredSerialsBySerialNumber")));
+        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE LogsByStation")));
         openDatabase();
         QCOMPARE(storeSchemaProblem(), SchemaProblem::None);
         QCOMPARE(recordedVersion(), storeSchemaVersion());
