@@ -25,14 +25,30 @@
 // without a number, made by an earlier release, is recognised by the tables it has). A pool
 // newer than the program, or one whose change failed, is left as it was and not opened.
 void openDatabase();
+// The same with these settings instead of tarnwell.ini's (tarnwell-admin's options).
+struct StoreSettings;
+void openDatabase(const StoreSettings &settings);
 void closeDatabase();
 int storeSchemaVersion();
+// Why openDatabase() left the pool closed (storeError() gives the details).
 enum class SchemaProblem {
     None,
-    TooNew,          // the pool's version (given in *version) is newer than this program's
-    MigrationFailed, // a change could not be made (storeError() says why); the pool keeps its old version
+    TooNew,           // the pool's version (given in *version) is newer than this program's
+    MigrationFailed,  // a change could not be made (storeError() says why); the pool keeps its old version
+    Settings,         // tarnwell.ini cannot be used (storeError() says which line and why); nothing was opened
+    NotOpened,        // the server or the file could not be opened (storeError(): the driver's words)
+    NeedsSetup,       // the server's pool is older (*version) and this login may not change its schema
+    MissingPrivilege, // this login lacks privileges a station needs (storeError() lists them)
 };
 SchemaProblem storeSchemaProblem(int *version = nullptr);
+// What a station's login needs on the server, table by table (privileges as PostgreSQL
+// names them): tarnwell-admin setup-server grants exactly these to the stations' group
+// role, and openDatabase() checks them for a login that does not own the pool.
+struct StorePrivilege {
+    QString table;
+    QStringList privileges;
+};
+QList<StorePrivilege> stationPrivileges();
 // A connection of the calling (worker) thread to the pool openDatabase() opened: the same
 // settings and session settings, no schema work. False, with storeError(), when it cannot
 // open. Close it on the same thread before the thread ends.
