@@ -883,6 +883,26 @@ Nothing was written under that name.</source>
         <source>The pool could not be brought to this version of Tarnwell (%1). It was left as it was; this one closes.</source>
         <translation>无法将标识池升级到此版本的 Tarnwell（%1）。标识池保持原样；本窗口将关闭。</translation>
     </message>
+    <message>
+        <source>The settings file %1 cannot be used: %2. Nothing was opened; correct the file and start Tarnwell again.</source>
+        <translation>设置文件 %1 无法使用：%2。未打开任何号池；请改正该文件后重新启动 Tarnwell。</translation>
+    </message>
+    <message>
+        <source>Tarnwell cannot open the pool on the server: host %1, port %2, database %3, login %4. The server says: %5 Check that the server runs and can be reached, and the login and its password; this one closes.</source>
+        <translation>Tarnwell 无法打开服务器上的号池：主机 %1，端口 %2，数据库 %3，登录名 %4。服务器回复：%5 请检查服务器是否运行且可以访问，以及登录名和密码；本窗口将关闭。</translation>
+    </message>
+    <message>
+        <source>Tarnwell cannot open the pool file %1: %2 This one closes.</source>
+        <translation>Tarnwell 无法打开号池文件 %1：%2 本窗口将关闭。</translation>
+    </message>
+    <message>
+        <source>The pool on the server (host %1, port %2) is older than this version of Tarnwell, and the login %3 may not change it. The database&apos;s owner runs &quot;tarnwell-admin setup-server&quot; once, then the stations start again. Nothing was changed; this one closes.</source>
+        <translation>服务器（主机 %1，端口 %2）上的号池版本低于本版 Tarnwell，而登录名 %3 无权修改它。请数据库所有者运行一次“tarnwell-admin setup-server”，然后各工位重新启动。未做任何修改；本窗口将关闭。</translation>
+    </message>
+    <message>
+        <source>The login %1 lacks privileges this station needs on the server (host %2, port %3): %4. The database&apos;s owner runs &quot;tarnwell-admin setup-server&quot; and makes %1 a member of the stations&apos; group role; this one closes.</source>
+        <translation>登录名 %1 缺少本工位在服务器（主机 %2，端口 %3）上所需的权限：%4。请数据库所有者运行“tarnwell-admin setup-server”，并将 %1 加入工位组角色；本窗口将关闭。</translation>
+    </message>
 </context>
 <context>
     <name>TarnwellClass</name>

@@ -185,8 +185,8 @@ private slots:
                                         << QStringLiteral("line 2: unknown driver \"postgress\"");
         QTest::newRow("malformed line") << QByteArray("; the line's pool\n[store]\ndriver postgresql\n")
                                         << QStringLiteral("line 3: \"driver postgresql\" is neither");
-        QTest::newRow("unclosed section") << QByteArray("[store\ndriver=sqlite\n")
-                                          << QStringLiteral("line 1: \"[store\" is not a [section]");
+        QTest::newRow("unclosed section")
+            << QByteArray("[store\ndriver=sqlite\n") << QStringLiteral("line 1: \"[store\" is not a [section]");
         QTest::newRow("unknown key") << QByteArray("[store]\ndriver=postgresql\nhots=db.line.example\n")
                                      << QStringLiteral("line 3: [store] has no key \"hots\"");
         QTest::newRow("password in the file") << QByteArray("[store]\npassword=secret\n")
@@ -194,7 +194,8 @@ private slots:
         QTest::newRow("port not a number") << QByteArray("[store]\ndriver=postgresql\nport=54x32\n")
                                            << QStringLiteral("line 3: the port \"54x32\" is not a number");
         QTest::newRow("port 0") << QByteArray("[store]\nport=0\n") << QStringLiteral("line 2: the port \"0\"");
-        QTest::newRow("port too large") << QByteArray("[store]\nport=65536\n") << QStringLiteral("line 2: the port \"65536\"");
+        QTest::newRow("port too large") << QByteArray("[store]\nport=65536\n")
+                                        << QStringLiteral("line 2: the port \"65536\"");
         QTest::newRow("unknown sslmode") << QByteArray("[store]\nsslmode=verify\n")
                                          << QStringLiteral("line 2: unknown sslmode \"verify\"");
         QTest::newRow("idle minutes") << QByteArray("[store]\n[login]\nidle_minutes=soon\n")
@@ -293,8 +294,8 @@ private slots:
     void setupServerIsIdempotent()
     {
         QVERIFY2(pg.isRunning() || pg.start(), qPrintable(pg.errorText()));
-        QVERIFY(!testsupport::writeFile(ownerFolder + QStringLiteral("/tarnwell.ini"), serverIni(pg, pg.user()))
-                     .isEmpty());
+        QVERIFY(
+            !testsupport::writeFile(ownerFolder + QStringLiteral("/tarnwell.ini"), serverIni(pg, pg.user())).isEmpty());
         // Without CREATEROLE the owner cannot make the group: said, nothing granted.
         Run r = setupServer();
         QCOMPARE(r.code, 2);
@@ -313,10 +314,18 @@ private slots:
             QVERIFY(!r.out.contains(pg.password()) && !r.err.join('\n').contains(pg.password()));
         }
         QCOMPARE(ownerValue(QStringLiteral("SELECT MAX(Version) FROM SchemaVersion")).toInt(), storeSchemaVersion());
-        QVERIFY(asOwner(QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD '%2' IN ROLE %3")
-                            .arg(kStation, kStationPassword, kGroup)));
+        QVERIFY(asOwner(
+            QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD '%2' IN ROLE %3").arg(kStation, kStationPassword, kGroup)));
         QVERIFY(!testsupport::writeFile(stationFolder + QStringLiteral("/tarnwell.ini"), serverIni(pg, kStation))
                      .isEmpty());
+
+        // A station's login cannot set anything up.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TARNWELL_DB_PASSWORD"), kStationPassword);
+        r = runProgram(QStringLiteral(TARNWELL_ADMIN), {QStringLiteral("setup-server")}, stationFolder, env);
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.value(0).contains(QStringLiteral("the login %1 does not own the pool's tables").arg(kStation)),
+                 qPrintable(r.err.join('\n')));
 
         // A login group is refused: its members' logins would not be the point.
         r = setupServer({QStringLiteral("--role"), kStation});
@@ -336,14 +345,16 @@ private slots:
         db.setPassword(kStationPassword);
         QVERIFY2(db.open(), qPrintable(db.lastError().text()));
         const qint64 logs = ownerValue(QStringLiteral("SELECT COUNT(*) FROM Logs")).toLongLong();
-        for (const char *sql : {"UPDATE Logs SET LogDescribe = 'changed'", "DELETE FROM Logs", "TRUNCATE Logs",
-                                "DROP TABLE Logs", "DROP TABLE SerialNumbers", "ALTER TABLE Logs ADD COLUMN x INTEGER",
-                                "ALTER TABLE SerialNumbers DROP COLUMN szIP", "CREATE TABLE Mine (x INTEGER)",
-                                "DROP TRIGGER LogCountsInsert ON Logs", "DELETE FROM Users", "UPDATE SchemaVersion SET Version = 1"}) {
+        for (const char *sql :
+             {"UPDATE Logs SET LogDescribe = 'changed'", "DELETE FROM Logs", "TRUNCATE Logs", "DROP TABLE Logs",
+              "DROP TABLE SerialNumbers", "ALTER TABLE Logs ADD COLUMN x INTEGER",
+              "ALTER TABLE SerialNumbers DROP COLUMN szIP", "CREATE TABLE Mine (x INTEGER)",
+              "DROP TRIGGER LogCountsInsert ON Logs", "DELETE FROM Users", "UPDATE SchemaVersion SET Version = 1"}) {
             QSqlQuery q(db);
             QVERIFY2(!q.exec(QLatin1String(sql)), sql);
             const QString code = q.lastError().nativeErrorCode();
-            QVERIFY2(code == QLatin1String("42501"), qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(sql), q.lastError().text())));
+            QVERIFY2(code == QLatin1String("42501"),
+                     qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(sql), q.lastError().text())));
         }
         db.close();
         QCOMPARE(ownerValue(QStringLiteral("SELECT COUNT(*) FROM Logs")).toLongLong(), logs);
@@ -370,8 +381,9 @@ private slots:
         QVERIFY(storeDatabase.isOpen());
         {
             QSqlQuery q(storeDatabase);
-            QVERIFY(q.exec(QStringLiteral("SELECT rolsuper OR rolcreaterole FROM pg_roles WHERE rolname = current_user"))
-                    && q.next() && !q.value(0).toBool());
+            QVERIFY(
+                q.exec(QStringLiteral("SELECT rolsuper OR rolcreaterole FROM pg_roles WHERE rolname = current_user"))
+                && q.next() && !q.value(0).toBool());
         }
 
         // Import, in a batch with its log row.
@@ -414,14 +426,15 @@ private slots:
         // A merge of the station's old file, through the tool as the operator runs it.
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TARNWELL_DB_PASSWORD"), kStationPassword);
-        const Run r = runProgram(QStringLiteral(TARNWELL_MERGE),
-                                 {home + QStringLiteral("/oldstation/mydatabase.db")}, stationFolder, env);
+        const Run r = runProgram(QStringLiteral(TARNWELL_MERGE), {home + QStringLiteral("/oldstation/mydatabase.db")},
+                                 stationFolder, env);
         QVERIFY2(r.code == 0, qPrintable(r.err.join('\n') + r.out));
         QVERIFY(r.out.contains(QLatin1String("Identifiers copied: 2")));
         QVERIFY(r.out.contains(QLatin1String("Retired identifiers copied: 1")));
         QCOMPARE(ownerValue(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers WHERE SerialNumber LIKE 'F-%'")).toInt(),
                  2);
-        QCOMPARE(ownerValue(QStringLiteral("SELECT COUNT(*) FROM RetiredSerials WHERE SerialNumber = 'S-1'")).toInt(), 1);
+        QCOMPARE(ownerValue(QStringLiteral("SELECT COUNT(*) FROM RetiredSerials WHERE SerialNumber = 'S-1'")).toInt(),
+                 1);
         // The counts the triggers kept as the station agree with the rows.
         QCOMPARE(ownerValue(QStringLiteral("SELECT SUM(Total) FROM SerialCounts")).toLongLong(),
                  ownerValue(QStringLiteral("SELECT COUNT(*) FROM SerialNumbers")).toLongLong());
