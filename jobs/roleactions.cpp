@@ -86,8 +86,8 @@ People::Result People::setDisabled(qint64 id, bool disabled)
     QString name;
     return logged(
         [&] {
-            name = nameOf(id);
-            return setPersonDisabled(id, disabled);
+        name = nameOf(id);
+        return setPersonDisabled(id, disabled);
         },
         [&] { return disabled ? tr("Disabled %1").arg(name) : tr("Enabled %1").arg(name); });
 }
@@ -97,8 +97,8 @@ People::Result People::setRole(qint64 id, Role role)
     QString name;
     const Result result = logged(
         [&] {
-            name = nameOf(id);
-            return setPersonRole(id, role);
+        name = nameOf(id);
+        return setPersonRole(id, role);
         },
         [&] { return tr("Set the role of %1 to %2").arg(name, roleName(role)); });
     Person me = signedInPerson();
@@ -115,8 +115,8 @@ People::Result People::setPassword(qint64 id, const QString &password)
     QString name;
     return logged(
         [&] {
-            name = nameOf(id);
-            return setPersonPassword(id, hash);
+        name = nameOf(id);
+        return setPersonPassword(id, hash);
         },
         [&] { return tr("Set a new password for %1").arg(name); });
 }

@@ -31,8 +31,8 @@ class People
     Q_DECLARE_TR_FUNCTIONS(People)
 public:
     struct Result {
-        bool permitted = true;   // false: the signed-in person is no administrator
-        bool ownAccount = false; // refused: nobody disables the account they are signed in with
+        bool permitted = true;                      // false: the signed-in person is no administrator
+        bool ownAccount = false;                    // refused: nobody disables the account they are signed in with
         PeopleChange change = PeopleChange::Failed; // the store's answer when permitted
         bool done() const { return permitted && !ownAccount && change == PeopleChange::Done; }
     };

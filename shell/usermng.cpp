@@ -13,7 +13,11 @@
 
 namespace {
 
-enum Column { ColName, ColRole, ColState };
+enum Column {
+    ColName,
+    ColRole,
+    ColState
+};
 
 const Role kRoles[] = {Role::Operator, Role::Supervisor, Role::Administrator};
 
