@@ -17,6 +17,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
 
 Q_DECLARE_METATYPE(Role)
 Q_DECLARE_METATYPE(PeopleChange)
@@ -143,8 +147,8 @@ private slots:
             QCOMPARE(poolState(), before);
 
         before = poolState();
-        const jobs::Gated deleted =
-            jobs::deleteSerialLogged(QStringLiteral("D0001"), makeLogRecord(QStringLiteral("t"), QStringLiteral("d")));
+        const jobs::Gated deleted = jobs::deleteSerialLogged(QStringLiteral("D0001"),
+                                                             makeLogRecord(QStringLiteral("t"), QStringLiteral("d")));
         QCOMPARE(deleted, supervisor ? jobs::Gated::Done : jobs::Gated::Refused);
         QCOMPARE(count(QStringLiteral("RetiredSerials WHERE SerialNumber='D0001'")), supervisor ? 1 : 0);
         if (!supervisor)
@@ -183,7 +187,8 @@ private slots:
         MessageBox::setNextAnswer(QMessageBox::Yes);
         MessageBox::setNextAnswer(QMessageBox::Yes);
         child(&page, "btnDelete")->click();
-        QCOMPARE(MessageBox::last().text, QStringLiteral("Only a supervisor or an administrator may delete serial numbers."));
+        QCOMPARE(MessageBox::last().text,
+                 QStringLiteral("Only a supervisor or an administrator may delete serial numbers."));
         QCOMPARE(poolState(), before);
     }
 
@@ -243,7 +248,8 @@ private slots:
         QVERIFY(passwordhash::matches(storedPassword(QStringLiteral("olga")), QStringLiteral("second-pw")));
         QVERIFY(!passwordhash::matches(storedPassword(QStringLiteral("olga")), QStringLiteral("first-pw")));
 
-        QCOMPARE(testsupport::column(QStringLiteral("SELECT LogDescribe FROM Logs WHERE LogType='Users' ORDER BY LogID")),
+        QCOMPARE(testsupport::column(
+                     QStringLiteral("SELECT LogDescribe FROM Logs WHERE LogType='Users' ORDER BY LogID")),
                  (QStringList{QStringLiteral("Added olga as Operator"),
                               QStringLiteral("Set the role of olga to Supervisor"), QStringLiteral("Disabled olga"),
                               QStringLiteral("Enabled olga"), QStringLiteral("Set a new password for olga")}));
@@ -301,8 +307,44 @@ private slots:
         QCOMPARE(MessageBox::last().text, QStringLiteral("You can not disable the account you are signed in with."));
         testsupport::chooseText(child<QComboBox>(&dialog, "cbxRole"), QStringLiteral("Operator"));
         testsupport::click(child(&dialog, "btnSetRole"));
-        QCOMPARE(MessageBox::last().text, QStringLiteral("The pool must keep an enabled administrator; nothing was changed."));
+        QCOMPARE(MessageBox::last().text,
+                 QStringLiteral("The pool must keep an enabled administrator; nothing was changed."));
         QCOMPARE(count(QStringLiteral("Logs WHERE LogType='Users'")), 0);
+    }
+
+    // Two stations each disabling one of the last two administrators: the second waits for
+    // the first and is refused, so one stays enabled.
+    void concurrentDisablesKeepOneAdministrator()
+    {
+        if (!testsupport::onServer())
+            QSKIP("the file's batch holds the one write lock; stations share the pool on the server");
+        const QString hash = passwordhash::make(QStringLiteral("p"));
+        QCOMPARE(addPerson(QStringLiteral("bea"), hash, Role::Administrator), PeopleChange::Done);
+        const qint64 bea = idOf(QStringLiteral("bea"));
+        QVERIFY(beginBatch());
+        QCOMPARE(setPersonDisabled(1, true), PeopleChange::Done);
+        std::atomic<bool> finished{false};
+        PeopleChange other = PeopleChange::Done;
+        std::unique_ptr<QThread> station(QThread::create([&] {
+            if (openStoreForThisThread()) {
+                other = setPersonDisabled(bea, true);
+                closeStoreForThisThread();
+            } else {
+                other = PeopleChange::Failed;
+            }
+            finished = true;
+        }));
+        station->start();
+        QTRY_VERIFY_WITH_TIMEOUT(finished
+                                     || testsupport::value(QStringLiteral("SELECT COUNT(*) FROM pg_stat_activity "
+                                                                          "WHERE wait_event_type='Lock'"))
+                                             .toInt()
+                                         > 0,
+                                 30000);
+        QVERIFY(commitBatch());
+        QVERIFY(station->wait(30000));
+        QCOMPARE(other, PeopleChange::LastAdministrator);
+        QCOMPARE(count(QStringLiteral("Users WHERE UserRole=2 AND UserDisabled=0")), 1);
     }
 
     void addPersonRefuses_data()
