@@ -87,6 +87,10 @@
         <source>The customer could not be saved; nothing was changed.</source>
         <translation>客户信息无法保存，未做任何更改。</translation>
     </message>
+    <message>
+        <source>Only an administrator may edit customers; nothing was changed.</source>
+        <translation>只有管理员可以编辑客户，未做任何更改。</translation>
+    </message>
 </context>
 <context>
     <name>DeviceMng</name>
@@ -390,6 +394,45 @@
     <message>
         <source>Login name or password is error!</source>
         <translation>登录名或密码错误！</translation>
+    </message>
+</context>
+<context>
+    <name>People</name>
+    <message>
+        <source>Users</source>
+        <translation>用户</translation>
+    </message>
+    <message>
+        <source>Operator</source>
+        <translation>操作员</translation>
+    </message>
+    <message>
+        <source>Supervisor</source>
+        <translation>主管</translation>
+    </message>
+    <message>
+        <source>Administrator</source>
+        <translation>管理员</translation>
+    </message>
+    <message>
+        <source>Added %1 as %2</source>
+        <translation>已添加 %1，角色为 %2</translation>
+    </message>
+    <message>
+        <source>Disabled %1</source>
+        <translation>已停用 %1</translation>
+    </message>
+    <message>
+        <source>Enabled %1</source>
+        <translation>已启用 %1</translation>
+    </message>
+    <message>
+        <source>Set the role of %1 to %2</source>
+        <translation>已将 %1 的角色设为 %2</translation>
+    </message>
+    <message>
+        <source>Set a new password for %1</source>
+        <translation>已为 %1 设置新密码</translation>
     </message>
 </context>
 <context>
@@ -816,6 +859,14 @@ Nothing was written under that name.</source>
 
 %1</translation>
     </message>
+    <message>
+        <source>Only a supervisor or an administrator may delete serial numbers.</source>
+        <translation>只有主管或管理员可以删除序列号。</translation>
+    </message>
+    <message>
+        <source>Only an administrator may import serial numbers.</source>
+        <translation>只有管理员可以导入序列号。</translation>
+    </message>
 </context>
 <context>
     <name>Tarnwell</name>
@@ -883,6 +934,10 @@ Nothing was written under that name.</source>
         <source>The pool could not be brought to this version of Tarnwell (%1). It was left as it was; this one closes.</source>
         <translation>无法将标识池升级到此版本的 Tarnwell（%1）。标识池保持原样；本窗口将关闭。</translation>
     </message>
+    <message>
+        <source>Users</source>
+        <translation>用户</translation>
+    </message>
 </context>
 <context>
     <name>TarnwellClass</name>
@@ -948,6 +1003,125 @@ Nothing was written under that name.</source>
     <message>
         <source>The password could not be changed; the old one stays.</source>
         <translation>密码无法修改，旧密码仍然有效。</translation>
+    </message>
+</context>
+<context>
+    <name>UserMng</name>
+    <message>
+        <source>Users</source>
+        <translation>用户</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>姓名</translation>
+    </message>
+    <message>
+        <source>Role</source>
+        <translation>角色</translation>
+    </message>
+    <message>
+        <source>State</source>
+        <translation>状态</translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation>密码</translation>
+    </message>
+    <message>
+        <source>Confirm password</source>
+        <translation>确认密码</translation>
+    </message>
+    <message>
+        <source>Add</source>
+        <translation>添加</translation>
+    </message>
+    <message>
+        <source>Set role</source>
+        <translation>设置角色</translation>
+    </message>
+    <message>
+        <source>Set password</source>
+        <translation>设置密码</translation>
+    </message>
+    <message>
+        <source>Disable</source>
+        <translation>停用</translation>
+    </message>
+    <message>
+        <source>Disabled</source>
+        <translation>已停用</translation>
+    </message>
+    <message>
+        <source>Enabled</source>
+        <translation>已启用</translation>
+    </message>
+    <message>
+        <source>Enable</source>
+        <translation>启用</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>Please select a person!</source>
+        <translation>请选择一个人！</translation>
+    </message>
+    <message>
+        <source>The password is empty!</source>
+        <translation>密码为空！</translation>
+    </message>
+    <message>
+        <source>Confirm password is not same to new password!</source>
+        <translation>确认密码与新密码不一致！</translation>
+    </message>
+    <message>
+        <source>The password can not begin or end with a blank!</source>
+        <translation>密码不能以空格开头或结尾！</translation>
+    </message>
+    <message>
+        <source>Only an administrator may manage users; nothing was changed.</source>
+        <translation>只有管理员可以管理用户，未做任何更改。</translation>
+    </message>
+    <message>
+        <source>You can not disable the account you are signed in with.</source>
+        <translation>不能停用您当前登录所用的账户。</translation>
+    </message>
+    <message>
+        <source>The name can not be empty or begin or end with a blank!</source>
+        <translation>姓名不能为空，也不能以空格开头或结尾！</translation>
+    </message>
+    <message>
+        <source>The name can not be longer than %1 bytes!</source>
+        <translation>姓名不能超过 %1 个字节！</translation>
+    </message>
+    <message>
+        <source>%1 is taken; choose another name.</source>
+        <translation>%1 已被使用，请选择其他姓名。</translation>
+    </message>
+    <message>
+        <source>That person or role is not in the pool; nothing was changed.</source>
+        <translation>该人员或角色不存在，未做任何更改。</translation>
+    </message>
+    <message>
+        <source>The pool must keep an enabled administrator; nothing was changed.</source>
+        <translation>必须保留至少一名启用的管理员，未做任何更改。</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>The change could not be saved; nothing was changed.</source>
+        <translation>更改无法保存，未做任何更改。</translation>
+    </message>
+    <message>
+        <source>Information</source>
+        <translation>信息</translation>
+    </message>
+    <message>
+        <source>The new password of %1 is set.</source>
+        <translation>%1 的新密码已设置。</translation>
     </message>
 </context>
 <context>
