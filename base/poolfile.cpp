@@ -21,7 +21,8 @@ std::string systemError(const std::string &what)
 Folder folderAt(const std::string &path)
 {
     Folder folder;
-    struct stat st {};
+    struct stat st {
+    };
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         folder.station = (st.st_mode & S_ISGID) && (st.st_mode & S_IRWXG) == S_IRWXG;
         folder.group = st.st_gid;
@@ -36,7 +37,8 @@ mode_t fileMode(const Folder &folder)
 
 std::string fit(const Folder &folder, const std::string &path, bool create)
 {
-    struct stat st {};
+    struct stat st {
+    };
     if (::stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT)
             return systemError(path);
@@ -64,7 +66,8 @@ std::string fit(const Folder &folder, const std::string &path, bool create)
     return {};
 }
 
-Umask::Umask(const Folder &folder) : previous_(::umask(0666 & ~fileMode(folder)))
+Umask::Umask(const Folder &folder)
+    : previous_(::umask(0666 & ~fileMode(folder)))
 {
 }
 

@@ -16,7 +16,8 @@ namespace {
 
 struct stat statOf(const QString &path)
 {
-    struct stat st {};
+    struct stat st {
+    };
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         st.st_mode = 0;
     return st;
