@@ -45,11 +45,13 @@ std::string fit(const Folder &folder, const std::string &path, bool create)
         if (!create)
             return {};
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, fileMode(folder));
+        if (fd < 0 && errno == EEXIST) // another program made it meanwhile
+            return fit(folder, path, false);
         if (fd < 0)
-            return systemError(path);
+            return systemError(path + " could not be made");
         // The umask may have taken the group's bits.
         const bool set = ::fchmod(fd, fileMode(folder)) == 0;
-        const std::string why = set ? std::string() : systemError(path);
+        const std::string why = set ? std::string() : systemError(path + " could not be given its mode");
         ::close(fd);
         return why;
     }
@@ -59,10 +61,10 @@ std::string fit(const Folder &folder, const std::string &path, bool create)
     const mode_t owner = mode & S_IRWXU & ~S_IXUSR;
     const mode_t wanted = folder.station ? owner | owner >> 3 : owner;
     if (mode != wanted && ::chmod(path.c_str(), wanted) != 0)
-        return systemError(path);
+        return systemError(path + " could not be given the mode its folder asks for");
     // A file moved in keeps its group; the other operators reach it only through the folder's.
     if (folder.station && st.st_gid != folder.group && ::chown(path.c_str(), uid_t(-1), folder.group) != 0)
-        return systemError(path);
+        return systemError(path + " is not the station folder's group's, and could not be made so");
     return {};
 }
 
