@@ -294,6 +294,15 @@ installed_check() {
   [ "$(stat -c '%i %a %U %G' "$pool")" = "$inode 660 $a tarnwell" ] || fail "$b's start did not use $a's pool"
   [ "$(logs_as "$a")" = "Login Logout Login Logout" ] || fail "$a reads '$(logs_as "$a")', expected both starts' rows"
 
+  # A folder its group may not write (an administrator's chmod): said as that, not as "join".
+  chmod 2750 /var/lib/tarnwell
+  if (cd / && runuser -u "$a" -- env -i PATH=/usr/bin:/bin HOME="$(getent passwd "$a" | cut -d: -f6)" /usr/bin/tarnwell) \
+       >"$tmp/a.log" 2>&1; then
+    fail "the launcher started in a folder its group may not write"
+  fi
+  grep -q "does not let its group tarnwell in (mode 2750" "$tmp/a.log" || { cat "$tmp/a.log"; fail "no word of the folder's mode"; }
+  chmod 2770 /var/lib/tarnwell
+
   # A user outside the group: told how to join, in a box too; no pool anywhere.
   local outhome
   outhome=$(getent passwd "$out" | cut -d: -f6)
