@@ -937,6 +937,44 @@ Nothing was written under that name.</source>
     <message>
         <source>Users</source>
         <translation>用户</translation>
+        <source>Your account %1 was added to the group %2, which may use this station&apos;s pool in %3, after you logged in. Log out and log in again to use it. Tarnwell closes.</source>
+        <translation>您的账户 %1 是在您登录之后才加入组 %2 的（该组可以使用本工位在 %3 的标识池）。请注销并重新登录后再使用。Tarnwell 将关闭。</translation>
+    </message>
+    <message>
+        <source>This station keeps its pool in %1, which only the members of the group %2 may use, and your account %3 is not one of them. Ask the administrator of this PC to add you:
+
+sudo adduser %3 %2
+
+then log out and log in again. Tarnwell closes.</source>
+        <translation>本工位的标识池在 %1，只有组 %2 的成员可以使用，而您的账户 %3 不在其中。请本机管理员将您加入该组：
+
+sudo adduser %3 %2
+
+然后注销并重新登录。Tarnwell 将关闭。</translation>
+    </message>
+    <message>
+        <source>Your own folder holds settings %1 (for example the line&apos;s server), but this station&apos;s folder %2 has none, so Tarnwell would start on a pool of its own. Put them there for every operator of this PC:
+
+install -m 660 %1 %2/
+
+Tarnwell closes.</source>
+        <translation>您自己的文件夹中有设置文件 %1（例如产线服务器的设置），但本工位的文件夹 %2 中没有，Tarnwell 将会使用一个单独的标识池启动。请先为本机的所有操作员把它放到那里：
+
+install -m 660 %1 %2/
+
+Tarnwell 将关闭。</translation>
+    </message>
+    <message>
+        <source>An earlier version kept a pool of your own in %1; it was left as it is. This station now keeps one pool for all its operators in %2. To bring its identifiers and log over, close Tarnwell and run in a terminal:
+
+%3
+
+Then move %1 out of its folder, keeping it as a copy; until then this note comes at every start.</source>
+        <translation>旧版本在 %1 为您单独保存了一个标识池；它保持原样未被改动。本工位现在在 %2 为所有操作员保存同一个标识池。要把其中的标识和日志转过来，请关闭 Tarnwell 并在终端中运行：
+
+%3
+
+然后把 %1 移出它所在的文件夹并保留作为副本；在此之前每次启动都会显示本提示。</translation>
     </message>
 </context>
 <context>
