@@ -935,8 +935,6 @@ Nothing was written under that name.</source>
         <translation>无法将标识池升级到此版本的 Tarnwell（%1）。标识池保持原样；本窗口将关闭。</translation>
     </message>
     <message>
-        <source>Users</source>
-        <translation>用户</translation>
         <source>Your account %1 was added to the group %2, which may use this station&apos;s pool in %3, after you logged in. Log out and log in again to use it. Tarnwell closes.</source>
         <translation>您的账户 %1 是在您登录之后才加入组 %2 的（该组可以使用本工位在 %3 的标识池）。请注销并重新登录后再使用。Tarnwell 将关闭。</translation>
     </message>
@@ -975,6 +973,10 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
 %3
 
 然后把 %1 移出它所在的文件夹并保留作为副本；在此之前每次启动都会显示本提示。</translation>
+    </message>
+    <message>
+        <source>Users</source>
+        <translation>用户</translation>
     </message>
 </context>
 <context>
