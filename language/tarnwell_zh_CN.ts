@@ -975,6 +975,10 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
 然后把 %1 移出它所在的文件夹并保留作为副本；在此之前每次启动都会显示本提示。</translation>
     </message>
     <message>
+        <source>Users</source>
+        <translation>用户</translation>
+    </message>
+    <message>
         <source>The settings file %1 cannot be used: %2. Nothing was opened; correct the file and start Tarnwell again.</source>
         <translation>设置文件 %1 无法使用：%2。未打开任何号池；请改正该文件后重新启动 Tarnwell。</translation>
     </message>
@@ -993,10 +997,6 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
     <message>
         <source>The login %1 lacks privileges this station needs on the server (host %2, port %3): %4. The database&apos;s owner runs &quot;tarnwell-admin setup-server&quot; and makes %1 a member of the stations&apos; group role; this one closes.</source>
         <translation>登录名 %1 缺少本工位在服务器（主机 %2，端口 %3）上所需的权限：%4。请数据库所有者运行“tarnwell-admin setup-server”，并将 %1 加入工位组角色；本窗口将关闭。</translation>
-    </message>
-    <message>
-        <source>Users</source>
-        <translation>用户</translation>
     </message>
 </context>
 <context>
