@@ -6,6 +6,7 @@
 #include "log/log.h"
 #include "platform/netsdk/z7netsdk.h"
 #include "serial/serial.h"
+#include "shell/idlelock.h"
 #include "shell/updatepwd.h"
 #include "store/datastore.h"
 #include "widgets/messagebox.h"
@@ -52,6 +53,8 @@ Tarnwell::Tarnwell(QWidget *parent)
     }
     for (int i = 0; i < actions.size(); ++i)
         connect(actions.at(i), &QAction::triggered, this, entries[i].handler);
+
+    new IdleLock(this);
 }
 
 Tarnwell::~Tarnwell()

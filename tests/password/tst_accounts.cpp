@@ -1,0 +1,165 @@
+// Logins against the stored hashes: what the pool holds, the answers, the lock-out.
+#include "tests/support/testsupport.h"
+
+#include "store/datastore.h"
+#include "store/passwordhash.h"
+
+using testsupport::value;
+
+namespace {
+
+const QString kOpPassword = QStringLiteral("op-pass");
+
+QString storedOf(const char *name)
+{
+    return value(QStringLiteral("SELECT UserPwd FROM Users WHERE UserName='%1'").arg(QLatin1String(name))).toString();
+}
+
+} // namespace
+
+class TestAccounts : public QObject
+{
+    Q_OBJECT
+
+    QString opHash;
+    qint64 opId = -1;
+
+private slots:
+    void initTestCase()
+    {
+        opHash = passwordhash::make(kOpPassword);
+        QVERIFY(passwordhash::isHash(opHash));
+    }
+
+    // A second account, an operator, beside the seeded administrator.
+    void init()
+    {
+        testsupport::freshDatabase();
+        QVERIFY(testsupport::exec(
+            QStringLiteral("INSERT INTO Users (UserName, UserPwd, UserRole) VALUES ('op', '%1', 0)").arg(opHash)));
+        opId = value(QStringLiteral("SELECT UserID FROM Users WHERE UserName='op'")).toLongLong();
+    }
+
+    // The seeded administrator is a hash of the delivered password, never its text; each
+    // login says whether admin still has it, until it is changed.
+    void seededAdministratorIsAHash()
+    {
+        const QString seeded = storedOf("admin");
+        QVERIFY(passwordhash::isHash(seeded));
+        QCOMPARE(value(QStringLiteral("SELECT UserRole FROM Users WHERE UserName='admin'")).toInt(),
+                 int(Role::Administrator));
+        if (!testsupport::onServer()) {
+            closeDatabase();
+            QVERIFY(!testsupport::readFile(QStringLiteral("mydatabase.db")).contains(kSeededAdminPassword));
+            openDatabase();
+        }
+
+        LoginOutcome admin = signIn(QStringLiteral("admin"), QStringLiteral("qorvi"));
+        QCOMPARE(admin.result, LoginOutcome::Ok);
+        QCOMPARE(admin.person.id, 1);
+        QCOMPARE(admin.person.role, Role::Administrator);
+        QVERIFY(admin.seededPassword);
+        LoginOutcome op = signIn(QStringLiteral("op"), kOpPassword);
+        QCOMPARE(op.result, LoginOutcome::Ok);
+        QCOMPARE(op.person.id, opId);
+        QCOMPARE(op.person.name, QStringLiteral("op"));
+        QCOMPARE(op.person.role, Role::Operator);
+        QVERIFY(op.seededPassword);
+
+        QVERIFY(setAdminPassword(QStringLiteral("n3w")));
+        QVERIFY(passwordhash::isHash(storedOf("admin")));
+        QVERIFY(storedOf("admin") != seeded);
+        QVERIFY(!signIn(QStringLiteral("op"), kOpPassword).seededPassword);
+        admin = signIn(QStringLiteral("admin"), QStringLiteral("n3w"));
+        QCOMPARE(admin.result, LoginOutcome::Ok);
+        QVERIFY(!admin.seededPassword);
+        QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("qorvi")), -1);
+        // The operator's own row is untouched by the administrator's change.
+        QCOMPARE(storedOf("op"), opHash);
+    }
+
+    void failuresInARowMakeTheNextTryWait_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("account") << "op";
+        QTest::newRow("no account") << "ghost";
+    }
+
+    // Five failures in a row start a wait; a success before that starts the count again. A
+    // name that is no account gets the same answers, so they do not tell which names exist.
+    void failuresInARowMakeTheNextTryWait()
+    {
+        QFETCH(QString, name);
+        const bool account = name == QLatin1String("op");
+        const QString bad = QStringLiteral("bad");
+        for (int i = 0; i < kLoginFailuresBeforeWait - 1; ++i) {
+            const LoginOutcome o = signIn(name, bad);
+            QCOMPARE(o.result, LoginOutcome::Wrong);
+            QVERIFY(!o.startedWait);
+        }
+        if (account) {
+            QCOMPARE(value(QStringLiteral("SELECT UserFailures FROM Users WHERE UserID=%1").arg(opId)).toInt(),
+                     kLoginFailuresBeforeWait - 1);
+            QCOMPARE(signIn(name, kOpPassword).result, LoginOutcome::Ok);
+            for (int i = 0; i < kLoginFailuresBeforeWait - 1; ++i)
+                QVERIFY(!signIn(name, bad).startedWait);
+        }
+        const LoginOutcome fifth = signIn(name, bad);
+        QCOMPARE(fifth.result, LoginOutcome::Wrong);
+        QVERIFY(fifth.startedWait);
+
+        // Even the right password waits.
+        const LoginOutcome waiting = signIn(name, account ? kOpPassword : bad);
+        QCOMPARE(waiting.result, LoginOutcome::MustWait);
+        QVERIFY2(waiting.waitSeconds > 0 && waiting.waitSeconds <= kLoginWaitSeconds,
+                 qPrintable(QString::number(waiting.waitSeconds)));
+        QCOMPARE(checkLogin(name, kOpPassword), -1);
+        // Other names do not wait.
+        QCOMPARE(signIn(QStringLiteral("admin"), QStringLiteral("qorvi")).result, LoginOutcome::Ok);
+        if (!account)
+            return;
+
+        // The wait is in the account's row, where every station of the line reads it; once
+        // it is over the right password logs in and clears it.
+        QVERIFY(value(QStringLiteral("SELECT UserWaitUntil FROM Users WHERE UserID=%1").arg(opId)).toLongLong() > 0);
+        QVERIFY(testsupport::exec(QStringLiteral("UPDATE Users SET UserWaitUntil = 1 WHERE UserID=%1").arg(opId)));
+        QCOMPARE(signIn(name, kOpPassword).result, LoginOutcome::Ok);
+        QCOMPARE(testsupport::rows(
+                     QStringLiteral("SELECT UserFailures, UserWaitUntil FROM Users WHERE UserID=%1").arg(opId)),
+                 (QList<QVariantList>{{0, 0}}));
+    }
+
+    // A disabled account never logs in; only the one who knows its password learns why.
+    void disabledAccountNeverLogsIn()
+    {
+        QVERIFY(testsupport::exec(QStringLiteral("UPDATE Users SET UserDisabled = 1 WHERE UserName='op'")));
+        QCOMPARE(signIn(QStringLiteral("op"), kOpPassword).result, LoginOutcome::Disabled);
+        QCOMPARE(signIn(QStringLiteral("op"), QStringLiteral("bad")).result, LoginOutcome::Wrong);
+        QCOMPARE(checkLogin(QStringLiteral("op"), kOpPassword), -1);
+    }
+
+    // A store that cannot answer is told apart from a wrong password.
+    void unreachableStoreIsNotAWrongPassword()
+    {
+        closeDatabase();
+        QCOMPARE(signIn(QStringLiteral("admin"), QStringLiteral("qorvi")).result, LoginOutcome::StoreFailed);
+        QVERIFY(!storeError().isEmpty());
+        openDatabase();
+    }
+
+    // Each person's own password: checked against and stored in their own row only.
+    void ownPasswordIsThePersonsOwn()
+    {
+        QVERIFY(checkOwnPassword(opId, kOpPassword));
+        QVERIFY(!checkOwnPassword(opId, QStringLiteral("qorvi")));
+        QVERIFY(!checkOwnPassword(1, kOpPassword));
+        QVERIFY(setOwnPassword(opId, QStringLiteral("op-new")));
+        QVERIFY(passwordhash::isHash(storedOf("op")));
+        QVERIFY(checkOwnPassword(opId, QStringLiteral("op-new")));
+        QVERIFY(checkAdminPassword(QStringLiteral("qorvi")));
+        QVERIFY(!setOwnPassword(opId + 100, QStringLiteral("x")));
+    }
+};
+
+TARNWELL_TEST_MAIN(TestAccounts)
+#include "tst_accounts.moc"
