@@ -103,9 +103,9 @@ LoginOutcome strangerAttempt(const QString &name, const QString &password)
 }
 
 // Stores `hash` as the password of the row `userId`. On the file the old value's bytes are
-// overwritten rather than left in the page's free space, and `scrub` rewrites the whole
-// table so that no earlier version of a row (an older pool's plain-text password, left by
-// a change of its row) stays in the file either. `onlyPlain` leaves a row that another
+// zeroed rather than left in the page's free space, and `scrub` rewrites the whole table so
+// that no earlier version of a row (an older pool's plain-text password, left behind by a
+// change of its row) stays in the file either. `onlyPlain` leaves a row that another
 // station gave a hash in the meantime.
 bool storeHash(qint64 userId, const QString &hash, bool onlyPlain, bool scrub)
 {
@@ -118,13 +118,23 @@ bool storeHash(qint64 userId, const QString &hash, bool onlyPlain, bool scrub)
         : QStringLiteral("UPDATE Users SET UserPwd=? WHERE UserID=?");
     const QVariantList values = onlyPlain ? QVariantList{hash, userId, QStringLiteral("$argon2id$%")}
                                           : QVariantList{hash, userId};
+    const auto write = [&] {
+        const bool ran = run(update, values);
+        if (ran && !onlyPlain && storeQuery.numRowsAffected() != 1) {
+            fail(QStringLiteral("there is no such account"));
+            return false;
+        }
+        return ran;
+    };
     if (storeIsServer() || batchIsOpen())
-        return run(update, values) && (onlyPlain || storeQuery.numRowsAffected() == 1);
+        return write();
 
-    if (!control(QStringLiteral("PRAGMA secure_delete = ON")))
+    // Builds of SQLite differ in whether they zero freed bytes: on for this write, then back
+    // to the build's own choice.
+    const int secureDelete = firstInt(QStringLiteral("PRAGMA secure_delete"), {}, -1);
+    if (secureDelete < 0 || !control(QStringLiteral("PRAGMA secure_delete = ON")))
         return false;
-    bool ok = control(QStringLiteral("BEGIN IMMEDIATE")) && run(update, values)
-        && (onlyPlain || storeQuery.numRowsAffected() == 1);
+    bool ok = control(QStringLiteral("BEGIN IMMEDIATE")) && write();
     if (ok && scrub) {
         // Emptying the whole table zeroes its pages; the rows come back unchanged.
         ok = control(QStringLiteral("CREATE TEMP TABLE UsersKept AS SELECT * FROM Users"))
@@ -132,15 +142,15 @@ bool storeHash(qint64 userId, const QString &hash, bool onlyPlain, bool scrub)
             && control(QStringLiteral("INSERT INTO Users SELECT * FROM temp.UsersKept"))
             && control(QStringLiteral("DROP TABLE temp.UsersKept"));
     }
-    if (ok)
-        ok = control(QStringLiteral("COMMIT"));
+    ok = ok && control(QStringLiteral("COMMIT"));
+    const QString why = storeError();
     if (!ok) {
-        const QString why = storeError();
         control(QStringLiteral("ROLLBACK"));
         control(QStringLiteral("DROP TABLE IF EXISTS temp.UsersKept"));
-        fail(why);
     }
-    control(QStringLiteral("PRAGMA secure_delete = OFF"));
+    control(QStringLiteral("PRAGMA secure_delete = %1").arg(secureDelete));
+    if (!ok)
+        fail(why);
     return ok;
 }
 
