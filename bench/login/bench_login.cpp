@@ -52,12 +52,12 @@ int main(int argc, char *argv[])
     const auto resetFailures = [] { QSqlQuery(storeDatabase).exec(QStringLiteral("UPDATE Users SET UserFailures=0")); };
     const bench::Timing baseline = bench::timeIt(
         [] {
-            QSqlQuery q(storeDatabase);
-            q.prepare(QStringLiteral("SELECT UserID FROM Users WHERE UserName=? AND UserPwd=?"));
-            q.addBindValue(QStringLiteral("admin"));
-            q.addBindValue(QStringLiteral("qorvi"));
-            q.exec();
-            q.next();
+        QSqlQuery q(storeDatabase);
+        q.prepare(QStringLiteral("SELECT UserID FROM Users WHERE UserName=? AND UserPwd=?"));
+        q.addBindValue(QStringLiteral("admin"));
+        q.addBindValue(QStringLiteral("qorvi"));
+        q.exec();
+        q.next();
         },
         [] {}, runs);
     say(QStringLiteral("bench_login: %1 runs each, load %2").arg(runs).arg(baseline.load, 0, 'f', 2));
@@ -65,16 +65,17 @@ int main(int argc, char *argv[])
     const struct {
         const char *what;
         std::function<void()> action;
-    } cases[] = {
-        {"admin, right password     ", login("admin", "qorvi", LoginOutcome::Ok)},
-        {"operator, right password  ", login("op", "op-pass", LoginOutcome::Ok)},
-        {"operator, wrong password  ", login("op", "guess", LoginOutcome::Wrong)},
-        // A new name each run: a name that is no account has its failures counted too.
-        {"name that is no account   ",
-         [&allOk, n = 0]() mutable {
-             allOk = allOk
-                 && signIn(QStringLiteral("ghost%1").arg(++n), QStringLiteral("guess")).result == LoginOutcome::Wrong;
-         }},
+    } cases[] =
+        {
+            {"admin, right password     ", login("admin", "qorvi", LoginOutcome::Ok)},
+            {"operator, right password  ", login("op", "op-pass", LoginOutcome::Ok)},
+            {"operator, wrong password  ", login("op", "guess", LoginOutcome::Wrong)},
+            // A new name each run: a name that is no account has its failures counted too.
+            {"name that is no account   ",
+             [&allOk, n = 0]() mutable {
+        allOk = allOk
+            && signIn(QStringLiteral("ghost%1").arg(++n), QStringLiteral("guess")).result == LoginOutcome::Wrong;
+             }},
     };
     for (const auto &c : cases) {
         const bench::Timing t = bench::timeIt(c.action, resetFailures, runs);

@@ -1,8 +1,13 @@
 // Logins against the stored hashes: what the pool holds, the answers, the lock-out.
+#include "tests/support/pgcluster.h"
 #include "tests/support/testsupport.h"
 
 #include "store/datastore.h"
 #include "store/passwordhash.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlQuery>
 
 using testsupport::value;
 
@@ -158,6 +163,52 @@ private slots:
         QVERIFY(checkOwnPassword(opId, QStringLiteral("op-new")));
         QVERIFY(checkAdminPassword(QStringLiteral("qorvi")));
         QVERIFY(!setOwnPassword(opId + 100, QStringLiteral("x")));
+    }
+
+    // On the server every statement is in its log (log_statement=all, as a server kept for
+    // audits runs): a typed password, a plain one of an older pool that logs in and is
+    // replaced, and a new own password are not in it; what the logins read is.
+    void typedPasswordsNeverReachTheServer()
+    {
+        if (!testsupport::onServer())
+            QSKIP("the file has no statement log");
+        testsupport::PgCluster pg;
+        pg.setServerSettings({QStringLiteral("log_statement=all")});
+        QVERIFY2(pg.start(), qPrintable(pg.errorText()));
+        closeDatabase();
+        testsupport::pointAtServer(pg, QStringLiteral("audited-station"));
+        struct Back {
+            ~Back()
+            {
+                closeDatabase();
+                testsupport::pointAtServer(*testsupport::serverCluster(), QStringLiteral("test-station"));
+                openDatabase();
+            }
+        } back;
+        openDatabase();
+        {
+            QSqlQuery plain(pg.connection(QStringLiteral("setup")));
+            QVERIFY(
+                plain.exec(QStringLiteral("UPDATE Users SET UserPwd = 'Plain-Secret-99' WHERE UserName = 'admin'")));
+        }
+        const QString log = QDir(pg.dataDir()).absoluteFilePath(QStringLiteral("../postgres.log"));
+        const qint64 from = QFileInfo(log).size();
+        QVERIFY(from > 0);
+
+        QCOMPARE(signIn(QStringLiteral("admin"), QStringLiteral("Typed-Guess-4711")).result, LoginOutcome::Wrong);
+        QCOMPARE(signIn(QStringLiteral("admin"), QStringLiteral("Plain-Secret-99")).result, LoginOutcome::Ok);
+        QVERIFY(setOwnPassword(1, QStringLiteral("Own-Secret-5")));
+        QVERIFY(checkOwnPassword(1, QStringLiteral("Own-Secret-5")));
+        QVERIFY(setAdminPassword(QStringLiteral("Admin-Secret-6")));
+        QVERIFY(checkAdminPassword(QStringLiteral("Admin-Secret-6")));
+        QCOMPARE(signIn(QStringLiteral("nobody"), QStringLiteral("Ghost-Guess-8")).result, LoginOutcome::Wrong);
+
+        // The server writes its log on its own time: wait for the last login's statement.
+        QByteArray written;
+        QTRY_VERIFY((written = testsupport::readFile(log).mid(from)).contains("nobody"));
+        QVERIFY2(written.contains("FROM Users WHERE UserName"), written.constData());
+        for (const char *secret : {"Typed-Guess", "Plain-Secret", "Own-Secret", "Admin-Secret", "Ghost-Guess"})
+            QVERIFY2(!written.contains(secret), secret);
     }
 };
 
