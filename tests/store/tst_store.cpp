@@ -302,8 +302,10 @@ private slots:
         // The plain password logs in once and is replaced by its hash: afterwards the pool
         // holds no trace of its text, not even in the file's free space.
         QVERIFY(checkLogin(QStringLiteral("admin"), QStringLiteral("plain-0ld-pw")) > 0);
-        QVERIFY(value(QStringLiteral("SELECT UserPwd FROM Users")).toString().startsWith(QLatin1String("$argon2id$")));
-        QCOMPARE(value(QStringLiteral("SELECT UserRole FROM Users")).toInt(), 2);
+        QVERIFY(value(QStringLiteral("SELECT UserPwd FROM Users WHERE UserName='admin'"))
+                    .toString()
+                    .startsWith(QLatin1String("$argon2id$")));
+        QCOMPARE(value(QStringLiteral("SELECT UserRole FROM Users WHERE UserName='admin'")).toInt(), 2);
         QVERIFY(checkLogin(QStringLiteral("admin"), QStringLiteral("plain-0ld-pw")) > 0);
         QCOMPARE(holdingOfDevice(QStringLiteral("D2")).isUse, int(SerialPending));
         expectDesignedCountsAndPages("migrated");
