@@ -334,6 +334,19 @@ private slots:
         QCOMPARE(MessageBox::shown().size(), 0);
     }
 
+    // A login whose log row cannot be written lets nobody in: the log names every person.
+    void loginWithoutItsLogRowIsRefused()
+    {
+        QVERIFY(testsupport::exec(QStringLiteral(
+            "CREATE TRIGGER RefuseLogs BEFORE INSERT ON Logs BEGIN SELECT RAISE(ABORT, 'log refused'); END")));
+        Login login;
+        QVERIFY(!testsupport::logIn(&login, QStringLiteral("admin"), QStringLiteral("qorvi")));
+        QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("The login could not be logged: log refused")),
+                 qPrintable(MessageBox::last().text));
+        QVERIFY(!signedInPerson().signedIn());
+        QVERIFY(testsupport::exec(QStringLiteral("DROP TRIGGER RefuseLogs")));
+    }
+
     // With no input the window hides its content and asks for the password; Escape does not
     // open it, a wrong password neither. The same person unlocks; at the next lock another
     // person logs in instead. Each step is logged.
