@@ -363,6 +363,7 @@ private slots:
         QVERIFY(idle);
         QCOMPARE(idle->idleMs(), 15 * 60 * 1000); // tarnwell.ini's default
         QSignalSpy switched(idle, &IdleLock::personChanged);
+        QVERIFY(testsupport::menuAction(&window, QStringLiteral("Users"))->isVisible());
         idle->setIdleMs(50);
 
         QTRY_VERIFY(idle->isLocked());
@@ -398,6 +399,9 @@ private slots:
         QVERIFY(window.centralWidget()->isVisible());
         QCOMPARE(signedInPerson().name, QStringLiteral("op"));
         QCOMPARE(switched.count(), 1);
+        // The window offers what the operator's role allows.
+        QVERIFY(!testsupport::menuAction(&window, QStringLiteral("Users"))->isVisible());
+        QVERIFY(!testsupport::menuAction(&window, QStringLiteral("Customer"))->isVisible());
 
         QCOMPARE(testsupport::column(QStringLiteral("SELECT LogType FROM Logs ORDER BY LogID")),
                  (QStringList{QStringLiteral("Login"), QStringLiteral("Lock"), QStringLiteral("Unlock"),
