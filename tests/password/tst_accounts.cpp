@@ -143,28 +143,6 @@ private slots:
         QCOMPARE(checkLogin(QStringLiteral("op"), kOpPassword), -1);
     }
 
-    // A store that cannot answer is told apart from a wrong password.
-    void unreachableStoreIsNotAWrongPassword()
-    {
-        closeDatabase();
-        QCOMPARE(signIn(QStringLiteral("admin"), QStringLiteral("qorvi")).result, LoginOutcome::StoreFailed);
-        QVERIFY(!storeError().isEmpty());
-        openDatabase();
-    }
-
-    // Each person's own password: checked against and stored in their own row only.
-    void ownPasswordIsThePersonsOwn()
-    {
-        QVERIFY(checkOwnPassword(opId, kOpPassword));
-        QVERIFY(!checkOwnPassword(opId, QStringLiteral("qorvi")));
-        QVERIFY(!checkOwnPassword(1, kOpPassword));
-        QVERIFY(setOwnPassword(opId, QStringLiteral("op-new")));
-        QVERIFY(passwordhash::isHash(storedOf("op")));
-        QVERIFY(checkOwnPassword(opId, QStringLiteral("op-new")));
-        QVERIFY(checkAdminPassword(QStringLiteral("qorvi")));
-        QVERIFY(!setOwnPassword(opId + 100, QStringLiteral("x")));
-    }
-
     // On the server every statement is in its log (log_statement=all, as a server kept for
     // audits runs): a typed password, a plain one of an older pool that logs in and is
     // replaced, and a new own password are not in it; what the logins read is.
