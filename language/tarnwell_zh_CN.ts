@@ -285,6 +285,29 @@
     </message>
 </context>
 <context>
+    <name>IdleLock</name>
+    <message>
+        <source>Lock</source>
+        <translation>锁定</translation>
+    </message>
+    <message>
+        <source>Locked after %1 s without input</source>
+        <translation>%1 秒无操作后锁定</translation>
+    </message>
+    <message>
+        <source>Unlock</source>
+        <translation>解锁</translation>
+    </message>
+    <message>
+        <source>Switch user</source>
+        <translation>切换用户</translation>
+    </message>
+    <message>
+        <source>Switch user from %1 to %2</source>
+        <translation>切换用户：从 %1 到 %2</translation>
+    </message>
+</context>
+<context>
     <name>ImportJob</name>
     <message>
         <source>Import serail number</source>
@@ -394,6 +417,38 @@
     <message>
         <source>Login name or password is error!</source>
         <translation>登录名或密码错误！</translation>
+    </message>
+    <message>
+        <source>Login locked</source>
+        <translation>登录锁定</translation>
+    </message>
+    <message>
+        <source>%1 failed logins in a row for %2: the next try waits %3 s</source>
+        <translation>%2 连续 %1 次登录失败：下次尝试需等待 %3 秒</translation>
+    </message>
+    <message>
+        <source>Too many failed logins for this name. Try again in %1 s.</source>
+        <translation>此用户名登录失败次数过多。请 %1 秒后再试。</translation>
+    </message>
+    <message>
+        <source>This account is disabled. An administrator can enable it again.</source>
+        <translation>此帐户已停用。管理员可以重新启用。</translation>
+    </message>
+    <message>
+        <source>The login could not be checked: %1</source>
+        <translation>无法校验登录：%1</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>The account admin still has the password it was delivered with, which anyone can look up. Log in as admin and change it under Password.</source>
+        <translation>帐户 admin 仍使用出厂密码，任何人都能查到。请以 admin 登录并在“密码”中修改。</translation>
+    </message>
+    <message>
+        <source>The login could not be logged: %1</source>
+        <translation>无法记录登录：%1</translation>
     </message>
 </context>
 <context>
@@ -1007,6 +1062,37 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
     </message>
 </context>
 <context>
+    <name>Unlock</name>
+    <message>
+        <source>Tarnwell is locked</source>
+        <translation>Tarnwell 已锁定</translation>
+    </message>
+    <message>
+        <source>Log in to go on. Another person may log in here instead.</source>
+        <translation>请登录以继续。也可以由其他人在此登录。</translation>
+    </message>
+    <message>
+        <source>Login Name</source>
+        <translation>登录名</translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation>密码</translation>
+    </message>
+    <message>
+        <source>Login</source>
+        <translation>登录</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>Login name is empty!</source>
+        <translation>登录名为空！</translation>
+    </message>
+</context>
+<context>
     <name>UpdatePwd</name>
     <message>
         <source>UpdatePwd</source>
@@ -1063,6 +1149,10 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
     <message>
         <source>The password could not be changed; the old one stays.</source>
         <translation>密码无法修改，旧密码仍然有效。</translation>
+    </message>
+    <message>
+        <source>The password could not be checked: %1</source>
+        <translation>无法校验密码：%1</translation>
     </message>
 </context>
 <context>

@@ -90,7 +90,9 @@ bool batchIsOpen();
 // The driver's text for the last write or statement that failed.
 QString storeError();
 
-// Accounts and the operation log.
+// Accounts and the operation log. Passwords are kept as hashes and checked on this
+// station: the typed text never goes into a statement. checkLogin is signIn's id (-1 for
+// every answer but Ok).
 int checkLogin(const QString &loginName, const QString &password);
 bool addLog(const LogRecord &record);
 bool checkAdminPassword(const QString &password);
@@ -117,6 +119,37 @@ void setSignedInPerson(const Person &person);
 Person signedInPerson();
 // True when someone is signed in whose role is `needed` or above.
 bool signedInMay(Role needed);
+
+// The password the administrator account is delivered with.
+extern const char kSeededAdminPassword[];
+// Failed logins in a row for one name before the next try must wait, and how long.
+constexpr int kLoginFailuresBeforeWait = 5;
+constexpr int kLoginWaitSeconds = 30;
+// What a login attempt came to. Wrong covers a name that is no account, so the answer never
+// tells which names exist; Disabled is told only to the one who typed the right password.
+struct LoginOutcome {
+    enum Result {
+        Ok,
+        Wrong,
+        Disabled,
+        MustWait,   // too many failures: waitSeconds are left before the next try
+        StoreFailed // the store could not answer or record the attempt (storeError())
+    };
+    Result result = StoreFailed;
+    Person person;               // Ok: who signed in (not yet set as the signed-in person)
+    int waitSeconds = 0;         // MustWait
+    bool startedWait = false;    // Wrong: this failure made the next try wait
+    bool seededPassword = false; // Ok: admin still has kSeededAdminPassword
+};
+// Checks `password` against the stored hash of `loginName` (exact name). Five failures in
+// a row make the next try wait 30 s, kept in the account's row so every station sees it
+// (for names that are no account, in this process); a success resets the count. An older
+// pool's plain-text password is replaced by its hash at its first success.
+LoginOutcome signIn(const QString &loginName, const QString &password);
+// The signed-in person's own password: checked against and stored as their own hash.
+bool checkOwnPassword(qint64 personId, const QString &password);
+// True when the person's row was changed.
+bool setOwnPassword(qint64 personId, const QString &password);
 
 // The people who may sign in, as an administrator manages them. A person is never deleted
 // (the log names them): they are disabled. No change leaves the pool without an enabled

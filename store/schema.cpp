@@ -1,6 +1,7 @@
 // The pool's tables, their seed rows, and opening and closing the pool.
 #include "store/datastore.h"
 #include "store/lockkeys.h"
+#include "store/passwordhash.h"
 #include "store/storecore.h"
 #include "store/storesettings.h"
 
@@ -282,14 +283,31 @@ bool migrate()
 // use up an id.
 void seed()
 {
+    // The administrator, the first administrator, with the hash of the delivered password
+    // (the pool never holds its text). Hashing takes a noticeable moment, so only when the
+    // row is missing; one hash serves every pool this process makes.
+    const QString admin = QStringLiteral("admin");
+    QSqlQuery hasAdmin(storeDatabase);
+    hasAdmin.prepare(QStringLiteral("SELECT 1 FROM Users WHERE UserName=?"));
+    hasAdmin.addBindValue(admin);
+    if (hasAdmin.exec() && !hasAdmin.next()) {
+        static const QString hash = passwordhash::make(QLatin1String(kSeededAdminPassword));
+        QSqlQuery q(storeDatabase);
+        q.prepare(QStringLiteral("INSERT INTO Users (UserName, UserPwd, UserRole) SELECT ?, ?, %1 "
+                                 "WHERE NOT EXISTS (SELECT 1 FROM Users WHERE UserName=?)")
+                      .arg(int(Role::Administrator)));
+        q.addBindValue(admin);
+        q.addBindValue(hash);
+        q.addBindValue(admin);
+        if (!hash.isEmpty())
+            q.exec();
+    }
+    hasAdmin.finish();
+
     const struct {
         const char *sql;
         QString name;
     } rows[] = {
-        // The seeded account is the first administrator (the role column came after the seed).
-        {"INSERT INTO Users (UserName, UserPwd, UserRole) SELECT ?, 'qorvi', 2 WHERE NOT EXISTS (SELECT 1 FROM Users "
-         "WHERE UserName=?)",
-         QStringLiteral("admin")},
         {"INSERT INTO Customers (CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, CustomerSvrChecked) "
          "SELECT ?, 'DeviceID', 'svr.umeye.example', 5800, 0 WHERE NOT EXISTS (SELECT 1 FROM Customers WHERE CustomerName=?)",
          QStringLiteral("UMEYE")},
