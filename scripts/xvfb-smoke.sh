@@ -78,6 +78,12 @@ xdotool key Tab
 xdotool type --delay 20 qorvi
 xdotool key Return
 
+# While admin keeps the password it was delivered with, every login says so first.
+warning=$(timeout 20 xdotool search --sync --onlyvisible --name '^Warning$' | head -1) ||
+  fail "no box about the delivered password after login"
+import -window "$warning" "$shots-seeded-password.png" || true
+xdotool windowfocus --sync "$warning" || true
+xdotool key Return
 main=$(timeout 20 xdotool search --sync --onlyvisible --name '^Tarnwell$' | head -1) || fail "no main window after login"
 sleep 1
 eval "$(xdotool getwindowgeometry --shell "$main")"
