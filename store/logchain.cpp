@@ -1,0 +1,101 @@
+#include "store/logchain.h"
+
+#include <QCryptographicHash>
+#include <QList>
+#include <QPair>
+#include <QRegularExpression>
+#include <QUrl>
+#include <QtEndian>
+
+namespace logchain {
+
+namespace {
+
+void addText(QCryptographicHash &hash, const QString &text)
+{
+    char length[4];
+    const QByteArray bytes = text.toUtf8();
+    qToBigEndian<quint32>(quint32(bytes.size()), length);
+    hash.addData(length, 4);
+    hash.addData(bytes);
+}
+
+} // namespace
+
+QByteArray seed()
+{
+    return QByteArray(64, '0');
+}
+
+QByteArray rowHash(const QByteArray &previous, const QString &type, const QString &describe, const QString &date,
+                   const QString &station, const QString &user)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    // The version tag lets a later encoding live beside this one.
+    hash.addData("tarnwell-log-1", 14);
+    hash.addData(previous);
+    addText(hash, type);
+    addText(hash, describe);
+    addText(hash, date);
+    addText(hash, station);
+    addText(hash, user);
+    return hash.result().toHex();
+}
+
+QByteArray overallHead(const QList<Head> &heads)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData("tarnwell-log-heads-1", 20);
+    for (const Head &head : heads) {
+        addText(hash, head.station);
+        hash.addData(head.hash);
+    }
+    return hash.result().toHex();
+}
+
+QByteArray formatHeads(const QList<Head> &heads)
+{
+    QByteArray text("# Tarnwell log heads; check them with: tarnwell-admin verify-log --expect-heads FILE\n");
+    for (const Head &head : heads)
+        text.append("chain ").append(head.hash).append(' ').append(QUrl::toPercentEncoding(head.station)).append('\n');
+    text.append("head ").append(overallHead(heads)).append('\n');
+    return text;
+}
+
+bool parseHeads(const QByteArray &text, QList<Head> *heads, QString *error)
+{
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{64}$"));
+    heads->clear();
+    bool overall = false;
+    int lineNumber = 0;
+    for (const QByteArray &raw : text.split('\n')) {
+        ++lineNumber;
+        const QByteArray line = raw.trimmed();
+        if (line.isEmpty() || line.startsWith('#'))
+            continue;
+        const QList<QByteArray> parts = line.split(' ');
+        const bool chain = parts.size() == 3 && parts.at(0) == "chain";
+        const bool head = parts.size() == 2 && parts.at(0) == "head";
+        if ((!chain && !head) || !hex.match(QString::fromLatin1(parts.at(1))).hasMatch()) {
+            *error = QStringLiteral("line %1 is neither \"chain HASH STATION\" nor \"head HASH\"").arg(lineNumber);
+            return false;
+        }
+        if (chain)
+            heads->append({QUrl::fromPercentEncoding(parts.at(2)), parts.at(1)});
+        else
+            overall = true;
+    }
+    if (!overall) {
+        *error = QStringLiteral("it has no \"head\" line (cut short?)");
+        return false;
+    }
+    return true;
+}
+
+int stationLockKey(const QString &station)
+{
+    const QByteArray digest = QCryptographicHash::hash(station.toUtf8(), QCryptographicHash::Sha256);
+    return qFromBigEndian<qint32>(digest.constData());
+}
+
+} // namespace logchain
