@@ -12,13 +12,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
-#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
-
-#include <algorithm>
 
 namespace admin {
 
@@ -26,62 +22,6 @@ namespace {
 
 // Rows read per statement: the log may hold tens of millions, and no read stays open long.
 const int kPage = 50000;
-
-struct Chain {
-    QByteArray head;
-    qint64 chained = 0;
-    bool started = false;
-};
-
-struct Walk {
-    qint64 rows = 0, chained = 0, unchained = 0;
-    QHash<QString, Chain> chains;
-    // The first row that breaks a chain (LogID order), and why.
-    qint64 brokenId = -1;
-    QString brokenStation, brokenWhy;
-    // Heads an earlier export recorded, per station, and those found in their chain.
-    QHash<QString, QSet<QByteArray>> expected;
-    QSet<QByteArray> found;
-};
-
-void check(Walk &walk, qint64 id, const QSqlQuery &q, bool withStation, bool withUser, bool withHash)
-{
-    ++walk.rows;
-    const QString station = withStation ? q.value(4).toString() : QString();
-    const QVariant stored = withHash ? q.value(6) : QVariant();
-    const QString key = station.isNull() ? QString(QLatin1String("")) : station;
-    Chain &chain = walk.chains[key];
-    const auto breaks = [&](const QString &why) {
-        if (walk.brokenId < 0) {
-            walk.brokenId = id;
-            walk.brokenStation = key;
-            walk.brokenWhy = why;
-        }
-    };
-    if (stored.isNull()) {
-        // Written before the chain; once a station's chain has begun, a row without a hash
-        // was put there behind the program's back.
-        if (chain.started)
-            breaks(QStringLiteral("it has no hash, yet it follows chained rows of its station (inserted, or its "
-                                  "hash removed)"));
-        ++walk.unchained;
-        return;
-    }
-    const QByteArray hash = stored.toString().toLatin1();
-    const QByteArray previous = chain.started ? chain.head : logchain::seed();
-    const QString user = withUser ? q.value(5).toString() : QString();
-    if (logchain::rowHash(previous, q.value(1).toString(), q.value(2).toString(), q.value(3).toString(), station, user)
-        != hash)
-        breaks(QStringLiteral("its hash does not follow from its fields and the row before it in the station's "
-                              "chain (the row was changed or inserted, or a row before it removed)"));
-    chain.head = hash;
-    chain.started = true;
-    ++chain.chained;
-    ++walk.chained;
-    const auto wanted = walk.expected.constFind(key);
-    if (wanted != walk.expected.constEnd() && wanted->contains(hash))
-        walk.found.insert(hash);
-}
 
 QString describe(const QString &station)
 {
@@ -116,7 +56,7 @@ int verifyLog(const QStringList &args)
     if (!parser.positionalArguments().isEmpty())
         return printError(QStringLiteral("verify-log takes no file names; see tarnwell-admin verify-log --help"));
 
-    Walk walk;
+    logchain::Walker walk;
     QList<logchain::Head> expectedHeads;
     if (parser.isSet(expectOption)) {
         QFile file(parser.value(expectOption));
@@ -126,8 +66,7 @@ int verifyLog(const QStringList &args)
         QString why;
         if (!logchain::parseHeads(file.readAll(), &expectedHeads, &why))
             return printError(QStringLiteral("%1 is not a heads file: %2").arg(file.fileName(), why));
-        for (const logchain::Head &head : expectedHeads)
-            walk.expected[head.station].insert(head.hash);
+        walk.expect(expectedHeads);
     }
 
     QString settingsError;
@@ -188,31 +127,27 @@ int verifyLog(const QStringList &args)
         while (q.next()) {
             ++n;
             after = q.value(0).toLongLong();
-            check(walk, after, q, withStation, withUser, withHash);
+            // A row without a station joins the chain of the empty name.
+            walk.add(after, q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
+                     withStation ? q.value(4).toString() : QString(), withUser ? q.value(5).toString() : QString(),
+                     withHash ? q.value(6) : QVariant());
         }
         q.finish();
         if (n < kPage)
             break;
     }
 
-    QList<logchain::Head> heads;
-    QStringList stations = walk.chains.keys();
-    std::sort(stations.begin(), stations.end());
     printOut(QStringLiteral("Checked %1 log rows of %2: %3 chained, %4 unchained (written before the chain)")
-                 .arg(walk.rows)
+                 .arg(walk.rows())
                  .arg(target)
-                 .arg(walk.chained)
-                 .arg(walk.unchained));
-    for (const QString &station : stations) {
-        const Chain &chain = walk.chains.value(station);
-        if (!chain.started)
-            continue;
-        heads.append({station, chain.head});
+                 .arg(walk.chained())
+                 .arg(walk.unchained()));
+    for (auto c = walk.chains().cbegin(); c != walk.chains().cend(); ++c)
         printOut(QStringLiteral("Chain of station %1: %2 rows, head %3")
-                     .arg(describe(station))
-                     .arg(chain.chained)
-                     .arg(QString::fromLatin1(chain.head)));
-    }
+                     .arg(describe(c.key()))
+                     .arg(c->chained)
+                     .arg(QString::fromLatin1(c->head)));
+    const QList<logchain::Head> heads = walk.heads();
     printOut(QStringLiteral("Head of all chains: %1").arg(QString::fromLatin1(logchain::overallHead(heads))));
 
     if (parser.isSet(writeOption)) {
@@ -224,14 +159,14 @@ int verifyLog(const QStringList &args)
     }
 
     int status = 0;
-    if (walk.brokenId >= 0) {
+    if (walk.broken()) {
         printOut(QStringLiteral("BROKEN: log row %1 (station %2) breaks the chain: %3")
-                     .arg(walk.brokenId)
-                     .arg(describe(walk.brokenStation), walk.brokenWhy));
+                     .arg(walk.brokenId())
+                     .arg(describe(walk.brokenStation()), walk.brokenWhy()));
         status = 1;
     }
     for (const logchain::Head &head : expectedHeads) {
-        if (walk.found.contains(head.hash))
+        if (walk.found(head))
             continue;
         printOut(QStringLiteral("MISSING: the chain of station %1 no longer holds the head %2 recorded in %3 (rows "
                                 "cut off its end, or the chain replaced)")

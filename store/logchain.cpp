@@ -98,4 +98,53 @@ int stationLockKey(const QString &station)
     return qFromBigEndian<qint32>(digest.constData());
 }
 
+void Walker::add(qint64 id, const QString &type, const QString &describe, const QString &date, const QString &station,
+                 const QString &user, const QVariant &hash)
+{
+    ++rows_;
+    const auto breaks = [&](const QString &why) {
+        if (brokenId_ < 0) {
+            brokenId_ = id;
+            brokenStation_ = station;
+            brokenWhy_ = why;
+        }
+    };
+    auto chain = chains_.find(station);
+    if (hash.isNull()) {
+        // Once a station's chain has begun, a row without a hash was put there behind the
+        // program's back.
+        if (chain != chains_.end())
+            breaks(QStringLiteral("it has no hash, yet it follows chained rows of its station (inserted, or its "
+                                  "hash removed)"));
+        return;
+    }
+    const QByteArray stored = hash.toString().toLatin1();
+    const QByteArray previous = chain != chains_.end() ? chain->head : seed();
+    if (rowHash(previous, type, describe, date, station, user) != stored)
+        breaks(QStringLiteral("its hash does not follow from its fields and the row before it in the station's "
+                              "chain (the row was changed or inserted, or a row before it removed)"));
+    if (chain == chains_.end())
+        chain = chains_.insert(station, Chain());
+    chain->head = stored;
+    ++chain->chained;
+    ++chained_;
+    const auto wanted = expected_.constFind(station);
+    if (wanted != expected_.constEnd() && wanted->contains(stored))
+        found_.insert(stored);
+}
+
+QList<Head> Walker::heads() const
+{
+    QList<Head> out;
+    for (auto c = chains_.cbegin(); c != chains_.cend(); ++c)
+        out.append({c.key(), c->head});
+    return out;
+}
+
+void Walker::expect(const QList<Head> &heads)
+{
+    for (const Head &head : heads)
+        expected_[head.station].insert(head.hash);
+}
+
 } // namespace logchain

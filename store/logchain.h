@@ -5,9 +5,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
+#include <QMap>
 #include <QPair>
+#include <QSet>
 #include <QString>
+#include <QVariant>
 
 namespace logchain {
 
@@ -36,5 +40,44 @@ QByteArray formatHeads(const QList<Head> &heads);
 // False, with why in *error, for a text that is not such a file.
 bool parseHeads(const QByteArray &text, QList<Head> *heads, QString *error);
 QByteArray overallHead(const QList<Head> &heads);
+
+// Checks rows handed to it in LogID order, each against its station's chain. Rows without a
+// hash before their station's first chained row were written before the chain (unchained);
+// one after it is a break. The first row that breaks a chain is kept.
+class Walker
+{
+public:
+    // `station` and `hash` as the columns hold them (a NULL hash: an unchained row).
+    void add(qint64 id, const QString &type, const QString &describe, const QString &date, const QString &station,
+             const QString &user, const QVariant &hash);
+
+    struct Chain {
+        QByteArray head;
+        qint64 chained = 0;
+    };
+    qint64 rows() const { return rows_; }
+    qint64 chained() const { return chained_; }
+    qint64 unchained() const { return rows_ - chained_; }
+    // The chains that hold a chained row, by station.
+    const QMap<QString, Chain> &chains() const { return chains_; }
+    QList<Head> heads() const;
+
+    bool broken() const { return brokenId_ >= 0; }
+    qint64 brokenId() const { return brokenId_; }
+    QString brokenStation() const { return brokenStation_; }
+    QString brokenWhy() const { return brokenWhy_; }
+
+    // Heads recorded earlier: found() tells whether the chain held each (intact up to it).
+    void expect(const QList<Head> &heads);
+    bool found(const Head &head) const { return found_.contains(head.hash); }
+
+private:
+    qint64 rows_ = 0, chained_ = 0;
+    QMap<QString, Chain> chains_;
+    qint64 brokenId_ = -1;
+    QString brokenStation_, brokenWhy_;
+    QHash<QString, QSet<QByteArray>> expected_;
+    QSet<QByteArray> found_;
+};
 
 } // namespace logchain

@@ -150,7 +150,8 @@ private slots:
         addEntries(2);
         Verified v = verifyLog();
         QCOMPARE(v.exitCode, 0);
-        QVERIFY2(v.out.contains(QStringLiteral("5 log rows")) && v.out.contains(QStringLiteral("2 chained, 3 unchained")),
+        QVERIFY2(v.out.contains(QStringLiteral("5 log rows"))
+                     && v.out.contains(QStringLiteral("2 chained, 3 unchained")),
                  qPrintable(v.out));
         // Only rows after the chain has begun are breaks.
         QVERIFY(exec(QStringLiteral("UPDATE Logs SET LogDescribe = 'changed' WHERE LogDescribe = 'old 1'")));
@@ -202,10 +203,10 @@ private slots:
     {
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<QByteArray>("headsFile");
-        QTest::newRow("heads file missing") << QStringList{QStringLiteral("--expect-heads"), QStringLiteral("none")}
-                                            << QByteArray();
-        QTest::newRow("not a heads file") << QStringList{QStringLiteral("--expect-heads"), QStringLiteral("h")}
-                                          << QByteArray("chain 12 x\n");
+        QTest::newRow("heads file missing")
+            << QStringList{QStringLiteral("--expect-heads"), QStringLiteral("none")} << QByteArray();
+        QTest::newRow("not a heads file")
+            << QStringList{QStringLiteral("--expect-heads"), QStringLiteral("h")} << QByteArray("chain 12 x\n");
         QTest::newRow("cut short") << QStringList{QStringLiteral("--expect-heads"), QStringLiteral("h")}
                                    << QByteArray("chain " + QByteArray(64, 'a') + " st\n");
         QTest::newRow("unknown option") << QStringList{QStringLiteral("--bogus")} << QByteArray();
