@@ -13,48 +13,74 @@ using namespace storecore;
 
 namespace {
 
-// The last hash of the station's chain, or the seed when the station has no chained row
-// yet (its latest row is one of the rows written before the chain). False when the store
-// could not answer.
-bool chainHead(const QString &stationName, QByteArray *head)
+// The station's newest row (0 when it has none) and the hash the next row follows: that
+// row's hash, or the seed when the station has no chained row yet (its newest row is one
+// written before the chain). False when the store could not answer. On the server the same
+// statement first takes the station's chain lock, held until the transaction ends.
+bool chainHead(const QString &stationName, bool lock, qint64 *lastId, QByteArray *head)
 {
-    if (!run(QStringLiteral("SELECT LogHash FROM Logs WHERE LogStation = ? ORDER BY LogID DESC LIMIT 1"),
-             {stationName}))
+    const bool ok = lock
+        ? run(QStringLiteral("SELECT h.LogID, h.LogHash FROM (SELECT pg_advisory_xact_lock(?, ?)) k LEFT JOIN "
+                             "(SELECT LogID, LogHash FROM Logs WHERE LogStation = ? ORDER BY LogID DESC LIMIT 1) h "
+                             "ON true"),
+              {lockkeys::kLogChain, logchain::stationLockKey(stationName), stationName})
+        : run(QStringLiteral("SELECT LogID, LogHash FROM Logs WHERE LogStation = ? ORDER BY LogID DESC LIMIT 1"),
+              {stationName});
+    if (!ok)
         return false;
-    const QVariant last = storeQuery.next() ? storeQuery.value(0) : QVariant();
+    const bool found = storeQuery.next();
+    *lastId = found ? storeQuery.value(0).toLongLong() : 0;
+    const QVariant last = found ? storeQuery.value(1) : QVariant();
     storeQuery.finish();
     *head = last.isNull() ? logchain::seed() : last.toString().toLatin1();
     return true;
 }
 
 // Reads the station's head and appends the row after it, inside the open transaction.
-// On the file the transaction holds the write lock from its start; on the server the
+// On the file the transaction holds the write lock from its start. On the server the
 // station's own advisory lock keeps a second writer of the station (a Burn's worker, a
-// second process) from reading the same head until this one commits.
+// second process) out until this one commits; the head is read in the statement that takes
+// the lock, whose snapshot may predate a row the lock's last holder committed, so the
+// insert goes in only while that row is still the station's newest, else the head is read
+// again (now under the lock).
 bool appendLogRow(const QString &type, const QString &describe)
 {
-    if (engine == StoreSettings::PostgreSQL
-        && !run(QStringLiteral("SELECT pg_advisory_xact_lock(?, ?)"),
-                {lockkeys::kLogChain, logchain::stationLockKey(station)}))
-        return false;
-    storeQuery.finish();
-    QByteArray head;
-    if (!chainHead(station, &head))
-        return false;
     const QString date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     const Person person = signedInPerson();
     // Nobody signed in (a failed login): no person rather than an empty name.
     const QString user = person.signedIn() ? person.name : QString();
-    const QByteArray hash = logchain::rowHash(head, type, describe, date, station, user);
     // Text values are never bound as NULL, so "no person" is a statement of its own.
-    if (user.isEmpty())
-        return run(QStringLiteral(
-                       "INSERT INTO Logs(LogID, LogType, LogDescribe, LogDate, LogStation, LogUser, LogHash) "
-                       "VALUES(null, ?, ?, ?, ?, NULL, ?)"),
-                   {type, describe, date, station, QString::fromLatin1(hash)});
+    const QString personValue = user.isEmpty() ? QStringLiteral("NULL") : QStringLiteral("?");
+    const auto values = [&](const QByteArray &hash) {
+        QVariantList v{type, describe, date, station};
+        if (!user.isEmpty())
+            v << user;
+        v << QString::fromLatin1(hash);
+        return v;
+    };
+    const bool server = engine == StoreSettings::PostgreSQL;
+    qint64 lastId = 0;
+    QByteArray head;
+    if (!chainHead(station, server, &lastId, &head))
+        return false;
+    if (server) {
+        QVariantList v = values(logchain::rowHash(head, type, describe, date, station, user));
+        v << station << lastId;
+        if (!run(QStringLiteral("INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation, LogUser, LogHash) "
+                                "SELECT ?, ?, ?, ?, %1, ? WHERE COALESCE((SELECT MAX(LogID) FROM Logs "
+                                "WHERE LogStation = ?), 0) = ?")
+                     .arg(personValue),
+                 v))
+            return false;
+        if (storeQuery.numRowsAffected() == 1)
+            return true;
+        if (!chainHead(station, false, &lastId, &head))
+            return false;
+    }
     return run(QStringLiteral("INSERT INTO Logs(LogID, LogType, LogDescribe, LogDate, LogStation, LogUser, LogHash) "
-                              "VALUES(null, ?, ?, ?, ?, ?, ?)"),
-               {type, describe, date, station, user, QString::fromLatin1(hash)});
+                              "VALUES(null, ?, ?, ?, ?, %1, ?)")
+                   .arg(personValue),
+               values(logchain::rowHash(head, type, describe, date, station, user)));
 }
 
 } // namespace
