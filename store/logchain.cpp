@@ -7,6 +7,8 @@
 #include <QUrl>
 #include <QtEndian>
 
+#include <algorithm>
+
 namespace logchain {
 
 namespace {
@@ -44,9 +46,12 @@ QByteArray rowHash(const QByteArray &previous, const QString &type, const QStrin
 
 QByteArray overallHead(const QList<Head> &heads)
 {
+    // In the stations' order as this program sorts them (a server's collation may differ).
+    QList<Head> sorted = heads;
+    std::sort(sorted.begin(), sorted.end(), [](const Head &a, const Head &b) { return a.station < b.station; });
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData("tarnwell-log-heads-1", 20);
-    for (const Head &head : heads) {
+    for (const Head &head : sorted) {
         addText(hash, head.station);
         hash.addData(head.hash);
     }
@@ -74,14 +79,15 @@ bool parseHeads(const QByteArray &text, QList<Head> *heads, QString *error)
         if (line.isEmpty() || line.startsWith('#'))
             continue;
         const QList<QByteArray> parts = line.split(' ');
-        const bool chain = parts.size() == 3 && parts.at(0) == "chain";
+        // A station of an empty name leaves nothing after the hash.
+        const bool chain = (parts.size() == 3 || parts.size() == 2) && parts.at(0) == "chain";
         const bool head = parts.size() == 2 && parts.at(0) == "head";
         if ((!chain && !head) || !hex.match(QString::fromLatin1(parts.at(1))).hasMatch()) {
             *error = QStringLiteral("line %1 is neither \"chain HASH STATION\" nor \"head HASH\"").arg(lineNumber);
             return false;
         }
         if (chain)
-            heads->append({QUrl::fromPercentEncoding(parts.at(2)), parts.at(1)});
+            heads->append({QUrl::fromPercentEncoding(parts.value(2)), parts.at(1)});
         else
             overall = true;
     }

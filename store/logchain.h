@@ -39,6 +39,7 @@ struct Head {
 QByteArray formatHeads(const QList<Head> &heads);
 // False, with why in *error, for a text that is not such a file.
 bool parseHeads(const QByteArray &text, QList<Head> *heads, QString *error);
+// One hash over every chain's head, whatever order they are given in.
 QByteArray overallHead(const QList<Head> &heads);
 
 // Checks rows handed to it in LogID order, each against its station's chain. Rows without a

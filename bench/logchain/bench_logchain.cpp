@@ -62,7 +62,8 @@ bool burn(int i, bool chained)
     const bool ok = (i == 0
                      || markSerialUsed(serialOf(i - 1), QStringLiteral("DEV-%1").arg(i - 1), QStringLiteral("IPC"),
                                        QStringLiteral("127.0.0.2")))
-        && claimSerial(serialOf(i), 1, device, QStringLiteral("IPC"), QStringLiteral("127.0.0.2")) == ClaimResult::Claimed
+        && claimSerial(serialOf(i), 1, device, QStringLiteral("IPC"), QStringLiteral("127.0.0.2"))
+            == ClaimResult::Claimed
         && (chained ? addLog(makeLogRecord(QStringLiteral("Burning uuid"),
                                            QStringLiteral("Burning uuid [%1] [%2]").arg(device, serialOf(i))))
                     : unchainedLog(QStringLiteral("Burning uuid"),
@@ -102,8 +103,9 @@ void measureBurns(const QString &where, int burns)
         (chained ? with : without).push_back(double(t.nsecsElapsed()) / 1e6);
     }
     const double a = bench::median(with), b = bench::median(without);
-    sayLine(QStringLiteral("%1, store work per burn (mark, claim, log row: one commit), medians of %2: chained %3 ms, unchained "
-                           "(baseline) %4 ms, ratio %5 (+%6 %); load %7")
+    sayLine(QStringLiteral(
+                "%1, store work per burn (mark, claim, log row: one commit), medians of %2: chained %3 ms, unchained "
+                "(baseline) %4 ms, ratio %5 (+%6 %); load %7")
                 .arg(where)
                 .arg(burns)
                 .arg(a, 0, 'f', 3)
@@ -164,8 +166,8 @@ bool makeChainedLog(const QString &folder, qint64 rows)
                                      .arg(i, 12, 10, QLatin1Char('0'))
                                      .arg(i, 8, 16, QLatin1Char('0'))
                                      .arg((i * 2654435761LL) % 4294967296LL, 8, 16, QLatin1Char('0'));
-        const QString date = QDateTime::fromSecsSinceEpoch(1700000000 + i * 3, Qt::UTC)
-                                 .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        const QString date =
+            QDateTime::fromSecsSinceEpoch(1700000000 + i * 3, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         const QString station = QStringLiteral("line1-station%1").arg(s + 1);
         const QString user = QStringLiteral("operator %1").arg(s + 1);
         heads[s] = logchain::rowHash(heads[s], type, describe, date, station, user);
@@ -271,7 +273,8 @@ int main(int argc, char *argv[])
         sayLine(QStringLiteral("cannot make the chained log"));
         return 1;
     }
-    sayLine(QStringLiteral("(made %1 chained log rows in %2 s)").arg(rows).arg(double(made.elapsed()) / 1000.0, 0, 'f', 1));
+    sayLine(
+        QStringLiteral("(made %1 chained log rows in %2 s)").arg(rows).arg(double(made.elapsed()) / 1000.0, 0, 'f', 1));
     measureVerify(verifyFolder, rows);
     return 0;
 }
