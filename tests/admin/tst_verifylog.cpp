@@ -1,13 +1,19 @@
 // tarnwell-admin verify-log against the log the store writes: an untouched chain checks,
-// each kind of tampering is named, rows of an older pool are unchained, and two writers of
-// one station keep one chain.
+// each kind of tampering is named, rows of an older pool are unchained, two writers of one
+// station keep one chain (and on the server wait only for each other), and an export's
+// heads show a cut-off tail.
+#include "tests/support/pgcluster.h"
 #include "tests/support/testsupport.h"
 
 #include "jobs/exportjob.h"
 #include "store/datastore.h"
+#include "store/lockkeys.h"
+#include "store/logchain.h"
 
 #include <QFile>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QThread>
 
 namespace {
@@ -171,6 +177,44 @@ private slots:
         const Verified v = verifyLog();
         QCOMPARE(v.exitCode, 0);
         QVERIFY2(v.out.contains(QStringLiteral("100 chained, 0 unchained")), qPrintable(v.out + v.err));
+    }
+
+    // On the server a station's log waits only for writers of its own chain: another
+    // station's lock leaves it alone; its own holds it until that transaction ends.
+    void chainLockIsPerStation()
+    {
+        if (!testsupport::onServer())
+            QSKIP("the file has one writer at a time anyway");
+        const testsupport::PgCluster &pg = *testsupport::serverCluster();
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("other-station"));
+        other.setHostName(pg.host());
+        other.setPort(pg.port());
+        other.setUserName(pg.user());
+        other.setPassword(pg.password());
+        other.setDatabaseName(pg.databaseName());
+        QVERIFY(other.open());
+        QSqlQuery q(other);
+        const auto lockChain = [&q](const QString &station) {
+            return q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1, %2)")
+                              .arg(lockkeys::kLogChain)
+                              .arg(logchain::stationLockKey(station)));
+        };
+        QVERIFY(q.exec(QStringLiteral("BEGIN")) && lockChain(QStringLiteral("another-station")));
+        QVERIFY(addLog(makeLogRecord(QStringLiteral("Type"), QStringLiteral("beside"))));
+        QVERIFY(lockChain(stationName()));
+        Writer waiting(QStringLiteral("waiting"));
+        waiting.start();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            value(QStringLiteral("SELECT COUNT(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted")).toInt(),
+            1, 60000);
+        QVERIFY(q.exec(QStringLiteral("COMMIT")));
+        QVERIFY(waiting.wait(120000));
+        QCOMPARE(waiting.written, 40);
+        q = QSqlQuery();
+        other.close();
+        const Verified v = verifyLog();
+        QCOMPARE(v.exitCode, 0);
+        QVERIFY2(v.out.contains(QStringLiteral("41 chained, 0 unchained")), qPrintable(v.out));
     }
 
     // The heads an export records beside its file: rows added later keep them; rows cut
