@@ -1,6 +1,7 @@
 #include "customers/customermng.h"
 #include "ui_customermng.h"
 
+#include "jobs/roleactions.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
 #include "widgets/messagebox.h"
@@ -129,7 +130,13 @@ void CustomerMng::on_btnUpdate_clicked()
         return;
     }
 
-    if (!updateCustomer(name, describe, host, isNumber ? int(port) : 0)) {
+    const jobs::Gated saved = jobs::saveCustomer(name, describe, host, isNumber ? int(port) : 0);
+    if (saved == jobs::Gated::Refused) {
+        MessageBox::warning(nullptr, tr("Warning"),
+                            tr("Only an administrator may edit customers; nothing was changed."));
+        return;
+    }
+    if (saved != jobs::Gated::Done) {
         MessageBox::critical(nullptr, tr("Error"),
                              tr("The customer could not be saved; nothing was changed.") + QStringLiteral("\n\n")
                                  + storeError());

@@ -430,6 +430,11 @@ ImportJob::ImportJob(const QString &filePath, int importCustomerId, Kind fileKin
 ImportResult ImportJob::run(ImportListener &listener)
 {
     ImportResult result;
+    // Only an administrator brings identifiers into the pool, whoever calls.
+    if (!signedInMay(Role::Administrator)) {
+        result.refusal = ImportResult::Refusal::NotPermitted;
+        return result;
+    }
     ImportRun run(customerId, listener);
     const std::unique_ptr<WorkbookReader> reader = openReader(path, kind, &result);
     if (result.refusal != ImportResult::Refusal::None)

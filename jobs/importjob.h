@@ -43,10 +43,11 @@ struct ImportResult {
     };
     enum class Refusal {
         None,
-        CannotOpen,  // the file cannot be read
-        NotWorkbook, // neither XLSX nor XLS, or a workbook that cannot be opened
-        Xml,         // an XML file the screen refused: `xml`, and `line`/`column` when malformed
-        Csv,         // a CSV file the screen refused: `csv`, `line`
+        CannotOpen,   // the file cannot be read
+        NotWorkbook,  // neither XLSX nor XLS, or a workbook that cannot be opened
+        Xml,          // an XML file the screen refused: `xml`, and `line`/`column` when malformed
+        Csv,          // a CSV file the screen refused: `csv`, `line`
+        NotPermitted, // the signed-in person is no administrator: the file was not opened
     };
 
     Outcome outcome = Outcome::Refused;

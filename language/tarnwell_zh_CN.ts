@@ -87,6 +87,10 @@
         <source>The customer could not be saved; nothing was changed.</source>
         <translation>客户信息无法保存，未做任何更改。</translation>
     </message>
+    <message>
+        <source>Only an administrator may edit customers; nothing was changed.</source>
+        <translation>只有管理员可以编辑客户，未做任何更改。</translation>
+    </message>
 </context>
 <context>
     <name>DeviceMng</name>
@@ -398,6 +402,45 @@
     <message>
         <source>Login name or password is error!</source>
         <translation>登录名或密码错误！</translation>
+    </message>
+</context>
+<context>
+    <name>People</name>
+    <message>
+        <source>Users</source>
+        <translation>用户</translation>
+    </message>
+    <message>
+        <source>Operator</source>
+        <translation>操作员</translation>
+    </message>
+    <message>
+        <source>Supervisor</source>
+        <translation>主管</translation>
+    </message>
+    <message>
+        <source>Administrator</source>
+        <translation>管理员</translation>
+    </message>
+    <message>
+        <source>Added %1 as %2</source>
+        <translation>已添加 %1，角色为 %2</translation>
+    </message>
+    <message>
+        <source>Disabled %1</source>
+        <translation>已停用 %1</translation>
+    </message>
+    <message>
+        <source>Enabled %1</source>
+        <translation>已启用 %1</translation>
+    </message>
+    <message>
+        <source>Set the role of %1 to %2</source>
+        <translation>已将 %1 的角色设为 %2</translation>
+    </message>
+    <message>
+        <source>Set a new password for %1</source>
+        <translation>已为 %1 设置新密码</translation>
     </message>
 </context>
 <context>
@@ -824,6 +867,14 @@ Nothing was written under that name.</source>
 
 %1</translation>
     </message>
+    <message>
+        <source>Only a supervisor or an administrator may delete serial numbers.</source>
+        <translation>只有主管或管理员可以删除序列号。</translation>
+    </message>
+    <message>
+        <source>Only an administrator may import serial numbers.</source>
+        <translation>只有管理员可以导入序列号。</translation>
+    </message>
 </context>
 <context>
     <name>Tarnwell</name>
@@ -891,6 +942,50 @@ Nothing was written under that name.</source>
         <source>The pool could not be brought to this version of Tarnwell (%1). It was left as it was; this one closes.</source>
         <translation>无法将标识池升级到此版本的 Tarnwell（%1）。标识池保持原样；本窗口将关闭。</translation>
     </message>
+    <message>
+        <source>Your account %1 was added to the group %2, which may use this station&apos;s pool in %3, after you logged in. Log out and log in again to use it. Tarnwell closes.</source>
+        <translation>您的账户 %1 是在您登录之后才加入组 %2 的（该组可以使用本工位在 %3 的标识池）。请注销并重新登录后再使用。Tarnwell 将关闭。</translation>
+    </message>
+    <message>
+        <source>This station keeps its pool in %1, which only the members of the group %2 may use, and your account %3 is not one of them. Ask the administrator of this PC to add you:
+
+sudo adduser %3 %2
+
+then log out and log in again. Tarnwell closes.</source>
+        <translation>本工位的标识池在 %1，只有组 %2 的成员可以使用，而您的账户 %3 不在其中。请本机管理员将您加入该组：
+
+sudo adduser %3 %2
+
+然后注销并重新登录。Tarnwell 将关闭。</translation>
+    </message>
+    <message>
+        <source>Your own folder holds settings %1 (for example the line&apos;s server), but this station&apos;s folder %2 has none, so Tarnwell would start on a pool of its own. Put them there for every operator of this PC:
+
+install -m 660 %1 %2/
+
+Tarnwell closes.</source>
+        <translation>您自己的文件夹中有设置文件 %1（例如产线服务器的设置），但本工位的文件夹 %2 中没有，Tarnwell 将会使用一个单独的标识池启动。请先为本机的所有操作员把它放到那里：
+
+install -m 660 %1 %2/
+
+Tarnwell 将关闭。</translation>
+    </message>
+    <message>
+        <source>An earlier version kept a pool of your own in %1; it was left as it is. This station now keeps one pool for all its operators in %2. To bring its identifiers and log over, close Tarnwell and run in a terminal:
+
+%3
+
+Then move %1 out of its folder, keeping it as a copy; until then this note comes at every start.</source>
+        <translation>旧版本在 %1 为您单独保存了一个标识池；它保持原样未被改动。本工位现在在 %2 为所有操作员保存同一个标识池。要把其中的标识和日志转过来，请关闭 Tarnwell 并在终端中运行：
+
+%3
+
+然后把 %1 移出它所在的文件夹并保留作为副本；在此之前每次启动都会显示本提示。</translation>
+    </message>
+    <message>
+        <source>Users</source>
+        <translation>用户</translation>
+    </message>
 </context>
 <context>
     <name>TarnwellClass</name>
@@ -956,6 +1051,125 @@ Nothing was written under that name.</source>
     <message>
         <source>The password could not be changed; the old one stays.</source>
         <translation>密码无法修改，旧密码仍然有效。</translation>
+    </message>
+</context>
+<context>
+    <name>UserMng</name>
+    <message>
+        <source>Users</source>
+        <translation>用户</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>姓名</translation>
+    </message>
+    <message>
+        <source>Role</source>
+        <translation>角色</translation>
+    </message>
+    <message>
+        <source>State</source>
+        <translation>状态</translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation>密码</translation>
+    </message>
+    <message>
+        <source>Confirm password</source>
+        <translation>确认密码</translation>
+    </message>
+    <message>
+        <source>Add</source>
+        <translation>添加</translation>
+    </message>
+    <message>
+        <source>Set role</source>
+        <translation>设置角色</translation>
+    </message>
+    <message>
+        <source>Set password</source>
+        <translation>设置密码</translation>
+    </message>
+    <message>
+        <source>Disable</source>
+        <translation>停用</translation>
+    </message>
+    <message>
+        <source>Disabled</source>
+        <translation>已停用</translation>
+    </message>
+    <message>
+        <source>Enabled</source>
+        <translation>已启用</translation>
+    </message>
+    <message>
+        <source>Enable</source>
+        <translation>启用</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>Please select a person!</source>
+        <translation>请选择一个人！</translation>
+    </message>
+    <message>
+        <source>The password is empty!</source>
+        <translation>密码为空！</translation>
+    </message>
+    <message>
+        <source>Confirm password is not same to new password!</source>
+        <translation>确认密码与新密码不一致！</translation>
+    </message>
+    <message>
+        <source>The password can not begin or end with a blank!</source>
+        <translation>密码不能以空格开头或结尾！</translation>
+    </message>
+    <message>
+        <source>Only an administrator may manage users; nothing was changed.</source>
+        <translation>只有管理员可以管理用户，未做任何更改。</translation>
+    </message>
+    <message>
+        <source>You can not disable the account you are signed in with.</source>
+        <translation>不能停用您当前登录所用的账户。</translation>
+    </message>
+    <message>
+        <source>The name can not be empty or begin or end with a blank!</source>
+        <translation>姓名不能为空，也不能以空格开头或结尾！</translation>
+    </message>
+    <message>
+        <source>The name can not be longer than %1 bytes!</source>
+        <translation>姓名不能超过 %1 个字节！</translation>
+    </message>
+    <message>
+        <source>%1 is taken; choose another name.</source>
+        <translation>%1 已被使用，请选择其他姓名。</translation>
+    </message>
+    <message>
+        <source>That person or role is not in the pool; nothing was changed.</source>
+        <translation>该人员或角色不存在，未做任何更改。</translation>
+    </message>
+    <message>
+        <source>The pool must keep an enabled administrator; nothing was changed.</source>
+        <translation>必须保留至少一名启用的管理员，未做任何更改。</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>The change could not be saved; nothing was changed.</source>
+        <translation>更改无法保存，未做任何更改。</translation>
+    </message>
+    <message>
+        <source>Information</source>
+        <translation>信息</translation>
+    </message>
+    <message>
+        <source>The new password of %1 is set.</source>
+        <translation>%1 的新密码已设置。</translation>
     </message>
 </context>
 <context>

@@ -6,6 +6,7 @@
 //
 // Exit code 0: merged; 1: merged, but some identifiers conflict (listed in the report,
 // left as they are); 2: an error stopped it (the message says what is merged).
+#include "base/poolfile.h"
 #include "jobs/mergejob.h"
 #include "store/datastore.h"
 #include "store/lockkeys.h"
@@ -161,7 +162,13 @@ int main(int argc, char *argv[])
                 QStringLiteral("%1 is the target pool itself (this folder's mydatabase.db)").arg(options.stationFile));
         // One program per pool file; the merge counts as one.
         poolLock.setStaleLockTime(0);
-        if (!poolLock.tryLock(0))
+        bool locked;
+        {
+            // The group's in a station folder, as the program's own lock.
+            const poolfile::Umask mask(poolfile::folderAt(QFile::encodeName(QDir::currentPath()).toStdString()));
+            locked = poolLock.tryLock(0);
+        }
+        if (!locked)
             return error(
                 QStringLiteral("Tarnwell is running in this folder (mydatabase.db.lock); close it before merging"));
     } else {

@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build folder and checks it as a line PC gets it: control
-# fields, dependencies against what the binaries really load, contents, the launcher's
-# choice of translation, and the program started through the unpacked launcher under Xvfb
-# (xvfb-smoke.sh --launcher) logging in. Also checks that `cmake --install` still lays out
-# a runnable folder.
+# fields and the maintainer script, dependencies against what the binaries really load,
+# contents, the launcher's station folder, its choice of translation and what it says about
+# a pool or settings an earlier package left in an operator's folder, and the program
+# started through the unpacked launcher under Xvfb (xvfb-smoke.sh --launcher) logging in.
+# Also checks that `cmake --install` still lays out a runnable folder. As root (CI, a fresh
+# machine) it then installs the package and shows that two operating-system users in the
+# group tarnwell burn from one pool, and that a user outside it is told how to join; when
+# the machine had no tarnwell package before, it is taken off again afterwards.
 #   check-package.sh <build dir>
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-build}" && pwd)
 tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+cleanups=()
+cleanup() {
+  local c
+  for c in "${cleanups[@]}"; do eval "$c" || true; done
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
 fail() { echo "check-package: $*" >&2; exit 1; }
 
-cmake --build "$build" -j"$(nproc)" --target tarnwell tarnwell-devicesim tarnwell-merge translations >/dev/null
+cmake --build "$build" -j"$(nproc)" --target tarnwell tarnwell-devicesim tarnwell-merge tarnwell-admin translations >/dev/null
 rm -f "$build"/tarnwell_*.deb
 (cd "$build" && cpack -G DEB >"$build/cpack.log" 2>&1) || { cat "$build/cpack.log"; fail "cpack failed"; }
 debs=("$build"/tarnwell_*.deb)
@@ -30,6 +40,15 @@ depends=$(field Depends)
 # The package names in Depends (alternatives included), one a line.
 tr ',|' '\n\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//' | sed '/^$/d' >"$tmp/depends"
 has_dep() { grep -Fqx -- "$1" "$tmp/depends"; }
+# The maintainer script makes the station folder and its group (with adduser's addgroup).
+dpkg-deb -e "$deb" "$tmp/control"
+postinst=$tmp/control/postinst
+[ -f "$postinst" ] && [ "$(stat -c %a "$postinst")" = 755 ] || fail "the package has no executable postinst"
+sh -n "$postinst" || fail "postinst is not a valid shell script"
+grep -q 'addgroup --system' "$postinst" || fail "postinst does not make the group"
+has_dep adduser || fail "Depends lacks adduser (postinst runs addgroup): $depends"
+[ ! -e "$tmp/control/postrm" ] && [ ! -e "$tmp/control/prerm" ] || fail "a remove script: the station's pool is never removed"
+grep -q '/var/lib/tarnwell' <<<"$(field Description)" || fail "the description does not say where the pool lives"
 
 # --- contents -----------------------------------------------------------------------------
 dpkg-deb -c "$deb" >"$tmp/contents"
@@ -41,6 +60,7 @@ expect() { # expect MODE PATH
 expect -rwxr-xr-x /opt/tarnwell/tarnwell
 expect -rwxr-xr-x /opt/tarnwell/tarnwell-devicesim
 expect -rwxr-xr-x /opt/tarnwell/tarnwell-merge
+expect -rwxr-xr-x /opt/tarnwell/tarnwell-admin
 expect -rw-r--r-- /opt/tarnwell/libz7netsdk.so
 expect -rw-r--r-- /opt/tarnwell/Resources/App.ico
 expect -rw-r--r-- /opt/tarnwell/Resources/loading.gif
@@ -73,7 +93,7 @@ grep -qx 'Exec=/usr/bin/tarnwell' "$root/usr/share/applications/tarnwell.desktop
   fail "the desktop entry does not start the launcher"
 
 # --- dependencies: every library the binaries load, and the plugins Qt loads -----------------
-for elf in "$prog/tarnwell" "$prog/tarnwell-devicesim" "$prog/tarnwell-merge" "$prog/libz7netsdk.so"; do
+for elf in "$prog/tarnwell" "$prog/tarnwell-devicesim" "$prog/tarnwell-merge" "$prog/tarnwell-admin" "$prog/libz7netsdk.so"; do
   # Libraries only from beside the program or the system, never from a build folder.
   ! readelf -d "$elf" | grep -E 'R(UN)?PATH' | grep -vq '\[\$ORIGIN\]$' ||
     fail "$elf: library search path other than \$ORIGIN: $(readelf -d "$elf" | grep -E 'R(UN)?PATH')"
@@ -118,14 +138,20 @@ merge_help=$("$prog/tarnwell-merge" --help) && grep -q 'STATION.db' <<<"$merge_h
 
 # --- the launcher's operator folder and choice of translation (no display: the program stops
 # --- at once, after the launcher has laid out the folder) --------------------------------
-launch() { # launch HOME [VAR=value...] [-- launcher arguments]
+# A station folder as the package makes it (setgid, the group may write; root passes anyway).
+station=$tmp/station
+mkdir -m 2770 "$station"
+run_launcher() { # run_launcher HOME [VAR=value...] [-- launcher arguments]: its exit code
   local home=$1; shift
   local vars=()
   while [ $# -gt 0 ] && [ "$1" != -- ]; do vars+=("$1"); shift; done
   [ "${1:-}" = -- ] && shift
   env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM -u XDG_DATA_HOME -u XDG_CONFIG_HOME \
       -u TARNWELL_LANGUAGE -u LC_ALL -u LC_MESSAGES -u LANG -u LANGUAGE \
-      HOME="$home" "${vars[@]}" "$root/usr/bin/tarnwell" "$@" >"$tmp/launch.log" 2>&1 || true
+      HOME="$home" TARNWELL_STATION_DIR="$station" "${vars[@]}" "$root/usr/bin/tarnwell" "$@" >"$tmp/launch.log" 2>&1
+}
+launch() { # launch HOME [VAR=value...] [-- launcher arguments]
+  run_launcher "$@" || true
   grep -q 'no display found' "$tmp/launch.log" || { cat "$tmp/launch.log"; fail "the launcher did not start the program"; }
 }
 chosen() { # the translation in the operator's language/ folder, "-" for none
@@ -145,8 +171,9 @@ find "$prog" -printf '%p %T@ %m\n' | sort >"$tmp/program-before"
 h=$tmp/h1
 launch "$h" LANG=C.UTF-8
 [ "$(stat -c %a "$h/.local/share/tarnwell")" = 700 ] || fail "the operator's folder is not 0700"
-[ "$(readlink -f "$h/.local/share/tarnwell/Resources")" = "$(readlink -f "$prog/Resources")" ] ||
-  fail "Resources does not lead to the installed folder"
+[ "$(readlink -f "$station/Resources")" = "$(readlink -f "$prog/Resources")" ] ||
+  fail "the station folder's Resources does not lead to the installed folder"
+[ ! -e "$h/.local/share/tarnwell/Resources" ] || fail "the operator's folder got a Resources link"
 check_choice() { # check_choice EXPECTED HOME [VAR=value...] [-- arguments]
   local want=$1 home=$2; shift 2
   launch "$home" "$@"
@@ -167,14 +194,59 @@ check_choice - "$h" LANG=zh_CN.UTF-8
 find "$prog" -printf '%p %T@ %m\n' | sort >"$tmp/program-after"
 cmp -s "$tmp/program-before" "$tmp/program-after" || fail "starting the program changed its installed folder"
 
+# A station folder the launcher may not use, or one that is not there: said, nothing started.
+rm -rf "$tmp/none"
+if run_launcher "$tmp/h0" TARNWELL_STATION_DIR="$tmp/none"; then fail "the launcher started without a station folder"; fi
+grep -q "station folder $tmp/none is missing" "$tmp/launch.log" || { cat "$tmp/launch.log"; fail "no word of the missing station folder"; }
+[ ! -e "$tmp/none" ] && [ ! -e "$tmp/h0/.local/share/tarnwell/mydatabase.db" ] || fail "a pool was made without a station folder"
+
 # --- the program through the unpacked launcher, in a real X server -----------------------------
-"$here/scripts/xvfb-smoke.sh" --launcher "$root/usr/bin/tarnwell" "$build" || fail "the X check through the launcher failed"
+TARNWELL_STATION_DIR=$station "$here/scripts/xvfb-smoke.sh" --launcher "$root/usr/bin/tarnwell" "$build" ||
+  fail "the X check through the launcher failed"
 find "$prog" -printf '%p %T@ %m\n' | sort >"$tmp/program-after"
 cmp -s "$tmp/program-before" "$tmp/program-after" || fail "running the program changed its installed folder"
 
+# --- what an earlier package left in an operator's folder --------------------------------------
+# Its settings (a line's server, say) with none in the station folder: without them the
+# station would start on a pool of its own, so the launcher stops and says how to move them.
+h=$tmp/h-settings
+mkdir -p "$h/.local/share/tarnwell"
+printf '[store]\ndriver=postgresql\nhost=127.0.0.1\n' >"$h/.local/share/tarnwell/tarnwell.ini"
+rm -f "$station/mydatabase.db"
+if run_launcher "$h" LANG=C.UTF-8; then fail "the launcher started with the settings left in the operator's folder"; fi
+grep -q "install -m 660 $h/.local/share/tarnwell/tarnwell.ini $station/" "$tmp/launch.log" ||
+  { cat "$tmp/launch.log"; fail "the launcher did not say how to move the old settings"; }
+[ ! -e "$station/mydatabase.db" ] || fail "a pool was made in spite of the old settings"
+# Its pool: left as it is; the launcher shows, at every start, the command that brings it
+# into the station's pool, and that command does.
+h=$tmp/h-pool
+old=$h/.local/share/tarnwell/mydatabase.db
+mkdir -p "$(dirname "$old")"
+TARNWELL_STATION_DIR=$tmp/old-station
+mkdir -m 2770 "$TARNWELL_STATION_DIR"
+TARNWELL_STATION_DIR=$TARNWELL_STATION_DIR "$here/scripts/xvfb-smoke.sh" --launcher "$root/usr/bin/tarnwell" "$build" >/dev/null ||
+  fail "the X check that makes an earlier pool failed"
+cp -p "$TARNWELL_STATION_DIR/mydatabase.db" "$old"
+unset TARNWELL_STATION_DIR
+chmod 0600 "$old"
+stat -c '%Y %s %a' "$old" >"$tmp/old-before"
+sha256sum "$old" >>"$tmp/old-before"
+for start in 1 2; do
+  launch "$h" LANG=C.UTF-8
+  grep -q "an earlier version kept a pool of your own in $old" "$tmp/launch.log" ||
+    { cat "$tmp/launch.log"; fail "start $start did not mention the earlier pool"; }
+done
+merge=$(sed -n 's/^  \(cd .*tarnwell-merge .*\)$/\1/p' "$tmp/launch.log")
+[ -n "$merge" ] || { cat "$tmp/launch.log"; fail "the launcher showed no tarnwell-merge command"; }
+{ stat -c '%Y %s %a' "$old"; sha256sum "$old"; } | cmp -s - "$tmp/old-before" || fail "the launcher changed the earlier pool"
+(cd / && HOME=$h sh -c "$merge") >"$tmp/merge.log" 2>&1 || { cat "$tmp/merge.log"; fail "the launcher's merge command failed: $merge"; }
+[ "$(sqlite3 "$station/mydatabase.db" "SELECT GROUP_CONCAT(LogType, ' ') FROM (SELECT LogType FROM Logs ORDER BY LogID)")" = "Login Logout" ] ||
+  fail "the merge did not bring the earlier pool's log rows into the station's pool"
+[ "$(stat -c %a "$station/mydatabase.db")" = 660 ] || fail "the pool the merge made in the station folder is not 0660"
+
 # --- the folder install (README "Installing") still lays out a runnable folder ------------------
 cmake --install "$build" --prefix "$tmp/folder" >/dev/null
-for f in tarnwell tarnwell-devicesim tarnwell-merge libz7netsdk.so Resources/App.ico Resources/loading.gif \
+for f in tarnwell tarnwell-devicesim tarnwell-merge tarnwell-admin libz7netsdk.so Resources/App.ico Resources/loading.gif \
          share/applications/tarnwell.desktop; do
   [ -e "$tmp/folder/$f" ] || fail "cmake --install left out $f"
 done
@@ -182,6 +254,91 @@ done
 [ ! -e "$tmp/folder/usr" ] && [ ! -e "$tmp/folder/bin" ] || fail "cmake --install put the package's launcher in the folder"
 grep -qx "Exec=$tmp/folder/tarnwell" "$tmp/folder/share/applications/tarnwell.desktop" ||
   fail "the folder's desktop entry does not start the folder's program"
+
+# --- installed, as a line PC has it: one pool for the station's operators ----------------------
+installed_check() {
+  local pool=/var/lib/tarnwell/mydatabase.db a=tarnwell-check-a b=tarnwell-check-b out=tarnwell-check-out
+  if ! dpkg-query -W -f '${Status}' tarnwell 2>/dev/null | grep -q 'ok installed'; then
+    [ ! -e /var/lib/tarnwell ] || fail "/var/lib/tarnwell is there without the package: check on a machine without it"
+    cleanups+=("dpkg --purge tarnwell >/dev/null 2>&1" "rm -rf /var/lib/tarnwell" "delgroup --system tarnwell >/dev/null 2>&1")
+  fi
+  [ ! -e "$pool" ] || fail "$pool is there already (a station's pool): check on a machine without one"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$deb" >"$tmp/install.log" 2>&1 ||
+    { cat "$tmp/install.log"; fail "the package does not install"; }
+  local gid
+  gid=$(getent group tarnwell | cut -d: -f3) || fail "the package made no group tarnwell"
+  [ "$gid" -lt 1000 ] || fail "the group tarnwell is not a system group (gid $gid)"
+  state() { stat -c '%a %U %G' /var/lib/tarnwell; }
+  [ "$(state)" = "2770 root tarnwell" ] || fail "/var/lib/tarnwell is '$(state)', expected '2770 root tarnwell'"
+  [ "$(readlink /var/lib/tarnwell/Resources)" = /opt/tarnwell/Resources ] || fail "the station folder's Resources is not the installed one"
+  /var/lib/dpkg/info/tarnwell.postinst configure >/dev/null || fail "postinst fails when run again"
+  [ "$(state)" = "2770 root tarnwell" ] || fail "postinst run again left /var/lib/tarnwell as '$(state)'"
+
+  local u
+  for u in $a $b $out; do
+    ! id "$u" >/dev/null 2>&1 || userdel -r "$u" >/dev/null 2>&1 || true
+    cleanups+=("userdel -r $u >/dev/null 2>&1")
+  done
+  useradd -m -s /bin/sh -G tarnwell "$a"
+  useradd -m -s /bin/sh -G tarnwell "$b"
+  useradd -m -s /bin/sh "$out"
+
+  # The first operator's start makes the pool; the second's finds it and writes to it.
+  "$here/scripts/xvfb-smoke.sh" --launcher /usr/bin/tarnwell --as "$a" "$build" || fail "the X check as $a failed"
+  [ "$(stat -c '%a %U %G' "$pool")" = "660 $a tarnwell" ] || fail "$pool is '$(stat -c '%a %U %G' "$pool")' after $a's start"
+  local inode
+  inode=$(stat -c %i "$pool")
+  logs_as() { runuser -u "$1" -- sqlite3 "$pool" "SELECT GROUP_CONCAT(LogType, ' ') FROM (SELECT LogType FROM Logs ORDER BY LogID)"; }
+  [ "$(logs_as "$b")" = "Login Logout" ] || fail "$b reads '$(logs_as "$b")' in the pool, expected $a's 'Login Logout'"
+  "$here/scripts/xvfb-smoke.sh" --launcher /usr/bin/tarnwell --as "$b" "$build" || fail "the X check as $b failed"
+  [ "$(stat -c '%i %a %U %G' "$pool")" = "$inode 660 $a tarnwell" ] || fail "$b's start did not use $a's pool"
+  [ "$(logs_as "$a")" = "Login Logout Login Logout" ] || fail "$a reads '$(logs_as "$a")', expected both starts' rows"
+
+  # A folder its group may not write (an administrator's chmod): said as that, not as "join".
+  chmod 2750 /var/lib/tarnwell
+  if (cd / && runuser -u "$a" -- env -i PATH=/usr/bin:/bin HOME="$(getent passwd "$a" | cut -d: -f6)" /usr/bin/tarnwell) \
+       >"$tmp/a.log" 2>&1; then
+    fail "the launcher started in a folder its group may not write"
+  fi
+  grep -q "does not let its group tarnwell in (mode 2750" "$tmp/a.log" || { cat "$tmp/a.log"; fail "no word of the folder's mode"; }
+  chmod 2770 /var/lib/tarnwell
+
+  # A user outside the group: told how to join, in a box too; no pool anywhere.
+  local outhome
+  outhome=$(getent passwd "$out" | cut -d: -f6)
+  as_out() { (cd / && runuser -u "$out" -- env -i PATH=/usr/bin:/bin HOME="$outhome" LANG=C.UTF-8 "$@"); }
+  if as_out /usr/bin/tarnwell >"$tmp/out.log" 2>&1; then fail "the launcher started for $out, who is not in the group"; fi
+  grep -q "sudo adduser $out tarnwell" "$tmp/out.log" || { cat "$tmp/out.log"; fail "$out was not told how to join the group"; }
+  [ ! -e "$outhome/.local/share/tarnwell/mydatabase.db" ] || fail "$out got a pool of their own"
+  # shellcheck disable=SC2016
+  xvfb-run -a -s "-screen 0 1280x800x24 -ac" bash -c '
+    runuser -u "$1" -- env -i PATH=/usr/bin:/bin HOME="$2" LANG=C.UTF-8 DISPLAY="$DISPLAY" /usr/bin/tarnwell >/dev/null 2>&1 &
+    app=$!
+    box=$(timeout 20 xdotool search --sync --onlyvisible --name "^Error$" | head -1)
+    [ -n "$box" ] || { kill $app; exit 3; }
+    import -window "$box" "$3" || true
+    xdotool windowfocus --sync "$box" || true
+    xdotool key Return
+    if wait $app; then exit 4; fi' _ "$out" "$outhome" "$build/xvfb-package-outsider.png" ||
+    fail "$out saw no box saying why the program closes (code $?)"
+  # Added to the group while logged in: the login keeps its groups; told to log in again.
+  usermod -aG tarnwell "$out"
+  if (cd / && setpriv --reuid="$out" --regid="$(id -g "$out")" --clear-groups \
+        env -i PATH=/usr/bin:/bin HOME="$outhome" LANG=C.UTF-8 /usr/bin/tarnwell) >"$tmp/out.log" 2>&1; then
+    fail "the launcher started for $out without the group in the login"
+  fi
+  grep -q "log out and log in again" "$tmp/out.log" || { cat "$tmp/out.log"; fail "$out was not told to log in again"; }
+
+  # Removing the package leaves the station's pool and its group.
+  DEBIAN_FRONTEND=noninteractive apt-get remove -y tarnwell >"$tmp/remove.log" 2>&1 || { cat "$tmp/remove.log"; fail "apt-get remove failed"; }
+  [ -f "$pool" ] && getent group tarnwell >/dev/null || fail "removing the package removed the pool or the group"
+  echo "check-package: installed: $a and $b burn from one pool ($pool 660 $a:tarnwell), $out is told how to join"
+}
+if [ "$(id -u)" = 0 ]; then
+  installed_check
+else
+  echo "check-package: not root: the installed package's checks (two operators, one pool) are left out"
+fi
 
 echo "check-package: $(basename "$deb"): $(stat -c %s "$deb") bytes, installs $(field Installed-Size) KiB"
 echo "check-package: Depends: $depends"

@@ -1,6 +1,7 @@
 #include "serial/serial.h"
 #include "ui_serial.h"
 
+#include "jobs/roleactions.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
 #include "widgets/displaytext.h"
@@ -73,6 +74,15 @@ Serial::Serial(QWidget *parent)
     connect(ui->cbxPage, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &Serial::onPageChange);
 
     loading = new Loading(this);
+    applyRole();
+}
+
+void Serial::applyRole()
+{
+    const bool mayDelete = signedInMay(Role::Supervisor);
+    ui->btnDelete->setVisible(mayDelete);
+    ui->chkAll->setVisible(mayDelete); // the check marks serve Delete only
+    ui->groupBox_2->setVisible(signedInMay(Role::Administrator));
 }
 
 Serial::~Serial()
@@ -259,8 +269,8 @@ void Serial::on_btnDelete_clicked()
                              QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Yes)
         != QMessageBox::Yes)
         return;
-    // A used identifier is in a device: deleting it cannot take it back from there. Until
-    // only a supervisor may do this, the operator is told what it means and asked again.
+    // A used identifier is in a device: deleting it cannot take it back from there. Whoever
+    // deletes is told what it means and asked again.
     int used = 0;
     for (int row = 0; row < table->rowCount() && row < pageRecords.size(); ++row) {
         const QTableWidgetItem *item = table->item(row, ColNo);
@@ -293,7 +303,16 @@ void Serial::on_btnDelete_clicked()
             break;
         const QString serialNumber = pageRecords.at(row).serialNumber;
         // "serail" is the program's own spelling of its log texts, kept.
-        if (!addLog(makeLogRecord(tr("Delete serail number"), tr("Delete serail number ") + serialNumber))) {
+        const jobs::Gated done = jobs::deleteSerialLogged(serialNumber,
+                                                          makeLogRecord(tr("Delete serail number"),
+                                                                        tr("Delete serail number ") + serialNumber));
+        if (done == jobs::Gated::Refused) {
+            MessageBox::warning(nullptr, tr("Warning"),
+                                tr("Only a supervisor or an administrator may delete serial numbers."),
+                                QMessageBox::Ok);
+            break;
+        }
+        if (done == jobs::Gated::LogFailed) {
             MessageBox::critical(nullptr, tr("Error"),
                                  tr("The operation log could not be written, so %1 and the serial numbers after it "
                                     "were not deleted.")
@@ -301,7 +320,7 @@ void Serial::on_btnDelete_clicked()
                                      + QStringLiteral("\n\n") + storeError());
             break;
         }
-        if (!deleteSerial(serialNumber)) {
+        if (done == jobs::Gated::StoreFailed) {
             MessageBox::critical(nullptr, tr("Error"),
                                  tr("%1 could not be deleted; the serial numbers after it were not deleted either.")
                                          .arg(displayText(serialNumber))

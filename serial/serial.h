@@ -28,6 +28,9 @@ public:
     void refreshPaging();
     // Reloads the current page without recounting.
     void loadPage();
+    // Offers Delete to a supervisor or administrator and the import to an administrator
+    // only, as the signed-in person's role says now.
+    void applyRole();
 
 private slots:
     void on_btnSearch_clicked();

@@ -152,6 +152,10 @@ void showRefusal(const jobs::ImportResult &result, QWidget *page)
     case Refusal::Csv:
         MessageBox::warning(nullptr, Serial::tr("Warning"), csvRefusalText(result.csv, result.line), QMessageBox::Ok);
         break;
+    case Refusal::NotPermitted:
+        MessageBox::warning(nullptr, Serial::tr("Warning"),
+                            Serial::tr("Only an administrator may import serial numbers."), QMessageBox::Ok);
+        break;
     }
 }
 

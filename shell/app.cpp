@@ -1,8 +1,10 @@
 #include "shell/app.h"
 
 #include "shell/login.h"
+#include "shell/stationnotice.h"
 #include "shell/tarnwell.h"
 
+#include "base/poolfile.h"
 #include "store/datastore.h"
 #include "widgets/messagebox.h"
 #include <QApplication>
@@ -20,7 +22,9 @@
 
 QString chooseTranslation()
 {
-    const QFileInfoList files = QDir(QStringLiteral("./language")).entryInfoList({QStringLiteral("*.qm")});
+    // The package's launcher keeps each operator's choice in the operator's own folder.
+    const QString folder = qEnvironmentVariable("TARNWELL_LANGUAGE_DIR", QStringLiteral("./language"));
+    const QFileInfoList files = QDir(folder).entryInfoList({QStringLiteral("*.qm")});
     return files.isEmpty() ? QString() : files.first().filePath();
 }
 
@@ -67,11 +71,23 @@ int runTarnwell(QApplication &app)
         app.installTranslator(&translator);
     }
 
+    if (!stationNoticesAllowStart()) {
+        app.removeTranslator(&translator);
+        return 1;
+    }
+
     // One program per pool file: a second one would hand out the same identifiers. The
-    // lock dies with the process, so a crash leaves nothing to clean up.
+    // lock dies with the process, so a crash leaves nothing to clean up. In a station
+    // folder it is the group's, so another operator can tell a crashed program's lock and
+    // take it over.
     QLockFile poolLock(QStringLiteral("mydatabase.db.lock"));
     poolLock.setStaleLockTime(0);
-    if (!poolLock.tryLock(0)) {
+    bool locked;
+    {
+        const poolfile::Umask mask(poolfile::folderAt(QFile::encodeName(QDir::currentPath()).toStdString()));
+        locked = poolLock.tryLock(0);
+    }
+    if (!locked) {
         if (poolLock.error() == QLockFile::LockFailedError && heldByAnotherProgram(poolLock)) {
             MessageBox::warning(nullptr, QCoreApplication::translate("Tarnwell", "Warning"),
                                 QCoreApplication::translate("Tarnwell",

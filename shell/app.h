@@ -8,5 +8,6 @@ class QApplication;
 // event loop. Returns the process exit code (0 after a rejected login).
 int runTarnwell(QApplication &app);
 
-// The first "*.qm" of ./language in case-insensitive name order, or an empty text.
+// The first "*.qm" of ./language (or of the folder TARNWELL_LANGUAGE_DIR names) in
+// case-insensitive name order, or an empty text.
 QString chooseTranslation();

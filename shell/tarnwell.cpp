@@ -7,6 +7,7 @@
 #include "platform/netsdk/z7netsdk.h"
 #include "serial/serial.h"
 #include "shell/updatepwd.h"
+#include "shell/usermng.h"
 #include "store/datastore.h"
 #include "widgets/messagebox.h"
 
@@ -41,6 +42,7 @@ Tarnwell::Tarnwell(QWidget *parent)
         {QT_TR_NOOP("Burning"), &Tarnwell::on_menuBurning_clicked},
         {QT_TR_NOOP("Customer"), &Tarnwell::on_menuCustomers_clicked},
         {QT_TR_NOOP("Password"), &Tarnwell::on_menuPassword_clicked},
+        {QT_TR_NOOP("Users"), &Tarnwell::on_menuUsers_clicked},
         {QT_TR_NOOP("Log"), &Tarnwell::on_menuLogs_clicked},
         {QT_TR_NOOP("Exit"), &Tarnwell::on_menuExit_clicked},
     };
@@ -52,6 +54,17 @@ Tarnwell::Tarnwell(QWidget *parent)
     }
     for (int i = 0; i < actions.size(); ++i)
         connect(actions.at(i), &QAction::triggered, this, entries[i].handler);
+    customerAction = actions.at(2);
+    usersAction = actions.at(4);
+    applyRole();
+}
+
+void Tarnwell::applyRole()
+{
+    const bool administrator = signedInMay(Role::Administrator);
+    customerAction->setVisible(administrator);
+    usersAction->setVisible(administrator);
+    serial->applyRole();
 }
 
 Tarnwell::~Tarnwell()
@@ -83,6 +96,14 @@ void Tarnwell::on_menuPassword_clicked()
 {
     UpdatePwd dialog(this);
     dialog.exec();
+}
+
+void Tarnwell::on_menuUsers_clicked()
+{
+    UserMng dialog(this);
+    dialog.exec();
+    // The administrator may have changed their own role.
+    applyRole();
 }
 
 void Tarnwell::on_menuLogs_clicked()

@@ -3,6 +3,9 @@
 #include "store/datastore.h"
 #include "store/storecore.h"
 
+#include "base/poolfile.h"
+
+#include <QDir>
 #include <QFile>
 #include <QMutexLocker>
 #include <QSqlDriver>
@@ -118,12 +121,16 @@ bool openFile(const QString &name)
 {
     useConnection(name, QStringLiteral("QSQLITE"));
     storeDatabase.setDatabaseName(QLatin1String(kDatabaseName));
-    // The file holds the administrator's password: readable by its owner only. Made here
-    // so SQLite never creates it with the process's default mode.
-    if (!QFile::exists(QLatin1String(kDatabaseName))) {
-        QFile file{QString::fromLatin1(kDatabaseName)};
-        if (file.open(QIODevice::WriteOnly))
-            file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    // The file holds every login's password hash: its owner's alone, or the station's
+    // operators' in a station folder. Made here so SQLite never creates it with the
+    // process's default mode; SQLite gives its journal the file's mode. A file of an
+    // earlier version, or a journal it left, that others may read is narrowed.
+    const poolfile::Folder folder = poolfile::folderAt(QFile::encodeName(QDir::currentPath()).toStdString());
+    for (const char *suffix : {"", "-journal", "-wal", "-shm"}) {
+        const std::string path = std::string(kDatabaseName) + suffix;
+        const std::string why = poolfile::fit(folder, path, !*suffix);
+        if (!why.empty())
+            qWarning("%s", why.c_str());
     }
     return storeDatabase.open();
 }

@@ -105,6 +105,37 @@ Person signedInPerson();
 // True when someone is signed in whose role is `needed` or above.
 bool signedInMay(Role needed);
 
+// The people who may sign in, as an administrator manages them. A person is never deleted
+// (the log names them): they are disabled. No change leaves the pool without an enabled
+// administrator. Passwords come and go only as passwordhash's hashes, and never out.
+struct PersonRow {
+    qint64 id = -1;
+    QString name;
+    Role role = Role::Operator;
+    bool disabled = false;
+};
+// The longest name, in bytes of UTF-8.
+constexpr int kMaxPersonNameBytes = 64;
+enum class PeopleChange {
+    Done,
+    NameInvalid,       // empty, or a blank at either end (the login trims what is typed)
+    NameTooLong,       // longer than kMaxPersonNameBytes bytes
+    NameTaken,         // someone (enabled or not) has that name already
+    NotAHash,          // the password was not given as a hash
+    NoSuchPerson,      // no person has that id
+    NoSuchRole,        // the role is none of Role's
+    LastAdministrator, // the pool would be left without an enabled administrator
+    Failed,            // the store could not answer or write; storeError() says why
+};
+// Everyone, in the order they were added.
+QList<PersonRow> allPeople();
+// Each runs in the caller's batch when one is open (so a log row can go with it), else in
+// its own; a refused change writes nothing.
+PeopleChange addPerson(const QString &name, const QString &passwordHash, Role role, qint64 *id = nullptr);
+PeopleChange setPersonDisabled(qint64 id, bool disabled);
+PeopleChange setPersonRole(qint64 id, Role role);
+PeopleChange setPersonPassword(qint64 id, const QString &passwordHash);
+
 // A zero-filled log record holding the two texts (cut to their widths).
 LogRecord makeLogRecord(const QString &type, const QString &describe);
 

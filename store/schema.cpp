@@ -268,7 +268,9 @@ void seed()
         const char *sql;
         QString name;
     } rows[] = {
-        {"INSERT INTO Users (UserName, UserPwd) SELECT ?, 'qorvi' WHERE NOT EXISTS (SELECT 1 FROM Users WHERE UserName=?)",
+        // The seeded account is the first administrator (the role column came after the seed).
+        {"INSERT INTO Users (UserName, UserPwd, UserRole) SELECT ?, 'qorvi', 2 WHERE NOT EXISTS (SELECT 1 FROM Users "
+         "WHERE UserName=?)",
          QStringLiteral("admin")},
         {"INSERT INTO Customers (CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, CustomerSvrChecked) "
          "SELECT ?, 'DeviceID', 'svr.umeye.example', 5800, 0 WHERE NOT EXISTS (SELECT 1 FROM Customers WHERE CustomerName=?)",

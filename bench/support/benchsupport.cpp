@@ -1,5 +1,7 @@
 #include "bench/support/benchsupport.h"
 
+#include "store/datastore.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QDir>
@@ -388,6 +390,11 @@ ChildResult readChild(QProcess &process)
 PageWindow::PageWindow(const std::function<QWidget *(QWidget *)> &makePage)
     : window_(new QMainWindow)
 {
+    Person admin;
+    admin.id = 1;
+    admin.name = QStringLiteral("admin");
+    admin.role = Role::Administrator;
+    setSignedInPerson(admin);
     auto *central = new QWidget(window_);
     auto *layout = new QHBoxLayout(central);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -395,7 +402,7 @@ PageWindow::PageWindow(const std::function<QWidget *(QWidget *)> &makePage)
     auto *stack = new QStackedWidget(central);
     layout->addWidget(stack);
     window_->setCentralWidget(central);
-    for (const char *entry : {"Serail Number", "Burning", "Customer", "Password", "Log", "Exit"})
+    for (const char *entry : {"Serail Number", "Burning", "Customer", "Password", "Users", "Log", "Exit"})
         window_->menuBar()->addAction(new QAction(QString::fromLatin1(entry), window_));
     window_->resize(1104, 679);
     window_->setFixedSize(window_->size());

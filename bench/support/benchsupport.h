@@ -120,7 +120,8 @@ ChildResult readChild(QProcess &process);
 
 // ---- pages ---------------------------------------------------------------------------
 
-// A window of the main window's size with a menu bar over a page stack, holding `page`.
+// A window of the main window's size with a menu bar over a page stack, holding `page`,
+// made for the seeded administrator (signed in first), who is offered every action.
 class PageWindow
 {
 public:

@@ -167,6 +167,7 @@ private slots:
     void skipsWhatMustNotBeWritten();
     void passReportsEveryOutcome();
     void twoStationsFinishOnePendingDevice();
+    void failedSkipLogStopsThePass();
 };
 
 void TestBurnJob::skipsWhatMustNotBeWritten_data()
@@ -379,6 +380,39 @@ void TestBurnJob::twoStationsFinishOnePendingDevice()
     QCOMPARE(done.stop.cause, jobs::BurnStop::None);
     QCOMPARE(line.device(rows.first().serial).value(QStringLiteral("uuid")).toString(), QStringLiteral("PENDING-1"));
     QCOMPARE(isUse(QStringLiteral("PENDING-1")), 1);
+}
+
+void TestBurnJob::failedSkipLogStopsThePass()
+{
+    // The pool refuses the log row of a skipped device: the pass stops there, and the next
+    // device is neither claimed nor written.
+    const QStringList refuse = testsupport::onServer()
+        ? QStringList{QStringLiteral("CREATE OR REPLACE FUNCTION refuse_skip_log() RETURNS trigger LANGUAGE plpgsql "
+                                     "AS $$ BEGIN IF NEW.LogDescribe LIKE '%skipped%' THEN RAISE EXCEPTION 'log "
+                                     "refused'; END IF; RETURN NEW; END $$"),
+                      QStringLiteral("CREATE TRIGGER RefuseSkipLog BEFORE INSERT ON Logs FOR EACH ROW EXECUTE "
+                                     "FUNCTION refuse_skip_log()")}
+        : QStringList{QStringLiteral("CREATE TRIGGER RefuseSkipLog BEFORE INSERT ON Logs WHEN NEW.LogDescribe LIKE "
+                                     "'%skipped%' BEGIN SELECT RAISE(ABORT, 'log refused'); END")};
+    for (const QString &sql : refuse)
+        QVERIFY2(testsupport::exec(sql), qPrintable(sql));
+    SimProcess line;
+    QVERIFY2(line.start({QStringLiteral("--devices"), QStringLiteral("2")}), qPrintable(line.errorText()));
+    line.exportTarget();
+    pool(1, QStringLiteral("U-0"));
+    pool(1, QStringLiteral("U-1"));
+    const QList<BurnRow> rows = rowsOf(line, {QStringLiteral("U-0"), QStringLiteral("U-1")});
+    QCOMPARE(rows.size(), 2);
+
+    Heard heard;
+    jobs::BurnJob job;
+    const jobs::BurnSummary done = job.run(rows, {rows.first().serial}, &heard);
+    QCOMPARE(done.stop.cause, jobs::BurnStop::LogFailed);
+    QCOMPARE(heard.events,
+             (QStringList{"skipped 0 device already burnt or tried in this pass",
+                          QStringLiteral("stopped %1").arg(jobs::BurnStop::LogFailed)}));
+    QVERIFY(writes.isEmpty());
+    QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 0);
 }
 
 TARNWELL_TEST_MAIN(TestBurnJob)

@@ -98,6 +98,7 @@ void prepareWorkingDirectory()
     copyTree(QStringLiteral(TARNWELL_RUN_DIR "/Resources"), QStringLiteral("Resources"));
     QDir().mkpath(QStringLiteral("language"));
     MessageBox::setScripted(true);
+    signInAs(Role::Administrator);
     if (qEnvironmentVariable("TARNWELL_TEST_STORE") == QLatin1String("postgresql")) {
         server = new PgCluster;
         // Suites that burn need a server the program accepts for burning (fsync on); the
@@ -132,6 +133,16 @@ void freshDatabase()
             "SchemaVersion CASCADE"));
     }
     openDatabase();
+    signInAs(Role::Administrator);
+}
+
+void signInAs(Role role, qint64 id, const QString &name)
+{
+    Person p;
+    p.id = id;
+    p.name = name;
+    p.role = role;
+    setSignedInPerson(p);
 }
 
 namespace {

@@ -2,6 +2,8 @@
 // working directory holding Resources/ and an empty language/, like the run folder.
 #pragma once
 
+#include "store/datastore.h"
+
 #include <QApplication>
 #include <QStringList>
 #include <QTest>
@@ -32,8 +34,12 @@ PgCluster *serverCluster();
 // puts the password where the program takes it from.
 void pointAtServer(const PgCluster &pg, const QString &station);
 
-// Closes the store, removes mydatabase.db and opens a fresh one with the seed rows.
+// Closes the store, removes mydatabase.db and opens a fresh one with the seed rows, signed
+// in as the seeded administrator (as is every suite from the start).
 void freshDatabase();
+// Signs in a person of `role` for the suite's store calls and pages (by default the seeded
+// administrator's id and name); the login's own check is not involved.
+void signInAs(Role role, qint64 id = 1, const QString &name = QStringLiteral("admin"));
 
 // Reads rows straight from mydatabase.db on a connection of its own (not the store's),
 // so tests check what is really stored. Each row is a list of column values.
