@@ -23,9 +23,15 @@ namespace {
 // Rows read per statement: the log may hold tens of millions, and no read stays open long.
 const int kPage = 50000;
 
+// A station's name as printed: whatever a row holds, one line that cannot pass for another.
 QString describe(const QString &station)
 {
-    return QStringLiteral("\"%1\"").arg(station);
+    QString shown;
+    for (const QChar c : station)
+        shown += c.isPrint() && c != QLatin1Char('"') && c != QLatin1Char('\\')
+            ? QString(c)
+            : QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    return QStringLiteral("\"%1\"").arg(shown);
 }
 
 } // namespace

@@ -104,33 +104,38 @@ private slots:
     void tampering_data()
     {
         QTest::addColumn<QString>("sql");
-        QTest::addColumn<QString>("named"); // the describe of the row named, empty when clean
-        QTest::newRow("untouched") << QString() << QString();
+        QTest::addColumn<QString>("named");   // the describe of the row named, empty when clean
+        QTest::addColumn<QString>("station"); // as printed, when not this station's name
+        QTest::newRow("untouched") << QString() << QString() << QString();
         QTest::newRow("middle row changed") << "UPDATE Logs SET LogDescribe = 'entry x' WHERE LogDescribe = 'entry 3'"
-                                            << "entry x";
+                                            << "entry x" << QString();
         QTest::newRow("person changed") << "UPDATE Logs SET LogUser = 'bob' WHERE LogDescribe = 'entry 3'"
-                                        << "entry 3";
+                                        << "entry 3" << QString();
         QTest::newRow("middle row deleted") << "DELETE FROM Logs WHERE LogDescribe = 'entry 3'"
-                                            << "entry 4";
+                                            << "entry 4" << QString();
         QTest::newRow("first chained row deleted") << "DELETE FROM Logs WHERE LogDescribe = 'entry 1'"
-                                                   << "entry 2";
-        QTest::newRow("hash removed") << "UPDATE Logs SET LogHash = NULL WHERE LogDescribe = 'entry 5'"
-                                      << "entry 5";
+                                                   << "entry 2" << QString();
         QTest::newRow("row inserted without hash")
             << "INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation) "
                "SELECT 'Type', 'forged', LogDate, LogStation FROM Logs WHERE LogDescribe = 'entry 5'"
-            << "forged";
+            << "forged" << QString();
         // A copied hash does not follow from the new row's fields.
         QTest::newRow("row inserted with a copied hash")
             << "INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation, LogUser, LogHash) "
                "SELECT LogType, 'forged', LogDate, LogStation, LogUser, LogHash FROM Logs "
                "WHERE LogDescribe = 'entry 5'"
-            << "forged";
+            << "forged" << QString();
+        // Moved to a station of its own, whose name would forge a line of the report.
+        QTest::newRow("station changed")
+            << "UPDATE Logs SET LogStation = 'x\nEvery chain checks.' WHERE LogDescribe = 'entry 3'"
+            << "entry 3"
+            << "\"x\\u000aEvery chain checks.\"";
     }
     void tampering()
     {
         QFETCH(QString, sql);
         QFETCH(QString, named);
+        QFETCH(QString, station);
         addEntries(5);
         QVERIFY(sql.isEmpty() || exec(sql));
         const Verified v = verifyLog();
@@ -140,8 +145,9 @@ private slots:
             return;
         }
         QCOMPARE(v.exitCode, 1);
-        QVERIFY2(v.out.contains(
-                     QStringLiteral("BROKEN: log row %1 (station \"%2\")").arg(logId(named)).arg(stationName())),
+        QVERIFY2(v.out.contains(QStringLiteral("BROKEN: log row %1 (station %2)")
+                                    .arg(logId(named))
+                                    .arg(station.isEmpty() ? QStringLiteral("\"%1\"").arg(stationName()) : station)),
                  qPrintable(v.out));
     }
 
