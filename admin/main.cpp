@@ -3,6 +3,8 @@
 //   setup-server    prepares the line's PostgreSQL pool and the stations' group role
 #include "admin/admin.h"
 
+#include "store/storesettings.h"
+
 #include <QCoreApplication>
 
 #include <cstdio>
@@ -35,6 +37,11 @@ int main(int argc, char *argv[])
     if (args.isEmpty())
         return admin::printError(usage);
     const QString command = args.takeFirst();
+    // Every command works on the pool tarnwell.ini names: a file it cannot take whole is refused.
+    QString settingsError;
+    StoreSettings::load(&settingsError);
+    if (!settingsError.isEmpty() && command != QLatin1String("--help") && command != QLatin1String("-h"))
+        return admin::printError(QStringLiteral("%1: %2").arg(StoreSettings::filePath(), settingsError));
     if (command == QLatin1String("verify-log"))
         return admin::verifyLog(args);
     if (command == QLatin1String("setup-server"))

@@ -289,6 +289,29 @@
     </message>
 </context>
 <context>
+    <name>IdleLock</name>
+    <message>
+        <source>Lock</source>
+        <translation>锁定</translation>
+    </message>
+    <message>
+        <source>Locked after %1 s without input</source>
+        <translation>%1 秒无操作后锁定</translation>
+    </message>
+    <message>
+        <source>Unlock</source>
+        <translation>解锁</translation>
+    </message>
+    <message>
+        <source>Switch user</source>
+        <translation>切换用户</translation>
+    </message>
+    <message>
+        <source>Switch user from %1 to %2</source>
+        <translation>切换用户：从 %1 到 %2</translation>
+    </message>
+</context>
+<context>
     <name>ImportJob</name>
     <message>
         <source>Import serail number</source>
@@ -402,6 +425,38 @@
     <message>
         <source>Login name or password is error!</source>
         <translation>登录名或密码错误！</translation>
+    </message>
+    <message>
+        <source>Login locked</source>
+        <translation>登录锁定</translation>
+    </message>
+    <message>
+        <source>%1 failed logins in a row for %2: the next try waits %3 s</source>
+        <translation>%2 连续 %1 次登录失败：下次尝试需等待 %3 秒</translation>
+    </message>
+    <message>
+        <source>Too many failed logins for this name. Try again in %1 s.</source>
+        <translation>此用户名登录失败次数过多。请 %1 秒后再试。</translation>
+    </message>
+    <message>
+        <source>This account is disabled. An administrator can enable it again.</source>
+        <translation>此帐户已停用。管理员可以重新启用。</translation>
+    </message>
+    <message>
+        <source>The login could not be checked: %1</source>
+        <translation>无法校验登录：%1</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>The account admin still has the password it was delivered with, which anyone can look up. Log in as admin and change it under Password.</source>
+        <translation>帐户 admin 仍使用出厂密码，任何人都能查到。请以 admin 登录并在“密码”中修改。</translation>
+    </message>
+    <message>
+        <source>The login could not be logged: %1</source>
+        <translation>无法记录登录：%1</translation>
     </message>
 </context>
 <context>
@@ -986,12 +1041,63 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
         <source>Users</source>
         <translation>用户</translation>
     </message>
+    <message>
+        <source>The settings file %1 cannot be used: %2. Nothing was opened; correct the file and start Tarnwell again.</source>
+        <translation>设置文件 %1 无法使用：%2。未打开任何号池；请改正该文件后重新启动 Tarnwell。</translation>
+    </message>
+    <message>
+        <source>Tarnwell cannot open the pool on the server: host %1, port %2, database %3, login %4. The server says: %5 Check that the server runs and can be reached, and the login and its password; this one closes.</source>
+        <translation>Tarnwell 无法打开服务器上的号池：主机 %1，端口 %2，数据库 %3，登录名 %4。服务器回复：%5 请检查服务器是否运行且可以访问，以及登录名和密码；本窗口将关闭。</translation>
+    </message>
+    <message>
+        <source>Tarnwell cannot open the pool file %1: %2 This one closes.</source>
+        <translation>Tarnwell 无法打开号池文件 %1：%2 本窗口将关闭。</translation>
+    </message>
+    <message>
+        <source>The pool on the server (host %1, port %2) is older than this version of Tarnwell, and the login %3 may not change it. The database&apos;s owner runs &quot;tarnwell-admin setup-server&quot; once, then the stations start again. Nothing was changed; this one closes.</source>
+        <translation>服务器（主机 %1，端口 %2）上的号池版本低于本版 Tarnwell，而登录名 %3 无权修改它。请数据库所有者运行一次“tarnwell-admin setup-server”，然后各工位重新启动。未做任何修改；本窗口将关闭。</translation>
+    </message>
+    <message>
+        <source>The login %1 lacks privileges this station needs on the server (host %2, port %3): %4. The database&apos;s owner runs &quot;tarnwell-admin setup-server&quot; and makes %1 a member of the stations&apos; group role; this one closes.</source>
+        <translation>登录名 %1 缺少本工位在服务器（主机 %2，端口 %3）上所需的权限：%4。请数据库所有者运行“tarnwell-admin setup-server”，并将 %1 加入工位组角色；本窗口将关闭。</translation>
+    </message>
 </context>
 <context>
     <name>TarnwellClass</name>
     <message>
         <source>Tarnwell</source>
         <translation>Tarnwell</translation>
+    </message>
+</context>
+<context>
+    <name>Unlock</name>
+    <message>
+        <source>Tarnwell is locked</source>
+        <translation>Tarnwell 已锁定</translation>
+    </message>
+    <message>
+        <source>Log in to go on. Another person may log in here instead.</source>
+        <translation>请登录以继续。也可以由其他人在此登录。</translation>
+    </message>
+    <message>
+        <source>Login Name</source>
+        <translation>登录名</translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation>密码</translation>
+    </message>
+    <message>
+        <source>Login</source>
+        <translation>登录</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>Login name is empty!</source>
+        <translation>登录名为空！</translation>
     </message>
 </context>
 <context>
@@ -1051,6 +1157,10 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
     <message>
         <source>The password could not be changed; the old one stays.</source>
         <translation>密码无法修改，旧密码仍然有效。</translation>
+    </message>
+    <message>
+        <source>The password could not be checked: %1</source>
+        <translation>无法校验密码：%1</translation>
     </message>
 </context>
 <context>

@@ -150,7 +150,7 @@ int main(int argc, char *argv[])
     QString settingsError;
     const StoreSettings settings = StoreSettings::load(&settingsError);
     if (!settingsError.isEmpty())
-        return error(settingsError.section(QLatin1Char(';'), 0, 0) + QStringLiteral("; nothing was merged"));
+        return error(QStringLiteral("%1: %2; nothing was merged").arg(StoreSettings::filePath(), settingsError));
     QString target;
     QLockFile poolLock(QStringLiteral("mydatabase.db.lock"));
     if (settings.engine == StoreSettings::SQLite) {
@@ -186,8 +186,17 @@ int main(int argc, char *argv[])
         return error(merge.error());
 
     openDatabase();
-    if (!storeDatabase.isOpen())
-        return error(QStringLiteral("cannot open %1: %2").arg(target, storeDatabase.lastError().text().trimmed()));
+    if (!storeDatabase.isOpen()) {
+        const SchemaProblem problem = storeSchemaProblem();
+        if (problem == SchemaProblem::NeedsSetup || problem == SchemaProblem::MissingPrivilege)
+            return error(QStringLiteral("cannot merge into %1: %2; the database's owner runs tarnwell-admin "
+                                        "setup-server; nothing was merged")
+                             .arg(target, storeError()));
+        if (problem == SchemaProblem::TooNew)
+            return error(
+                QStringLiteral("cannot open %1: a newer version of Tarnwell made it; nothing was merged").arg(target));
+        return error(QStringLiteral("cannot open %1: %2").arg(target, storeError()));
+    }
 
     Console console(QStringLiteral("Merging %1 into %2 (log rows without a station: %3)")
                         .arg(QFileInfo(options.stationFile).absoluteFilePath(), target, merge.fallbackStation()));

@@ -6,6 +6,7 @@
 
 #include "base/poolfile.h"
 #include "store/datastore.h"
+#include "store/storesettings.h"
 #include "widgets/messagebox.h"
 #include <QApplication>
 
@@ -60,6 +61,66 @@ bool heldByAnotherProgram(const QLockFile &lock)
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
+// Why the pool could not be opened, for the operator: what is wrong and who can put it right.
+QString startProblemText(SchemaProblem problem, int poolVersion)
+{
+    QString error;
+    const StoreSettings settings = StoreSettings::load(&error);
+    const QString host = settings.host.isEmpty() ? QStringLiteral("localhost") : settings.host;
+    const QString login = settings.user.isEmpty() ? qEnvironmentVariable("USER") : settings.user;
+    switch (problem) {
+    case SchemaProblem::TooNew:
+        return QCoreApplication::translate("Tarnwell",
+                                           "The pool was made by a newer version of Tarnwell (schema version %1; "
+                                           "this one knows up to %2). It was left as it is; this one closes.")
+            .arg(poolVersion)
+            .arg(storeSchemaVersion());
+    case SchemaProblem::Settings:
+        return QCoreApplication::translate("Tarnwell",
+                                           "The settings file %1 cannot be used: %2. Nothing was opened; correct "
+                                           "the file and start Tarnwell again.")
+            .arg(QDir::toNativeSeparators(StoreSettings::filePath()), error.isEmpty() ? storeError() : error);
+    case SchemaProblem::NotOpened:
+        if (settings.engine == StoreSettings::PostgreSQL)
+            return QCoreApplication::translate("Tarnwell",
+                                               "Tarnwell cannot open the pool on the server: host %1, port %2, "
+                                               "database %3, login %4. The server says: %5 Check that the server "
+                                               "runs and can be reached, and the login and its password; this one "
+                                               "closes.")
+                .arg(host)
+                .arg(settings.port)
+                .arg(settings.database, login, storeError());
+        return QCoreApplication::translate("Tarnwell", "Tarnwell cannot open the pool file %1: %2 This one closes.")
+            .arg(QDir::toNativeSeparators(QDir::current().absoluteFilePath(QStringLiteral("mydatabase.db"))),
+                 storeError());
+    case SchemaProblem::NeedsSetup:
+        return QCoreApplication::translate("Tarnwell",
+                                           "The pool on the server (host %1, port %2) is older than this version of "
+                                           "Tarnwell, and the login %3 may not change it. The database's owner runs "
+                                           "\"tarnwell-admin setup-server\" once, then the stations start again. "
+                                           "Nothing was changed; this one closes.")
+            .arg(host)
+            .arg(settings.port)
+            .arg(login);
+    case SchemaProblem::MissingPrivilege:
+        return QCoreApplication::translate("Tarnwell",
+                                           "The login %1 lacks privileges this station needs on the server (host "
+                                           "%2, port %3): %4. The database's owner runs \"tarnwell-admin "
+                                           "setup-server\" and makes %1 a member of the stations' group role; this "
+                                           "one closes.")
+            .arg(login, host)
+            .arg(settings.port)
+            .arg(storeError());
+    case SchemaProblem::MigrationFailed:
+    case SchemaProblem::None:
+        break;
+    }
+    return QCoreApplication::translate("Tarnwell",
+                                       "The pool could not be brought to this version of Tarnwell (%1). It was "
+                                       "left as it was; this one closes.")
+        .arg(storeError());
+}
+
 } // namespace
 
 int runTarnwell(QApplication &app)
@@ -111,19 +172,9 @@ int runTarnwell(QApplication &app)
     int poolVersion = 0;
     const SchemaProblem problem = storeSchemaProblem(&poolVersion);
     if (problem != SchemaProblem::None) {
-        // The pool was left as it was: no station may write to tables it does not know.
-        MessageBox::critical(
-            nullptr, QCoreApplication::translate("Tarnwell", "Error"),
-            problem == SchemaProblem::TooNew
-                ? QCoreApplication::translate("Tarnwell",
-                                              "The pool was made by a newer version of Tarnwell (schema version %1; "
-                                              "this one knows up to %2). It was left as it is; this one closes.")
-                      .arg(poolVersion)
-                      .arg(storeSchemaVersion())
-                : QCoreApplication::translate("Tarnwell",
-                                              "The pool could not be brought to this version of Tarnwell (%1). It "
-                                              "was left as it was; this one closes.")
-                      .arg(storeError()));
+        // The pool was left as it was, and no login is asked for on a pool that is not open.
+        MessageBox::critical(nullptr, QCoreApplication::translate("Tarnwell", "Error"),
+                             startProblemText(problem, poolVersion));
         app.removeTranslator(&translator);
         return 0;
     }

@@ -6,6 +6,7 @@
 #include "log/log.h"
 #include "platform/netsdk/z7netsdk.h"
 #include "serial/serial.h"
+#include "shell/idlelock.h"
 #include "shell/updatepwd.h"
 #include "shell/usermng.h"
 #include "store/datastore.h"
@@ -57,6 +58,9 @@ Tarnwell::Tarnwell(QWidget *parent)
     customerAction = actions.at(2);
     usersAction = actions.at(4);
     applyRole();
+
+    // Another person may log in at the lock: what the window offers follows their role.
+    connect(new IdleLock(this), &IdleLock::personChanged, this, &Tarnwell::applyRole);
 }
 
 void Tarnwell::applyRole()

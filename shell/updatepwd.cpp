@@ -23,7 +23,7 @@ UpdatePwd::~UpdatePwd()
 
 void UpdatePwd::on_btnUpdate_clicked()
 {
-    // Used exactly as typed: the store compares and stores verbatim.
+    // Used exactly as typed: the store checks and hashes them verbatim.
     const QString oldPwd = ui->lineEditOldPwd->text();
     const QString newPwd = ui->lineEditNewPwd->text();
     const QString confirmPwd = ui->lineEditConfirmPwd->text();
@@ -44,13 +44,18 @@ void UpdatePwd::on_btnUpdate_clicked()
         MessageBox::warning(nullptr, tr("Warning"), tr("New password can not begin or end with a blank!"));
         return;
     }
-    if (!checkAdminPassword(oldPwd)) {
-        MessageBox::warning(nullptr, tr("Warning"), tr("Old password error!"));
+    const Person person = signedInPerson();
+    if (!checkOwnPassword(person.id, oldPwd)) {
+        // A store that cannot answer is not a wrong password.
+        if (lastStoreCallFailed())
+            MessageBox::critical(nullptr, tr("Error"), tr("The password could not be checked: %1").arg(storeError()));
+        else
+            MessageBox::warning(nullptr, tr("Warning"), tr("Old password error!"));
         return;
     }
     // A change that did not reach the file must not be reported as done: the old password
     // would be the one that logs in next time.
-    if (!setAdminPassword(newPwd)) {
+    if (!setOwnPassword(person.id, newPwd)) {
         MessageBox::critical(nullptr, tr("Error"),
                              tr("The password could not be changed; the old one stays.") + QStringLiteral("\n\n")
                                  + storeError());

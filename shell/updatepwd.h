@@ -6,7 +6,7 @@ namespace Ui {
 class UpdatePwd;
 }
 
-// Changes the administrator's password, whichever account logged in.
+// Changes the signed-in person's own password.
 class UpdatePwd : public QDialog
 {
     Q_OBJECT

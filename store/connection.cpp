@@ -18,15 +18,31 @@
 
 namespace storecore {
 
-QString connectOptions()
+// A value as libpq's connection string takes it: quoted, its quotes and backslashes escaped.
+static QString quotedOption(QString value)
+{
+    value.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("\\'"));
+    return QLatin1Char('\'') + value + QLatin1Char('\'');
+}
+
+QString connectOptions(const StoreSettings &settings)
 {
     // Keepalives notice a server machine that is gone; tcp_user_timeout one that stops
     // acknowledging what was sent. connect_timeout bounds a connect that gets no answer.
     const int ms = timeoutMs.load();
-    return QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=5;keepalives_interval=2;"
-                          "keepalives_count=3;tcp_user_timeout=%2")
-        .arg(qMax(2, (ms + 999) / 1000))
-        .arg(ms);
+    QString options = QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=5;keepalives_interval=2;"
+                                     "keepalives_count=3;tcp_user_timeout=%2")
+                          .arg(qMax(2, (ms + 999) / 1000))
+                          .arg(ms);
+    // The server's notices ("table ... does not exist, skipping") are no news to an operator.
+    options += QStringLiteral(";options='-c client_min_messages=warning'");
+    // Encryption and the server's identity, as tarnwell.ini asks (verify-full: the server's
+    // certificate must be signed by sslrootcert's authority and name the host).
+    if (!settings.sslMode.isEmpty())
+        options += QStringLiteral(";sslmode=") + quotedOption(settings.sslMode);
+    if (!settings.sslRootCert.isEmpty())
+        options += QStringLiteral(";sslrootcert=") + quotedOption(settings.sslRootCert);
+    return options;
 }
 
 // Every session: commits wait for the server's disk whatever its default says (a claim
@@ -113,7 +129,7 @@ bool openServer(const StoreSettings &settings, const QString &name)
     storeDatabase.setDatabaseName(settings.database);
     storeDatabase.setUserName(settings.user);
     storeDatabase.setPassword(settings.password);
-    storeDatabase.setConnectOptions(connectOptions());
+    storeDatabase.setConnectOptions(connectOptions(settings));
     return storeDatabase.open();
 }
 

@@ -25,14 +25,30 @@
 // without a number, made by an earlier release, is recognised by the tables it has). A pool
 // newer than the program, or one whose change failed, is left as it was and not opened.
 void openDatabase();
+// The same with these settings instead of tarnwell.ini's (tarnwell-admin's options).
+struct StoreSettings;
+void openDatabase(const StoreSettings &settings);
 void closeDatabase();
 int storeSchemaVersion();
+// Why openDatabase() left the pool closed (storeError() gives the details).
 enum class SchemaProblem {
     None,
-    TooNew,          // the pool's version (given in *version) is newer than this program's
-    MigrationFailed, // a change could not be made (storeError() says why); the pool keeps its old version
+    TooNew,           // the pool's version (given in *version) is newer than this program's
+    MigrationFailed,  // a change could not be made (storeError() says why); the pool keeps its old version
+    Settings,         // tarnwell.ini cannot be used (storeError() says which line and why); nothing was opened
+    NotOpened,        // the server or the file could not be opened (storeError(): the driver's words)
+    NeedsSetup,       // the server's pool is older (*version) and this login may not change its schema
+    MissingPrivilege, // this login lacks privileges a station needs (storeError() lists them)
 };
 SchemaProblem storeSchemaProblem(int *version = nullptr);
+// What a station's login needs on the server, table by table (privileges as PostgreSQL
+// names them): tarnwell-admin setup-server grants exactly these to the stations' group
+// role, and openDatabase() checks them for a login that does not own the pool.
+struct StorePrivilege {
+    QString table;
+    QStringList privileges;
+};
+QList<StorePrivilege> stationPrivileges();
 // A connection of the calling (worker) thread to the pool openDatabase() opened: the same
 // settings and session settings, no schema work. False, with storeError(), when it cannot
 // open. Close it on the same thread before the thread ends.
@@ -74,7 +90,9 @@ bool batchIsOpen();
 // The driver's text for the last write or statement that failed.
 QString storeError();
 
-// Accounts and the operation log.
+// Accounts and the operation log. Passwords are kept as hashes and checked on this
+// station: the typed text never goes into a statement. checkLogin is signIn's id (-1 for
+// every answer but Ok).
 int checkLogin(const QString &loginName, const QString &password);
 // Appends a row to the log, naming this station and the signed-in person, chained to the
 // station's previous row (its hash covers the row and that row's hash). Inside the caller's
@@ -104,6 +122,37 @@ void setSignedInPerson(const Person &person);
 Person signedInPerson();
 // True when someone is signed in whose role is `needed` or above.
 bool signedInMay(Role needed);
+
+// The password the administrator account is delivered with.
+extern const char kSeededAdminPassword[];
+// Failed logins in a row for one name before the next try must wait, and how long.
+constexpr int kLoginFailuresBeforeWait = 5;
+constexpr int kLoginWaitSeconds = 30;
+// What a login attempt came to. Wrong covers a name that is no account, so the answer never
+// tells which names exist; Disabled is told only to the one who typed the right password.
+struct LoginOutcome {
+    enum Result {
+        Ok,
+        Wrong,
+        Disabled,
+        MustWait,   // too many failures: waitSeconds are left before the next try
+        StoreFailed // the store could not answer or record the attempt (storeError())
+    };
+    Result result = StoreFailed;
+    Person person;               // Ok: who signed in (not yet set as the signed-in person)
+    int waitSeconds = 0;         // MustWait
+    bool startedWait = false;    // Wrong: this failure made the next try wait
+    bool seededPassword = false; // Ok: admin still has kSeededAdminPassword
+};
+// Checks `password` against the stored hash of `loginName` (exact name). Five failures in
+// a row make the next try wait 30 s, kept in the account's row so every station sees it
+// (for names that are no account, in this process); a success resets the count. An older
+// pool's plain-text password is replaced by its hash at its first success.
+LoginOutcome signIn(const QString &loginName, const QString &password);
+// The signed-in person's own password: checked against and stored as their own hash.
+bool checkOwnPassword(qint64 personId, const QString &password);
+// True when the person's row was changed.
+bool setOwnPassword(qint64 personId, const QString &password);
 
 // The people who may sign in, as an administrator manages them. A person is never deleted
 // (the log names them): they are disabled. No change leaves the pool without an enabled

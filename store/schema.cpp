@@ -1,6 +1,7 @@
 // The pool's tables, their seed rows, and opening and closing the pool.
 #include "store/datastore.h"
 #include "store/lockkeys.h"
+#include "store/passwordhash.h"
 #include "store/storecore.h"
 #include "store/storesettings.h"
 
@@ -180,6 +181,9 @@ constexpr int kVersion = 9;
 // Why the last openDatabase() left the pool closed for its schema.
 SchemaProblem schemaProblem = SchemaProblem::None;
 int poolVersion = 0;
+// Whether this login may make the schema's changes: always for the file; on the server
+// for the pool's owner (and a superuser), never for a station's own login.
+bool schemaChangeAllowed = true;
 
 // The pool's version from its SchemaVersion row; 0 for a pool without one (new, or made by
 // a release without version numbers). -1 when it cannot be read.
@@ -228,6 +232,12 @@ bool migrate()
 {
     bool numbered = false;
     poolVersion = readVersion(&numbered);
+    if (poolVersion < 0 && !schemaChangeAllowed) {
+        // A login given nothing yet (setup-server has not run) cannot read the version.
+        fail(QStringLiteral("the login \"%1\" may not read the pool's schema version").arg(openedSettings.user));
+        schemaProblem = SchemaProblem::NeedsSetup;
+        return false;
+    }
     if (poolVersion < 0) {
         fail(QStringLiteral("the pool's schema version cannot be read"));
         schemaProblem = SchemaProblem::MigrationFailed;
@@ -235,6 +245,15 @@ bool migrate()
     }
     if (poolVersion > kVersion) {
         schemaProblem = SchemaProblem::TooNew;
+        return false;
+    }
+    // A station's login would fail on the first change's ALTER: say so before trying.
+    if (!schemaChangeAllowed && (poolVersion < kVersion || !numbered)) {
+        fail(QStringLiteral("the pool's schema is older than this program's (version %1) and the login \"%2\" may "
+                            "not change it")
+                 .arg(kVersion)
+                 .arg(openedSettings.user));
+        schemaProblem = SchemaProblem::NeedsSetup;
         return false;
     }
     const bool probing = !numbered;
@@ -264,14 +283,31 @@ bool migrate()
 // use up an id.
 void seed()
 {
+    // The administrator, the first administrator, with the hash of the delivered password
+    // (the pool never holds its text). Hashing takes a noticeable moment, so only when the
+    // row is missing; one hash serves every pool this process makes.
+    const QString admin = QStringLiteral("admin");
+    QSqlQuery hasAdmin(storeDatabase);
+    hasAdmin.prepare(QStringLiteral("SELECT 1 FROM Users WHERE UserName=?"));
+    hasAdmin.addBindValue(admin);
+    if (hasAdmin.exec() && !hasAdmin.next()) {
+        static const QString hash = passwordhash::make(QLatin1String(kSeededAdminPassword));
+        QSqlQuery q(storeDatabase);
+        q.prepare(QStringLiteral("INSERT INTO Users (UserName, UserPwd, UserRole) SELECT ?, ?, %1 "
+                                 "WHERE NOT EXISTS (SELECT 1 FROM Users WHERE UserName=?)")
+                      .arg(int(Role::Administrator)));
+        q.addBindValue(admin);
+        q.addBindValue(hash);
+        q.addBindValue(admin);
+        if (!hash.isEmpty())
+            q.exec();
+    }
+    hasAdmin.finish();
+
     const struct {
         const char *sql;
         QString name;
     } rows[] = {
-        // The seeded account is the first administrator (the role column came after the seed).
-        {"INSERT INTO Users (UserName, UserPwd, UserRole) SELECT ?, 'qorvi', 2 WHERE NOT EXISTS (SELECT 1 FROM Users "
-         "WHERE UserName=?)",
-         QStringLiteral("admin")},
         {"INSERT INTO Customers (CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, CustomerSvrChecked) "
          "SELECT ?, 'DeviceID', 'svr.umeye.example', 5800, 0 WHERE NOT EXISTS (SELECT 1 FROM Customers WHERE CustomerName=?)",
          QStringLiteral("UMEYE")},
@@ -287,6 +323,42 @@ void seed()
         q.addBindValue(row.name);
         q.exec();
     }
+}
+
+// Whether this server login may change the schema: it owns the pool's tables (or is a
+// member of their owner, or a superuser) and may create tables in the schema.
+bool mayChangeSchema()
+{
+    QSqlQuery q(storeDatabase);
+    return q.exec(QStringLiteral(
+               "SELECT has_schema_privilege(current_schema(), 'CREATE') AND NOT EXISTS (SELECT 1 FROM pg_class c "
+               "JOIN pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = current_schema() "
+               "AND c.relkind IN ('r', 'p') AND c.relname IN ('serialnumbers', 'retiredserials', 'logs', 'users', "
+               "'customers', 'serialcounts', 'logcounts', 'schemaversion') AND NOT pg_has_role(c.relowner, 'USAGE'))"))
+        && q.next() && q.value(0).toBool();
+}
+
+// The privileges of stationPrivileges() this login lacks ("INSERT on Logs"), or why they
+// could not be asked.
+QStringList missingPrivileges(QString *why)
+{
+    QStringList missing;
+    QSqlQuery q(storeDatabase);
+    q.prepare(QStringLiteral("SELECT has_table_privilege(to_regclass(lower(?)), ?)"));
+    for (const StorePrivilege &p : stationPrivileges()) {
+        for (const QString &privilege : p.privileges) {
+            q.addBindValue(p.table);
+            q.addBindValue(privilege);
+            if (!q.exec() || !q.next()) {
+                *why = q.lastError().text();
+                return missing;
+            }
+            if (!q.value(0).toBool())
+                missing << QStringLiteral("%1 on %2").arg(privilege, p.table);
+            q.finish();
+        }
+    }
+    return missing;
 }
 
 // Whether a pool file was closed cleanly: "open" from openDatabase() until closeDatabase()
@@ -305,12 +377,55 @@ void markFileState(const char *state)
 
 } // namespace
 
+QList<StorePrivilege> stationPrivileges()
+{
+    const auto list = [](std::initializer_list<const char *> names) {
+        QStringList l;
+        for (const char *n : names)
+            l << QLatin1String(n);
+        return l;
+    };
+    return {
+        // Search, match, a burn's claim and mark, import, delete, merge.
+        {QStringLiteral("SerialNumbers"), list({"SELECT", "INSERT", "UPDATE", "DELETE"})},
+        // Delete moves a row here, import and merge look values up. The merge locks it
+        // against claims (SHARE ROW EXCLUSIVE), which PostgreSQL allows only with UPDATE,
+        // DELETE or TRUNCATE: UPDATE is the least of them.
+        {QStringLiteral("RetiredSerials"), list({"SELECT", "INSERT", "UPDATE"})},
+        // The count triggers run with the privileges of the login whose change fires them.
+        {QStringLiteral("SerialCounts"), list({"SELECT", "INSERT", "UPDATE"})},
+        {QStringLiteral("LogCounts"), list({"SELECT", "INSERT", "UPDATE"})},
+        // The log is written and read, never changed or removed.
+        {QStringLiteral("Logs"), list({"SELECT", "INSERT"})},
+        // Logins, password changes, failure counters, the Users dialog (accounts are
+        // disabled, never deleted).
+        {QStringLiteral("Users"), list({"SELECT", "INSERT", "UPDATE"})},
+        // The Customers page; a merge adds the station file's customers.
+        {QStringLiteral("Customers"), list({"SELECT", "INSERT", "UPDATE"})},
+        {QStringLiteral("SchemaVersion"), list({"SELECT"})},
+    };
+}
+
 void openDatabase()
 {
     QString settingsError;
     const StoreSettings settings = StoreSettings::load(&settingsError);
-    if (!settingsError.isEmpty())
-        qDebug() << settingsError;
+    if (settingsError.isEmpty()) {
+        openDatabase(settings);
+        return;
+    }
+    // Nothing is opened or made: a station that guessed would start on a pool of its own.
+    if (storeDatabase.isOpen())
+        closeDatabase();
+    connectionWanted = false;
+    schemaProblem = SchemaProblem::Settings;
+    poolVersion = 0;
+    fail(QStringLiteral("%1: %2").arg(StoreSettings::filePath(), settingsError));
+    qDebug() << failureText;
+}
+
+void openDatabase(const StoreSettings &settings)
+{
     engine = settings.engine;
     station = settings.station.isEmpty() ? QSysInfo::machineHostName() : settings.station;
     {
@@ -326,9 +441,12 @@ void openDatabase()
     connectionWanted = false;
     schemaProblem = SchemaProblem::None;
     poolVersion = 0;
+    schemaChangeAllowed = true;
     const QString name = QLatin1String(QSqlDatabase::defaultConnection);
     if (!(engine == StoreSettings::PostgreSQL ? openServer(settings, name) : openFile(name))) {
-        qDebug() << storeDatabase.lastError().text();
+        schemaProblem = SchemaProblem::NotOpened;
+        fail(storeDatabase.lastError().text().trimmed());
+        qDebug() << failureText;
         return;
     }
     storeQuery = QSqlQuery(storeDatabase);
@@ -339,18 +457,30 @@ void openDatabase()
     if (server) {
         applySessionSettings(true);
         QSqlQuery(storeDatabase).exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(lockkeys::kSchema));
+        schemaChangeAllowed = mayChangeSchema();
     }
-    const bool migrated = migrate();
-    if (migrated) {
+    bool usable = migrate();
+    if (usable && schemaChangeAllowed) {
         seed();
         // Triggers dropped by hand or by an older build that rebuilt the schema.
         prepareCounts();
+    }
+    if (usable && !schemaChangeAllowed) {
+        // A station's login: what it lacks is said now, not at the first burn.
+        QString why;
+        const QStringList missing = missingPrivileges(&why);
+        if (!missing.isEmpty() || !why.isEmpty()) {
+            schemaProblem = SchemaProblem::MissingPrivilege;
+            fail(why.isEmpty() ? missing.join(QStringLiteral(", "))
+                               : QStringLiteral("the login's privileges could not be asked: %1").arg(why));
+            usable = false;
+        }
     }
     if (server) {
         QSqlQuery(storeDatabase).exec(QStringLiteral("SELECT pg_advisory_unlock(%1)").arg(lockkeys::kSchema));
         applySessionSettings(false);
     }
-    if (!migrated) {
+    if (!usable) {
         // Left closed and unchanged: nothing of this program may write to a pool it does not
         // understand, or to one whose change stopped half-way.
         connectionWanted = false;

@@ -1,76 +1,175 @@
 #include "store/storesettings.h"
 
+#include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QStringList>
 
 namespace {
 
-// The keys of one [group] of an INI file as written. QSettings is not used: it reads a
+const char kFileName[] = "tarnwell.ini";
+
+// The keys of each [section] of an INI file as written. QSettings is not used: it reads a
 // value with a comma as a list (whose text is empty, so "line 1, station 3" became the
-// machine's name) and takes the file's bytes as Latin-1. Here a value is the rest of its
-// line, up to a `;` that starts a comment, without the blanks around it; a value in double
-// quotes is the text between them, `;` and all. Lines starting with `;` or `#` are
-// comments. The file is UTF-8; a later key replaces an earlier one.
-QHash<QString, QString> iniGroup(const QByteArray &bytes, const QString &group)
+// machine's name), takes the file's bytes as Latin-1 and skips lines it cannot read. Here
+// a value is the rest of its line, up to a `;` that starts a comment, without the blanks
+// around it; a value in double quotes is the text between them, `;` and all. Lines
+// starting with `;` or `#` are comments. The file is UTF-8; a later key replaces an
+// earlier one. Any other line is an error: the file says something the program would
+// otherwise ignore.
+struct Ini {
+    QHash<QString, QHash<QString, QString>> sections;
+    QHash<QString, int> lineOf; // "section/key" -> line number, for messages
+    QString error;
+};
+
+Ini parse(const QByteArray &bytes)
 {
-    QHash<QString, QString> keys;
+    Ini ini;
     const QString text = QString::fromUtf8(bytes.startsWith("\xEF\xBB\xBF") ? bytes.mid(3) : bytes);
-    bool inGroup = false;
+    QString section;
+    int number = 0;
     for (const QStringRef &raw : text.splitRef(QLatin1Char('\n'))) {
+        ++number;
         const QStringRef line = raw.trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
             continue;
         if (line.startsWith(QLatin1Char('['))) {
             const int close = line.indexOf(QLatin1Char(']'));
-            inGroup = close > 0 && line.mid(1, close - 1).trimmed() == group;
+            const QStringRef after = close > 0 ? line.mid(close + 1).trimmed() : QStringRef();
+            if (close <= 1 || !(after.isEmpty() || after.startsWith(QLatin1Char(';')))) {
+                ini.error = QStringLiteral("line %1: \"%2\" is not a [section]").arg(number).arg(line);
+                return ini;
+            }
+            section = line.mid(1, close - 1).trimmed().toString();
             continue;
         }
         const int equals = line.indexOf(QLatin1Char('='));
-        if (!inGroup || equals <= 0)
-            continue;
+        if (equals <= 0) {
+            ini.error =
+                QStringLiteral("line %1: \"%2\" is neither a [section], a comment nor key=value").arg(number).arg(line);
+            return ini;
+        }
+        if (section.isEmpty()) {
+            ini.error = QStringLiteral("line %1: \"%2\" stands before any [section]").arg(number).arg(line);
+            return ini;
+        }
         QStringRef value = line.mid(equals + 1).trimmed();
         if (value.startsWith(QLatin1Char('"'))) {
             const int close = value.indexOf(QLatin1Char('"'), 1);
-            value = close > 0 ? value.mid(1, close - 1) : value.mid(1);
+            if (close < 0) {
+                ini.error = QStringLiteral("line %1: the value's closing \" is missing").arg(number);
+                return ini;
+            }
+            value = value.mid(1, close - 1);
         } else {
             const int comment = value.indexOf(QLatin1Char(';'));
             if (comment >= 0)
                 value = value.left(comment).trimmed();
         }
-        keys.insert(line.left(equals).trimmed().toString(), value.toString());
+        const QString key = line.left(equals).trimmed().toString();
+        ini.sections[section].insert(key, value.toString());
+        ini.lineOf.insert(section + QLatin1Char('/') + key, number);
     }
-    return keys;
+    return ini;
+}
+
+// A whole number from `low` to `high`; false for anything else ("5432x", "", "0").
+bool number(const QString &text, int low, int high, int *value)
+{
+    bool ok = false;
+    const int n = text.trimmed().toInt(&ok);
+    if (!ok || n < low || n > high)
+        return false;
+    *value = n;
+    return true;
 }
 
 } // namespace
 
+QString StoreSettings::filePath()
+{
+    return QDir::current().absoluteFilePath(QLatin1String(kFileName));
+}
+
+QString StoreSettings::serverText() const
+{
+    return QStringLiteral("%1, port %2").arg(host.isEmpty() ? QStringLiteral("localhost") : host).arg(port);
+}
+
 StoreSettings StoreSettings::load(QString *error)
 {
     StoreSettings s;
-    QFile file(QStringLiteral("tarnwell.ini"));
-    if (file.open(QIODevice::ReadOnly)) {
-        const QByteArray bytes = file.readAll();
-        const QHash<QString, QString> ini = iniGroup(bytes, QStringLiteral("store"));
-        const QString driver = ini.value(QStringLiteral("driver"), QStringLiteral("sqlite")).trimmed().toLower();
-        if (driver == QLatin1String("postgresql") || driver == QLatin1String("qpsql")
-            || driver == QLatin1String("postgres")) {
-            s.engine = PostgreSQL;
-        } else if (driver != QLatin1String("sqlite") && driver != QLatin1String("qsqlite") && error) {
-            *error = QStringLiteral("tarnwell.ini names an unknown driver \"%1\"; the SQLite file is used").arg(driver);
-        }
-        s.host = ini.value(QStringLiteral("host")).trimmed();
-        bool ok = false;
-        const int port = ini.value(QStringLiteral("port")).toInt(&ok);
-        s.port = ok ? port : 5432;
-        s.database = ini.value(QStringLiteral("database"), QStringLiteral("tarnwell")).trimmed();
-        s.user = ini.value(QStringLiteral("user")).trimmed();
-        s.station = ini.value(QStringLiteral("station")).trimmed();
-        bool minutesOk = false;
-        const int minutes =
-            iniGroup(bytes, QStringLiteral("login")).value(QStringLiteral("idle_minutes")).toInt(&minutesOk);
-        if (minutesOk && minutes >= 0)
-            s.idleMinutes = minutes;
-    }
     s.password = qEnvironmentVariable("TARNWELL_DB_PASSWORD");
+    QFile file{QString::fromLatin1(kFileName)};
+    if (!file.exists())
+        return s;
+    const auto refuse = [&](const QString &why) {
+        if (error)
+            *error = why;
+        StoreSettings defaults;
+        defaults.password = s.password;
+        return defaults;
+    };
+    if (!file.open(QIODevice::ReadOnly))
+        return refuse(QStringLiteral("it cannot be read (%1)").arg(file.errorString()));
+    const Ini ini = parse(file.readAll());
+    if (!ini.error.isEmpty())
+        return refuse(ini.error);
+    const QHash<QString, QString> store = ini.sections.value(QStringLiteral("store"));
+    const auto at = [&](const QString &key) {
+        return QStringLiteral("line %1: ").arg(ini.lineOf.value(QStringLiteral("store/") + key));
+    };
+
+    static const QStringList known{QStringLiteral("driver"),   QStringLiteral("host"),       QStringLiteral("port"),
+                                   QStringLiteral("database"), QStringLiteral("user"),       QStringLiteral("station"),
+                                   QStringLiteral("sslmode"),  QStringLiteral("sslrootcert")};
+    for (auto it = store.cbegin(); it != store.cend(); ++it) {
+        if (known.contains(it.key()))
+            continue;
+        if (it.key().compare(QLatin1String("password"), Qt::CaseInsensitive) == 0)
+            return refuse(at(it.key())
+                          + QStringLiteral("a password does not belong in this file (every operator of the station can "
+                                           "read it); give it in TARNWELL_DB_PASSWORD or the operator's ~/.pgpass"));
+        return refuse(at(it.key())
+                      + QStringLiteral("[store] has no key \"%1\" (it knows %2)")
+                            .arg(it.key(), known.join(QStringLiteral(", "))));
+    }
+
+    const QString driver = store.value(QStringLiteral("driver"), QStringLiteral("sqlite")).trimmed().toLower();
+    if (driver == QLatin1String("postgresql") || driver == QLatin1String("qpsql")
+        || driver == QLatin1String("postgres"))
+        s.engine = PostgreSQL;
+    else if (driver != QLatin1String("sqlite") && driver != QLatin1String("qsqlite"))
+        return refuse(at(QStringLiteral("driver"))
+                      + QStringLiteral("unknown driver \"%1\" (postgresql or sqlite)").arg(driver));
+
+    s.host = store.value(QStringLiteral("host")).trimmed();
+    if (store.contains(QStringLiteral("port")) && !number(store.value(QStringLiteral("port")), 1, 65535, &s.port))
+        return refuse(at(QStringLiteral("port"))
+                      + QStringLiteral("the port \"%1\" is not a number from 1 to 65535")
+                            .arg(store.value(QStringLiteral("port"))));
+    s.database = store.value(QStringLiteral("database"), QStringLiteral("tarnwell")).trimmed();
+    s.user = store.value(QStringLiteral("user")).trimmed();
+    s.station = store.value(QStringLiteral("station")).trimmed();
+
+    s.sslMode = store.value(QStringLiteral("sslmode")).trimmed();
+    static const QStringList modes{QStringLiteral("disable"),   QStringLiteral("allow"),
+                                   QStringLiteral("prefer"),    QStringLiteral("require"),
+                                   QStringLiteral("verify-ca"), QStringLiteral("verify-full")};
+    if (store.contains(QStringLiteral("sslmode")) && !modes.contains(s.sslMode))
+        return refuse(at(QStringLiteral("sslmode"))
+                      + QStringLiteral("unknown sslmode \"%1\" (%2)").arg(s.sslMode, modes.join(QStringLiteral(", "))));
+    s.sslRootCert = store.value(QStringLiteral("sslrootcert")).trimmed();
+    // The driver takes its options as one text split at `;`.
+    if (s.sslRootCert.contains(QLatin1Char(';')))
+        return refuse(at(QStringLiteral("sslrootcert")) + QStringLiteral("the path may not hold a \";\""));
+
+    const QHash<QString, QString> login = ini.sections.value(QStringLiteral("login"));
+    if (login.contains(QStringLiteral("idle_minutes"))
+        && !number(login.value(QStringLiteral("idle_minutes")), 0, 24 * 60, &s.idleMinutes))
+        return refuse(QStringLiteral("line %1: idle_minutes \"%2\" is not a number of minutes from 0 to 1440")
+                          .arg(ini.lineOf.value(QStringLiteral("login/idle_minutes")))
+                          .arg(login.value(QStringLiteral("idle_minutes"))));
     return s;
 }

@@ -455,8 +455,7 @@ private slots:
         row("not a database", "text", "notes.db", "", "notes.db is not a Tarnwell pool");
         row("another database", "other", "other.db", "",
             "other.db is not a Tarnwell pool: it has no table SerialNumbers");
-        row("unknown driver", "odd-ini", "../stationA.db", "odd",
-            "tarnwell.ini names an unknown driver \"oracle\"; nothing was merged");
+        row("unknown driver", "odd-ini", "../stationA.db", "odd", "unknown driver \"oracle\"");
         row("target cannot be opened", "down", "../stationA.db", "down", "cannot open");
         if (!testsupport::onServer()) {
             row("the target itself", "", "mydatabase.db", "", "mydatabase.db is the target pool itself");

@@ -1,9 +1,10 @@
-// The administrator's password change, and what the login accepts afterwards.
+// The signed-in person's own password change, and what the login accepts afterwards.
 #include "tests/support/testsupport.h"
 
 #include "shell/login.h"
 #include "shell/updatepwd.h"
 #include "store/datastore.h"
+#include "store/passwordhash.h"
 #include "widgets/messagebox.h"
 
 #include <QLineEdit>
@@ -49,10 +50,16 @@ class TestUpdatePwd : public QObject
 {
     Q_OBJECT
 
+    QString seeded;
+
 private slots:
+    // Signed in as the administrator, as the main window's Password entry is reached.
     void init()
     {
         testsupport::freshDatabase();
+        QVERIFY(loginAs(QStringLiteral("qorvi")));
+        QCOMPARE(signedInPerson().name, QStringLiteral("admin"));
+        seeded = storedPassword();
         MessageBox::clear();
     }
 
@@ -112,13 +119,13 @@ private slots:
         QCOMPARE(MessageBox::shown().size(), 1);
         QCOMPARE(MessageBox::last().kind, MessageBox::Warning);
         QCOMPARE(MessageBox::last().text, message);
-        QCOMPARE(storedPassword(), QStringLiteral("qorvi"));
+        QCOMPARE(storedPassword(), seeded);
         // The fields stay as typed for the operator to correct.
         QCOMPARE(dialog.findChild<QLineEdit *>(QStringLiteral("lineEditNewPwd"))->text(), newPwd);
     }
 
-    // With the store closed any query fails and would read as "Old password error!",
-    // so the other messages prove the store was never asked.
+    // With the store closed the old password cannot be checked, which is said so (not as
+    // "Old password error!"); the other messages prove the store was never asked.
     void newPasswordChecksNeverAskTheStore()
     {
         closeDatabase();
@@ -131,9 +138,11 @@ private slots:
         QCOMPARE(MessageBox::last().text, QString::fromLatin1(kBlankEdgeWarning));
         // Control: the same press with a sound new password does reach the closed store.
         submit(dialog, QStringLiteral("qorvi"), QStringLiteral("abc"), QStringLiteral("abc"));
-        QCOMPARE(MessageBox::last().text, QStringLiteral("Old password error!"));
+        QCOMPARE(MessageBox::last().kind, MessageBox::Critical);
+        QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("The password could not be checked: ")),
+                 qPrintable(MessageBox::last().text));
         openDatabase();
-        QCOMPARE(storedPassword(), QStringLiteral("qorvi"));
+        QCOMPARE(storedPassword(), seeded);
     }
 
     void changeIsStoredVerbatim_data()
@@ -150,7 +159,8 @@ private slots:
         UpdatePwd dialog;
         QVERIFY(submit(dialog, QStringLiteral("qorvi"), newPwd, newPwd));
         QCOMPARE(MessageBox::last().text, QStringLiteral("Update success!"));
-        QCOMPARE(storedPassword(), newPwd);
+        QVERIFY(passwordhash::isHash(storedPassword()));
+        QVERIFY(checkAdminPassword(newPwd));
     }
 
     void onlyTheNewPasswordLogsIn()
@@ -169,6 +179,27 @@ private slots:
         QCOMPARE(MessageBox::last().text, QStringLiteral("Old password error!"));
         QVERIFY(submit(again, QStringLiteral("n3w"), QStringLiteral("z"), QStringLiteral("z")));
         QVERIFY(loginAs(QStringLiteral("z")));
+    }
+
+    // An operator changes their own password, checked against their own: the
+    // administrator's password is neither accepted as the old one nor changed.
+    void operatorChangesOwnPassword()
+    {
+        QVERIFY(
+            testsupport::exec(QStringLiteral("INSERT INTO Users (UserName, UserPwd, UserRole) VALUES ('op', '%1', 0)")
+                                  .arg(passwordhash::make(QStringLiteral("op-pass")))));
+        {
+            Login login;
+            QVERIFY(testsupport::logIn(&login, QStringLiteral("op"), QStringLiteral("op-pass")));
+        }
+        QCOMPARE(signedInPerson().name, QStringLiteral("op"));
+        UpdatePwd dialog;
+        QVERIFY(!submit(dialog, QStringLiteral("qorvi"), QStringLiteral("op-new"), QStringLiteral("op-new")));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("Old password error!"));
+        QVERIFY(submit(dialog, QStringLiteral("op-pass"), QStringLiteral("op-new"), QStringLiteral("op-new")));
+        QCOMPARE(storedPassword(), seeded);
+        QCOMPARE(checkLogin(QStringLiteral("op"), QStringLiteral("op-new")),
+                 testsupport::value(QStringLiteral("SELECT UserID FROM Users WHERE UserName='op'")).toInt());
     }
 };
 

@@ -2,17 +2,23 @@
 #include "tests/support/testsupport.h"
 
 #include "shell/app.h"
+#include "shell/idlelock.h"
 #include "shell/login.h"
 #include "shell/tarnwell.h"
+#include "shell/unlock.h"
 #include "store/datastore.h"
+#include "store/passwordhash.h"
 #include "store/storeconnection.h"
 #include "widgets/messagebox.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QLockFile>
+#include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSysInfo>
 
 #include <cerrno>
@@ -57,6 +63,13 @@ void exitAs(Tarnwell *w, bool confirm, bool &checked)
 
 using testsupport::whenShown;
 
+// An operator beside the seeded administrator.
+void addOperator()
+{
+    QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO Users (UserName, UserPwd, UserRole) VALUES ('op', '%1', 0)")
+                                  .arg(passwordhash::make(QStringLiteral("op-pass")))));
+}
+
 } // namespace
 
 class TestShell : public QObject
@@ -69,6 +82,7 @@ private slots:
         QFile::remove(QStringLiteral("sdk-trace.txt"));
         qputenv("Z7_NETSDK_TRACE", QDir::current().absoluteFilePath(QStringLiteral("sdk-trace.txt")).toUtf8());
         testsupport::freshDatabase();
+        setSignedInPerson(Person());
         MessageBox::clear();
     }
 
@@ -112,7 +126,10 @@ private slots:
         testsupport::typeLogin(&login, QStringLiteral(" admin "), QStringLiteral("  qorvi\t"));
         testsupport::click(btnLogin);
         QCOMPARE(login.result(), int(QDialog::Accepted));
-        QCOMPARE(MessageBox::shown().size(), 5);
+        QCOMPARE(signedInPerson().name, QStringLiteral("admin"));
+        // admin still has the delivered password: the login says so.
+        QCOMPARE(MessageBox::shown().size(), 6);
+        QVERIFY(MessageBox::last().text.startsWith(QLatin1String("The account admin still has the password")));
         const auto logs = testsupport::rows(QStringLiteral("SELECT LogType, LogDescribe, LogDate FROM Logs"));
         QCOMPARE(logs.size(), 1);
         QCOMPARE(logs[0][0].toString(), QStringLiteral("Login"));
@@ -254,6 +271,147 @@ private slots:
         QVERIFY2(trace.contains(QStringLiteral("Cleanup")), qPrintable(trace.join(',')));
         QVERIFY(trace.indexOf(QStringLiteral("Init")) < trace.lastIndexOf(QStringLiteral("Cleanup")));
         openDatabase(); // for the next test's fresh start
+    }
+
+    // The login's own answers beside the wrong-password box: the wait after five failures
+    // (logged with name and station, never the typed text), a disabled account, a store that
+    // cannot answer; and the delivered password's warning for whoever logs in.
+    void loginAnswers()
+    {
+        addOperator();
+        Login login;
+        login.show();
+        auto *btnLogin = login.findChild<QPushButton *>(QStringLiteral("btnLogin"));
+        for (int i = 0; i < kLoginFailuresBeforeWait; ++i) {
+            testsupport::typeLogin(&login, QStringLiteral("op"), QStringLiteral("typed-guess"));
+            testsupport::click(btnLogin);
+            QCOMPARE(MessageBox::last().text, QStringLiteral("Login name or password is error!"));
+        }
+        const auto locked = testsupport::rows(
+            QStringLiteral("SELECT LogDescribe, LogStation FROM Logs WHERE LogType='Login locked'"));
+        QCOMPARE(locked.size(), 1);
+        QCOMPARE(locked[0][0].toString(), QStringLiteral("5 failed logins in a row for op: the next try waits 30 s"));
+        QCOMPARE(locked[0][1].toString(), stationName());
+        QCOMPARE(testsupport::count(QStringLiteral("Logs WHERE LogDescribe LIKE '%typed-guess%'")), 0);
+
+        testsupport::typeLogin(&login, QStringLiteral("op"), QStringLiteral("op-pass"));
+        testsupport::click(btnLogin);
+        QVERIFY2(MessageBox::last().text.startsWith(
+                     QLatin1String("Too many failed logins for this name. Try again in ")),
+                 qPrintable(MessageBox::last().text));
+
+        QVERIFY(testsupport::exec(QStringLiteral("UPDATE Users SET UserWaitUntil = 0, UserDisabled = 1")));
+        testsupport::click(btnLogin);
+        QCOMPARE(MessageBox::last().text,
+                 QStringLiteral("This account is disabled. An administrator can enable it again."));
+
+        closeDatabase();
+        testsupport::click(btnLogin);
+        QCOMPARE(MessageBox::last().kind, MessageBox::Critical);
+        QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("The login could not be checked: ")),
+                 qPrintable(MessageBox::last().text));
+        openDatabase();
+        QVERIFY(login.isVisible());
+        QCOMPARE(logCount(QStringLiteral("Login")), 0);
+        QVERIFY(!signedInPerson().signedIn());
+
+        QVERIFY(testsupport::exec(QStringLiteral("UPDATE Users SET UserDisabled = 0")));
+        MessageBox::clear();
+        testsupport::click(btnLogin);
+        QCOMPARE(login.result(), int(QDialog::Accepted));
+        QCOMPARE(signedInPerson().name, QStringLiteral("op"));
+        QCOMPARE(signedInPerson().role, Role::Operator);
+        QCOMPARE(MessageBox::shown().size(), 1);
+        QCOMPARE(MessageBox::last().kind, MessageBox::Warning);
+        QVERIFY(MessageBox::last().text.startsWith(QLatin1String("The account admin still has the password")));
+        QCOMPARE(logCount(QStringLiteral("Login")), 1);
+
+        // Once admin's password is changed, nobody is told.
+        QVERIFY(setAdminPassword(QStringLiteral("n3w")));
+        Login again;
+        MessageBox::clear();
+        QVERIFY(testsupport::logIn(&again, QStringLiteral("admin"), QStringLiteral("n3w")));
+        QCOMPARE(MessageBox::shown().size(), 0);
+    }
+
+    // A login whose log row cannot be written lets nobody in: the log names every person.
+    void loginWithoutItsLogRowIsRefused()
+    {
+        QVERIFY(testsupport::exec(QStringLiteral(
+            "CREATE TRIGGER RefuseLogs BEFORE INSERT ON Logs BEGIN SELECT RAISE(ABORT, 'log refused'); END")));
+        Login login;
+        QVERIFY(!testsupport::logIn(&login, QStringLiteral("admin"), QStringLiteral("qorvi")));
+        QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("The login could not be logged: log refused")),
+                 qPrintable(MessageBox::last().text));
+        QVERIFY(!signedInPerson().signedIn());
+        QVERIFY(testsupport::exec(QStringLiteral("DROP TRIGGER RefuseLogs")));
+    }
+
+    // With no input the window hides its content and asks for the password; Escape does not
+    // open it, a wrong password neither. The same person unlocks; at the next lock another
+    // person logs in instead. Each step is logged.
+    void idleLockUnlockAndSwitchUser()
+    {
+        addOperator();
+        {
+            Login login;
+            QVERIFY(testsupport::logIn(&login, QStringLiteral("admin"), QStringLiteral("qorvi")));
+        }
+        Tarnwell window;
+        window.show();
+        auto *idle = window.findChild<IdleLock *>();
+        QVERIFY(idle);
+        QCOMPARE(idle->idleMs(), 15 * 60 * 1000); // tarnwell.ini's default
+        QSignalSpy switched(idle, &IdleLock::personChanged);
+        QVERIFY(testsupport::menuAction(&window, QStringLiteral("Users"))->isVisible());
+        idle->setIdleMs(50);
+
+        QTRY_VERIFY(idle->isLocked());
+        QVERIFY(!window.centralWidget()->isVisible());
+        QVERIFY(!window.menuBar()->isVisible());
+        auto *unlock = testsupport::visibleTopLevel<Unlock>();
+        QVERIFY(unlock);
+        QCOMPARE(unlock->findChild<QLineEdit *>(QStringLiteral("lineEditName"))->text(), QStringLiteral("admin"));
+        QTest::keyClick(unlock, Qt::Key_Escape);
+        unlock->close();
+        QVERIFY(unlock->isVisible());
+        MessageBox::clear();
+        testsupport::typeLogin(unlock, QStringLiteral("admin"), QStringLiteral("wrong"));
+        testsupport::click(testsupport::child(unlock, "btnUnlock"));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("Login name or password is error!"));
+        QVERIFY(unlock->isVisible());
+        QVERIFY(!window.centralWidget()->isVisible());
+
+        testsupport::typeLogin(unlock, QStringLiteral("admin"), QStringLiteral("qorvi"));
+        testsupport::click(testsupport::child(unlock, "btnUnlock"));
+        QVERIFY(window.centralWidget()->isVisible());
+        QVERIFY(window.menuBar()->isVisible());
+        QCOMPARE(signedInPerson().name, QStringLiteral("admin"));
+        QCOMPARE(switched.count(), 0);
+
+        // Locked again after the next quiet spell; the operator logs in there instead.
+        QTRY_VERIFY(testsupport::visibleTopLevel<Unlock>());
+        unlock = testsupport::visibleTopLevel<Unlock>();
+        testsupport::typeLogin(unlock, QStringLiteral("op"), QStringLiteral("op-pass"));
+        idle->setIdleMs(0);
+        testsupport::click(testsupport::child(unlock, "btnUnlock"));
+        QTRY_VERIFY(!idle->isLocked());
+        QVERIFY(window.centralWidget()->isVisible());
+        QCOMPARE(signedInPerson().name, QStringLiteral("op"));
+        QCOMPARE(switched.count(), 1);
+        // The window offers what the operator's role allows.
+        QVERIFY(!testsupport::menuAction(&window, QStringLiteral("Users"))->isVisible());
+        QVERIFY(!testsupport::menuAction(&window, QStringLiteral("Customer"))->isVisible());
+
+        QCOMPARE(testsupport::column(QStringLiteral("SELECT LogType FROM Logs ORDER BY LogID")),
+                 (QStringList{QStringLiteral("Login"), QStringLiteral("Lock"), QStringLiteral("Unlock"),
+                              QStringLiteral("Lock"), QStringLiteral("Switch user")}));
+        QCOMPARE(testsupport::value(QStringLiteral("SELECT LogDescribe FROM Logs WHERE LogType='Switch user'")),
+                 QVariant(QStringLiteral("Switch user from admin to op")));
+        // The seconds through the environment, for whoever starts the program.
+        qputenv("TARNWELL_IDLE_SECONDS", "7");
+        QCOMPARE(IdleLock(&window).idleMs(), 7000);
+        qunsetenv("TARNWELL_IDLE_SECONDS");
     }
 
     void secondStartKeepsPasswordAndAddsNothing()

@@ -214,4 +214,15 @@ QSqlDatabase PgCluster::connection(const QString &connectionName)
     return db;
 }
 
+QSqlDatabase PgCluster::superuserConnection(const QString &connectionName)
+{
+    QSqlDatabase db = connection(connectionName);
+    db.close();
+    db.setHostName(socketDir());
+    db.setUserName(QStringLiteral("postgres"));
+    db.setPassword(QString());
+    db.open();
+    return db;
+}
+
 } // namespace testsupport

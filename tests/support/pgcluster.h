@@ -75,6 +75,10 @@ public:
     // over TCP. When it cannot open, the returned handle is closed and lastError() says why.
     QSqlDatabase connection(const QString &connectionName);
 
+    // The same as the cluster's superuser "postgres", over the server's own socket (no
+    // password): for what the test role may not do, such as making other roles.
+    QSqlDatabase superuserConnection(const QString &connectionName);
+
     // The postmaster's process id, 0 when none is running.
     qint64 serverPid() const;
     // Every live process working in this cluster's data folder (the server and its
