@@ -2,9 +2,11 @@
 
 #include "formats/exportformat.h"
 #include "store/datastore.h"
+#include "store/logchain.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QSaveFile>
 
 namespace jobs {
 
@@ -28,6 +30,33 @@ QList<QByteArray> utf8(const QStringList &texts)
 }
 
 } // namespace
+
+QString ExportJob::logHeadsPath(const QString &exportPath)
+{
+    return exportPath + QStringLiteral(".loghead");
+}
+
+void ExportJob::writeLogHeads(ExportResult *result) const
+{
+    // Read after the export's own log row, so cutting that row off shows too.
+    QList<logchain::Head> heads;
+    QString why;
+    if (!readLogChainHeads(&heads)) {
+        why = storeError();
+    } else {
+        QSaveFile file(logHeadsPath(path));
+        if (!file.open(QIODevice::WriteOnly) || file.write(logchain::formatHeads(heads)) < 0 || !file.commit())
+            why = file.errorString();
+    }
+    if (why.isEmpty())
+        return;
+    // The export stands; what is missing is the log's proof of it, which the page reports
+    // as it reports a log row that was not written.
+    result->logged = false;
+    const QString headsFailure = tr("the log heads could not be written to %1: %2").arg(logHeadsPath(path), why);
+    result->logFailure = result->logFailure.isEmpty() ? headsFailure
+                                                      : result->logFailure + QStringLiteral("; ") + headsFailure;
+}
 
 ExportJob::ExportJob(const QString &filePath, TableWriter::Format fileFormat, const Filter &rows)
     : path(filePath)
@@ -76,6 +105,8 @@ ExportResult ExportJob::run(ExportListener &listener)
                                             : tr("Export to %1 failed: %2").arg(name, why)));
     if (!result.logged)
         result.logFailure = storeError();
+    if (ok)
+        writeLogHeads(&result);
     return result;
 }
 

@@ -16,11 +16,13 @@ class ExportListener : public JobListener
 {
 };
 
+// Beside a successful export the heads of the log's chains go to <file>.loghead (text), so
+// verify-log can later tell whether rows were cut off the log's end since.
 struct ExportResult {
     bool ok = false;
     qint64 written = 0;
-    QString failure; // why it failed: nothing is then left under the file's name
-    bool logged = false;
+    QString failure;     // why it failed: nothing is then left under the file's name
+    bool logged = false; // the log row and the heads file were written
     QString logFailure;
 };
 
@@ -33,8 +35,11 @@ public:
 
     ExportJob(const QString &path, TableWriter::Format format, const Filter &filter);
     ExportResult run(ExportListener &listener);
+    static QString logHeadsPath(const QString &exportPath);
 
 private:
+    void writeLogHeads(ExportResult *result) const;
+
     const QString path;
     const TableWriter::Format format;
     const Filter filter;

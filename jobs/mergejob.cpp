@@ -87,7 +87,7 @@ bool MergeJob::openStationFile(MergeListener *listener)
     static MergeListener quiet;
     listener_ = listener ? listener : &quiet;
     file_ = std::make_unique<StationFile>(options_.stationFile);
-    if (file_->open())
+    if (file_->open() && file_->checkLogChain())
         return true;
     const QString why = file_->error();
     file_.reset();
@@ -516,7 +516,7 @@ bool MergeJob::mergeLogs()
             ++counts_.logsPresent;
             continue;
         }
-        pending.append({r.type, r.describe, r.date, r.station});
+        pending.append({r.type, r.describe, r.date, r.station, r.user});
         if (pending.size() >= options_.batchSize) {
             if (listener_->cancelRequested())
                 return fail(Stop::Cancelled,

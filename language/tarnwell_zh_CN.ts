@@ -283,6 +283,10 @@
         <source>Export to %1 failed: %2</source>
         <translation>导出到 %1 失败：%2</translation>
     </message>
+    <message>
+        <source>the log heads could not be written to %1: %2</source>
+        <translation>日志链头无法写入 %1：%2</translation>
+    </message>
 </context>
 <context>
     <name>IdleLock</name>
@@ -374,6 +378,10 @@
     <message>
         <source>Station</source>
         <translation>工位</translation>
+    </message>
+    <message>
+        <source>Person</source>
+        <translation>人员</translation>
     </message>
     <message>
         <source>Error</source>

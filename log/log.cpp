@@ -39,9 +39,10 @@ Log::Log(QWidget *parent)
     ui->setupUi(this);
 
     QTableWidget *table = ui->tableWidget;
-    // Three columns as ever, and the station that wrote the row: stations of a line share one log.
-    table->setColumnCount(4);
-    table->setHorizontalHeaderLabels({tr("LogType"), tr("LogDescribe"), tr("LogDate"), tr("Station")});
+    // Three columns as ever, the station that wrote the row (stations of a line share one
+    // log) and the person signed in there.
+    table->setColumnCount(5);
+    table->setHorizontalHeaderLabels({tr("LogType"), tr("LogDescribe"), tr("LogDate"), tr("Station"), tr("Person")});
     table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     table->verticalHeader()->setVisible(false);
     // Rows as tall as the 25 px step the page size is counted in.
@@ -87,13 +88,15 @@ void Log::resizeEvent(QResizeEvent *event)
     const int w = ui->tableWidget->width();
     const int h = ui->tableWidget->height();
     QHeaderView *header = ui->tableWidget->horizontalHeader();
-    // The station column takes a fixed share; the three others split the rest 30 / 40 / 30.
-    const int station = w * 15 / 100;
-    const int rest = w - station;
+    // The station and person columns take a fixed share each; the three others split the
+    // rest 30 / 40 / 30.
+    const int station = w * 12 / 100;
+    const int rest = w - 2 * station;
     header->resizeSection(0, rest * 30 / 100);
     header->resizeSection(1, rest * 40 / 100);
     header->resizeSection(2, rest * 30 / 100);
     header->resizeSection(3, station);
+    header->resizeSection(4, station);
 
     // A table too short for one row still pages one entry at a time.
     pager->setPageSize((h - kTableChrome) / kRowStep);
@@ -164,6 +167,7 @@ void Log::showRows(const QList<LogRow> &rows)
         table->setItem(row, 1, new QTableWidgetItem(displayText(shown(r.describe))));
         table->setItem(row, 2, new QTableWidgetItem(shown(r.date)));
         table->setItem(row, 3, new QTableWidgetItem(displayText(r.station)));
+        table->setItem(row, 4, new QTableWidgetItem(displayText(r.user)));
     }
 }
 

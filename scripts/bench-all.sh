@@ -8,7 +8,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
-programs=(bench_scale bench_import bench_export bench_device bench_stations bench_merge bench_login)
+programs=(bench_scale bench_import bench_export bench_device bench_stations bench_merge bench_login bench_logchain)
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_BUILD_BENCH=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${programs[@]}"
 log="$build/bench-all.log"

@@ -94,6 +94,9 @@ QString storeError();
 // station: the typed text never goes into a statement. checkLogin is signIn's id (-1 for
 // every answer but Ok).
 int checkLogin(const QString &loginName, const QString &password);
+// Appends a row to the log, naming this station and the signed-in person, chained to the
+// station's previous row (its hash covers the row and that row's hash). Inside the caller's
+// batch it commits with the batch; otherwise in a transaction of its own.
 bool addLog(const LogRecord &record);
 bool checkAdminPassword(const QString &password);
 // True when the administrator's row was changed.
@@ -295,16 +298,25 @@ std::unique_ptr<CustomerRecord> customerById(int customerId);
 bool updateCustomer(const QString &customerName, const QString &customerValue, const QString &hostAddr, int port);
 QList<CustomerRecord> allCustomers();
 
+// The last hash of every station's log chain (stations without a chained row have none), in
+// the order of the station names. False, with storeError(), when the log could not be read.
+namespace logchain {
+struct Head;
+}
+bool readLogChainHeads(QList<logchain::Head> *heads);
+
 // Log paging.
 int countLogs();
 QList<LogRecord> pageLogs(int pageIndex, int pageSize);
-// The same page with the station that wrote each row (empty for rows of earlier versions).
+// The same page with the station and the person that wrote each row (empty for rows of
+// earlier versions, and the person for rows written with nobody signed in).
 struct LogRow {
     QString type;
     QString describe;
     QString date;
     QString station;
     qint64 id = 0;
+    QString user;
 };
 QList<LogRow> pageLogRows(int pageIndex, int pageSize);
 // By key, as for the pool: the next and previous pages, and a page skipped to from the

@@ -2,6 +2,7 @@
 
 #include "store/datastore.h"
 #include "store/fixedfield.h"
+#include "store/logchain.h"
 
 #include "base/utf8.h"
 
@@ -261,6 +262,9 @@ bool StationFile::open()
     }
     // Files of versions before the station column have none.
     logsHaveStation_ = db_.record(QStringLiteral("Logs")).indexOf(QStringLiteral("LogStation")) >= 0;
+    // ... and before the person and the chain, none of those.
+    logsHaveUser_ = db_.record(QStringLiteral("Logs")).indexOf(QStringLiteral("LogUser")) >= 0;
+    logsHaveHash_ = db_.record(QStringLiteral("Logs")).indexOf(QStringLiteral("LogHash")) >= 0;
     return true;
 }
 
@@ -377,14 +381,41 @@ bool StationFile::readLogStations(QStringList *stations)
     return true;
 }
 
+bool StationFile::checkLogChain()
+{
+    if (!logsHaveHash_)
+        return true;
+    QSqlQuery q(db_);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT LogID, LogType, LogDescribe, LogDate, %1, %2, LogHash FROM Logs ORDER BY LogID")
+                    .arg(logsHaveStation_ ? QStringLiteral("LogStation") : QStringLiteral("NULL"),
+                         logsHaveUser_ ? QStringLiteral("LogUser") : QStringLiteral("NULL"))))
+        return fail(QStringLiteral("%1: cannot read its log: %2").arg(path_, queryError(q)));
+    logchain::Walker walk;
+    while (q.next())
+        walk.add(q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(), q.value(3).toString(),
+                 q.value(4).toString(), q.value(5).toString(), q.value(6));
+    if (q.lastError().isValid())
+        return fail(QStringLiteral("%1: cannot read its log: %2").arg(path_, queryError(q)));
+    if (!walk.broken())
+        return true;
+    return fail(QStringLiteral("%1: its log was changed behind the program's back: log row %2 (station \"%3\") breaks "
+                               "its chain (%4). Nothing was merged; tarnwell-admin verify-log in a folder holding "
+                               "the file as mydatabase.db shows the same")
+                    .arg(path_)
+                    .arg(walk.brokenId())
+                    .arg(walk.brokenStation(), walk.brokenWhy()));
+}
+
 bool StationFile::startLogs()
 {
     read_ = 0;
     readFailed_ = false;
     rows_ = QSqlQuery(db_);
     rows_.setForwardOnly(true);
-    if (!rows_.exec(QStringLiteral("SELECT LogType, LogDescribe, LogDate, %1 FROM Logs ORDER BY LogID")
-                        .arg(logsHaveStation_ ? QStringLiteral("LogStation") : QStringLiteral("NULL"))))
+    if (!rows_.exec(QStringLiteral("SELECT LogType, LogDescribe, LogDate, %1, %2 FROM Logs ORDER BY LogID")
+                        .arg(logsHaveStation_ ? QStringLiteral("LogStation") : QStringLiteral("NULL"),
+                             logsHaveUser_ ? QStringLiteral("LogUser") : QStringLiteral("NULL"))))
         return fail(QStringLiteral("%1: cannot read its log: %2").arg(path_, queryError(rows_)));
     return true;
 }
@@ -394,6 +425,7 @@ bool StationFile::nextLog(LogRow *row)
     if (!rows_.next())
         return readEnd(QStringLiteral("log"));
     ++read_;
-    *row = {text(rows_.value(0)), text(rows_.value(1)), text(rows_.value(2)), rows_.value(3).toString()};
+    *row = {text(rows_.value(0)), text(rows_.value(1)), text(rows_.value(2)), rows_.value(3).toString(),
+            rows_.value(4).toString()};
     return true;
 }

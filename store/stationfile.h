@@ -67,7 +67,11 @@ public:
     bool readLogStations(QStringList *stations);
     struct LogRow {
         QString type, describe, date, station;
+        QString user; // empty for rows that name no person
     };
+    // Walks the file's own log chains: false, with error() naming the first row that breaks
+    // one. A broken chain is not copied: in the target its rows would get a new, sound chain.
+    bool checkLogChain();
     bool startLogs();
     bool nextLog(LogRow *row);
 
@@ -92,5 +96,7 @@ private:
     qint64 read_ = 0;
     bool readFailed_ = false;
     bool logsHaveStation_ = false;
+    bool logsHaveUser_ = false;
+    bool logsHaveHash_ = false;
     QString error_;
 };

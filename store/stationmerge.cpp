@@ -2,6 +2,7 @@
 
 #include "store/datastore.h"
 #include "store/lockkeys.h"
+#include "store/logchain.h"
 #include "store/storeconnection.h"
 
 #include <QSqlError>
@@ -46,7 +47,8 @@ int rank(int isUse)
 
 const QString kInsertSerials = QStringLiteral(
     "INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) VALUES ");
-const QString kInsertLogs = QStringLiteral("INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation) VALUES ");
+const QString kInsertLogs = QStringLiteral(
+    "INSERT INTO Logs (LogType, LogDescribe, LogDate, LogStation, LogUser, LogHash) VALUES ");
 
 } // namespace
 
@@ -85,7 +87,7 @@ bool StationMerge::checkTarget()
          {"SELECT SerialNumber, CustomerID, IsUse, DeviceType, DeviceSerialNum, szIP FROM SerialNumbers",
           "SELECT CustomerID, CustomerName, CustomerValue, CustomerHostAddr, CustomerPort, "
           "CustomerSvrChecked FROM Customers",
-          "SELECT LogType, LogDescribe, LogDate, LogStation FROM Logs"}) {
+          "SELECT LogType, LogDescribe, LogDate, LogStation, LogUser, LogHash FROM Logs"}) {
         QSqlQuery q(storeDatabase);
         if (!q.exec(QLatin1String(sql) + QStringLiteral(" WHERE 1=0")))
             return failed(q);
@@ -183,7 +185,7 @@ bool StationMerge::addCustomer(const QString &name, const QString &value, const 
 bool StationMerge::prepare()
 {
     for (QSqlQuery *q : {&retired_, &unused_, &addRetired_, &takeOut_, &bySerial_, &byDevice_, &learn_, &confirm_,
-                         &insertSerials_, &insertLogs_}) {
+                         &insertSerials_, &insertLogs_, &logHead_}) {
         *q = QSqlQuery(storeDatabase);
         q->setForwardOnly(true);
     }
@@ -215,7 +217,8 @@ bool StationMerge::prepare()
          QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, szIP=? "
                         "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?")},
         {&insertSerials_, kInsertSerials + placeholders(kInsertChunk, 6)},
-        {&insertLogs_, kInsertLogs + placeholders(kInsertChunk, 4)},
+        {&insertLogs_, kInsertLogs + placeholders(kInsertChunk, 6)},
+        {&logHead_, QStringLiteral("SELECT LogHash FROM Logs WHERE LogStation = ? ORDER BY LogID DESC LIMIT 1")},
     };
     for (const auto &s : statements)
         if (!s.query->prepare(s.sql))
@@ -381,18 +384,43 @@ bool StationMerge::readLogs(
 
 bool StationMerge::addLogs(const QVector<LogRow> &rows)
 {
+    // Each station's head, read once per batch under its chain lock, then carried along.
+    QHash<QString, QByteArray> heads;
+    for (const LogRow &r : rows) {
+        if (heads.contains(r.station))
+            continue;
+        if (storeIsServer()) {
+            QSqlQuery lock(storeDatabase);
+            lock.prepare(QStringLiteral("SELECT pg_advisory_xact_lock(?, ?)"));
+            lock.addBindValue(lockkeys::kLogChain);
+            lock.addBindValue(logchain::stationLockKey(r.station));
+            if (!lock.exec())
+                return failed(lock);
+        }
+        logHead_.addBindValue(r.station);
+        if (!logHead_.exec())
+            return failed(logHead_);
+        const QVariant last = logHead_.next() ? logHead_.value(0) : QVariant();
+        logHead_.finish();
+        heads.insert(r.station, last.isNull() ? logchain::seed() : last.toString().toLatin1());
+    }
     for (int at = 0; at < rows.size(); at += kInsertChunk) {
         const int n = qMin(kInsertChunk, rows.size() - at);
         QSqlQuery tail(storeDatabase);
         QSqlQuery &q = n == kInsertChunk ? insertLogs_ : tail;
-        if (n != kInsertChunk && !tail.prepare(kInsertLogs + placeholders(n, 4)))
+        if (n != kInsertChunk && !tail.prepare(kInsertLogs + placeholders(n, 6)))
             return failed(tail);
         for (int i = 0; i < n; ++i) {
             const LogRow &r = rows.at(at + i);
+            QByteArray &head = heads[r.station];
+            head = logchain::rowHash(head, r.type, r.describe, r.date, r.station, r.user);
             q.addBindValue(r.type);
             q.addBindValue(r.describe);
             q.addBindValue(r.date);
             q.addBindValue(r.station);
+            // A row that names no person keeps none.
+            q.addBindValue(r.user.isEmpty() ? QVariant(QVariant::String) : QVariant(r.user));
+            q.addBindValue(QString::fromLatin1(head));
         }
         if (!q.exec())
             return failed(q);

@@ -104,8 +104,10 @@ public:
                   const std::function<void(const QString &type, const QString &describe, const QString &date,
                                            const QString &station)> &row);
     struct LogRow {
-        QString type, describe, date, station;
+        QString type, describe, date, station, user;
     };
+    // Appends the rows, in their order, to the target's chain of each one's station (inside
+    // the batch; on the server under each station's chain lock, as the stations' own rows).
     bool addLogs(const QVector<LogRow> &rows);
 
 private:
@@ -114,7 +116,7 @@ private:
 
     QSqlQuery retired_, unused_, addRetired_, takeOut_;
     QSqlQuery bySerial_, byDevice_, learn_, confirm_, insertSerials_;
-    QSqlQuery insertLogs_;
+    QSqlQuery insertLogs_, logHead_;
     bool locked_ = false;
     int cacheSize_ = 0; // the file's own, given back
     QString error_;

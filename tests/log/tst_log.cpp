@@ -190,7 +190,10 @@ private slots:
         Page p;
         p.setTableHeight(tableHeightFor(18));
         testsupport::click(p.button("btnLast"));
+        // Written while someone is signed in: the rows name them.
+        testsupport::signInAs(Role::Operator, 2, QStringLiteral("Wang Fang"));
         addEntries(38, 40);
+        testsupport::signInAs(Role::Administrator);
 
         p.log->refreshPaging(); // what choosing "Log" in the menu does
         QCOMPARE(p.selector()->count(), 3);
@@ -201,6 +204,11 @@ private slots:
         // Each row names the station that wrote it; on the file that is the machine's name.
         QCOMPARE(testsupport::columnTexts(p.table(), 3).first(), QSysInfo::machineHostName());
         QCOMPARE(testsupport::columnTexts(p.table(), 3).last(), QSysInfo::machineHostName());
+        // ... and the person signed in there beside it.
+        QCOMPARE(p.table()->horizontalHeaderItem(4)->text(), QStringLiteral("Person"));
+        QCOMPARE(testsupport::columnTexts(p.table(), 4).mid(0, 4),
+                 (QStringList{QStringLiteral("Wang Fang"), QStringLiteral("Wang Fang"), QStringLiteral("Wang Fang"),
+                              QStringLiteral("admin")}));
     }
 
     // 605 px hold 19 rows; a table too short for one row still pages one entry.

@@ -11,6 +11,7 @@
 #include "jobs/mergejob.h"
 #include "store/datastore.h"
 #include "store/lockkeys.h"
+#include "store/logchain.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -95,6 +96,14 @@ Merged merge(const QString &file, int batch = 0, const QString &station = QStrin
                            .join(QLatin1Char('|'));
     const QString broken = brokenPromise();
     QTest::qVerify(broken.isEmpty(), "brokenPromise().isEmpty()", qPrintable(broken), __FILE__, __LINE__);
+    // Copied log rows join the target's chains as its own rows do.
+    logchain::Walker walk;
+    for (const QVariantList &r : rows(QStringLiteral(
+             "SELECT LogID, LogType, LogDescribe, LogDate, LogStation, LogUser, LogHash FROM Logs ORDER BY LogID")))
+        walk.add(r[0].toLongLong(), r[1].toString(), r[2].toString(), r[3].toString(), r[4].toString(), r[5].toString(),
+                 r[6]);
+    QTest::qVerify(!walk.broken() && walk.unchained() == 0, "the target's log chains", qPrintable(walk.brokenWhy()),
+                   __FILE__, __LINE__);
     return m;
 }
 
@@ -459,6 +468,8 @@ private slots:
         row("a writer holds it", "writer", "%f", "", "is locked");
         row("write-ahead log with changes", "wal", "%f", "", "needs recovery: its write-ahead log");
         row("damaged", "damaged", "%f", "", "is damaged");
+        // Its rows would get a sound chain in the target: refused, so the change stays shown.
+        row("log changed behind its back", "tampered-log", "%f", "", "log row 2 (station \"st\") breaks its chain");
     }
 
     void refusedWithoutTouchingAnything()
@@ -516,6 +527,20 @@ private slots:
             QVERIFY(open.serials(QStringLiteral("W-in-log 1 0")));
             QVERIFY(QFile::copy(source, file));
             QVERIFY(QFile::copy(source + QStringLiteral("-wal"), file + QStringLiteral("-wal")));
+        } else if (setup == QLatin1String("tampered-log")) {
+            QVERIFY(!makeStoreFile(QFileInfo(file).fileName()).isEmpty());
+            const QByteArray first = logchain::rowHash(logchain::seed(), QStringLiteral("Login"),
+                                                       QStringLiteral("admin"), QStringLiteral("2024-01-01 08:00:00"),
+                                                       QStringLiteral("st"), QStringLiteral("alice"));
+            const QByteArray second = logchain::rowHash(first, QStringLiteral("Login"), QStringLiteral("admin"),
+                                                        QStringLiteral("2024-01-01 09:00:00"), QStringLiteral("st"),
+                                                        QStringLiteral("alice"));
+            // The second row's date changed after it was written.
+            QVERIFY(FileWriter(file).exec(
+                QStringLiteral("INSERT INTO Logs (LogID, LogType, LogDescribe, LogDate, LogStation, LogUser, LogHash) "
+                               "VALUES (1, 'Login', 'admin', '2024-01-01 08:00:00', 'st', 'alice', ?), "
+                               "(2, 'Login', 'admin', '2024-01-01 09:30:00', 'st', 'alice', ?)"),
+                {QString::fromLatin1(first), QString::fromLatin1(second)}));
         } else if (setup == QLatin1String("damaged")) {
             QVERIFY(!makeStoreFile(QFileInfo(file).fileName()).isEmpty());
             QVERIFY(FileWriter(file).exec(QStringLiteral(

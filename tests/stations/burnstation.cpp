@@ -76,6 +76,8 @@ int main(int argc, char *argv[])
         return 2;
 
     openDatabase();
+    // The person at the station, as the login sets it: every log row names them.
+    setSignedInPerson({1, QStringLiteral("operator at %1").arg(stationName()), Role::Operator});
     Z7_NET_DVR_Init();
     int result = 1;
     {

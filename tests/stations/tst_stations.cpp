@@ -71,6 +71,17 @@ bool waitForLine(QProcess &p, const QString &prefix, int timeoutMs, QString *log
     return false;
 }
 
+// tarnwell-admin verify-log on the pool the test shares with the stations: what it printed,
+// or why it failed.
+QString logChainsCheck(bool *clean)
+{
+    QProcess p;
+    p.start(QStringLiteral(TARNWELL_ADMIN), {QStringLiteral("verify-log")});
+    const bool ended = p.waitForFinished(300000) && p.exitStatus() == QProcess::NormalExit;
+    *clean = ended && p.exitCode() == 0;
+    return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+}
+
 } // namespace
 
 class TestStations : public QObject
@@ -113,6 +124,13 @@ private slots:
         // Every log row says which station wrote it.
         QCOMPARE(testsupport::count(QStringLiteral("Logs WHERE LogStation IS NULL OR LogStation=''")), 0);
         QCOMPARE(testsupport::value(QStringLiteral("SELECT COUNT(DISTINCT LogStation) FROM Logs")).toInt(), 8);
+        QCOMPARE(testsupport::count(QStringLiteral("Logs WHERE LogUser <> 'operator at ' || LogStation")), 0);
+        // Eight chains written at once, none forked, none waiting on another.
+        bool clean = false;
+        const QString checked = logChainsCheck(&clean);
+        QVERIFY2(clean && checked.count(QStringLiteral("Chain of station \"station-")) == 8
+                     && checked.contains(QStringLiteral(", 0 unchained")),
+                 qPrintable(checked));
     }
 
     void twoStationsBurnFromOnePool()
@@ -135,6 +153,10 @@ private slots:
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QLatin1Char('\n'))));
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1")), 60);
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")), 0);
+        // On the file both are one station by mistake (one name): still one chain.
+        bool clean = false;
+        const QString checked = logChainsCheck(&clean);
+        QVERIFY2(clean, qPrintable(checked));
     }
 
     void stationKilledDuringPasses()
@@ -175,6 +197,10 @@ private slots:
         QVERIFY2(last->exitCode() == 0, qPrintable(log));
         const QStringList wrong = disagreements({&line}, true);
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QLatin1Char('\n'))));
+        // A station killed inside a transaction leaves no half of a chained row.
+        bool clean = false;
+        const QString checked = logChainsCheck(&clean);
+        QVERIFY2(clean, qPrintable(checked));
         qInfo("crash harness: %d kills, %d devices, 0 identifiers in two devices, 0 lost, %d pending left", killed,
               devices, testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")));
     }
