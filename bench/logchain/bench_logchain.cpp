@@ -237,6 +237,18 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
+    // A whole run takes minutes and fills a 10 M-row file: never start one on a typo.
+    for (int i = 1; i < args.size(); ++i) {
+        const QString &a = args.at(i);
+        if (a == QLatin1String("--burns") || a == QLatin1String("--rows")) {
+            ++i;
+            continue;
+        }
+        if (a != QLatin1String("--no-server")) {
+            say("usage: bench_logchain [--burns N] [--rows N] [--no-server]\n");
+            return a == QLatin1String("--help") || a == QLatin1String("-h") ? 0 : 2;
+        }
+    }
     const int burns = int(bench::sizeOption(args, QStringLiteral("--burns"), "TARNWELL_BENCH_BURNS", 400));
     const qint64 rows = bench::sizeOption(args, QStringLiteral("--rows"), "TARNWELL_BENCH_ROWS", 10000000);
     const bool withServer = !bench::hasFlag(args, QStringLiteral("--no-server"));
