@@ -191,24 +191,19 @@ private slots:
     {
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<QString>("problem");
-        QTest::newRow("unknown driver") << QByteArray("[store]\ndriver=postgress\nhost=db\n")
-                                        << QStringLiteral("line 2: unknown driver \"postgress\"");
-        QTest::newRow("malformed line") << QByteArray("; the line's pool\n[store]\ndriver postgresql\n")
-                                        << QStringLiteral("line 3: \"driver postgresql\" is neither");
-        QTest::newRow("unclosed section")
-            << QByteArray("[store\ndriver=sqlite\n") << QStringLiteral("line 1: \"[store\" is not a [section]");
-        QTest::newRow("unknown key") << QByteArray("[store]\ndriver=postgresql\nhots=db.line.example\n")
-                                     << QStringLiteral("line 3: [store] has no key \"hots\"");
-        QTest::newRow("password in the file") << QByteArray("[store]\npassword=secret\n")
-                                              << QStringLiteral("line 2: a password does not belong in this file");
-        QTest::newRow("port not a number") << QByteArray("[store]\ndriver=postgresql\nport=54x32\n")
-                                           << QStringLiteral("line 3: the port \"54x32\" is not a number");
-        QTest::newRow("port too large") << QByteArray("[store]\nport=65536\n")
-                                        << QStringLiteral("line 2: the port \"65536\"");
-        QTest::newRow("unknown sslmode") << QByteArray("[store]\nsslmode=verify\n")
-                                         << QStringLiteral("line 2: unknown sslmode \"verify\"");
-        QTest::newRow("idle minutes") << QByteArray("[store]\n[login]\nidle_minutes=soon\n")
-                                      << QStringLiteral("line 3: idle_minutes \"soon\"");
+        const auto row = [](const char *tag, const char *ini, const char *problem) {
+            QTest::newRow(tag) << QByteArray(ini) << QString::fromUtf8(problem);
+        };
+        row("unknown driver", "[store]\ndriver=postgress\nhost=db\n", "line 2: unknown driver \"postgress\"");
+        row("malformed line", "; the line's pool\n[store]\ndriver postgresql\n",
+            "line 3: \"driver postgresql\" is neither");
+        row("unclosed section", "[store\ndriver=sqlite\n", "line 1: \"[store\" is not a [section]");
+        row("unknown key", "[store]\ndriver=postgresql\nhots=db.line.example\n", "line 3: [store] has no key \"hots\"");
+        row("password in the file", "[store]\npassword=secret\n", "line 2: a password does not belong in this file");
+        row("port not a number", "[store]\nport=54x32\n", "line 2: the port \"54x32\" is not a number");
+        row("port too large", "[store]\nport=65536\n", "line 2: the port \"65536\"");
+        row("unknown sslmode", "[store]\nsslmode=verify\n", "line 2: unknown sslmode \"verify\"");
+        row("idle minutes", "[store]\n[login]\nidle_minutes=soon\n", "line 3: idle_minutes \"soon\"");
     }
     void settingsFaults()
     {
@@ -245,12 +240,10 @@ private slots:
     {
         QTest::addColumn<QString>("how");
         QTest::addColumn<QString>("words");
-        QTest::newRow("closed port") << "closed"
-                                     << "Connection refused";
-        QTest::newRow("login refused") << "password"
-                                       << "password authentication failed";
-        QTest::newRow("TLS required") << "tls"
-                                      << "server does not support SSL";
+        QTest::newRow("closed port") << QStringLiteral("closed") << QStringLiteral("Connection refused");
+        QTest::newRow("login refused") << QStringLiteral("password")
+                                       << QStringLiteral("password authentication failed");
+        QTest::newRow("TLS required") << QStringLiteral("tls") << QStringLiteral("server does not support SSL");
     }
     void serverNotOpened()
     {
