@@ -353,9 +353,8 @@ private slots:
         QVERIFY(storeDatabase.isOpen());
 
         // Import, in a batch with its log row.
-        QStringList values;
-        for (int i = 1; i <= 5; ++i)
-            values << QStringLiteral("S-%1").arg(i);
+        const QStringList values{QStringLiteral("S-1"), QStringLiteral("S-2"), QStringLiteral("S-3"),
+                                 QStringLiteral("S-4"), QStringLiteral("S-5")};
         NewSerialsTally tally;
         QVERIFY2(beginBatch() && storeNewSerials(values, 1, &tally)
                      && addLog(makeLogRecord(QStringLiteral("Import"), QStringLiteral("5"))) && commitBatch(),
@@ -370,15 +369,14 @@ private slots:
         QCOMPARE(unusedSerials(2, 1).size(), 2);
 
         // A burn: the claim with its log row, then the mark with its own.
+        const QString uuid = QStringLiteral("S-5"), device = QStringLiteral("DEV-1"),
+                      ip = QStringLiteral("192.168.1.9");
         QVERIFY(beginBatch());
-        QCOMPARE(claimSerial(QStringLiteral("S-5"), 1, QStringLiteral("DEV-1"), QStringLiteral("IPC"),
-                             QStringLiteral("192.168.1.9")),
-                 ClaimResult::Claimed);
+        QCOMPARE(claimSerial(uuid, 1, device, QStringLiteral("IPC"), ip), ClaimResult::Claimed);
         QVERIFY(addLog(makeLogRecord(QStringLiteral("Burning uuid"), QStringLiteral("S-5"))));
         QVERIFY2(commitBatch(), qPrintable(storeError()));
         QVERIFY(beginBatch());
-        QVERIFY(markSerialUsed(QStringLiteral("S-5"), QStringLiteral("DEV-1"), QStringLiteral("IPC"),
-                               QStringLiteral("192.168.1.9")));
+        QVERIFY(markSerialUsed(uuid, device, QStringLiteral("IPC"), ip));
         QVERIFY(addLog(makeLogRecord(QStringLiteral("Burn uuid"), QStringLiteral("S-5"))));
         QVERIFY2(commitBatch(), qPrintable(storeError()));
         filter.isUse = 1;
