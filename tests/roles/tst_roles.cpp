@@ -188,6 +188,12 @@ private slots:
         QCOMPARE(testsupport::cellText(table, 1, 1), QStringLiteral("Operator"));
         QCOMPARE(testsupport::cellText(table, 1, 2), QStringLiteral("Enabled"));
         QVERIFY(passwordhash::matches(storedPassword(QStringLiteral("olga")), QStringLiteral("first-pw")));
+        // The same name again is refused, said, and nothing is added.
+        retype(pwd, QStringLiteral("x"));
+        retype(confirm, QStringLiteral("x"));
+        testsupport::click(child(&dialog, "btnAdd"));
+        QCOMPARE(MessageBox::last().text, QStringLiteral("olga is taken; choose another name."));
+        QCOMPARE(count(QStringLiteral("Users")), 2);
 
         clickRow(table, 1);
         testsupport::chooseText(role, QStringLiteral("Supervisor"));
@@ -262,6 +268,10 @@ private slots:
         clickRow(child<QTableWidget>(&dialog, "tableWidget"), 1);
         testsupport::click(child(&dialog, "btnDisable"));
         QCOMPARE(MessageBox::last().text, QStringLiteral("You can not disable the account you are signed in with."));
+        testsupport::chooseText(child<QComboBox>(&dialog, "cbxRole"), QStringLiteral("Operator"));
+        testsupport::click(child(&dialog, "btnSetRole"));
+        QCOMPARE(MessageBox::last().text,
+                 QStringLiteral("The pool must keep an enabled administrator; nothing was changed."));
         QCOMPARE(count(QStringLiteral("Logs WHERE LogType='Users'")), 0);
     }
 
