@@ -16,10 +16,8 @@
 #include <QLineEdit>
 #include <QLockFile>
 #include <QMenuBar>
-#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QSysInfo>
 
 #include <cerrno>
 
@@ -42,23 +40,6 @@ QStringList traceLines()
 int logCount(const QString &type)
 {
     return testsupport::value(QStringLiteral("SELECT COUNT(*) FROM Logs WHERE LogType='%1'").arg(type)).toInt();
-}
-
-// Exit, answered Yes or Cancel; after Cancel the window stays and the title bar closes it.
-void exitAs(Tarnwell *w, bool confirm, bool &checked)
-{
-    QVERIFY(storeDatabase.isOpen());
-    checked = true;
-    MessageBox::clear();
-    MessageBox::setNextAnswer(confirm ? QMessageBox::Yes : QMessageBox::Cancel);
-    testsupport::triggerMenu(w, QStringLiteral("Exit"));
-    QCOMPARE(MessageBox::last().text, QStringLiteral("Whether to exit"));
-    QCOMPARE(MessageBox::last().defaultButton, QMessageBox::Yes);
-    if (!confirm) {
-        QVERIFY(w->isVisible());
-        QCOMPARE(logCount(QStringLiteral("Logout")), 0);
-        w->close(); // the title-bar close asks nothing
-    }
 }
 
 using testsupport::whenShown;
@@ -86,20 +67,6 @@ private slots:
         MessageBox::clear();
     }
 
-    void translationChoice()
-    {
-        QDir().mkpath(QStringLiteral("language"));
-        QCOMPARE(chooseTranslation(), QString());
-        for (const char *name : {"language/b.qm", "language/A.qm", "language/c.txt"}) {
-            QFile f(QString::fromLatin1(name));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-        }
-        QCOMPARE(QFileInfo(chooseTranslation()).fileName(), QStringLiteral("A.qm"));
-        QFile::remove(QStringLiteral("language/b.qm"));
-        QFile::remove(QStringLiteral("language/A.qm"));
-        QFile::remove(QStringLiteral("language/c.txt"));
-    }
-
     void loginChecksInOrder()
     {
         Login login;
@@ -110,15 +77,13 @@ private slots:
         testsupport::click(btnLogin);
         QCOMPARE(MessageBox::last().text, QStringLiteral("Login name is empty!"));
 
-        for (const auto &pwd : {QStringLiteral("qorvi2"), QStringLiteral("QORVI"), QStringLiteral("")}) {
-            testsupport::typeLogin(&login, QStringLiteral("admin"), pwd);
+        // A wrong password, and the name in another case.
+        for (const auto &[name, pwd] : {std::pair{"admin", "QORVI"}, std::pair{"Admin", "qorvi"}}) {
+            testsupport::typeLogin(&login, QLatin1String(name), QLatin1String(pwd));
             testsupport::click(btnLogin);
             QCOMPARE(MessageBox::last().text, QStringLiteral("Login name or password is error!"));
         }
-        testsupport::typeLogin(&login, QStringLiteral("Admin"), QStringLiteral("qorvi"));
-        testsupport::click(btnLogin);
-        QCOMPARE(MessageBox::last().text, QStringLiteral("Login name or password is error!"));
-        QCOMPARE(MessageBox::shown().size(), 5);
+        QCOMPARE(MessageBox::shown().size(), 3);
         QVERIFY(login.isVisible());
         QCOMPARE(logCount(QStringLiteral("Login")), 0);
 
@@ -128,24 +93,9 @@ private slots:
         QCOMPARE(login.result(), int(QDialog::Accepted));
         QCOMPARE(signedInPerson().name, QStringLiteral("admin"));
         // admin still has the delivered password: the login says so.
-        QCOMPARE(MessageBox::shown().size(), 6);
+        QCOMPARE(MessageBox::shown().size(), 4);
         QVERIFY(MessageBox::last().text.startsWith(QLatin1String("The account admin still has the password")));
-        const auto logs = testsupport::rows(QStringLiteral("SELECT LogType, LogDescribe, LogDate FROM Logs"));
-        QCOMPARE(logs.size(), 1);
-        QCOMPARE(logs[0][0].toString(), QStringLiteral("Login"));
-        QCOMPARE(logs[0][1].toString(), QStringLiteral("Login"));
-        QVERIFY(QDateTime::fromString(logs[0][2].toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss")).isValid());
-    }
-
-    void rejectedLoginEndsWithoutSdk()
-    {
-        whenShown<Login>(
-            [](Login *login) { testsupport::click(login->findChild<QPushButton *>(QStringLiteral("btnExit"))); });
-        const int code = runTarnwell(*qApp);
-        QCOMPARE(code, 0);
-        QVERIFY(testsupport::visibleTopLevel<Tarnwell>() == nullptr);
-        QCOMPARE(traceLines(), QStringList());
-        QCOMPARE(logCount(QStringLiteral("Login")), 0);
+        QCOMPARE(testsupport::column(QStringLiteral("SELECT LogType FROM Logs")), QStringList{QStringLiteral("Login")});
     }
 
     void secondProgramInTheFolderStopsAtOnce()
@@ -164,17 +114,19 @@ private slots:
             QVERIFY(MessageBox::last().text.startsWith(QLatin1String("Tarnwell is already running in this folder")));
             QCOMPARE(traceLines(), QStringList());
         }
-        // Once the other one is gone the next start goes on to the login, and the file it
-        // creates is its owner's only (it holds the administrator's password).
-        whenShown<Login>(
-            [](Login *login) { testsupport::click(login->findChild<QPushButton *>(QStringLiteral("btnExit"))); });
+        // Once the other one is gone the next start goes on to the login; rejected, it ends
+        // without an SDK call or a log row, and leaves no lock behind.
+        bool login = false;
+        whenShown<Login>([&login](Login *dialog) {
+            login = true;
+            testsupport::click(testsupport::child(dialog, "btnExit"));
+        });
         QCOMPARE(runTarnwell(*qApp), 0);
-        const QFileDevice::Permissions mode = QFile::permissions(QStringLiteral("mydatabase.db"));
-        QVERIFY(mode.testFlag(QFileDevice::ReadOwner) && mode.testFlag(QFileDevice::WriteOwner));
-        QVERIFY(
-            !(mode
-              & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther)));
+        QVERIFY(login);
+        QVERIFY(testsupport::visibleTopLevel<Tarnwell>() == nullptr);
+        QCOMPARE(traceLines(), QStringList());
         QVERIFY(!QFile::exists(QStringLiteral("mydatabase.db.lock")));
+        QCOMPARE(logCount(QStringLiteral("Login")), 0);
         testsupport::freshDatabase();
     }
 
@@ -183,7 +135,6 @@ private slots:
         QTest::addColumn<QString>("how");
         QTest::newRow("folder removed") << "removed";
         QTest::newRow("read-only folder") << "read-only";
-        QTest::newRow("read-only folder, a crashed program's lock") << "stale";
     }
 
     // A folder that cannot take the lock file is said to be that, by name and with the
@@ -212,18 +163,6 @@ private slots:
         } back{QDir::currentPath(), folder};
         QVERIFY(QDir::setCurrent(folder));
         qputenv("PWD", QFile::encodeName(folder)); // as the shell that started it knows its folder
-        if (how == QLatin1String("stale")) {
-            // The lock of a program of this machine that has ended, as a crash leaves it.
-            QProcess ended;
-            ended.start(QStringLiteral("true"), QStringList());
-            QVERIFY(ended.waitForStarted());
-            const qint64 pid = ended.processId();
-            QVERIFY(ended.waitForFinished());
-            QVERIFY(!testsupport::writeFile(
-                         QStringLiteral("mydatabase.db.lock"),
-                         QStringLiteral("%1\ntarnwell\n%2\n").arg(pid).arg(QSysInfo::machineHostName()).toUtf8())
-                         .isEmpty());
-        }
         if (removed)
             QVERIFY(QDir(folder).removeRecursively());
         else
@@ -241,35 +180,32 @@ private slots:
         QCOMPARE(traceLines(), QStringList());
     }
 
-    void mainWindowAndExit_data()
+    // Exit answered Cancel keeps the window and logs no Logout; the title bar then closes it
+    // without asking. (Exit answered Yes is the end-to-end suite's.) The SDK is set up for
+    // the window and cleaned up after it.
+    void exitCancelledThenTitleBarClose()
     {
-        QTest::addColumn<bool>("confirm");
-        QTest::newRow("Yes") << true;
-        QTest::newRow("Cancel then title-bar close") << false;
-    }
-
-    void mainWindowAndExit()
-    {
-        QFETCH(bool, confirm);
         whenShown<Login>(
             [](Login *login) { testsupport::logIn(login, QStringLiteral("admin"), QStringLiteral("qorvi")); });
-        bool checked = false;
-        whenShown<Tarnwell>([&checked, confirm](Tarnwell *w) {
-            exitAs(w, confirm, checked);
-            if (!checked)
-                w->close(); // a failed check must not leave the event loop running
+        bool stayed = false;
+        whenShown<Tarnwell>([&stayed](Tarnwell *w) {
+            MessageBox::clear();
+            MessageBox::setNextAnswer(QMessageBox::Cancel);
+            testsupport::triggerMenu(w, QStringLiteral("Exit"));
+            stayed = w->isVisible() && MessageBox::last().text == QLatin1String("Whether to exit")
+                && MessageBox::last().defaultButton == QMessageBox::Yes;
+            w->close(); // the title-bar close asks nothing
         });
-        const int code = runTarnwell(*qApp);
-        QVERIFY(checked);
-        QCOMPARE(code, 0);
-        QCOMPARE(logCount(QStringLiteral("Login")), 1);
-        QCOMPARE(logCount(QStringLiteral("Logout")), confirm ? 1 : 0);
+        QCOMPARE(runTarnwell(*qApp), 0);
+        QVERIFY(stayed);
         QCOMPARE(MessageBox::shown().size(), 1);
+        QCOMPARE(logCount(QStringLiteral("Login")), 1);
+        QCOMPARE(logCount(QStringLiteral("Logout")), 0);
         QVERIFY(!storeDatabase.isOpen());
         const QStringList trace = traceLines();
-        QVERIFY2(trace.contains(QStringLiteral("Init")), qPrintable(trace.join(',')));
-        QVERIFY2(trace.contains(QStringLiteral("Cleanup")), qPrintable(trace.join(',')));
-        QVERIFY(trace.indexOf(QStringLiteral("Init")) < trace.lastIndexOf(QStringLiteral("Cleanup")));
+        QVERIFY2(trace.contains(QStringLiteral("Init"))
+                     && trace.indexOf(QStringLiteral("Init")) < trace.lastIndexOf(QStringLiteral("Cleanup")),
+                 qPrintable(trace.join(',')));
         openDatabase(); // for the next test's fresh start
     }
 
@@ -325,13 +261,6 @@ private slots:
         QCOMPARE(MessageBox::last().kind, MessageBox::Warning);
         QVERIFY(MessageBox::last().text.startsWith(QLatin1String("The account admin still has the password")));
         QCOMPARE(logCount(QStringLiteral("Login")), 1);
-
-        // Once admin's password is changed, nobody is told.
-        QVERIFY(setAdminPassword(QStringLiteral("n3w")));
-        Login again;
-        MessageBox::clear();
-        QVERIFY(testsupport::logIn(&again, QStringLiteral("admin"), QStringLiteral("n3w")));
-        QCOMPARE(MessageBox::shown().size(), 0);
     }
 
     // A login whose log row cannot be written lets nobody in: the log names every person.
@@ -412,17 +341,6 @@ private slots:
         qputenv("TARNWELL_IDLE_SECONDS", "7");
         QCOMPARE(IdleLock(&window).idleMs(), 7000);
         qunsetenv("TARNWELL_IDLE_SECONDS");
-    }
-
-    void secondStartKeepsPasswordAndAddsNothing()
-    {
-        setAdminPassword(QStringLiteral("n3w"));
-        closeDatabase();
-        openDatabase();
-        QCOMPARE(testsupport::value(QStringLiteral("SELECT COUNT(*) FROM Users")).toInt(), 1);
-        QCOMPARE(testsupport::value(QStringLiteral("SELECT COUNT(*) FROM Customers")).toInt(), 2);
-        QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("n3w")), 1);
-        QCOMPARE(checkLogin(QStringLiteral("admin"), QStringLiteral("qorvi")), -1);
     }
 };
 

@@ -73,9 +73,7 @@ private slots:
         QTest::addColumn<int>("expected");
         QTest::newRow("new, plain folder, umask 022") << false << 022 << -1 << 0600;
         QTest::newRow("new, station folder, umask 077") << true << 077 << -1 << 0660;
-        QTest::newRow("new, station folder, umask 022") << true << 022 << -1 << 0660;
         QTest::newRow("earlier world-readable, plain folder") << false << 022 << 0644 << 0600;
-        QTest::newRow("earlier group-writable, plain folder") << false << 022 << 0660 << 0600;
         QTest::newRow("earlier world-writable, station folder") << true << 022 << 0666 << 0660;
         QTest::newRow("earlier owner's only, station folder") << true << 007 << 0600 << 0660;
         QTest::newRow("earlier read-only, plain folder, stays read-only") << false << 022 << 0444 << 0400;
