@@ -87,7 +87,7 @@ int verifyLog(const QStringList &args)
         target = QStringLiteral("the pool file %1").arg(file);
         if (!QFileInfo(file).isFile())
             return printError(
-                QStringLiteral("there is no %1; run verify-log in the station's working folder").arg(target));
+                QStringLiteral("there is no pool file %1; run verify-log in the station's working folder").arg(file));
         db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("verify-log"));
         db.setDatabaseName(file);
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
