@@ -78,17 +78,20 @@ int afterWrite(int result)
 
 } // namespace
 
-extern "C" int Z7_NET_DVR_SetUMEyeUuid(UmeyeUuidRequest *request)
+template <typename Request>
+int passOn(Request *request, const char *name)
 {
-    static const auto real = reinterpret_cast<int (*)(UmeyeUuidRequest *)>(dlsym(RTLD_NEXT, "Z7_NET_DVR_SetUMEyeUuid"));
+    static const auto real = reinterpret_cast<int (*)(Request *)>(dlsym(RTLD_NEXT, name));
     return afterWrite(real(request));
 }
 
+extern "C" int Z7_NET_DVR_SetUMEyeUuid(UmeyeUuidRequest *request)
+{
+    return passOn(request, "Z7_NET_DVR_SetUMEyeUuid");
+}
 extern "C" int Z7_NET_DVR_SetLenovoUuid(LenovoUuidRequest *request)
 {
-    static const auto real = reinterpret_cast<int (*)(LenovoUuidRequest *)>(
-        dlsym(RTLD_NEXT, "Z7_NET_DVR_SetLenovoUuid"));
-    return afterWrite(real(request));
+    return passOn(request, "Z7_NET_DVR_SetLenovoUuid");
 }
 
 namespace {
@@ -281,12 +284,9 @@ private slots:
         // times, and a device that answers only after the library has given up (the write
         // took, the program cannot know).
         SimProcess line, late;
-        QVERIFY2(line.start({QStringLiteral("--devices"), QStringLiteral("6"), QStringLiteral("--seed"),
-                             QString::number(seed), QStringLiteral("--refuse"), QStringLiteral("1"),
-                             QStringLiteral("--duplicates"), QStringLiteral("0.3")}),
+        QVERIFY2(line.start(QStringLiteral("--devices 6 --refuse 1 --duplicates 0.3 --seed %1").arg(seed).split(' ')),
                  qPrintable(line.errorText()));
-        QVERIFY2(late.start({QStringLiteral("--devices"), QStringLiteral("1"), QStringLiteral("--seed"),
-                             QString::number(seed + 1000), QStringLiteral("--delay"), QStringLiteral("1900")}),
+        QVERIFY2(late.start(QStringLiteral("--devices 1 --delay 1900 --seed %1").arg(seed + 1000).split(' ')),
                  qPrintable(late.errorText()));
         const QList<const SimProcess *> lines{&line, &late};
         const int devices = 7;
@@ -350,9 +350,10 @@ private slots:
                 QProcess station;
                 station.setProcessChannelMode(QProcess::SeparateChannels);
                 station.start(QStringLiteral(TARNWELL_BURNSTATION),
-                              {QStringLiteral("--devices"), QString::number(devices), QStringLiteral("--customer"),
-                               QString::number(1 + random.bounded(2)), QStringLiteral("--rounds"),
-                               QStringLiteral("1")});
+                              QStringLiteral("--devices %1 --customer %2 --rounds 1")
+                                  .arg(devices)
+                                  .arg(1 + random.bounded(2))
+                                  .split(' '));
                 QVERIFY(station.waitForStarted());
                 QString out;
                 QTRY_VERIFY_WITH_TIMEOUT(

@@ -324,8 +324,7 @@ private slots:
         closeDatabase();
         MessageBox::clear();
         devicesim::SimProcess sim;
-        QVERIFY2(sim.start({QStringLiteral("--devices"), QStringLiteral("4"), QStringLiteral("--type"),
-                            QStringLiteral("NVR"), QStringLiteral("--delay"), QStringLiteral("2500")}),
+        QVERIFY2(sim.start(QStringLiteral("--devices 4 --type NVR --delay 2500").split(' ')),
                  qPrintable(sim.errorText()));
         sim.exportTarget();
 
