@@ -18,7 +18,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSet>
 #include <QStackedWidget>
 #include <QTableWidget>
 
@@ -38,7 +37,7 @@ QWidget *page(Tarnwell *w, int index)
 
 using testsupport::child;
 
-void importFile(QWidget *serial, const QString &path, const char *radio, const QString &expectedText)
+void importFile(QWidget *serial, const QString &path, const char *radio, int expectedStored)
 {
     MessageBox::clear();
     FileDialog::setNextFileName(path);
@@ -47,13 +46,8 @@ void importFile(QWidget *serial, const QString &path, const char *radio, const Q
     testsupport::click(child<QRadioButton>(serial, radio));
     testsupport::click(child(serial, "btnImport"));
     QTRY_VERIFY_WITH_TIMEOUT(!MessageBox::shown().isEmpty(), 20000);
-    QCOMPARE(MessageBox::last().text, expectedText);
-}
-
-void importFile(QWidget *serial, const QString &path, const char *radio, int expectedStored)
-{
-    importFile(serial, path, radio,
-               QStringLiteral("Import completed, import successful %1, failed 0").arg(expectedStored));
+    QCOMPARE(MessageBox::last().text,
+             QStringLiteral("Import completed, import successful %1, failed 0").arg(expectedStored));
 }
 
 // Searches until `expected` rows are listed, then stops the search as an operator would.
@@ -204,66 +198,6 @@ void secondRun(Tarnwell *w, Road &road)
     triggerMenu(w, QStringLiteral("Exit"));
 }
 
-// Checks every device row of the burning page, Matches the customer, Burns.
-void burnAll(QWidget *device, const QString &customer)
-{
-    auto *table = child<QTableWidget>(device, "tableWidget");
-    for (int r = 0; r < table->rowCount(); ++r)
-        if (table->item(r, 0) && table->item(r, 0)->data(Qt::CheckStateRole).isValid())
-            table->item(r, 0)->setCheckState(Qt::Checked);
-    chooseText(child<QComboBox>(device, "cbxCustomer"), customer);
-    testsupport::click(child(device, "btnMatch"));
-    testsupport::click(child(device, "btnBurn"));
-}
-
-// A device took its identifier but its answer was lost (the line answers later than the
-// library waits), so the identifier stays pending; the operator deletes it and imports the
-// customer's list again. Nothing is stored again, and the box says it is retired.
-void deletePendingAndImportAgain(Tarnwell *w, devicesim::SimProcess &sim, QString *lost, QString *lostDevice)
-{
-    QWidget *serial = page(w, 0);
-    QWidget *device = page(w, 1);
-    const QString list = kDemo + QStringLiteral("demo-pool.xml");
-    importFile(serial, list, "rbUMEYE", 40);
-
-    triggerMenu(w, QStringLiteral("Burning"));
-    auto *table = child<QTableWidget>(device, "tableWidget");
-    search(device, 4);
-    table->item(0, 0)->setCheckState(Qt::Checked);
-    chooseText(child<QComboBox>(device, "cbxCustomer"), QStringLiteral("UMEYE"));
-    testsupport::click(child(device, "btnMatch"));
-    *lost = cellText(table, 0, 6);
-    *lostDevice = cellText(table, 0, 2);
-    QVERIFY(!lost->isEmpty());
-    testsupport::click(child(device, "btnBurn"));
-    QTRY_COMPARE_WITH_TIMEOUT(sim.device(*lostDevice).value(QStringLiteral("uuid")).toString(), *lost, 10000);
-    QCOMPARE(testsupport::rows(
-                 QStringLiteral("SELECT IsUse, DeviceSerialNum FROM SerialNumbers WHERE SerialNumber='%1'").arg(*lost)),
-             (QList<QVariantList>{{int(SerialPending), *lostDevice}}));
-
-    // The Serial page lists it as pending; Delete, confirmed twice.
-    triggerMenu(w, QStringLiteral("Serail Number"));
-    auto *serialTable = child<QTableWidget>(serial, "tableWidget");
-    chooseText(child<QComboBox>(serial, "cbxUse"), QStringLiteral("Pending"));
-    testsupport::click(child(serial, "btnSearch"));
-    QCOMPARE(cellText(serialTable, 0, 1), *lost);
-    QCOMPARE(cellText(serialTable, 1, 1), QString());
-    serialTable->item(0, 0)->setCheckState(Qt::Checked);
-    MessageBox::clear();
-    testsupport::click(child(serial, "btnDelete"));
-    QCOMPARE(MessageBox::shown().size(), 2);
-    QCOMPARE(cellText(serialTable, 0, 1), QString());
-
-    importFile(serial, list, "rbUMEYE",
-               QStringLiteral("Import completed, import successful 0, failed 40\n"
-                              "Already in the pool, not stored again: 0 used, 0 pending, 1 retired, 39 unused."));
-    QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE SerialNumber='%1'").arg(*lost)), 0);
-    QCOMPARE(testsupport::rows(QStringLiteral("SELECT IsUse, DeviceSerialNum FROM RetiredSerials "
-                                              "WHERE SerialNumber='%1'")
-                                   .arg(*lost)),
-             (QList<QVariantList>{{int(SerialPending), *lostDevice}}));
-}
-
 } // namespace
 
 class TestRoad : public QObject
@@ -313,65 +247,6 @@ private slots:
         });
         QCOMPARE(runTarnwell(*qApp), 0);
         QVERIFY(road.done);
-    }
-
-    // After a pending identifier is deleted and the customer's list imported again, the
-    // whole line is burnt: every device holds an identifier of its own, recorded for it,
-    // and the deleted one was given to no other device.
-    void deletedPendingIsNeverIssuedAgain()
-    {
-        testsupport::freshDatabase(); // also closes the test's own connection to the file before
-        closeDatabase();
-        MessageBox::clear();
-        devicesim::SimProcess sim;
-        QVERIFY2(sim.start(QStringLiteral("--devices 4 --type NVR --delay 2500").split(' ')),
-                 qPrintable(sim.errorText()));
-        sim.exportTarget();
-
-        QString lost, lostDevice;
-        bool done = false;
-        whenShown<Login>(
-            [](Login *login) { testsupport::logIn(login, QStringLiteral("admin"), QStringLiteral("qorvi")); });
-        whenShown<Tarnwell>([&](Tarnwell *w) {
-            [&] {
-                deletePendingAndImportAgain(w, sim, &lost, &lostDevice);
-                if (QTest::currentTestFailed())
-                    return;
-                // The line answers in time again: burn every device.
-                sim.stop();
-                QVERIFY2(sim.start(), qPrintable(sim.errorText()));
-                sim.exportTarget();
-                QWidget *device = page(w, 1);
-                triggerMenu(w, QStringLiteral("Burning"));
-                search(device, 4);
-                burnAll(device, QStringLiteral("UMEYE"));
-                auto *table = child<QTableWidget>(device, "tableWidget");
-                for (int r = 0; r < table->rowCount(); ++r)
-                    QCOMPARE(cellText(table, r, 7), QStringLiteral("Has been burning"));
-                done = true;
-                }();
-            MessageBox::setNextAnswer(QMessageBox::Yes);
-            triggerMenu(w, QStringLiteral("Exit"));
-            if (w->isVisible())
-                w->close();
-        });
-        QCOMPARE(runTarnwell(*qApp), 0);
-        QVERIFY(done);
-
-        QSet<QString> held;
-        for (const QJsonValue &v : sim.devices()) {
-            const QString serial = v.toObject().value(QStringLiteral("serial")).toString();
-            const QString uuid = v.toObject().value(QStringLiteral("uuid")).toString();
-            QVERIFY2(!held.contains(uuid), qPrintable(uuid));
-            held.insert(uuid);
-            QVERIFY2(uuid != lost, qPrintable(serial));
-            QCOMPARE(testsupport::column(
-                         QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE DeviceSerialNum='%1' AND IsUse=1")
-                             .arg(serial)),
-                     QStringList{uuid});
-        }
-        QCOMPARE(held.size(), 4);
-        QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE SerialNumber='%1'").arg(lost)), 0);
     }
 };
 

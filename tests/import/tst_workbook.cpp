@@ -429,7 +429,6 @@ private slots:
         const QByteArray string = rec(0x0207, text(QStringLiteral("FRM-设备")));
         QTest::newRow("boolean true") << formula(1, 0, special(1, 1)) << "true";
         QTest::newRow("error #N/A") << formula(1, 0, special(2, 0x2A)) << "error:#N/A";
-        QTest::newRow("text") << text0 + string << QStringLiteral("FRM-设备");
         QTest::newRow("text after ARRAY")
             << text0 + rec(0x0221, QByteArray(14, 0)) + string << QStringLiteral("FRM-设备");
         QTest::newRow("text after TABLE")
