@@ -235,11 +235,8 @@ private slots:
         QTest::newRow("all") << 0 << 0 << 0 << QStringList{"A", "A", "A", "B", "B", "C", "C", "D", "E", "E", "F"};
         QTest::newRow("not used") << 1 << 0 << 0 << QStringList{"A", "A", "A", "B", "B"};
         QTest::newRow("has been used") << 2 << 0 << 0 << QStringList{"C", "C", "D", "E", "E", "F"};
-        QTest::newRow("DVR") << 0 << 1 << 0 << QStringList{"E", "E"};
         QTest::newRow("NVR matches any type containing it") << 0 << 2 << 0 << QStringList{"C", "C", "D"};
-        QTest::newRow("IPC") << 0 << 3 << 0 << QStringList{"F"};
         QTest::newRow("UMEYE") << 0 << 0 << 1 << QStringList{"A", "A", "A", "C", "C", "F"};
-        QTest::newRow("Brisvan") << 0 << 0 << 2 << QStringList{"B", "B", "D", "E", "E"};
         QTest::newRow("used NVR of Brisvan") << 2 << 2 << 2 << QStringList{"D"};
         QTest::newRow("unused NVR") << 1 << 2 << 0 << QStringList{};
     }
