@@ -1056,13 +1056,11 @@ private slots:
         QVERIFY(!updateCustomer(QStringLiteral("umeye"), QStringLiteral("v"), QStringLiteral("h"), 1));
         const QList<CustomerRecord> all = allCustomers();
         QCOMPARE(all.size(), 2);
-        QCOMPARE(fixedfield::get(all[0].customerValue), QStringLiteral("DeviceID"));
         QCOMPARE((QStringList{fixedfield::get(all[1].customerName), fixedfield::get(all[1].customerValue),
-                              fixedfield::get(all[1].hostAddr)}),
-                 (QStringList{"Brisvan", sixteen, "b.example"}));
+                              fixedfield::get(all[1].hostAddr), QString::number(all[1].port),
+                              QString::number(all[1].svrChecked)}),
+                 (QStringList{"Brisvan", sixteen, "b.example", "7000", "1"}));
         QCOMPARE(QByteArray(customerById(2)->customerValue, 16), sixteen.toLatin1());
-        QCOMPARE(all[1].port, 7000);
-        QCOMPARE(all[1].svrChecked, 1);
     }
 
     // --- fixed-width fields ---
