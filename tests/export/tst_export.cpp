@@ -242,6 +242,16 @@ private slots:
         importedBack(path, before, 1);
     }
 
+    // A name without a known suffix takes the chosen type's; cancelling writes nothing.
+    void suffixAndCancel()
+    {
+        QVERIFY(testsupport::fillPool(QStringLiteral("S-"), 3, 2));
+        runExport(QDir::current().absoluteFilePath(QStringLiteral("plain")));
+        QVERIFY(QFileInfo::exists(QStringLiteral("plain.csv")));
+        click(child<QPushButton>(page.get(), "btnExport")); // no name queued: the dialog was cancelled
+        QCOMPARE(MessageBox::shown().size(), 1);
+    }
+
     // A failure to write says so and leaves nothing under the chosen name: a folder that
     // does not exist, a folder in the way, and a write that fails part-way (the file size
     // limit of the process stands in for a full disk).
