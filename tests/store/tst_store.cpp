@@ -568,6 +568,23 @@ private slots:
 
     // --- accounts and the log ---
 
+    // --- the log ---
+
+    void addLogStampsTheTimeItself()
+    {
+        LogRecord record = makeLogRecord(QStringLiteral("User operation"), QStringLiteral("it's \"here\""));
+        fixedfield::put(record.logDate, QStringLiteral("1999-01-01 00:00:00"));
+        const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+        addLog(record);
+        const QList<QVariantList> all = rows(QStringLiteral("SELECT LogType, LogDescribe, LogDate FROM Logs"));
+        QCOMPARE(all.size(), 1);
+        QCOMPARE(all[0][1].toString(), QStringLiteral("it's \"here\""));
+        const QDateTime stamped = QDateTime::fromString(all[0][2].toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        QVERIFY2(stamped >= before && stamped <= QDateTime::currentDateTime(), qPrintable(all[0][2].toString()));
+        QCOMPARE(fixedfield::get(pageLogs(0, 10).value(0).logType), all[0][0].toString());
+        QCOMPARE(fixedfield::get(pageLogs(0, 10).value(0).logDate), all[0][2].toString());
+    }
+
     // --- the serial pool ---
 
     // Pages by index, newest first; past the end, no rows or negative sizes give nothing (a
