@@ -85,22 +85,6 @@ private slots:
     }
     void cleanup() { setSignedInPerson(Person()); }
 
-    // Each row names its person; a row written with nobody signed in names none.
-    void rowsNameThePerson()
-    {
-        addEntries(1);
-        setSignedInPerson(Person());
-        addEntries(1, QStringLiteral("nobody"));
-        QCOMPARE(value(QStringLiteral("SELECT LogUser FROM Logs WHERE LogDescribe = 'entry 1'")).toString(),
-                 QStringLiteral("alice"));
-        QVERIFY(value(QStringLiteral("SELECT LogUser FROM Logs WHERE LogDescribe = 'nobody 1'")).isNull());
-        QCOMPARE(pageLogRows(0, 1).value(0).user, QString());
-        QCOMPARE(pageLogRows(0, 2).value(1).user, QStringLiteral("alice"));
-        const Verified v = verifyLog();
-        QCOMPARE(v.exitCode, 0);
-        QVERIFY2(v.out.contains(QStringLiteral("Checked 2 log rows")), qPrintable(v.out));
-    }
-
     void tampering_data()
     {
         QTest::addColumn<QString>("sql");

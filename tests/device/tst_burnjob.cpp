@@ -175,30 +175,22 @@ void TestBurnJob::skipsWhatMustNotBeWritten_data()
     QTest::addColumn<int>("customer");
     QTest::addColumn<QString>("uuid");
     QTest::addColumn<QString>("reason");
-    const QString u47(47, QLatin1Char('U'));
-    QTest::newRow("uuid of 48 bytes") << 1 << QString(48, QLatin1Char('U')) << "uuid too long";
+    const auto row = [](const char *name, int customer, const QString &uuid, const char *reason) {
+        QTest::newRow(name) << customer << uuid << QString::fromLatin1(reason);
+    };
+    row("uuid of 48 bytes", 1, QString(48, QLatin1Char('U')), "uuid too long");
     // The pool also holds the 47-byte value the long one would be cut to: it is never written.
-    QTest::newRow("uuid of 49 bytes beside its cut form") << 1 << u47 + QChar(0xE9) << "uuid too long";
-    QTest::newRow("device serial of 48 bytes") << 1 << "U-1"
-                                               << "device serial number too long";
-    QTest::newRow("user name of 32 bytes") << 2 << "B-1"
-                                           << "user name too long";
-    QTest::newRow("password of 16 bytes") << 1 << "U-1"
-                                          << "password too long";
-    QTest::newRow("host of 128 bytes") << 1 << "U-1"
-                                       << "host address too long";
-    QTest::newRow("port of 17 bits") << 1 << "U-1"
-                                     << "port 65536 out of range";
-    QTest::newRow("kind of 16 bytes") << 2 << "B-1"
-                                      << "uuid kind too long";
-    QTest::newRow("no customer row") << 2 << "B-1"
-                                     << "no customer 2";
-    QTest::newRow("log text over 255 bytes") << 1 << "U-1"
-                                             << "log text too long";
-    QTest::newRow("address that is none") << 1 << "U-1"
-                                          << "device IP is not an address";
-    QTest::newRow("device already burnt") << 1 << "U-1"
-                                          << "device already burnt or tried in this pass";
+    row("uuid of 49 bytes beside its cut form", 1, QString(47, QLatin1Char('U')) + QChar(0xE9), "uuid too long");
+    row("device serial of 48 bytes", 1, "U-1", "device serial number too long");
+    row("user name of 32 bytes", 2, "B-1", "user name too long");
+    row("password of 16 bytes", 1, "U-1", "password too long");
+    row("host of 128 bytes", 1, "U-1", "host address too long");
+    row("port of 17 bits", 1, "U-1", "port 65536 out of range");
+    row("kind of 16 bytes", 2, "B-1", "uuid kind too long");
+    row("no customer row", 2, "B-1", "no customer 2");
+    row("log text over 255 bytes", 1, "U-1", "log text too long");
+    row("address that is none", 1, "U-1", "device IP is not an address");
+    row("device already burnt", 1, "U-1", "device already burnt or tried in this pass");
 }
 
 void TestBurnJob::skipsWhatMustNotBeWritten()

@@ -112,18 +112,6 @@ class TestLog : public QObject
 private slots:
     void init() { testsupport::freshDatabase(); }
 
-    void emptyLog()
-    {
-        Page p;
-        p.setTableHeight(tableHeightFor(18));
-        QCOMPARE(p.table()->rowCount(), 18);
-        QCOMPARE(p.describes(), entries(0, 1, 18));
-        QCOMPARE(p.selector()->count(), 1);
-        QCOMPARE(p.selector()->itemText(0), QStringLiteral("1"));
-        QCOMPARE(p.buttons(), QStringLiteral("----"));
-        QCOMPARE(p.summary(), summaryText(0, 1, 1));
-    }
-
     void pagesAtEighteenRows_data()
     {
         QTest::addColumn<int>("total");
