@@ -22,6 +22,10 @@ bool reencode(const z7wire::Message &m, z7wire::Bytes &out)
         return z7wire::encode(m.write, out);
     case z7wire::Type::WriteAck:
         return z7wire::encode(m.ack, out);
+    case z7wire::Type::ReadUuid:
+        return z7wire::encode(m.read, out);
+    case z7wire::Type::UuidReport:
+        return z7wire::encode(m.report, out);
     }
     return false;
 }
@@ -54,6 +58,20 @@ void readAsRequest(const std::uint8_t *data, std::size_t size)
         __builtin_trap();
 }
 
+// A read request's texts are taken within their widths, and the identifier put back
+// stays inside its field.
+void readAsReadRequest(const std::uint8_t *data, std::size_t size)
+{
+    if (size < sizeof(UuidReadRequest))
+        return;
+    auto request = std::make_unique<UuidReadRequest>();
+    std::memcpy(request.get(), data, sizeof(UuidReadRequest));
+    const z7wire::ReadUuid read = z7wire::fromRequest(*request);
+    z7wire::putUuid(*request, read.serial);
+    if (z7wire::fieldText(request->uuid, sizeof request->uuid) != read.serial)
+        __builtin_trap();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -76,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     readAsRequest<UmeyeUuidRequest>(data, size);
     readAsRequest<LenovoUuidRequest>(data, size);
+    readAsReadRequest(data, size);
 
     const std::string text(reinterpret_cast<const char *>(data), size);
     const std::vector<z7wire::Endpoint> remote = z7wire::parseTargets(text, true);

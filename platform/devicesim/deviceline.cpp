@@ -95,6 +95,8 @@ bool deviceFromJson(const QJsonObject &o, SimDevice &d, QString *error)
     d.port = o.value(QLatin1String("port")).toInt();
     d.applied = o.value(QLatin1String("applied")).toInt();
     d.requests = o.value(QLatin1String("requests")).toInt();
+    d.forgotten = o.value(QLatin1String("forgotten")).toInt();
+    d.corrupted = o.value(QLatin1String("corrupted")).toInt();
     return true;
 }
 
@@ -112,6 +114,8 @@ QJsonObject SimDevice::toJson() const
     o.insert(QStringLiteral("refusesWrites"), refusesWrites);
     o.insert(QStringLiteral("applied"), applied);
     o.insert(QStringLiteral("requests"), requests);
+    o.insert(QStringLiteral("forgotten"), forgotten);
+    o.insert(QStringLiteral("corrupted"), corrupted);
     if (!form.isEmpty()) {
         o.insert(QStringLiteral("form"), form);
         o.insert(QStringLiteral("uuid"), uuid);
@@ -129,6 +133,7 @@ DeviceLine::DeviceLine(const LineOptions &options, QObject *parent)
     : QObject(parent)
     , options_(options)
     , random_(std::random_device{}())
+    , faultRandom_(options.seed ^ 0x5eedfa17c0ffee11ull)
 {
     sendTimer_.setSingleShot(true);
     sendTimer_.setTimerType(Qt::PreciseTimer);
@@ -228,6 +233,8 @@ void DeviceLine::readPending()
             handleProbe(message.probe, from, fromPort);
         else if (message.type == z7wire::Type::WriteUmeye || message.type == z7wire::Type::WriteLenovo)
             handleWrite(message.write, from, fromPort);
+        else if (message.type == z7wire::Type::ReadUuid)
+            handleRead(message.read, from, fromPort);
     }
 }
 
@@ -265,15 +272,8 @@ void DeviceLine::handleWrite(const z7wire::Write &write, const QHostAddress &fro
         } else if (d->refusesWrites) {
             ack.status = z7wire::Status::Refused;
         } else {
-            if (d->requestId != requestId) { // a repeat of the applied write is not applied again
-                d->form = write.umeye ? QStringLiteral("umeye") : QStringLiteral("lenovo");
-                d->uuid = fromUtf8(write.uuid);
-                d->uuidKind = fromUtf8(write.uuidKind);
-                d->hostAddr = fromUtf8(write.hostAddr);
-                d->port = write.port;
-                d->requestId = requestId;
-                ++d->applied;
-            }
+            if (d->requestId != requestId) // a repeat of the applied write is not applied again
+                applyWrite(*d, write, requestId);
             ack.status = z7wire::Status::Applied;
         }
         // Answer only what is stored: a success the library reports is on disk, and the
@@ -286,6 +286,66 @@ void DeviceLine::handleWrite(const z7wire::Write &write, const QHostAddress &fro
     }
     z7wire::Bytes datagram;
     z7wire::encode(ack, datagram);
+    answer(datagram, from, fromPort, options_.delayMs);
+}
+
+void DeviceLine::applyWrite(SimDevice &d, const z7wire::Write &write, const QString &requestId)
+{
+    ++d.applied;
+    const int draw = (options_.forgetPercent || options_.corruptPercent) ? int(faultRandom_() % 100) : 100;
+    if (draw < options_.forgetPercent) {
+        // The value never reached storage: the device holds nothing, and a repeat of this
+        // write is applied afresh, as a device that lost it would.
+        d.form.clear();
+        d.uuid.clear();
+        d.uuidKind.clear();
+        d.hostAddr.clear();
+        d.port = 0;
+        d.requestId.clear();
+        ++d.forgotten;
+        return;
+    }
+    d.form = write.umeye ? QStringLiteral("umeye") : QStringLiteral("lenovo");
+    d.uuid = fromUtf8(write.uuid);
+    d.uuidKind = fromUtf8(write.uuidKind);
+    d.hostAddr = fromUtf8(write.hostAddr);
+    d.port = write.port;
+    d.requestId = requestId;
+    if (draw < options_.forgetPercent + options_.corruptPercent) {
+        // One character flipped: still a valid text of the same length, never the value
+        // written. The id is dropped so the same write is applied again next time.
+        QString &u = d.uuid;
+        int at = int(faultRandom_() % uint(u.size()));
+        while (at < u.size() && u.at(at).isSurrogate()) // never leave half a character
+            ++at;
+        if (at == u.size())
+            u = QStringLiteral("X");
+        else
+            u[at] = u[at] == QLatin1Char('X') ? QLatin1Char('Y') : QLatin1Char('X');
+        d.requestId.clear();
+        ++d.corrupted;
+    }
+}
+
+void DeviceLine::handleRead(const z7wire::ReadUuid &read, const QHostAddress &from, quint16 fromPort)
+{
+    if (lost())
+        return;
+    z7wire::UuidReport report;
+    report.requestId = read.requestId;
+    const int index = bySerial_.value(fromUtf8(read.serial), -1);
+    const SimDevice *d = index >= 0 ? &devices_[index] : nullptr;
+    if (!d)
+        report.status = z7wire::Status::UnknownDevice;
+    else if (fromUtf8(read.user) != d->user || fromUtf8(read.password) != d->loginPassword)
+        report.status = z7wire::Status::BadCredentials;
+    else {
+        report.status = z7wire::Status::Applied;
+        report.uuid = utf8(d->uuid);
+    }
+    z7wire::Bytes datagram;
+    if (!z7wire::encode(report, datagram)) // a state file's uuid over the limit: refuse, never cut
+        z7wire::encode(z7wire::UuidReport{read.requestId, z7wire::Status::Invalid, {}}, datagram);
     answer(datagram, from, fromPort, options_.delayMs);
 }
 

@@ -26,8 +26,10 @@ struct SimDevice {
     // What the last applied write left in the device; form is empty until then.
     QString form, uuid, uuidKind, hostAddr, requestId;
     int port = 0;
-    int applied = 0;  // writes applied
-    int requests = 0; // writes that reached it, repeats and refused ones included
+    int applied = 0;   // writes applied
+    int requests = 0;  // writes that reached it, repeats and refused ones included
+    int forgotten = 0; // writes acknowledged as applied that it did not keep (--forget)
+    int corrupted = 0; // writes acknowledged as applied that it kept changed (--corrupt)
 
     QJsonObject toJson() const;
 };
@@ -42,6 +44,8 @@ struct LineOptions {
     int changedPasswords = 0; // the last N devices accept only a changed password
     double duplicates = 0;    // chance that an answer is sent twice
     bool sync = true;         // fsync the state file before a write is acknowledged
+    int forgetPercent = 0;    // share of applied writes acknowledged but not kept
+    int corruptPercent = 0;   // share of applied writes acknowledged but kept changed
 };
 
 class DeviceLine : public QObject
@@ -63,6 +67,8 @@ private:
     void readPending();
     void handleProbe(const z7wire::Probe &probe, const QHostAddress &from, quint16 fromPort);
     void handleWrite(const z7wire::Write &write, const QHostAddress &from, quint16 fromPort);
+    void handleRead(const z7wire::ReadUuid &read, const QHostAddress &from, quint16 fromPort);
+    void applyWrite(SimDevice &d, const z7wire::Write &write, const QString &requestId);
     void answer(const z7wire::Bytes &datagram, const QHostAddress &to, quint16 toPort, int delayMs);
     void sendDue();
     bool lost();
@@ -84,4 +90,7 @@ private:
     QElapsedTimer clock_;
     std::multimap<qint64, Outgoing> queue_; // due time (ms on clock_) -> datagram
     std::mt19937_64 random_;
+    // Drawn once per applied write, from the seed: the same run of writes meets the
+    // same forgetting and corrupting devices, whatever the loss and timing did.
+    std::mt19937_64 faultRandom_;
 };

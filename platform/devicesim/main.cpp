@@ -24,7 +24,7 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Simulates a line of DVR, NVR and IPC devices that answer discovery probes and accept "
-                       "identifier writes over UDP on 127.0.0.1, the protocol of docs/protocol.md. "
+                       "identifier writes and reads over UDP on 127.0.0.1, the protocol of docs/protocol.md. "
                        "Prints \"listening on 127.0.0.1:<port>\" once it is ready. Stop it with Ctrl+C."));
     parser.addHelpOption();
     const QCommandLineOption devicesOpt(QStringLiteral("devices"),
@@ -70,6 +70,16 @@ int main(int argc, char *argv[])
                                            QStringLiteral(
                                                "Fault: chance from 0 to 1 that an answer is sent twice (default 0)."),
                                            QStringLiteral("RATE"), QStringLiteral("0"));
+    const QCommandLineOption forgetOpt(
+        QStringLiteral("forget"),
+        QStringLiteral("Fault: percentage of applied writes a device acknowledges but does not keep: it then "
+                       "holds no identifier (0 to 100, default 0). Drawn from --seed, so runs repeat."),
+        QStringLiteral("PERCENT"), QStringLiteral("0"));
+    const QCommandLineOption corruptOpt(
+        QStringLiteral("corrupt"),
+        QStringLiteral("Fault: percentage of applied writes a device acknowledges but keeps as a different "
+                       "value (0 to 100, default 0; with --forget at most 100 together). Drawn from --seed."),
+        QStringLiteral("PERCENT"), QStringLiteral("0"));
     const QCommandLineOption noSyncOpt(
         QStringLiteral("no-sync"),
         QStringLiteral("Do not wait for the state file to reach the disk before acknowledging a write: "
@@ -79,7 +89,7 @@ int main(int argc, char *argv[])
         QStringLiteral("list"),
         QStringLiteral("Print the device list (serial, type, IP, user, password, tab-separated) and exit."));
     parser.addOptions({devicesOpt, portOpt, stateOpt, seedOpt, typeOpt, lossOpt, delayOpt, refuseOpt, changedOpt,
-                       duplicatesOpt, noSyncOpt, listOpt});
+                       duplicatesOpt, forgetOpt, corruptOpt, noSyncOpt, listOpt});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument \"%1\"; see --help").arg(parser.positionalArguments().first()));
@@ -116,6 +126,14 @@ int main(int argc, char *argv[])
     options.changedPasswords = parser.value(changedOpt).toInt(&ok);
     if (!ok || options.changedPasswords < 0)
         return fail(QStringLiteral("--changed-passwords must be a whole number from 0"));
+    options.forgetPercent = parser.value(forgetOpt).toInt(&ok);
+    if (!ok || options.forgetPercent < 0 || options.forgetPercent > 100)
+        return fail(QStringLiteral("--forget must be a whole number from 0 to 100"));
+    options.corruptPercent = parser.value(corruptOpt).toInt(&ok);
+    if (!ok || options.corruptPercent < 0 || options.corruptPercent > 100)
+        return fail(QStringLiteral("--corrupt must be a whole number from 0 to 100"));
+    if (options.forgetPercent + options.corruptPercent > 100)
+        return fail(QStringLiteral("--forget and --corrupt together must not exceed 100"));
 
     DeviceLine line(options);
     QString error;

@@ -142,6 +142,18 @@ bool announceOk(const Announce &a)
         && textOk(a.password, 0, kAnnouncePassword) && textOk(a.type, 0, kAnnounceType);
 }
 
+bool readOk(const ReadUuid &r)
+{
+    return textOk(r.serial, 1, kWriteSerial) && textOk(r.user, 0, kWriteUser) && textOk(r.password, 0, kWritePassword);
+}
+
+// A refusal carries no identifier: only one encoding per meaning.
+bool reportOk(const UuidReport &r)
+{
+    return std::uint8_t(r.status) <= kLastStatus && textOk(r.uuid, 0, kWriteUuid)
+        && (r.status == Status::Applied || r.uuid.empty());
+}
+
 bool writeOk(const Write &w)
 {
     return textOk(w.serial, 1, kWriteSerial) && textOk(w.user, 0, kWriteUser) && textOk(w.password, 0, kWritePassword)
@@ -205,6 +217,19 @@ bool decode(const std::uint8_t *data, std::size_t size, Message &out)
         out.ack.status = Status(status);
         break;
     }
+    case Type::ReadUuid: {
+        ReadUuid &r = out.read;
+        ok = in.u64(r.requestId) && in.text(r.serial) && in.text(r.user) && in.text(r.password) && readOk(r);
+        break;
+    }
+    case Type::UuidReport: {
+        UuidReport &r = out.report;
+        std::uint8_t status = 0;
+        ok = in.u64(r.requestId) && in.u8(status) && status <= kLastStatus;
+        r.status = Status(status);
+        ok = ok && in.text(r.uuid) && reportOk(r);
+        break;
+    }
     default:
         return false;
     }
@@ -258,6 +283,31 @@ bool encode(const WriteAck &ack, Bytes &out)
     return true;
 }
 
+bool encode(const ReadUuid &read, Bytes &out)
+{
+    Writer w(out);
+    if (!readOk(read))
+        return false;
+    w.header(Type::ReadUuid);
+    w.u64(read.requestId);
+    w.text(read.serial);
+    w.text(read.user);
+    w.text(read.password);
+    return true;
+}
+
+bool encode(const UuidReport &report, Bytes &out)
+{
+    Writer w(out);
+    if (!reportOk(report))
+        return false;
+    w.header(Type::UuidReport);
+    w.u64(report.requestId);
+    w.u8(std::uint8_t(report.status));
+    w.text(report.uuid);
+    return true;
+}
+
 std::uint64_t contentId(const Write &write)
 {
     Write body = write;
@@ -308,6 +358,20 @@ Write fromRequest(const LenovoUuidRequest &r)
     w.uuidKind = fieldText(r.uuidKind, sizeof r.uuidKind);
     w.uuid = fieldText(r.uuid, sizeof r.uuid);
     return w;
+}
+
+ReadUuid fromRequest(const UuidReadRequest &r)
+{
+    ReadUuid read;
+    read.serial = fieldText(r.serialNumber, sizeof r.serialNumber);
+    read.user = fieldText(r.userName, sizeof r.userName);
+    read.password = fieldText(r.password, sizeof r.password);
+    return read;
+}
+
+void putUuid(UuidReadRequest &request, const std::string &uuid)
+{
+    fixedfield::putBytes(request.uuid, sizeof request.uuid, uuid.data(), uuid.size());
 }
 
 void toRecord(const Announce &a, DiscoveryRecord &record)

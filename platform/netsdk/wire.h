@@ -28,6 +28,8 @@ enum class Type : std::uint8_t {
     WriteUmeye = 3,
     WriteLenovo = 4,
     WriteAck = 5,
+    ReadUuid = 6,
+    UuidReport = 7,
 };
 
 enum class Status : std::uint8_t {
@@ -74,6 +76,23 @@ struct WriteAck {
     Status status = Status::Invalid;
 };
 
+// Asks a device for the identifier it holds. requestId is fresh per call, so a late
+// answer to an earlier read is never taken for this one's.
+struct ReadUuid {
+    std::uint64_t requestId = 0;
+    std::string serial;   // 1..48 bytes
+    std::string user;     // at most 32
+    std::string password; // at most 16
+};
+
+// A device's answer to a read: the identifier it holds (empty when none), which is
+// only ever sent with status Applied.
+struct UuidReport {
+    std::uint64_t requestId = 0;
+    Status status = Status::Invalid;
+    std::string uuid; // at most 48
+};
+
 // One decoded datagram; only the member named by type is meaningful.
 struct Message {
     Type type = Type::Probe;
@@ -81,6 +100,8 @@ struct Message {
     Announce announce;
     Write write;
     WriteAck ack;
+    ReadUuid read;
+    UuidReport report;
 };
 
 using Bytes = std::vector<std::uint8_t>;
@@ -95,6 +116,8 @@ bool encode(const Probe &probe, Bytes &out);
 bool encode(const Announce &announce, Bytes &out);
 bool encode(const Write &write, Bytes &out);
 bool encode(const WriteAck &ack, Bytes &out);
+bool encode(const ReadUuid &read, Bytes &out);
+bool encode(const UuidReport &report, Bytes &out);
 
 // The request id of a write: a hash of its form and every field, so a write sent
 // again with the same content carries the same id and a device applies it once.
@@ -110,6 +133,10 @@ void putField(char *field, std::size_t width, const std::string &text);
 // Reads a caller's request without reading past its width. requestId is left 0.
 Write fromRequest(const UmeyeUuidRequest &request);
 Write fromRequest(const LenovoUuidRequest &request);
+ReadUuid fromRequest(const UuidReadRequest &request);
+// Zero-fills the request's uuid and copies the identifier; one as wide as the field
+// fills it without a NUL, as a write's uuid may.
+void putUuid(UuidReadRequest &request, const std::string &uuid);
 
 // Zero-fills the record and copies the texts, each NUL-terminated inside its field.
 void toRecord(const Announce &announce, DiscoveryRecord &record);

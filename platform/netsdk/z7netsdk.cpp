@@ -1,7 +1,7 @@
-// libz7netsdk: the seven operations of the device SDK over the UDP protocol of
+// libz7netsdk: the eight operations of the device SDK over the UDP protocol of
 // docs/protocol.md. One socket and one receiver thread per Init..Cleanup; the
 // receiver thread delivers discovery reports, sends the repeated probes and hands
-// write acknowledgements to the waiting caller.
+// write acknowledgements and read answers to the waiting caller.
 #include "platform/netsdk/z7netsdk.h"
 #include "platform/netsdk/wire.h"
 
@@ -39,7 +39,7 @@ using std::chrono::milliseconds;
 const int kProbeOffsetsMs[] = {0, 200, 600, 1200, 2000, 3000, 4500};
 constexpr std::uint16_t kReplySpreadMs = 300;
 
-// A write is sent again after each attempt's wait without an acknowledgement:
+// A write (and a read, on the same rules) is sent again after each attempt's wait without an acknowledgement:
 // 10 x 175 ms stays under 2 s for a silent device, and at 30 % loss each way a
 // write still fails only about once in a thousand calls.
 constexpr int kWriteAttempts = 10;
@@ -132,6 +132,7 @@ public:
     int startDiscovery();
     int stopDiscovery();
     int write(z7wire::Write request);
+    int read(z7wire::ReadUuid request, std::string &uuid);
 
 private:
     void receiverLoop();
@@ -139,6 +140,11 @@ private:
     void sendProbesDue();
     bool sendTo(const z7wire::Bytes &bytes, const Endpoint &to);
     void wake();
+    // Sends the datagram to where the serial was found, again after each silent attempt,
+    // until the answer with id arrives from there. False when the serial is not one the
+    // run found cleanly or nothing answered; status then is Invalid.
+    bool exchange(const std::string &serial, std::uint64_t id, bool isRead, const z7wire::Bytes &datagram,
+                  std::unique_lock<std::mutex> &state);
 
     // Serialises the calls that change the socket, the thread or a pending write.
     std::mutex apiMutex_;
@@ -171,10 +177,12 @@ private:
     std::set<std::string> conflicted_;
 
     bool writePending_ = false;
+    bool pendingIsRead_ = false;
     std::uint64_t pendingId_ = 0;
     Endpoint pendingTo_;
     bool ackReceived_ = false;
     z7wire::Status ackStatus_ = z7wire::Status::Invalid;
+    std::string reportedUuid_;
 
     std::mt19937 random_{std::random_device{}()};
 };
@@ -333,13 +341,44 @@ int Sdk::write(z7wire::Write request)
     if (!z7wire::encode(request, datagram))
         return 0;
     std::unique_lock<std::mutex> state(stateMutex_);
-    const auto found = foundAt_.find(request.serial);
-    if (found == foundAt_.end() || conflicted_.count(request.serial))
+    const bool answered = exchange(request.serial, request.requestId, false, datagram, state);
+    return answered && ackStatus_ == z7wire::Status::Applied ? 1 : 0;
+}
+
+int Sdk::read(z7wire::ReadUuid request, std::string &uuid)
+{
+    uuid.clear();
+    if (onReceiverThread)
         return 0;
+    std::lock_guard<std::mutex> api(apiMutex_);
+    if (socket_ < 0)
+        return 0;
+    std::unique_lock<std::mutex> state(stateMutex_);
+    request.requestId = (std::uint64_t(random_()) << 32) | random_();
+    if (request.requestId == pendingId_ || request.requestId == 0)
+        request.requestId ^= 0x8000000000000001ull;
+    z7wire::Bytes datagram;
+    if (!z7wire::encode(request, datagram))
+        return 0;
+    if (!exchange(request.serial, request.requestId, true, datagram, state) || ackStatus_ != z7wire::Status::Applied)
+        return 0;
+    uuid = reportedUuid_;
+    return 1;
+}
+
+bool Sdk::exchange(const std::string &serial, std::uint64_t id, bool isRead, const z7wire::Bytes &datagram,
+                   std::unique_lock<std::mutex> &state)
+{
+    ackStatus_ = z7wire::Status::Invalid;
+    const auto found = foundAt_.find(serial);
+    if (found == foundAt_.end() || conflicted_.count(serial))
+        return false;
     writePending_ = true;
-    pendingId_ = request.requestId;
+    pendingIsRead_ = isRead;
+    pendingId_ = id;
     pendingTo_ = found->second;
     ackReceived_ = false;
+    reportedUuid_.clear();
     const Endpoint to = pendingTo_;
     const Clock::time_point start = Clock::now();
     for (int attempt = 0; attempt < kWriteAttempts && !ackReceived_; ++attempt) {
@@ -349,9 +388,10 @@ int Sdk::write(z7wire::Write request)
         ackArrived_.wait_until(state, start + milliseconds(kWriteAttemptMs * (attempt + 1)),
                                [this] { return ackReceived_; });
     }
-    const bool applied = ackReceived_ && ackStatus_ == z7wire::Status::Applied;
     writePending_ = false;
-    return applied ? 1 : 0;
+    if (!ackReceived_)
+        ackStatus_ = z7wire::Status::Invalid;
+    return ackReceived_;
 }
 
 bool Sdk::sendTo(const z7wire::Bytes &bytes, const Endpoint &to)
@@ -437,11 +477,15 @@ void Sdk::handleDatagram(const std::uint8_t *data, std::size_t size, const Endpo
     z7wire::Message message;
     if (!z7wire::decode(data, size, message))
         return;
-    if (message.type == z7wire::Type::WriteAck) {
+    if (message.type == z7wire::Type::WriteAck || message.type == z7wire::Type::UuidReport) {
+        const bool isRead = message.type == z7wire::Type::UuidReport;
+        const std::uint64_t id = isRead ? message.report.requestId : message.ack.requestId;
         std::lock_guard<std::mutex> state(stateMutex_);
-        if (writePending_ && !ackReceived_ && message.ack.requestId == pendingId_ && from == pendingTo_) {
+        if (writePending_ && !ackReceived_ && pendingIsRead_ == isRead && id == pendingId_ && from == pendingTo_) {
             ackReceived_ = true;
-            ackStatus_ = message.ack.status;
+            ackStatus_ = isRead ? message.report.status : message.ack.status;
+            if (isRead)
+                reportedUuid_ = message.report.uuid;
             ackArrived_.notify_all();
         }
         return;
@@ -530,6 +574,19 @@ int Z7_NET_DVR_SetLenovoUuid(LenovoUuidRequest *request)
     }
     trace("SetLenovoUuid", request->serialNumber, sizeof request->serialNumber);
     return sdk().write(z7wire::fromRequest(*request));
+}
+
+int Z7_NET_DVR_GetUuid(UuidReadRequest *request)
+{
+    if (!request) {
+        trace("GetUuid", nullptr, 0, true);
+        return 0;
+    }
+    trace("GetUuid", request->serialNumber, sizeof request->serialNumber);
+    std::string uuid;
+    const int ok = sdk().read(z7wire::fromRequest(*request), uuid);
+    z7wire::putUuid(*request, uuid);
+    return ok;
 }
 
 } // extern "C"

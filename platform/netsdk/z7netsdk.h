@@ -1,6 +1,6 @@
 /* Tarnwell device network SDK boundary (Z7_NetSDK).
  *
- * The seven operations and three records that cross between the program and the
+ * The eight operations and four records that cross between the program and the
  * device SDK. The layouts are fixed: a vendor's library built against the same
  * offsets can be linked in place of the loopback stand-in (see TARNWELL_VENDOR_SDK_DIR).
  * Every text is NUL-terminated UTF-8 inside its width; offsets and widths in bytes.
@@ -52,6 +52,16 @@ typedef struct LenovoUuidRequest {
     char uuid[48];         /* 112 */
 } LenovoUuidRequest;       /* 160 */
 
+/* Reads back the identifier a device holds. The caller fills the first three texts;
+ * the call fills uuid (empty when the device holds none), NUL-terminated unless the
+ * identifier fills the width, and zero-fills it whenever it returns 0. */
+typedef struct UuidReadRequest {
+    char serialNumber[48]; /* 0   */
+    char userName[32];     /* 48  */
+    char password[16];     /* 80  */
+    char uuid[48];         /* 96, out */
+} UuidReadRequest;         /* 144 */
+
 /* Called once per device report, on a thread of the SDK's own. */
 typedef void(Z7_NETSDK_CALL *DiscoveryCallback)(const DiscoveryRecord *record, void *user);
 
@@ -62,6 +72,9 @@ Z7_NETSDK_API int Z7_NETSDK_CALL Z7_NET_DVR_StartDiscoveryIPC(void);
 Z7_NETSDK_API int Z7_NETSDK_CALL Z7_NET_DVR_StopDiscoveryIPC(void);
 Z7_NETSDK_API int Z7_NETSDK_CALL Z7_NET_DVR_SetUMEyeUuid(UmeyeUuidRequest *request);
 Z7_NETSDK_API int Z7_NETSDK_CALL Z7_NET_DVR_SetLenovoUuid(LenovoUuidRequest *request);
+/* Vendor libraries may lack this call: the build defines Z7_NETSDK_HAS_GETUUID to 1
+ * only when the linked library exports it, and 0 otherwise. */
+Z7_NETSDK_API int Z7_NETSDK_CALL Z7_NET_DVR_GetUuid(UuidReadRequest *request);
 
 #ifdef __cplusplus
 } /* extern "C" */
@@ -88,6 +101,10 @@ static_assert(offsetof(LenovoUuidRequest, password) == 80, "LenovoUuidRequest la
 static_assert(offsetof(LenovoUuidRequest, uuidKind) == 96, "LenovoUuidRequest layout");
 static_assert(offsetof(LenovoUuidRequest, uuid) == 112, "LenovoUuidRequest layout");
 static_assert(sizeof(LenovoUuidRequest) == 160, "LenovoUuidRequest layout");
+static_assert(offsetof(UuidReadRequest, userName) == 48, "UuidReadRequest layout");
+static_assert(offsetof(UuidReadRequest, password) == 80, "UuidReadRequest layout");
+static_assert(offsetof(UuidReadRequest, uuid) == 96, "UuidReadRequest layout");
+static_assert(sizeof(UuidReadRequest) == 144, "UuidReadRequest layout");
 #else
 #include <stddef.h>
 _Static_assert(offsetof(DiscoveryRecord, serialNumber) == 308, "DiscoveryRecord layout");
@@ -95,6 +112,8 @@ _Static_assert(offsetof(DiscoveryRecord, deviceType) == 404, "DiscoveryRecord la
 _Static_assert(sizeof(UmeyeUuidRequest) == 544, "UmeyeUuidRequest layout");
 _Static_assert(offsetof(UmeyeUuidRequest, port) == 288, "UmeyeUuidRequest layout");
 _Static_assert(sizeof(LenovoUuidRequest) == 160, "LenovoUuidRequest layout");
+_Static_assert(offsetof(UuidReadRequest, uuid) == 96, "UuidReadRequest layout");
+_Static_assert(sizeof(UuidReadRequest) == 144, "UuidReadRequest layout");
 #endif
 
 #endif /* Z7NETSDK_H */
