@@ -109,6 +109,33 @@ int writeLenovo(const QJsonObject &device, const QByteArray &uuid)
     return Z7_NET_DVR_SetLenovoUuid(&r);
 }
 
+// Reads a device back; the buffer starts dirty so a failed read must clear it.
+int readUuid(const QJsonObject &device, QByteArray *uuid)
+{
+    UuidReadRequest r;
+    std::memset(&r, 'Z', sizeof r);
+    fixedfield::put(r.serialNumber, text(device, "serial"));
+    fixedfield::put(r.userName, text(device, "user"));
+    fixedfield::put(r.password, text(device, "password"));
+    const int result = Z7_NET_DVR_GetUuid(&r);
+    *uuid = QByteArray(r.uuid, int(fixedfield::length(r.uuid, sizeof r.uuid)));
+    return result;
+}
+
+// Writes then reads back every device of a line, in order; what each now holds.
+QStringList writeAndReadAll(devicesim::SimProcess &sim)
+{
+    QStringList held;
+    for (const QJsonValue &v : sim.devices()) {
+        QByteArray uuid;
+        if (writeLenovo(v.toObject(), "U-" + v.toObject().value(QLatin1String("serial")).toString().toUtf8()) != 1
+            || readUuid(v.toObject(), &uuid) != 1)
+            return {QStringLiteral("failed")};
+        held << QString::fromUtf8(uuid);
+    }
+    return held;
+}
+
 // Z7_NETSDK_TRACE goes to a fresh file in the test's working directory.
 void startTrace()
 {
@@ -271,6 +298,14 @@ private slots:
         }
         bad << QByteArray("Z7NS\x01\x05\x00\x00\x2A\0\0\0\0\0\0\0\x05", 17); // ack status 5
         bad << QByteArray("Z7NS\x01\x01\x00\x00\x01\0\0\0\x89\x13", 14);     // probe spread 5001
+        const QByteArray report = bytesOf(z7wire::UuidReport{42, z7wire::Status::Applied, "U-1"});
+        QVERIFY(decodes(report, m) && m.report.uuid == "U-1");
+        bad << report + '\0' << report.left(report.size() - 1);
+        bad << bytesOf(z7wire::UuidReport{42, z7wire::Status::Applied, ""}).replace(16, 1, "\x01", 1) + "U-1";
+        bad << QByteArray(report).replace(16, 1, "\x05", 1);                                // status 5
+        bad << QByteArray(report).replace(17, 4, "\x031\xC0\xAF", 4);                       // overlong UTF-8
+        bad << report.left(17) + char(49) + QByteArray(49, 'u');                            // uuid over 48
+        bad << bytesOf(z7wire::ReadUuid{42, "S", "admin", "pw"}).replace(16, 2, "\x00", 1); // no serial
         for (const QByteArray &b : qAsConst(bad))
             QVERIFY2(!decodes(b, m), b.toHex().constData());
         QVERIFY(decodes(QByteArray("Z7NS\x01\x01\x00\x00\x01\0\0\0\x88\x13", 14), m)); // spread 5000
@@ -347,6 +382,104 @@ private slots:
         QCOMPARE(reportCount("PEER-1"), 1);
         QCOMPARE(reportCount("STALE") + reportCount("LATE"), 0);
         QCOMPARE(wrongUser, 0);
+    }
+
+    void readsTakeOnlyTheDevicesOwnAnswer()
+    {
+        // A malformed answer, one from another port and one to an earlier read come
+        // first; only the last, the device's own, may be reported.
+        Peer peer([](const z7wire::Message &m) -> Peer::Replies {
+            if (m.type == z7wire::Type::Probe)
+                return {{announce(m.probe.runId, "PEER-1"), false}};
+            if (m.type != z7wire::Type::ReadUuid)
+                return {};
+            const auto report = [&](std::uint64_t id, const std::string &uuid) {
+                return bytesOf(z7wire::UuidReport{id, z7wire::Status::Applied, uuid});
+            };
+            return {{report(m.read.requestId, "TRAILING") + '\0', false},
+                    {report(m.read.requestId, "FORGED"), true},
+                    {report(m.read.requestId + 1, "EARLIER"), false},
+                    {report(m.read.requestId, "OWN"), false}};
+        });
+        qputenv("Z7_NETSDK_TARGETS", peer.target());
+        QVERIFY(Z7_NET_DVR_Init());
+        QVERIFY(discover({"PEER-1"}));
+        QByteArray uuid;
+        QCOMPARE(readUuid({{"serial", "PEER-1"}, {"user", "admin"}, {"password", "pw"}}, &uuid), 1);
+        QCOMPARE(uuid, QByteArray("OWN"));
+    }
+
+    void readsReportWhatTheDeviceHolds()
+    {
+        startTrace();
+        devicesim::SimProcess sim;
+        QVERIFY(startLine(sim, {"--devices", "3", "--changed-passwords", "1"}));
+        const QJsonArray devices = sim.devices();
+        const QJsonObject device = devices[0].toObject();
+        QByteArray uuid;
+        QCOMPARE(readUuid(device, &uuid), 1);
+        QCOMPARE(uuid, QByteArray());
+        const QByteArray full(48, 'F'); // fills the field: no NUL, nothing cut
+        QCOMPARE(writeLenovo(device, full), 1);
+        QCOMPARE(readUuid(device, &uuid), 1);
+        QCOMPARE(uuid, full);
+        QVERIFY(traceLines().contains(QStringLiteral("GetUuid ") + text(device, "serial")));
+
+        QJsonObject wrongPassword = device, unknown = device;
+        wrongPassword.insert(QStringLiteral("password"), QStringLiteral("wrong"));
+        unknown.insert(QStringLiteral("serial"), QStringLiteral("NOSUCHDEVICE"));
+        const struct {
+            const char *what;
+            QJsonObject device;
+        } refused[] = {{"wrong password", wrongPassword},
+                       {"changed password", devices[2].toObject()},
+                       {"serial the search did not find", unknown}};
+        for (const auto &c : refused) {
+            QVERIFY2(readUuid(c.device, &uuid) == 0, c.what);
+            QVERIFY2(uuid.isEmpty(), c.what);
+        }
+        sim.stop(); // no answer
+        QCOMPARE(readUuid(device, &uuid), 0);
+        QVERIFY(uuid.isEmpty());
+    }
+
+    void forgettingAndCorruptingDevicesAcknowledgeAnyway()
+    {
+        devicesim::SimProcess forgets, corrupts;
+        QVERIFY(startLine(forgets, {"--devices", "2", "--forget", "100"}));
+        QCOMPARE(writeAndReadAll(forgets), QStringList({QString(), QString()}));
+        for (const QJsonValue &v : forgets.devices()) {
+            QVERIFY(!v.toObject().contains(QLatin1String("uuid")));
+            QCOMPARE(number(v.toObject(), "forgotten"), 1);
+        }
+        Z7_NET_DVR_Cleanup();
+        QVERIFY(startLine(corrupts, {"--devices", "2", "--corrupt", "100"}));
+        const QStringList held = writeAndReadAll(corrupts);
+        QCOMPARE(held.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            const QJsonObject d = corrupts.devices()[i].toObject();
+            QCOMPARE(held[i], text(d, "uuid")); // the state shows what it really holds
+            QVERIFY(!held[i].isEmpty() && held[i] != QLatin1String("U-") + text(d, "serial"));
+            QCOMPARE(number(d, "corrupted"), 1);
+        }
+    }
+
+    void theSameSeedFailsTheSameWrites()
+    {
+        QList<QStringList> runs;
+        for (int run = 0; run < 2; ++run) {
+            devicesim::SimProcess sim;
+            QVERIFY(startLine(sim, {"--devices", "12", "--seed", "9", "--forget", "40", "--corrupt", "30"}));
+            runs << writeAndReadAll(sim);
+            Z7_NET_DVR_Cleanup();
+        }
+        QCOMPARE(runs[0], runs[1]);
+        const QStringList &held = runs[0];
+        // Some of each kind, so the comparison is not of twelve good writes.
+        QVERIFY(std::count(held.begin(), held.end(), QString()) > 0);
+        QVERIFY(
+            std::count_if(held.begin(), held.end(), [](const QString &u) { return u.contains('X') || u.contains('Y'); })
+            > 0);
     }
 
     void aSerialFromTwoAddressesIsNotWritten()
