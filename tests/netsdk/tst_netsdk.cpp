@@ -301,7 +301,7 @@ private slots:
         const QByteArray report = bytesOf(z7wire::UuidReport{42, z7wire::Status::Applied, "U-1"});
         QVERIFY(decodes(report, m) && m.report.uuid == "U-1");
         bad << report + '\0' << report.left(report.size() - 1);
-        bad << bytesOf(z7wire::UuidReport{42, z7wire::Status::Applied, ""}).replace(16, 1, "\x01", 1) + "U-1";
+        bad << QByteArray(report).replace(16, 1, "\x01", 1);                                // refusal with a uuid
         bad << QByteArray(report).replace(16, 1, "\x05", 1);                                // status 5
         bad << QByteArray(report).replace(17, 4, "\x031\xC0\xAF", 4);                       // overlong UTF-8
         bad << report.left(17) + char(49) + QByteArray(49, 'u');                            // uuid over 48
