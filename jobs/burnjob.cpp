@@ -1,5 +1,7 @@
 #include "jobs/burnjob.h"
 
+#include "jobs/devicecalls.h"
+
 #include "platform/netsdk/z7netsdk.h"
 #include "store/fixedfield.h"
 
@@ -18,13 +20,14 @@ namespace jobs {
 void BurnListener::claimed(const BurnRow &) { }
 void BurnListener::written(const BurnRow &) { }
 void BurnListener::writeFailed(const BurnRow &, int) { }
+void BurnListener::notConfirmed(const BurnRow &, const QString &) { }
 void BurnListener::recorded(const BurnRow &) { }
 void BurnListener::skipped(const BurnRow &, const BurnSkip &) { }
 void BurnListener::stopped(const BurnStop &) { }
 
 namespace {
 
-const int kUmeyeCustomerId = 1;
+using devicecalls::kUmeyeCustomerId;
 
 // Both request forms share the widths of the fields they have in common.
 static_assert(sizeof(UmeyeUuidRequest::serialNumber) == sizeof(LenovoUuidRequest::serialNumber), "widths");
@@ -237,27 +240,7 @@ struct BurnJob::Pass {
     // caller's thread so a window keeps painting while an unplugged device costs its timeout.
     static int write(const BurnRow &r, const CustomerRecord &customer)
     {
-        const QString kind = fixedfield::get(customer.customerValue);
-        if (r.customerId == kUmeyeCustomerId) {
-            UmeyeUuidRequest request{};
-            fixedfield::put(request.serialNumber, r.serial);
-            fixedfield::put(request.userName, r.user);
-            fixedfield::put(request.password, r.password);
-            fixedfield::put(request.hostAddr, fixedfield::get(customer.hostAddr));
-            fixedfield::put(request.uuidKind, kind);
-            fixedfield::put(request.uuid, r.uuid);
-            const quint32 port = quint32(customer.port);
-            request.port[0] = static_cast<unsigned char>(port & 0xFFu);
-            request.port[1] = static_cast<unsigned char>((port >> 8) & 0xFFu);
-            return waitOffThread(nullptr, [&request] { return Z7_NET_DVR_SetUMEyeUuid(&request); });
-        }
-        LenovoUuidRequest request{};
-        fixedfield::put(request.serialNumber, r.serial);
-        fixedfield::put(request.userName, r.user);
-        fixedfield::put(request.password, r.password);
-        fixedfield::put(request.uuidKind, kind);
-        fixedfield::put(request.uuid, r.uuid);
-        return waitOffThread(nullptr, [&request] { return Z7_NET_DVR_SetLenovoUuid(&request); });
+        return waitOffThread(nullptr, [&r, &customer] { return devicecalls::write(r, customer); });
     }
 
     // Pending -> used for a device that took its identifier, inside the open batch. When

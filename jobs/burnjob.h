@@ -76,6 +76,8 @@ struct BurnSummary {
     QString refusal;      // why, in the store's words
     int burnt = 0;
     int failed = 0;
+    int notConfirmed = 0;                // written, but the device read back without the identifier
+    bool verified = true;                // false: the SDK cannot read identifiers back, so used marks are unverified
     QList<QPair<BurnSkip, int>> skipped; // in the order first met
     BurnStop stop;
 };
@@ -90,7 +92,10 @@ public:
     virtual void written(const BurnRow &row);
     // The device did not take it; it stays pending for the device.
     virtual void writeFailed(const BurnRow &row, int answer);
-    // Used, recorded for the device.
+    // Written and read back, and the device reports `reported` (empty: none) instead: the
+    // identifier stays pending for the device, and the next Burn writes and reads it again.
+    virtual void notConfirmed(const BurnRow &row, const QString &reported);
+    // Used, recorded for the device (after the device reported it back, where it can).
     virtual void recorded(const BurnRow &row);
     virtual void skipped(const BurnRow &row, const BurnSkip &why);
     // The first failure of the pass; nothing more is written in it.

@@ -6,7 +6,9 @@
 // took effect, and storeError() says why the last one did not.
 #pragma once
 
+#include "store/history.h"
 #include "store/records.h"
+#include "store/rework.h"
 
 #include <QList>
 #include <QString>
@@ -235,10 +237,15 @@ QList<SerialRecord> unusedSerials(int count, int customerId);
 // Usage values of IsUse. Pending: claimed for one device (its type, serial number and IP
 // are recorded) before the identifier is written into it; never offered to another device.
 // A build that knows only 0 and 1 neither offers nor counts it as unused.
+// Void: taken out of a device by a replacement (its device stays recorded); never offered
+// again. Released: a pending identifier its device was read back without, freed by a
+// supervisor; this program offers it again, builds that know only 0 to 2 never do.
 enum SerialUse {
     SerialUnused = 0,
     SerialUsed = 1,
-    SerialPending = 2
+    SerialPending = 2,
+    SerialVoid = 3,
+    SerialReleased = 4
 };
 
 // The same identifiers unusedSerials offers, as whole values: a record's field may cut a

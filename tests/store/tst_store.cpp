@@ -107,6 +107,8 @@ QList<QVariantList> schemaSnapshot()
 const QStringList kIndexes = {
     QStringLiteral("LogsByStation"),
     QStringLiteral("RetiredSerialsBySerialNumber"),
+    QStringLiteral("SerialEventsByDevice"),
+    QStringLiteral("SerialEventsBySerial"),
     QStringLiteral("SerialNumbersByCustomer"),
     QStringLiteral("SerialNumbersByCustomerUse"),
     QStringLiteral("SerialNumbersByDeviceSerialNum"),
@@ -166,7 +168,7 @@ QStringList countDdl()
 // The pool's tables as each earlier schema version had them, in each engine's words: the
 // design's four tables (1), the pool's indexes (2), the log's station (3), the kept counts
 // (4, `counts`), the file's closed-cleanly state (5), retired identifiers (6), people's
-// roles (7), the log's person (8). Taken from the releases that made them, not from the
+// roles (7), the log's person (8), the log's chain (9). Taken from the releases that made them, not from the
 // store (but for the counts' triggers, too long to restate).
 QStringList versionDdl(int version, const QStringList &counts)
 {
@@ -218,6 +220,9 @@ QStringList versionDdl(int version, const QStringList &counts)
                 QStringLiteral("ALTER TABLE Users ADD COLUMN UserWaitUntil BIGINT NOT NULL DEFAULT 0")};
     case 8:
         return {QStringLiteral("ALTER TABLE Logs ADD COLUMN LogUser VARCHAR")};
+    case 9:
+        return {QStringLiteral("ALTER TABLE Logs ADD COLUMN LogHash VARCHAR"),
+                QStringLiteral("CREATE INDEX LogsByStation ON Logs (LogStation, LogID)")};
     }
     return {};
 }
@@ -227,7 +232,7 @@ void dropPool()
 {
     closeDatabase();
     for (const char *table : {"SerialNumbers", "RetiredSerials", "Logs", "Customers", "Users", "SerialCounts",
-                              "LogCounts", "StationState", "SchemaVersion"})
+                              "LogCounts", "StationState", "SchemaVersion", "SerialEvents", "ImportBatches"})
         testsupport::exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(QLatin1String(table)));
 }
 
@@ -425,9 +430,11 @@ private slots:
         closeDatabase();
         const int before = storeSchemaVersion() - 1;
         for (const QString &sql :
-             {QStringLiteral("DROP INDEX LogsByStation"), QStringLiteral("ALTER TABLE Logs DROP COLUMN LogHash"),
+             {QStringLiteral("DROP TABLE SerialEvents"), QStringLiteral("DROP TABLE ImportBatches"),
+              QStringLiteral("ALTER TABLE SerialNumbers DROP COLUMN BatchID"),
+              QStringLiteral("ALTER TABLE RetiredSerials DROP COLUMN BatchID"),
               QStringLiteral("UPDATE SchemaVersion SET Version = %1").arg(before),
-              QStringLiteral("CREATE TABLE LogsByStation (x INTEGER)"),
+              QStringLiteral("CREATE TABLE SerialEventsByDevice (x INTEGER)"),
               QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse) VALUES (1, 'KEPT', 0)")})
             QVERIFY(testsupport::exec(sql));
         const QList<QVariantList> schema = schemaSnapshot();
@@ -439,7 +446,7 @@ private slots:
         QCOMPARE(schemaSnapshot(), schema);
         QCOMPARE(recordedVersion(), before);
 
-        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE LogsByStation")));
+        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE SerialEventsByDevice")));
         openDatabase();
         QCOMPARE(storeSchemaProblem(), SchemaProblem::None);
         QCOMPARE(recordedVersion(), storeSchemaVersion());

@@ -1,0 +1,57 @@
+// What happened to each identifier and each device: one event per change, written in the
+// same transaction as the change, and the history read back by value. Part of the store's
+// public face (datastore.h includes it).
+#pragma once
+
+#include <QList>
+#include <QString>
+
+// What an event tells of. Stored as the number: never renumber.
+enum class SerialEventKind {
+    Imported = 1,     // detail: the file (from its import batch)
+    Claimed = 2,      // pending for the device
+    Written = 3,      // the device said it took the identifier
+    WriteFailed = 4,  // the device did not take it (detail: the SDK's answer)
+    Confirmed = 5,    // read back from the device and recorded used
+    NotConfirmed = 6, // written, but the device reports something else (detail: what it reports)
+    Kept = 7,         // rework: the identifier the device holds was kept for it
+    Voided = 8,       // rework: replaced (related: the replacement; detail: the reason)
+    Released = 9,     // a pending identifier freed (detail: the reason)
+    Deleted = 10,     // retired from the pool
+    Exported = 11,    // detail: the file
+    LabelPrinted = 12,
+    Recorded = 13,    // recorded used without a read-back (an SDK that cannot read)
+    Replacement = 14, // rework: claimed in place of `related`
+};
+
+// One event as it is recorded. The store stamps it with the time, this station and the
+// signed-in person. An empty text means none (stored as the empty text).
+struct SerialEvent {
+    SerialEventKind kind = SerialEventKind::Claimed;
+    QString serialNumber;    // the identifier (empty for an event of a device alone)
+    QString deviceSerialNum; // the device (empty when none is concerned)
+    QString detail;
+    QString related; // another identifier the event links to
+};
+
+// Appends the event: inside the caller's batch when one is open (it commits or rolls back
+// with the change), else in a transaction of its own. False, with storeError(), when the
+// store could not write it.
+bool recordSerialEvent(const SerialEvent &event);
+
+// One line of a history, as found.
+struct HistoryEntry {
+    SerialEventKind kind = SerialEventKind::Claimed;
+    QString date; // yyyy-MM-dd HH:mm:ss, the station's clock
+    QString station;
+    QString person; // empty: nobody was signed in, or the event predates people
+    QString serialNumber;
+    QString deviceSerialNum;
+    QString detail;
+    QString related;
+};
+
+// Every event of `value`, taken as an identifier and as a device serial number, from every
+// station, in the order they were recorded (the import first, from the identifier's batch).
+// False, with storeError(), when the store could not answer.
+bool serialHistory(const QString &value, QList<HistoryEntry> *entries);
