@@ -433,6 +433,10 @@ QList<StorePrivilege> stationPrivileges()
         // The Customers page; a merge adds the station file's customers.
         {QStringLiteral("Customers"), list({"SELECT", "INSERT", "UPDATE"})},
         {QStringLiteral("SchemaVersion"), list({"SELECT"})},
+        // Events are appended and read back by value, never changed; an import writes its
+        // batch row and then its counts.
+        {QStringLiteral("SerialEvents"), list({"SELECT", "INSERT"})},
+        {QStringLiteral("ImportBatches"), list({"SELECT", "INSERT", "UPDATE"})},
     };
 }
 
