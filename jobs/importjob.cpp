@@ -480,9 +480,7 @@ ImportResult ImportJob::run(ImportListener &listener)
     run.showCount();
     // "serail" is the program's own spelling, kept.
     // The batch's final counts (refusals after the last stored value too) go with the closing row.
-    const auto counts = [&run] {
-        return run.batchId <= 0 || countImportBatch(run.batchId, run.succeeded, run.failed);
-    };
+    const auto counts = [&run] { return run.batchId <= 0 || countImportBatch(run.batchId, run.succeeded, run.failed); };
     result.logged = run.log(tr("Import serail number"), tr("Import serail number"), counts);
     result.logFailure = run.logFailure;
     result.succeeded = run.succeeded;

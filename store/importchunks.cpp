@@ -121,8 +121,7 @@ bool takeImportTurn()
 // transaction holds until it ends): without it two stations importing the same file
 // would each find a value missing and both store it. Only a chunk that stored fewer than
 // it was given is looked up again, to say why; an import of new values costs nothing more.
-bool insertNewSerialsOnServer(const QStringList &values, int customerId, NewSerialsTally *tally,
-                              const QVariant &batch)
+bool insertNewSerialsOnServer(const QStringList &values, int customerId, NewSerialsTally *tally, const QVariant &batch)
 {
     if (!takeImportTurn())
         return false;
@@ -132,11 +131,12 @@ bool insertNewSerialsOnServer(const QStringList &values, int customerId, NewSeri
         rows.reserve(n);
         for (int i = 0; i < n; ++i)
             rows << QStringLiteral("(?, %1, CAST(? AS BIGINT))").arg(i);
-        const QString sql = QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                           "DeviceSerialNum, szIP, BatchID) SELECT %1, v.x, 0, '', '', '', v.b "
-                                           "FROM (VALUES %2) AS v(x, n, b) WHERE NOT EXISTS (SELECT 1 FROM SerialNumbers s WHERE "
-                                           "s.SerialNumber = v.x) AND NOT EXISTS (SELECT 1 FROM RetiredSerials r "
-                                           "WHERE r.SerialNumber = v.x) ORDER BY v.n")
+        const QString sql = QStringLiteral(
+                                "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                "DeviceSerialNum, szIP, BatchID) SELECT %1, v.x, 0, '', '', '', v.b "
+                                "FROM (VALUES %2) AS v(x, n, b) WHERE NOT EXISTS (SELECT 1 FROM SerialNumbers s WHERE "
+                                "s.SerialNumber = v.x) AND NOT EXISTS (SELECT 1 FROM RetiredSerials r "
+                                "WHERE r.SerialNumber = v.x) ORDER BY v.n")
                                 .arg(customerId)
                                 .arg(rows.join(QLatin1Char(',')));
         const int added = runChunk(sql, values, from, n, batch);

@@ -99,6 +99,10 @@ bool deleteSerial(const QString &serialNumber)
         device = storeQuery.value(0).toString();
     storeQuery.finish();
     int moved = 0;
+    // A value already gone was retired before (its event with it) or never held.
+    const auto tell = [&] {
+        return moved <= 0 || recordSerialEvent({SerialEventKind::Deleted, serialNumber, device, QString(), QString()});
+    };
     if (done && storeIsServer()) {
         // The server moves the rows in one statement: the copy holds exactly the rows
         // removed, in the state they had when removed, whatever another station does meanwhile.
@@ -109,6 +113,8 @@ bool deleteSerial(const QString &serialNumber)
                                   "SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP, ?, ?, BatchID FROM gone"),
                    {serialNumber, now, station});
         moved = done ? storeQuery.numRowsAffected() : 0;
+        storeQuery.finish();
+        done = done && tell();
     } else if (done) {
         // The file: copy, then remove, under the batch's write lock, so no writer comes between.
         done = run(QStringLiteral("INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, "
@@ -117,12 +123,9 @@ bool deleteSerial(const QString &serialNumber)
                                   "FROM SerialNumbers WHERE SerialNumber=?"),
                    {now, station, serialNumber});
         moved = done ? storeQuery.numRowsAffected() : 0;
-        done = done && run(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber=?"), {serialNumber});
+        storeQuery.finish();
+        done = done && tell() && run(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber=?"), {serialNumber});
     }
-    storeQuery.finish();
-    // A value already gone was retired before (its event with it) or never held.
-    if (done && moved > 0)
-        done = recordSerialEvent({SerialEventKind::Deleted, serialNumber, device, QString(), QString()});
     if (!own)
         return done;
     if (!done) {

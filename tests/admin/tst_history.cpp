@@ -14,8 +14,8 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableWidget>
 
 namespace {
@@ -112,8 +112,8 @@ private slots:
         const QString hash = QString::fromLatin1(QCryptographicHash::hash(kFile, QCryptographicHash::Sha256).toHex());
         QCOMPARE(testsupport::rows(QStringLiteral("SELECT FileName, FileHash, CustomerID, BatchStation, BatchUser, "
                                                   "Stored, Refused FROM ImportBatches")),
-                 (QList<QVariantList>{{QStringLiteral("batch-7.xml"), hash, 2, importStation, QStringLiteral("admin"),
-                                       3, 1}}));
+                 (QList<QVariantList>{
+                     {QStringLiteral("batch-7.xml"), hash, 2, importStation, QStringLiteral("admin"), 3, 1}}));
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE BatchID = %1").arg(batchId)), 3);
     }
 
@@ -150,7 +150,8 @@ private slots:
         QCOMPARE(ran.out.size(), 6); // the header and five entries
         const QStringList words{"imported", "claimed", "written", "confirmed", "voided"};
         for (int i = 0; i < words.size(); ++i)
-            QVERIFY2(ran.out.at(i + 1).contains(QStringLiteral("  %1  ").arg(words.at(i))), qPrintable(ran.out.at(i + 1)));
+            QVERIFY2(ran.out.at(i + 1).contains(QStringLiteral("  %1  ").arg(words.at(i))),
+                     qPrintable(ran.out.at(i + 1)));
         QVERIFY(ran.out.at(2).contains(QRegularExpression(QStringLiteral("station-A +alice "))));
         QVERIFY(ran.out.at(5).contains(QStringLiteral("replaced by U2: label torn")));
         // Aligned: every line's event column starts at the same place.
