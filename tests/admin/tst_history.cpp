@@ -128,6 +128,7 @@ private slots:
                  ClaimResult::Claimed);
         record(SerialEventKind::Claimed, QStringLiteral("U1"), QStringLiteral("DEV-1"));
         QVERIFY(commitBatch());
+        record(SerialEventKind::NotConfirmed, QStringLiteral("U1"), QStringLiteral("DEV-1"), QStringLiteral("none"));
         actAs(QStringLiteral("station-B"), QStringLiteral("bob"));
         record(SerialEventKind::Written, QStringLiteral("U1"), QStringLiteral("DEV-1"));
         record(SerialEventKind::Confirmed, QStringLiteral("U1"), QStringLiteral("DEV-1"));
@@ -139,21 +140,21 @@ private slots:
         record(SerialEventKind::Claimed, QStringLiteral("U3"), QStringLiteral("DEV-3"));
 
         const QString imported = QStringLiteral("1|%1|admin|U1||batch-7.xml").arg(importStation);
-        const QStringList ofDevice{"2|station-A|alice|U1|DEV-1|", "3|station-B|bob|U1|DEV-1|",
-                                   "5|station-B|bob|U1|DEV-1|", "8|station-B|bob|U1|DEV-1|label tornU2",
-                                   "14|station-B|bob|U2|DEV-1|U1"};
-        QCOMPARE(lines(historyOf(QStringLiteral("U1"))), QStringList{imported} + ofDevice.mid(0, 4));
+        const QStringList ofDevice{
+            "2|station-A|alice|U1|DEV-1|", "6|station-A|alice|U1|DEV-1|none",       "3|station-B|bob|U1|DEV-1|",
+            "5|station-B|bob|U1|DEV-1|",   "8|station-B|bob|U1|DEV-1|label tornU2", "14|station-B|bob|U2|DEV-1|U1"};
+        QCOMPARE(lines(historyOf(QStringLiteral("U1"))), QStringList{imported} + ofDevice.mid(0, 5));
         QCOMPARE(lines(historyOf(QStringLiteral("DEV-1"))), ofDevice);
 
         const Ran ran = admin({QStringLiteral("history"), QStringLiteral("U1")});
         QCOMPARE(ran.exitCode, 0);
-        QCOMPARE(ran.out.size(), 6); // the header and five entries
-        const QStringList words{"imported", "claimed", "written", "confirmed", "voided"};
+        QCOMPARE(ran.out.size(), 7); // the header and six entries
+        const QStringList words{"imported", "claimed", "not confirmed", "written", "confirmed", "voided"};
         for (int i = 0; i < words.size(); ++i)
             QVERIFY2(ran.out.at(i + 1).contains(QStringLiteral("  %1  ").arg(words.at(i))),
                      qPrintable(ran.out.at(i + 1)));
         QVERIFY(ran.out.at(2).contains(QRegularExpression(QStringLiteral("station-A +alice "))));
-        QVERIFY(ran.out.at(5).contains(QStringLiteral("replaced by U2: label torn")));
+        QVERIFY(ran.out.at(6).contains(QStringLiteral("replaced by U2: label torn")));
         // Aligned: every line's event column starts at the same place.
         const int at = ran.out.at(0).indexOf(QStringLiteral("EVENT"));
         for (int i = 0; i < words.size(); ++i)
