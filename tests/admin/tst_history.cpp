@@ -117,6 +117,19 @@ private slots:
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE BatchID = %1").arg(batchId)), 3);
     }
 
+    // An export's used rows come in with their device, named by the batch of their file.
+    void statedRowsNameTheirBatch()
+    {
+        const QString path = testsupport::writeFile(
+            QStringLiteral("pool.csv"), "UUID,Customer,Is used,Type,SN.,IP\r\nT-1,UMEYE,YES,NVR,D-1,10.0.0.1\r\n");
+        struct : jobs::ImportListener {
+        } listener;
+        QCOMPARE(jobs::ImportJob(path, 1, jobs::ImportJob::Kind::Csv).run(listener).succeeded, 1);
+        QCOMPARE(lines(historyOf(QStringLiteral("D-1"))), QStringList{"0|||T-1|D-1|"});
+        QCOMPARE(lines(historyOf(QStringLiteral("T-1"))),
+                 (QStringList{QStringLiteral("1|%1|admin|T-1||pool.csv").arg(importStation), "0|||T-1|D-1|"}));
+    }
+
     // Claimed on A and never confirmed there, burnt again on B, then replaced: the history of
     // the identifier and of its device, every event with its station and person, in order.
     void identifierClaimedReburntAndReplaced()
