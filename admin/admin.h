@@ -13,6 +13,9 @@ int verifyLog(const QStringList &args);
 // Brings the server's pool to this program's schema and gives the stations' group role
 // exactly what a station needs. Run once by the database's owner.
 int setupServer(const QStringList &args);
+// Prints everything the pool knows of one identifier or device: 0 when something is known,
+// 1 when nothing is, 2 when the pool could not be read.
+int history(const QStringList &args);
 
 void printOut(const QString &text);
 int printError(const QString &text, int code = 2);

@@ -1,6 +1,7 @@
 // tarnwell-admin COMMAND [options]
 //   verify-log      checks the operation log's hash chains
 //   setup-server    prepares the line's PostgreSQL pool and the stations' group role
+//   history VALUE   what the pool knows of an identifier or a device
 #include "admin/admin.h"
 
 #include "store/storesettings.h"
@@ -32,7 +33,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
-    const QString usage = QStringLiteral("usage: tarnwell-admin verify-log [options] | setup-server [options]; "
+    const QString usage = QStringLiteral("usage: tarnwell-admin verify-log [options] | setup-server [options] | "
+                                         "history VALUE; "
                                          "tarnwell-admin COMMAND --help for its options");
     if (args.isEmpty())
         return admin::printError(usage);
@@ -46,6 +48,8 @@ int main(int argc, char *argv[])
         return admin::verifyLog(args);
     if (command == QLatin1String("setup-server"))
         return admin::setupServer(args);
+    if (command == QLatin1String("history"))
+        return admin::history(args);
     if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
         admin::printOut(usage);
         return 0;

@@ -5,13 +5,16 @@
 #include "store/fixedfield.h"
 #include "store/storeconnection.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <functional>
 #include <memory>
 
 namespace jobs {
@@ -204,7 +207,11 @@ public:
             distinct.append(value);
         }
         NewSerialsTally tally;
-        if (!storeNewSerials(distinct, customerId, &tally)) {
+        // The batch row's counts go with the values: a run cut short still says what it stored.
+        if (!storeNewSerials(distinct, customerId, &tally, batchId)
+            || (batchId > 0
+                && !countImportBatch(batchId, succeeded + tally.stored + batchTally.cameIn,
+                                     failed + (pending.size() - tally.stored) + batchTally.notStored()))) {
             const QString why = storeError();
             rollbackBatch();
             return storeFailure(why);
@@ -224,14 +231,15 @@ public:
         return true;
     }
 
-    // Writes one log row in a transaction of its own, waiting for the lock like a batch.
-    bool log(const QString &type, const QString &describe)
+    // Writes one log row in a transaction of its own, waiting for the lock like a batch;
+    // `with` writes what goes with the row in that transaction.
+    bool log(const QString &type, const QString &describe, const std::function<bool()> &with = {})
     {
         if (!beginWaiting(watch)) {
             logFailure = storeError();
             return false;
         }
-        if (!addLog(makeLogRecord(type, describe))) {
+        if ((with && !with()) || !addLog(makeLogRecord(type, describe))) {
             logFailure = storeError();
             rollbackBatch();
             return false;
@@ -250,6 +258,8 @@ public:
     StatedTally statedTally;
     // Of the failed: values committed batches found in the pool, by state.
     NewSerialsTally inPool;
+    // The run's ImportBatches row, which every identifier it stores names (0: none yet).
+    qint64 batchId = 0;
     bool storeFailed = false;
     QString storeFailureText;
     QString logFailure;
@@ -285,7 +295,7 @@ private:
         if (stated.isEmpty())
             return true;
         QVector<StatedOutcome> outcomes;
-        if (!storeStatedSerials(stated, &outcomes))
+        if (!storeStatedSerials(stated, &outcomes, batchId))
             return false;
         for (const StatedOutcome outcome : qAsConst(outcomes)) {
             switch (outcome) {
@@ -333,13 +343,27 @@ private:
 
 using Outcome = ImportResult::Outcome;
 
-// The log row that marks an import as begun, written before the first value is read,
-// so that an import killed part-way still leaves a trace beside what it committed.
-bool begin(ImportRun &run, const QString &path)
+// The file's SHA-256 as hex: which file a batch came from, whatever it was named.
+QString fileHash(const QString &path)
 {
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+// The log row that marks an import as begun, written before the first value is read,
+// so that an import killed part-way still leaves a trace beside what it committed; its
+// import batch row commits with it.
+bool begin(ImportRun &run, const QString &path, int customerId)
+{
+    const QString name = QFileInfo(path).fileName();
+    const QString hash = fileHash(path);
+    const auto batch = [&] { return (run.batchId = recordImportBatch(name, hash, customerId)) > 0; };
     // "serail" is the program's own spelling, kept.
-    if (!run.log(ImportJob::tr("Import serail number"),
-                 ImportJob::tr("Import started: %1").arg(QFileInfo(path).fileName()))) {
+    if (!run.log(ImportJob::tr("Import serail number"), ImportJob::tr("Import started: %1").arg(name), batch)) {
+        run.batchId = 0;
         run.storeFailed = true;
         run.storeFailureText = run.logFailure;
         run.logFailure.clear();
@@ -442,7 +466,7 @@ ImportResult ImportJob::run(ImportListener &listener)
 
     result.outcome = Outcome::Completed; // no reader: nothing to read, an empty run
     if (reader) {
-        if (!begin(run, path)) {
+        if (!begin(run, path, customerId)) {
             result.outcome = Outcome::StoreFailed;
         } else {
             run.unguard = kind == Kind::Csv;
@@ -455,7 +479,9 @@ ImportResult ImportJob::run(ImportListener &listener)
 
     run.showCount();
     // "serail" is the program's own spelling, kept.
-    result.logged = run.log(tr("Import serail number"), tr("Import serail number"));
+    // The batch's final counts (refusals after the last stored value too) go with the closing row.
+    const auto counts = [&run] { return run.batchId <= 0 || countImportBatch(run.batchId, run.succeeded, run.failed); };
+    result.logged = run.log(tr("Import serail number"), tr("Import serail number"), counts);
     result.logFailure = run.logFailure;
     result.succeeded = run.succeeded;
     result.failed = run.failed;

@@ -289,6 +289,168 @@
     </message>
 </context>
 <context>
+    <name>HistoryDlg</name>
+    <message>
+        <source>History</source>
+        <translation>历史</translation>
+    </message>
+    <message>
+        <source>Time</source>
+        <translation>时间</translation>
+    </message>
+    <message>
+        <source>Station</source>
+        <translation>工位</translation>
+    </message>
+    <message>
+        <source>Person</source>
+        <translation>人员</translation>
+    </message>
+    <message>
+        <source>Event</source>
+        <translation>事件</translation>
+    </message>
+    <message>
+        <source>UUID</source>
+        <translation>UUID</translation>
+    </message>
+    <message>
+        <source>Device</source>
+        <translation>设备</translation>
+    </message>
+    <message>
+        <source>Detail</source>
+        <translation>详情</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
+        <source>The history of %1 could not be read: %2</source>
+        <translation>无法读取 %1 的历史：%2</translation>
+    </message>
+    <message>
+        <source>Nothing is known of %1.</source>
+        <translation>没有关于 %1 的任何记录。</translation>
+    </message>
+    <message>
+        <source>History of %1</source>
+        <translation>%1 的历史</translation>
+    </message>
+</context>
+<context>
+    <name>HistoryWords</name>
+    <message>
+        <source>state</source>
+        <translation>状态</translation>
+    </message>
+    <message>
+        <source>imported</source>
+        <translation>导入</translation>
+    </message>
+    <message>
+        <source>claimed</source>
+        <translation>占用</translation>
+    </message>
+    <message>
+        <source>written</source>
+        <translation>已写入</translation>
+    </message>
+    <message>
+        <source>write failed</source>
+        <translation>写入失败</translation>
+    </message>
+    <message>
+        <source>confirmed</source>
+        <translation>已确认</translation>
+    </message>
+    <message>
+        <source>not confirmed</source>
+        <translation>未确认</translation>
+    </message>
+    <message>
+        <source>kept</source>
+        <translation>保留</translation>
+    </message>
+    <message>
+        <source>voided</source>
+        <translation>作废</translation>
+    </message>
+    <message>
+        <source>released</source>
+        <translation>释放</translation>
+    </message>
+    <message>
+        <source>deleted</source>
+        <translation>删除</translation>
+    </message>
+    <message>
+        <source>exported</source>
+        <translation>导出</translation>
+    </message>
+    <message>
+        <source>label printed</source>
+        <translation>已打印标签</translation>
+    </message>
+    <message>
+        <source>recorded</source>
+        <translation>已记录</translation>
+    </message>
+    <message>
+        <source>replacement</source>
+        <translation>替换</translation>
+    </message>
+    <message>
+        <source>event %1</source>
+        <translation>事件 %1</translation>
+    </message>
+    <message>
+        <source>retired</source>
+        <translation>已退役</translation>
+    </message>
+    <message>
+        <source>unused</source>
+        <translation>未使用</translation>
+    </message>
+    <message>
+        <source>used</source>
+        <translation>已使用</translation>
+    </message>
+    <message>
+        <source>pending</source>
+        <translation>待定</translation>
+    </message>
+    <message>
+        <source>void</source>
+        <translation>作废</translation>
+    </message>
+    <message>
+        <source>state %1</source>
+        <translation>状态 %1</translation>
+    </message>
+    <message>
+        <source>%1 now (no event recorded)</source>
+        <translation>当前%1（无事件记录）</translation>
+    </message>
+    <message>
+        <source>replaced by %1</source>
+        <translation>被 %1 替换</translation>
+    </message>
+    <message>
+        <source>replaced by %1: %2</source>
+        <translation>被 %1 替换：%2</translation>
+    </message>
+    <message>
+        <source>in place of %1</source>
+        <translation>替换 %1</translation>
+    </message>
+    <message>
+        <source>%1 (%2)</source>
+        <translation>%1（%2）</translation>
+    </message>
+</context>
+<context>
     <name>IdleLock</name>
     <message>
         <source>Lock</source>
@@ -929,6 +1091,10 @@ Nothing was written under that name.</source>
     <message>
         <source>Only an administrator may import serial numbers.</source>
         <translation>只有管理员可以导入序列号。</translation>
+    </message>
+    <message>
+        <source>History</source>
+        <translation>历史</translation>
     </message>
 </context>
 <context>

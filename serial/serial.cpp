@@ -2,6 +2,7 @@
 #include "ui_serial.h"
 
 #include "jobs/roleactions.h"
+#include "serial/historydlg.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
 #include "widgets/displaytext.h"
@@ -241,6 +242,19 @@ void Serial::onCheckBoxSelAll(int state)
             break;
         item->setCheckState(Qt::CheckState(state));
     }
+}
+
+void Serial::on_btnHistory_clicked()
+{
+    const int row = ui->tableWidget->currentRow();
+    if (row < 0 || row >= pageRecords.size() || !ui->tableWidget->item(row, ColNo)) {
+        MessageBox::warning(nullptr, tr("Warning"), tr("Please select serial number!"), QMessageBox::Ok);
+        return;
+    }
+    // Not modal to the program: the operator may keep it open beside the pages.
+    auto *dialog = new HistoryDlg(pageRecords.at(row).serialNumber, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
 }
 
 void Serial::on_btnDelete_clicked()

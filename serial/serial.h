@@ -42,6 +42,8 @@ private slots:
     void on_btnImport_clicked();
     void onCheckBoxSelAll(int state);
     void on_btnDelete_clicked();
+    // Opens the history of the selected row's identifier.
+    void on_btnHistory_clicked();
 public slots:
     void onSerial();
 private slots:

@@ -217,13 +217,14 @@ struct NewSerialsTally {
 // The import's bulk form of serialExists and insertSerial, a few statements per thousand
 // values, inside the caller's batch: of `values` (distinct), stores those the pool has
 // never held (neither in SerialNumbers nor retired, for any customer) as unused
-// identifiers of the customer, in their order; *tally says what became of them. False,
-// with storeError(), when the store could not answer or write (the caller rolls the batch
-// back).
-bool storeNewSerials(const QStringList &values, int customerId, NewSerialsTally *tally);
-// Retires every row holding the serial number: it moves to RetiredSerials with its state
-// and device (and the time and station), so it is never offered, claimed or imported
-// again; the pool's counts drop with it. One transaction: the caller's batch when one is
+// identifiers of the customer, in their order, each naming the import batch `batchId`
+// (0: none); *tally says what became of them. False, with storeError(), when the store
+// could not answer or write (the caller rolls the batch back).
+bool storeNewSerials(const QStringList &values, int customerId, NewSerialsTally *tally, qint64 batchId = 0);
+// Retires every row holding the serial number: it moves to RetiredSerials with its state,
+// device and import batch (and the time and station), so it is never offered, claimed or
+// imported again; the pool's counts drop with it, and a Deleted event tells of it. One
+// transaction: the caller's batch when one is
 // open, else its own. True when that went through (a serial number no longer in the pool
 // is already retired or never was).
 bool deleteSerial(const QString &serialNumber);
@@ -368,6 +369,7 @@ enum class StatedOutcome {
 };
 // The import's step for such rows, inside the caller's batch, in their order (a row sees
 // what the rows before it did). An identifier held here is never overwritten, and no
-// device ends with two identifiers. `outcomes` gets one entry per row. False, with
-// storeError(), when the store could not answer or write (the caller rolls back).
-bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> *outcomes);
+// device ends with two identifiers. `outcomes` gets one entry per row; a row stored anew
+// names the import batch `batchId` (0: none). False, with storeError(), when the store
+// could not answer or write (the caller rolls back).
+bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> *outcomes, qint64 batchId = 0);

@@ -22,6 +22,10 @@ enum class SerialEventKind {
     LabelPrinted = 12,
     Recorded = 13,    // recorded used without a read-back (an SDK that cannot read)
     Replacement = 14, // rework: claimed in place of `related`
+    // Never stored: what a history shows of an identifier whose pool row no event
+    // accounts for (burnt or retired before events were kept); the entry's isUse and
+    // retired say its state.
+    PoolState = 0,
 };
 
 // One event as it is recorded. The store stamps it with the time, this station and the
@@ -39,6 +43,15 @@ struct SerialEvent {
 // store could not write it.
 bool recordSerialEvent(const SerialEvent &event);
 
+// One import run: an ImportBatches row naming the file, its SHA-256 (hex), the customer,
+// the time, this station and the signed-in person. Every identifier the run stores carries
+// its BatchID. Inside the caller's batch when one is open, else in a transaction of its own.
+// The new BatchID, or 0 with storeError() when the store could not write it.
+qint64 recordImportBatch(const QString &fileName, const QString &fileHash, int customerId);
+// What the run has stored and refused so far, written over the row's counts (same
+// transaction rules). False, with storeError(), when the row could not be changed.
+bool countImportBatch(qint64 batchId, qint64 stored, qint64 refused);
+
 // One line of a history, as found.
 struct HistoryEntry {
     SerialEventKind kind = SerialEventKind::Claimed;
@@ -49,9 +62,15 @@ struct HistoryEntry {
     QString deviceSerialNum;
     QString detail;
     QString related;
+    // PoolState: the row's IsUse (SerialUse), and whether it is a retired row.
+    int isUse = -1;
+    bool retired = false;
 };
 
 // Every event of `value`, taken as an identifier and as a device serial number, from every
-// station, in the order they were recorded (the import first, from the identifier's batch).
-// False, with storeError(), when the store could not answer.
+// station, in the order they were recorded (the import first, from the identifier's batch;
+// its detail is the file's name). A pool row of the value (as identifier or device) that no
+// event names comes last as a PoolState entry. Only indexed lookups: a pool of millions
+// answers as fast as an empty one. Empty when nothing is known of the value. False, with
+// storeError(), when the store could not answer.
 bool serialHistory(const QString &value, QList<HistoryEntry> *entries);

@@ -89,14 +89,14 @@ bool presentSerials(const QStringList &values, QHash<QString, Held> *held)
     return true;
 }
 
-bool insertSerials(const QStringList &values, int customerId)
+bool insertSerials(const QStringList &values, int customerId, const QVariant &batch)
 {
     for (int from = 0; from < values.size(); from += kChunk) {
         const int n = qMin(kChunk, values.size() - from);
         const QString sql = QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                           "DeviceSerialNum, szIP) VALUES %1")
-                                .arg(placeholders(n, QStringLiteral("(%1, ?, 0, '', '', '')").arg(customerId)));
-        const int stored = runChunk(sql, values, from, n);
+                                           "DeviceSerialNum, szIP, BatchID) VALUES %1")
+                                .arg(placeholders(n, QStringLiteral("(%1, ?, 0, '', '', '', ?)").arg(customerId)));
+        const int stored = runChunk(sql, values, from, n, batch);
         if (stored < 0)
             return false;
         if (stored != n) {
@@ -121,7 +121,7 @@ bool takeImportTurn()
 // transaction holds until it ends): without it two stations importing the same file
 // would each find a value missing and both store it. Only a chunk that stored fewer than
 // it was given is looked up again, to say why; an import of new values costs nothing more.
-bool insertNewSerialsOnServer(const QStringList &values, int customerId, NewSerialsTally *tally)
+bool insertNewSerialsOnServer(const QStringList &values, int customerId, NewSerialsTally *tally, const QVariant &batch)
 {
     if (!takeImportTurn())
         return false;
@@ -130,15 +130,16 @@ bool insertNewSerialsOnServer(const QStringList &values, int customerId, NewSeri
         QStringList rows;
         rows.reserve(n);
         for (int i = 0; i < n; ++i)
-            rows << QStringLiteral("(?, %1)").arg(i);
-        const QString sql = QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                           "DeviceSerialNum, szIP) SELECT %1, v.x, 0, '', '', '' FROM (VALUES %2) "
-                                           "AS v(x, n) WHERE NOT EXISTS (SELECT 1 FROM SerialNumbers s WHERE "
-                                           "s.SerialNumber = v.x) AND NOT EXISTS (SELECT 1 FROM RetiredSerials r "
-                                           "WHERE r.SerialNumber = v.x) ORDER BY v.n")
+            rows << QStringLiteral("(?, %1, CAST(? AS BIGINT))").arg(i);
+        const QString sql = QStringLiteral(
+                                "INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
+                                "DeviceSerialNum, szIP, BatchID) SELECT %1, v.x, 0, '', '', '', v.b "
+                                "FROM (VALUES %2) AS v(x, n, b) WHERE NOT EXISTS (SELECT 1 FROM SerialNumbers s WHERE "
+                                "s.SerialNumber = v.x) AND NOT EXISTS (SELECT 1 FROM RetiredSerials r "
+                                "WHERE r.SerialNumber = v.x) ORDER BY v.n")
                                 .arg(customerId)
                                 .arg(rows.join(QLatin1Char(',')));
-        const int added = runChunk(sql, values, from, n);
+        const int added = runChunk(sql, values, from, n, batch);
         if (added < 0)
             return false;
         if (added > n) {
@@ -158,14 +159,20 @@ bool insertNewSerialsOnServer(const QStringList &values, int customerId, NewSeri
     return true;
 }
 
+// The BatchID bound beside each value: NULL for values of no batch.
+QVariant batchValue(qint64 batchId)
+{
+    return batchId > 0 ? QVariant(batchId) : QVariant(QVariant::LongLong);
+}
+
 } // namespace
 
-bool storeNewSerials(const QStringList &values, int customerId, NewSerialsTally *tally)
+bool storeNewSerials(const QStringList &values, int customerId, NewSerialsTally *tally, qint64 batchId)
 {
     const StoreCall call;
     *tally = NewSerialsTally();
     if (engine == StoreSettings::PostgreSQL)
-        return insertNewSerialsOnServer(values, customerId, tally);
+        return insertNewSerialsOnServer(values, customerId, tally, batchValue(batchId));
     // The file: the batch holds the write lock, so what the lookup finds missing is still
     // missing when it is stored.
     QHash<QString, Held> held;
@@ -176,7 +183,7 @@ bool storeNewSerials(const QStringList &values, int customerId, NewSerialsTally 
     for (const QString &value : values)
         if (!held.contains(value))
             fresh.append(value);
-    if (!insertSerials(fresh, customerId))
+    if (!insertSerials(fresh, customerId, batchValue(batchId)))
         return false;
     tally->stored = fresh.size();
     tallyHeld(held, tally);
@@ -211,7 +218,7 @@ bool lookupChunks(const QString &sqlOfList, const QStringList &values,
 
 } // namespace
 
-bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> *outcomes)
+bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> *outcomes, qint64 batchId)
 {
     const StoreCall call;
     outcomes->clear();
@@ -306,8 +313,9 @@ bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> 
             outcome = StatedOutcome::UnknownCustomer;
         } else {
             if (!runOne(QStringLiteral("INSERT INTO SerialNumbers(CustomerID, SerialNumber, IsUse, DeviceType, "
-                                       "DeviceSerialNum, szIP) VALUES(?, ?, ?, ?, ?, ?)"),
-                        {customer.value(), r.serialNumber, r.isUse, r.deviceType, r.deviceSerialNum, r.deviceIp}))
+                                       "DeviceSerialNum, szIP, BatchID) VALUES(?, ?, ?, ?, ?, ?, ?)"),
+                        {customer.value(), r.serialNumber, r.isUse, r.deviceType, r.deviceSerialNum, r.deviceIp,
+                         batchValue(batchId)}))
                 return false;
             storeQuery.finish();
             outcome = StatedOutcome::Stored;

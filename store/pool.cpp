@@ -86,29 +86,52 @@ bool deleteSerial(const QString &serialNumber)
 {
     const StoreCall call;
     const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    // The server moves the rows in one statement: the copy holds exactly the rows removed,
-    // in the state they had when removed, whatever another station does meanwhile.
-    if (storeIsServer())
-        return run(QStringLiteral("WITH gone AS (DELETE FROM SerialNumbers WHERE SerialNumber=? RETURNING "
-                                  "CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP) "
-                                  "INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, "
-                                  "DeviceSerialNum, szIP, RetiredDate, RetiredStation) SELECT CustomerID, "
-                                  "SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP, ?, ? FROM gone"),
-                   {serialNumber, now, station});
-    // The file: copy, then remove, under the batch's write lock, so no writer comes between.
+    // The move and its Deleted event commit together: the caller's batch, else one of our own.
     const bool own = !batchIsOpen();
     if (own && !beginBatch())
         return false;
-    const bool moved =
-        run(QStringLiteral("INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, "
-                           "szIP, RetiredDate, RetiredStation) SELECT CustomerID, SerialNumber, IsUse, DeviceType, "
-                           "DeviceSerialNum, szIP, ?, ? FROM SerialNumbers WHERE SerialNumber=?"),
-            {now, station, serialNumber})
-        && run(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber=?"), {serialNumber});
+    // The device the identifier was recorded for, named in the event.
+    QString device;
+    bool done = run(QStringLiteral("SELECT DeviceSerialNum FROM SerialNumbers WHERE SerialNumber=? "
+                                   "AND DeviceSerialNum<>'' LIMIT 1"),
+                    {serialNumber});
+    if (done && storeQuery.next())
+        device = storeQuery.value(0).toString();
+    storeQuery.finish();
+    int moved = 0;
+    // A value already gone was retired before (its event with it) or never held.
+    const auto tell = [&] {
+        return moved <= 0 || recordSerialEvent({SerialEventKind::Deleted, serialNumber, device, QString(), QString()});
+    };
+    if (done && storeIsServer()) {
+        // The server moves the rows in one statement: the copy holds exactly the rows
+        // removed, in the state they had when removed, whatever another station does meanwhile.
+        done = run(QStringLiteral("WITH gone AS (DELETE FROM SerialNumbers WHERE SerialNumber=? RETURNING "
+                                  "CustomerID, SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP, BatchID) "
+                                  "INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, "
+                                  "DeviceSerialNum, szIP, RetiredDate, RetiredStation, BatchID) SELECT CustomerID, "
+                                  "SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP, ?, ?, BatchID FROM gone"),
+                   {serialNumber, now, station});
+        moved = done ? storeQuery.numRowsAffected() : 0;
+        storeQuery.finish();
+        done = done && tell();
+    } else if (done) {
+        // The file: copy, then remove, under the batch's write lock, so no writer comes between.
+        done = run(QStringLiteral("INSERT INTO RetiredSerials (CustomerID, SerialNumber, IsUse, DeviceType, "
+                                  "DeviceSerialNum, szIP, RetiredDate, RetiredStation, BatchID) SELECT CustomerID, "
+                                  "SerialNumber, IsUse, DeviceType, DeviceSerialNum, szIP, ?, ?, BatchID "
+                                  "FROM SerialNumbers WHERE SerialNumber=?"),
+                   {now, station, serialNumber});
+        moved = done ? storeQuery.numRowsAffected() : 0;
+        storeQuery.finish();
+        done = done && tell() && run(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber=?"), {serialNumber});
+    }
     if (!own)
-        return moved;
-    if (!moved) {
+        return done;
+    if (!done) {
+        const QString why = storeError();
         rollbackBatch();
+        fail(why);
         return false;
     }
     return commitBatch();

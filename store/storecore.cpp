@@ -431,15 +431,19 @@ bool runBulk(QSqlQuery *query, const QString &sql)
 }
 
 // Runs `sql` with values [from, from + n) bound in order; the query that ran, or null.
-QSqlQuery *execChunk(const QString &sql, const QStringList &values, int from, int n)
+QSqlQuery *execChunk(const QString &sql, const QStringList &values, int from, int n, const QVariant &each)
 {
     QSqlQuery *ran = nullptr;
+    const bool withEach = each.isValid();
     bounded([&] {
         QSqlQuery *query = bulkQuery(sql);
         if (!query)
             return false;
-        for (int i = 0; i < n; ++i)
+        for (int i = 0; i < n; ++i) {
             query->addBindValue(text(values.at(from + i)));
+            if (withEach)
+                query->addBindValue(each);
+        }
         if (runBulk(query, sql))
             ran = query;
         return ran != nullptr;
@@ -449,9 +453,9 @@ QSqlQuery *execChunk(const QString &sql, const QStringList &values, int from, in
 
 // Runs the write `sql` with values [from, from + n) bound in order: the rows it changed,
 // or -1 when it could not run.
-int runChunk(const QString &sql, const QStringList &values, int from, int n)
+int runChunk(const QString &sql, const QStringList &values, int from, int n, const QVariant &each)
 {
-    QSqlQuery *query = execChunk(sql, values, from, n);
+    QSqlQuery *query = execChunk(sql, values, from, n, each);
     if (!query)
         return -1;
     const int changed = query->numRowsAffected();

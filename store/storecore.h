@@ -110,10 +110,11 @@ bool runOne(const QString &sql, std::initializer_list<QVariant> values);
 bool control(const QString &sql);
 int firstInt(const QString &sql, std::initializer_list<QVariant> values, int none);
 
-// Chunks of values bound in order.
+// Chunks of values bound in order; a valid `each` is bound again after every value (a
+// column all rows of the chunk share).
 QString placeholders(int count, const QString &one);
-QSqlQuery *execChunk(const QString &sql, const QStringList &values, int from, int n);
-int runChunk(const QString &sql, const QStringList &values, int from, int n);
+QSqlQuery *execChunk(const QString &sql, const QStringList &values, int from, int n, const QVariant &each = {});
+int runChunk(const QString &sql, const QStringList &values, int from, int n, const QVariant &each = {});
 
 // Rows read from storeQuery.
 template <std::size_t N>

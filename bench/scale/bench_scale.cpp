@@ -1,10 +1,11 @@
 // A pool and a log of any size (ten million rows each by default): the store's lookups with
 // and without the pool's indexes, the Serial and Log pages driven through their widgets for
-// every filter the Serial page can build, and the start of the program on a file the
+// every filter the Serial page can build, the history of a value beside a search of the
+// log's texts, and the start of the program on a file the
 // previous version made. Every figure stands beside the designed statements, the bare
 // store calls or the previous version's work on the same pool, in the same run.
 //
-//   bench_scale [--rows N] [--engine sqlite|postgresql|both] [--only open,store,serial,log]
+//   bench_scale [--rows N] [--engine sqlite|postgresql|both] [--only open,store,serial,log,history]
 //               [--runs R] [--filters all|main] [--server-folder DIR]
 //   N: TARNWELL_BENCH_ROWS (default 10000000); the pool and the log each get N rows.
 //   The SQLite files are kept in TARNWELL_BENCH_DATA (default build/bench-data): the
@@ -568,6 +569,96 @@ void logSection()
     }
 }
 
+// ---- the history of a value ---------------------------------------------------------
+
+// serialHistory of identifiers (with and without an import batch), of devices and of a value
+// nobody knows, beside the statement that finds a value in the log's texts (LIKE over every
+// row), on the same pool in the same run. The events are made once per pool: one per
+// identifier (its device's, when it has one) and one import batch named by every hundredth.
+void historySection(qint64 rows)
+{
+    if (bench::scalar(storeDatabase, QStringLiteral("SELECT COUNT(*) FROM ImportBatches")) == 0) {
+        say("\nfilling %lld events and an import batch ...\n", rows);
+        QElapsedTimer t;
+        t.start();
+        // One transaction; on the server without the store's statement bound, which a fill of
+        // millions of rows outlasts.
+        const QStringList fill{
+            QStringLiteral("BEGIN"),
+            engine == Engine::PostgreSQL ? QStringLiteral("SET LOCAL statement_timeout = 0")
+                                         : QStringLiteral("SELECT 1"),
+            QStringLiteral(
+                "INSERT INTO ImportBatches (BatchID, FileName, FileHash, CustomerID, BatchDate, BatchStation, "
+                "BatchUser, Stored, Refused) VALUES (1, 'bench-batch.xlsx', '', 1, '2026-01-01 08:00:00', "
+                "'bench', 'bench', %1, 0)")
+                .arg(rows),
+            QStringLiteral("UPDATE SerialNumbers SET BatchID = 1 WHERE SNID % 100 = 0"),
+            QStringLiteral("INSERT INTO SerialEvents (SerialNumber, DeviceSerialNum, EventKind, EventDetail, "
+                           "RelatedSerial, EventDate, EventStation, EventUser) SELECT SerialNumber, DeviceSerialNum, "
+                           "CASE IsUse WHEN 0 THEN 12 WHEN 2 THEN 2 ELSE 5 END, '', '', '2026-01-02 09:00:00', "
+                           "'bench', 'bench' FROM SerialNumbers ORDER BY SNID"),
+            QStringLiteral("COMMIT")};
+        bool ok = true;
+        for (const QString &sql : fill)
+            ok = ok && bench::exec(storeDatabase, sql);
+        if (engine == Engine::PostgreSQL)
+            bench::exec(storeDatabase, QStringLiteral("ANALYZE SerialEvents"));
+        say("  in %.0f s%s\n", double(t.elapsed()) / 1000, ok ? "" : " (FAILED)");
+        if (!ok)
+            return;
+    }
+    const qint64 events = bench::scalar(storeDatabase, QStringLiteral("SELECT COUNT(*) FROM SerialEvents"));
+    std::vector<QString> batched, plain, devices;
+    for (qint64 k = 0; k < 64; ++k) {
+        const qint64 i = std::max<qint64>(100, (1 + k * (rows - 1) / 63) / 100 * 100);
+        batched.push_back(bench::poolSerial(i));
+        plain.push_back(bench::poolSerial(i + 1));
+        qint64 d = i + 1;
+        while (d < rows && !bench::poolUsed(d))
+            ++d;
+        devices.push_back(bench::poolDevice(d));
+    }
+    const auto history = [](const std::vector<QString> &values) {
+        return [&values](int i) {
+            QList<HistoryEntry> entries;
+            serialHistory(values[std::size_t(i) % values.size()], &entries);
+        };
+    };
+    struct Call {
+        const char *what;
+        std::function<void(int)> call;
+        QString needle; // what the log scan looks for
+    };
+    const Call calls[] =
+        {
+            {"identifier with its import batch", history(batched), batched.front()},
+            {"identifier of no batch", history(plain), plain.front()},
+            {"device serial number", history(devices), devices.front()},
+            {"a value nobody knows",
+             [](int i) {
+        QList<HistoryEntry> entries;
+        serialHistory(QStringLiteral("ABSENT-%1").arg(i), &entries);
+             },
+             QStringLiteral("ABSENT-1")},
+    };
+    say("\n## History of a value, %s, %lld identifiers, %lld events, %lld log rows: serialHistory, the fastest "
+        "batch's mean per call; baseline: the log's texts searched with LIKE (median of %d)\n\n"
+        "| value | serialHistory | its CPU | log LIKE scan | x faster | target | load |\n"
+        "|---|---:|---:|---:|---:|---|---:|\n",
+        engineName(), rows, events, bench::scalar(storeDatabase, QStringLiteral("SELECT COUNT(*) FROM Logs")),
+        baseRuns);
+    for (const Call &c : calls) {
+        double cpu = 0;
+        const double indexed = timeCall(c.call, &cpu);
+        const Timing scan = timeDesigned(QStringLiteral("SELECT LogID, LogType, LogDescribe, LogDate, LogStation FROM "
+                                                        "Logs WHERE LogDescribe LIKE '%%1%' ORDER BY LogID")
+                                             .arg(c.needle));
+        say("| %s | %s | %s | %s | %.0f | < %.0f ms: %s | %.1f |\n", c.what, qPrintable(fine(indexed)),
+            qPrintable(fine(cpu)), qPrintable(ms(scan.wall) + QStringLiteral(" ms")), scan.wall / indexed, 200.0,
+            indexed < 200 ? "met" : "MISSED", bench::loadAverage());
+    }
+}
+
 // ---- child processes: the start ------------------------------------------------------
 
 // In a child: the start as the program makes it, to the login dialog on the screen.
@@ -708,7 +799,7 @@ bool wants(const Plan &plan, const char *section)
 // cannot be opened.
 bool pageSections(const Plan &plan)
 {
-    if (!wants(plan, "store") && !wants(plan, "serial") && !wants(plan, "log"))
+    if (!wants(plan, "store") && !wants(plan, "serial") && !wants(plan, "log") && !wants(plan, "history"))
         return true;
     openDatabase();
     if (!storeDatabase.isOpen())
@@ -719,6 +810,8 @@ bool pageSections(const Plan &plan)
         serialSection(plan.allCombos);
     if (wants(plan, "log"))
         logSection();
+    if (wants(plan, "history"))
+        historySection(plan.rows);
     closeDatabase();
     return true;
 }
@@ -895,7 +988,7 @@ int main(int argc, char *argv[])
                                        QStringLiteral("all"))
         == QLatin1String("all");
     plan.sections = bench::textOption(arguments, QStringLiteral("--only"), "TARNWELL_BENCH_SECTIONS",
-                                      QStringLiteral("open,store,serial,log"))
+                                      QStringLiteral("open,store,serial,log,history"))
                         .split(QLatin1Char(','));
     runs = int(bench::sizeOption(arguments, QStringLiteral("--runs"), "TARNWELL_BENCH_RUNS", 3));
     baseRuns = int(bench::sizeOption(arguments, QStringLiteral("--base-runs"), "TARNWELL_BENCH_BASE_RUNS", 2));

@@ -1,0 +1,91 @@
+#include "jobs/historywords.h"
+
+#include "store/datastore.h"
+
+namespace jobs {
+
+QString HistoryWords::event(SerialEventKind kind)
+{
+    switch (kind) {
+    case SerialEventKind::PoolState:
+        return tr("state");
+    case SerialEventKind::Imported:
+        return tr("imported");
+    case SerialEventKind::Claimed:
+        return tr("claimed");
+    case SerialEventKind::Written:
+        return tr("written");
+    case SerialEventKind::WriteFailed:
+        return tr("write failed");
+    case SerialEventKind::Confirmed:
+        return tr("confirmed");
+    case SerialEventKind::NotConfirmed:
+        return tr("not confirmed");
+    case SerialEventKind::Kept:
+        return tr("kept");
+    case SerialEventKind::Voided:
+        return tr("voided");
+    case SerialEventKind::Released:
+        return tr("released");
+    case SerialEventKind::Deleted:
+        return tr("deleted");
+    case SerialEventKind::Exported:
+        return tr("exported");
+    case SerialEventKind::LabelPrinted:
+        return tr("label printed");
+    case SerialEventKind::Recorded:
+        return tr("recorded");
+    case SerialEventKind::Replacement:
+        return tr("replacement");
+    }
+    // A kind a later version records: shown by its number rather than dropped.
+    return tr("event %1").arg(int(kind));
+}
+
+namespace {
+
+QString stateWord(const HistoryEntry &e)
+{
+    if (e.retired)
+        return HistoryWords::tr("retired");
+    switch (e.isUse) {
+    case SerialUnused:
+        return HistoryWords::tr("unused");
+    case SerialUsed:
+        return HistoryWords::tr("used");
+    case SerialPending:
+        return HistoryWords::tr("pending");
+    case SerialVoid:
+        return HistoryWords::tr("void");
+    case SerialReleased:
+        return HistoryWords::tr("released");
+    default:
+        return HistoryWords::tr("state %1").arg(e.isUse);
+    }
+}
+
+} // namespace
+
+QString HistoryWords::detail(const HistoryEntry &entry)
+{
+    switch (entry.kind) {
+    case SerialEventKind::PoolState:
+        return tr("%1 now (no event recorded)").arg(stateWord(entry));
+    case SerialEventKind::Voided:
+        if (!entry.related.isEmpty())
+            return entry.detail.isEmpty() ? tr("replaced by %1").arg(entry.related)
+                                          : tr("replaced by %1: %2").arg(entry.related, entry.detail);
+        break;
+    case SerialEventKind::Replacement:
+        if (!entry.related.isEmpty())
+            return tr("in place of %1").arg(entry.related);
+        break;
+    default:
+        break;
+    }
+    if (!entry.related.isEmpty())
+        return entry.detail.isEmpty() ? entry.related : tr("%1 (%2)").arg(entry.detail, entry.related);
+    return entry.detail;
+}
+
+} // namespace jobs
