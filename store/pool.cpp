@@ -117,10 +117,9 @@ bool deleteSerial(const QString &serialNumber)
 QString serialOfDevice(const QString &deviceSerialNum)
 {
     const StoreCall call;
-    // What the device holds: used before pending; a void identifier it no longer holds.
+    // A void identifier the device no longer holds; a released one names no device.
     QString serial;
-    if (run(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE DeviceSerialNum=? AND IsUse IN (1, 2) "
-                           "ORDER BY IsUse=1 DESC LIMIT 1"),
+    if (run(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE DeviceSerialNum=? AND IsUse NOT IN (3, 4)"),
             {deviceSerialNum})
         && storeQuery.next())
         serial = storeQuery.value(0).toString();

@@ -1,6 +1,7 @@
 // Rework of a found device: keep, replace and release against a simulated line and both
 // stores, what each refuses, and the dialog that offers them.
 #include "device/reworkdlg.h"
+#include "jobs/exportjob.h"
 #include "jobs/reworkjob.h"
 #include "platform/devicesim/simprocess.h"
 #include "platform/netsdk/z7netsdk.h"
@@ -157,6 +158,7 @@ void TestRework::storeRefusesWhatIsNotHeld_data()
     };
     row("keep unused", "keep", "U-0001", "D1", ReworkResult::NotHeld);
     row("keep another device's", "keep", "U-0003", "D1", ReworkResult::NotHeld);
+    row("keep another device's used one", "keep", "U-0004", "D2", ReworkResult::NotHeld);
     row("keep void", "keep", "U-0002", "D1", ReworkResult::NotHeld);
     row("keep as operator", "keep-operator", "U-0004", "D1", ReworkResult::Refused);
     row("replace unused", "replace", "U-0001", "D1", ReworkResult::NotHeld);
@@ -319,6 +321,15 @@ void TestRework::releaseNeedsTheDeviceWithoutIt()
                           QStringLiteral("U-0001")}));
     QCOMPARE(fixedfield::get(unusedSerials(10, 1).last().serialNumber), QStringLiteral("U-0001"));
     QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=0 AND SerialNumber='U-0001'")), 0);
+    // The export names both states, so its import never takes them for unused.
+    QVERIFY(testsupport::exec(QStringLiteral("UPDATE SerialNumbers SET IsUse=3 WHERE SerialNumber='U-0002'")));
+    jobs::ExportListener quiet;
+    const QString path = testsupport::workingDirectory() + QStringLiteral("/pool.csv");
+    QVERIFY(jobs::ExportJob(path, TableWriter::Format::Csv, SerialFilter()).run(quiet).ok);
+    const QByteArray exported = testsupport::readFile(path);
+    QVERIFY2(exported.contains("U-0001,UMEYE,Released,") && exported.contains("U-0002,UMEYE,Void,"),
+             exported.constData());
+    QVERIFY(testsupport::exec(QStringLiteral("UPDATE SerialNumbers SET IsUse=0 WHERE SerialNumber='U-0002'")));
     QVERIFY(claim(QStringLiteral("U-0001"), QStringLiteral("D7")));
     QCOMPARE(isUse(QStringLiteral("U-0001")), int(SerialPending));
     checkCounts();
