@@ -1,5 +1,6 @@
 // Rework of a found device: keep, replace and release against a simulated line and both
 // stores, what each refuses, and the dialog that offers them.
+#include "device/devicemng.h"
 #include "device/reworkdlg.h"
 #include "jobs/exportjob.h"
 #include "jobs/reworkjob.h"
@@ -142,6 +143,7 @@ private slots:
     void keepConfirmsPendingAndLeavesUsed();
     void replaceVoidsAndBurnsTheNext();
     void releaseNeedsTheDeviceWithoutIt();
+    void statedVoidRowHoldsNoDevice();
     void dialogDrivesRework();
 };
 
@@ -335,6 +337,23 @@ void TestRework::releaseNeedsTheDeviceWithoutIt()
     checkCounts();
 }
 
+void TestRework::statedVoidRowHoldsNoDevice()
+{
+    // An exported pool's void row is stored void, and its device may still take another.
+    QVector<StatedOutcome> outcomes;
+    QVERIFY(beginBatch());
+    QVERIFY(storeStatedSerials({{QStringLiteral("V-1"), QStringLiteral("UMEYE"), SerialVoid, QStringLiteral("IPC"),
+                                 QStringLiteral("D5"), QString()},
+                                {QStringLiteral("V-2"), QStringLiteral("UMEYE"), SerialUsed, QStringLiteral("IPC"),
+                                 QStringLiteral("D5"), QString()}},
+                               &outcomes));
+    QVERIFY(commitBatch());
+    QCOMPARE(outcomes, (QVector<StatedOutcome>{StatedOutcome::Stored, StatedOutcome::Stored}));
+    QCOMPARE(isUse(QStringLiteral("V-1")), int(SerialVoid));
+    QCOMPARE(holdingOfDevice(QStringLiteral("D5")).serialNumber, QStringLiteral("V-2"));
+    checkCounts();
+}
+
 void TestRework::dialogDrivesRework()
 {
     SimProcess line;
@@ -371,8 +390,16 @@ void TestRework::dialogDrivesRework()
     QCOMPARE(isUse(QStringLiteral("U-0004")), int(SerialVoid));
     QCOMPARE(isUse(QStringLiteral("U-0003")), int(SerialUsed));
 
-    // An operator is refused: nothing is read or written.
+    // The Burning page offers Rework to supervisors only, for a selected device.
+    DeviceMng page;
+    QVERIFY(child<QPushButton>(&page, "btnRework")->isVisibleTo(&page));
+    testsupport::click(child<QPushButton>(&page, "btnRework"));
+    QCOMPARE(MessageBox::last().text, QStringLiteral("Please select a device!"));
     testsupport::signInAs(Role::Operator);
+    page.applyRole();
+    QVERIFY(!child<QPushButton>(&page, "btnRework")->isVisibleTo(&page));
+
+    // An operator is refused: nothing is read or written.
     ReworkDlg again(d);
     const QString before = snapshot();
     testsupport::click(child<QPushButton>(&again, "btnOk"));
