@@ -1,6 +1,8 @@
 #include "device/devicemng.h"
 #include "ui_devicemng.h"
 
+#include "device/reworkdlg.h"
+
 #include "store/datastore.h"
 #include "store/fixedfield.h"
 #include "widgets/displaytext.h"
@@ -143,6 +145,7 @@ DeviceMng::DeviceMng(QWidget *parent)
     ui->cbxCustomer->addItems({tr("UMEYE"), tr("Brisvan")});
     setupTable();
     ui->btnBurn->setEnabled(false);
+    applyRole();
 
     connect(ui->cbxAll, &QCheckBox::stateChanged, this, &DeviceMng::onCheckBoxSelAll);
     connect(ui->tableWidget, &QTableWidget::itemClicked, this, &DeviceMng::itemClicked);
@@ -680,4 +683,22 @@ void DeviceMng::on_btnBurn_clicked()
         addDevice(device);
 
     emit sendOnSerial();
+}
+
+void DeviceMng::applyRole()
+{
+    ui->btnRework->setVisible(signedInMay(Role::Supervisor));
+}
+
+void DeviceMng::on_btnRework_clicked()
+{
+    const int row = ui->tableWidget->currentRow();
+    if (row < 0 || row >= listedRows() || passRunning) {
+        MessageBox::warning(nullptr, tr("Warning"), tr("Please select a device!"));
+        return;
+    }
+    const jobs::BurnRow r = readRow(row);
+    ReworkDlg dialog({r.type, r.serial, r.ip, r.user, r.password}, this);
+    if (dialog.exec() == QDialog::Accepted)
+        emit sendOnSerial();
 }

@@ -36,6 +36,8 @@ public:
     // Pace of the search countdown; one tick per "second" shown on the Search button.
     void setTickInterval(int ms);
     int tickInterval() const { return tickMs; }
+    // Offers what the signed-in person's role allows (Rework: supervisors and up).
+    void applyRole();
 
 signals:
     void sendOnSerial();
@@ -45,6 +47,7 @@ private slots:
     void on_btnStop_clicked();
     void on_btnMatch_clicked();
     void on_btnBurn_clicked();
+    void on_btnRework_clicked();
     void onCheckBoxSelAll(int state);
     void itemClicked(QTableWidgetItem *item);
 

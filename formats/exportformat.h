@@ -1,7 +1,7 @@
 // The layout of an exported pool, shared by the export that writes it and the import
 // that recognises it: a header row of the table's column titles, then one row per
 // serial number. A file in this layout is imported row by row: its unused identifiers
-// like any list, its used and pending ones with their state and device.
+// like any list, the others with their state and device.
 #pragma once
 
 #include <QCoreApplication>
@@ -35,13 +35,16 @@ inline bool isHeader(const QStringList &cells)
     return first == mine || first == source;
 }
 
-// The Is-used column: the Serial page's texts for IsUse 0 (unused), 1 (used) and 2
-// (pending), translated or as their source texts.
+// The Is-used column: the Serial page's texts for IsUse 0 (unused), 1 (used), 2
+// (pending), 3 (void) and 4 (released), translated or as their source texts.
+constexpr int kStates = 5;
 inline QString stateText(int isUse, bool translated = true)
 {
-    static const char *const texts[] = {QT_TRANSLATE_NOOP("Serial", "NO"), QT_TRANSLATE_NOOP("Serial", "YES"),
-                                        QT_TRANSLATE_NOOP("Serial", "Pending")};
-    if (isUse < 0 || isUse > 2)
+    static const char *const texts[kStates] = {QT_TRANSLATE_NOOP("Serial", "NO"), QT_TRANSLATE_NOOP("Serial", "YES"),
+                                               QT_TRANSLATE_NOOP("Serial", "Pending"),
+                                               QT_TRANSLATE_NOOP("Serial", "Void"),
+                                               QT_TRANSLATE_NOOP("Serial", "Released")};
+    if (isUse < 0 || isUse >= kStates)
         return QString();
     return translated ? QCoreApplication::translate("Serial", texts[isUse]) : QString::fromLatin1(texts[isUse]);
 }
@@ -49,7 +52,7 @@ inline QString stateText(int isUse, bool translated = true)
 // The IsUse a text of the Is-used column stands for, in either language; -1 for any other text.
 inline int stateOf(const QString &text)
 {
-    for (int isUse = 0; isUse <= 2; ++isUse)
+    for (int isUse = 0; isUse < kStates; ++isUse)
         if (text == stateText(isUse, true) || text == stateText(isUse, false))
             return isUse;
     return -1;

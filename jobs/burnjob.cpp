@@ -422,8 +422,10 @@ BurnJob::BurnJob()
 BurnJob::~BurnJob()
 {
     // No event loop here: a caller being destroyed must not get its queued events now.
+    // (Not QFuture::waitForFinished: it may run a task not yet started on this thread, and
+    // close this thread's connection instead of the store thread's.)
     if (storeOpened)
-        QtConcurrent::run(storeThread, [] { closeStoreForThisThread(); }).waitForFinished();
+        storeThread->start([] { closeStoreForThisThread(); });
     storeThread->waitForDone();
     delete storeThread;
 }

@@ -14,11 +14,13 @@ namespace {
 
 const int kProgressIntervalMs = 100;
 
-// One exported row as the table shows it, as UTF-8 (the fields already are).
-QList<QByteArray> rowOf(const SerialBytes &r, const QByteArray &yes, const QByteArray &no, const QByteArray &pending)
+// One exported row as the table shows it, as UTF-8 (the fields already are). `states`
+// holds the Is-used texts by IsUse; a state without one is written as its number, which
+// an import refuses rather than taking it for unused.
+QList<QByteArray> rowOf(const SerialBytes &r, const QList<QByteArray> &states)
 {
-    return {r.serialNumber, r.customerName,    r.isUse == SerialUsed ? yes : r.isUse == SerialPending ? pending : no,
-            r.deviceType,   r.deviceSerialNum, r.deviceIp};
+    const QByteArray state = r.isUse >= 0 && r.isUse < states.size() ? states.at(r.isUse) : QByteArray::number(r.isUse);
+    return {r.serialNumber, r.customerName, state, r.deviceType, r.deviceSerialNum, r.deviceIp};
 }
 
 QList<QByteArray> utf8(const QStringList &texts)
@@ -70,9 +72,9 @@ ExportResult ExportJob::run(ExportListener &listener)
     ExportResult result;
     const QString name = QFileInfo(path).fileName();
     const int total = countSerials(filter);
-    const QByteArray yes = exportformat::stateText(SerialUsed).toUtf8();
-    const QByteArray no = exportformat::stateText(SerialUnused).toUtf8();
-    const QByteArray pending = exportformat::stateText(SerialPending).toUtf8();
+    QList<QByteArray> states;
+    for (int isUse = 0; isUse < exportformat::kStates; ++isUse)
+        states << exportformat::stateText(isUse).toUtf8();
 
     std::unique_ptr<TableWriter> writer = TableWriter::create(format);
     bool ok = writer->open(path) && writer->row(utf8(exportformat::header()));
@@ -81,7 +83,7 @@ ExportResult ExportJob::run(ExportListener &listener)
         QElapsedTimer sinceEvents;
         sinceEvents.start();
         const bool read = forEachSerial(filter, [&](const SerialBytes &r) {
-            if (!writer->row(rowOf(r, yes, no, pending)))
+            if (!writer->row(rowOf(r, states)))
                 return false;
             ++result.written;
             if (sinceEvents.elapsed() >= kProgressIntervalMs) {

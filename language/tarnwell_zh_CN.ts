@@ -268,6 +268,18 @@
         <source>Information</source>
         <translation>信息</translation>
     </message>
+    <message>
+        <source>Rework</source>
+        <translation>返工</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>Please select a device!</source>
+        <translation>请选择设备！</translation>
+    </message>
 </context>
 <context>
     <name>ExportJob</name>
@@ -725,6 +737,157 @@
     </message>
 </context>
 <context>
+    <name>ReworkDlg</name>
+    <message>
+        <source>Rework</source>
+        <translation>返工</translation>
+    </message>
+    <message>
+        <source>Device</source>
+        <translation>设备</translation>
+    </message>
+    <message>
+        <source>The device reports</source>
+        <translation>设备报告</translation>
+    </message>
+    <message>
+        <source>The pool records</source>
+        <translation>号池记录</translation>
+    </message>
+    <message>
+        <source>Action</source>
+        <translation>操作</translation>
+    </message>
+    <message>
+        <source>Keep the identifier the device holds</source>
+        <translation>保留设备中的UUID</translation>
+    </message>
+    <message>
+        <source>Replace it with a new identifier</source>
+        <translation>换用新的UUID</translation>
+    </message>
+    <message>
+        <source>Release the pending identifier</source>
+        <translation>释放待定的UUID</translation>
+    </message>
+    <message>
+        <source>Reason</source>
+        <translation>原因</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>确定</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>%1 %2 at %3</source>
+        <translation>%1 %2，地址 %3</translation>
+    </message>
+    <message>
+        <source>no identifier</source>
+        <translation>无UUID</translation>
+    </message>
+    <message>
+        <source>no answer</source>
+        <translation>无应答</translation>
+    </message>
+    <message>
+        <source>cannot be read with this SDK</source>
+        <translation>此SDK无法读取</translation>
+    </message>
+    <message>
+        <source>the pool could not be read: %1</source>
+        <translation>无法读取号池：%1</translation>
+    </message>
+    <message>
+        <source>%1 (used)</source>
+        <translation>%1（已使用）</translation>
+    </message>
+    <message>
+        <source>%1 (pending)</source>
+        <translation>%1（待定）</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>Please enter the reason for the rework!</source>
+        <translation>请输入返工原因！</translation>
+    </message>
+    <message>
+        <source>Information</source>
+        <translation>信息</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>%1 is recorded used for the device.</source>
+        <translation>%1 已记录为该设备已使用。</translation>
+    </message>
+    <message>
+        <source>%1 is void; the device now holds %2.</source>
+        <translation>%1 已作废；设备现在持有 %2。</translation>
+    </message>
+    <message>
+        <source>%1 is released and will be offered again.</source>
+        <translation>%1 已释放，将再次分配。</translation>
+    </message>
+    <message>
+        <source>%1 was already recorded used for the device; nothing changed.</source>
+        <translation>%1 已记录为该设备已使用；未做更改。</translation>
+    </message>
+    <message>
+        <source>Only a supervisor may rework a device.</source>
+        <translation>只有主管可以返工设备。</translation>
+    </message>
+    <message>
+        <source>The device did not answer when read back; nothing was changed.</source>
+        <translation>回读时设备无应答；未做更改。</translation>
+    </message>
+    <message>
+        <source>This SDK cannot read identifiers back; only a replacement is possible.</source>
+        <translation>此SDK无法回读UUID；只能更换。</translation>
+    </message>
+    <message>
+        <source>The pool records no used or pending identifier for the device; nothing was changed.</source>
+        <translation>号池中没有该设备已使用或待定的UUID；未做更改。</translation>
+    </message>
+    <message>
+        <source>The device reports %1, not %2; nothing was changed.</source>
+        <translation>设备报告 %1，而不是 %2；未做更改。</translation>
+    </message>
+    <message>
+        <source>The device still reports %1; it cannot be released.</source>
+        <translation>设备仍报告 %1；无法释放。</translation>
+    </message>
+    <message>
+        <source>%1 is used, not pending; only a pending identifier can be released.</source>
+        <translation>%1 已使用，不是待定；只能释放待定的UUID。</translation>
+    </message>
+    <message>
+        <source>The customer has no unused identifier left; nothing was changed.</source>
+        <translation>该客户没有剩余未使用的UUID；未做更改。</translation>
+    </message>
+    <message>
+        <source>The pool could not be changed; nothing was changed.
+
+%1</source>
+        <translation>无法修改号池；未做更改。
+
+%1</translation>
+    </message>
+    <message>
+        <source>%1 is void and %2 is recorded pending for the device, but it was not burnt: the next Burn of the device writes it again.</source>
+        <translation>%1 已作废，%2 已记录为该设备待定，但未烧录成功：下次烧录该设备时会重新写入。</translation>
+    </message>
+</context>
+<context>
     <name>Serial</name>
     <message>
         <source>Serial</source>
@@ -1095,6 +1258,14 @@ Nothing was written under that name.</source>
     <message>
         <source>History</source>
         <translation>历史</translation>
+    </message>
+    <message>
+        <source>Void</source>
+        <translation>作废</translation>
+    </message>
+    <message>
+        <source>Released</source>
+        <translation>已释放</translation>
     </message>
 </context>
 <context>
@@ -1521,6 +1692,25 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
     <message>
         <source>Burning uuid [%1] [%2]</source>
         <translation>烧录UUID [%1] [%2]</translation>
+    </message>
+</context>
+<context>
+    <name>jobs::ReworkJob</name>
+    <message>
+        <source>Rework</source>
+        <translation>返工</translation>
+    </message>
+    <message>
+        <source>Keep uuid [%1] [%2]</source>
+        <translation>保留uuid [%1] [%2]</translation>
+    </message>
+    <message>
+        <source>Replace uuid [%1] [%2] with [%3]: %4</source>
+        <translation>更换uuid [%1] [%2] 为 [%3]：%4</translation>
+    </message>
+    <message>
+        <source>Release uuid [%1] [%2]: %3</source>
+        <translation>释放uuid [%1] [%2]：%3</translation>
     </message>
 </context>
 </TS>

@@ -1,6 +1,7 @@
 #include "serial/serial.h"
 #include "ui_serial.h"
 
+#include "formats/exportformat.h"
 #include "jobs/roleactions.h"
 #include "serial/historydlg.h"
 #include "store/datastore.h"
@@ -67,8 +68,9 @@ Serial::Serial(QWidget *parent)
     // into a row too short for its second line.
     ui->tableWidget->setWordWrap(false);
     ui->tableWidget->setTextElideMode(Qt::ElideMiddle);
-    // Identifiers claimed for a device whose write has not been confirmed yet.
-    ui->cbxUse->addItem(tr("Pending"));
+    // Identifiers claimed for a device whose write has not been confirmed yet, replaced
+    // ones, and pending ones freed again. Each entry's index less one is its stored usage.
+    ui->cbxUse->addItems({tr("Pending"), tr("Void"), tr("Released")});
     pager = new Pager(ui->btnSerialFirst, ui->btnSerialPrev, ui->cbxPage, ui->btnSerialNext, ui->btnSerialLast);
 
     connect(ui->chkAll, &QCheckBox::stateChanged, this, &Serial::onCheckBoxSelAll);
@@ -151,9 +153,10 @@ void Serial::showRows(const QList<SerialRow> &rows)
     pageRecords = rows;
 
     const Qt::CheckState checked = ui->chkAll->checkState();
-    const QString yes = tr("YES");
-    const QString no = tr("NO");
-    const QString pending = tr("Pending");
+    // The export's words for each usage (an unknown one shows as its number).
+    QStringList usage;
+    for (int isUse = 0; isUse < exportformat::kStates; ++isUse)
+        usage << exportformat::stateText(isUse);
     for (int row = 0; row < pageRecords.size() && row < table->rowCount(); ++row) {
         const SerialRow &r = pageRecords.at(row);
         QTableWidgetItem *number = textItem(QStringLiteral("%1").arg(row + 1));
@@ -162,7 +165,8 @@ void Serial::showRows(const QList<SerialRow> &rows)
         table->setItem(row, ColNo, number);
         table->setItem(row, ColUuid, textItem(displayText(r.serialNumber)));
         table->setItem(row, ColCustomer, textItem(r.customerName));
-        table->setItem(row, ColUsed, textItem(r.isUse == SerialUsed ? yes : r.isUse == SerialPending ? pending : no));
+        table->setItem(row, ColUsed,
+                       textItem(r.isUse >= 0 && r.isUse < usage.size() ? usage.at(r.isUse) : QString::number(r.isUse)));
         table->setItem(row, ColType, textItem(displayText(r.deviceType)));
         table->setItem(row, ColDeviceSn, textItem(displayText(r.deviceSerialNum)));
         table->setItem(row, ColIp, textItem(displayText(r.deviceIp)));
@@ -201,7 +205,7 @@ void Serial::on_btnSearch_clicked()
 {
     filter = SerialFilter();
     // The displayed type is matched as a part of the stored one. The usage entries follow
-    // the stored values: "Not used" 0, "Has been used" 1, "Pending" 2.
+    // the stored values: "Not used" 0, "Has been used" 1, "Pending" 2, "Void" 3, "Released" 4.
     if (ui->cbxType->currentIndex() >= 1)
         filter.deviceType = ui->cbxType->currentText();
     if (ui->cbxUse->currentIndex() >= 1)

@@ -69,6 +69,7 @@ void Tarnwell::applyRole()
     customerAction->setVisible(administrator);
     usersAction->setVisible(administrator);
     serial->applyRole();
+    deviceMng->applyRole();
 }
 
 Tarnwell::~Tarnwell()

@@ -292,7 +292,8 @@ QList<SerialRow> seekSerialPage(int pageIndex, int pageSize, const SerialFilter 
 ClaimResult claimNextSerial(int customerId, const QString &deviceSerialNum, const QString &deviceType,
                             const QString &deviceIp, QString *claimed);
 
-// The identifier recorded for a device, used or pending; isUse 0 and empty when none.
+// The identifier recorded for a device, used or pending (never void or released); isUse 0
+// and empty when none.
 struct DeviceHolding {
     QString serialNumber;
     int isUse = SerialUnused;
@@ -348,11 +349,11 @@ struct SerialBytes {
 // (storeError() says why); rows already visited stay visited.
 bool forEachSerial(const SerialFilter &filter, const std::function<bool(const SerialBytes &)> &visit);
 
-// A row of an exported pool that names an identifier as used or pending, with its device.
+// A row of an exported pool that names an identifier in a state other than unused, with its device.
 struct StatedSerial {
     QString serialNumber;
     QString customerName;   // matched by name among this pool's customers
-    int isUse = SerialUsed; // SerialUsed or SerialPending
+    int isUse = SerialUsed; // any SerialUse but SerialUnused
     QString deviceType;
     QString deviceSerialNum;
     QString deviceIp;
@@ -361,9 +362,9 @@ struct StatedSerial {
 enum class StatedOutcome {
     Stored,          // the pool lacked it: stored with its state and device
     Learned,         // it was unused here: it took the row's state and device
-    Present,         // already used or pending here for the same device: nothing to do
+    Present,         // already held here (not unused) for the same device: nothing to do
     UnknownCustomer, // this pool has no customer of that name
-    OtherDevice,     // already used or pending here for another device
+    OtherDevice,     // already held here (not unused) for another device
     Retired,         // retired here
     DeviceHolds,     // the device already holds another identifier here
 };

@@ -22,8 +22,11 @@ enum class Held {
 
 Held heldAs(int isUse)
 {
-    // A state this build does not know is not unused: it counts with the used ones.
-    return isUse == SerialUnused ? Held::Unused : isUse == SerialPending ? Held::Pending : Held::Used;
+    // A released identifier is free as an unused one is; a void one, or a state this build
+    // does not know, counts with the used ones. Either way the value is held: never stored again.
+    return isUse == SerialUnused || isUse == SerialReleased ? Held::Unused
+        : isUse == SerialPending                            ? Held::Pending
+                                                            : Held::Used;
 }
 
 void hold(QHash<QString, Held> *held, const QString &value, Held state)
@@ -192,10 +195,16 @@ bool storeNewSerials(const QStringList &values, int customerId, NewSerialsTally 
 
 namespace {
 
+// A device holds its used or pending identifier; a void or released one it does not.
+bool holds(int isUse)
+{
+    return isUse == SerialUsed || isUse == SerialPending;
+}
+
 // What the pool holds of one identifier, as storeStatedSerials sees it.
 struct Holding {
     bool present = false;
-    int isUse = SerialUnused; // a used or pending row outranks unused ones
+    int isUse = SerialUnused; // a row in any other state outranks unused ones
     QString deviceSerialNum;
 };
 
@@ -279,7 +288,7 @@ bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> 
     QHash<QString, QString> deviceHolds; // device serial -> the identifier it holds
     const bool devicesRead = retiredRead
         && lookupChunks(QStringLiteral("SELECT DeviceSerialNum, SerialNumber FROM SerialNumbers "
-                                       "WHERE DeviceSerialNum IN (%1) AND IsUse<>0"),
+                                       "WHERE DeviceSerialNum IN (%1) AND IsUse IN (1, 2)"),
                         devices, [&deviceHolds](const QSqlQuery &q) {
                             deviceHolds.insert(q.value(0).toString(), q.value(1).toString());
                         });
@@ -295,7 +304,7 @@ bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> 
             outcome = StatedOutcome::Retired;
         } else if (h.isUse != SerialUnused) {
             outcome = h.deviceSerialNum == r.deviceSerialNum ? StatedOutcome::Present : StatedOutcome::OtherDevice;
-        } else if (!r.deviceSerialNum.isEmpty() && deviceHolds.contains(r.deviceSerialNum)) {
+        } else if (holds(r.isUse) && !r.deviceSerialNum.isEmpty() && deviceHolds.contains(r.deviceSerialNum)) {
             outcome = StatedOutcome::DeviceHolds;
         } else if (h.present) {
             // Unused here: the pool learns the burn. The customer stays the pool's own; a value
@@ -324,7 +333,7 @@ bool storeStatedSerials(const QList<StatedSerial> &rows, QVector<StatedOutcome> 
             h.present = true;
             h.isUse = r.isUse;
             h.deviceSerialNum = r.deviceSerialNum;
-            if (!r.deviceSerialNum.isEmpty())
+            if (holds(r.isUse) && !r.deviceSerialNum.isEmpty())
                 deviceHolds.insert(r.deviceSerialNum, r.serialNumber);
         }
         outcomes->append(outcome);

@@ -140,25 +140,49 @@ bool deleteSerial(const QString &serialNumber)
 QString serialOfDevice(const QString &deviceSerialNum)
 {
     const StoreCall call;
+    // A void identifier the device no longer holds; a released one names no device.
     QString serial;
-    if (run(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE DeviceSerialNum=?"), {deviceSerialNum})
+    if (run(QStringLiteral("SELECT SerialNumber FROM SerialNumbers WHERE DeviceSerialNum=? AND IsUse NOT IN (3, 4)"),
+            {deviceSerialNum})
         && storeQuery.next())
         serial = storeQuery.value(0).toString();
     storeQuery.finish();
     return serial;
 }
 
+namespace {
+
+// The customer's offered identifiers: the newest unused first, then (when those run out)
+// the newest released ones. Two reads, each walking the (CustomerID, IsUse) index in key
+// order, rather than one that would sort every free identifier of the customer.
+template <typename Read>
+void offered(int count, Read read)
+{
+    const int wanted = rowLimit(count);
+    const int got = read(SerialUnused, wanted);
+    if (got >= 0 && got < wanted && !lastStoreCallFailed())
+        read(SerialReleased, wanted - got);
+}
+
+} // namespace
+
 QStringList unusedSerialNumbers(int count, int customerId)
 {
     const StoreCall call;
     QStringList values;
-    if (run(QStringLiteral("SELECT s.SNID,s.SerialNumber FROM SerialNumbers as s JOIN Customers as c "
-                           "ON c.CustomerID=s.CustomerID WHERE s.IsUse=0 AND s.CustomerID=%1 "
-                           "ORDER BY s.SNID DESC LIMIT 0, %2")
-                .arg(customerId)
-                .arg(rowLimit(count))))
-        while (storeQuery.next())
-            values.append(storeQuery.value(1).toString());
+    offered(count, [&](int isUse, int n) {
+        int got = 0;
+        if (run(QStringLiteral("SELECT s.SNID,s.SerialNumber FROM SerialNumbers as s JOIN Customers as c "
+                               "ON c.CustomerID=s.CustomerID WHERE s.IsUse=%1 AND s.CustomerID=%2 "
+                               "ORDER BY s.SNID DESC LIMIT 0, %3")
+                    .arg(isUse)
+                    .arg(customerId)
+                    .arg(n)))
+            for (; storeQuery.next(); ++got)
+                values.append(storeQuery.value(1).toString());
+        storeQuery.finish();
+        return got;
+    });
     return values;
 }
 
@@ -296,7 +320,14 @@ QList<SerialRow> seekSerialPage(int pageIndex, int pageSize, const SerialFilter 
 QList<SerialRecord> unusedSerials(int count, int customerId)
 {
     const StoreCall call;
-    // The condition's trailing blank and the ORDER BY's leading one are one blank.
-    return serialRows(kSerialSelect + QStringLiteral("WHERE s.IsUse=0 AND s.CustomerID=%1 ").arg(customerId)
-                      + QStringLiteral("ORDER BY s.SNID DESC LIMIT 0, %1").arg(rowLimit(count)));
+    QList<SerialRecord> records;
+    offered(count, [&](int isUse, int n) {
+        // The condition's trailing blank and the ORDER BY's leading one are one blank.
+        const QList<SerialRecord> some = serialRows(
+            kSerialSelect + QStringLiteral("WHERE s.IsUse=%1 AND s.CustomerID=%2 ").arg(isUse).arg(customerId)
+            + QStringLiteral("ORDER BY s.SNID DESC LIMIT 0, %1").arg(n));
+        records += some;
+        return some.size();
+    });
+    return records;
 }

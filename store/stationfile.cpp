@@ -111,6 +111,10 @@ QString StationFile::stateName(int isUse)
         return QStringLiteral("used");
     case SerialPending:
         return QStringLiteral("pending");
+    case SerialVoid:
+        return QStringLiteral("void");
+    case SerialReleased:
+        return QStringLiteral("released");
     default:
         return QStringLiteral("state %1").arg(isUse);
     }

@@ -207,7 +207,7 @@ bool StationMerge::prepare()
              + in},
         {&byDevice_,
          QStringLiteral("SELECT DeviceSerialNum, SerialNumber, IsUse FROM SerialNumbers "
-                        "WHERE IsUse<>0 AND DeviceSerialNum IN ")
+                        "WHERE IsUse IN (1, 2) AND DeviceSerialNum IN ")
              + in},
         // Only an identifier still unused (in every row that holds it) takes the file's state.
         {&learn_,

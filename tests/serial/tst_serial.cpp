@@ -231,12 +231,16 @@ private slots:
         QTest::addColumn<int>("customer");
         QTest::addColumn<QStringList>("expected");
 
-        // A: UMEYE unused, B: Brisvan unused, C: UMEYE NVR, D: Brisvan NVR-4K, E: Brisvan DVR, F: UMEYE IPC
-        QTest::newRow("all") << 0 << 0 << 0 << QStringList{"A", "A", "A", "B", "B", "C", "C", "D", "E", "E", "F"};
+        // A: UMEYE unused, B: Brisvan unused, C: UMEYE NVR, D: Brisvan NVR-4K, E: Brisvan DVR, F: UMEYE IPC,
+        // G: UMEYE void, H: Brisvan released
+        QTest::newRow("all") << 0 << 0 << 0
+                             << QStringList{"A", "A", "A", "B", "B", "C", "C", "D", "E", "E", "F", "G", "H"};
         QTest::newRow("not used") << 1 << 0 << 0 << QStringList{"A", "A", "A", "B", "B"};
         QTest::newRow("has been used") << 2 << 0 << 0 << QStringList{"C", "C", "D", "E", "E", "F"};
+        QTest::newRow("void") << 4 << 0 << 0 << QStringList{"G"};
+        QTest::newRow("released") << 5 << 0 << 0 << QStringList{"H"};
         QTest::newRow("NVR matches any type containing it") << 0 << 2 << 0 << QStringList{"C", "C", "D"};
-        QTest::newRow("UMEYE") << 0 << 0 << 1 << QStringList{"A", "A", "A", "C", "C", "F"};
+        QTest::newRow("UMEYE") << 0 << 0 << 1 << QStringList{"A", "A", "A", "C", "C", "F", "G"};
         QTest::newRow("used NVR of Brisvan") << 2 << 2 << 2 << QStringList{"D"};
         QTest::newRow("unused NVR") << 1 << 2 << 0 << QStringList{};
     }
@@ -254,8 +258,12 @@ private slots:
         addSerials(QStringLiteral("D"), 1, 2, true, QStringLiteral("NVR-4K"));
         addSerials(QStringLiteral("E"), 2, 2, true, QStringLiteral("DVR"));
         addSerials(QStringLiteral("F"), 1, 1, true, QStringLiteral("IPC"));
+        addSerials(QStringLiteral("G"), 1, 1);
+        addSerials(QStringLiteral("H"), 1, 2);
+        QVERIFY(testsupport::exec(QStringLiteral("UPDATE SerialNumbers SET IsUse=3 WHERE SerialNumber LIKE 'G%'")));
+        QVERIFY(testsupport::exec(QStringLiteral("UPDATE SerialNumbers SET IsUse=4 WHERE SerialNumber LIKE 'H%'")));
         showPage();
-        QVERIFY(pageSize() >= 11);
+        QVERIFY(pageSize() >= 13);
 
         // Start from another page and filter to check that Search replaces the old filter.
         search(2, 0, 1);
@@ -266,6 +274,8 @@ private slots:
             kinds << uuid.left(1);
         std::sort(kinds.begin(), kinds.end());
         QCOMPARE(kinds, expected);
+        if (use >= 4) // the table names the usage as the filter does
+            QCOMPARE(table()->item(0, 3)->text(), w<QComboBox>("cbxUse")->itemText(use));
     }
 
     void typeFilterTakesTheTranslationLiterally()
