@@ -130,7 +130,7 @@ void freshDatabase()
         QSqlQuery drop(inspector());
         drop.exec(QStringLiteral(
             "DROP TABLE IF EXISTS SerialNumbers, RetiredSerials, Logs, Customers, Users, SerialCounts, LogCounts, "
-            "SchemaVersion CASCADE"));
+            "SchemaVersion, SerialEvents, ImportBatches CASCADE"));
     }
     openDatabase();
     signInAs(Role::Administrator);
