@@ -333,37 +333,48 @@ void DeviceMng::addDevice(const Device &device)
     QTableWidgetItem *onDevice = t->item(row, ColOnDevice);
     onDevice->setData(kPoolUuidRole, held.serialNumber);
     onDevice->setData(kPoolUseRole, held.isUse);
-    readDevice(device);
+    readDevice(row, device);
 }
 
 // Asks the device which identifier it holds, off this thread (and never inside the SDK's
 // callback); the answer comes back queued to this thread.
-void DeviceMng::readDevice(const Device &device)
+void DeviceMng::readDevice(int row, const Device &device)
 {
     if (!jobs::devicecalls::readBackSupported())
         return;
     const int generation = readGeneration;
-    QtConcurrent::run(readers.get(), [this, device, generation] {
+    QtConcurrent::run(readers.get(), [this, row, device, generation] {
         const jobs::devicecalls::ReadBack back = jobs::devicecalls::readBack(device.serial, device.user,
                                                                              device.password);
         QMetaObject::invokeMethod(
-            this, [this, device, generation, back] { showOnDevice(device.serial, generation, back); },
+            this, [this, row, device, generation, back] { showOnDevice(row, device.serial, generation, back); },
             Qt::QueuedConnection);
     });
 }
 
 // What a device reported holding, in its rows of the current search; a device that holds
 // something other than what the pool records for it is flagged in its row.
-void DeviceMng::showOnDevice(const QString &serial, int generation, const jobs::devicecalls::ReadBack &back)
+void DeviceMng::showOnDevice(int listedAt, const QString &serial, int generation,
+                             const jobs::devicecalls::ReadBack &back)
 {
     // Answers from before a new search or a Burn pass say nothing about the rows now.
     if (generation != readGeneration || back.result != jobs::devicecalls::ReadBack::Reported)
         return;
     QTableWidget *t = ui->tableWidget;
     SortingPause pause(t);
-    for (int row = 0; row < listedRows(); ++row) {
+    // The row it was listed on, unless the operator sorted the table since.
+    QList<int> rows;
+    if (deviceText(listedAt, ColSerial) == serial) {
+        rows << listedAt;
+    } else {
+        const int listed = listedRows();
+        for (int row = 0; row < listed; ++row)
+            if (deviceText(row, ColSerial) == serial)
+                rows << row;
+    }
+    for (const int row : qAsConst(rows)) {
         QTableWidgetItem *onDevice = t->item(row, ColOnDevice);
-        if (!onDevice || deviceText(row, ColSerial) != serial || !onDevice->data(kPoolUseRole).isValid())
+        if (!onDevice || !onDevice->data(kPoolUseRole).isValid())
             continue;
         setDeviceCell(row, ColOnDevice, back.uuid);
         const QString pool = onDevice->data(kPoolUuidRole).toString();

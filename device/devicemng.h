@@ -80,8 +80,8 @@ private:
     void clearAssignment(int row);
     void markBurnt(const jobs::BurnRow &r);
     void showUnreadable(int row);
-    void readDevice(const Device &device);
-    void showOnDevice(const QString &serial, int generation, const jobs::devicecalls::ReadBack &back);
+    void readDevice(int row, const Device &device);
+    void showOnDevice(int listedAt, const QString &serial, int generation, const jobs::devicecalls::ReadBack &back);
 
     // The Burn pass: the checked rows with an identifier go to the job, and what it reports
     // becomes the rows' states and the closing box.
