@@ -433,6 +433,10 @@ QList<StorePrivilege> stationPrivileges()
         // The Customers page; a merge adds the station file's customers.
         {QStringLiteral("Customers"), list({"SELECT", "INSERT", "UPDATE"})},
         {QStringLiteral("SchemaVersion"), list({"SELECT"})},
+        // What happened to identifiers and devices: written and read, never changed.
+        {QStringLiteral("SerialEvents"), list({"SELECT", "INSERT"})},
+        // An import's batch is made at its start and given its tallies at its end.
+        {QStringLiteral("ImportBatches"), list({"SELECT", "INSERT", "UPDATE"})},
     };
 }
 

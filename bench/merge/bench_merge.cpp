@@ -83,7 +83,7 @@ void emptyTarget(bool server)
         openDatabase();
         QSqlQuery(storeDatabase)
             .exec(QStringLiteral(
-                "DROP TABLE IF EXISTS SerialNumbers, Logs, Customers, Users, RetiredSerials, SerialCounts, LogCounts, SchemaVersion"));
+                "DROP TABLE IF EXISTS SerialNumbers, Logs, Customers, Users, RetiredSerials, SerialCounts, LogCounts, SchemaVersion, SerialEvents, ImportBatches"));
         closeDatabase();
     }
     openDatabase();
