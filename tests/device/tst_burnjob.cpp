@@ -24,24 +24,29 @@ namespace {
 
 // Every identifier write, and whether its claim's log row was committed when it left. The
 // first one runs `duringFirstWrite` (on the SDK call's thread) before it goes to the device.
-// `usedAtWrite` counts the identifiers recorded used as each write leaves (kept when on).
+// When `countAtWrites`, the pool's pending identifiers are counted as a pass's first write
+// leaves, and its used ones as its 101st leaves.
 QStringList writes;
 std::function<void()> duringFirstWrite;
-QList<int> pendingAtWrite, usedAtWrite;
+// (Off, a write's claim log row is not looked up: each lookup off the main thread costs a
+// connection of its own.)
 bool countAtWrites = false;
+int writesInPass = 0, pendingAtFirstWrite = -1, usedAtWrite101 = -1;
 
 template <typename Request>
 int seen(Request *request, const char *name)
 {
     static const auto real = reinterpret_cast<int (*)(Request *)>(dlsym(RTLD_NEXT, name));
     const QString serial = fixedfield::get(request->serialNumber), uuid = fixedfield::get(request->uuid);
-    const int logged = testsupport::count(
-        QStringLiteral("Logs WHERE LogDescribe='Burning uuid [%1] [%2]'").arg(serial, uuid));
+    const int logged = countAtWrites
+        ? 1
+        : testsupport::count(QStringLiteral("Logs WHERE LogDescribe='Burning uuid [%1] [%2]'").arg(serial, uuid));
     writes << (logged > 0 ? uuid : QStringLiteral("UNCLAIMED ") + uuid);
-    if (countAtWrites) {
-        pendingAtWrite << testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2"));
-        usedAtWrite << testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1"));
-    }
+    ++writesInPass;
+    if (countAtWrites && writesInPass == 1)
+        pendingAtFirstWrite = testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2"));
+    if (countAtWrites && writesInPass == 101)
+        usedAtWrite101 = testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1"));
     if (writes.size() == 1 && duringFirstWrite)
         duringFirstWrite();
     return real(request);
@@ -510,8 +515,7 @@ void TestBurnJob::faultyLineEndsWithEveryDeviceConfirmed()
     int notConfirmed = 0, passes = 0;
     countAtWrites = true;
     for (; !rows.isEmpty() && passes < 20; ++passes) {
-        pendingAtWrite.clear();
-        usedAtWrite.clear();
+        writesInPass = 0;
         Heard heard;
         const jobs::BurnSummary done = job.run(rows, {}, &heard);
         QCOMPARE(done.stop.cause, jobs::BurnStop::None);
@@ -519,17 +523,23 @@ void TestBurnJob::faultyLineEndsWithEveryDeviceConfirmed()
         notConfirmed += done.notConfirmed;
         // Every claim of the pass was committed before its first write; a long pass recorded
         // outcomes before its end.
-        QCOMPARE(pendingAtWrite.value(0), rows.size());
+        QCOMPARE(pendingAtFirstWrite, rows.size());
         if (rows.size() > 100)
-            QVERIFY(usedAtWrite.value(100) > 0);
+            QVERIFY(usedAtWrite101 > 0);
         // What the listener heard a device report is what it holds.
         for (const QString &e : qAsConst(heard.events))
             if (e.startsWith(QLatin1String("not confirmed ")))
                 QCOMPARE(
                     e.section(QLatin1Char('['), 1).chopped(1),
                     line.device(serialOf.value(e.section(' ', 2, 2).toInt())).value(QStringLiteral("uuid")).toString());
-        const QStringList midway = testsupport::disagreements({&line}, false);
-        QVERIFY2(midway.isEmpty(), qPrintable(midway.join(QLatin1Char('\n'))));
+        // Nothing is recorded used that its device does not hold.
+        QHash<QString, QString> held;
+        for (const QJsonValue &v : line.devices())
+            held.insert(v.toObject().value(QStringLiteral("serial")).toString(),
+                        v.toObject().value(QStringLiteral("uuid")).toString());
+        for (const QVariantList &used :
+             testsupport::rows(QStringLiteral("SELECT SerialNumber, DeviceSerialNum FROM SerialNumbers WHERE IsUse=1")))
+            QCOMPARE(held.value(used.at(1).toString()), used.at(0).toString());
         QList<BurnRow> next;
         for (BurnRow r : qAsConst(rows))
             if (holdingOfDevice(r.serial).isUse != SerialUsed) {
