@@ -2,7 +2,7 @@
 #include "ui_devicemng.h"
 
 #include "device/reworkdlg.h"
-
+#include "jobs/devicecalls.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
 #include "widgets/displaytext.h"
@@ -15,6 +15,7 @@
 #include <QMutexLocker>
 #include <QResizeEvent>
 #include <QSet>
+#include <QThreadPool>
 #include <QTimerEvent>
 #include <QtConcurrent>
 
@@ -36,6 +37,7 @@ enum Column {
     ColUuid,
     ColState,
     ColSortKey,
+    ColOnDevice, // what the device reports holding, read back after discovery or a write
     ColumnCount
 };
 
@@ -91,6 +93,10 @@ const int kRawRole = Qt::UserRole;
 // writes it, and whether it is already claimed (pending) for this row's device.
 const int kCustomerRole = Qt::UserRole + 1;
 const int kPendingRole = Qt::UserRole + 2;
+// On the On-device cell: what the pool recorded for the device when it was listed (its
+// identifier, used or pending), which the device's own answer is compared with.
+const int kPoolUuidRole = Qt::UserRole + 3;
+const int kPoolUseRole = Qt::UserRole + 4;
 
 QString hasBeenBurning()
 {
@@ -154,6 +160,12 @@ DeviceMng::DeviceMng(QWidget *parent)
     loading = new Loading(this);
 
     burnJob = std::make_unique<jobs::BurnJob>();
+
+    // Each read may wait its whole timeout on a device that does not answer; a few at once
+    // keep a long line from queueing behind one.
+    readers = std::make_unique<QThreadPool>();
+    readers->setMaxThreadCount(4);
+    ui->lblNotVerified->setVisible(!jobs::devicecalls::readBackSupported());
 }
 
 DeviceMng::~DeviceMng()
@@ -167,6 +179,11 @@ DeviceMng::~DeviceMng()
     // The job closes its store thread's connection, without an event loop: events still
     // queued for the page must not reach it half destroyed.
     burnJob.reset();
+    // Reads still running post to this page: they finish first (an SDK already released
+    // answers them at once), and what they posted dies with the page.
+    readers->clear();
+    readers->waitForDone();
+    readers.reset();
     delete ui;
 }
 
@@ -180,7 +197,7 @@ void DeviceMng::setupTable()
     QTableWidget *t = ui->tableWidget;
     t->setColumnCount(ColumnCount);
     t->setHorizontalHeaderLabels({tr("No."), tr("Type"), tr("SN."), tr("IP"), tr("User Name"), tr("Password"),
-                                  tr("UUID"), tr("State"), tr(" ")});
+                                  tr("UUID"), tr("State"), tr(" "), tr("On device")});
     t->setSelectionBehavior(QAbstractItemView::SelectRows);
     t->setSelectionMode(QAbstractItemView::SingleSelection);
     t->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -196,7 +213,7 @@ void DeviceMng::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
     QTableWidget *t = ui->tableWidget;
-    const int r = qMax(0, t->width() - 350);
+    const int r = qMax(0, t->width() - 500);
     t->setColumnWidth(ColNo, 50);
     t->setColumnWidth(ColType, 150);
     t->setColumnWidth(ColSerial, r * 30 / 100);
@@ -206,6 +223,7 @@ void DeviceMng::resizeEvent(QResizeEvent *event)
     t->setColumnWidth(ColUuid, r * 30 / 100);
     t->setColumnWidth(ColState, 150);
     t->setColumnWidth(ColSortKey, 1);
+    t->setColumnWidth(ColOnDevice, 150);
 }
 
 void DeviceMng::on_btnSearch_clicked()
@@ -221,6 +239,7 @@ void DeviceMng::on_btnSearch_clicked()
     ui->btnSearch->setText(QString::number(searchCountdown) + tr("s"));
     ui->btnSearch->setEnabled(false);
     ui->btnBurn->setEnabled(false);
+    ++readGeneration; // answers to reads of the last search's rows are dropped
 
     QtConcurrent::run(startDiscovery).waitForFinished();
     searchTimerId = startTimer(tickMs, Qt::CoarseTimer);
@@ -307,9 +326,78 @@ void DeviceMng::addDevice(const Device &device)
         assign(row, held.serialNumber, held.customerId, true);
     }
     setCell(row, ColSortKey, QString());
+    setCell(row, ColOnDevice, QString());
     // Not knowing whether the device holds an identifier is not "it holds none".
-    if (unreadable)
+    if (unreadable) {
         showUnreadable(row);
+        return;
+    }
+    QTableWidgetItem *onDevice = t->item(row, ColOnDevice);
+    onDevice->setData(kPoolUuidRole, held.serialNumber);
+    onDevice->setData(kPoolUseRole, held.isUse);
+    readDevice(row, device);
+}
+
+// Asks the device which identifier it holds, off this thread (and never inside the SDK's
+// callback); the answer comes back queued to this thread.
+void DeviceMng::readDevice(int row, const Device &device)
+{
+    if (!jobs::devicecalls::readBackSupported())
+        return;
+    const int generation = readGeneration;
+    QtConcurrent::run(readers.get(), [this, row, device, generation] {
+        const jobs::devicecalls::ReadBack back = jobs::devicecalls::readBack(device.serial, device.user,
+                                                                             device.password);
+        QMetaObject::invokeMethod(
+            this, [this, row, device, generation, back] { showOnDevice(row, device.serial, generation, back); },
+            Qt::QueuedConnection);
+    });
+}
+
+// What a device reported holding, in its rows of the current search; a device that holds
+// something other than what the pool records for it is flagged in its row.
+void DeviceMng::showOnDevice(int listedAt, const QString &serial, int generation,
+                             const jobs::devicecalls::ReadBack &back)
+{
+    // Answers from before a new search or a Burn pass say nothing about the rows now.
+    if (generation != readGeneration || back.result != jobs::devicecalls::ReadBack::Reported)
+        return;
+    QTableWidget *t = ui->tableWidget;
+    SortingPause pause(t);
+    // The row it was listed on, unless the operator sorted the table since.
+    QList<int> rows;
+    if (deviceText(listedAt, ColSerial) == serial) {
+        rows << listedAt;
+    } else {
+        const int listed = listedRows();
+        for (int row = 0; row < listed; ++row)
+            if (deviceText(row, ColSerial) == serial)
+                rows << row;
+    }
+    for (const int row : qAsConst(rows)) {
+        QTableWidgetItem *onDevice = t->item(row, ColOnDevice);
+        if (!onDevice || !onDevice->data(kPoolUseRole).isValid())
+            continue;
+        setDeviceCell(row, ColOnDevice, back.uuid);
+        const QString pool = onDevice->data(kPoolUuidRole).toString();
+        const int use = onDevice->data(kPoolUseRole).toInt();
+        // Pending: a device reporting nothing was not written yet (or lost the write), which
+        // the next Burn mends; anything else it reports is not what the pool holds for it.
+        const bool agrees = back.uuid == pool || (use == SerialPending && back.uuid.isEmpty());
+        if (agrees)
+            continue;
+        QString why;
+        if (pool.isEmpty())
+            why = tr("The device reports uuid [%1]; the pool records none for it").arg(displayText(back.uuid));
+        else if (back.uuid.isEmpty())
+            why = tr("The device reports no uuid; the pool records [%1] for it").arg(displayText(pool));
+        else
+            why = tr("The device reports uuid [%1]; the pool records [%2] for it")
+                      .arg(displayText(back.uuid), displayText(pool));
+        setCell(row, ColState, tr("Device disagrees"));
+        t->item(row, ColState)->setToolTip(why);
+        t->item(row, ColOnDevice)->setToolTip(why);
+    }
 }
 
 // A row whose device the pool could not be looked up for: nothing to tick, nothing to burn,
@@ -531,6 +619,8 @@ void DeviceMng::markBurnt(const jobs::BurnRow &r)
     // A sort-key cell like every other row's: the table puts rows without one last
     // when it sorts again, which would move the burnt device away from its place.
     t->setItem(row, ColSortKey, new QTableWidgetItem(QString()));
+    // Recorded used only once the device reported it back (where the SDK can read).
+    setDeviceCell(row, ColOnDevice, jobs::devicecalls::readBackSupported() ? r.uuid : QString());
 }
 
 jobs::BurnRow DeviceMng::readRow(int row) const
@@ -586,6 +676,12 @@ QString DeviceMng::summary(const jobs::BurnSummary &done)
     if (done.failed > 0)
         lines << tr("%n write(s) failed: each uuid stays pending for its device, the next Burn tries it again", nullptr,
                     done.failed);
+    if (done.notConfirmed > 0)
+        lines << tr("%n written but not confirmed: the device did not report its uuid back, which stays pending "
+                    "for it; the next Burn writes and reads it again",
+                    nullptr, done.notConfirmed);
+    if (!done.verified)
+        lines << tr("Writes are not verified: this SDK cannot read identifiers back");
     for (const auto &skipped : done.skipped)
         lines << tr("%n skipped: %1", nullptr, skipped.second).arg(jobs::BurnJob::skipText(skipped.first));
     return lines.join(QLatin1Char('\n'));
@@ -627,6 +723,12 @@ public:
     {
         page->setCell(r.key, ColState, DeviceMng::tr("Write failed"));
     }
+    void notConfirmed(const jobs::BurnRow &r, const QString &reported) override
+    {
+        // Still checked and pending: the next Burn writes and reads it again.
+        page->setCell(r.key, ColState, DeviceMng::tr("Written, not confirmed"));
+        page->setDeviceCell(r.key, ColOnDevice, reported);
+    }
     void recorded(const jobs::BurnRow &r) override { page->markBurnt(r); }
     void skipped(const jobs::BurnRow &r, const jobs::BurnSkip &why) override
     {
@@ -657,6 +759,7 @@ void DeviceMng::on_btnBurn_clicked()
     }
 
     passRunning = true;
+    ++readGeneration; // what devices reported before the pass is no longer news
     PassView view(this);
     const jobs::BurnSummary done = burnJob->run(ready, excluded, &view);
     loading->stop();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "jobs/burnjob.h"
+#include "jobs/devicecalls.h"
 #include "platform/netsdk/z7netsdk.h"
 #include "store/datastore.h"
 
@@ -18,6 +19,7 @@ class DeviceMng;
 
 class Loading;
 class QTableWidgetItem;
+class QThreadPool;
 
 // The SDK calls this once per device report, on a thread of its own; `user` is the page.
 // It only copies the texts and queues them to the page's thread.
@@ -81,6 +83,8 @@ private:
     void clearAssignment(int row);
     void markBurnt(const jobs::BurnRow &r);
     void showUnreadable(int row);
+    void readDevice(int row, const Device &device);
+    void showOnDevice(int listedAt, const QString &serial, int generation, const jobs::devicecalls::ReadBack &back);
 
     // The Burn pass: the checked rows with an identifier go to the job, and what it reports
     // becomes the rows' states and the closing box.
@@ -103,4 +107,8 @@ private:
     QList<Device> waitingReports;
     // Runs the passes; its store thread and connection live with the page.
     std::unique_ptr<jobs::BurnJob> burnJob;
+    // Reads each listed device's identifier; answers of an older search or from before a
+    // pass (an older generation) are dropped.
+    std::unique_ptr<QThreadPool> readers;
+    int readGeneration = 0;
 };

@@ -7,13 +7,12 @@
 
 #include <arpa/inet.h>
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFutureWatcher>
 #include <QMap>
 #include <QThreadPool>
 #include <QtConcurrent>
-
-#include <optional>
 
 namespace jobs {
 
@@ -85,22 +84,45 @@ struct StoreAnswer {
     BurnStop stop;
     bool failed() const { return stop.cause != BurnStop::None; }
 };
-struct ClaimAnswer : StoreAnswer {
-    ClaimResult claimed = ClaimResult::Failed;
-    bool committed = false;     // the claim's batch (and the previous device's mark) is in
-    bool previousBurnt = false; // the previous success is recorded used
-    QString instead;            // claimed in place of the identifier shown (server)
-    BurnSkip skipped;           // why the row was not claimed, when it was not
+
+// One row as the claim batch left it: skipped (with why), or claimed for its device (with
+// the identifier that went in, which on a server may be another one than shown).
+struct RowClaim {
+    BurnRow row;
+    bool skipped = false;
+    BurnSkip why;
 };
-struct CustomerAnswer : StoreAnswer {
-    std::shared_ptr<CustomerRecord> customer;
+struct ClaimsAnswer : StoreAnswer {
+    bool committed = false; // every claim of the pass is in; nothing is written otherwise
+    QList<RowClaim> rows;   // in the pass's order, as far as the batch got
+    QMap<int, std::shared_ptr<CustomerRecord>> customers;
 };
-struct ExistsAnswer : StoreAnswer {
-    bool exists = false;
+
+// What became of one device's write, waiting to be recorded.
+struct Outcome {
+    enum Kind {
+        Confirmed,    // read back as written: used
+        Unverified,   // written by an SDK that cannot read back: used
+        NotConfirmed, // written, read back otherwise: stays pending
+        WriteFailed   // not taken: stays pending
+    };
+    Kind kind = WriteFailed;
+    BurnRow row;
+    int answer = 0;
+    bool answered = false; // the read-back got an answer (`reported` is what the device holds)
+    QString reported;
+    bool used() const { return kind == Confirmed || kind == Unverified; }
 };
 struct RecordAnswer : StoreAnswer {
-    bool burnt = false;
+    QList<BurnRow> burnt; // recorded used, in order
 };
+
+// Records a pass's outcomes in one commit every this many devices, and at the latest this
+// long after the last one: a commit costs about one disk flush, against ~5 ms per healthy
+// device and up to ~2 s per unplugged one, and a crash before it only leaves those
+// devices pending (the next Burn writes and reads them again).
+const int kRecordEveryDevices = 50;
+const int kRecordEveryMs = 2000;
 
 BurnStop stopFor(BurnStop::Cause cause, const BurnRow &row = BurnRow(), const QString &why = QString())
 {
@@ -154,9 +176,6 @@ struct BurnJob::Pass {
     BurnJob &job;
     BurnListener *listener;
     BurnSummary summary;
-    // A success whose "used" mark is committed with the next device's claim (one commit per
-    // device); written out at the latest when the pass ends.
-    std::optional<BurnRow> unrecorded;
 
     static QString logType()
     {
@@ -175,24 +194,36 @@ struct BurnJob::Pass {
     {
         const QString serialText = quoted(r.serial, 48);
         const QString uuidText = quoted(r.uuid, 48);
-        const QString describe = translated.arg(serialText, uuidText, detail);
+        // (A text without %3 takes two values: a third one would make arg() complain.)
+        const bool hasDetail = QByteArray(source).contains("%3");
+        const QString describe = hasDetail ? translated.arg(serialText, uuidText, detail)
+                                           : translated.arg(serialText, uuidText);
         if (fixedfield::fitsWithNul(describe.toUtf8(), sizeof(LogRecord::logDescribe)))
             return describe;
-        return QString::fromLatin1(source).arg(serialText, uuidText, quoted(detail, 100));
+        const QString fallback = QString::fromLatin1(source);
+        return hasDetail ? fallback.arg(serialText, uuidText, quoted(detail, 100)) : fallback.arg(serialText, uuidText);
+    }
+
+    static bool logOutcome(const char *source, const BurnRow &r, const QString &detail = QString())
+    {
+        return addLog(
+            makeLogRecord(logType(),
+                          outcomeText(QCoreApplication::translate("jobs::BurnJob", source), source, r, detail)));
     }
 
     static bool logSkipped(const BurnRow &r, const BurnSkip &why)
     {
-        const char *source = QT_TRANSLATE_NOOP("jobs::BurnJob", "Burning uuid [%1] [%2] skipped: %3");
-        return addLog(makeLogRecord(logType(), outcomeText(BurnJob::tr(source), source, r, skipText(why))));
+        return logOutcome(QT_TRANSLATE_NOOP("jobs::BurnJob", "Burning uuid [%1] [%2] skipped: %3"), r, skipText(why));
     }
 
-    // The SDK's answer is all it says about a write that did not take: not written, or no answer.
-    static bool logWriteFailed(const BurnRow &r, int answer)
+    static bool event(SerialEventKind kind, const BurnRow &r, const QString &detail = QString())
     {
-        const char *source = QT_TRANSLATE_NOOP("jobs::BurnJob",
-                                               "Burning uuid [%1] [%2] write failed: the SDK answered %3");
-        return addLog(makeLogRecord(logType(), outcomeText(BurnJob::tr(source), source, r, QString::number(answer))));
+        SerialEvent e;
+        e.kind = kind;
+        e.serialNumber = r.uuid;
+        e.deviceSerialNum = r.serial;
+        e.detail = detail;
+        return recordSerialEvent(e);
     }
 
     // Why a row must not be written in this pass; false when it may be.
@@ -236,11 +267,28 @@ struct BurnJob::Pass {
         return true;
     }
 
-    // The SDK's answer: non-zero when the identifier was written. The call is made off the
-    // caller's thread so a window keeps painting while an unplugged device costs its timeout.
-    static int write(const BurnRow &r, const CustomerRecord &customer)
+    // Writes the row's identifier and, when the device took it, asks the device what it holds
+    // now. Both calls run off the caller's thread, so a window keeps painting while an
+    // unplugged device costs its timeouts.
+    static Outcome writeAndRead(const BurnRow &r, const CustomerRecord &customer)
     {
-        return waitOffThread(nullptr, [&r, &customer] { return devicecalls::write(r, customer); });
+        return waitOffThread(nullptr, [&r, &customer] {
+            Outcome o;
+            o.row = r;
+            o.answer = devicecalls::write(r, customer);
+            if (o.answer == 0)
+                return o;
+            const devicecalls::ReadBack back = devicecalls::readBack(r.serial, r.user, r.password);
+            o.answered = back.result == devicecalls::ReadBack::Reported;
+            o.reported = back.uuid;
+            if (back.result == devicecalls::ReadBack::Unsupported)
+                o.kind = Outcome::Unverified;
+            else if (o.answered && back.uuid == r.uuid)
+                o.kind = Outcome::Confirmed;
+            else
+                o.kind = Outcome::NotConfirmed;
+            return o;
+        });
     }
 
     // Pending -> used for a device that took its identifier, inside the open batch. When
@@ -265,106 +313,167 @@ struct BurnJob::Pass {
         return Mark::Failed;
     }
 
-    // Records, in one commit, that the row's identifier goes to the row's device (unused ->
-    // pending) together with the "Burning uuid" log row; the previous success's "used" mark
-    // shares the commit. Nothing is written to a device unless this committed.
-    ClaimAnswer claimInStore(const BurnRow &r, const std::optional<BurnRow> &previous)
+    // Checks every row and claims each writable one for its device (unused -> pending, with
+    // its "Burning uuid" log row and event), all in one commit made before anything is
+    // written: a claim that did not commit is never written. A row another program got to
+    // first is skipped inside the batch, which goes on.
+    ClaimsAnswer claimAllInStore(const QList<BurnRow> &rows, QSet<QString> written)
     {
-        ClaimAnswer a;
-        // When the batch fails, the previous device's mark fails with it: that device holds
-        // its identifier, pending, which is the more important thing to say.
-        const auto fail = [&](BurnStop::Cause cause) {
-            if (a.stop.why.isEmpty())
-                a.stop.why = storeError();
+        ClaimsAnswer a;
+        const auto fail = [&](BurnStop::Cause cause, const BurnRow &r) {
+            a.stop = stopFor(cause, r, storeError());
             rollbackBatch(); // also ends a batch whose connection was lost
-            if (!a.failed()) {
-                const bool previousLost = previous && !a.previousBurnt;
-                a.stop.cause = previousLost ? BurnStop::RecordFailed : cause;
-                a.stop.row = previousLost ? *previous : r;
-            }
             return a;
         };
         if (!job.openStore() || !beginBatch())
-            return fail(BurnStop::ClaimFailed);
-        if (previous) {
-            const Mark mark = markInStore(*previous, &a.stop);
-            if (mark == Mark::Failed)
-                return fail(a.stop.cause);
-            // Another station's commit made it used; it stays so whatever becomes of this batch.
-            a.previousBurnt = mark == Mark::AlreadyUsed;
+            return fail(BurnStop::ClaimFailed, rows.first());
+        for (BurnRow r : rows) {
+            if (!a.customers.contains(r.customerId)) {
+                std::shared_ptr<CustomerRecord> customer(customerById(r.customerId));
+                if (lastStoreCallFailed())
+                    return fail(BurnStop::ReadFailed, BurnRow());
+                a.customers.insert(r.customerId, customer);
+            }
+            RowClaim c;
+            c.skipped = skipReason(r, a.customers.value(r.customerId).get(), written, &c.why);
+            ClaimResult claimed = ClaimResult::Claimed;
+            QString instead;
+            if (c.skipped) {
+                // decided above
+            } else if (r.pending) {
+                // Claimed by an earlier pass: it must still be pending for this very device (the
+                // operator may have deleted it from the pool since).
+                const DeviceHolding held = holdingOfDevice(r.serial);
+                if (lastStoreCallFailed())
+                    return fail(BurnStop::ClaimFailed, r);
+                if (held.isUse != SerialPending || held.serialNumber != r.uuid)
+                    claimed = ClaimResult::Taken;
+            } else {
+                // Deleted since Match, or longer than a record could carry it.
+                const bool exists = serialExists(r.uuid);
+                if (lastStoreCallFailed())
+                    return fail(BurnStop::ReadFailed, BurnRow());
+                if (!exists) {
+                    c.skipped = true;
+                    c.why.reason = BurnSkip::NotInPool;
+                } else {
+                    claimed = claimSerial(r.uuid, r.customerId, r.serial, r.type, r.ip);
+                    // Stations sharing a pool on a server take the customer's next free identifier
+                    // when another station took the one shown; the row then says what goes in.
+                    if (claimed == ClaimResult::Taken && storeIsServer())
+                        claimed = claimNextSerial(r.customerId, r.serial, r.type, r.ip, &instead);
+                }
+            }
+            if (claimed == ClaimResult::Failed)
+                return fail(BurnStop::ClaimFailed, r);
+            if (!c.skipped && claimed != ClaimResult::Claimed) {
+                // Another program got there first: the device is left for the next Match.
+                c.skipped = true;
+                c.why.reason = claimed == ClaimResult::Taken ? BurnSkip::Taken : BurnSkip::DeviceHolds;
+            }
+            if (c.skipped) {
+                c.row = r;
+                a.rows << c;
+                if (!logSkipped(r, c.why))
+                    return fail(BurnStop::LogFailed, r);
+                continue;
+            }
+            const bool fresh = !r.pending;
+            if (!instead.isEmpty())
+                r.uuid = instead;
+            r.pending = true;
+            c.row = r;
+            a.rows << c;
+            if (!addLog(makeLogRecord(logType(), BurnJob::tr("Burning uuid [%1] [%2]").arg(r.serial, r.uuid)))
+                || (fresh && !event(SerialEventKind::Claimed, r)))
+                return fail(BurnStop::ClaimFailed, r);
+            written.insert(r.serial);
         }
-        a.claimed = ClaimResult::Claimed;
-        if (r.pending) {
-            // Claimed by an earlier pass: it must still be pending for this very device (the
-            // operator may have deleted it from the pool since).
-            const DeviceHolding held = holdingOfDevice(r.serial);
-            if (lastStoreCallFailed())
-                a.claimed = ClaimResult::Failed;
-            else if (held.isUse != SerialPending || held.serialNumber != r.uuid)
-                a.claimed = ClaimResult::Taken;
-        } else {
-            a.claimed = claimSerial(r.uuid, r.customerId, r.serial, r.type, r.ip);
-            // Stations sharing a pool on a server take the customer's next free identifier
-            // when another station took the one shown; the row then says what goes in.
-            if (a.claimed == ClaimResult::Taken && storeIsServer())
-                a.claimed = claimNextSerial(r.customerId, r.serial, r.type, r.ip, &a.instead);
+        if (!commitBatch()) {
+            // The first claim of the pass names what was not written; a pass of skips alone
+            // lost only its log rows.
+            for (const RowClaim &c : qAsConst(a.rows))
+                if (!c.skipped)
+                    return fail(BurnStop::ClaimFailed, c.row);
+            return fail(BurnStop::LogFailed, rows.first());
         }
-        if (a.claimed == ClaimResult::Failed)
-            return fail(BurnStop::ClaimFailed);
-        if (a.claimed != ClaimResult::Claimed) {
-            // Another program got there first: the previous mark still goes in, and the
-            // device is left for the next Match.
-            if (!commitBatch())
-                return fail(BurnStop::ClaimFailed);
-            a.committed = true;
-            a.previousBurnt = previous.has_value();
-            a.skipped.reason = a.claimed == ClaimResult::Taken ? BurnSkip::Taken : BurnSkip::DeviceHolds;
-            if (!logSkipped(r, a.skipped))
-                a.stop = stopFor(BurnStop::LogFailed, r, storeError());
-            return a;
-        }
-        const QString uuid = a.instead.isEmpty() ? r.uuid : a.instead;
-        if (!addLog(makeLogRecord(logType(), BurnJob::tr("Burning uuid [%1] [%2]").arg(r.serial, uuid)))
-            || !commitBatch())
-            return fail(BurnStop::ClaimFailed);
         a.committed = true;
-        a.previousBurnt = previous.has_value();
         return a;
     }
 
-    // The last success's mark, in a batch of its own.
-    RecordAnswer recordInStore(const BurnRow &r)
+    // Records what became of the written devices in one commit: each write and failed write
+    // with its log row and event, used for each device that read back its identifier (or
+    // cannot be read), and the not-confirmed ones still pending with what their device reports.
+    RecordAnswer recordInStore(const QList<Outcome> &outcomes)
     {
         RecordAnswer a;
-        if (!job.openStore() || !beginBatch()) {
-            a.stop = stopFor(BurnStop::RecordFailed, r, storeError());
+        BurnStop notPending;
+        const auto fail = [&](const BurnStop &stop) {
+            a.stop = stop;
+            if (a.stop.why.isEmpty())
+                a.stop.why = storeError();
+            rollbackBatch();
+            a.burnt.clear();
+            // A device that took its identifier is the one to name: it holds it, still pending.
+            for (const Outcome &o : outcomes)
+                if (o.used()) {
+                    a.stop.cause = BurnStop::RecordFailed;
+                    a.stop.row = o.row;
+                    break;
+                }
             return a;
+        };
+        if (!job.openStore() || !beginBatch())
+            return fail(stopFor(BurnStop::LogFailed, outcomes.first().row));
+        for (const Outcome &o : outcomes) {
+            const BurnRow &r = o.row;
+            bool logged = true;
+            if (o.kind == Outcome::WriteFailed) {
+                // The SDK's answer is all it says about a write that did not take: not written, or no answer.
+                logged = logOutcome(QT_TRANSLATE_NOOP("jobs::BurnJob",
+                                                      "Burning uuid [%1] [%2] write failed: the SDK answered %3"),
+                                    r, QString::number(o.answer))
+                    && event(SerialEventKind::WriteFailed, r, QString::number(o.answer));
+                if (!logged)
+                    return fail(stopFor(BurnStop::LogFailed, r));
+                continue;
+            }
+            logged = logOutcome(QT_TRANSLATE_NOOP("jobs::BurnJob", "Burning uuid [%1] [%2] written"), r)
+                && event(SerialEventKind::Written, r);
+            if (logged && o.kind == Outcome::NotConfirmed) {
+                logged = (o.answered ? logOutcome(QT_TRANSLATE_NOOP("jobs::BurnJob",
+                                                                    "Burning uuid [%1] [%2] written, not confirmed: "
+                                                                    "the device reports [%3]"),
+                                                  r, quoted(o.reported, 48))
+                                     : logOutcome(QT_TRANSLATE_NOOP("jobs::BurnJob",
+                                                                    "Burning uuid [%1] [%2] written, not confirmed: "
+                                                                    "the device did not answer the read"),
+                                                  r))
+                    && event(SerialEventKind::NotConfirmed, r, o.reported);
+            }
+            if (!logged)
+                return fail(stopFor(BurnStop::LogFailed, r));
+            if (!o.used())
+                continue;
+            BurnStop stop;
+            const Mark mark = markInStore(r, &stop);
+            if (mark == Mark::Failed && stop.cause == BurnStop::NotPending) {
+                // Deleted or taken meanwhile: the others are still recorded, and the pass stops.
+                if (notPending.cause == BurnStop::None)
+                    notPending = stop;
+                continue;
+            }
+            if (mark == Mark::Failed)
+                return fail(stop);
+            const bool confirmed = o.kind == Outcome::Confirmed;
+            if ((confirmed && !logOutcome(QT_TRANSLATE_NOOP("jobs::BurnJob", "Burning uuid [%1] [%2] confirmed"), r))
+                || !event(confirmed ? SerialEventKind::Confirmed : SerialEventKind::Recorded, r))
+                return fail(stopFor(BurnStop::RecordFailed, r));
+            a.burnt << r;
         }
-        const Mark mark = markInStore(r, &a.stop);
-        if (mark != Mark::Failed && commitBatch()) {
-            a.burnt = true;
-            return a;
-        }
-        if (a.stop.why.isEmpty())
-            a.stop.why = storeError();
-        rollbackBatch();
-        a.burnt = mark == Mark::AlreadyUsed;
-        if (a.burnt) {
-            a.stop = BurnStop();
-        } else if (!a.failed()) {
-            a.stop.cause = BurnStop::RecordFailed;
-            a.stop.row = r;
-        }
-        return a;
-    }
-
-    // A store step that only logs: a failed log stops the pass.
-    template <typename F>
-    StoreAnswer logInStore(const BurnRow &r, F log)
-    {
-        StoreAnswer a;
-        if (!job.openStore() || !log())
-            a.stop = stopFor(BurnStop::LogFailed, r, storeError());
+        if (!commitBatch())
+            return fail(stopFor(BurnStop::LogFailed, outcomes.first().row));
+        a.stop = notPending;
         return a;
     }
 
@@ -374,11 +483,20 @@ struct BurnJob::Pass {
         return waitOffThread(job.storeThread, call);
     }
 
-    void showBurnt(const BurnRow &r)
+    // Records the outcomes waiting and empties the list; the devices recorded used are burnt.
+    void record(QList<Outcome> *waiting)
     {
-        ++summary.burnt;
-        if (listener)
-            listener->recorded(r);
+        if (waiting->isEmpty())
+            return;
+        const QList<Outcome> outcomes = *waiting;
+        waiting->clear();
+        const RecordAnswer recorded = onStore([this, &outcomes] { return recordInStore(outcomes); });
+        for (const BurnRow &r : recorded.burnt) {
+            ++summary.burnt;
+            if (listener)
+                listener->recorded(r);
+        }
+        stopPass(recorded.stop);
     }
 
     void skip(const BurnRow &r, const BurnSkip &why)
@@ -401,12 +519,6 @@ struct BurnJob::Pass {
         if (stop.cause == BurnStop::None || summary.stop.cause != BurnStop::None)
             return;
         summary.stop = stop;
-        // A device took its identifier and the pass stops before its mark: that it stays
-        // pending is the more important thing to say.
-        if (unrecorded) {
-            summary.stop.cause = BurnStop::RecordFailed;
-            summary.stop.row = *unrecorded;
-        }
     }
 
     bool running() const { return summary.stop.cause == BurnStop::None; }
@@ -441,7 +553,7 @@ bool BurnJob::openStore()
 
 BurnSummary BurnJob::run(const QList<BurnRow> &rows, QSet<QString> written, BurnListener *listener)
 {
-    Pass pass{*this, listener, BurnSummary(), std::nullopt};
+    Pass pass{*this, listener, BurnSummary()};
     if (rows.isEmpty())
         return pass.summary;
     // A server that may lose a commit in a crash could forget a claim whose identifier a
@@ -459,107 +571,59 @@ BurnSummary BurnJob::run(const QList<BurnRow> &rows, QSet<QString> written, Burn
         pass.summary.refusal = refusal;
         return pass.summary;
     }
+    pass.summary.verified = devicecalls::readBackSupported();
+    if (listener) {
+        if (listener->cancelRequested())
+            return pass.summary;
+        listener->progress(0, rows.size());
+    }
 
-    QMap<int, std::shared_ptr<CustomerRecord>> customers;
-    for (int k = 0; k < rows.size() && pass.running(); ++k) {
+    // Every claim of the pass, committed before the first write.
+    const ClaimsAnswer claims = pass.onStore([&pass, &rows, &written] { return pass.claimAllInStore(rows, written); });
+    for (const RowClaim &c : claims.rows) {
+        if (c.skipped)
+            pass.skip(c.row, c.why);
+        else if (claims.committed && listener)
+            listener->claimed(c.row);
+    }
+    pass.stopPass(claims.stop);
+
+    // Then each device is written and read back; what became of them is recorded in batches.
+    QList<Outcome> waiting;
+    QElapsedTimer sinceRecord;
+    sinceRecord.start();
+    for (int k = 0; k < claims.rows.size() && claims.committed && pass.running(); ++k) {
+        const RowClaim &c = claims.rows.at(k);
+        if (c.skipped)
+            continue;
         if (listener) {
+            // A claimed device left unwritten stays pending for it: the next Burn writes it.
             if (listener->cancelRequested())
                 break;
             listener->progress(k, rows.size());
         }
-        BurnRow r = rows.at(k);
-        if (!customers.contains(r.customerId)) {
-            const CustomerAnswer fetched = pass.onStore([this, id = r.customerId] {
-                CustomerAnswer a;
-                if (openStore())
-                    a.customer = std::shared_ptr<CustomerRecord>(customerById(id));
-                if (!storeOpened || lastStoreCallFailed()) {
-                    a.customer.reset();
-                    a.stop = stopFor(BurnStop::ReadFailed, BurnRow(), storeError());
-                }
-                return a;
-            });
-            if (fetched.failed()) {
-                pass.stopPass(fetched.stop);
-                break;
-            }
-            customers.insert(r.customerId, fetched.customer);
-        }
-        const CustomerRecord *customer = customers.value(r.customerId).get();
-
-        BurnSkip why;
-        bool skipped = Pass::skipReason(r, customer, written, &why);
-        // Deleted since Match, or longer than a record could carry it. (A pending one is
-        // checked against its device when it is claimed again.)
-        if (!skipped && !r.pending) {
-            const ExistsAnswer found = pass.onStore([this, uuid = r.uuid] {
-                ExistsAnswer a;
-                a.exists = openStore() && serialExists(uuid);
-                if (!storeOpened || lastStoreCallFailed())
-                    a.stop = stopFor(BurnStop::ReadFailed, BurnRow(), storeError());
-                return a;
-            });
-            if (found.failed()) {
-                pass.stopPass(found.stop);
-                break;
-            }
-            if (!found.exists) {
-                skipped = true;
-                why.reason = BurnSkip::NotInPool;
-            }
-        }
-        if (skipped) {
-            pass.skip(r, why);
-            pass.stopPass(pass.onStore(
-                                  [&pass, r, why] {
-                return pass.logInStore(r, [&] { return Pass::logSkipped(r, why); });
-            }).stop);
-            continue;
-        }
-
-        const std::optional<BurnRow> previous = pass.unrecorded;
-        pass.unrecorded.reset();
-        const ClaimAnswer claimed = pass.onStore([&pass, r, previous] { return pass.claimInStore(r, previous); });
-        if (claimed.previousBurnt)
-            pass.showBurnt(*previous);
-        pass.stopPass(claimed.stop);
-        if (!claimed.committed)
-            break;
-        if (claimed.claimed != ClaimResult::Claimed) {
-            pass.skip(r, claimed.skipped);
-            continue;
-        }
-        if (!claimed.instead.isEmpty())
-            r.uuid = claimed.instead;
-        r.pending = true;
-        if (listener)
-            listener->claimed(r);
-
-        written.insert(r.serial);
-        const int answer = Pass::write(r, *customer);
-        if (answer != 0) {
-            pass.unrecorded = r; // marked used with the next claim, or below
+        const Outcome o = Pass::writeAndRead(c.row, *claims.customers.value(c.row.customerId));
+        if (o.kind == Outcome::WriteFailed) {
+            // Pending for this device still: the next Burn sends the same identifier again.
+            ++pass.summary.failed;
             if (listener)
-                listener->written(r);
-            continue;
+                listener->writeFailed(o.row, o.answer);
+        } else if (listener) {
+            listener->written(o.row);
         }
-        // Pending for this device still: the next Burn sends the same identifier again.
-        ++pass.summary.failed;
-        if (listener)
-            listener->writeFailed(r, answer);
-        pass.stopPass(pass.onStore(
-                              [&pass, r, answer] {
-            return pass.logInStore(r, [&] { return Pass::logWriteFailed(r, answer); });
-        }).stop);
+        if (o.kind == Outcome::NotConfirmed) {
+            // Pending still: the next Burn writes and reads it again.
+            ++pass.summary.notConfirmed;
+            if (listener)
+                listener->notConfirmed(o.row, o.reported);
+        }
+        waiting << o;
+        if (waiting.size() >= kRecordEveryDevices || sinceRecord.elapsed() >= kRecordEveryMs) {
+            pass.record(&waiting);
+            sinceRecord.restart();
+        }
     }
-    if (pass.running() && pass.unrecorded) {
-        const BurnRow last = *pass.unrecorded;
-        pass.unrecorded.reset();
-        const RecordAnswer recorded = pass.onStore([&pass, last] { return pass.recordInStore(last); });
-        if (recorded.burnt)
-            pass.showBurnt(last);
-        pass.stopPass(recorded.stop);
-    }
+    pass.record(&waiting);
     if (listener && !pass.running())
         listener->stopped(pass.summary.stop);
     return pass.summary;

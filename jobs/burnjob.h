@@ -1,7 +1,9 @@
-// The Burn pass without widgets: for each row, in order, checks that it may be written,
-// claims its identifier for its device (committed with the "Burning uuid" log row before
-// anything is written), writes it through the SDK and records it used. It tells a listener
-// what became of each row and why it stopped, and never shows a box.
+// The Burn pass without widgets: checks every row and claims each writable one's identifier
+// for its device (all the pass's claims, with their "Burning uuid" log rows, in one commit
+// before anything is written), then writes each device through the SDK and reads its
+// identifier back, and records the outcomes a few commits at a time: used only for a device
+// that reported exactly what was written. It tells a listener what became of each row and
+// why it stopped, and never shows a box.
 #pragma once
 
 #include "jobs/joblistener.h"
@@ -60,10 +62,10 @@ struct BurnSkip {
 struct BurnStop {
     enum Cause {
         None,
-        ClaimFailed,  // the claim was not committed: `row` was not written
-        RecordFailed, // `row` holds its identifier, still pending for it
+        ClaimFailed,  // the pass's claims were not committed: no device was written (`row` was first)
+        RecordFailed, // outcomes were not recorded: `row` (among others) holds its identifier, still pending
         NotPending,   // `row` holds its identifier, which the pool no longer holds pending for it
-        LogFailed,    // a skip or failed write could not be logged
+        LogFailed,    // a skip or failed write could not be logged (no device was left unrecorded)
         ReadFailed    // the pool could not be read
     };
     Cause cause = None;
@@ -88,7 +90,7 @@ public:
     // The row's identifier is pending for its device; `row.uuid` is the one claimed (on a
     // server, another one when the one shown was taken).
     virtual void claimed(const BurnRow &row);
-    // The device took it; recorded used later (with the next claim, or at the pass's end).
+    // The device took it; what it reads back is recorded with the next batch of outcomes.
     virtual void written(const BurnRow &row);
     // The device did not take it; it stays pending for the device.
     virtual void writeFailed(const BurnRow &row, int answer);
@@ -113,8 +115,9 @@ public:
     BurnJob(const BurnJob &) = delete;
     BurnJob &operator=(const BurnJob &) = delete;
 
-    // One pass over `rows` in order. `excluded` holds device serials that get nothing (burnt,
-    // or whose holding is unknown). `listener` may be null.
+    // One pass over `rows` in order; a cancel between devices leaves the claimed devices not
+    // yet written pending for them (the next Burn writes them). `excluded` holds device serials that get nothing
+    // (burnt, or whose holding is unknown). `listener` may be null.
     BurnSummary run(const QList<BurnRow> &rows, QSet<QString> excluded, BurnListener *listener);
 
     static QString skipText(const BurnSkip &why);

@@ -280,6 +280,40 @@
         <source>Please select a device!</source>
         <translation>请选择设备！</translation>
     </message>
+    <message>
+        <source>Writes are not verified: this SDK cannot read identifiers back</source>
+        <translation>写入未经校验：此 SDK 无法读回标识</translation>
+    </message>
+    <message>
+        <source>On device</source>
+        <translation>设备上</translation>
+    </message>
+    <message>
+        <source>The device reports uuid [%1]; the pool records none for it</source>
+        <translation>设备报告 uuid [%1]；号池中没有为它记录 uuid</translation>
+    </message>
+    <message>
+        <source>The device reports no uuid; the pool records [%1] for it</source>
+        <translation>设备报告没有 uuid；号池为它记录的是 [%1]</translation>
+    </message>
+    <message>
+        <source>The device reports uuid [%1]; the pool records [%2] for it</source>
+        <translation>设备报告 uuid [%1]；号池为它记录的是 [%2]</translation>
+    </message>
+    <message>
+        <source>Device disagrees</source>
+        <translation>设备与号池不一致</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n written but not confirmed: the device did not report its uuid back, which stays pending for it; the next Burn writes and reads it again</source>
+        <translation>
+            <numerusform></numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Written, not confirmed</source>
+        <translation>已写入，未确认</translation>
+    </message>
 </context>
 <context>
     <name>ExportJob</name>
@@ -1692,6 +1726,22 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
     <message>
         <source>Burning uuid [%1] [%2]</source>
         <translation>烧录UUID [%1] [%2]</translation>
+    </message>
+    <message>
+        <source>Burning uuid [%1] [%2] written</source>
+        <translation>烧录 uuid [%1] [%2] 已写入</translation>
+    </message>
+    <message>
+        <source>Burning uuid [%1] [%2] written, not confirmed: the device reports [%3]</source>
+        <translation>烧录 uuid [%1] [%2] 已写入，未确认：设备报告 [%3]</translation>
+    </message>
+    <message>
+        <source>Burning uuid [%1] [%2] written, not confirmed: the device did not answer the read</source>
+        <translation>烧录 uuid [%1] [%2] 已写入，未确认：设备未回应读取</translation>
+    </message>
+    <message>
+        <source>Burning uuid [%1] [%2] confirmed</source>
+        <translation>烧录 uuid [%1] [%2] 已确认</translation>
     </message>
 </context>
 <context>

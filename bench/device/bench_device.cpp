@@ -5,8 +5,10 @@
 // buttons, and prints:
 //   - the UI thread's time spent handling the 1,000 discovery reports (filter, store
 //     lookup, row), against the bare store lookups for the same devices;
-//   - the wall time of the Burn pass over 100 devices, against bare SDK writes of 100
-//     other devices of the same line.
+//   - the wall time of the Burn pass over 100 devices (claims, writes, read-backs, records),
+//     against bare SDK writes and read-backs of 100 other devices of the same line;
+//   - the commits alone of the earlier shape (one claim commit per device) against the
+//     pass's one claim commit, on the same pool.
 //
 //   bench_device [--rows N] [--devices D] [--burn B]
 #include "bench/support/benchsupport.h"
@@ -184,6 +186,13 @@ int main(int argc, char *argv[])
         const int reports = app.calls;
         app.watched = nullptr;
 
+        // The page reads every listed device back in the background; let those reads end
+        // before anything is timed against the line.
+        QElapsedTimer settle;
+        settle.start();
+        while (settle.elapsed() < 1500)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+
         // Baseline: the bare store lookups for the same devices, no page.
         QElapsedTimer bare;
         bare.start();
@@ -198,10 +207,11 @@ int main(int argc, char *argv[])
             << ms(handled) * 1000.0 / qMax(1, reports) << " us each); bare serialOfDevice x" << line.size() << ": "
             << ms(bareNs) << " ms; ratio " << double(handled) / double(qMax<qint64>(1, bareNs)) << Qt::endl;
 
-        // Baseline for the burn: bare SDK writes into the last 100 devices of the line.
+        // Baseline for the burn: bare SDK writes into the last 100 devices of the line, each
+        // read back.
         QElapsedTimer writes;
         writes.start();
-        int written = 0;
+        int written = 0, readBack = 0;
         for (int i = lineDevices - burnDevices; i < lineDevices; ++i) {
             const QJsonObject d = line.at(i).toObject();
             UmeyeUuidRequest r{};
@@ -214,6 +224,11 @@ int main(int argc, char *argv[])
             r.port[0] = 5800 & 0xFF;
             r.port[1] = 5800 >> 8;
             written += Z7_NET_DVR_SetUMEyeUuid(&r);
+            UuidReadRequest read{};
+            fixedfield::put(read.serialNumber, d.value(QStringLiteral("serial")).toString());
+            fixedfield::put(read.userName, d.value(QStringLiteral("user")).toString());
+            fixedfield::put(read.password, d.value(QStringLiteral("password")).toString());
+            readBack += Z7_NET_DVR_GetUuid(&read) && fixedfield::get(read.uuid) == QStringLiteral("BASE%1").arg(i);
         }
         const qint64 bareWritesNs = writes.nsecsElapsed();
 
@@ -248,8 +263,32 @@ int main(int argc, char *argv[])
 
         out << "burn: " << checkedSerials.size() << " devices in " << ms(burnNs) << " ms (" << burnt << " rows burnt, "
             << used << " identifiers used, " << held << " held by the simulator); bare SDK writes x" << burnDevices
-            << " (" << written << " applied): " << ms(bareWritesNs) << " ms; ratio "
+            << " (" << written << " applied, " << readBack << " read back): " << ms(bareWritesNs) << " ms; ratio "
             << double(burnNs) / double(qMax<qint64>(1, bareWritesNs)) << Qt::endl;
+
+        // The claims' commits alone, as the earlier shape made them (one per device) and as a
+        // pass makes them now (one), for identifiers and devices the line does not have.
+        const auto claimCommits = [](int first, int perCommit) {
+            const QStringList uuids = unusedSerialNumbers(burnDevices, 1);
+            QElapsedTimer t;
+            t.start();
+            for (int i = 0; i < uuids.size(); i += perCommit) {
+                beginBatch();
+                for (int k = i; k < qMin(int(uuids.size()), i + perCommit); ++k) {
+                    const QString device = QStringLiteral("BENCH-%1").arg(first + k);
+                    claimSerial(uuids.at(k), 1, device, QStringLiteral("IPC"), QStringLiteral("127.0.0.1"));
+                    addLog(makeLogRecord(QStringLiteral("User operation"),
+                                         QStringLiteral("Burning uuid [%1] [%2]").arg(device, uuids.at(k))));
+                }
+                commitBatch();
+            }
+            return t.nsecsElapsed();
+        };
+        const qint64 perDeviceNs = claimCommits(0, 1);
+        const qint64 perPassNs = claimCommits(burnDevices, burnDevices);
+        out << "claim commits for " << burnDevices << " devices: one per device " << ms(perDeviceNs)
+            << " ms; one per pass " << ms(perPassNs) << " ms; ratio "
+            << double(perDeviceNs) / double(qMax<qint64>(1, perPassNs)) << Qt::endl;
     }
     Z7_NET_DVR_Cleanup();
     closeDatabase();

@@ -5,6 +5,7 @@
 #include "platform/netsdk/z7netsdk.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
+#include "tests/support/linecheck.h"
 #include "tests/support/testsupport.h"
 
 #include <QDeadlineTimer>
@@ -23,17 +24,29 @@ namespace {
 
 // Every identifier write, and whether its claim's log row was committed when it left. The
 // first one runs `duringFirstWrite` (on the SDK call's thread) before it goes to the device.
+// When `countAtWrites`, the pool's pending identifiers are counted as a pass's first write
+// leaves, and its used ones as its 101st leaves.
 QStringList writes;
 std::function<void()> duringFirstWrite;
+// (Off, a write's claim log row is not looked up: each lookup off the main thread costs a
+// connection of its own.)
+bool countAtWrites = false;
+int writesInPass = 0, pendingAtFirstWrite = -1, usedAtWrite101 = -1;
 
 template <typename Request>
 int seen(Request *request, const char *name)
 {
     static const auto real = reinterpret_cast<int (*)(Request *)>(dlsym(RTLD_NEXT, name));
     const QString serial = fixedfield::get(request->serialNumber), uuid = fixedfield::get(request->uuid);
-    const int logged = testsupport::count(
-        QStringLiteral("Logs WHERE LogDescribe='Burning uuid [%1] [%2]'").arg(serial, uuid));
+    const int logged = countAtWrites
+        ? 1
+        : testsupport::count(QStringLiteral("Logs WHERE LogDescribe='Burning uuid [%1] [%2]'").arg(serial, uuid));
     writes << (logged > 0 ? uuid : QStringLiteral("UNCLAIMED ") + uuid);
+    ++writesInPass;
+    if (countAtWrites && writesInPass == 1)
+        pendingAtFirstWrite = testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2"));
+    if (countAtWrites && writesInPass == 101)
+        usedAtWrite101 = testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1"));
     if (writes.size() == 1 && duringFirstWrite)
         duringFirstWrite();
     return real(request);
@@ -64,6 +77,10 @@ public:
     void written(const BurnRow &r) override { events << QStringLiteral("written %1").arg(r.key); }
     void writeFailed(const BurnRow &r, int) override { events << QStringLiteral("failed %1").arg(r.key); }
     void recorded(const BurnRow &r) override { events << QStringLiteral("recorded %1").arg(r.key); }
+    void notConfirmed(const BurnRow &r, const QString &reported) override
+    {
+        events << QStringLiteral("not confirmed %1 [%2]").arg(r.key).arg(reported);
+    }
     void skipped(const BurnRow &r, const jobs::BurnSkip &why) override
     {
         events << QStringLiteral("skipped %1 %2").arg(r.key).arg(jobs::BurnJob::skipText(why));
@@ -168,6 +185,9 @@ private slots:
     void passReportsEveryOutcome();
     void twoStationsFinishOnePendingDevice();
     void failedSkipLogStopsThePass();
+    void readBackDecidesWhatIsUsed_data();
+    void readBackDecidesWhatIsUsed();
+    void faultyLineEndsWithEveryDeviceConfirmed();
 };
 
 void TestBurnJob::skipsWhatMustNotBeWritten_data()
@@ -284,12 +304,13 @@ void TestBurnJob::passReportsEveryOutcome()
     jobs::BurnSummary done = job.run(rows, {}, &heard);
     // Stations sharing a server take the customer's next free identifier in place of a taken one.
     const bool server = testsupport::onServer();
-    const QStringList taken = server ? QStringList{"claimed 2 U-4", "written 2", "recorded 2"}
-                                     : QStringList{"skipped 2 uuid taken by another program"};
-    const QStringList rest{"claimed 3 U-3", "written 3", "skipped 4 device already burnt or tried in this pass",
-                           "recorded 3"};
-    QCOMPARE(heard.events,
-             (QStringList{"claimed 0 U-0", "failed 0", "skipped 1 uuid not found in the pool"} + taken + rest));
+    // Every claim first (one commit), then the writes, then their records.
+    const QStringList claims{"claimed 0 U-0", "skipped 1 uuid not found in the pool",
+                             server ? "claimed 2 U-4" : "skipped 2 uuid taken by another program", "claimed 3 U-3",
+                             "skipped 4 device already burnt or tried in this pass"};
+    const QStringList outcomes = server ? QStringList{"failed 0", "written 2", "written 3", "recorded 2", "recorded 3"}
+                                        : QStringList{"failed 0", "written 3", "recorded 3"};
+    QCOMPARE(heard.events, claims + outcomes);
     QCOMPARE(done.burnt, server ? 2 : 1);
     QCOMPARE(done.failed, 1);
     QCOMPARE(done.stop.cause, jobs::BurnStop::None);
@@ -405,6 +426,147 @@ void TestBurnJob::failedSkipLogStopsThePass()
                           QStringLiteral("stopped %1").arg(jobs::BurnStop::LogFailed)}));
     QVERIFY(writes.isEmpty());
     QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 0);
+}
+
+void TestBurnJob::readBackDecidesWhatIsUsed_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("device keeps the write") << QString();
+    QTest::newRow("device forgets the write") << QStringLiteral("--forget");
+    QTest::newRow("device changes the write") << QStringLiteral("--corrupt");
+}
+
+void TestBurnJob::readBackDecidesWhatIsUsed()
+{
+    // Only a device that reports back exactly what it was written makes the identifier used;
+    // the log and the events say what happened, and what the device reports instead.
+    QFETCH(QString, fault);
+    SimProcess line;
+    QStringList args{QStringLiteral("--devices"), QStringLiteral("1")};
+    if (!fault.isEmpty())
+        args << fault << QStringLiteral("100");
+    QVERIFY2(line.start(args), qPrintable(line.errorText()));
+    line.exportTarget();
+    pool(1, QStringLiteral("U-0"));
+    const QList<BurnRow> rows = rowsOf(line, {QStringLiteral("U-0")});
+    QCOMPARE(rows.size(), 1);
+    const QString device = rows.first().serial;
+
+    Heard heard;
+    jobs::BurnJob job;
+    const jobs::BurnSummary done = job.run(rows, {}, &heard);
+    const QString held = line.device(device).value(QStringLiteral("uuid")).toString();
+    const bool kept = fault.isEmpty();
+    QCOMPARE(held.isEmpty(), fault == QLatin1String("--forget"));
+    QCOMPARE(held == QLatin1String("U-0"), kept);
+    QCOMPARE(heard.events,
+             (QStringList{"claimed 0 U-0", "written 0",
+                          kept ? QStringLiteral("recorded 0") : QStringLiteral("not confirmed 0 [%1]").arg(held)}));
+    QCOMPARE(done.burnt, kept ? 1 : 0);
+    QCOMPARE(done.notConfirmed, kept ? 0 : 1);
+    QCOMPARE(done.stop.cause, jobs::BurnStop::None);
+    QVERIFY(done.verified);
+    QCOMPARE(isUse(QStringLiteral("U-0")), kept ? 1 : 2);
+    const QString head = QStringLiteral("Burning uuid [%1] [U-0]").arg(device);
+    QCOMPARE(testsupport::column(QStringLiteral("SELECT LogDescribe FROM Logs ORDER BY LogID")),
+             (QStringList{head, head + QStringLiteral(" written"),
+                          kept ? head + QStringLiteral(" confirmed")
+                               : head + QStringLiteral(" written, not confirmed: the device reports [%1]").arg(held)}));
+    QCOMPARE(testsupport::column(QStringLiteral("SELECT EventKind || ' ' || DeviceSerialNum || ' ' || EventDetail "
+                                                "FROM SerialEvents WHERE SerialNumber='U-0' ORDER BY EventID")),
+             (QStringList{QStringLiteral("2 %1 ").arg(device), QStringLiteral("3 %1 ").arg(device),
+                          kept ? QStringLiteral("5 %1 ").arg(device) : QStringLiteral("6 %1 %2").arg(device, held)}));
+
+    // The next pass writes the same identifier again and reads it again.
+    if (kept)
+        return;
+    BurnRow again = rows.first();
+    again.pending = true;
+    writes.clear();
+    heard.events.clear();
+    job.run({again}, {}, &heard);
+    QCOMPARE(writes, QStringList{"U-0"});
+    QCOMPARE(heard.events.size(), 3);
+    QVERIFY2(heard.events.last().startsWith(QLatin1String("not confirmed 0")), qPrintable(heard.events.last()));
+    QCOMPARE(isUse(QStringLiteral("U-0")), 2);
+}
+
+void TestBurnJob::faultyLineEndsWithEveryDeviceConfirmed()
+{
+    // A line whose devices acknowledge writes they then lose (30 %) or keep changed (10 %).
+    // Passes are repeated as an operator would (the unburnt devices again, with their pending
+    // identifiers) until every device is burnt: each holds exactly its identifier, recorded
+    // used for it, every lost or changed write was caught, and none was ever recorded used.
+    const int devices = 200;
+    SimProcess line;
+    QVERIFY2(line.start({QStringLiteral("--devices"), QString::number(devices), QStringLiteral("--forget"),
+                         QStringLiteral("30"), QStringLiteral("--corrupt"), QStringLiteral("10"),
+                         QStringLiteral("--seed"), QStringLiteral("5")}),
+             qPrintable(line.errorText()));
+    line.exportTarget();
+    QVERIFY(testsupport::fillPool(QStringLiteral("R-"), devices, 1));
+    QList<BurnRow> rows = rowsOf(line, unusedSerialNumbers(devices, 1));
+    QCOMPARE(rows.size(), devices);
+
+    QHash<int, QString> serialOf;
+    for (const BurnRow &r : qAsConst(rows))
+        serialOf.insert(r.key, r.serial);
+    jobs::BurnJob job;
+    int notConfirmed = 0, passes = 0;
+    countAtWrites = true;
+    for (; !rows.isEmpty() && passes < 20; ++passes) {
+        writesInPass = 0;
+        Heard heard;
+        const jobs::BurnSummary done = job.run(rows, {}, &heard);
+        QCOMPARE(done.stop.cause, jobs::BurnStop::None);
+        QCOMPARE(done.burnt + done.notConfirmed, rows.size());
+        notConfirmed += done.notConfirmed;
+        // Every claim of the pass was committed before its first write; a long pass recorded
+        // outcomes before its end.
+        QCOMPARE(pendingAtFirstWrite, rows.size());
+        if (rows.size() > 100)
+            QVERIFY(usedAtWrite101 > 0);
+        // What the listener heard a device report is what it holds.
+        for (const QString &e : qAsConst(heard.events))
+            if (e.startsWith(QLatin1String("not confirmed ")))
+                QCOMPARE(
+                    e.section(QLatin1Char('['), 1).chopped(1),
+                    line.device(serialOf.value(e.section(' ', 2, 2).toInt())).value(QStringLiteral("uuid")).toString());
+        // Nothing is recorded used that its device does not hold.
+        QHash<QString, QString> held;
+        for (const QJsonValue &v : line.devices())
+            held.insert(v.toObject().value(QStringLiteral("serial")).toString(),
+                        v.toObject().value(QStringLiteral("uuid")).toString());
+        for (const QVariantList &used :
+             testsupport::rows(QStringLiteral("SELECT SerialNumber, DeviceSerialNum FROM SerialNumbers WHERE IsUse=1")))
+            QCOMPARE(held.value(used.at(1).toString()), used.at(0).toString());
+        QList<BurnRow> next;
+        for (BurnRow r : qAsConst(rows))
+            if (holdingOfDevice(r.serial).isUse != SerialUsed) {
+                r.pending = true;
+                next << r;
+            }
+        rows = next;
+    }
+    countAtWrites = false;
+    QVERIFY(rows.isEmpty());
+    int faults = 0;
+    for (const QJsonValue &v : line.devices())
+        faults += v.toObject().value(QStringLiteral("forgotten")).toInt()
+            + v.toObject().value(QStringLiteral("corrupted")).toInt();
+    QVERIFY2(faults > devices / 4, qPrintable(QString::number(faults)));
+    // A write the line applied again from a resent request (its answer came late) may have
+    // mended its own fault before the answer: every fault the program was not told of so is caught.
+    int applied = 0;
+    for (const QJsonValue &v : line.devices())
+        applied += v.toObject().value(QStringLiteral("applied")).toInt();
+    QCOMPARE(notConfirmed, faults - (applied - writes.size()));
+    const QStringList wrong = testsupport::disagreements({&line}, true);
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join(QLatin1Char('\n'))));
+    QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=1")), devices);
+    QCOMPARE(testsupport::count(QStringLiteral("SerialEvents WHERE EventKind=5")), devices);
+    QCOMPARE(testsupport::count(QStringLiteral("SerialEvents WHERE EventKind=6")), notConfirmed);
+    qInfo("%d devices, %d passes, %d lost or changed writes caught", devices, passes, faults);
 }
 
 TARNWELL_TEST_MAIN(TestBurnJob)

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableWidget>
@@ -342,6 +343,7 @@ private slots:
             const QJsonObject d = sim->device(cellText(t, row, 2));
             QCOMPARE(d.value(QStringLiteral("uuid")).toString(), cellText(t, row, 6));
             QCOMPARE(d.value(QStringLiteral("form")).toString(), QStringLiteral("lenovo"));
+            QCOMPARE(cellText(t, row, 9), cellText(t, row, 6)); // read back from the device
         }
         QCOMPARE(isUse(QStringLiteral("U-NEW")) + isUse(QStringLiteral("U-OLD")), 0);
 
@@ -452,6 +454,47 @@ private slots:
         QCOMPARE(cellText(t, others.at(2), 7), QString());
     }
 
+    void readBackShownOnThePage()
+    {
+        // Devices that keep every write changed: each burnt row says so, shows what its device
+        // holds and stays checked for the next Burn; a new search reads each device back and
+        // flags the ones that hold what the pool does not record for them.
+        const auto sim = startLine(
+            {QStringLiteral("--devices"), QStringLiteral("2"), QStringLiteral("--corrupt"), QStringLiteral("100")});
+        QVERIFY(sim);
+        pool(1, QStringLiteral("U-1"));
+        pool(1, QStringLiteral("U-2"));
+        Page page;
+        QTableWidget *t = tableOf(&page);
+        QCOMPARE(t->horizontalHeaderItem(9)->text(), QStringLiteral("On device"));
+        QVERIFY(child<QLabel>(&page, "lblNotVerified")->isHidden()); // the stand-in reads back
+        search(&page, 2);
+        press(&page, {"cbxAll", "btnMatch", "btnBurn"});
+        QVERIFY2(MessageBox::last().text.startsWith(
+                     QLatin1String("0 device(s) burnt\n2 written but not confirmed: the device did not report")),
+                 qPrintable(MessageBox::last().text));
+        QStringList assigned;
+        for (int row : {0, 1}) {
+            const QString held = sim->device(cellText(t, row, 2)).value(QStringLiteral("uuid")).toString();
+            QCOMPARE(cellText(t, row, 7), QStringLiteral("Written, not confirmed"));
+            QVERIFY(checked(t, row));
+            QCOMPARE(cellText(t, row, 9), held);
+            QVERIFY(held != cellText(t, row, 6) && !held.isEmpty());
+            assigned << cellText(t, row, 6);
+        }
+        QCOMPARE(isUse(assigned.at(0)) + isUse(assigned.at(1)), 4); // both pending
+
+        search(&page, 2);
+        for (int row : {0, 1}) {
+            const QString held = sim->device(cellText(t, row, 2)).value(QStringLiteral("uuid")).toString();
+            QTRY_COMPARE(cellText(t, row, 7), QStringLiteral("Device disagrees"));
+            QVERIFY(checked(t, row));
+            QCOMPARE(t->item(row, 7)->toolTip(),
+                     QStringLiteral("The device reports uuid [%1]; the pool records [%2] for it")
+                         .arg(held, cellText(t, row, 6)));
+        }
+    }
+
     void unreadablePoolIsNeverShownAsUnburnt()
     {
         // While the pool cannot be read, a device is neither shown unburnt nor offered for Burn,
@@ -492,7 +535,8 @@ private slots:
         const int burntNow = rowOf(t, simSerial(*sim, 0)), openNow = 1 - burntNow;
         QVERIFY(!hasBox(t, burntNow));
         QCOMPARE(cellText(t, burntNow, 6), QStringLiteral("U-BURNT"));
-        QCOMPARE(cellText(t, burntNow, 7), QStringLiteral("Has been burning"));
+        // The pool says used, but the simulated device holds nothing: its answer flags the row.
+        QTRY_COMPARE(cellText(t, burntNow, 7), QStringLiteral("Device disagrees"));
         QVERIFY(checked(t, openNow)); // the select-all box is ticked
         QCOMPARE(cellText(t, openNow, 7), QString());
     }

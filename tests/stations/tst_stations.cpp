@@ -165,9 +165,12 @@ private slots:
         const int kills = envInt("TARNWELL_CRASH_KILLS", 6);
         SimProcess line;
         // Slow answers and lost datagrams both ways: writes take retries, so kills land
-        // between claim, write and record.
+        // between claim, write, read-back and record. Devices also lose or change some writes
+        // they acknowledge, which only the read-back catches.
         QVERIFY2(line.start({QStringLiteral("--devices"), QString::number(devices), QStringLiteral("--loss"),
-                             QStringLiteral("0.2"), QStringLiteral("--delay"), QStringLiteral("15")}),
+                             QStringLiteral("0.2"), QStringLiteral("--delay"), QStringLiteral("15"),
+                             QStringLiteral("--forget"), QStringLiteral("20"), QStringLiteral("--corrupt"),
+                             QStringLiteral("10"), QStringLiteral("--seed"), QStringLiteral("3")}),
                  qPrintable(line.errorText()));
         QVERIFY(testsupport::fillPool(QStringLiteral("MORE-"), devices * 2, 1));
 
@@ -201,8 +204,14 @@ private slots:
         bool clean = false;
         const QString checked = logChainsCheck(&clean);
         QVERIFY2(clean, qPrintable(checked));
-        qInfo("crash harness: %d kills, %d devices, 0 identifiers in two devices, 0 lost, %d pending left", killed,
-              devices, testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")));
+        int faults = 0;
+        for (const QJsonValue &v : line.devices())
+            faults += v.toObject().value(QStringLiteral("forgotten")).toInt()
+                + v.toObject().value(QStringLiteral("corrupted")).toInt();
+        QVERIFY(faults > 0);
+        qInfo("crash harness: %d kills, %d devices, %d lost or changed writes, 0 identifiers in two devices, 0 lost, "
+              "%d pending left",
+              killed, devices, faults, testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse=2")));
     }
 };
 
