@@ -299,17 +299,24 @@ void DeviceMng::addDevice(const Device &device)
     SortingPause pause(t);
     const int row = t->rowCount();
     t->insertRow(row);
+    fillRow(row, row + 1, device);
+}
+
+// A device's row as the pool records the device, and a read of what the device holds.
+void DeviceMng::fillRow(int row, int number, const Device &device)
+{
+    QTableWidget *t = ui->tableWidget;
     const DeviceHolding held = holdingOfDevice(device.serial);
     const bool unreadable = lastStoreCallFailed();
     const bool burnt = held.isUse == SerialUsed;
 
-    auto *number = new QTableWidgetItem(QString::number(row + 1));
-    number->setTextAlignment(kNumberAlignment);
+    auto *numberItem = new QTableWidgetItem(QString::number(number));
+    numberItem->setTextAlignment(kNumberAlignment);
     if (burnt)
-        number->setFlags(number->flags() & ~Qt::ItemIsUserCheckable);
+        numberItem->setFlags(numberItem->flags() & ~Qt::ItemIsUserCheckable);
     else
-        number->setCheckState(held.isUse == SerialPending ? Qt::Checked : ui->cbxAll->checkState());
-    t->setItem(row, ColNo, number);
+        numberItem->setCheckState(held.isUse == SerialPending ? Qt::Checked : ui->cbxAll->checkState());
+    t->setItem(row, ColNo, numberItem);
     setDeviceCell(row, ColType, device.type);
     setDeviceCell(row, ColSerial, device.serial);
     setDeviceCell(row, ColIp, device.ip);
@@ -802,6 +809,12 @@ void DeviceMng::on_btnRework_clicked()
     }
     const jobs::BurnRow r = readRow(row);
     ReworkDlg dialog({r.type, r.serial, r.ip, r.user, r.password}, this);
-    if (dialog.exec() == QDialog::Accepted)
-        emit sendOnSerial();
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    // The row shows what the pool now records for the device and what the device holds.
+    if (row < listedRows() && deviceText(row, ColSerial) == r.serial) {
+        SortingPause pause(ui->tableWidget);
+        fillRow(row, cellText(row, ColNo).toInt(), {r.ip, r.serial, r.user, r.password, r.type});
+    }
+    emit sendOnSerial();
 }

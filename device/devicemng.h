@@ -71,6 +71,7 @@ private:
     void setupTable();
     void endSearch();
     void addDevice(const Device &device);
+    void fillRow(int row, int number, const Device &device);
     void setCell(int row, int column, const QString &text);
     void setDeviceCell(int row, int column, const QString &text);
     QString cellText(int row, int column) const;

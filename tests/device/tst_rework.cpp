@@ -17,6 +17,7 @@
 #include <QMutex>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTableWidget>
 #include <QThread>
 
 namespace {
@@ -395,6 +396,24 @@ void TestRework::dialogDrivesRework()
     QVERIFY(child<QPushButton>(&page, "btnRework")->isVisibleTo(&page));
     testsupport::click(child<QPushButton>(&page, "btnRework"));
     QCOMPARE(MessageBox::last().text, QStringLiteral("Please select a device!"));
+
+    // Rework from the page's row: the row then shows what the pool records for the device.
+    auto *table = child<QTableWidget>(&page, "tableWidget");
+    testsupport::click(child<QPushButton>(&page, "btnSearch"));
+    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 1, 15000);
+    QTRY_VERIFY(child<QPushButton>(&page, "btnStop")->isEnabled());
+    testsupport::click(child<QPushButton>(&page, "btnStop"));
+    QCOMPARE(testsupport::cellText(table, 0, 6), QStringLiteral("U-0003"));
+    table->setCurrentCell(0, 2);
+    testsupport::whenShown<ReworkDlg>([](ReworkDlg *shown) {
+        testsupport::click(child<QRadioButton>(shown, "rbReplace"));
+        testsupport::type(child<QLineEdit>(shown, "lineEditReason"), QStringLiteral("scratched"));
+        testsupport::click(child<QPushButton>(shown, "btnOk"));
+    });
+    testsupport::click(child<QPushButton>(&page, "btnRework"));
+    QCOMPARE(isUse(QStringLiteral("U-0003")), int(SerialVoid));
+    QCOMPARE(testsupport::cellText(table, 0, 6), QStringLiteral("U-0002"));
+    QCOMPARE(testsupport::cellText(table, 0, 7), QStringLiteral("Has been burning"));
     testsupport::signInAs(Role::Operator);
     page.applyRole();
     QVERIFY(!child<QPushButton>(&page, "btnRework")->isVisibleTo(&page));
