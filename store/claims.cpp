@@ -22,21 +22,6 @@ bool markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum,
     return true;
 }
 
-namespace {
-
-// On the server, claims for one device wait for each other (in the claiming transaction),
-// so two stations burning the same device cannot both claim for it.
-bool lockDevice(const QString &deviceSerialNum)
-{
-    if (!storeIsServer())
-        return true;
-    const bool locked = run(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext(?))"), {deviceSerialNum});
-    storeQuery.finish();
-    return locked;
-}
-
-} // namespace
-
 ClaimResult claimSerial(const QString &serialNumber, int customerId, const QString &deviceSerialNum,
                         const QString &deviceType, const QString &deviceIp)
 {

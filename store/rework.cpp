@@ -7,17 +7,6 @@ using namespace storecore;
 
 namespace {
 
-// On the server, rework of a device waits for its claims (the claim's own lock), so the
-// device cannot be given a second identifier meanwhile.
-bool lockDevice(const QString &deviceSerialNum)
-{
-    if (!storeIsServer())
-        return true;
-    const bool locked = run(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext(?))"), {deviceSerialNum});
-    storeQuery.finish();
-    return locked;
-}
-
 // Rows a guarded write changed; -1 when it failed.
 int changed(const QString &sql, std::initializer_list<QVariant> values)
 {

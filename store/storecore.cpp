@@ -313,6 +313,15 @@ bool runOne(const QString &sql, std::initializer_list<QVariant> values)
     return true;
 }
 
+bool lockDevice(const QString &deviceSerialNum)
+{
+    if (!storeIsServer())
+        return true;
+    const bool locked = run(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext(?))"), {deviceSerialNum});
+    storeQuery.finish();
+    return locked;
+}
+
 // A statement outside storeQuery's prepared cache (transaction control).
 bool control(const QString &sql)
 {

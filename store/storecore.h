@@ -108,6 +108,10 @@ bool run(const QString &sql, std::initializer_list<QVariant> values = {});
 bool run(const QString &sql, const QVariantList &values);
 bool runOne(const QString &sql, std::initializer_list<QVariant> values);
 bool control(const QString &sql);
+// On the server, every change of what a device holds (claims, rework) takes the device's
+// lock for the rest of the transaction, so two stations cannot give one device two
+// identifiers. True on the file, where the write lock does that.
+bool lockDevice(const QString &deviceSerialNum);
 int firstInt(const QString &sql, std::initializer_list<QVariant> values, int none);
 
 // Chunks of values bound in order; a valid `each` is bound again after every value (a
