@@ -607,6 +607,31 @@ void DeviceMng::on_btnMatch_clicked()
             break;
         }
     }
+
+    // A line must not run dry unseen: say how many checked devices got nothing, and what
+    // the pool has left once the rows' identifiers are burnt.
+    QSet<QString> without;
+    int offered = 0;
+    for (int row = 0; row < rows; ++row) {
+        if (isReady(row) && !isPending(row))
+            ++offered;
+        const QString device = deviceText(row, ColSerial);
+        if (isChecked(row) && cellText(row, ColUuid).isEmpty() && !taken.contains(device))
+            without.insert(device);
+    }
+    if (without.isEmpty())
+        return;
+    const int unused = countSerials({burnCustomerId, SerialUnused, QString()})
+        + countSerials({burnCustomerId, SerialReleased, QString()});
+    if (lastStoreCallFailed()) {
+        matchFailed();
+        return;
+    }
+    MessageBox::warning(nullptr, tr("Warning"),
+                        tr("%1 checked device(s) got no uuid: %2 has %3 unused uuid(s) left.")
+                            .arg(without.size())
+                            .arg(ui->cbxCustomer->currentText())
+                            .arg(qMax(0, unused - offered)));
 }
 
 void DeviceMng::markBurnt(const jobs::BurnRow &r)

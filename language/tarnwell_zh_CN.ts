@@ -314,6 +314,10 @@
         <source>Written, not confirmed</source>
         <translation>已写入，未确认</translation>
     </message>
+    <message>
+        <source>%1 checked device(s) got no uuid: %2 has %3 unused uuid(s) left.</source>
+        <translation>%1 台已勾选的设备未分配到 UUID：%2 只剩 %3 个未使用的 UUID。</translation>
+    </message>
 </context>
 <context>
     <name>ExportJob</name>

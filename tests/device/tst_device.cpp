@@ -324,10 +324,20 @@ private slots:
         search(&page, 4);
         testsupport::clickCheckBox(t, 3);
 
-        // Three checked rows, two unused identifiers: the top rows get them, newest first.
+        // Three checked rows, two unused identifiers: the top rows get them, newest first,
+        // and the operator is told the pool ran dry.
         testsupport::click(child(&page, "btnMatch"));
         QCOMPARE(columnTexts(t, 6), (QStringList{"U-NEW", "U-OLD", "", ""}));
         QCOMPARE(columnTexts(t, 7), (QStringList{"Ready to burn", "Ready to burn", "", ""}));
+        QCOMPARE(MessageBox::last().text,
+                 QStringLiteral("1 checked device(s) got no uuid: UMEYE has 0 unused uuid(s) left."));
+        // Enough for every checked row: no box.
+        pool(1, QStringLiteral("U-SPARE"));
+        MessageBox::clear();
+        testsupport::click(child(&page, "btnMatch"));
+        QCOMPARE(cellText(t, 2, 6), QStringLiteral("U-SPARE"));
+        QVERIFY(MessageBox::shown().isEmpty());
+        testsupport::clickCheckBox(t, 2);
         QVERIFY(child(&page, "btnBurn")->isEnabled());
         testsupport::click(child(&page, "btnMatch"));
         QCOMPARE(columnTexts(t, 6), (QStringList{"U-NEW", "U-OLD", "", ""}));
