@@ -1,0 +1,159 @@
+#include "labels/labelrender.h"
+
+#include "labels/qrcode.h"
+
+#include <QFile>
+#include <QFont>
+#include <QFontMetricsF>
+#include <QPageSize>
+#include <QPainter>
+#include <QPdfWriter>
+#include <QTextBoundaryFinder>
+
+#include <cmath>
+
+namespace labels {
+
+namespace {
+
+constexpr int kPdfDpi = 600;
+const QString kEllipsis = QStringLiteral("...");
+
+QFont labelFont(double pointSize)
+{
+    // Customer names may be Chinese: the font the station installs has those glyphs.
+    QFont f(QStringLiteral("WenQuanYi Micro Hei"));
+    f.setPointSizeF(pointSize);
+    return f;
+}
+
+// ZPL's field-hex escape: the bytes that could end the field or start a command (^ ~), the
+// escape character itself and control bytes are written as _XX.
+QByteArray zplField(const QString &text)
+{
+    QByteArray out;
+    for (const char c : text.toUtf8()) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == '^' || b == '~' || b == '_' || b < 0x20 || b == 0x7F)
+            out += '_' + QByteArray::number(b, 16).rightJustified(2, '0').toUpper();
+        else
+            out += c;
+    }
+    return out;
+}
+
+int dots(double mm)
+{
+    return static_cast<int>(std::lround(mm * LabelRender::kZplDotsPerMm));
+}
+
+// Font 0's width, estimated per character from its height: narrow for ASCII, square for
+// the rest (CJK). Generous, so a printed line stays inside its item.
+double zplWidth(const QString &text, int heightDots)
+{
+    double w = 0;
+    for (const QChar c : text) {
+        if (c.isLowSurrogate())
+            continue;
+        w += c.unicode() < 0x80 ? 0.55 * heightDots : 1.0 * heightDots;
+    }
+    return w;
+}
+
+} // namespace
+
+QString LabelRender::cut(const QString &text, const std::function<bool(const QString &)> &fits)
+{
+    if (fits(text))
+        return text;
+    // Cut only where a character (grapheme) ends, never inside a surrogate pair or before a
+    // combining mark.
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.toEnd();
+    while (finder.toPreviousBoundary() > 0) {
+        const QString candidate = text.left(finder.position()) + kEllipsis;
+        if (fits(candidate))
+            return candidate;
+    }
+    return fits(kEllipsis) ? kEllipsis : QString();
+}
+
+bool LabelRender::toPdf(const LabelTemplate &t, const LabelValues &values, const QString &path, QString *error)
+{
+    QrCode qr;
+    const bool needsQr = std::any_of(t.items.cbegin(), t.items.cend(),
+                                     [](const LabelItem &i) { return i.kind == LabelItem::Qr; });
+    if (needsQr && !QrCode::encode(values.uuid.toUtf8(), &qr, error))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        *error = tr("The label could not be written to %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    {
+        QPdfWriter pdf(&file);
+        pdf.setResolution(kPdfDpi);
+        pdf.setPageSize(QPageSize(QSizeF(t.width, t.height), QPageSize::Millimeter, QString(), QPageSize::ExactMatch));
+        pdf.setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter);
+        pdf.setCreator(QStringLiteral("Tarnwell"));
+        QPainter p(&pdf);
+        const double px = kPdfDpi / 25.4;
+        for (const LabelItem &item : t.items) {
+            if (item.kind == LabelItem::Qr) {
+                const double module = item.width * px / (qr.size() + 2 * kQuietModules);
+                const QPointF origin(item.x * px + kQuietModules * module, item.y * px + kQuietModules * module);
+                p.fillRect(QRectF(item.x * px, item.y * px, item.width * px, item.width * px), Qt::white);
+                for (int y = 0; y < qr.size(); ++y)
+                    for (int x = 0; x < qr.size(); ++x)
+                        if (qr.dark(x, y))
+                            p.fillRect(QRectF(origin.x() + x * module, origin.y() + y * module, module, module),
+                                       Qt::black);
+                continue;
+            }
+            const QFont font = labelFont(item.pointSize);
+            p.setFont(font);
+            p.setPen(Qt::black);
+            const QFontMetricsF metrics(font, &pdf);
+            const double room = item.width * px;
+            const QString line = cut(LabelTemplate::fill(item.text, values),
+                                     [&](const QString &s) { return metrics.horizontalAdvance(s) <= room; });
+            p.drawText(QRectF(item.x * px, item.y * px, room, item.height() * px), Qt::AlignLeft | Qt::AlignTop, line);
+        }
+    }
+    if (file.error() != QFileDevice::NoError || !file.flush()) {
+        *error = tr("The label could not be written to %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool LabelRender::toZpl(const LabelTemplate &t, const LabelValues &values, QByteArray *zpl, QString *error)
+{
+    QByteArray out = "^XA\n^CI28\n";
+    out += "^PW" + QByteArray::number(dots(t.width)) + "\n^LL" + QByteArray::number(dots(t.height)) + "\n";
+    for (const LabelItem &item : t.items) {
+        if (item.kind == LabelItem::Qr) {
+            QrCode qr;
+            if (!QrCode::encode(values.uuid.toUtf8(), &qr, error))
+                return false;
+            // The printer's own module size (1 to 10 dots) that keeps symbol and quiet
+            // zone inside the item.
+            const int mag = qBound(1, dots(item.width) / (qr.size() + 2 * kQuietModules), 10);
+            out += "^FO" + QByteArray::number(dots(item.x) + kQuietModules * mag) + ','
+                + QByteArray::number(dots(item.y) + kQuietModules * mag) + "^BQN,2," + QByteArray::number(mag)
+                + "^FH_^FDMA," + zplField(values.uuid) + "^FS\n";
+            continue;
+        }
+        const int h = qMax(1, dots(item.pointSize * 25.4 / 72.0));
+        const double room = dots(item.width);
+        const QString line = cut(LabelTemplate::fill(item.text, values),
+                                 [&](const QString &s) { return zplWidth(s, h) <= room; });
+        out += "^FO" + QByteArray::number(dots(item.x)) + ',' + QByteArray::number(dots(item.y)) + "^A0N,"
+            + QByteArray::number(h) + ',' + QByteArray::number(h) + "^FH_^FD" + zplField(line) + "^FS\n";
+    }
+    out += "^XZ\n";
+    *zpl = out;
+    return true;
+}
+
+} // namespace labels

@@ -1,0 +1,34 @@
+// Renders a label template with its values: a PDF page of the label's size, or ZPL for a
+// label printer at 203 dpi.
+#pragma once
+
+#include "labels/labeltemplate.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QString>
+#include <functional>
+
+namespace labels {
+
+class LabelRender
+{
+    Q_DECLARE_TR_FUNCTIONS(LabelRender)
+
+public:
+    // Quiet zone around the QR, in modules, inside the item's side.
+    static constexpr int kQuietModules = 4;
+    static constexpr int kZplDotsPerMm = 8;
+
+    // Writes one page to `path`; false with `error` when the QR cannot be made or the
+    // file cannot be written.
+    static bool toPdf(const LabelTemplate &t, const LabelValues &values, const QString &path, QString *error);
+    // The label as ZPL (UTF-8); false with `error` when the QR cannot be made.
+    static bool toZpl(const LabelTemplate &t, const LabelValues &values, QByteArray *zpl, QString *error);
+
+    // `text` itself when `fits` accepts it, else its longest start (whole characters) that
+    // fits with "..." after it.
+    static QString cut(const QString &text, const std::function<bool(const QString &)> &fits);
+};
+
+} // namespace labels
