@@ -535,6 +535,68 @@
     </message>
 </context>
 <context>
+    <name>LabelRender</name>
+    <message>
+        <source>The label could not be written to %1: %2</source>
+        <translation>无法将标签写入 %1：%2</translation>
+    </message>
+</context>
+<context>
+    <name>LabelTemplate</name>
+    <message>
+        <source>Label template, line %1: %2</source>
+        <translation>标签模板第 %1 行：%2</translation>
+    </message>
+    <message>
+        <source>a text item needs x, y, width (mm), size (pt) and its text.</source>
+        <translation>文本项需要 x、y、宽度（毫米）、字号（磅）和文本。</translation>
+    </message>
+    <message>
+        <source>size needs the width and the height in mm.</source>
+        <translation>size 需要宽度和高度（毫米）。</translation>
+    </message>
+    <message>
+        <source>a QR item needs x, y and its side in mm.</source>
+        <translation>二维码项需要 x、y 和边长（毫米）。</translation>
+    </message>
+    <message>
+        <source>unknown item &quot;%1&quot; (size, qr or text).</source>
+        <translation>未知项“%1”（应为 size、qr 或 text）。</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; is not a size in mm or pt.</source>
+        <translation>“%1”不是有效的毫米或磅数值。</translation>
+    </message>
+    <message>
+        <source>the label needs a width and a height above 0.</source>
+        <translation>标签的宽度和高度必须大于 0。</translation>
+    </message>
+    <message>
+        <source>the item needs a width above 0.</source>
+        <translation>该项的宽度必须大于 0。</translation>
+    </message>
+    <message>
+        <source>the text needs a size of at least 1 pt.</source>
+        <translation>文本字号至少为 1 磅。</translation>
+    </message>
+    <message>
+        <source>unknown placeholder {%1}.</source>
+        <translation>未知占位符 {%1}。</translation>
+    </message>
+    <message>
+        <source>a brace without its placeholder.</source>
+        <translation>花括号没有对应的占位符。</translation>
+    </message>
+    <message>
+        <source>Label template, line %1: the item lies outside the %2 × %3 mm label.</source>
+        <translation>标签模板第 %1 行：该项超出了 %2 × %3 毫米的标签。</translation>
+    </message>
+    <message>
+        <source>The label template %1 could not be read: %2</source>
+        <translation>无法读取标签模板 %1：%2</translation>
+    </message>
+</context>
+<context>
     <name>Loading</name>
     <message>
         <source>Loading</source>
@@ -772,6 +834,21 @@
     <message>
         <source>Cancel</source>
         <translation>取消</translation>
+    </message>
+</context>
+<context>
+    <name>QrCode</name>
+    <message>
+        <source>There is no identifier for the QR code.</source>
+        <translation>没有可生成二维码的 UUID。</translation>
+    </message>
+    <message>
+        <source>The identifier is too long for a QR code (%1 bytes).</source>
+        <translation>UUID 太长，无法生成二维码（%1 字节）。</translation>
+    </message>
+    <message>
+        <source>The QR code could not be made.</source>
+        <translation>无法生成二维码。</translation>
     </message>
 </context>
 <context>

@@ -123,7 +123,8 @@ void TestLabels::pdfQrReadsBackAsTheIdentifier()
     QVERIFY2(qAbs(left - 4 * module) < module / 2, qPrintable(QString::number(left)));
     QVERIFY2(qAbs(right + 1 - (qr.size() + 4) * module) < module / 2, qPrintable(QString::number(right)));
 
-    // Every placeholder replaced, the Chinese name drawn as text.
+    // Every placeholder replaced, the Chinese name drawn as text in a font that has it.
+    QVERIFY(run(QStringLiteral("pdffonts"), {QStringLiteral("label.pdf")}).contains("WenQuanYi"));
     const QString text = QString::fromUtf8(
         run(QStringLiteral("pdftotext"),
             {QStringLiteral("-enc"), QStringLiteral("UTF-8"), QStringLiteral("label.pdf"), QStringLiteral("-")}));
