@@ -10,6 +10,7 @@
 #include <QPdfWriter>
 #include <QTextBoundaryFinder>
 
+#include <algorithm>
 #include <cmath>
 
 namespace labels {
@@ -58,6 +59,16 @@ double zplWidth(const QString &text, int heightDots)
         w += c.unicode() < 0x80 ? 0.55 * heightDots : 1.0 * heightDots;
     }
     return w;
+}
+
+// An item is one line: a value's line breaks and tabs become spaces.
+QString lineOf(const LabelItem &item, const LabelValues &values)
+{
+    QString s = LabelTemplate::fill(item.text, values);
+    for (QChar &c : s)
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char(' ');
+    return s;
 }
 
 } // namespace
@@ -115,7 +126,7 @@ bool LabelRender::toPdf(const LabelTemplate &t, const LabelValues &values, const
             p.setPen(Qt::black);
             const QFontMetricsF metrics(font, &pdf);
             const double room = item.width * px;
-            const QString line = cut(LabelTemplate::fill(item.text, values),
+            const QString line = cut(lineOf(item, values),
                                      [&](const QString &s) { return metrics.horizontalAdvance(s) <= room; });
             p.drawText(QRectF(item.x * px, item.y * px, room, item.height() * px), Qt::AlignLeft | Qt::AlignTop, line);
         }
@@ -146,8 +157,7 @@ bool LabelRender::toZpl(const LabelTemplate &t, const LabelValues &values, QByte
         }
         const int h = qMax(1, dots(item.pointSize * 25.4 / 72.0));
         const double room = dots(item.width);
-        const QString line = cut(LabelTemplate::fill(item.text, values),
-                                 [&](const QString &s) { return zplWidth(s, h) <= room; });
+        const QString line = cut(lineOf(item, values), [&](const QString &s) { return zplWidth(s, h) <= room; });
         out += "^FO" + QByteArray::number(dots(item.x)) + ',' + QByteArray::number(dots(item.y)) + "^A0N,"
             + QByteArray::number(h) + ',' + QByteArray::number(h) + "^FH_^FD" + zplField(line) + "^FS\n";
     }
