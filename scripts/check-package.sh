@@ -64,6 +64,7 @@ expect -rwxr-xr-x /opt/tarnwell/tarnwell-admin
 expect -rw-r--r-- /opt/tarnwell/libz7netsdk.so
 expect -rw-r--r-- /opt/tarnwell/Resources/App.ico
 expect -rw-r--r-- /opt/tarnwell/Resources/loading.gif
+expect -rw-r--r-- /opt/tarnwell/Resources/label-template.txt
 for ts in "$here"/language/*.ts; do
   expect -rw-r--r-- "/opt/tarnwell/translations/$(basename "${ts%.ts}").qm"
 done
@@ -246,7 +247,7 @@ merge=$(sed -n 's/^  \(cd .*tarnwell-merge .*\)$/\1/p' "$tmp/launch.log")
 
 # --- the folder install (README "Installing") still lays out a runnable folder ------------------
 cmake --install "$build" --prefix "$tmp/folder" >/dev/null
-for f in tarnwell tarnwell-devicesim tarnwell-merge tarnwell-admin libz7netsdk.so Resources/App.ico Resources/loading.gif \
+for f in tarnwell tarnwell-devicesim tarnwell-merge tarnwell-admin libz7netsdk.so Resources/App.ico Resources/loading.gif Resources/label-template.txt \
          share/applications/tarnwell.desktop; do
   [ -e "$tmp/folder/$f" ] || fail "cmake --install left out $f"
 done
