@@ -71,6 +71,21 @@ QString lineOf(const LabelItem &item, const LabelValues &values)
     return s;
 }
 
+// The QR's modules per dot-row of its item, or 0 with `error` when the symbol would be too
+// fine to scan there.
+int moduleDots(const LabelItem &item, const QrCode &qr, QString *error)
+{
+    const int modules = qr.size() + 2 * LabelRender::kQuietModules;
+    const int perModule = qMin(dots(item.width) / modules, 10);
+    if (perModule < LabelRender::kMinModuleDots)
+        *error = LabelRender::tr("Label template, line %1: the QR of this identifier needs %2 modules, too many for "
+                                 "a side of %3 mm.")
+                     .arg(item.line)
+                     .arg(modules)
+                     .arg(item.width);
+    return perModule < LabelRender::kMinModuleDots ? 0 : perModule;
+}
+
 } // namespace
 
 QString LabelRender::cut(const QString &text, const std::function<bool(const QString &)> &fits)
@@ -96,6 +111,10 @@ bool LabelRender::toPdf(const LabelTemplate &t, const LabelValues &values, const
                                      [](const LabelItem &i) { return i.kind == LabelItem::Qr; });
     if (needsQr && !QrCode::encode(values.uuid.toUtf8(), &qr, error))
         return false;
+    // Refused before the file is opened: no half-drawn label is left behind.
+    for (const LabelItem &item : t.items)
+        if (item.kind == LabelItem::Qr && !moduleDots(item, qr, error))
+            return false;
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         *error = tr("The label could not be written to %1: %2").arg(path, file.errorString());
@@ -147,9 +166,11 @@ bool LabelRender::toZpl(const LabelTemplate &t, const LabelValues &values, QByte
             QrCode qr;
             if (!QrCode::encode(values.uuid.toUtf8(), &qr, error))
                 return false;
-            // The printer's own module size (1 to 10 dots) that keeps symbol and quiet
+            // The printer's own module size (up to 10 dots) that keeps symbol and quiet
             // zone inside the item.
-            const int mag = qBound(1, dots(item.width) / (qr.size() + 2 * kQuietModules), 10);
+            const int mag = moduleDots(item, qr, error);
+            if (!mag)
+                return false;
             out += "^FO" + QByteArray::number(dots(item.x) + kQuietModules * mag) + ','
                 + QByteArray::number(dots(item.y) + kQuietModules * mag) + "^BQN,2," + QByteArray::number(mag)
                 + "^FH_^FDMA," + zplField(values.uuid) + "^FS\n";

@@ -19,6 +19,8 @@ public:
     // Quiet zone around the QR, in modules, inside the item's side.
     static constexpr int kQuietModules = 4;
     static constexpr int kZplDotsPerMm = 8;
+    // The smallest module a scanner reads reliably: two printer dots.
+    static constexpr int kMinModuleDots = 2;
 
     // Writes one page to `path`; false with `error` when the QR cannot be made or the
     // file cannot be written.

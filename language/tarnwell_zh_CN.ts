@@ -540,6 +540,10 @@
         <source>The label could not be written to %1: %2</source>
         <translation>无法将标签写入 %1：%2</translation>
     </message>
+    <message>
+        <source>Label template, line %1: the QR of this identifier needs %2 modules, too many for a side of %3 mm.</source>
+        <translation>标签模板第 %1 行：此 UUID 的二维码需要 %2 个模块，边长 %3 毫米放不下。</translation>
+    </message>
 </context>
 <context>
     <name>LabelTemplate</name>

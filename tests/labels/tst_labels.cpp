@@ -223,6 +223,12 @@ void TestLabels::qrTooLongIsRefused()
     QByteArray zpl;
     QVERIFY(!LabelRender::toZpl(defaultTemplate(), values(QString(3000, QLatin1Char('u')), QString()), &zpl, &error));
     QVERIFY(!error.isEmpty() && zpl.isEmpty());
+    // Fits a symbol, but not at a scannable module size on the label's QR item.
+    const LabelValues dense = values(QString(700, QLatin1Char('u')), QString());
+    QVERIFY(!LabelRender::toZpl(defaultTemplate(), dense, &zpl, &error));
+    QVERIFY2(error.contains(QLatin1String("line 7: the QR")), qPrintable(error));
+    QVERIFY(!LabelRender::toPdf(defaultTemplate(), dense, QStringLiteral("dense.pdf"), &error));
+    QVERIFY(!QFile::exists(QStringLiteral("dense.pdf")));
 }
 
 TARNWELL_TEST_MAIN(TestLabels)
