@@ -648,10 +648,6 @@ private slots:
         QCOMPARE(count(QStringLiteral("SerialNumbers")), 2);
         updateCustomer(QStringLiteral("UMEYE' OR '1'='1"), QStringLiteral("v"), QStringLiteral("h"), 1);
         QCOMPARE(count(QStringLiteral("Customers WHERE CustomerValue='v'")), 0);
-        updateCustomer(QStringLiteral("Brisvan"), QStringLiteral("o'k"), QStringLiteral("h\"st';--"), 7);
-        QCOMPARE(rows(QStringLiteral(
-                     "SELECT CustomerValue, CustomerHostAddr, CustomerPort FROM Customers WHERE CustomerID=2")),
-                 (QList<QVariantList>{{QStringLiteral("o'k"), QStringLiteral("h\"st';--"), 7}}));
         deleteSerial(odd);
         QCOMPARE(column(QStringLiteral("SELECT SerialNumber FROM SerialNumbers")), QStringList{QStringLiteral("KEEP")});
 
@@ -710,23 +706,18 @@ private slots:
             QSKIP("SQLite's query plans (the server's are measured by bench_store on a large pool)");
         insertNumbered(4);
         const QString s01 = QStringLiteral("S01"), d = QStringLiteral("D");
+        const SerialFilter customer2{2, -1, {}}, unusedOf1{1, 0, {}};
         const std::function<void()> run[] = {
             [&] { serialExists(s01); },
             [&] { deleteSerial(s01); },
             [&] { markSerialUsed(s01, d, d, d); },
             [&] { serialOfDevice(d); },
             [&] { unusedSerials(50, 1); },
-            [&] {
-            pageSerials(0, 20, SerialFilter{2, -1, {}});
-            },
-            [&] {
-            pageSerials(0, 20, SerialFilter{1, 0, {}});
-        },
-                                    [&] {
-            countSerials(SerialFilter{2, -1, {}});
-        },
+            [&] { pageSerials(0, 20, customer2); },
+            [&] { pageSerials(0, 20, unusedOf1); },
+            [&] { countSerials(customer2); },
             [&] { QVERIFY(beginBatch() && claimSerial(s01, 1, d, d, d) == ClaimResult::Claimed); },
-            };
+        };
         run[operation]();
         QString sql = storeQuery.lastQuery();
         sql.replace(QLatin1Char('?'), QStringLiteral("'x'"));
