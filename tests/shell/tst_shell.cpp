@@ -27,14 +27,8 @@ namespace {
 
 QStringList traceLines()
 {
-    QFile f(QStringLiteral("sdk-trace.txt"));
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QStringList lines;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (!line.trimmed().isEmpty())
-            lines << QString::fromUtf8(line.trimmed());
-    return lines;
+    return QString::fromUtf8(testsupport::readFile(QStringLiteral("sdk-trace.txt")))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 int logCount(const QString &type)
