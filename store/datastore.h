@@ -7,6 +7,7 @@
 #pragma once
 
 #include "store/history.h"
+#include "store/labelstate.h"
 #include "store/records.h"
 #include "store/rework.h"
 

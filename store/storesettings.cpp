@@ -171,5 +171,19 @@ StoreSettings StoreSettings::load(QString *error)
         return refuse(QStringLiteral("line %1: idle_minutes \"%2\" is not a number of minutes from 0 to 1440")
                           .arg(ini.lineOf.value(QStringLiteral("login/idle_minutes")))
                           .arg(login.value(QStringLiteral("idle_minutes"))));
+
+    // Labels are on only with a printer; which kind of printer it names is the labels'
+    // business (the station words a bad one where it prints).
+    const QHash<QString, QString> labels = ini.sections.value(QStringLiteral("labels"));
+    static const QStringList labelKeys{QStringLiteral("printer"), QStringLiteral("template")};
+    for (auto it = labels.cbegin(); it != labels.cend(); ++it)
+        if (!labelKeys.contains(it.key()))
+            return refuse(QStringLiteral("line %1: [labels] has no key \"%2\" (it knows %3)")
+                              .arg(ini.lineOf.value(QStringLiteral("labels/") + it.key()))
+                              .arg(it.key(), labelKeys.join(QStringLiteral(", "))));
+    s.labelPrinter = labels.value(QStringLiteral("printer")).trimmed();
+    s.labelTemplate = labels.value(QStringLiteral("template")).trimmed();
+    if (ini.sections.contains(QStringLiteral("labels")) && s.labelPrinter.isEmpty())
+        return refuse(QStringLiteral("[labels] needs printer= (cups:QUEUE, zpl://HOST:PORT or pdf:FOLDER)"));
     return s;
 }

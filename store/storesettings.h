@@ -15,6 +15,10 @@
 //   [login]
 //   idle_minutes=15          ; the window locks after this long without input (0: never)
 //
+//   [labels]                 ; without it no labels are made
+//   printer=zpl://127.0.0.1:9100   ; or cups:QUEUE, or pdf:FOLDER
+//   template=/etc/tarnwell/label.txt ; default: Resources/label-template.txt beside the program
+//
 // A value is its line's text as written (UTF-8, a comma is part of it); `;` starts a
 // comment unless the value is in double quotes. A file the program cannot take whole (a
 // line that is neither a [section], a comment nor key=value, a [store] key it does not
@@ -43,6 +47,9 @@ struct StoreSettings {
     QString sslRootCert; // empty: libpq's default (~/.postgresql/root.crt)
     // [login] idle_minutes: the window locks after this long without input (0: never).
     int idleMinutes = 15;
+    // [labels] printer and template as written (empty: no labels; no template: the shipped one).
+    QString labelPrinter;
+    QString labelTemplate;
 
     // Reads tarnwell.ini of the working folder. When the file cannot be used, `error` (when
     // given) says why, starting with the line it found wrong ("line 3: ..."), and the
