@@ -9,17 +9,33 @@ bool markSerialUsed(const QString &serialNumber, const QString &deviceSerialNum,
                     const QString &deviceIp)
 {
     const StoreCall call;
+    // The label is made due with the mark, in one transaction: a label for every
+    // identifier recorded used, and none for one that is not.
+    const bool labels = labelsEnabled();
+    const bool own = labels && !batchIsOpen();
+    if (own && !beginBatch())
+        return false;
+    const auto give_up = [own] {
+        if (own) {
+            const QString why = storeError();
+            rollbackBatch();
+            fail(why);
+        }
+        return false;
+    };
     // Only an identifier claimed for this very device becomes used by it; a write that
     // changes nothing (deleted meanwhile, claimed for another device) is a failure.
     if (!run(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, DeviceSerialNum=?, szIP=? "
                             "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?"),
              {deviceType, deviceSerialNum, deviceIp, serialNumber, deviceSerialNum}))
-        return false;
+        return give_up();
     if (storeQuery.numRowsAffected() < 1) {
         failureText = QStringLiteral("%1 is not pending for device %2").arg(serialNumber, deviceSerialNum);
-        return false;
+        return give_up();
     }
-    return true;
+    if (labels && !queueLabel(serialNumber, deviceSerialNum))
+        return give_up();
+    return !own || commitBatch();
 }
 
 ClaimResult claimSerial(const QString &serialNumber, int customerId, const QString &deviceSerialNum,

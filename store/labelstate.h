@@ -7,10 +7,13 @@
 // supervisor with a reason. Part of the store's public face (datastore.h includes it).
 #pragma once
 
+#include "store/records.h"
+
 #include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 // Stored as the number: never renumber.
 enum class LabelState {
@@ -54,8 +57,8 @@ bool beginLabelPrint(qint64 labelId, const QString &printer);
 bool endLabelPrint(qint64 labelId);
 // Sending -> Due: nothing left the station; `why` goes to the row for the page.
 bool returnLabel(qint64 labelId, const QString &why);
-// Due or Sending -> Failed with the reason, and a log row saying so, in one transaction.
-bool failLabel(qint64 labelId, const QString &why);
+// Due or Sending -> Failed with the reason, and `logRow`, in one transaction.
+bool failLabel(qint64 labelId, const QString &why, const LogRecord &logRow);
 
 // A reprint: a new due copy of a used identifier's label on this station, with the reason,
 // and a log row naming the copy, in one transaction. Supervisors and up.
@@ -66,7 +69,8 @@ enum class ReprintResult {
     NoReason,   // the reason is empty
     Failed,     // storeError() says why
 };
-ReprintResult reprintLabel(const QString &serialNumber, const QString &reason, int *copy);
+ReprintResult reprintLabel(const QString &serialNumber, const QString &reason,
+                           const std::function<LogRecord(int copy)> &logRow, int *copy);
 
 // The latest copy of each identifier's label, for the pages and the export.
 struct LabelStatus {

@@ -71,6 +71,7 @@ ReworkResult keepSerial(const QString &serialNumber, const QString &deviceSerial
         }
         if (!event(SerialEventKind::Kept, serialNumber, deviceSerialNum)
             || (result == ReworkResult::Done && !event(SerialEventKind::Confirmed, serialNumber, deviceSerialNum))
+            || (result == ReworkResult::Done && labelsEnabled() && !queueLabel(serialNumber, deviceSerialNum))
             || !addLog(logRow))
             return ReworkResult::Failed;
         return result;

@@ -104,6 +104,8 @@ QList<QVariantList> schemaSnapshot()
 }
 
 const QStringList kIndexes = {
+    QStringLiteral("LabelsBySerial"),
+    QStringLiteral("LabelsByStation"),
     QStringLiteral("LogsByStation"),
     QStringLiteral("RetiredSerialsBySerialNumber"),
     QStringLiteral("SerialEventsByDevice"),
@@ -222,6 +224,21 @@ QStringList versionDdl(int version, const QStringList &counts)
     case 9:
         return {QStringLiteral("ALTER TABLE Logs ADD COLUMN LogHash VARCHAR"),
                 QStringLiteral("CREATE INDEX LogsByStation ON Logs (LogStation, LogID)")};
+    case 10: {
+        const QString byId = server ? QStringLiteral(", EventID") : QString();
+        return {QStringLiteral("CREATE TABLE SerialEvents (%1, SerialNumber VARCHAR, DeviceSerialNum VARCHAR, "
+                               "EventKind INTEGER NOT NULL, EventDetail VARCHAR, RelatedSerial VARCHAR, "
+                               "EventDate VARCHAR NOT NULL, EventStation VARCHAR, EventUser VARCHAR)")
+                    .arg(id.arg(QStringLiteral("EventID"))),
+                QStringLiteral("CREATE INDEX SerialEventsBySerial ON SerialEvents (SerialNumber%1)").arg(byId),
+                QStringLiteral("CREATE INDEX SerialEventsByDevice ON SerialEvents (DeviceSerialNum%1)").arg(byId),
+                QStringLiteral("CREATE TABLE ImportBatches (%1, FileName VARCHAR NOT NULL, FileHash VARCHAR, "
+                               "CustomerID INTEGER, BatchDate VARCHAR NOT NULL, BatchStation VARCHAR, BatchUser "
+                               "VARCHAR, Stored BIGINT NOT NULL DEFAULT 0, Refused BIGINT NOT NULL DEFAULT 0)")
+                    .arg(id.arg(QStringLiteral("BatchID"))),
+                QStringLiteral("ALTER TABLE SerialNumbers ADD COLUMN BatchID BIGINT"),
+                QStringLiteral("ALTER TABLE RetiredSerials ADD COLUMN BatchID BIGINT")};
+    }
     }
     return {};
 }
@@ -231,7 +248,7 @@ void dropPool()
 {
     closeDatabase();
     for (const char *table : {"SerialNumbers", "RetiredSerials", "Logs", "Customers", "Users", "SerialCounts",
-                              "LogCounts", "StationState", "SchemaVersion", "SerialEvents", "ImportBatches"})
+                              "LogCounts", "StationState", "SchemaVersion", "SerialEvents", "ImportBatches", "Labels"})
         testsupport::exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(QLatin1String(table)));
 }
 
@@ -416,11 +433,8 @@ private slots:
         closeDatabase();
         const int before = storeSchemaVersion() - 1;
         for (const QString &sql :
-             {QStringLiteral("DROP TABLE SerialEvents"), QStringLiteral("DROP TABLE ImportBatches"),
-              QStringLiteral("ALTER TABLE SerialNumbers DROP COLUMN BatchID"),
-              QStringLiteral("ALTER TABLE RetiredSerials DROP COLUMN BatchID"),
-              QStringLiteral("UPDATE SchemaVersion SET Version = %1").arg(before),
-              QStringLiteral("CREATE TABLE SerialEventsByDevice (x INTEGER)"),
+             {QStringLiteral("DROP TABLE Labels"), QStringLiteral("UPDATE SchemaVersion SET Version = %1").arg(before),
+              QStringLiteral("CREATE TABLE LabelsByStation (x INTEGER)"),
               QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse) VALUES (1, 'KEPT', 0)")})
             QVERIFY(testsupport::exec(sql));
         const QList<QVariantList> schema = schemaSnapshot();
@@ -432,7 +446,7 @@ private slots:
         QCOMPARE(schemaSnapshot(), schema);
         QCOMPARE(recordedVersion(), before);
 
-        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE SerialEventsByDevice")));
+        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE LabelsByStation")));
         openDatabase();
         QCOMPARE(storeSchemaProblem(), SchemaProblem::None);
         QCOMPARE(recordedVersion(), storeSchemaVersion());
