@@ -72,3 +72,99 @@ QString numberText(double value)
         r = std::to_chars(buffer, buffer + sizeof buffer, value);
     return QString::fromLatin1(buffer, int(r.ptr - buffer));
 }
+
+const char kStaleFormulaResult[] = "#STALE!";
+
+namespace {
+
+// A recursive reader of: expr := term ('&' term)*; term := "string" | CONCATENATE(expr, ...) | (expr).
+struct FormulaText {
+    const QString &f;
+    int at = 0;
+    bool text = false; // a string constant, & or CONCATENATE was seen
+
+    void blanks()
+    {
+        while (at < f.size() && f.at(at).isSpace())
+            ++at;
+    }
+    bool take(QChar c)
+    {
+        blanks();
+        if (at < f.size() && f.at(at) == c) {
+            ++at;
+            return true;
+        }
+        return false;
+    }
+    bool expr(QString *out)
+    {
+        if (!term(out))
+            return false;
+        while (take(QLatin1Char('&'))) {
+            text = true;
+            QString more;
+            if (!term(&more))
+                return false;
+            *out += more;
+        }
+        return true;
+    }
+    bool term(QString *out)
+    {
+        blanks();
+        out->clear();
+        if (take(QLatin1Char('"'))) {
+            text = true;
+            for (;;) {
+                if (at >= f.size())
+                    return false;
+                const QChar c = f.at(at++);
+                if (c != QLatin1Char('"')) {
+                    out->append(c);
+                } else if (at < f.size() && f.at(at) == QLatin1Char('"')) {
+                    out->append(c);
+                    ++at;
+                } else {
+                    return true;
+                }
+            }
+        }
+        if (take(QLatin1Char('(')))
+            return expr(out) && take(QLatin1Char(')'));
+        static const QString concatenate = QStringLiteral("CONCATENATE");
+        if (f.midRef(at, concatenate.size()).compare(concatenate, Qt::CaseInsensitive) == 0) {
+            at += concatenate.size();
+            text = true;
+            if (!take(QLatin1Char('(')))
+                return false;
+            do {
+                QString part;
+                if (!expr(&part))
+                    return false;
+                *out += part;
+            } while (take(QLatin1Char(',')) || take(QLatin1Char(';')));
+            return take(QLatin1Char(')'));
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+TextFormula textFormula(const QString &formula, QString *text)
+{
+    FormulaText reader{formula};
+    reader.take(QLatin1Char('=')); // the leading = some writers keep
+    QString value;
+    const bool whole = reader.expr(&value) && (reader.blanks(), reader.at == formula.size());
+    if (whole) {
+        *text = value;
+        return TextFormula::Evaluated;
+    }
+    // Anything the reader did not take whole: text only when it holds a string constant,
+    // a & or a CONCATENATE (a number's formula such as 1+2 keeps its cached number).
+    const bool buildsText = reader.text || formula.contains(QLatin1Char('"')) || formula.contains(QLatin1Char('&'))
+        || formula.contains(QLatin1String("CONCATENATE"), Qt::CaseInsensitive);
+    return buildsText ? TextFormula::Unevaluated : TextFormula::NotText;
+}

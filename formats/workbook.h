@@ -102,6 +102,19 @@ protected:
 // comes out as its digits.
 QString numberText(double value);
 
+// What a formula's text builds, for a cell whose cached result is a number. A workbook
+// saved without recalculation caches a number (often 0) for a formula that makes text;
+// Excel would recalculate it on opening, an import must not store the stale number.
+enum class TextFormula {
+    NotText,     // the formula builds no text: its cached number stands
+    Evaluated,   // string constants joined by & or CONCATENATE: *text is their value
+    Unevaluated, // it builds text from more than constants: no value can be trusted
+};
+// The formula as a cell's <f> writes it (`"GEN-"&"0002"`, `CONCATENATE("A","B")`).
+TextFormula textFormula(const QString &formula, QString *text);
+// The error code a cell is handed as when its cached result is stale.
+extern const char kStaleFormulaResult[];
+
 // Sheet limits of the file formats; coordinates past them mark a corrupt file.
 constexpr int kMaxSheetRows = 1048576;
 constexpr int kMaxSheetColumns = 16384;

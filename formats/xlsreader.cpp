@@ -478,11 +478,127 @@ private:
         return position(r, row, column) ? 1 : broken(r);
     }
 
+    // What the formula's parsed tokens build: string constants joined by tConcat or
+    // CONCATENATE are evaluated; other text-building formulas cannot be.
+    TextFormula formulaTokens(const Record &r, QString *text) const
+    {
+        const int cce = u16(r.body + 20);
+        const uchar *p = r.body + 22;
+        const uchar *end = p + qMin(cce, r.size - 22);
+        QStringList stack;
+        bool buildsText = false;
+        bool simple = true;
+        while (p < end) {
+            const uchar t = *p++;
+            const auto need = [&](int n) { return end - p >= n; };
+            if (t == 0x17) { // tStr: a string constant
+                buildsText = true;
+                if (!need(biff8 ? 2 : 1))
+                    return TextFormula::NotText;
+                const int n = *p++;
+                QString s;
+                if (biff8) {
+                    const bool wide = *p++ & 1;
+                    if (!need(wide ? 2 * n : n))
+                        return buildsText ? TextFormula::Unevaluated : TextFormula::NotText;
+                    for (int i = 0; i < n; ++i)
+                        s.append(wide ? QChar(u16(p + 2 * i)) : QChar(p[i]));
+                    p += wide ? 2 * n : n;
+                } else {
+                    if (!need(n))
+                        return TextFormula::Unevaluated;
+                    s = codec->toUnicode(reinterpret_cast<const char *>(p), n);
+                    p += n;
+                }
+                stack.append(s);
+            } else if (t == 0x08) { // tConcat
+                buildsText = true;
+                if (stack.size() < 2) {
+                    simple = false;
+                    continue;
+                }
+                const QString right = stack.takeLast();
+                stack.last() += right;
+            } else if (t == 0x22 || t == 0x42 || t == 0x62) { // tFuncVar
+                if (!need(3))
+                    break;
+                const int argc = p[0] & 0x7F;
+                const int function = u16(p + 1) & 0x7FFF;
+                p += 3;
+                if (function != 336) { // CONCATENATE
+                    simple = false;
+                    continue;
+                }
+                buildsText = true;
+                if (stack.size() < argc) {
+                    simple = false;
+                    continue;
+                }
+                QString joined;
+                for (int i = stack.size() - argc; i < stack.size(); ++i)
+                    joined += stack.at(i);
+                stack.erase(stack.end() - argc, stack.end());
+                stack.append(joined);
+            } else if (t == 0x15) {                                              // tParen
+            } else if (t == 0x19 && need(3) && (p[0] == 0x40 || p[0] == 0x01)) { // tAttr space, semi
+                p += 3;
+            } else {
+                // Any other token: the value depends on more than constants. Skip the
+                // operands whose sizes are known to see whether text comes later.
+                simple = false;
+                // Operand tokens come in three classes (0x20, 0x40, 0x60): one size each.
+                const int base = t >= 0x20 ? ((t & 0x1F) | 0x20) : t;
+                int size = -1;
+                if (t >= 0x03 && t <= 0x16)
+                    size = 0; // operators, tParen, tMissArg
+                else if (t == 0x1C || t == 0x1D)
+                    size = 1;
+                else if (t == 0x1E)
+                    size = 2;
+                else if (t == 0x1F)
+                    size = 8;
+                else if (base == 0x21) // tFunc
+                    size = biff8 ? 2 : 1;
+                else if (base == 0x24 || base == 0x2C) // tRef, tRefN
+                    size = biff8 ? 4 : 3;
+                else if (base == 0x25 || base == 0x2D) // tArea, tAreaN
+                    size = biff8 ? 8 : 6;
+                else if (base == 0x23) // tName
+                    size = biff8 ? 4 : 14;
+                else if (base == 0x3A) // tRef3d
+                    size = biff8 ? 6 : 17;
+                else if (base == 0x3B) // tArea3d
+                    size = biff8 ? 10 : 20;
+                if (size < 0 || !need(size))
+                    break;
+                p += size;
+            }
+        }
+        if (!buildsText)
+            return TextFormula::NotText;
+        if (!simple || p != end || stack.size() != 1)
+            return TextFormula::Unevaluated;
+        *text = stack.first();
+        return TextFormula::Evaluated;
+    }
+
     // The cached result of a FORMULA record.
     bool formulaResult(const Record &r, QString *text, CellKind *kind)
     {
         const uchar *v = r.body + 6;
         if (v[6] != 0xFF || v[7] != 0xFF) {
+            // A number cached for a formula that makes text is stale (saved without
+            // recalculation): the constants' value, or no value at all.
+            switch (formulaTokens(r, text)) {
+            case TextFormula::Evaluated:
+                return true;
+            case TextFormula::Unevaluated:
+                *kind = CellKind::Error;
+                *text = QLatin1String(kStaleFormulaResult);
+                return true;
+            case TextFormula::NotText:
+                break;
+            }
             *text = numberText(f64(v));
             return true;
         }

@@ -384,6 +384,7 @@ private:
     bool cellValue(const QString &type, QString *text, bool *isError)
     {
         QString raw;
+        QString formula;
         bool haveValue = false;
         bool inlineText = false;
         const int until = part.depth - 1;
@@ -403,7 +404,10 @@ private:
                     return false;
                 haveValue = true;
                 inlineText = true;
-            } else if (!part.skipElement()) { // <f>, <extLst>
+            } else if (name == QLatin1String("f")) {
+                if (!part.elementText(&formula))
+                    return false;
+            } else if (!part.skipElement()) { // <extLst>
                 return false;
             }
         }
@@ -422,6 +426,14 @@ private:
             *text = shared.at(index);
         } else if (type == QLatin1String("b")) {
             *text = raw.trimmed() == QLatin1String("0") ? QStringLiteral("false") : QStringLiteral("true");
+        } else if ((type.isEmpty() || type == QLatin1String("n")) && !formula.isEmpty()
+                   && textFormula(formula, text) != TextFormula::NotText) {
+            // A number cached for a formula that makes text: stale. Its value when the
+            // formula is constants alone, else no value at all.
+            if (textFormula(formula, text) == TextFormula::Unevaluated) {
+                *isError = true;
+                *text = QLatin1String(kStaleFormulaResult);
+            }
         } else if (type.isEmpty() || type == QLatin1String("n")) {
             bool ok = false;
             const double v = raw.trimmed().toDouble(&ok);
