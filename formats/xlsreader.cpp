@@ -482,6 +482,8 @@ private:
     // CONCATENATE are evaluated; other text-building formulas cannot be.
     TextFormula formulaTokens(const Record &r, QString *text) const
     {
+        if (r.size < 22)
+            return TextFormula::NotText;
         const int cce = u16(r.body + 20);
         const uchar *p = r.body + 22;
         const uchar *end = p + qMin(cce, r.size - 22);
