@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QStringList>
+#include <QVector>
 
 namespace admin {
 
@@ -17,7 +18,18 @@ int setupServer(const QStringList &args);
 // 1 when nothing is, 2 when the pool could not be read.
 int history(const QStringList &args);
 
+// Prints each import batch with what became of its identifiers: 0 when every batch
+// reconciles (stored = unused + pending + used + void + released + deleted), 1 when one
+// does not, 2 when the pool could not be read.
+int batches(const QStringList &args);
+
+// Opens the pool tarnwell.ini names for `command`: 0, or the exit code after printing why not.
+int openPoolToRead(const QString &command);
 void printOut(const QString &text);
+// A field as printed: one line whatever a device or a file put in it, "-" for none.
+QString shown(const QString &text);
+// Lines of fields in aligned columns, the first line the header.
+void printTable(const QVector<QStringList> &lines);
 int printError(const QString &text, int code = 2);
 
 } // namespace admin

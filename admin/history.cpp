@@ -15,8 +15,6 @@
 
 namespace admin {
 
-namespace {
-
 // A field as printed: one line whatever a device or a file put in it, "-" for none.
 QString shown(const QString &text)
 {
@@ -28,7 +26,36 @@ QString shown(const QString &text)
     return out;
 }
 
-} // namespace
+void printTable(const QVector<QStringList> &lines)
+{
+    QVector<int> widths(lines.constFirst().size(), 0);
+    for (const QStringList &line : lines)
+        for (int i = 0; i < line.size(); ++i)
+            widths[i] = qMax(widths[i], line.at(i).size());
+    for (const QStringList &line : lines) {
+        QString text;
+        for (int i = 0; i < line.size(); ++i)
+            text += i + 1 < line.size() ? line.at(i).leftJustified(widths.at(i) + 2) : line.at(i);
+        printOut(text);
+    }
+}
+
+int openPoolToRead(const QString &command)
+{
+    QString settingsError;
+    const StoreSettings settings = StoreSettings::load(&settingsError);
+    if (!settingsError.isEmpty())
+        return printError(settingsError.section(QLatin1Char(';'), 0, 0) + QStringLiteral("; nothing was read"));
+    // A missing pool file is not an empty answer: opening would make a new pool.
+    const QString file = QDir::current().absoluteFilePath(QStringLiteral("mydatabase.db"));
+    if (settings.engine == StoreSettings::SQLite && !QFileInfo(file).isFile())
+        return printError(
+            QStringLiteral("there is no pool file %1; run %2 in the station's working folder").arg(file, command));
+    openDatabase(settings);
+    if (storeSchemaProblem() != SchemaProblem::None)
+        return printError(QStringLiteral("cannot open the pool: %1").arg(storeError()));
+    return 0;
+}
 
 int history(const QStringList &args)
 {
@@ -50,18 +77,8 @@ int history(const QStringList &args)
         return printError(QStringLiteral("history takes one value; see tarnwell-admin history --help"));
     const QString value = parser.positionalArguments().constFirst();
 
-    QString settingsError;
-    const StoreSettings settings = StoreSettings::load(&settingsError);
-    if (!settingsError.isEmpty())
-        return printError(settingsError.section(QLatin1Char(';'), 0, 0) + QStringLiteral("; nothing was read"));
-    // A missing pool file is not an empty history: opening would make a new pool.
-    const QString file = QDir::current().absoluteFilePath(QStringLiteral("mydatabase.db"));
-    if (settings.engine == StoreSettings::SQLite && !QFileInfo(file).isFile())
-        return printError(
-            QStringLiteral("there is no pool file %1; run history in the station's working folder").arg(file));
-    openDatabase(settings);
-    if (storeSchemaProblem() != SchemaProblem::None)
-        return printError(QStringLiteral("cannot open the pool: %1").arg(storeError()));
+    if (const int failed = openPoolToRead(QStringLiteral("history")))
+        return failed;
 
     QList<HistoryEntry> entries;
     const bool read = serialHistory(value, &entries);
@@ -78,16 +95,7 @@ int history(const QStringList &args)
     for (const HistoryEntry &e : qAsConst(entries))
         lines.append({shown(e.date), shown(e.station), shown(e.person), shown(jobs::HistoryWords::event(e.kind)),
                       shown(e.serialNumber), shown(e.deviceSerialNum), shown(jobs::HistoryWords::detail(e))});
-    QVector<int> widths(lines.constFirst().size(), 0);
-    for (const QStringList &line : qAsConst(lines))
-        for (int i = 0; i < line.size(); ++i)
-            widths[i] = qMax(widths[i], line.at(i).size());
-    for (const QStringList &line : qAsConst(lines)) {
-        QString text;
-        for (int i = 0; i < line.size(); ++i)
-            text += i + 1 < line.size() ? line.at(i).leftJustified(widths.at(i) + 2) : line.at(i);
-        printOut(text);
-    }
+    printTable(lines);
     return 0;
 }
 

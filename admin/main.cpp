@@ -2,6 +2,7 @@
 //   verify-log      checks the operation log's hash chains
 //   setup-server    prepares the line's PostgreSQL pool and the stations' group role
 //   history VALUE   what the pool knows of an identifier or a device
+//   batches         every import batch and what became of its identifiers
 #include "admin/admin.h"
 
 #include "store/storesettings.h"
@@ -34,7 +35,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     const QString usage = QStringLiteral("usage: tarnwell-admin verify-log [options] | setup-server [options] | "
-                                         "history VALUE; "
+                                         "history VALUE | batches; "
                                          "tarnwell-admin COMMAND --help for its options");
     if (args.isEmpty())
         return admin::printError(usage);
@@ -50,6 +51,8 @@ int main(int argc, char *argv[])
         return admin::setupServer(args);
     if (command == QLatin1String("history"))
         return admin::history(args);
+    if (command == QLatin1String("batches"))
+        return admin::batches(args);
     if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
         admin::printOut(usage);
         return 0;

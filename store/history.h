@@ -52,6 +52,32 @@ qint64 recordImportBatch(const QString &fileName, const QString &fileHash, int c
 // transaction rules). False, with storeError(), when the row could not be changed.
 bool countImportBatch(qint64 batchId, qint64 stored, qint64 refused);
 
+// An import batch and what became of the identifiers it stored, from counts kept per
+// batch: stored equals the sum of the states when nothing was lost or made up.
+struct BatchReport {
+    qint64 batchId = 0;
+    QString fileName;
+    QString fileHash;
+    QString date;
+    QString station;
+    QString person;
+    QString customerName;
+    qint64 stored = 0;
+    qint64 refused = 0;
+    qint64 unused = 0;
+    qint64 pending = 0;
+    qint64 used = 0;
+    qint64 voided = 0;
+    qint64 released = 0;
+    qint64 deleted = 0;
+    qint64 other = 0; // a usage state this program does not know
+    qint64 accounted() const { return unused + pending + used + voided + released + deleted + other; }
+    bool reconciles() const { return stored == accounted(); }
+};
+// Every batch, newest first; with `fileHash`, only the imports of a file with that hash.
+// False, with storeError(), when the store could not answer.
+bool importBatches(QList<BatchReport> *batches, const QString &fileHash = QString());
+
 // One line of a history, as found.
 struct HistoryEntry {
     SerialEventKind kind = SerialEventKind::Claimed;

@@ -223,10 +223,10 @@ const Migration kMigrations[] = {
     {5, stationStateTable, hasStationState},  {6, retiredTable, hasRetiredTable},
     {7, userRoleColumns, neverWithoutNumber}, {8, logUserColumn, neverWithoutNumber},
     {9, logChainColumn, neverWithoutNumber},  {10, historyTables, neverWithoutNumber},
-    {11, labelTable, neverWithoutNumber},
+    {11, labelTable, neverWithoutNumber},     {12, batchCountStatements, neverWithoutNumber},
 };
 
-constexpr int kVersion = 11;
+constexpr int kVersion = 12;
 
 // Why the last openDatabase() left the pool closed for its schema.
 SchemaProblem schemaProblem = SchemaProblem::None;
@@ -459,6 +459,8 @@ QList<StorePrivilege> stationPrivileges()
         {QStringLiteral("ImportBatches"), list({"SELECT", "INSERT", "UPDATE"})},
         // A label is made due, then sent and printed (or failed): its row changes state.
         {QStringLiteral("Labels"), list({"SELECT", "INSERT", "UPDATE"})},
+        // Kept by triggers that run with the privileges of the station whose change fires them.
+        {QStringLiteral("BatchCounts"), list({"SELECT", "INSERT", "UPDATE"})},
     };
 }
 

@@ -145,6 +145,7 @@ Where whereOf(const SerialFilter &filter);
 // The count tables: the statements that make them (anew) and count the pool, the check
 // that those of this version are there, and their repair when in doubt.
 QStringList countStatements();
+QStringList batchCountStatements();
 bool countsHaveBlocks();
 void prepareCounts();
 bool findBlock(const QList<QPair<qint64, qint64>> &blocks, qint64 from, qint64 *below, qint64 *above, bool *bounded);

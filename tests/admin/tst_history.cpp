@@ -117,6 +117,55 @@ private slots:
         QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE BatchID = %1").arg(batchId)), 3);
     }
 
+    // What became of a batch's identifiers adds up to what it stored, through claims, marks
+    // and deletes, from the counts kept per batch; a row that names the batch without the
+    // import having stored it breaks the sum, and tarnwell-admin batches says so. The same
+    // file imported again is found by its hash.
+    void batchesReconcile()
+    {
+        QVERIFY(beginBatch());
+        QCOMPARE(claimSerial(QStringLiteral("U1"), 2, QStringLiteral("DEV-1"), QStringLiteral("IPC"), {}),
+                 ClaimResult::Claimed);
+        QCOMPARE(claimSerial(QStringLiteral("U2"), 2, QStringLiteral("DEV-2"), QStringLiteral("IPC"), {}),
+                 ClaimResult::Claimed);
+        QVERIFY(markSerialUsed(QStringLiteral("U1"), QStringLiteral("DEV-1"), QStringLiteral("IPC"), {}));
+        QVERIFY(commitBatch());
+        QVERIFY(deleteSerial(QStringLiteral("U3")));
+        QList<BatchReport> found;
+        QVERIFY(importBatches(&found));
+        QCOMPARE(found.size(), 1);
+        const BatchReport b = found.first();
+        QCOMPARE((QList<qint64>{b.stored, b.refused, b.unused, b.pending, b.used, b.deleted}),
+                 (QList<qint64>{3, 1, 0, 1, 1, 1}));
+        QVERIFY(b.reconciles());
+        const QString folder = QDir::currentPath();
+        closeDatabase();
+        Ran r = admin({QStringLiteral("batches")}, folder);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out.size(), 2);
+        QVERIFY2(r.out.at(1).contains(QLatin1String(" yes ")) && r.out.at(1).contains(QLatin1String("batch-7.xml")),
+                 qPrintable(r.out.join('\n')));
+
+        openDatabase();
+        QVERIFY(testsupport::exec(
+            QStringLiteral(
+                "INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, BatchID) VALUES (2, 'X1', 0, %1)")
+                .arg(batchId)));
+        closeDatabase();
+        r = admin({QStringLiteral("batches")}, folder);
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.out.value(1).contains(QLatin1String("NO (4 accounted)")), qPrintable(r.out.join('\n')));
+
+        openDatabase();
+        const QString path = testsupport::writeFile(QStringLiteral("again.xml"), kFile);
+        struct : jobs::ImportListener {
+        } listener;
+        QCOMPARE(jobs::ImportJob(path, 2, jobs::ImportJob::Kind::Xml).run(listener).succeeded, 0);
+        QVERIFY(importBatches(&found, b.fileHash));
+        QCOMPARE(found.size(), 2);
+        QCOMPARE(found.first().fileName, QStringLiteral("again.xml"));
+    }
+
     // An export's used rows come in with their device, named by the batch of their file.
     void statedRowsNameTheirBatch()
     {

@@ -104,6 +104,7 @@ QList<QVariantList> schemaSnapshot()
 }
 
 const QStringList kIndexes = {
+    QStringLiteral("ImportBatchesByHash"),
     QStringLiteral("LabelsBySerial"),
     QStringLiteral("LabelsByStation"),
     QStringLiteral("LogsByStation"),
@@ -150,7 +151,7 @@ QStringList countDdl()
         QStringList sql = column(QStringLiteral(
             "SELECT sql FROM sqlite_master WHERE name IN ('SerialCounts', 'LogCounts') ORDER BY name DESC"));
         sql += column(QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'trigger' AND name LIKE '%Counts%' "
-                                     "ORDER BY name"));
+                                     "AND name NOT LIKE 'BatchCounts%' ORDER BY name"));
         return sql;
     }
     QStringList sql = {QStringLiteral(
@@ -162,7 +163,7 @@ QStringList countDdl()
     sql += column(QStringLiteral("SELECT pg_get_functiondef(oid) FROM pg_proc WHERE proname IN "
                                  "('tarnwell_serial_counts', 'tarnwell_log_counts') ORDER BY proname"));
     sql += column(QStringLiteral("SELECT pg_get_triggerdef(oid) FROM pg_trigger WHERE NOT tgisinternal AND tgname "
-                                 "LIKE '%counts%' ORDER BY tgname"));
+                                 "LIKE '%counts%' AND tgname NOT LIKE 'batchcounts%' ORDER BY tgname"));
     return sql;
 }
 
@@ -239,6 +240,14 @@ QStringList versionDdl(int version, const QStringList &counts)
                 QStringLiteral("ALTER TABLE SerialNumbers ADD COLUMN BatchID BIGINT"),
                 QStringLiteral("ALTER TABLE RetiredSerials ADD COLUMN BatchID BIGINT")};
     }
+    case 11:
+        return {QStringLiteral("CREATE TABLE Labels (%1, SerialNumber VARCHAR NOT NULL, DeviceSerialNum VARCHAR, "
+                               "LabelCopy INTEGER NOT NULL, LabelState INTEGER NOT NULL DEFAULT 0, LabelReason "
+                               "VARCHAR, DueDate VARCHAR NOT NULL, LabelStation VARCHAR NOT NULL, DueUser VARCHAR, "
+                               "LabelPrinter VARCHAR, PrintedDate VARCHAR, LabelError VARCHAR)")
+                    .arg(id.arg(QStringLiteral("LabelID"))),
+                QStringLiteral("CREATE UNIQUE INDEX LabelsBySerial ON Labels (SerialNumber, LabelCopy)"),
+                QStringLiteral("CREATE INDEX LabelsByStation ON Labels (LabelStation, LabelState, LabelID)")};
     }
     return {};
 }
@@ -247,8 +256,9 @@ QStringList versionDdl(int version, const QStringList &counts)
 void dropPool()
 {
     closeDatabase();
-    for (const char *table : {"SerialNumbers", "RetiredSerials", "Logs", "Customers", "Users", "SerialCounts",
-                              "LogCounts", "StationState", "SchemaVersion", "SerialEvents", "ImportBatches", "Labels"})
+    for (const char *table :
+         {"SerialNumbers", "RetiredSerials", "Logs", "Customers", "Users", "SerialCounts", "LogCounts", "StationState",
+          "SchemaVersion", "SerialEvents", "ImportBatches", "Labels", "BatchCounts"})
         testsupport::exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(QLatin1String(table)));
 }
 
@@ -334,8 +344,8 @@ private slots:
         QVERIFY(counts.size() >= 7);
         dropPool();
         if (testsupport::onServer())
-            QVERIFY(testsupport::exec(
-                QStringLiteral("DROP FUNCTION IF EXISTS tarnwell_serial_counts, tarnwell_log_counts CASCADE")));
+            QVERIFY(testsupport::exec(QStringLiteral(
+                "DROP FUNCTION IF EXISTS tarnwell_serial_counts, tarnwell_log_counts, tarnwell_batch_counts CASCADE")));
         for (int v = 1; v <= qMax(1, version); ++v)
             for (const QString &sql : versionDdl(v, counts))
                 QVERIFY2(testsupport::exec(sql), qPrintable(sql));
@@ -432,9 +442,19 @@ private slots:
     {
         closeDatabase();
         const int before = storeSchemaVersion() - 1;
+        const bool server = testsupport::onServer();
+        for (const char *trigger :
+             {"BatchCountsInsert", "BatchCountsDelete", "BatchCountsUpdate", "BatchCountsRetired"})
+            QVERIFY(testsupport::exec(QStringLiteral("DROP TRIGGER %1%2")
+                                          .arg(QLatin1String(trigger),
+                                               !server ? QString()
+                                                   : QLatin1String(trigger) == QLatin1String("BatchCountsRetired")
+                                                   ? QStringLiteral(" ON RetiredSerials")
+                                                   : QStringLiteral(" ON SerialNumbers"))));
         for (const QString &sql :
-             {QStringLiteral("DROP TABLE Labels"), QStringLiteral("UPDATE SchemaVersion SET Version = %1").arg(before),
-              QStringLiteral("CREATE TABLE LabelsByStation (x INTEGER)"),
+             {QStringLiteral("DROP TABLE BatchCounts"), QStringLiteral("DROP INDEX ImportBatchesByHash"),
+              QStringLiteral("UPDATE SchemaVersion SET Version = %1").arg(before),
+              QStringLiteral("CREATE TABLE ImportBatchesByHash (x INTEGER)"),
               QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse) VALUES (1, 'KEPT', 0)")})
             QVERIFY(testsupport::exec(sql));
         const QList<QVariantList> schema = schemaSnapshot();
@@ -446,7 +466,7 @@ private slots:
         QCOMPARE(schemaSnapshot(), schema);
         QCOMPARE(recordedVersion(), before);
 
-        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE LabelsByStation")));
+        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE ImportBatchesByHash")));
         openDatabase();
         QCOMPARE(storeSchemaProblem(), SchemaProblem::None);
         QCOMPARE(recordedVersion(), storeSchemaVersion());
