@@ -444,6 +444,13 @@ ImportJob::Kind ImportJob::kindOf(const QString &path)
     return Kind::None;
 }
 
+bool ImportJob::earlierImports(const QString &path, QList<BatchReport> *batches)
+{
+    batches->clear();
+    const QString hash = fileHash(path);
+    return hash.isEmpty() || importBatches(batches, hash);
+}
+
 ImportJob::ImportJob(const QString &filePath, int importCustomerId, Kind fileKind)
     : path(filePath)
     , customerId(importCustomerId)

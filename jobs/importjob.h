@@ -82,6 +82,11 @@ public:
     // match anywhere in the path, and ".xls" also covers ".xlsx".
     static Kind kindOf(const QString &path);
 
+    // The earlier imports of a file with the same bytes (by SHA-256), newest first, so the
+    // page can ask before the same identifiers are offered again. False, with storeError(),
+    // when the store could not answer; an unreadable file has none.
+    static bool earlierImports(const QString &path, QList<BatchReport> *batches);
+
     ImportJob(const QString &path, int customerId, Kind kind);
     ImportResult run(ImportListener &listener);
 

@@ -1386,6 +1386,22 @@ Nothing was written under that name.</source>
         <source>Released</source>
         <translation>已释放</translation>
     </message>
+    <message>
+        <source>The store could not answer: %1</source>
+        <translation>数据库无法应答：%1</translation>
+    </message>
+    <message>
+        <source>This file was already imported on %1 at station %2 by %3 (%4 stored, %5 refused).</source>
+        <translation>此文件已于 %1 在工位 %2 由 %3 导入（存入 %4 个，拒绝 %5 个）。</translation>
+    </message>
+    <message>
+        <source>nobody signed in</source>
+        <translation>无人登录</translation>
+    </message>
+    <message>
+        <source>Import it again?</source>
+        <translation>是否再次导入？</translation>
+    </message>
 </context>
 <context>
     <name>Tarnwell</name>

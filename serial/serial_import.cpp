@@ -3,6 +3,7 @@
 #include "ui_serial.h"
 
 #include "jobs/importjob.h"
+#include "widgets/displaytext.h"
 #include "widgets/loading.h"
 #include "widgets/messagebox.h"
 
@@ -159,6 +160,30 @@ void showRefusal(const jobs::ImportResult &result, QWidget *page)
     }
 }
 
+// A file imported before is told before anything is stored: its identifiers are in the
+// pool already (the import would refuse them), or were deleted on purpose.
+bool importAgainConfirmed(const QString &path)
+{
+    QList<BatchReport> earlier;
+    if (!jobs::ImportJob::earlierImports(path, &earlier)) {
+        MessageBox::critical(nullptr, Serial::tr("Error"),
+                             Serial::tr("The store could not answer: %1").arg(storeError()), QMessageBox::Ok);
+        return false;
+    }
+    if (earlier.isEmpty())
+        return true;
+    const BatchReport &last = earlier.first();
+    const QString text = Serial::tr("This file was already imported on %1 at station %2 by %3 (%4 stored, %5 refused).")
+                             .arg(last.date, displayText(last.station),
+                                  last.person.isEmpty() ? Serial::tr("nobody signed in") : displayText(last.person))
+                             .arg(last.stored)
+                             .arg(last.refused)
+        + QStringLiteral("\n") + Serial::tr("Import it again?");
+    return MessageBox::question(nullptr, Serial::tr("Warning"), text, QMessageBox::Yes | QMessageBox::No,
+                                QMessageBox::No)
+        == QMessageBox::Yes;
+}
+
 } // namespace
 
 void Serial::on_btnChoose_clicked()
@@ -188,7 +213,7 @@ void Serial::onImportUuid()
     using Outcome = jobs::ImportResult::Outcome;
     if (path.trimmed().isEmpty()) {
         MessageBox::warning(nullptr, tr("Warning"), tr("Please enter a query path!"), QMessageBox::Yes);
-    } else {
+    } else if (importAgainConfirmed(path)) {
         BusyListener listener(loading);
         const jobs::ImportResult run =
             jobs::ImportJob(path, importCustomerId, jobs::ImportJob::kindOf(path)).run(listener);

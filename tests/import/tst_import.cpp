@@ -167,6 +167,32 @@ private slots:
     // stale formula results evaluated or failed, never stored as 0, see tst_workbook); CSV in UTF-8
     // and UTF-16; values the pool must not hold (empty, over 47 bytes of UTF-8, a NUL,
     // broken UTF-16), never cut. A value in another customer's pool stays where it is.
+    // The same bytes imported again (under another name) are told before anything is read
+    // or stored: No leaves pool and log as they were, Yes imports (its values already held).
+    void sameFileAgainIsTold()
+    {
+        const QByteArray xml = xmlOf({"AGAIN-1", "AGAIN-2"});
+        runImport(writeFile(QStringLiteral("first.xml"), xml));
+        expectResult(2, 0);
+        const QString again = writeFile(QStringLiteral("renamed.xml"), xml);
+        for (const QMessageBox::StandardButton answer : {QMessageBox::No, QMessageBox::Yes}) {
+            FileDialog::setNextFileName(again);
+            click(child<QPushButton>(page.get(), "btnChoose"));
+            MessageBox::setNextAnswer(answer);
+            const int before = MessageBox::shown().size();
+            click(child<QPushButton>(page.get(), "btnImport"));
+            const int boxes = answer == QMessageBox::Yes ? 2 : 1;
+            QTRY_COMPARE(MessageBox::shown().size(), before + boxes);
+            const MessageBox::Shown asked = MessageBox::shown().at(before);
+            QCOMPARE(asked.kind, MessageBox::Question);
+            QVERIFY2(asked.text.startsWith(QLatin1String("This file was already imported on "))
+                         && asked.text.contains(QLatin1String("(2 stored, 0 refused)")),
+                     qPrintable(asked.text));
+            QCOMPARE(poolSize(), 2);
+            QCOMPARE(startLogs().size(), answer == QMessageBox::Yes ? 2 : 1);
+        }
+    }
+
     void formats_data()
     {
         QTest::addColumn<QString>("path");
