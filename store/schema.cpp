@@ -186,6 +186,16 @@ QStringList labelTable()
     };
 }
 
+// Per customer: warn when fewer unused identifiers than LowPoolWarn are left (0: never),
+// whether the line has been told of the present shortage (one log row per crossing), and
+// the pattern its identifiers must match (none: any).
+QStringList customerRuleColumns()
+{
+    return {QStringLiteral("ALTER TABLE Customers ADD COLUMN LowPoolWarn BIGINT NOT NULL DEFAULT 0"),
+            QStringLiteral("ALTER TABLE Customers ADD COLUMN LowPoolLogged INTEGER NOT NULL DEFAULT 0"),
+            QStringLiteral("ALTER TABLE Customers ADD COLUMN SerialPattern VARCHAR")};
+}
+
 bool hasDesignTables()
 {
     return objectExists(QStringLiteral("SerialNumbers"));
@@ -218,15 +228,22 @@ bool neverWithoutNumber()
 }
 
 const Migration kMigrations[] = {
-    {1, designTables, hasDesignTables},       {2, poolIndexes, hasPoolIndexes},
-    {3, logStationColumn, hasLogStation},     {4, countStatements, countsHaveBlocks},
-    {5, stationStateTable, hasStationState},  {6, retiredTable, hasRetiredTable},
-    {7, userRoleColumns, neverWithoutNumber}, {8, logUserColumn, neverWithoutNumber},
-    {9, logChainColumn, neverWithoutNumber},  {10, historyTables, neverWithoutNumber},
-    {11, labelTable, neverWithoutNumber},     {12, batchCountStatements, neverWithoutNumber},
+    {1, designTables, hasDesignTables},
+    {2, poolIndexes, hasPoolIndexes},
+    {3, logStationColumn, hasLogStation},
+    {4, countStatements, countsHaveBlocks},
+    {5, stationStateTable, hasStationState},
+    {6, retiredTable, hasRetiredTable},
+    {7, userRoleColumns, neverWithoutNumber},
+    {8, logUserColumn, neverWithoutNumber},
+    {9, logChainColumn, neverWithoutNumber},
+    {10, historyTables, neverWithoutNumber},
+    {11, labelTable, neverWithoutNumber},
+    {12, batchCountStatements, neverWithoutNumber},
+    {13, customerRuleColumns, neverWithoutNumber},
 };
 
-constexpr int kVersion = 12;
+constexpr int kVersion = 13;
 
 // Why the last openDatabase() left the pool closed for its schema.
 SchemaProblem schemaProblem = SchemaProblem::None;
