@@ -56,6 +56,11 @@ bool forEachSerialInFile(sqlite3 *db, const Where &where, const QString &sql, in
             r.deviceType = column(4);
             r.deviceSerialNum = column(5);
             r.deviceIp = column(6);
+            if (sqlite3_column_type(statement, 7) != SQLITE_NULL) {
+                r.labelState = sqlite3_column_int(statement, 7);
+                r.labelCopy = sqlite3_column_int(statement, 8);
+                r.labelError = column(9);
+            }
             if (!visit(r)) {
                 more = false;
                 break;
@@ -88,7 +93,15 @@ bool forEachSerial(const SerialFilter &filter, const std::function<bool(const Se
     // cost per chunk does not grow with the offset.
     const int chunk = 10000;
     const Where where = whereOf(filter);
-    const QString sql = kSerialSelect + QStringLiteral("WHERE 1=1") + where.sql
+    // Each row's latest label copy in the same walk: two lookups on the Labels index by
+    // identifier and copy, rather than a query per row.
+    const QString sql = QStringLiteral(
+                            "SELECT s.SNID,s.SerialNumber,c.CustomerName,s.IsUse,s.DeviceType,s.DeviceSerialNum,s.szIP,"
+                            "l.LabelState,l.LabelCopy,l.LabelError "
+                            "FROM SerialNumbers as s JOIN Customers as c ON c.CustomerID=s.CustomerID "
+                            "LEFT JOIN Labels as l ON l.SerialNumber=s.SerialNumber AND l.LabelCopy="
+                            "(SELECT MAX(m.LabelCopy) FROM Labels as m WHERE m.SerialNumber=s.SerialNumber) ")
+        + QStringLiteral("WHERE 1=1") + where.sql
         + QStringLiteral(" AND s.SNID < ? ORDER BY s.SNID DESC LIMIT %1").arg(chunk);
     const QVariant handle = storeDatabase.driver()->handle();
     if (!storeIsServer() && handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0) {
@@ -122,6 +135,11 @@ bool forEachSerial(const SerialFilter &filter, const std::function<bool(const Se
             r.deviceType = q.value(4).toString().toUtf8();
             r.deviceSerialNum = q.value(5).toString().toUtf8();
             r.deviceIp = q.value(6).toString().toUtf8();
+            if (!q.isNull(7)) {
+                r.labelState = q.value(7).toInt();
+                r.labelCopy = q.value(8).toInt();
+                r.labelError = q.value(9).toString().toUtf8();
+            }
             if (!visit(r)) {
                 q.finish();
                 return true;
