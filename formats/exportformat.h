@@ -1,7 +1,9 @@
 // The layout of an exported pool, shared by the export that writes it and the import
 // that recognises it: a header row of the table's column titles, then one row per
 // serial number. A file in this layout is imported row by row: its unused identifiers
-// like any list, the others with their state and device.
+// like any list, the others with their state and device. A Label column follows these
+// columns; the import reads only the columns of header(), so files written before the
+// Label column and files with it import alike.
 #pragma once
 
 #include <QCoreApplication>
@@ -56,6 +58,35 @@ inline int stateOf(const QString &text)
         if (text == stateText(isUse, true) || text == stateText(isUse, false))
             return isUse;
     return -1;
+}
+
+// The title of the Label column, written after header()'s.
+inline QString labelTitle(bool translated = true)
+{
+    static const char *const title = QT_TRANSLATE_NOOP("Serial", "Label");
+    return translated ? QCoreApplication::translate("Serial", title) : QString::fromLatin1(title);
+}
+
+// The latest copy of an identifier's label as the Serial page and the export word it:
+// `state` is the stored label state (0 due and 1 sending wait, 2 printed, 3 failed; -1 or
+// any other number: no label), `error` why a failed one failed. A copy after the first
+// names its number, so a reprint that waits is not taken for the first print.
+inline QString labelText(int state, int copy, const QString &error)
+{
+    switch (state) {
+    case 0:
+    case 1:
+        return copy > 1 ? QCoreApplication::translate("Serial", "Waiting, copy %1").arg(copy)
+                        : QCoreApplication::translate("Serial", "Waiting");
+    case 2:
+        return copy > 1 ? QCoreApplication::translate("Serial", "Printed, copy %1").arg(copy)
+                        : QCoreApplication::translate("Serial", "Printed");
+    case 3:
+        return copy > 1 ? QCoreApplication::translate("Serial", "Failed, copy %1: %2").arg(QString::number(copy), error)
+                        : QCoreApplication::translate("Serial", "Failed: %1").arg(error);
+    default:
+        return QString();
+    }
 }
 
 // A field of the CSV export as it was before the writer guarded it (base/csvfield.h): a

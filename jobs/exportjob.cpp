@@ -16,11 +16,14 @@ const int kProgressIntervalMs = 100;
 
 // One exported row as the table shows it, as UTF-8 (the fields already are). `states`
 // holds the Is-used texts by IsUse; a state without one is written as its number, which
-// an import refuses rather than taking it for unused.
+// an import refuses rather than taking it for unused. The Label column comes last.
 QList<QByteArray> rowOf(const SerialBytes &r, const QList<QByteArray> &states)
 {
     const QByteArray state = r.isUse >= 0 && r.isUse < states.size() ? states.at(r.isUse) : QByteArray::number(r.isUse);
-    return {r.serialNumber, r.customerName, state, r.deviceType, r.deviceSerialNum, r.deviceIp};
+    const QByteArray label = r.labelState < 0
+        ? QByteArray()
+        : exportformat::labelText(r.labelState, r.labelCopy, QString::fromUtf8(r.labelError)).toUtf8();
+    return {r.serialNumber, r.customerName, state, r.deviceType, r.deviceSerialNum, r.deviceIp, label};
 }
 
 QList<QByteArray> utf8(const QStringList &texts)
@@ -77,7 +80,7 @@ ExportResult ExportJob::run(ExportListener &listener)
         states << exportformat::stateText(isUse).toUtf8();
 
     std::unique_ptr<TableWriter> writer = TableWriter::create(format);
-    bool ok = writer->open(path) && writer->row(utf8(exportformat::header()));
+    bool ok = writer->open(path) && writer->row(utf8(exportformat::header() << exportformat::labelTitle()));
     QString why;
     if (ok) {
         QElapsedTimer sinceEvents;

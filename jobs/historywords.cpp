@@ -2,6 +2,8 @@
 
 #include "store/datastore.h"
 
+#include <QRegularExpression>
+
 namespace jobs {
 
 QString HistoryWords::event(SerialEventKind kind)
@@ -37,6 +39,8 @@ QString HistoryWords::event(SerialEventKind kind)
         return tr("recorded");
     case SerialEventKind::Replacement:
         return tr("replacement");
+    case SerialEventKind::LabelReprint:
+        return tr("label reprint asked");
     }
     // A kind a later version records: shown by its number rather than dropped.
     return tr("event %1").arg(int(kind));
@@ -80,6 +84,26 @@ QString HistoryWords::detail(const HistoryEntry &entry)
         if (!entry.related.isEmpty())
             return tr("in place of %1").arg(entry.related);
         break;
+    case SerialEventKind::LabelPrinted: {
+        // Stored as "copy N on PRINTER", with ": REASON" after a reprint's (a printer's name
+        // such as pdf:labels has no blank after its colon).
+        static const QRegularExpression printed(QStringLiteral("^copy (\\d+) on (.*?)(?:: (.*))?$"),
+                                                QRegularExpression::DotMatchesEverythingOption);
+        const QRegularExpressionMatch m = printed.match(entry.detail);
+        if (m.hasMatch())
+            return m.captured(3).isEmpty()
+                ? tr("copy %1 on %2").arg(m.captured(1), m.captured(2))
+                : tr("copy %1 on %2, reprinted: %3").arg(m.captured(1), m.captured(2), m.captured(3));
+        break;
+    }
+    case SerialEventKind::LabelReprint: {
+        static const QRegularExpression asked(QStringLiteral("^copy (\\d+): (.*)$"),
+                                              QRegularExpression::DotMatchesEverythingOption);
+        const QRegularExpressionMatch m = asked.match(entry.detail);
+        if (m.hasMatch())
+            return tr("copy %1: %2").arg(m.captured(1), m.captured(2));
+        break;
+    }
     default:
         break;
     }

@@ -499,6 +499,22 @@
         <source>%1 (%2)</source>
         <translation>%1（%2）</translation>
     </message>
+    <message>
+        <source>label reprint asked</source>
+        <translation>已申请补打标签</translation>
+    </message>
+    <message>
+        <source>copy %1 on %2</source>
+        <translation>第 %1 份，打印机 %2</translation>
+    </message>
+    <message>
+        <source>copy %1 on %2, reprinted: %3</source>
+        <translation>第 %1 份，打印机 %2，补打：%3</translation>
+    </message>
+    <message>
+        <source>copy %1: %2</source>
+        <translation>第 %1 份：%2</translation>
+    </message>
 </context>
 <context>
     <name>IdleLock</name>
@@ -853,6 +869,81 @@
     <message>
         <source>The QR code could not be made.</source>
         <translation>无法生成二维码。</translation>
+    </message>
+</context>
+<context>
+    <name>ReprintLabelDlg</name>
+    <message>
+        <source>Reprint label</source>
+        <translation>补打标签</translation>
+    </message>
+    <message>
+        <source>UUID</source>
+        <translation>UUID</translation>
+    </message>
+    <message>
+        <source>Device</source>
+        <translation>设备</translation>
+    </message>
+    <message>
+        <source>Label</source>
+        <translation>标签</translation>
+    </message>
+    <message>
+        <source>Reason</source>
+        <translation>原因</translation>
+    </message>
+    <message>
+        <source>Why another copy is needed (torn, smudged...)</source>
+        <translation>为何需要再打一份（破损、污损……）</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>确定</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>None yet</source>
+        <translation>尚无</translation>
+    </message>
+    <message>
+        <source>Reprint label uuid [%1] copy %2: %3</source>
+        <translation>补打标签 uuid [%1] 第 %2 份：%3</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>Copy %1 of the label of %2 waits for this station&apos;s label printer, and this station has none set in tarnwell.ini.</source>
+        <translation>%2 的标签第 %1 份等待本工位的标签打印机，但本工位的 tarnwell.ini 未设置打印机。</translation>
+    </message>
+    <message>
+        <source>Please say why the label is printed again.</source>
+        <translation>请说明补打标签的原因。</translation>
+    </message>
+    <message>
+        <source>Only a supervisor or an administrator may reprint labels.</source>
+        <translation>只有主管或管理员可以补打标签。</translation>
+    </message>
+    <message>
+        <source>%1 is not in a confirmed device, so it has no label to print again.</source>
+        <translation>%1 未确认写入设备，没有可补打的标签。</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>The reprint could not be written, so no label will be printed:
+
+%1</source>
+        <translation>补打记录无法写入，不会打印标签：
+
+%1</translation>
     </message>
 </context>
 <context>
@@ -1401,6 +1492,58 @@ Nothing was written under that name.</source>
     <message>
         <source>Import it again?</source>
         <translation>是否再次导入？</translation>
+    </message>
+    <message>
+        <source>Label</source>
+        <translation>标签</translation>
+    </message>
+    <message>
+        <source>Print another copy of the selected used serial number&apos;s label on this station</source>
+        <translation>在本工位再打印一份所选已使用序列号的标签</translation>
+    </message>
+    <message>
+        <source>Reprint label</source>
+        <translation>补打标签</translation>
+    </message>
+    <message>
+        <source>Printed on %1 at %2</source>
+        <translation>已于 %2 在 %1 打印</translation>
+    </message>
+    <message>
+        <source>Failed on %1; due since %2</source>
+        <translation>在 %1 打印失败；自 %2 起待打</translation>
+    </message>
+    <message>
+        <source>no printer</source>
+        <translation>无打印机</translation>
+    </message>
+    <message>
+        <source>Please select a used serial number!</source>
+        <translation>请选择已使用的序列号！</translation>
+    </message>
+    <message>
+        <source>Waiting, copy %1</source>
+        <translation>待打印，第 %1 份</translation>
+    </message>
+    <message>
+        <source>Waiting</source>
+        <translation>待打印</translation>
+    </message>
+    <message>
+        <source>Printed, copy %1</source>
+        <translation>已打印，第 %1 份</translation>
+    </message>
+    <message>
+        <source>Printed</source>
+        <translation>已打印</translation>
+    </message>
+    <message>
+        <source>Failed, copy %1: %2</source>
+        <translation>打印失败，第 %1 份：%2</translation>
+    </message>
+    <message>
+        <source>Failed: %1</source>
+        <translation>打印失败：%1</translation>
     </message>
 </context>
 <context>

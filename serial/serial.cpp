@@ -4,6 +4,7 @@
 #include "formats/exportformat.h"
 #include "jobs/roleactions.h"
 #include "serial/historydlg.h"
+#include "serial/reprintlabeldlg.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
 #include "widgets/displaytext.h"
@@ -45,7 +46,8 @@ enum Column {
     ColUsed,
     ColType,
     ColDeviceSn,
-    ColIp
+    ColIp,
+    ColLabel
 };
 
 QTableWidgetItem *textItem(const QString &text)
@@ -75,6 +77,7 @@ Serial::Serial(QWidget *parent)
 
     connect(ui->chkAll, &QCheckBox::stateChanged, this, &Serial::onCheckBoxSelAll);
     connect(ui->cbxPage, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &Serial::onPageChange);
+    connect(ui->tableWidget, &QTableWidget::itemSelectionChanged, this, &Serial::updateReprint);
 
     loading = new Loading(this);
     applyRole();
@@ -85,6 +88,7 @@ void Serial::applyRole()
     const bool mayDelete = signedInMay(Role::Supervisor);
     ui->btnDelete->setVisible(mayDelete);
     ui->chkAll->setVisible(mayDelete); // the check marks serve Delete only
+    ui->btnReprintLabel->setVisible(mayDelete);
     ui->groupBox_2->setVisible(signedInMay(Role::Administrator));
 }
 
@@ -104,11 +108,12 @@ void Serial::resizeEvent(QResizeEvent *event)
     QTableWidget *table = ui->tableWidget;
     table->setColumnWidth(ColNo, 60);
     table->setColumnWidth(ColUsed, 100);
-    table->setColumnWidth(ColUuid, w * 25 / 100);
-    table->setColumnWidth(ColCustomer, w * 15 / 100);
-    table->setColumnWidth(ColType, w * 20 / 100);
+    table->setColumnWidth(ColUuid, w * 22 / 100);
+    table->setColumnWidth(ColCustomer, w * 12 / 100);
+    table->setColumnWidth(ColType, w * 14 / 100);
     table->setColumnWidth(ColDeviceSn, table->columnWidth(ColUuid));
     table->setColumnWidth(ColIp, table->columnWidth(ColCustomer));
+    table->setColumnWidth(ColLabel, w * 18 / 100);
 
     // A group box too low for one row still shows one; the page count divides by this.
     pager->setPageSize(h / kRowHeight);
@@ -157,6 +162,14 @@ void Serial::showRows(const QList<SerialRow> &rows)
     QStringList usage;
     for (int isUse = 0; isUse < exportformat::kStates; ++isUse)
         usage << exportformat::stateText(isUse);
+    // The labels of the whole page in one read, by identifier: a page of a pool of millions
+    // costs no more than one of an empty pool.
+    QStringList serials;
+    for (const SerialRow &r : qAsConst(pageRecords))
+        serials << r.serialNumber;
+    QHash<QString, LabelStatus> labels;
+    if (!labelStatuses(serials, &labels))
+        poolUnreadable(); // the rows stand; their labels are said to be unknown
     for (int row = 0; row < pageRecords.size() && row < table->rowCount(); ++row) {
         const SerialRow &r = pageRecords.at(row);
         QTableWidgetItem *number = textItem(QStringLiteral("%1").arg(row + 1));
@@ -170,7 +183,41 @@ void Serial::showRows(const QList<SerialRow> &rows)
         table->setItem(row, ColType, textItem(displayText(r.deviceType)));
         table->setItem(row, ColDeviceSn, textItem(displayText(r.deviceSerialNum)));
         table->setItem(row, ColIp, textItem(displayText(r.deviceIp)));
+        const auto label = labels.constFind(r.serialNumber);
+        if (label != labels.constEnd()) {
+            const LabelStatus &l = label.value();
+            QTableWidgetItem *item = textItem(exportformat::labelText(int(l.state), l.copy, l.error));
+            if (l.state == LabelState::Printed)
+                item->setToolTip(tr("Printed on %1 at %2").arg(l.printer, l.printedDate));
+            else if (l.state == LabelState::Failed)
+                item->setToolTip(tr("Failed on %1; due since %2")
+                                     .arg(l.printer.isEmpty() ? tr("no printer") : l.printer, l.dueDate));
+            table->setItem(row, ColLabel, item);
+        }
     }
+    updateReprint();
+}
+
+void Serial::updateReprint()
+{
+    const int row = ui->tableWidget->currentRow();
+    const bool selected = !ui->tableWidget->selectedItems().isEmpty();
+    ui->btnReprintLabel->setEnabled(selected && row >= 0 && row < pageRecords.size()
+                                    && pageRecords.at(row).isUse == SerialUsed);
+}
+
+void Serial::on_btnReprintLabel_clicked()
+{
+    const int row = ui->tableWidget->currentRow();
+    if (row < 0 || row >= pageRecords.size() || pageRecords.at(row).isUse != SerialUsed) {
+        MessageBox::warning(nullptr, tr("Warning"), tr("Please select a used serial number!"), QMessageBox::Ok);
+        return;
+    }
+    const SerialRow r = pageRecords.at(row);
+    const QTableWidgetItem *state = ui->tableWidget->item(row, ColLabel);
+    ReprintLabelDlg dialog(r.serialNumber, r.deviceSerialNum, state ? state->text() : QString(), this);
+    if (dialog.exec() == QDialog::Accepted)
+        loadPage();
 }
 
 void Serial::showPageLabel()

@@ -28,8 +28,8 @@ public:
     void refreshPaging();
     // Reloads the current page without recounting.
     void loadPage();
-    // Offers Delete to a supervisor or administrator and the import to an administrator
-    // only, as the signed-in person's role says now.
+    // Offers Delete and the label reprint to a supervisor or administrator and the import
+    // to an administrator only, as the signed-in person's role says now.
     void applyRole();
 
 private slots:
@@ -44,6 +44,8 @@ private slots:
     void on_btnDelete_clicked();
     // Opens the history of the selected row's identifier.
     void on_btnHistory_clicked();
+    // Asks another copy of the selected used row's label, with a reason.
+    void on_btnReprintLabel_clicked();
 public slots:
     void onSerial();
 private slots:
@@ -62,6 +64,8 @@ private:
     void switchPage(int page);
     void showRows(const QList<SerialRow> &rows);
     void showPageLabel();
+    // The reprint is offered for a selected used row only.
+    void updateReprint();
 
     Ui::Serial *ui;
     SerialFilter filter;

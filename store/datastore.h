@@ -345,6 +345,10 @@ struct SerialBytes {
     QByteArray deviceType;
     QByteArray deviceSerialNum;
     QByteArray deviceIp;
+    // The latest copy of its label: its LabelState (-1: no label), copy and why it failed.
+    int labelState = -1;
+    int labelCopy = 0;
+    QByteArray labelError;
 };
 // Read in chunks by key, so a pool of any size costs one chunk of memory and no read stays
 // open between chunks. Stops early when `visit` returns false. False when a read failed

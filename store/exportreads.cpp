@@ -13,6 +13,18 @@ using namespace storecore;
 
 namespace {
 
+// "state,copy,why" as the export's statement joins them; the reason may hold commas.
+void readLabel(const QByteArray &text, SerialBytes *r)
+{
+    const int first = text.indexOf(',');
+    const int second = first < 0 ? -1 : text.indexOf(',', first + 1);
+    if (second < 0)
+        return; // not a label's text: shown as none
+    r->labelState = text.left(first).toInt();
+    r->labelCopy = text.mid(first + 1, second - first - 1).toInt();
+    r->labelError = text.mid(second + 1);
+}
+
 // The file's rows straight from SQLite, without a QVariant per value: the export of a
 // million rows is mostly this loop.
 bool forEachSerialInFile(sqlite3 *db, const Where &where, const QString &sql, int chunk,
@@ -56,6 +68,8 @@ bool forEachSerialInFile(sqlite3 *db, const Where &where, const QString &sql, in
             r.deviceType = column(4);
             r.deviceSerialNum = column(5);
             r.deviceIp = column(6);
+            if (sqlite3_column_type(statement, 7) != SQLITE_NULL)
+                readLabel(column(7), &r);
             if (!visit(r)) {
                 more = false;
                 break;
@@ -88,7 +102,15 @@ bool forEachSerial(const SerialFilter &filter, const std::function<bool(const Se
     // cost per chunk does not grow with the offset.
     const int chunk = 10000;
     const Where where = whereOf(filter);
-    const QString sql = kSerialSelect + QStringLiteral("WHERE 1=1") + where.sql
+    // Each row's latest label copy in the same walk: one seek on the Labels index by
+    // identifier and copy, rather than a query per row; its three values come as one text
+    // ("state,copy,why") so the seek is made once.
+    const QString sql = QStringLiteral(
+                            "SELECT s.SNID,s.SerialNumber,c.CustomerName,s.IsUse,s.DeviceType,s.DeviceSerialNum,s.szIP,"
+                            "(SELECT l.LabelState || ',' || l.LabelCopy || ',' || COALESCE(l.LabelError, '') "
+                            "FROM Labels as l WHERE l.SerialNumber=s.SerialNumber ORDER BY l.LabelCopy DESC LIMIT 1) "
+                            "FROM SerialNumbers as s JOIN Customers as c ON c.CustomerID=s.CustomerID ")
+        + QStringLiteral("WHERE 1=1") + where.sql
         + QStringLiteral(" AND s.SNID < ? ORDER BY s.SNID DESC LIMIT %1").arg(chunk);
     const QVariant handle = storeDatabase.driver()->handle();
     if (!storeIsServer() && handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0) {
@@ -122,6 +144,8 @@ bool forEachSerial(const SerialFilter &filter, const std::function<bool(const Se
             r.deviceType = q.value(4).toString().toUtf8();
             r.deviceSerialNum = q.value(5).toString().toUtf8();
             r.deviceIp = q.value(6).toString().toUtf8();
+            if (!q.isNull(7))
+                readLabel(q.value(7).toString().toUtf8(), &r);
             if (!visit(r)) {
                 q.finish();
                 return true;

@@ -8,20 +8,21 @@
 
 // What an event tells of. Stored as the number: never renumber.
 enum class SerialEventKind {
-    Imported = 1,     // detail: the file (from its import batch)
-    Claimed = 2,      // pending for the device
-    Written = 3,      // the device said it took the identifier
-    WriteFailed = 4,  // the device did not take it (detail: the SDK's answer)
-    Confirmed = 5,    // read back from the device and recorded used
-    NotConfirmed = 6, // written, but the device reports something else (detail: what it reports)
-    Kept = 7,         // rework: the identifier the device holds was kept for it
-    Voided = 8,       // rework: replaced (related: the replacement; detail: the reason)
-    Released = 9,     // a pending identifier freed (detail: the reason)
-    Deleted = 10,     // retired from the pool
-    Exported = 11,    // detail: the file
-    LabelPrinted = 12,
-    Recorded = 13,    // recorded used without a read-back (an SDK that cannot read)
-    Replacement = 14, // rework: claimed in place of `related`
+    Imported = 1,      // detail: the file (from its import batch)
+    Claimed = 2,       // pending for the device
+    Written = 3,       // the device said it took the identifier
+    WriteFailed = 4,   // the device did not take it (detail: the SDK's answer)
+    Confirmed = 5,     // read back from the device and recorded used
+    NotConfirmed = 6,  // written, but the device reports something else (detail: what it reports)
+    Kept = 7,          // rework: the identifier the device holds was kept for it
+    Voided = 8,        // rework: replaced (related: the replacement; detail: the reason)
+    Released = 9,      // a pending identifier freed (detail: the reason)
+    Deleted = 10,      // retired from the pool
+    Exported = 11,     // detail: the file
+    LabelPrinted = 12, // detail: "copy N on PRINTER", and ": REASON" for a reprint
+    Recorded = 13,     // recorded used without a read-back (an SDK that cannot read)
+    Replacement = 14,  // rework: claimed in place of `related`
+    LabelReprint = 15, // a supervisor asked another copy (detail: "copy N: REASON")
     // Never stored: what a history shows of an identifier whose pool row no event
     // accounts for (burnt or retired before events were kept); the entry's isUse and
     // retired say its state.

@@ -211,7 +211,13 @@ ReprintResult reprintLabel(const QString &serialNumber, const QString &reason,
         if (last < 0)
             return false;
         *copy = last + 1;
-        if (!insertCopy(serialNumber, device, *copy, reason.trimmed()) || !addLog(logRow(*copy)))
+        SerialEvent asked;
+        asked.kind = SerialEventKind::LabelReprint;
+        asked.serialNumber = serialNumber;
+        asked.deviceSerialNum = device;
+        asked.detail = QStringLiteral("copy %1: %2").arg(QString::number(*copy), reason.trimmed());
+        if (!insertCopy(serialNumber, device, *copy, reason.trimmed()) || !addLog(logRow(*copy))
+            || !recordSerialEvent(asked))
             return false;
         result = ReprintResult::Queued;
         return true;
@@ -229,7 +235,7 @@ bool labelStatuses(const QStringList &serialNumbers, QHash<QString, LabelStatus>
         const int n = qMin(kChunk, serialNumbers.size() - from);
         QSqlQuery *q = execChunk(QStringLiteral(
                                      "SELECT SerialNumber, LabelCopy, LabelState, PrintedDate, LabelPrinter, "
-                                     "LabelError FROM Labels WHERE SerialNumber IN (%1) ORDER BY LabelCopy")
+                                     "LabelError, DueDate FROM Labels WHERE SerialNumber IN (%1) ORDER BY LabelCopy")
                                      .arg(placeholders(n, QStringLiteral("?"))),
                                  serialNumbers, from, n);
         if (!q)
@@ -242,6 +248,7 @@ bool labelStatuses(const QStringList &serialNumbers, QHash<QString, LabelStatus>
             s.printedDate = q->value(3).toString();
             s.printer = q->value(4).toString();
             s.error = q->value(5).toString();
+            s.dueDate = q->value(6).toString();
             statuses->insert(q->value(0).toString(), s);
         }
         q->finish();

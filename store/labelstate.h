@@ -61,7 +61,7 @@ bool returnLabel(qint64 labelId, const QString &why);
 bool failLabel(qint64 labelId, const QString &why, const LogRecord &logRow);
 
 // A reprint: a new due copy of a used identifier's label on this station, with the reason,
-// and a log row naming the copy, in one transaction. Supervisors and up.
+// a log row naming the copy and a LabelReprint event, in one transaction. Supervisors and up.
 enum class ReprintResult {
     Queued,     // *copy: the new copy's number
     NotAllowed, // the signed-in person is no supervisor: nothing written
@@ -77,6 +77,7 @@ struct LabelStatus {
     LabelState state = LabelState::Due;
     int copy = 1;
     QString printedDate;
+    QString dueDate;
     QString printer;
     QString error; // why it waits or failed
 };

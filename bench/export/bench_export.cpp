@@ -8,7 +8,10 @@
 // Part 2 makes small hostile files and reads each with its reader, printing the wall time
 // and the growth of the peak resident memory (VmHWM, reset before each case).
 //
-//   bench_export [--rows N]   (TARNWELL_BENCH_ROWS, default 1000000)
+// With --labels every used row has a printed label, and one in a hundred a second copy
+// waiting, so the export's Label column reads real rows.
+//
+//   bench_export [--rows N] [--labels]   (TARNWELL_BENCH_ROWS, default 1000000)
 #include "bench/support/benchsupport.h"
 #include "formats/csvimport.h"
 #include "formats/xmlimport.h"
@@ -126,14 +129,29 @@ int main(int argc, char *argv[])
     closeDatabase();
     {
         QSqlDatabase db = bench::openFile(dir.filePath(QStringLiteral("mydatabase.db")), QStringLiteral("bench-fill"));
+        const bool labels = bench::hasFlag(app.arguments(), QStringLiteral("--labels"));
         if (!bench::exec(db, QStringLiteral("BEGIN")) || !bench::fillPool(db, bench::Engine::SQLite, rows)
+            || (labels
+                && (!bench::exec(db,
+                                 QStringLiteral("INSERT INTO Labels (SerialNumber, DeviceSerialNum, LabelCopy, "
+                                                "LabelState, DueDate, LabelStation, LabelPrinter, PrintedDate) "
+                                                "SELECT SerialNumber, DeviceSerialNum, 1, 2, '2026-01-01 00:00:00', "
+                                                "'bench', 'pdf:labels', '2026-01-01 00:00:01' FROM SerialNumbers "
+                                                "WHERE IsUse=1"))
+                    || !bench::exec(db,
+                                    QStringLiteral("INSERT INTO Labels (SerialNumber, DeviceSerialNum, LabelCopy, "
+                                                   "LabelState, LabelReason, DueDate, LabelStation) SELECT "
+                                                   "SerialNumber, DeviceSerialNum, 2, 0, 'torn', "
+                                                   "'2026-01-01 00:00:02', 'bench' FROM SerialNumbers WHERE "
+                                                   "IsUse=1 AND SNID % 100 = 0"))))
             || !bench::exec(db, QStringLiteral("COMMIT")))
             return 1;
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("bench-fill"));
     openDatabase();
-    bench::say("Part 1: export of %lld rows; load average %.2f\n", rows, bench::loadAverage());
+    bench::say("Part 1: export of %lld rows%s; load average %.2f\n", rows,
+               bench::hasFlag(app.arguments(), QStringLiteral("--labels")) ? " with labels" : "", bench::loadAverage());
     bench::PageWindow window([](QWidget *parent) { return new Serial(parent); });
 
     QElapsedTimer t;

@@ -33,14 +33,14 @@ namespace {
 
 const QSize kPageSize(1104, 656);
 
-// The rows the Serial page lists for customer 2, in its order, as exported.
+// The rows the Serial page lists for customer 2, in its order, as exported (none has a label).
 QList<QStringList> expectedRows()
 {
     QList<QStringList> out;
     for (
         const QVariantList &r : testsupport::rows(QStringLiteral(
             "SELECT s.SerialNumber, c.CustomerName, CASE s.IsUse WHEN 1 THEN 'YES' WHEN 2 THEN 'Pending' ELSE 'NO' END, "
-            "ifnull(s.DeviceType,''), ifnull(s.DeviceSerialNum,''), ifnull(s.szIP,'') FROM SerialNumbers s "
+            "ifnull(s.DeviceType,''), ifnull(s.DeviceSerialNum,''), ifnull(s.szIP,''), '' FROM SerialNumbers s "
             "JOIN Customers c ON c.CustomerID=s.CustomerID WHERE s.CustomerID=2 ORDER BY s.SNID DESC"))) {
         QStringList row;
         for (const QVariant &v : r)
@@ -66,7 +66,7 @@ QList<QStringList> csvRows(QByteArray bytes)
     return out;
 }
 
-const QStringList kHeader{"UUID", "Customer", "Is used", "Type", "SN.", "IP"};
+const QStringList kHeader{"UUID", "Customer", "Is used", "Type", "SN.", "IP", "Label"};
 
 } // namespace
 
@@ -162,7 +162,7 @@ private slots:
         if (name.endsWith(QLatin1String(".csv"))) {
             const QByteArray bytes = testsupport::readFile(path);
             QVERIFY(bytes.startsWith("\xEF\xBB\xBF"
-                                     "UUID,Customer,Is used,Type,SN.,IP\r\n"));
+                                     "UUID,Customer,Is used,Type,SN.,IP,Label\r\n"));
             written = csvRows(bytes);
         } else {
             // LibreOffice reads the workbook and writes it out again as CSV.

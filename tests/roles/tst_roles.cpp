@@ -101,7 +101,8 @@ private slots:
                     QVERIFY2(testsupport::menuAction(&w, QLatin1String(entry))->isVisible(), entry);
                 QCOMPARE(testsupport::menuAction(&w, QStringLiteral("Customer"))->isVisible(), admin);
                 QCOMPARE(testsupport::menuAction(&w, QStringLiteral("Users"))->isVisible(), admin);
-                QCOMPARE(!child<QPushButton>(serial, "btnDelete")->isHidden(), supervisor);
+                for (const char *button : {"btnDelete", "btnReprintLabel"})
+                    QCOMPARE(!child<QPushButton>(serial, button)->isHidden(), supervisor);
                 QCOMPARE(!child<QGroupBox>(serial, "groupBox_2")->isHidden(), admin);
                 for (const char *button : {"btnSearch", "btnExport"})
                     QVERIFY2(!child<QPushButton>(serial, button)->isHidden(), button);
