@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <dlfcn.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -209,6 +210,25 @@ private:
     QString m_folder;
 };
 
+// Qt hands the page to the queue with cupsPrintFile and drops its answer: a queue that stops
+// taking jobs would look printed. libcups, loaded by Qt's print support, keeps the last answer
+// of this thread; it is read from the library already loaded (a station without libcups has
+// no queues at all).
+bool queueRefused(QString *why)
+{
+    void *cups = ::dlopen("libcups.so.2", RTLD_LAZY | RTLD_NOLOAD);
+    if (!cups)
+        return false;
+    const auto lastError = reinterpret_cast<int (*)()>(::dlsym(cups, "cupsLastError"));
+    const auto lastErrorString = reinterpret_cast<const char *(*)()>(::dlsym(cups, "cupsLastErrorString"));
+    // IPP's successful answers are 0x0000 to 0x00FF.
+    const bool refused = lastError && lastError() > 0x00FF;
+    if (refused)
+        *why = lastErrorString ? QString::fromUtf8(lastErrorString()) : QString::number(lastError(), 16);
+    ::dlclose(cups);
+    return refused;
+}
+
 class CupsPrinter : public LabelPrinter
 {
 public:
@@ -244,8 +264,10 @@ public:
             return Sent::NotSent;
         }
         LabelRender::paint(t, values, qr, &painter);
-        if (!painter.end()) {
-            *error = tr("The print queue \"%1\" did not take the label.").arg(m_queue);
+        QString why;
+        if (!painter.end() || queueRefused(&why)) {
+            *error = why.isEmpty() ? tr("The print queue \"%1\" did not take the label.").arg(m_queue)
+                                   : tr("The print queue \"%1\" did not take the label: %2").arg(m_queue, why);
             return Sent::NotSent;
         }
         return Sent::Printed;

@@ -80,11 +80,11 @@ struct Outcome {
 
 // Prints on a thread of its own, as the print queue does, so that this thread's listener
 // answers meanwhile.
-std::future<Outcome> printAside(LabelPrinter *printer, const LabelValues &v)
+std::future<Outcome> printAside(LabelPrinter *printer, const LabelValues &v, const QString &job = QStringLiteral("job"))
 {
-    return std::async(std::launch::async, [printer, v] {
+    return std::async(std::launch::async, [printer, v, job] {
         Outcome o;
-        o.sent = printer->print(shippedTemplate(), v, QStringLiteral("job"), &o.error);
+        o.sent = printer->print(shippedTemplate(), v, job, &o.error);
         return o;
     });
 }
@@ -332,10 +332,20 @@ void TestLabelPrinter::cupsQueueTakesTheSamePage()
     QVERIFY2(error.contains(QLatin1String("\"no-such-queue\"")), qPrintable(error));
     auto printer = printerFor(QStringLiteral("cups:tarnwell-test"));
     const QString uuid = QStringLiteral("UMEYE-优美-0001");
-    QVERIFY2(printer->print(shippedTemplate(), values(uuid), QStringLiteral("label-1-copy1"), &error) == Sent::Printed,
-             qPrintable(error));
+    // From a thread of its own, as the print queue sends: what libcups answered is per thread.
+    auto f = printAside(printer.get(), values(uuid), QStringLiteral("label-1-copy1"));
+    QTRY_VERIFY_WITH_TIMEOUT(ready(f), 60000);
+    Outcome o = f.get();
+    QVERIFY2(o.sent == Sent::Printed, qPrintable(o.error));
     QCOMPARE(printer->delivered(QStringLiteral("label-1-copy1")), LabelPrinter::Delivered::Unknown);
     QTRY_VERIFY_WITH_TIMEOUT(finished, 60000);
+    QVERIFY(run(QStringLiteral("cupsreject"), {QStringLiteral("-h"), socket, QStringLiteral("tarnwell-test")}));
+    // A queue that takes no jobs is not mistaken for one that took the label.
+    f = printAside(printer.get(), values(uuid), QStringLiteral("label-1-copy2"));
+    QTRY_VERIFY_WITH_TIMEOUT(ready(f), 60000);
+    o = f.get();
+    QCOMPARE(o.sent, Sent::NotSent);
+    QVERIFY2(o.error.contains(QLatin1String("\"tarnwell-test\" did not take the label: ")), qPrintable(o.error));
     QVERIFY(received.startsWith("%PDF") && received.trimmed().endsWith("%%EOF"));
     testsupport::writeFile(QStringLiteral("queued.pdf"), received);
     QCOMPARE(QString::fromUtf8(decodeQr(QStringLiteral("queued.pdf"))), uuid);
