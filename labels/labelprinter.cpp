@@ -92,14 +92,14 @@ public:
             + QLatin1Char(':') + QString::number(m_port);
         QTcpSocket socket;
         const auto fail = [&](const QString &why) {
-            *error = tr("The label printer at %1 does not answer: %2").arg(where, why);
+            *error = LabelPrinter::tr("The label printer at %1 does not answer: %2").arg(where, why);
             socket.abort();
             return Sent::NotSent;
         };
         socket.connectToHost(m_host, m_port);
         if (!socket.waitForConnected(kZplTimeoutMs))
             return fail(socket.error() == QAbstractSocket::SocketTimeoutError
-                            ? tr("no connection within %1 s").arg(kZplTimeoutMs / 1000)
+                            ? LabelPrinter::tr("no connection within %1 s").arg(kZplTimeoutMs / 1000)
                             : socket.errorString());
         QElapsedTimer timer;
         timer.start();
@@ -107,7 +107,7 @@ public:
             return fail(socket.errorString());
         while (socket.bytesToWrite() > 0)
             if (timer.hasExpired(kZplTimeoutMs) || !socket.waitForBytesWritten(kZplTimeoutMs - timer.elapsed()))
-                return fail(tr("it took only part of the label (%1)").arg(socket.errorString()));
+                return fail(LabelPrinter::tr("it took only part of the label (%1)").arg(socket.errorString()));
         return finish(socket.socketDescriptor(), timer, fail);
     }
 
@@ -127,7 +127,7 @@ private:
             int err = 0;
             socklen_t len = sizeof err;
             if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0)
-                return fail(tr("it cut the connection before taking the whole label (%1)")
+                return fail(LabelPrinter::tr("it cut the connection before taking the whole label (%1)")
                                 .arg(QString::fromLocal8Bit(std::strerror(err))));
             int unacknowledged = 0;
             if (::ioctl(sock, SIOCOUTQ, &unacknowledged) != 0)
@@ -137,7 +137,7 @@ private:
             if (timer.hasExpired(kZplTimeoutMs)) {
                 if (unacknowledged == 0) // it has every byte and keeps the line open
                     return Sent::Printed;
-                return fail(tr("it did not take the whole label within %1 s").arg(kZplTimeoutMs / 1000));
+                return fail(LabelPrinter::tr("it did not take the whole label within %1 s").arg(kZplTimeoutMs / 1000));
             }
             // Short slices: the acknowledgement of the last bytes raises no event of its own.
             pollfd p{sock, static_cast<short>(closed ? 0 : POLLIN), 0};
@@ -147,7 +147,7 @@ private:
                 if (n == 0)
                     closed = true;
                 else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                    return fail(tr("it cut the connection before taking the whole label (%1)")
+                    return fail(LabelPrinter::tr("it cut the connection before taking the whole label (%1)")
                                     .arg(QString::fromLocal8Bit(std::strerror(errno))));
             }
         }
@@ -172,8 +172,8 @@ public:
             return Sent::Unprintable;
         const QFileInfo folder(m_folder);
         if (!folder.isDir() && !(QFileInfo(folder.absolutePath()).isDir() && QDir().mkdir(m_folder))) {
-            *error =
-                tr("The label folder %1 does not exist and cannot be made.").arg(QDir::toNativeSeparators(m_folder));
+            *error = LabelPrinter::tr("The label folder %1 does not exist and cannot be made.")
+                         .arg(QDir::toNativeSeparators(m_folder));
             return Sent::NotSent;
         }
         // Written under a temporary name and renamed: a label file is whole or absent.
@@ -243,7 +243,7 @@ public:
         if (!LabelRender::prepareQr(t, values, &qr, error))
             return Sent::Unprintable;
         if (QPrinterInfo::printerInfo(m_queue).isNull()) {
-            *error = tr("There is no print queue \"%1\" on this computer.").arg(m_queue);
+            *error = LabelPrinter::tr("There is no print queue \"%1\" on this computer.").arg(m_queue);
             return Sent::NotSent;
         }
         QPrinter printer(QPrinter::HighResolution);
@@ -252,7 +252,10 @@ public:
         printer.setFullPage(true);
         const QPageSize size(QSizeF(t.width, t.height), QPageSize::Millimeter, QString(), QPageSize::ExactMatch);
         if (!printer.isValid() || !printer.setPageSize(size)) {
-            *error = tr("The print queue \"%1\" takes no page of %2 × %3 mm.").arg(m_queue).arg(t.width).arg(t.height);
+            *error = LabelPrinter::tr("The print queue \"%1\" takes no page of %2 × %3 mm.")
+                         .arg(m_queue)
+                         .arg(t.width)
+                         .arg(t.height);
             return Sent::NotSent;
         }
         printer.setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter);
@@ -260,14 +263,15 @@ public:
         printer.setCreator(QStringLiteral("Tarnwell"));
         QPainter painter;
         if (!painter.begin(&printer)) {
-            *error = tr("The print queue \"%1\" did not take the label.").arg(m_queue);
+            *error = LabelPrinter::tr("The print queue \"%1\" did not take the label.").arg(m_queue);
             return Sent::NotSent;
         }
         LabelRender::paint(t, values, qr, &painter);
         QString why;
         if (!painter.end() || queueRefused(&why)) {
-            *error = why.isEmpty() ? tr("The print queue \"%1\" did not take the label.").arg(m_queue)
-                                   : tr("The print queue \"%1\" did not take the label: %2").arg(m_queue, why);
+            *error = why.isEmpty()
+                ? LabelPrinter::tr("The print queue \"%1\" did not take the label.").arg(m_queue)
+                : LabelPrinter::tr("The print queue \"%1\" did not take the label: %2").arg(m_queue, why);
             return Sent::NotSent;
         }
         return Sent::Printed;
