@@ -140,8 +140,10 @@ private:
                 return fail(LabelPrinter::tr("it did not take the whole label within %1 s").arg(kZplTimeoutMs / 1000));
             }
             // Short slices: the acknowledgement of the last bytes raises no event of its own.
-            pollfd p{sock, static_cast<short>(closed ? 0 : POLLIN), 0};
-            if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
+            pollfd p{sock, POLLIN, 0};
+            if (closed)
+                ::poll(nullptr, 0, 20);
+            else if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
                 char buffer[512]; // what a printer says back is not needed
                 const ssize_t n = ::recv(sock, buffer, sizeof buffer, MSG_DONTWAIT);
                 if (n == 0)
