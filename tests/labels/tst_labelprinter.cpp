@@ -45,29 +45,19 @@ struct Outcome {
     QString error;
 };
 
-// Prints as the print queue does, on a thread of its own, so this thread's receivers answer.
-std::future<Outcome> printAside(const QString &printer, const QString &uuid, const QString &job = QStringLiteral("job"))
+// Prints as the print queue does, from a thread of its own, while this thread's receivers answer.
+Outcome print(const QString &printer, const QString &uuid, const QString &job = QStringLiteral("job"))
 {
-    return std::async(std::launch::async, [=] {
+    auto f = std::async(std::launch::async, [=] {
         PrinterSetting s;
         Outcome o;
         labels::LabelTemplate t;
-        if (!PrinterSetting::parse(printer, &s, &o.error)
-            || !labels::LabelTemplate::load(QStringLiteral("Resources/label-template.txt"), &t, &o.error))
-            return o;
-        const labels::LabelValues v{uuid,
-                                    QStringLiteral("SN1"),
-                                    QStringLiteral("IPC-Z7"),
-                                    QStringLiteral("优美科技"),
-                                    QStringLiteral("2026-12-08"),
-                                    QStringLiteral("line-3")};
-        o.sent = LabelPrinter::make(s)->print(t, v, job, &o.error);
+        if (PrinterSetting::parse(printer, &s, &o.error)
+            && labels::LabelTemplate::load(QStringLiteral("Resources/label-template.txt"), &t, &o.error))
+            o.sent = LabelPrinter::make(s)->print(t, {uuid, "SN1", "IPC-Z7", "优美科技", "2026-12-08", "line-3"}, job,
+                                                  &o.error);
         return o;
     });
-}
-
-Outcome outcome(std::future<Outcome> f)
-{
     if (!QTest::qWaitFor([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 60000))
         return {Sent::NotSent, QStringLiteral("still printing after a minute")};
     return f.get();
@@ -115,7 +105,6 @@ class TestLabelPrinter : public QObject
     Q_OBJECT
 
 private slots:
-    void settingIsReadOrRefused_data();
     void settingIsReadOrRefused();
     void zplPrintedOnlyWhenTheWholeLabelWasTaken_data();
     void zplPrintedOnlyWhenTheWholeLabelWasTaken();
@@ -123,46 +112,34 @@ private slots:
     void cupsQueueTakesTheSamePage();
 };
 
-void TestLabelPrinter::settingIsReadOrRefused_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("expected"); // kind|target|port, or the error's words
-    QTest::newRow("cups") << "cups:Zebra_ZD421"
-                          << "0|Zebra_ZD421|9100";
-    QTest::newRow("zpl") << " zpl://printer-3.line "
-                         << "1|printer-3.line|9100";
-    QTest::newRow("zpl ipv6 port") << "zpl://[fe80::1]:6101/"
-                                   << "1|fe80::1|6101";
-    QTest::newRow("pdf") << "pdf:labels/out"
-                         << "2|labels/out|9100";
-    QTest::newRow("port 0") << "zpl://host:0"
-                            << "is not a host with a port from 1 to 65535";
-    QTest::newRow("port too big") << "zpl://host:65536"
-                                  << "is not a host with a port";
-    QTest::newRow("no queue") << "cups:"
-                              << "no print queue";
-    QTest::newRow("unknown") << "lpr://host"
-                             << "not a kind of printer";
-}
-
 void TestLabelPrinter::settingIsReadOrRefused()
 {
-    QFETCH(QString, text);
-    QFETCH(QString, expected);
-    PrinterSetting s;
-    QString error;
-    const bool ok = PrinterSetting::parse(text, &s, &error);
-    if (expected.contains(QLatin1Char('|'))) {
-        QVERIFY2(ok, qPrintable(error));
-        QCOMPARE(QStringLiteral("%1|%2|%3").arg(s.kind).arg(s.target).arg(s.port), expected);
-        QCOMPARE(s.text, text);
-        return;
+    // The setting, and kind|target|port or the words of the refusal.
+    const QStringList cases{"cups:Zebra_ZD421 > 0|Zebra_ZD421|9100",
+                            " zpl://printer-3.line  > 1|printer-3.line|9100",
+                            "zpl://[fe80::1]:6101/ > 1|fe80::1|6101",
+                            "pdf:labels/out > 2|labels/out|9100",
+                            "zpl://host:0 > is not a host with a port from 1 to 65535",
+                            "zpl://host:65536 > is not a host with a port",
+                            "cups: > no print queue",
+                            "lpr://host > not a kind of printer"};
+    for (const QString &c : cases) {
+        const QString text = c.section(QLatin1String(" > "), 0, 0), expected = c.section(QLatin1String(" > "), 1);
+        PrinterSetting s;
+        QString error;
+        const bool ok = PrinterSetting::parse(text, &s, &error);
+        if (expected.contains(QLatin1Char('|'))) {
+            QVERIFY2(ok, qPrintable(error));
+            QCOMPARE(QStringLiteral("%1|%2|%3").arg(s.kind).arg(s.target).arg(s.port), expected);
+            QCOMPARE(s.text, text);
+            continue;
+        }
+        // What was wrong, and the three forms that are right.
+        QVERIFY2(!ok, qPrintable(text));
+        for (const QString &part : {expected, text, QStringLiteral("cups:QUEUE"), QStringLiteral("zpl://HOST[:PORT]"),
+                                    QStringLiteral("pdf:FOLDER")})
+            QVERIFY2(error.contains(part), qPrintable(error));
     }
-    // What was wrong, and the three forms that are right.
-    QVERIFY(!ok);
-    for (const QString &part : {expected, text, QStringLiteral("cups:QUEUE"), QStringLiteral("zpl://HOST[:PORT]"),
-                                QStringLiteral("pdf:FOLDER")})
-        QVERIFY2(error.contains(part), qPrintable(error));
 }
 
 void TestLabelPrinter::zplPrintedOnlyWhenTheWholeLabelWasTaken_data()
@@ -184,15 +161,14 @@ void TestLabelPrinter::zplPrintedOnlyWhenTheWholeLabelWasTaken()
     const QString uuid = QStringLiteral("d3b07384-d9a0-4c9b-8f1e-6a1b2c3d4e5f");
     QElapsedTimer timer;
     timer.start();
-    const Outcome o = outcome(printAside(QStringLiteral("zpl://127.0.0.1:%1").arg(port), uuid));
+    const Outcome o = print(QStringLiteral("zpl://127.0.0.1:%1").arg(port), uuid);
     if (readAtMost == -1) {
         QVERIFY2(o.sent == Sent::Printed, qPrintable(o.error));
         QVERIFY2(printer.received.startsWith("^XA\n^CI28\n") && printer.received.endsWith("^XZ\n")
                      && printer.received.contains("^FDMA," + uuid.toLatin1() + "^FS"),
                  printer.received.constData());
         // A value no QR holds is refused for good, before any connection.
-        QCOMPARE(outcome(printAside(QStringLiteral("zpl://127.0.0.1:1"), QString(3000, QLatin1Char('u')))).sent,
-                 Sent::Unprintable);
+        QCOMPARE(print("zpl://127.0.0.1:1", QString(3000, QLatin1Char('u'))).sent, Sent::Unprintable);
         return;
     }
     QCOMPARE(o.sent, Sent::NotSent);
@@ -208,7 +184,7 @@ void TestLabelPrinter::pdfFolderHoldsWholeSafelyNamedFiles()
     const QString folder = QStringLiteral("pdf:printed");
     QCOMPARE(delivered(folder, job), Delivered::No);
     for (const QString &name : {job, QStringLiteral("..x")}) {
-        const Outcome o = outcome(printAside(folder, uuid, name));
+        const Outcome o = print(folder, uuid, name);
         QVERIFY2(o.sent == Sent::Printed, qPrintable(o.error));
     }
     QCOMPARE(delivered(folder, job), Delivered::Yes);
@@ -219,13 +195,12 @@ void TestLabelPrinter::pdfFolderHoldsWholeSafelyNamedFiles()
              qPrintable(files.join(QLatin1Char(' '))));
     QCOMPARE(decodeQr(QStringLiteral("printed/") + files.filter(QStringLiteral("copy1")).value(0)), uuid);
 
-    const Outcome nowhere = outcome(printAside(QStringLiteral("pdf:missing/printed"), uuid));
+    const Outcome nowhere = print("pdf:missing/printed", uuid);
     QCOMPARE(nowhere.sent, Sent::NotSent);
     QVERIFY2(nowhere.error.contains(QLatin1String("missing/printed")), qPrintable(nowhere.error));
     // Too fine to scan on its item: never printable, nothing written.
-    QCOMPARE(outcome(printAside(folder, QString(700, QLatin1Char('u')), QStringLiteral("dense"))).sent,
-             Sent::Unprintable);
-    QCOMPARE(delivered(folder, QStringLiteral("dense")), Delivered::No);
+    QCOMPARE(print(folder, QString(700, QLatin1Char('u')), "dense").sent, Sent::Unprintable);
+    QCOMPARE(delivered(folder, "dense"), Delivered::No);
 }
 
 void TestLabelPrinter::cupsQueueTakesTheSamePage()
@@ -276,13 +251,13 @@ void TestLabelPrinter::cupsQueueTakesTheSamePage()
                          + QString::fromLocal8Bit(daemon.readAll() + testsupport::readFile(dir + "/log/error_log"))));
     qputenv("CUPS_SERVER", socket.toLocal8Bit());
 
-    Outcome o = outcome(printAside(QStringLiteral("cups:no-such-queue"), QStringLiteral("x")));
+    Outcome o = print("cups:no-such-queue", "x");
     QCOMPARE(o.sent, Sent::NotSent);
     QVERIFY2(o.error.contains(QLatin1String("\"no-such-queue\"")), qPrintable(o.error));
     const QString uuid = QStringLiteral("UMEYE-优美-0001");
-    o = outcome(printAside(QStringLiteral("cups:tarnwell-test"), uuid, QStringLiteral("label-1-copy1")));
+    o = print("cups:tarnwell-test", uuid, "label-1-copy1");
     QVERIFY2(o.sent == Sent::Printed, qPrintable(o.error));
-    QCOMPARE(delivered(QStringLiteral("cups:tarnwell-test"), QStringLiteral("label-1-copy1")), Delivered::Unknown);
+    QCOMPARE(delivered("cups:tarnwell-test", "label-1-copy1"), Delivered::Unknown);
     QTRY_VERIFY_WITH_TIMEOUT(device.finished, 60000);
     QVERIFY(device.received.startsWith("%PDF") && device.received.trimmed().endsWith("%%EOF"));
     testsupport::writeFile(QStringLiteral("queued.pdf"), device.received);
@@ -293,7 +268,7 @@ void TestLabelPrinter::cupsQueueTakesTheSamePage()
 
     // A queue that takes no jobs is not mistaken for one that took the label.
     run(QStringLiteral("cupsreject"), {"-h", socket, "tarnwell-test"});
-    o = outcome(printAside(QStringLiteral("cups:tarnwell-test"), uuid, QStringLiteral("label-1-copy2")));
+    o = print("cups:tarnwell-test", uuid, "label-1-copy2");
     QCOMPARE(o.sent, Sent::NotSent);
     QVERIFY2(o.error.contains(QLatin1String("\"tarnwell-test\" did not take the label: ")), qPrintable(o.error));
 }
