@@ -8,6 +8,7 @@
 
 #include <QHeaderView>
 #include <QIcon>
+#include <QRegularExpression>
 
 namespace {
 
@@ -41,6 +42,8 @@ CustomerMng::CustomerMng(QWidget *parent)
     ui->lineEditDescribe->setEnabled(false);
     ui->lineEditAddress->setEnabled(false);
     ui->lineEditPort->setEnabled(false);
+    ui->lineEditWarnBelow->setEnabled(false);
+    ui->lineEditPattern->setEnabled(false);
 
     QTableWidget *table = ui->tableWidget;
     table->setColumnCount(ColumnCount);
@@ -88,6 +91,12 @@ void CustomerMng::onItemDoubleClicked(QTableWidgetItem *item)
         const QTableWidgetItem *cell = ui->tableWidget->item(row, column);
         fields[column]->setText(cell ? cell->text() : QString());
     }
+    CustomerRules rules;
+    const bool read = customerRules(customerIdByName(ui->lineEditName->text()), &rules);
+    ui->lineEditWarnBelow->setEnabled(read);
+    ui->lineEditPattern->setEnabled(read);
+    ui->lineEditWarnBelow->setText(rules.warnBelow > 0 ? QString::number(rules.warnBelow) : QString());
+    ui->lineEditPattern->setText(rules.serialPattern);
 }
 
 void CustomerMng::on_btnUpdate_clicked()
@@ -130,7 +139,30 @@ void CustomerMng::on_btnUpdate_clicked()
         return;
     }
 
-    const jobs::Gated saved = jobs::saveCustomer(name, describe, host, isNumber ? int(port) : 0);
+    // The rules only once the customer's were read into the fields (a double-click).
+    CustomerRules rules;
+    const bool withRules = ui->lineEditWarnBelow->isEnabled();
+    if (withRules) {
+        const QString warnText = ui->lineEditWarnBelow->text().trimmed();
+        bool warnIsNumber = warnText.isEmpty();
+        rules.warnBelow = warnText.isEmpty() ? 0 : warnText.toLongLong(&warnIsNumber, 10);
+        if (!warnIsNumber || rules.warnBelow < 0) {
+            MessageBox::warning(nullptr, tr("Warning"),
+                                tr("Warn below must be a number of identifiers (0 or empty: never warn)."));
+            return;
+        }
+        rules.serialPattern = ui->lineEditPattern->text();
+        const QRegularExpression pattern(rules.serialPattern);
+        if (!pattern.isValid()) {
+            MessageBox::warning(nullptr, tr("Warning"),
+                                tr("The UUID pattern is not a valid regular expression: %1 (at character %2).")
+                                    .arg(pattern.errorString())
+                                    .arg(pattern.patternErrorOffset()));
+            return;
+        }
+    }
+    const jobs::Gated saved = jobs::saveCustomer(name, describe, host, isNumber ? int(port) : 0,
+                                                 withRules ? &rules : nullptr);
     if (saved == jobs::Gated::Refused) {
         MessageBox::warning(nullptr, tr("Warning"),
                             tr("Only an administrator may edit customers; nothing was changed."));

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -109,7 +110,9 @@ public:
     {
         ++read;
         if (!acceptable(text)) {
-            ++failed;
+            refuse(text, ImportRefusal::Unusable);
+        } else if (!matchesPattern(text)) {
+            refuse(text, ImportRefusal::Pattern);
         } else {
             pending.append(text);
             if (pending.size() >= kBatchValues && !flush())
@@ -119,10 +122,10 @@ public:
         return true;
     }
 
-    bool errorValue(const QString &) override
+    bool errorValue(const QString &code) override
     {
         ++read;
-        ++failed;
+        refuse(code, ImportRefusal::ErrorCell);
         keepAlive();
         return true;
     }
@@ -162,7 +165,9 @@ public:
         const QString &value = cells.at(0);
         const int isUse = exportformat::stateOf(cells.at(2));
         if (!acceptable(value)) {
-            ++failed;
+            refuse(value, ImportRefusal::Unusable);
+        } else if (isUse == SerialUnused && !matchesPattern(value)) {
+            refuse(value, ImportRefusal::Pattern);
         } else if (isUse < 0) {
             ++failed;
             ++statedTally.unknownState;
@@ -252,6 +257,36 @@ public:
     }
 
     void showCount() { listener.progress(read, 0); }
+
+    // The customer's pattern: a value must match it whole (none: any value).
+    void setPattern(const QString &text)
+    {
+        if (!text.isEmpty())
+            pattern = QRegularExpression(QRegularExpression::anchoredPattern(text));
+    }
+    // A pattern the program cannot read (the pool edited by hand) matches nothing: no value
+    // enters unchecked.
+    bool matchesPattern(const QString &text) const
+    {
+        return pattern.pattern().isEmpty() || pattern.match(text).hasMatch();
+    }
+
+    // A value counted failed, listed for the report (the first kMaxListedRefusals).
+    void refuse(const QString &text, ImportRefusal why)
+    {
+        ++failed;
+        if (why == ImportRefusal::Pattern)
+            ++patternRefused;
+        if (refusals.size() < kMaxListedRefusals)
+            refusals.append({text, why});
+        else
+            ++refusalsNotListed;
+    }
+
+    qint64 patternRefused = 0;
+    QList<RefusedValue> refusals;
+    qint64 refusalsNotListed = 0;
+    QRegularExpression pattern;
 
     qint64 succeeded = 0;
     qint64 failed = 0;
@@ -467,6 +502,13 @@ ImportResult ImportJob::run(ImportListener &listener)
         return result;
     }
     ImportRun run(customerId, listener);
+    CustomerRules rules;
+    if (!customerRules(customerId, &rules)) {
+        result.outcome = Outcome::StoreFailed;
+        result.storeFailure = storeError();
+        return result;
+    }
+    run.setPattern(rules.serialPattern);
     const std::unique_ptr<WorkbookReader> reader = openReader(path, kind, &result);
     if (result.refusal != ImportResult::Refusal::None)
         return result;
@@ -495,6 +537,9 @@ ImportResult ImportJob::run(ImportListener &listener)
     result.stated = run.statedTally;
     result.inPool = run.inPool;
     result.storeFailure = run.storeFailureText;
+    result.patternRefused = run.patternRefused;
+    result.refusals = run.refusals;
+    result.refusalsNotListed = run.refusalsNotListed;
     return result;
 }
 

@@ -34,6 +34,19 @@ struct StatedTally {
     void add(const StatedTally &t);
 };
 
+// Why a value of the file was not stored, for the report the operator may save.
+enum class ImportRefusal {
+    Unusable,  // empty, too long for a device, or unreadable text
+    Pattern,   // does not match the customer's identifier pattern
+    ErrorCell, // a cell holding an error, or a stale formula result (the value is its code)
+};
+struct RefusedValue {
+    QString value;
+    ImportRefusal why = ImportRefusal::Unusable;
+};
+// A report lists at most this many refused values (a run may refuse millions).
+constexpr int kMaxListedRefusals = 100000;
+
 struct ImportResult {
     enum class Outcome {
         Refused,     // nothing read, nothing stored, nothing logged; `refusal` says why
@@ -63,6 +76,11 @@ struct ImportResult {
     // Of the failed: values committed batches found in the pool, by state.
     NewSerialsTally inPool;
     QString storeFailure;
+    // Of the failed: values the customer's pattern refused; the values refused by the run
+    // itself (not those the pool held), the first kMaxListedRefusals of them.
+    qint64 patternRefused = 0;
+    QList<RefusedValue> refusals;
+    qint64 refusalsNotListed = 0;
     // The closing log row; logFailure says why it could not be written.
     bool logged = false;
     QString logFailure;

@@ -15,11 +15,21 @@ Gated deleteSerialLogged(const QString &serialNumber, const LogRecord &logRow)
     return deleteSerial(serialNumber) ? Gated::Done : Gated::StoreFailed;
 }
 
-Gated saveCustomer(const QString &name, const QString &value, const QString &hostAddr, int port)
+Gated saveCustomer(const QString &name, const QString &value, const QString &hostAddr, int port,
+                   const CustomerRules *rules)
 {
     if (!signedInMay(Role::Administrator))
         return Gated::Refused;
-    return updateCustomer(name, value, hostAddr, port) ? Gated::Done : Gated::StoreFailed;
+    if (!rules)
+        return updateCustomer(name, value, hostAddr, port) ? Gated::Done : Gated::StoreFailed;
+    const int id = customerIdByName(name);
+    if (id <= 0 || !beginBatch())
+        return Gated::StoreFailed;
+    if (!updateCustomer(name, value, hostAddr, port) || !setCustomerRules(id, *rules)) {
+        rollbackBatch();
+        return Gated::StoreFailed;
+    }
+    return commitBatch() ? Gated::Done : Gated::StoreFailed;
 }
 
 namespace {

@@ -21,8 +21,10 @@ enum class Gated {
 // retired, as the Serial page does it.
 Gated deleteSerialLogged(const QString &serialNumber, const LogRecord &logRow);
 
-// An administrator's save of one customer's identifier kind, host and port.
-Gated saveCustomer(const QString &name, const QString &value, const QString &hostAddr, int port);
+// An administrator's save of one customer's identifier kind, host and port, and with
+// `rules` its low-pool warning and identifier pattern, in one transaction.
+Gated saveCustomer(const QString &name, const QString &value, const QString &hostAddr, int port,
+                   const CustomerRules *rules = nullptr);
 
 // An administrator's changes to the people, each in one batch with its log row (which
 // never holds a password): both are written or neither.

@@ -91,6 +91,30 @@
         <source>Only an administrator may edit customers; nothing was changed.</source>
         <translation>只有管理员可以编辑客户，未做任何更改。</translation>
     </message>
+    <message>
+        <source>Warn below</source>
+        <translation>低于此数时警告</translation>
+    </message>
+    <message>
+        <source>0: never warn</source>
+        <translation>0：从不警告</translation>
+    </message>
+    <message>
+        <source>UUID pattern</source>
+        <translation>UUID 格式</translation>
+    </message>
+    <message>
+        <source>empty: any value</source>
+        <translation>空：任意值</translation>
+    </message>
+    <message>
+        <source>Warn below must be a number of identifiers (0 or empty: never warn).</source>
+        <translation>警告阈值必须是标识数量（0 或空：从不警告）。</translation>
+    </message>
+    <message>
+        <source>The UUID pattern is not a valid regular expression: %1 (at character %2).</source>
+        <translation>UUID 格式不是有效的正则表达式：%1（第 %2 个字符）。</translation>
+    </message>
 </context>
 <context>
     <name>DeviceMng</name>
@@ -1611,6 +1635,46 @@ Nothing was written under that name.</source>
     <message>
         <source>Failed: %1</source>
         <translation>打印失败：%1</translation>
+    </message>
+    <message>
+        <source>Save</source>
+        <translation>保存</translation>
+    </message>
+    <message>
+        <source>Value</source>
+        <translation>值</translation>
+    </message>
+    <message>
+        <source>Reason</source>
+        <translation>原因</translation>
+    </message>
+    <message>
+        <source>does not match the customer&apos;s UUID pattern</source>
+        <translation>不符合该客户的 UUID 格式</translation>
+    </message>
+    <message>
+        <source>the cell holds an error or a stale formula result</source>
+        <translation>单元格为错误值或过期的公式结果</translation>
+    </message>
+    <message>
+        <source>empty, too long or unreadable</source>
+        <translation>为空、过长或无法读取</translation>
+    </message>
+    <message>
+        <source>(%1 more not listed)</source>
+        <translation>（另有 %1 个未列出）</translation>
+    </message>
+    <message>
+        <source>The list could not be saved: %1</source>
+        <translation>列表无法保存：%1</translation>
+    </message>
+    <message>
+        <source>%1 value(s) did not match the customer&apos;s UUID pattern.</source>
+        <translation>%1 个值不符合该客户的 UUID 格式。</translation>
+    </message>
+    <message>
+        <source>Save the list of refused values?</source>
+        <translation>是否保存被拒绝的值的列表？</translation>
     </message>
 </context>
 <context>

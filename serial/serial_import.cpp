@@ -2,12 +2,14 @@
 #include "serial/serial.h"
 #include "ui_serial.h"
 
+#include "base/csvfield.h"
 #include "jobs/importjob.h"
 #include "widgets/displaytext.h"
 #include "widgets/loading.h"
 #include "widgets/messagebox.h"
 
 #include <QCoreApplication>
+#include <QSaveFile>
 #include <QTimer>
 
 namespace {
@@ -184,6 +186,41 @@ bool importAgainConfirmed(const QString &path)
         == QMessageBox::Yes;
 }
 
+// The values the import refused, one per line with the reason, as CSV (UTF-8).
+void saveRefusals(const jobs::ImportResult &run, QWidget *page)
+{
+    const QString path = FileDialog::getSaveFileName(page, Serial::tr("Save"), QStringLiteral("refused.csv"),
+                                                     Serial::tr("Files") + QStringLiteral("(*.csv)"));
+    if (path.isEmpty())
+        return;
+    QByteArray out("\xEF\xBB\xBF");
+    const auto field = [&out](const QString &text) {
+        const QByteArray bytes = text.toUtf8();
+        csvfield::append(out, bytes.constData(), std::size_t(bytes.size()));
+    };
+    field(Serial::tr("Value"));
+    out += ',';
+    field(Serial::tr("Reason"));
+    out += "\r\n";
+    for (const jobs::RefusedValue &r : run.refusals) {
+        field(r.value);
+        out += ',';
+        field(r.why == jobs::ImportRefusal::Pattern ? Serial::tr("does not match the customer's UUID pattern")
+                  : r.why == jobs::ImportRefusal::ErrorCell
+                  ? Serial::tr("the cell holds an error or a stale formula result")
+                  : Serial::tr("empty, too long or unreadable"));
+        out += "\r\n";
+    }
+    if (run.refusalsNotListed > 0) {
+        field(Serial::tr("(%1 more not listed)").arg(run.refusalsNotListed));
+        out += ",\r\n";
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.commit())
+        MessageBox::critical(nullptr, Serial::tr("Error"),
+                             Serial::tr("The list could not be saved: %1").arg(file.errorString()), QMessageBox::Ok);
+}
+
 } // namespace
 
 void Serial::on_btnChoose_clicked()
@@ -237,11 +274,19 @@ void Serial::showResult(const jobs::ImportResult &run)
         + (run.logged ? QString()
                       : QStringLiteral("\n") + tr("The import could not be logged: %1").arg(run.logFailure));
     if (run.outcome == Outcome::Completed) {
-        MessageBox::information(nullptr, tr("title"),
-                                tr("Import completed, import successful ") + QString::number(run.succeeded)
-                                    + tr(", failed ") + QString::number(run.failed) + statedSummary(run.stated)
-                                    + logNote,
-                                QMessageBox::Ok);
+        QString text = tr("Import completed, import successful ") + QString::number(run.succeeded) + tr(", failed ")
+            + QString::number(run.failed) + statedSummary(run.stated) + logNote;
+        if (run.patternRefused > 0)
+            text += QStringLiteral("\n")
+                + tr("%1 value(s) did not match the customer's UUID pattern.").arg(run.patternRefused);
+        if (run.refusals.isEmpty()) {
+            MessageBox::information(nullptr, tr("title"), text, QMessageBox::Ok);
+            return;
+        }
+        text += QStringLiteral("\n") + tr("Save the list of refused values?");
+        if (MessageBox::information(nullptr, tr("title"), text, QMessageBox::Ok | QMessageBox::Save)
+            == QMessageBox::Save)
+            saveRefusals(run, this);
     } else if (run.outcome == Outcome::ReadFailed) {
         // "EXCEL lose" is the program's own wording, kept.
         MessageBox::critical(this, tr("Error"), tr("EXCEL lose") + QStringLiteral("\n") + storedBefore + logNote,

@@ -58,6 +58,12 @@ bool readStock(int customerId, PoolStock *stock)
 
 } // namespace
 
+int customerIdByName(const QString &customerName)
+{
+    const StoreCall call;
+    return firstInt(QStringLiteral("SELECT CustomerID FROM Customers WHERE CustomerName=?"), {customerName}, 0);
+}
+
 bool customerRules(int customerId, CustomerRules *rules)
 {
     const StoreCall call;

@@ -12,6 +12,8 @@ struct CustomerRules {
     qint64 warnBelow = 0;  // 0: never warn
     QString serialPattern; // a regular expression the whole identifier must match; empty: any
 };
+// The id of the customer of that exact name; 0 when there is none (or the store failed).
+int customerIdByName(const QString &customerName);
 // False, with storeError(), when the store could not answer (or the customer is unknown).
 bool customerRules(int customerId, CustomerRules *rules);
 // True when exactly the customer's row was changed (in the caller's batch when one is open).

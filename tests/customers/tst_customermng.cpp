@@ -229,6 +229,39 @@ private slots:
         QCOMPARE(after.svrChecked, 1);
         QVERIFY(stored("UMEYE") == umeye);
     }
+
+    // The low-pool warning and the identifier pattern are edited with the customer: a
+    // warning that is no count or a pattern that is no regular expression is refused with
+    // nothing written; saved ones come back in the next dialog.
+    void rulesEditedWithTheCustomer()
+    {
+        const QString before = allCustomerRows();
+        {
+            Editor e;
+            e.doubleClick(1, 0);
+            QLineEdit *warn = e.edit("lineEditWarnBelow");
+            QLineEdit *pattern = e.edit("lineEditPattern");
+            for (const auto &bad : {QPair<QString, QString>{"abc", ""}, {"-1", ""}, {"50", "GEN-(["}}) {
+                e.retype(warn, bad.first);
+                e.retype(pattern, bad.second);
+                QVERIFY(!e.update());
+                QCOMPARE(MessageBox::last().kind, MessageBox::Warning);
+                QCOMPARE(allCustomerRows(), before);
+            }
+            QVERIFY2(MessageBox::last().text.startsWith(QLatin1String("The UUID pattern is not a valid regular")),
+                     qPrintable(MessageBox::last().text));
+            e.retype(pattern, QStringLiteral("GEN-[0-9]{4}"));
+            QVERIFY(e.update());
+        }
+        CustomerRules rules;
+        QVERIFY(customerRules(2, &rules));
+        QCOMPARE(rules.warnBelow, qint64(50));
+        QCOMPARE(rules.serialPattern, QStringLiteral("GEN-[0-9]{4}"));
+        Editor again;
+        again.doubleClick(1, 1);
+        QCOMPARE(again.edit("lineEditWarnBelow")->text(), QStringLiteral("50"));
+        QCOMPARE(again.edit("lineEditPattern")->text(), QStringLiteral("GEN-[0-9]{4}"));
+    }
 };
 
 TARNWELL_TEST_MAIN(TestCustomerMng)

@@ -193,6 +193,33 @@ private slots:
         }
     }
 
+    // The customer's pattern: values that do not match it whole are counted failed, said in
+    // the box, and listed with the other refused values in the report the box offers to save.
+    void patternRefusalsReported()
+    {
+        CustomerRules rules;
+        rules.serialPattern = QStringLiteral("GEN-[0-9]{4}");
+        QVERIFY(setCustomerRules(2, rules));
+        MessageBox::setNextAnswer(QMessageBox::Save);
+        // The file dialog answers in turn: the file to import, then where the list goes.
+        FileDialog::setNextFileName(
+            writeFile(QStringLiteral("p.xml"), xmlOf({"GEN-0001", "GEN-00012", "x GEN-0002", "", "GEN-0003"})));
+        FileDialog::setNextFileName(QDir::current().absoluteFilePath(QStringLiteral("refused.csv")));
+        click(child<QPushButton>(page.get(), "btnChoose"));
+        click(child<QPushButton>(page.get(), "btnImport"));
+        QTRY_VERIFY(QFile::exists(QStringLiteral("refused.csv")));
+        const MessageBox::Shown box = MessageBox::last();
+        QVERIFY2(box.text.startsWith(resultText(2, 3))
+                     && box.text.contains(QLatin1String("2 value(s) did not match the customer's UUID pattern.")),
+                 qPrintable(box.text));
+        QCOMPARE(box.buttons, QMessageBox::Ok | QMessageBox::Save);
+        QCOMPARE(::pool().mid(0, 2), (QStringList{"2:GEN-0001", "2:GEN-0003"}));
+        QCOMPARE(testsupport::readFile(QStringLiteral("refused.csv")),
+                 QByteArray("\xEF\xBB\xBFValue,Reason\r\nGEN-00012,does not match the customer's UUID pattern\r\n"
+                            "x GEN-0002,does not match the customer's UUID pattern\r\n"
+                            ",\"empty, too long or unreadable\"\r\n"));
+    }
+
     void formats_data()
     {
         QTest::addColumn<QString>("path");
