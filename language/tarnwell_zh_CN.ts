@@ -2138,4 +2138,15 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
         <translation>释放uuid [%1] [%2]：%3</translation>
     </message>
 </context>
+<context>
+    <name>jobs::StockWatch</name>
+    <message>
+        <source>Low pool</source>
+        <translation>库存不足</translation>
+    </message>
+    <message>
+        <source>Low pool: %1 %2 unused</source>
+        <translation>库存不足：%1 剩余 %2 个未使用</translation>
+    </message>
+</context>
 </TS>
