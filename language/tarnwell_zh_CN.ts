@@ -2,6 +2,105 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="zh_CN">
 <context>
+    <name>BatchesDlg</name>
+    <message>
+        <source>Import batches</source>
+        <translation>导入批次</translation>
+    </message>
+    <message>
+        <source>Batch</source>
+        <translation>批次</translation>
+    </message>
+    <message>
+        <source>Time</source>
+        <translation>时间</translation>
+    </message>
+    <message>
+        <source>Station</source>
+        <translation>工位</translation>
+    </message>
+    <message>
+        <source>Person</source>
+        <translation>人员</translation>
+    </message>
+    <message>
+        <source>Customer</source>
+        <translation>客户</translation>
+    </message>
+    <message>
+        <source>Stored</source>
+        <translation>存入</translation>
+    </message>
+    <message>
+        <source>Refused</source>
+        <translation>拒绝</translation>
+    </message>
+    <message>
+        <source>Unused</source>
+        <translation>未使用</translation>
+    </message>
+    <message>
+        <source>Pending</source>
+        <translation>待确认</translation>
+    </message>
+    <message>
+        <source>Used</source>
+        <translation>已使用</translation>
+    </message>
+    <message>
+        <source>Void</source>
+        <translation>作废</translation>
+    </message>
+    <message>
+        <source>Released</source>
+        <translation>已释放</translation>
+    </message>
+    <message>
+        <source>Deleted</source>
+        <translation>已删除</translation>
+    </message>
+    <message>
+        <source>Reconciles</source>
+        <translation>核对</translation>
+    </message>
+    <message>
+        <source>File</source>
+        <translation>文件</translation>
+    </message>
+    <message>
+        <source>SHA-256</source>
+        <translation>SHA-256</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
+        <source>The import batches could not be read: %1</source>
+        <translation>无法读取导入批次：%1</translation>
+    </message>
+    <message>
+        <source>yes</source>
+        <translation>是</translation>
+    </message>
+    <message>
+        <source>NO: %1 accounted for</source>
+        <translation>否：仅有 %1 个有去向</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n import batch(es); every one reconciles.</source>
+        <translation>
+            <numerusform>%n 个导入批次，全部核对无误。</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n import batch(es) do not reconcile.</source>
+        <translation>
+            <numerusform>%n 个导入批次核对不符。</numerusform>
+        </translation>
+    </message>
+</context>
+<context>
     <name>CustomerMng</name>
     <message>
         <source>CustomerMng</source>
@@ -1675,6 +1774,14 @@ Nothing was written under that name.</source>
     <message>
         <source>Save the list of refused values?</source>
         <translation>是否保存被拒绝的值的列表？</translation>
+    </message>
+    <message>
+        <source>Every import batch and what became of the serial numbers it stored</source>
+        <translation>每个导入批次及其存入的序列号的去向</translation>
+    </message>
+    <message>
+        <source>Batches</source>
+        <translation>批次</translation>
     </message>
 </context>
 <context>

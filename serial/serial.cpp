@@ -3,6 +3,7 @@
 
 #include "formats/exportformat.h"
 #include "jobs/roleactions.h"
+#include "serial/batchesdlg.h"
 #include "serial/historydlg.h"
 #include "serial/reprintlabeldlg.h"
 #include "store/datastore.h"
@@ -293,6 +294,13 @@ void Serial::onCheckBoxSelAll(int state)
             break;
         item->setCheckState(Qt::CheckState(state));
     }
+}
+
+void Serial::on_btnBatches_clicked()
+{
+    auto *dialog = new BatchesDlg(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->show();
 }
 
 void Serial::on_btnHistory_clicked()

@@ -44,6 +44,7 @@ private slots:
     void on_btnDelete_clicked();
     // Opens the history of the selected row's identifier.
     void on_btnHistory_clicked();
+    void on_btnBatches_clicked();
     // Asks another copy of the selected used row's label, with a reason.
     void on_btnReprintLabel_clicked();
 public slots:

@@ -5,6 +5,7 @@
 #include "tests/support/testsupport.h"
 
 #include "jobs/importjob.h"
+#include "serial/batchesdlg.h"
 #include "serial/historydlg.h"
 #include "serial/serial.h"
 #include "store/datastore.h"
@@ -288,6 +289,17 @@ private slots:
         QCOMPARE(testsupport::columnTexts(history, 3), (QStringList{"imported", "claimed"}));
         QCOMPARE(testsupport::columnTexts(history, 5), (QStringList{"", "DEV-2"}));
         QCOMPARE(testsupport::cellText(history, 0, 6), QStringLiteral("batch-7.xml"));
+
+        // The batch's figures as tarnwell-admin batches gives them, in the page's dialog.
+        click(testsupport::child(&page, "btnBatches"));
+        auto *batches = page.findChild<BatchesDlg *>();
+        QVERIFY(batches && batches->isVisible() && batches->loaded());
+        auto *rows = testsupport::child<QTableWidget>(batches, "tableBatches");
+        QCOMPARE(rows->rowCount(), 1);
+        QStringList cells;
+        for (int col = 5; col <= 15; col += 1)
+            cells << testsupport::cellText(rows, 0, col);
+        QCOMPARE(cells.mid(0, 10), (QStringList{"3", "1", "3", "0", "0", "0", "0", "0", "yes", "batch-7.xml"}));
     }
 };
 
