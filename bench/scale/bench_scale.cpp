@@ -5,7 +5,7 @@
 // previous version made. Every figure stands beside the designed statements, the bare
 // store calls or the previous version's work on the same pool, in the same run.
 //
-//   bench_scale [--rows N] [--engine sqlite|postgresql|both] [--only open,store,serial,log,history]
+//   bench_scale [--rows N] [--engine sqlite|postgresql|both] [--only open,store,serial,log,history,batches]
 //               [--runs R] [--filters all|main] [--server-folder DIR]
 //   N: TARNWELL_BENCH_ROWS (default 10000000); the pool and the log each get N rows.
 //   The SQLite files are kept in TARNWELL_BENCH_DATA (default build/bench-data): the
@@ -659,6 +659,73 @@ void historySection(qint64 rows)
     }
 }
 
+// ---- stock and import batches ---------------------------------------------------------
+
+// The Burning page's stock of a customer and the reconciliation of every import batch, from
+// the counts kept per customer and per batch, beside the statements that count the pool's
+// rows for the same figures, on the same pool in the same run. The pool is split into 100
+// batches once per pool (the triggers count them as the rows change).
+void batchSection(qint64 rows)
+{
+    if (bench::scalar(storeDatabase, QStringLiteral("SELECT COUNT(*) FROM ImportBatches WHERE BatchID > 1")) == 0) {
+        say("\nsplitting %lld identifiers into 100 import batches ...\n", rows);
+        QElapsedTimer t;
+        t.start();
+        QStringList fill{QStringLiteral("BEGIN"),
+                         engine == Engine::PostgreSQL ? QStringLiteral("SET LOCAL statement_timeout = 0")
+                                                      : QStringLiteral("SELECT 1")};
+        for (int b = 2; b <= 101; ++b)
+            fill << QStringLiteral("INSERT INTO ImportBatches (BatchID, FileName, FileHash, CustomerID, BatchDate, "
+                                   "BatchStation, BatchUser, Stored, Refused) VALUES (%1, 'bench-%1.xlsx', 'h%1', 1, "
+                                   "'2026-01-01 08:00:00', 'bench', 'bench', 0, 0)")
+                        .arg(b);
+        fill << QStringLiteral("UPDATE SerialNumbers SET BatchID = 2 + SNID % 100")
+             << QStringLiteral("UPDATE ImportBatches SET Stored = (SELECT COUNT(*) FROM SerialNumbers s WHERE "
+                               "s.BatchID = ImportBatches.BatchID)")
+             << QStringLiteral("COMMIT");
+        bool ok = true;
+        for (const QString &sql : fill)
+            ok = ok && bench::exec(storeDatabase, sql);
+        say("  in %.0f s%s\n", double(t.elapsed()) / 1000, ok ? "" : " (FAILED)");
+        if (!ok)
+            return;
+    }
+    struct Call {
+        const char *what;
+        std::function<void(int)> call;
+        QString plain; // the same figures counted from the pool's rows
+    };
+    const Call calls[] =
+        {
+            {"stock of a customer (poolStock)",
+             [](int) {
+        PoolStock stock;
+        poolStock(1, &stock);
+             },
+             QStringLiteral("SELECT IsUse, COUNT(*) FROM SerialNumbers WHERE CustomerID = 1 GROUP BY IsUse")},
+            {"every batch reconciled (importBatches)",
+             [](int) {
+        QList<BatchReport> batches;
+        importBatches(&batches);
+             },
+             QStringLiteral("SELECT BatchID, IsUse, COUNT(*) FROM SerialNumbers GROUP BY BatchID, IsUse")},
+               };
+    say("\n## Stock and import batches, %s, %lld identifiers in %lld batches: the store call, the fastest batch's "
+        "mean per call; baseline: the pool's rows counted (median of %d)\n\n"
+        "| figure | store call | its CPU | rows counted | x faster | target | load |\n"
+        "|---|---:|---:|---:|---:|---|---:|\n",
+        engineName(), rows, bench::scalar(storeDatabase, QStringLiteral("SELECT COUNT(*) FROM ImportBatches")),
+        baseRuns);
+    for (const Call &c : calls) {
+        double cpu = 0;
+        const double kept = timeCall(c.call, &cpu);
+        const Timing counted = timeDesigned(c.plain);
+        say("| %s | %s | %s | %s | %.0f | < %.0f ms: %s | %.1f |\n", c.what, qPrintable(fine(kept)),
+            qPrintable(fine(cpu)), qPrintable(ms(counted.wall) + QStringLiteral(" ms")), counted.wall / kept, 200.0,
+            kept < 200 ? "met" : "MISSED", bench::loadAverage());
+    }
+}
+
 // ---- child processes: the start ------------------------------------------------------
 
 // In a child: the start as the program makes it, to the login dialog on the screen.
@@ -799,7 +866,8 @@ bool wants(const Plan &plan, const char *section)
 // cannot be opened.
 bool pageSections(const Plan &plan)
 {
-    if (!wants(plan, "store") && !wants(plan, "serial") && !wants(plan, "log") && !wants(plan, "history"))
+    if (!wants(plan, "store") && !wants(plan, "serial") && !wants(plan, "log") && !wants(plan, "history")
+        && !wants(plan, "batches"))
         return true;
     openDatabase();
     if (!storeDatabase.isOpen())
@@ -812,6 +880,8 @@ bool pageSections(const Plan &plan)
         logSection();
     if (wants(plan, "history"))
         historySection(plan.rows);
+    if (wants(plan, "batches"))
+        batchSection(plan.rows);
     closeDatabase();
     return true;
 }
@@ -988,7 +1058,7 @@ int main(int argc, char *argv[])
                                        QStringLiteral("all"))
         == QLatin1String("all");
     plan.sections = bench::textOption(arguments, QStringLiteral("--only"), "TARNWELL_BENCH_SECTIONS",
-                                      QStringLiteral("open,store,serial,log,history"))
+                                      QStringLiteral("open,store,serial,log,history,batches"))
                         .split(QLatin1Char(','));
     runs = int(bench::sizeOption(arguments, QStringLiteral("--runs"), "TARNWELL_BENCH_RUNS", 3));
     baseRuns = int(bench::sizeOption(arguments, QStringLiteral("--base-runs"), "TARNWELL_BENCH_BASE_RUNS", 2));
