@@ -2,12 +2,12 @@
 
 #include "labels/qrcode.h"
 
-#include <QFile>
 #include <QFont>
 #include <QFontMetricsF>
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QSaveFile>
 #include <QTextBoundaryFinder>
 
 #include <algorithm>
@@ -104,18 +104,53 @@ QString LabelRender::cut(const QString &text, const std::function<bool(const QSt
     return fits(kEllipsis) ? kEllipsis : QString();
 }
 
-bool LabelRender::toPdf(const LabelTemplate &t, const LabelValues &values, const QString &path, QString *error)
+bool LabelRender::prepareQr(const LabelTemplate &t, const LabelValues &values, QrCode *qr, QString *error)
 {
-    QrCode qr;
     const bool needsQr = std::any_of(t.items.cbegin(), t.items.cend(),
                                      [](const LabelItem &i) { return i.kind == LabelItem::Qr; });
-    if (needsQr && !QrCode::encode(values.uuid.toUtf8(), &qr, error))
+    if (needsQr && !QrCode::encode(values.uuid.toUtf8(), qr, error))
         return false;
-    // Refused before the file is opened: no half-drawn label is left behind.
     for (const LabelItem &item : t.items)
-        if (item.kind == LabelItem::Qr && !moduleDots(item, qr, error))
+        if (item.kind == LabelItem::Qr && !moduleDots(item, *qr, error))
             return false;
-    QFile file(path);
+    return true;
+}
+
+void LabelRender::paint(const LabelTemplate &t, const LabelValues &values, const QrCode &qr, QPainter *p)
+{
+    QPaintDevice *device = p->device();
+    const double px = device->logicalDpiX() / 25.4;
+    for (const LabelItem &item : t.items) {
+        if (item.kind == LabelItem::Qr) {
+            const double module = item.width * px / (qr.size() + 2 * kQuietModules);
+            const QPointF origin(item.x * px + kQuietModules * module, item.y * px + kQuietModules * module);
+            p->fillRect(QRectF(item.x * px, item.y * px, item.width * px, item.width * px), Qt::white);
+            for (int y = 0; y < qr.size(); ++y)
+                for (int x = 0; x < qr.size(); ++x)
+                    if (qr.dark(x, y))
+                        p->fillRect(QRectF(origin.x() + x * module, origin.y() + y * module, module, module),
+                                    Qt::black);
+            continue;
+        }
+        const QFont font = labelFont(item.pointSize);
+        p->setFont(font);
+        p->setPen(Qt::black);
+        const QFontMetricsF metrics(font, device);
+        const double room = item.width * px;
+        const QString line = cut(lineOf(item, values),
+                                 [&](const QString &s) { return metrics.horizontalAdvance(s) <= room; });
+        p->drawText(QRectF(item.x * px, item.y * px, room, item.height() * px), Qt::AlignLeft | Qt::AlignTop, line);
+    }
+}
+
+bool LabelRender::toPdf(const LabelTemplate &t, const LabelValues &values, const QString &path, QString *error)
+{
+    // Refused before the file is opened: no half-drawn label is left behind. The page is
+    // written under a temporary name and renamed when whole.
+    QrCode qr;
+    if (!prepareQr(t, values, &qr, error))
+        return false;
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         *error = tr("The label could not be written to %1: %2").arg(path, file.errorString());
         return false;
@@ -127,30 +162,9 @@ bool LabelRender::toPdf(const LabelTemplate &t, const LabelValues &values, const
         pdf.setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter);
         pdf.setCreator(QStringLiteral("Tarnwell"));
         QPainter p(&pdf);
-        const double px = kPdfDpi / 25.4;
-        for (const LabelItem &item : t.items) {
-            if (item.kind == LabelItem::Qr) {
-                const double module = item.width * px / (qr.size() + 2 * kQuietModules);
-                const QPointF origin(item.x * px + kQuietModules * module, item.y * px + kQuietModules * module);
-                p.fillRect(QRectF(item.x * px, item.y * px, item.width * px, item.width * px), Qt::white);
-                for (int y = 0; y < qr.size(); ++y)
-                    for (int x = 0; x < qr.size(); ++x)
-                        if (qr.dark(x, y))
-                            p.fillRect(QRectF(origin.x() + x * module, origin.y() + y * module, module, module),
-                                       Qt::black);
-                continue;
-            }
-            const QFont font = labelFont(item.pointSize);
-            p.setFont(font);
-            p.setPen(Qt::black);
-            const QFontMetricsF metrics(font, &pdf);
-            const double room = item.width * px;
-            const QString line = cut(lineOf(item, values),
-                                     [&](const QString &s) { return metrics.horizontalAdvance(s) <= room; });
-            p.drawText(QRectF(item.x * px, item.y * px, room, item.height() * px), Qt::AlignLeft | Qt::AlignTop, line);
-        }
+        paint(t, values, qr, &p);
     }
-    if (file.error() != QFileDevice::NoError || !file.flush()) {
+    if (file.error() != QFileDevice::NoError || !file.commit()) {
         *error = tr("The label could not be written to %1: %2").arg(path, file.errorString());
         return false;
     }

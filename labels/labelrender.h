@@ -9,7 +9,11 @@
 #include <QString>
 #include <functional>
 
+class QPainter;
+
 namespace labels {
+
+class QrCode;
 
 class LabelRender
 {
@@ -25,6 +29,12 @@ public:
     // Writes one page to `path`; false with `error` when the QR cannot be made or the
     // file cannot be written.
     static bool toPdf(const LabelTemplate &t, const LabelValues &values, const QString &path, QString *error);
+    // The QR of `values` for every QR item of `t`; false with `error` when it cannot be made or
+    // would be too fine to scan there. Checked before anything is opened or sent.
+    static bool prepareQr(const LabelTemplate &t, const LabelValues &values, QrCode *qr, QString *error);
+    // Draws the label on `painter`, begun on a page of the label's size without margins, at
+    // its device's resolution: the one drawing of the PDF file and of a print queue.
+    static void paint(const LabelTemplate &t, const LabelValues &values, const QrCode &qr, QPainter *painter);
     // The label as ZPL (UTF-8); false with `error` when the QR cannot be made.
     static bool toZpl(const LabelTemplate &t, const LabelValues &values, QByteArray *zpl, QString *error);
 

@@ -535,6 +535,73 @@
     </message>
 </context>
 <context>
+    <name>LabelPrinter</name>
+    <message>
+        <source>cups:QUEUE (a print queue of this computer), zpl://HOST[:PORT] (a ZPL label printer on the network, port 9100 when none is given) or pdf:FOLDER (one PDF file per label)</source>
+        <translation>cups:队列（本机的打印队列）、zpl://主机[:端口]（网络上的 ZPL 标签打印机，未写端口时为 9100）或 pdf:文件夹（每个标签一个 PDF 文件）</translation>
+    </message>
+    <message>
+        <source>The label printer at %1 does not answer: %2</source>
+        <translation>%1 的标签打印机无应答：%2</translation>
+    </message>
+    <message>
+        <source>no connection within %1 s</source>
+        <translation>%1 秒内未能连接</translation>
+    </message>
+    <message>
+        <source>it took only part of the label (%1)</source>
+        <translation>它只接收了标签的一部分（%1）</translation>
+    </message>
+    <message>
+        <source>it cut the connection before taking the whole label (%1)</source>
+        <translation>它在接收完整标签之前断开了连接（%1）</translation>
+    </message>
+    <message>
+        <source>it did not take the whole label within %1 s</source>
+        <translation>它在 %1 秒内未接收完整标签</translation>
+    </message>
+    <message>
+        <source>The label folder %1 does not exist and cannot be made.</source>
+        <translation>标签文件夹 %1 不存在，也无法创建。</translation>
+    </message>
+    <message>
+        <source>There is no print queue &quot;%1&quot; on this computer.</source>
+        <translation>本机没有打印队列“%1”。</translation>
+    </message>
+    <message>
+        <source>The print queue &quot;%1&quot; takes no page of %2 × %3 mm.</source>
+        <translation>打印队列“%1”不接受 %2 × %3 毫米的纸张。</translation>
+    </message>
+    <message>
+        <source>The print queue &quot;%1&quot; did not take the label.</source>
+        <translation>打印队列“%1”未接收此标签。</translation>
+    </message>
+    <message>
+        <source>The print queue &quot;%1&quot; did not take the label: %2</source>
+        <translation>打印队列“%1”未接收此标签：%2</translation>
+    </message>
+    <message>
+        <source>Label printer &quot;%1&quot;: %2. Write %3.</source>
+        <translation>标签打印机“%1”：%2。请写成 %3。</translation>
+    </message>
+    <message>
+        <source>no print queue is named</source>
+        <translation>未指定打印队列</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; is not a host with a port from 1 to 65535</source>
+        <translation>“%1”不是带 1 到 65535 端口的主机</translation>
+    </message>
+    <message>
+        <source>no folder is named</source>
+        <translation>未指定文件夹</translation>
+    </message>
+    <message>
+        <source>not a kind of printer this program knows</source>
+        <translation>不是本程序支持的打印机类型</translation>
+    </message>
+</context>
+<context>
     <name>LabelRender</name>
     <message>
         <source>The label could not be written to %1: %2</source>

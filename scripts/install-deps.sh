@@ -6,7 +6,7 @@
 #                           sqlite3, LibreOffice for the workbook round trips, a PostgreSQL server,
 #                           dpkg-shlibdeps, file and desktop-file-validate for the .deb,
 #                           clang-format for scripts/check-format.sh,
-#                           zbarimg and pdftoppm for the label round trips)
+#                           zbarimg and pdftoppm for the label round trips, cupsd and lpadmin for a print queue of the tests' own)
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config ccache
@@ -14,7 +14,7 @@ build_pkgs=(cmake ninja-build g++ pkg-config ccache
             libquazip1-qt5-dev libgsf-1-dev libsqlite3-dev libpq-dev libsodium-dev libqrencode-dev fonts-dejavu-core fonts-liberation2 fonts-wqy-microhei)
 test_pkgs=(xvfb xauth xdotool x11-apps imagemagick clang libclang-rt-14-dev sqlite3
            libreoffice-calc-nogui postgresql dpkg-dev file desktop-file-utils clang-format
-           zbar-tools poppler-utils)
+           zbar-tools poppler-utils cups)
 
 want=("${build_pkgs[@]}")
 [ "${1:-build}" = test ] && want+=("${test_pkgs[@]}")
