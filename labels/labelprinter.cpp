@@ -7,12 +7,12 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QHostAddress>
 #include <QPageSize>
 #include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QTcpSocket>
+#include <QUrl>
 
 #include <cerrno>
 #include <cstring>
@@ -35,40 +35,15 @@ QString forms()
                             "on the network, port 9100 when none is given) or pdf:FOLDER (one PDF file per label)");
 }
 
-// The ZPL printer's host and port, or false when `rest` (after "zpl://") names none.
-bool parseHostPort(const QString &rest, QString *host, quint16 *port)
+// The ZPL printer's host and port (an IPv6 address in brackets), or false when `v` names none.
+bool parseZpl(const QString &v, QString *host, quint16 *port)
 {
-    QString portText;
-    if (rest.startsWith(QLatin1Char('['))) {
-        const int close = rest.indexOf(QLatin1Char(']'));
-        if (close < 0)
-            return false;
-        *host = rest.mid(1, close - 1);
-        const QString after = rest.mid(close + 1);
-        if (!after.isEmpty() && !after.startsWith(QLatin1Char(':')))
-            return false;
-        portText = after.mid(1);
-        if (QHostAddress(*host).protocol() != QAbstractSocket::IPv6Protocol)
-            return false;
-    } else if (rest.count(QLatin1Char(':')) > 1) {
-        *host = rest; // an IPv6 address without brackets takes no port
-        if (QHostAddress(*host).protocol() != QAbstractSocket::IPv6Protocol)
-            return false;
-    } else {
-        const int colon = rest.indexOf(QLatin1Char(':'));
-        *host = colon < 0 ? rest : rest.left(colon);
-        portText = colon < 0 ? QString() : rest.mid(colon + 1);
-        if (colon >= 0 && portText.isEmpty())
-            return false;
-    }
-    if (host->isEmpty() || host->contains(QLatin1Char('/')) || host->contains(QLatin1Char(' ')))
+    const QUrl url(v, QUrl::StrictMode);
+    const int n = url.port(9100);
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() || n < 1
+        || !(url.path().isEmpty() || url.path() == QLatin1String("/")) || url.hasQuery() || url.hasFragment())
         return false;
-    if (portText.isEmpty() && !rest.endsWith(QLatin1Char(':')))
-        return true;
-    bool ok = false;
-    const uint n = portText.toUInt(&ok);
-    if (!ok || n < 1 || n > 65535)
-        return false;
+    *host = url.host();
     *port = static_cast<quint16>(n);
     return true;
 }
@@ -140,8 +115,10 @@ private:
                 return fail(LabelPrinter::tr("it did not take the whole label within %1 s").arg(kZplTimeoutMs / 1000));
             }
             // Short slices: the acknowledgement of the last bytes raises no event of its own.
-            pollfd p{sock, static_cast<short>(closed ? 0 : POLLIN), 0};
-            if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
+            pollfd p{sock, POLLIN, 0};
+            if (closed)
+                ::poll(nullptr, 0, 20);
+            else if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
                 char buffer[512]; // what a printer says back is not needed
                 const ssize_t n = ::recv(sock, buffer, sizeof buffer, MSG_DONTWAIT);
                 if (n == 0)
@@ -299,11 +276,8 @@ bool PrinterSetting::parse(const QString &text, PrinterSetting *out, QString *er
             return refuse(LabelPrinter::tr("no print queue is named"));
     } else if (v.startsWith(QLatin1String("zpl://"), Qt::CaseInsensitive)) {
         s.kind = Zpl;
-        QString rest = v.mid(6);
-        if (rest.endsWith(QLatin1Char('/')))
-            rest.chop(1);
-        if (!parseHostPort(rest, &s.target, &s.port))
-            return refuse(LabelPrinter::tr("\"%1\" is not a host with a port from 1 to 65535").arg(rest));
+        if (!parseZpl(v, &s.target, &s.port))
+            return refuse(LabelPrinter::tr("\"%1\" is not a host with a port from 1 to 65535").arg(v.mid(6)));
     } else if (v.startsWith(QLatin1String("pdf:"), Qt::CaseInsensitive)) {
         s.kind = PdfFolder;
         s.target = v.mid(4);
