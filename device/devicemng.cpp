@@ -178,7 +178,8 @@ void DeviceMng::setLabelQueue(jobs::LabelQueue *queue)
 void DeviceMng::showLabelsWaiting(int count, const QString &why)
 {
     ui->lblLabelsWaiting->setVisible(count != 0);
-    ui->lblLabelsWaiting->setText(count < 0 ? tr("Labels waiting: unknown") : tr("%n label(s) waiting", nullptr, count));
+    ui->lblLabelsWaiting->setText(count < 0 ? tr("Labels waiting: unknown")
+                                            : tr("%n label(s) waiting", nullptr, count));
     // Why they wait, where the operator can read it in full.
     ui->lblLabelsWaiting->setToolTip(why);
 }

@@ -120,9 +120,9 @@ private:
         QMetaObject::invokeMethod(
             owner,
             [q = owner, count, why] {
-                q->waitingCount = count;
-                q->error = why;
-                emit q->waitingChanged(count, why);
+            q->waitingCount = count;
+            q->error = why;
+            emit q->waitingChanged(count, why);
             },
             Qt::QueuedConnection);
     }
@@ -193,8 +193,8 @@ private:
             return storeFailed();
         for (const PendingLabel &l : cutOff) {
             // Another printer than the one this station prints on now cannot be asked.
-            const LabelPrinter::Delivered delivered =
-                l.printer == setting.text ? printer->delivered(jobName(l)) : LabelPrinter::Delivered::Unknown;
+            const LabelPrinter::Delivered delivered = l.printer == setting.text ? printer->delivered(jobName(l))
+                                                                                : LabelPrinter::Delivered::Unknown;
             bool done = false;
             if (delivered == LabelPrinter::Delivered::Yes) {
                 done = endLabelPrint(l.labelId);
@@ -205,10 +205,11 @@ private:
                                        "not known. Check the device's box and reprint the label if it has none.")
                                         .arg(l.printer);
                 done = failLabel(l.labelId, why,
-                                 makeLogRecord(tr("Label"), tr("Label copy %1 of %2 (device %3) may not have printed: "
-                                                               "check the box, reprint if it has none")
-                                                                .arg(l.copy)
-                                                                .arg(l.serialNumber, l.deviceSerialNum)));
+                                 makeLogRecord(tr("Label"),
+                                               tr("Label copy %1 of %2 (device %3) may not have printed: "
+                                                  "check the box, reprint if it has none")
+                                                   .arg(l.copy)
+                                                   .arg(l.serialNumber, l.deviceSerialNum)));
             }
             if (!done)
                 return storeFailed();
@@ -239,9 +240,10 @@ private:
                 u.labelId = l.labelId;
                 u.sent = printer->print(labelTemplate, valuesOf(l), jobName(l), &u.why);
                 if (u.sent == LabelPrinter::Sent::Unprintable)
-                    u.logRow = makeLogRecord(tr("Label"), tr("Label copy %1 of %2 (device %3) cannot be printed: %4")
-                                                              .arg(l.copy)
-                                                              .arg(l.serialNumber, l.deviceSerialNum, u.why));
+                    u.logRow = makeLogRecord(tr("Label"),
+                                             tr("Label copy %1 of %2 (device %3) cannot be printed: %4")
+                                                 .arg(l.copy)
+                                                 .arg(l.serialNumber, l.deviceSerialNum, u.why));
                 if (!record(u)) {
                     unrecorded.append(u);
                     storeFailed();
@@ -269,7 +271,8 @@ LabelQueue::~LabelQueue()
         runningQueues.remove(this);
     }
     if (started) {
-        QMetaObject::invokeMethod(worker, [w = worker] { w->end(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            worker, [w = worker] { w->end(); }, Qt::BlockingQueuedConnection);
         thread.quit();
         thread.wait();
     }
@@ -284,7 +287,8 @@ void LabelQueue::start()
     thread.setObjectName(QStringLiteral("labels"));
     thread.start();
     worker->roundAsked = true;
-    QMetaObject::invokeMethod(worker, [w = worker] { w->begin(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        worker, [w = worker] { w->begin(); }, Qt::QueuedConnection);
     const QMutexLocker lock(&runningLock);
     runningQueues.insert(this);
 }
@@ -300,7 +304,8 @@ void LabelQueue::wake()
 {
     if (!started || worker->roundAsked.exchange(true))
         return;
-    QMetaObject::invokeMethod(worker, [w = worker] { w->round(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        worker, [w = worker] { w->round(); }, Qt::QueuedConnection);
 }
 
 } // namespace jobs

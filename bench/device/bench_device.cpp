@@ -161,31 +161,36 @@ public:
         QMetaObject::invokeMethod(
             &home,
             [this] {
-                sink = new testsupport::ZplSink;
-                sink->open();
-                sink->arrived = [this](const testsupport::ZplSink::Job &) { ++arrived; };
+            sink = new testsupport::ZplSink;
+            sink->open();
+            sink->arrived = [this](const testsupport::ZplSink::Job &) { ++arrived; };
             },
             Qt::BlockingQueuedConnection);
     }
     ~SinkThread()
     {
-        QMetaObject::invokeMethod(&home, [this] { delete sink; }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            &home, [this] { delete sink; }, Qt::BlockingQueuedConnection);
         thread.quit();
         thread.wait();
     }
     QList<testsupport::ZplSink::Job> jobs()
     {
         QList<testsupport::ZplSink::Job> copy;
-        QMetaObject::invokeMethod(&home, [this, &copy] { copy = sink->jobs; }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            &home, [this, &copy] { copy = sink->jobs; }, Qt::BlockingQueuedConnection);
         return copy;
     }
-    // Until `n` labels arrived (or 60 s passed).
-    void waitFor(int n)
+    // Until `n` labels arrived; fails after 30 s with why the queue says they wait.
+    void waitFor(int n, const jobs::LabelQueue &queue)
     {
         QElapsedTimer t;
         t.start();
-        while (arrived < n && t.elapsed() < 60000)
+        while (arrived < n) {
+            if (t.elapsed() > 30000)
+                fail(QStringLiteral("labels did not arrive: ") + queue.lastError());
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
     }
     testsupport::ZplSink *sink = nullptr;
     std::atomic<int> arrived{0};
@@ -240,7 +245,10 @@ void benchLabels(const devicesim::SimProcess &sim)
     QFile ini(QStringLiteral("tarnwell.ini"));
     if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
         fail(ini.errorString());
-    ini.write(QStringLiteral("[labels]\nprinter=zpl://127.0.0.1:%1\n").arg(printer.sink->port()).toUtf8());
+    ini.write(QStringLiteral("[labels]\nprinter=zpl://127.0.0.1:%1\ntemplate=%2\n")
+                  .arg(printer.sink->port())
+                  .arg(QStringLiteral(TARNWELL_RUN_DIR "/Resources/label-template.txt"))
+                  .toUtf8());
     ini.close();
     closeDatabase();
     openDatabase();
@@ -255,7 +263,7 @@ void benchLabels(const devicesim::SimProcess &sim)
         jobs::BurnJob job;
         for (int i = 0; i < 50; ++i) {
             job.run(freshRows(sim, 1, &taken), {}, &single);
-            printer.waitFor(single.at.size());
+            printer.waitFor(single.at.size(), queue);
         }
     }
     QList<qint64> latencies;
@@ -277,7 +285,7 @@ void benchLabels(const devicesim::SimProcess &sim)
     t.start();
     const int onBurnt = job.run(rows, {}, &many).burnt;
     const qint64 onNs = t.nsecsElapsed();
-    printer.waitFor(before + onBurnt);
+    printer.waitFor(before + onBurnt, queue);
     const qint64 allLabelsNs = t.nsecsElapsed();
     out << "labels: Burn pass of " << burnDevices << " devices, labels off " << ms(offNs) << " ms (" << offBurnt
         << " burnt), on " << ms(onNs) << " ms (" << onBurnt << " burnt); ratio on/off "

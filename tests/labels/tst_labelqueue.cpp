@@ -189,9 +189,9 @@ private slots:
 
         // Settled once: a reprint of the uncertain one is a new copy, printed once.
         int copy = 0;
-        QCOMPARE(reprintLabel(QStringLiteral("LS-0003"), QStringLiteral("box had none"),
-                              [](int) { return makeLogRecord(QStringLiteral("Label"), QStringLiteral("reprint")); },
-                              &copy),
+        QCOMPARE(reprintLabel(
+                     QStringLiteral("LS-0003"), QStringLiteral("box had none"),
+                     [](int) { return makeLogRecord(QStringLiteral("Label"), QStringLiteral("reprint")); }, &copy),
                  ReprintResult::Queued);
         queue.wake();
         QTRY_COMPARE(count(QStringLiteral("Labels WHERE SerialNumber='LS-0003' AND LabelState=2")), 1);

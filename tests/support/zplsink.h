@@ -56,8 +56,8 @@ public:
         qint64 arrivedNs = 0;
     };
     QList<Job> jobs;
-    int jobsCut = 0;      // connections that ended without a whole ^XA..^XZ job
-    int dropNext = 0;     // this many next connections are reset on arrival (nothing read)
+    int jobsCut = 0;  // connections that ended without a whole ^XA..^XZ job
+    int dropNext = 0; // this many next connections are reset on arrival (nothing read)
     std::function<void(const Job &)> arrived;
 
     // Listens on 127.0.0.1 at `port` (0: any free one, kept for the next open()).
@@ -66,8 +66,8 @@ public:
         if (!server.listen(QHostAddress::LocalHost, port ? port : portNumber))
             return false;
         portNumber = server.serverPort();
-        QObject::connect(&server, &QTcpServer::newConnection, &server, [this] { accept(); },
-                         Qt::UniqueConnection);
+        QObject::connect(
+            &server, &QTcpServer::newConnection, &server, [this] { accept(); }, Qt::UniqueConnection);
         return true;
     }
     // Nobody listens any more: a connection is refused.
