@@ -166,6 +166,22 @@ DeviceMng::DeviceMng(QWidget *parent)
     readers = std::make_unique<QThreadPool>();
     readers->setMaxThreadCount(4);
     ui->lblNotVerified->setVisible(!jobs::devicecalls::readBackSupported());
+    ui->lblLabelsWaiting->setVisible(false);
+}
+
+void DeviceMng::setLabelQueue(jobs::LabelQueue *queue)
+{
+    connect(queue, &jobs::LabelQueue::waitingChanged, this, &DeviceMng::showLabelsWaiting);
+    showLabelsWaiting(queue->waiting(), queue->lastError());
+}
+
+void DeviceMng::showLabelsWaiting(int count, const QString &why)
+{
+    ui->lblLabelsWaiting->setVisible(count != 0);
+    ui->lblLabelsWaiting->setText(count < 0 ? tr("Labels waiting: unknown")
+                                            : tr("%n label(s) waiting", nullptr, count));
+    // Why they wait, where the operator can read it in full.
+    ui->lblLabelsWaiting->setToolTip(why);
 }
 
 DeviceMng::~DeviceMng()

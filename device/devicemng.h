@@ -4,6 +4,7 @@
 
 #include "jobs/burnjob.h"
 #include "jobs/devicecalls.h"
+#include "jobs/labelqueue.h"
 #include "platform/netsdk/z7netsdk.h"
 #include "store/datastore.h"
 
@@ -40,6 +41,8 @@ public:
     int tickInterval() const { return tickMs; }
     // Offers what the signed-in person's role allows (Rework: supervisors and up).
     void applyRole();
+    // The station's label queue (none: labels are off): the page shows how many wait.
+    void setLabelQueue(jobs::LabelQueue *queue);
 
 signals:
     void sendOnSerial();
@@ -94,6 +97,7 @@ private:
     QString stopText(const jobs::BurnStop &stop) const;
     static QString summary(const jobs::BurnSummary &done);
     void matchFailed();
+    void showLabelsWaiting(int count, const QString &why);
 
     int searchTimerId = 0;
     int searchCountdown;

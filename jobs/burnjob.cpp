@@ -1,4 +1,5 @@
 #include "jobs/burnjob.h"
+#include "jobs/labelqueue.h"
 
 #include "jobs/devicecalls.h"
 
@@ -491,6 +492,9 @@ struct BurnJob::Pass {
         const QList<Outcome> outcomes = *waiting;
         waiting->clear();
         const RecordAnswer recorded = onStore([this, &outcomes] { return recordInStore(outcomes); });
+        // Their labels were made due in that commit; the queue prints them on its own thread.
+        if (!recorded.burnt.isEmpty())
+            LabelQueue::wakeRunning();
         for (const BurnRow &r : recorded.burnt) {
             ++summary.burnt;
             if (listener)

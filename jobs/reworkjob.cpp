@@ -1,4 +1,5 @@
 #include "jobs/reworkjob.h"
+#include "jobs/labelqueue.h"
 
 #include "store/fixedfield.h"
 
@@ -119,6 +120,9 @@ ReworkOutcome ReworkJob::run(ReworkAction action, const ReworkDevice &device, co
         break;
     }
     out.result = resultOf(stored);
+    // Keep made the identifier used (and its label due) in its commit.
+    if (action == ReworkAction::Keep && stored == ReworkResult::Done)
+        LabelQueue::wakeRunning();
     if (out.result == ReworkOutcome::StoreFailed)
         out.why = storeError();
     if (action != ReworkAction::Replace || stored != ReworkResult::Done)

@@ -441,6 +441,16 @@
         <source>%1 checked device(s) got no uuid: %2 has %3 unused uuid(s) left.</source>
         <translation>%1 台已勾选的设备未分配到 UUID：%2 只剩 %3 个未使用的 UUID。</translation>
     </message>
+    <message>
+        <source>Labels waiting: unknown</source>
+        <translation>等待打印的标签：数量未知</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n label(s) waiting</source>
+        <translation>
+            <numerusform>%n 个标签等待打印</numerusform>
+        </translation>
+    </message>
 </context>
 <context>
     <name>ExportJob</name>
@@ -2224,6 +2234,49 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
     <message>
         <source>Burning uuid [%1] [%2] confirmed</source>
         <translation>烧录 uuid [%1] [%2] 已确认</translation>
+    </message>
+</context>
+<context>
+    <name>jobs::LabelQueue</name>
+    <message>
+        <source>The label printer setting &quot;%1&quot; cannot be used: %2</source>
+        <translation>标签打印机设置“%1”无法使用：%2</translation>
+    </message>
+    <message>
+        <source>The label template %1 cannot be used: %2</source>
+        <translation>标签模板 %1 无法使用：%2</translation>
+    </message>
+    <message>
+        <source>The label printer &quot;%1&quot; cannot be used here.</source>
+        <translation>标签打印机“%1”在此无法使用。</translation>
+    </message>
+    <message>
+        <source>The pool could not be reached: %1</source>
+        <translation>无法访问号池：%1</translation>
+    </message>
+    <message>
+        <source>The program stopped before the label left; it prints again.</source>
+        <translation>程序在标签发出前停止；将重新打印。</translation>
+    </message>
+    <message>
+        <source>The program stopped while sending the label to %1; whether it printed is not known. Check the device&apos;s box and reprint the label if it has none.</source>
+        <translation>程序在向 %1 发送标签时停止，无法确定是否已打印。请检查设备包装盒，如没有标签请重新打印。</translation>
+    </message>
+    <message>
+        <source>Label</source>
+        <translation>标签</translation>
+    </message>
+    <message>
+        <source>Label copy %1 of %2 (device %3) may not have printed: check the box, reprint if it has none</source>
+        <translation>%2（设备 %3）的第 %1 份标签可能未打印：请检查包装盒，没有则重新打印</translation>
+    </message>
+    <message>
+        <source>Label copy %1 of %2 (device %3) cannot be printed: %4</source>
+        <translation>%2（设备 %3）的第 %1 份标签无法打印：%4</translation>
+    </message>
+    <message>
+        <source>The label printer %1 took nothing: %2</source>
+        <translation>标签打印机 %1 未接收标签：%2</translation>
     </message>
 </context>
 <context>

@@ -3,6 +3,7 @@
 
 #include "customers/customermng.h"
 #include "device/devicemng.h"
+#include "jobs/labelqueue.h"
 #include "log/log.h"
 #include "platform/netsdk/z7netsdk.h"
 #include "serial/serial.h"
@@ -29,6 +30,12 @@ Tarnwell::Tarnwell(QWidget *parent)
     serial = new Serial(this);
     deviceMng = new DeviceMng(this);
     log = new Log(this);
+    // Signed in by now: the station prints the labels of what it confirms.
+    if (labelsEnabled()) {
+        labelQueue = new jobs::LabelQueue(this);
+        deviceMng->setLabelQueue(labelQueue);
+        labelQueue->start();
+    }
     connect(deviceMng, &DeviceMng::sendOnSerial, serial, &Serial::onSerial);
     ui->stackedWidget->addWidget(serial);
     ui->stackedWidget->addWidget(deviceMng);
@@ -75,7 +82,9 @@ void Tarnwell::applyRole()
 Tarnwell::~Tarnwell()
 {
     // The pages die with the base class, after the SDK is released and the database
-    // closed, so no discovery report can reach a page that is going away.
+    // closed, so no discovery report can reach a page that is going away. The label queue
+    // ends first, with its connection, after the label it is sending.
+    delete labelQueue;
     Z7_NET_DVR_Cleanup();
     closeDatabase();
     delete ui;

@@ -9,6 +9,9 @@ class TarnwellClass;
 class Serial;
 class DeviceMng;
 class Log;
+namespace jobs {
+class LabelQueue;
+}
 
 // The main window: menu bar, page stack, and the owner of the device SDK's lifetime.
 class Tarnwell : public QMainWindow
@@ -36,6 +39,7 @@ private:
     Ui::TarnwellClass *ui;
     Serial *serial = nullptr;
     DeviceMng *deviceMng = nullptr;
+    jobs::LabelQueue *labelQueue = nullptr; // only with labels on
     Log *log = nullptr;
     // The menu entries for administrators only.
     QAction *customerAction = nullptr;

@@ -8,17 +8,25 @@
 //   - the wall time of the Burn pass over 100 devices (claims, writes, read-backs, records),
 //     against bare SDK writes and read-backs of 100 other devices of the same line;
 //   - the commits alone of the earlier shape (one claim commit per device) against the
-//     pass's one claim commit, on the same pool.
+//     pass's one claim commit, on the same pool;
+//   - labels on a ZPL printer on loopback (a listener on a thread of its own): the time from
+//     a device's confirmation (its commit, as the pass reports it recorded) to its label
+//     arriving, median and max over 50 one-device passes, and a Burn pass of 100 devices
+//     with labels off and on (each on devices of its own), with the time until its last
+//     label arrived.
 //
 //   bench_device [--rows N] [--devices D] [--burn B]
 #include "bench/support/benchsupport.h"
 #include "device/devicemng.h"
+#include "jobs/burnjob.h"
+#include "jobs/labelqueue.h"
 #include "platform/devicesim/simprocess.h"
 #include "platform/netsdk/z7netsdk.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
 #include "store/storeconnection.h"
 #include "tests/support/testsupport.h"
+#include "tests/support/zplsink.h"
 #include "widgets/messagebox.h"
 
 #include <QApplication>
@@ -26,6 +34,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QPushButton>
@@ -37,6 +46,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
 
 #include <cstdio>
 
@@ -127,6 +140,157 @@ bool hasBox(QTableWidget *t, int row)
 double ms(qint64 nsecs)
 {
     return double(nsecs) / 1e6;
+}
+
+// Stamps each device's confirmation: recorded() comes right after the commit that made it used.
+class Confirmations : public jobs::BurnListener
+{
+public:
+    QHash<QString, qint64> at;
+    void recorded(const jobs::BurnRow &r) override { at.insert(r.uuid, testsupport::steadyNsecs()); }
+};
+
+// The ZPL printer on a thread of its own, so its work is not counted in the pass.
+class SinkThread
+{
+public:
+    SinkThread()
+    {
+        thread.start();
+        home.moveToThread(&thread);
+        QMetaObject::invokeMethod(
+            &home,
+            [this] {
+            sink = new testsupport::ZplSink;
+            sink->open();
+            sink->arrived = [this](const testsupport::ZplSink::Job &) { ++arrived; };
+            },
+            Qt::BlockingQueuedConnection);
+    }
+    ~SinkThread()
+    {
+        QMetaObject::invokeMethod(
+            &home, [this] { delete sink; }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+    }
+    QList<testsupport::ZplSink::Job> jobs()
+    {
+        QList<testsupport::ZplSink::Job> copy;
+        QMetaObject::invokeMethod(
+            &home, [this, &copy] { copy = sink->jobs; }, Qt::BlockingQueuedConnection);
+        return copy;
+    }
+    // Until `n` labels arrived; fails after 30 s with why the queue says they wait.
+    void waitFor(int n, const jobs::LabelQueue &queue)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (arrived < n) {
+            if (t.elapsed() > 30000)
+                fail(QStringLiteral("labels did not arrive: ") + queue.lastError());
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+    }
+    testsupport::ZplSink *sink = nullptr;
+    std::atomic<int> arrived{0};
+
+private:
+    QThread thread;
+    QObject home;
+};
+
+// Rows for the Burn job: devices of the line that hold nothing, each with an unused identifier.
+QList<jobs::BurnRow> freshRows(const devicesim::SimProcess &sim, int n, QSet<QString> *taken)
+{
+    QList<jobs::BurnRow> rows;
+    const QStringList uuids = unusedSerialNumbers(n, 1);
+    for (const QJsonValue &v : sim.devices()) {
+        const QJsonObject d = v.toObject();
+        const QString serial = d.value(QStringLiteral("serial")).toString();
+        if (rows.size() == uuids.size() || d.contains(QStringLiteral("uuid")) || taken->contains(serial)
+            || !serialOfDevice(serial).isEmpty())
+            continue;
+        jobs::BurnRow r;
+        r.key = rows.size();
+        r.serial = serial;
+        r.type = d.value(QStringLiteral("type")).toString();
+        r.ip = d.value(QStringLiteral("ip")).toString();
+        r.user = d.value(QStringLiteral("user")).toString();
+        r.password = d.value(QStringLiteral("password")).toString();
+        r.uuid = uuids.at(rows.size());
+        r.customerId = 1;
+        taken->insert(serial);
+        rows.append(r);
+    }
+    return rows;
+}
+
+void benchLabels(const devicesim::SimProcess &sim)
+{
+    QSet<QString> taken;
+    // Labels off: tarnwell.ini has no [labels].
+    qint64 offNs = 0;
+    int offBurnt = 0;
+    {
+        jobs::BurnJob job;
+        const QList<jobs::BurnRow> rows = freshRows(sim, burnDevices, &taken);
+        QElapsedTimer t;
+        t.start();
+        offBurnt = job.run(rows, {}, nullptr).burnt;
+        offNs = t.nsecsElapsed();
+    }
+
+    SinkThread printer;
+    QFile ini(QStringLiteral("tarnwell.ini"));
+    if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        fail(ini.errorString());
+    ini.write(QStringLiteral("[labels]\nprinter=zpl://127.0.0.1:%1\ntemplate=%2\n")
+                  .arg(printer.sink->port())
+                  .arg(QStringLiteral(TARNWELL_RUN_DIR "/Resources/label-template.txt"))
+                  .toUtf8());
+    ini.close();
+    closeDatabase();
+    openDatabase();
+    if (!labelsEnabled())
+        fail(QStringLiteral("labels are not on"));
+    jobs::LabelQueue queue;
+    queue.start();
+
+    // One device a pass: the time a label takes to reach the printer, no backlog.
+    Confirmations single;
+    {
+        jobs::BurnJob job;
+        for (int i = 0; i < 50; ++i) {
+            job.run(freshRows(sim, 1, &taken), {}, &single);
+            printer.waitFor(single.at.size(), queue);
+        }
+    }
+    QList<qint64> latencies;
+    for (const testsupport::ZplSink::Job &j : printer.jobs())
+        if (single.at.contains(j.qr))
+            latencies << j.arrivedNs - single.at.value(j.qr);
+    std::sort(latencies.begin(), latencies.end());
+    if (latencies.isEmpty())
+        fail(QStringLiteral("no label arrived"));
+    out << "labels: confirmation to ZPL job arriving over " << latencies.size() << " one-device passes: median "
+        << ms(latencies.at(latencies.size() / 2)) << " ms, max " << ms(latencies.last()) << " ms" << Qt::endl;
+
+    // A pass of 100 with labels on: the pass itself, and the last label's arrival.
+    const int before = printer.arrived;
+    Confirmations many;
+    jobs::BurnJob job;
+    const QList<jobs::BurnRow> rows = freshRows(sim, burnDevices, &taken);
+    QElapsedTimer t;
+    t.start();
+    const int onBurnt = job.run(rows, {}, &many).burnt;
+    const qint64 onNs = t.nsecsElapsed();
+    printer.waitFor(before + onBurnt, queue);
+    const qint64 allLabelsNs = t.nsecsElapsed();
+    out << "labels: Burn pass of " << burnDevices << " devices, labels off " << ms(offNs) << " ms (" << offBurnt
+        << " burnt), on " << ms(onNs) << " ms (" << onBurnt << " burnt); ratio on/off "
+        << double(onNs) / double(qMax<qint64>(1, offNs)) << "; last of its " << printer.arrived - before
+        << " labels arrived after " << ms(allLabelsNs) << " ms" << Qt::endl;
 }
 
 } // namespace
@@ -290,6 +454,7 @@ int main(int argc, char *argv[])
             << " ms; one per pass " << ms(perPassNs) << " ms; ratio "
             << double(perDeviceNs) / double(qMax<qint64>(1, perPassNs)) << Qt::endl;
     }
+    benchLabels(sim);
     Z7_NET_DVR_Cleanup();
     closeDatabase();
     sim.stop();

@@ -3,12 +3,15 @@
 // folder's pool it searches until the line has answered, gives every device that is not
 // burnt its pending identifier or one of the customer's newest unused ones (as Match does),
 // and runs the Burn job; again, until every device found is burnt or the rounds run out.
+// With [labels] in its tarnwell.ini it runs the label queue as the program does, and once the
+// line is burnt waits for its labels ("labels waiting N" while they wait, "labels done").
 // It prints one line per step ("search N", "burning N", "pass done", "stopped: <cause>") so
-// a harness can tell where it is, and exits 0 when every device it found is burnt, 1 when
-// rounds ran out, 2 on bad arguments.
-//   burnstation --devices N [--customer 1|2] [--rounds R] [--search-ms MS]
+// a harness can tell where it is, and exits 0 when every device it found is burnt (and its
+// labels printed), 1 when rounds ran out, 2 on bad arguments, 3 when labels still wait.
+//   burnstation --devices N [--customer 1|2] [--rounds R] [--search-ms MS] [--labels-ms MS]
 // The line is found through Z7_NETSDK_TARGETS like the program's.
 #include "jobs/burnjob.h"
+#include "jobs/labelqueue.h"
 #include "platform/netsdk/z7netsdk.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
@@ -22,6 +25,7 @@
 #include <QThread>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -69,6 +73,8 @@ int main(int argc, char *argv[])
                       QStringLiteral("R"), QStringLiteral("20")});
     parser.addOption({QStringLiteral("search-ms"), QStringLiteral("Longest wait for the line to answer."),
                       QStringLiteral("MS"), QStringLiteral("15000")});
+    parser.addOption({QStringLiteral("labels-ms"), QStringLiteral("Longest wait for the labels after the line."),
+                      QStringLiteral("MS"), QStringLiteral("60000")});
     parser.process(app);
     const int devices = parser.value(QStringLiteral("devices")).toInt();
     const int customer = parser.value(QStringLiteral("customer")).toInt();
@@ -80,6 +86,11 @@ int main(int argc, char *argv[])
     setSignedInPerson({1, QStringLiteral("operator at %1").arg(stationName()), Role::Operator});
     Z7_NET_DVR_Init();
     int result = 1;
+    std::unique_ptr<jobs::LabelQueue> labels;
+    if (labelsEnabled()) {
+        labels = std::make_unique<jobs::LabelQueue>();
+        labels->start();
+    }
     {
         Found found;
         Z7_NET_DVR_SetDiscoveryCallBack(discovered, &found);
@@ -143,6 +154,19 @@ int main(int argc, char *argv[])
         }
         Z7_NET_DVR_SetDiscoveryCallBack(nullptr, nullptr);
     }
+    if (labels) {
+        // The queue works on its own thread; this one only watches the count.
+        const QDeadlineTimer deadline(parser.value(QStringLiteral("labels-ms")).toInt());
+        int waiting = countWaitingLabels();
+        say(QStringLiteral("labels waiting %1").arg(waiting));
+        while (waiting != 0 && !deadline.hasExpired()) {
+            QThread::msleep(20);
+            waiting = countWaitingLabels();
+        }
+        say(waiting == 0 ? QStringLiteral("labels done") : QStringLiteral("labels waiting %1").arg(waiting));
+        result = waiting == 0 ? result : 3;
+    }
+    labels.reset();
     Z7_NET_DVR_Cleanup();
     closeDatabase();
     return result;
