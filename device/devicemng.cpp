@@ -167,6 +167,51 @@ DeviceMng::DeviceMng(QWidget *parent)
     readers->setMaxThreadCount(4);
     ui->lblNotVerified->setVisible(!jobs::devicecalls::readBackSupported());
     ui->lblLabelsWaiting->setVisible(false);
+    ui->lblLowPool->setVisible(false);
+    connect(ui->cbxCustomer, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &DeviceMng::refreshStock);
+}
+
+void DeviceMng::setStockInterval(int ms)
+{
+    stockMs = qMax(1, ms);
+    if (stockTimerId) {
+        killTimer(stockTimerId);
+        stockTimerId = startTimer(stockMs, Qt::CoarseTimer);
+    }
+}
+
+void DeviceMng::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    refreshStock();
+    if (!stockTimerId)
+        stockTimerId = startTimer(stockMs, Qt::CoarseTimer);
+}
+
+void DeviceMng::hideEvent(QHideEvent *event)
+{
+    if (stockTimerId)
+        killTimer(stockTimerId);
+    stockTimerId = 0;
+    QWidget::hideEvent(event);
+}
+
+void DeviceMng::refreshStock()
+{
+    const int customerId = ui->cbxCustomer->currentIndex() + 1;
+    PoolStock stock;
+    if (!poolStock(customerId, &stock)) {
+        ui->lblStock->setText(tr("Stock unknown: %1").arg(storeError()));
+        ui->lblLowPool->setVisible(false);
+        return;
+    }
+    ui->lblStock->setText(tr("%1: %2 unused, %3 pending, %4 used")
+                              .arg(ui->cbxCustomer->currentText())
+                              .arg(stock.unused)
+                              .arg(stock.pending)
+                              .arg(stock.used));
+    ui->lblLowPool->setVisible(stock.low());
+    ui->lblLowPool->setText(tr("Low pool: %1 unused left, warning below %2").arg(stock.unused).arg(stock.warnBelow));
 }
 
 void DeviceMng::setLabelQueue(jobs::LabelQueue *queue)
@@ -268,6 +313,11 @@ void DeviceMng::on_btnStop_clicked()
 
 void DeviceMng::timerEvent(QTimerEvent *event)
 {
+    if (stockTimerId != 0 && event->timerId() == stockTimerId) {
+        if (!passRunning)
+            refreshStock();
+        return;
+    }
     if (event->timerId() != searchTimerId || searchTimerId == 0) {
         QWidget::timerEvent(event);
         return;
@@ -561,6 +611,7 @@ void DeviceMng::on_btnMatch_clicked()
 {
     SortingPause pause(ui->tableWidget);
     const int rows = listedRows();
+    refreshStock();
 
     // Burn writes every ready row with the customer of the last Match, so identifiers of
     // another customer must not stay ready once the customer changes.
@@ -827,6 +878,7 @@ void DeviceMng::on_btnBurn_clicked()
         MessageBox::information(nullptr, tr("Information"), summary(done));
     }
     passRunning = false;
+    refreshStock();
 
     const QList<Device> reports = waitingReports;
     waitingReports.clear();

@@ -43,6 +43,11 @@ public:
     void applyRole();
     // The station's label queue (none: labels are off): the page shows how many wait.
     void setLabelQueue(jobs::LabelQueue *queue);
+    // How often the chosen customer's stock is read again while the page is shown (other
+    // stations burn from the same pool); 5 s unless a test wants it sooner.
+    void setStockInterval(int ms);
+    // Reads the chosen customer's stock and its low-pool warning into the page.
+    void refreshStock();
 
 signals:
     void sendOnSerial();
@@ -59,6 +64,8 @@ private slots:
 protected:
     void timerEvent(QTimerEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
     friend void Z7_NETSDK_CALL onDeviceDiscovered(const DiscoveryRecord *record, void *user);
@@ -100,6 +107,8 @@ private:
     void showLabelsWaiting(int count, const QString &why);
 
     int searchTimerId = 0;
+    int stockTimerId = 0;
+    int stockMs = 5000;
     int searchCountdown;
     Ui::DeviceMng *ui;
     QString typeFilter;

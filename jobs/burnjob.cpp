@@ -2,6 +2,7 @@
 #include "jobs/labelqueue.h"
 
 #include "jobs/devicecalls.h"
+#include "jobs/stockwatch.h"
 
 #include "platform/netsdk/z7netsdk.h"
 #include "store/fixedfield.h"
@@ -591,6 +592,15 @@ BurnSummary BurnJob::run(const QList<BurnRow> &rows, QSet<QString> written, Burn
             listener->claimed(c.row);
     }
     pass.stopPass(claims.stop);
+    // The claims lowered the customers' stock: the line hears once when it falls below the
+    // warning. A note that cannot be written costs only that row; the pass goes on.
+    if (claims.committed)
+        pass.onStore([&claims] {
+            for (auto it = claims.customers.cbegin(); it != claims.customers.cend(); ++it)
+                if (it.value())
+                    StockWatch::note(it.key());
+            return true;
+        });
 
     // Then each device is written and read back; what became of them is recorded in batches.
     QList<Outcome> waiting;

@@ -451,6 +451,18 @@
             <numerusform>%n 个标签等待打印</numerusform>
         </translation>
     </message>
+    <message>
+        <source>Stock unknown: %1</source>
+        <translation>库存未知：%1</translation>
+    </message>
+    <message>
+        <source>%1: %2 unused, %3 pending, %4 used</source>
+        <translation>%1：未使用 %2，待确认 %3，已使用 %4</translation>
+    </message>
+    <message>
+        <source>Low pool: %1 unused left, warning below %2</source>
+        <translation>库存不足：剩余 %1 个未使用，警告阈值 %2</translation>
+    </message>
 </context>
 <context>
     <name>ExportJob</name>

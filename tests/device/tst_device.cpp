@@ -362,6 +362,41 @@ private slots:
         QVERIFY(!child(&page, "btnBurn")->isEnabled());
     }
 
+    // The chosen customer's stock on the page, read again after a Burn and while shown (other
+    // stations burn from the same pool); below the customer's warning the page says so and
+    // the line gets one "Low pool" row.
+    void stockAndLowPoolShown()
+    {
+        for (int i = 1; i <= 5; ++i)
+            pool(2, QStringLiteral("B-%1").arg(i));
+        CustomerRules rules;
+        rules.warnBelow = 4;
+        QVERIFY(setCustomerRules(2, rules));
+        const auto sim = startLine({QStringLiteral("--devices"), QStringLiteral("2")});
+        QVERIFY(sim);
+        Page page;
+        page.setStockInterval(20);
+        auto *stock = child<QLabel>(&page, "lblStock");
+        auto *low = child<QLabel>(&page, "lblLowPool");
+        child<QComboBox>(&page, "cbxCustomer")->setCurrentIndex(1);
+        QCOMPARE(stock->text(), QStringLiteral("Brisvan: 5 unused, 0 pending, 0 used"));
+        QVERIFY(low->isHidden());
+
+        search(&page, 2);
+        press(&page, {"cbxAll", "btnMatch", "btnBurn"});
+        QCOMPARE(stock->text(), QStringLiteral("Brisvan: 3 unused, 0 pending, 2 used"));
+        QVERIFY(low->isVisible());
+        QCOMPARE(low->text(), QStringLiteral("Low pool: 3 unused left, warning below 4"));
+        QCOMPARE(testsupport::count(QStringLiteral("Logs WHERE LogDescribe = 'Low pool: Brisvan 3 unused'")), 1);
+
+        // Another station takes one: the shown page follows without a click.
+        QVERIFY(beginBatch());
+        QCOMPARE(claimSerial(QStringLiteral("B-1"), 2, QStringLiteral("OTHER"), QStringLiteral("IPC"), {}),
+                 ClaimResult::Claimed);
+        QVERIFY(commitBatch());
+        QTRY_COMPARE(stock->text(), QStringLiteral("Brisvan: 2 unused, 1 pending, 2 used"));
+    }
+
     void refusedWritesStayReady()
     {
         const auto sim = startLine(
