@@ -13,6 +13,7 @@
 #include <QEventLoop>
 #include <QFutureWatcher>
 #include <QMap>
+#include <QRegularExpression>
 #include <QThreadPool>
 #include <QtConcurrent>
 
@@ -168,6 +169,8 @@ QString BurnJob::skipText(const BurnSkip &why)
         return tr("uuid taken by another program");
     case BurnSkip::DeviceHolds:
         return tr("device already holds a uuid");
+    case BurnSkip::OffPattern:
+        return tr("uuid does not match the customer's UUID pattern");
     }
     return QString();
 }
@@ -329,13 +332,26 @@ struct BurnJob::Pass {
         };
         if (!job.openStore() || !beginBatch())
             return fail(BurnStop::ClaimFailed, rows.first());
+        // Each customer's identifier pattern, checked again before anything is written (the
+        // pattern may have come after the import).
+        QHash<int, QRegularExpression> patterns;
         for (BurnRow r : rows) {
             if (!a.customers.contains(r.customerId)) {
                 std::shared_ptr<CustomerRecord> customer(customerById(r.customerId));
                 if (lastStoreCallFailed())
                     return fail(BurnStop::ReadFailed, BurnRow());
                 a.customers.insert(r.customerId, customer);
+                CustomerRules rules;
+                if (customer && !customerRules(r.customerId, &rules))
+                    return fail(BurnStop::ReadFailed, BurnRow());
+                if (!rules.serialPattern.isEmpty())
+                    patterns.insert(r.customerId,
+                                    QRegularExpression(QRegularExpression::anchoredPattern(rules.serialPattern)));
             }
+            const auto offPattern = [&patterns](const BurnRow &row, const QString &uuid) {
+                const auto p = patterns.constFind(row.customerId);
+                return p != patterns.constEnd() && !p->match(uuid).hasMatch();
+            };
             RowClaim c;
             c.skipped = skipReason(r, a.customers.value(r.customerId).get(), written, &c.why);
             ClaimResult claimed = ClaimResult::Claimed;
@@ -358,11 +374,16 @@ struct BurnJob::Pass {
                 if (!exists) {
                     c.skipped = true;
                     c.why.reason = BurnSkip::NotInPool;
+                } else if (offPattern(r, r.uuid)) {
+                    c.skipped = true;
+                    c.why.reason = BurnSkip::OffPattern;
                 } else {
                     claimed = claimSerial(r.uuid, r.customerId, r.serial, r.type, r.ip);
                     // Stations sharing a pool on a server take the customer's next free identifier
                     // when another station took the one shown; the row then says what goes in.
-                    if (claimed == ClaimResult::Taken && storeIsServer())
+                    // With a pattern the row waits for the next Match instead: the next free
+                    // identifier is claimed before it can be checked.
+                    if (claimed == ClaimResult::Taken && storeIsServer() && !patterns.contains(r.customerId))
                         claimed = claimNextSerial(r.customerId, r.serial, r.type, r.ip, &instead);
                 }
             }

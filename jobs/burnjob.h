@@ -51,7 +51,8 @@ struct BurnSkip {
         AlreadyTried, // the device is burnt, or was written or tried earlier in the pass
         NotInPool,    // deleted since Match
         Taken,        // another program claimed the identifier first
-        DeviceHolds   // the device got an identifier from another program meanwhile
+        DeviceHolds,  // the device got an identifier from another program meanwhile
+        OffPattern    // the identifier does not match its customer's identifier pattern
     };
     Reason reason = NoCustomer;
     int number = 0;

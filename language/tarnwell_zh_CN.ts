@@ -2247,6 +2247,10 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
         <source>Burning uuid [%1] [%2] confirmed</source>
         <translation>烧录 uuid [%1] [%2] 已确认</translation>
     </message>
+    <message>
+        <source>uuid does not match the customer&apos;s UUID pattern</source>
+        <translation>标识不符合该客户的 UUID 格式</translation>
+    </message>
 </context>
 <context>
     <name>jobs::LabelQueue</name>

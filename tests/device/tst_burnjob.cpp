@@ -211,6 +211,8 @@ void TestBurnJob::skipsWhatMustNotBeWritten_data()
     row("log text over 255 bytes", 1, "U-1", "log text too long");
     row("address that is none", 1, "U-1", "device IP is not an address");
     row("device already burnt", 1, "U-1", "device already burnt or tried in this pass");
+    row("uuid off its customer's pattern, set after the import", 1, "U-1",
+        "uuid does not match the customer's UUID pattern");
 }
 
 void TestBurnJob::skipsWhatMustNotBeWritten()
@@ -233,6 +235,11 @@ void TestBurnJob::skipsWhatMustNotBeWritten()
         QVERIFY(testsupport::exec(QStringLiteral("UPDATE Customers SET CustomerPort=65536 WHERE CustomerID=1")));
     if (tag.startsWith(QLatin1String("kind")))
         QVERIFY(updateCustomer(QStringLiteral("Brisvan"), QString(16, QLatin1Char('k')), QString(), 0));
+    if (tag.startsWith(QLatin1String("uuid off"))) {
+        CustomerRules rules;
+        rules.serialPattern = QStringLiteral("U-1.+|GEN-.*");
+        QVERIFY(setCustomerRules(1, rules));
+    }
     if (tag.startsWith(QLatin1String("no customer")))
         QVERIFY(testsupport::exec(QStringLiteral("DELETE FROM Customers WHERE CustomerID=2")));
     QList<BurnRow> rows = rowsOf(line, {uuid}, customer);
