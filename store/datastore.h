@@ -8,6 +8,7 @@
 
 #include "store/history.h"
 #include "store/labelstate.h"
+#include "store/orders.h"
 #include "store/records.h"
 #include "store/rework.h"
 #include "store/stock.h"

@@ -428,7 +428,8 @@ private slots:
         QVERIFY(asOwner(QStringLiteral("DROP INDEX LogsByStation")));
         QVERIFY(asOwner(QStringLiteral("ALTER TABLE Logs DROP COLUMN LogHash")));
         for (const char *v10 :
-             {"ALTER TABLE Customers DROP COLUMN LowPoolWarn", "ALTER TABLE Customers DROP COLUMN LowPoolLogged",
+             {"DROP TABLE WorkOrders", "ALTER TABLE SerialNumbers DROP COLUMN OrderID",
+              "ALTER TABLE Customers DROP COLUMN LowPoolWarn", "ALTER TABLE Customers DROP COLUMN LowPoolLogged",
               "ALTER TABLE Customers DROP COLUMN SerialPattern", "DROP TABLE BatchCounts CASCADE",
               "DROP FUNCTION tarnwell_batch_counts CASCADE", "DROP TABLE Labels", "DROP TABLE SerialEvents",
               "DROP TABLE ImportBatches", "ALTER TABLE SerialNumbers DROP COLUMN BatchID",
