@@ -171,6 +171,10 @@ QString BurnJob::skipText(const BurnSkip &why)
         return tr("device already holds a uuid");
     case BurnSkip::OffPattern:
         return tr("uuid does not match the customer's UUID pattern");
+    case BurnSkip::OrderFull:
+        return tr("work order %1 is complete").arg(why.number);
+    case BurnSkip::NotOfOrder:
+        return tr("device not of work order %1's customer and type").arg(why.number);
     }
     return QString();
 }
@@ -377,6 +381,14 @@ struct BurnJob::Pass {
                 } else if (offPattern(r, r.uuid)) {
                     c.skipped = true;
                     c.why.reason = BurnSkip::OffPattern;
+                } else if (const OrderRoom room = job.workOrder > 0 ? takeOrderRoom(job.workOrder, r.customerId, r.type)
+                                                                    : OrderRoom::Room;
+                           room != OrderRoom::Room) {
+                    if (room == OrderRoom::Failed)
+                        return fail(BurnStop::ClaimFailed, r);
+                    c.skipped = true;
+                    c.why.reason = room == OrderRoom::Full ? BurnSkip::OrderFull : BurnSkip::NotOfOrder;
+                    c.why.number = int(job.workOrder);
                 } else {
                     claimed = claimSerial(r.uuid, r.customerId, r.serial, r.type, r.ip);
                     // Stations sharing a pool on a server take the customer's next free identifier
@@ -408,7 +420,8 @@ struct BurnJob::Pass {
             c.row = r;
             a.rows << c;
             if (!addLog(makeLogRecord(logType(), BurnJob::tr("Burning uuid [%1] [%2]").arg(r.serial, r.uuid)))
-                || (fresh && !event(SerialEventKind::Claimed, r)))
+                || (fresh && !event(SerialEventKind::Claimed, r))
+                || (fresh && job.workOrder > 0 && !countClaimForOrder(job.workOrder, r.uuid, r.serial)))
                 return fail(BurnStop::ClaimFailed, r);
             written.insert(r.serial);
         }

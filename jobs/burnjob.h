@@ -52,7 +52,9 @@ struct BurnSkip {
         NotInPool,    // deleted since Match
         Taken,        // another program claimed the identifier first
         DeviceHolds,  // the device got an identifier from another program meanwhile
-        OffPattern    // the identifier does not match its customer's identifier pattern
+        OffPattern,   // the identifier does not match its customer's identifier pattern
+        OrderFull,    // the work order (`number`) has its quantity used or pending
+        NotOfOrder    // the device is not of the work order's (`number`) customer and type
     };
     Reason reason = NoCustomer;
     int number = 0;
@@ -123,7 +125,13 @@ public:
 
     static QString skipText(const BurnSkip &why);
 
+    // The work order the next passes burn for (0: none): a fresh claim counts for it, and is
+    // refused once its quantity is used or pending, across every station.
+    void setWorkOrder(qint64 orderId) { workOrder = orderId; }
+    qint64 workOrderId() const { return workOrder; }
+
 private:
+    qint64 workOrder = 0;
     struct Pass;
     bool openStore();
     QThreadPool *storeThread;

@@ -8,7 +8,9 @@
 // It prints one line per step ("search N", "burning N", "pass done", "stopped: <cause>") so
 // a harness can tell where it is, and exits 0 when every device it found is burnt (and its
 // labels printed), 1 when rounds ran out, 2 on bad arguments, 3 when labels still wait.
-//   burnstation --devices N [--customer 1|2] [--rounds R] [--search-ms MS] [--labels-ms MS]
+// With --order it burns for that work order and ends (0) once the order is complete and none
+// of its devices waits pending.
+//   burnstation --devices N [--customer 1|2] [--rounds R] [--search-ms MS] [--labels-ms MS] [--order ID]
 // The line is found through Z7_NETSDK_TARGETS like the program's.
 #include "jobs/burnjob.h"
 #include "jobs/labelqueue.h"
@@ -24,6 +26,7 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -75,7 +78,10 @@ int main(int argc, char *argv[])
                       QStringLiteral("MS"), QStringLiteral("15000")});
     parser.addOption({QStringLiteral("labels-ms"), QStringLiteral("Longest wait for the labels after the line."),
                       QStringLiteral("MS"), QStringLiteral("60000")});
+    parser.addOption({QStringLiteral("order"), QStringLiteral("Work order to burn for."), QStringLiteral("ID"),
+                      QStringLiteral("0")});
     parser.process(app);
+    const qint64 order = parser.value(QStringLiteral("order")).toLongLong();
     const int devices = parser.value(QStringLiteral("devices")).toInt();
     const int customer = parser.value(QStringLiteral("customer")).toInt();
     if (devices < 1 || customer < 1 || customer > 2)
@@ -95,6 +101,7 @@ int main(int argc, char *argv[])
         Found found;
         Z7_NET_DVR_SetDiscoveryCallBack(discovered, &found);
         jobs::BurnJob job;
+        job.setWorkOrder(order);
         const int rounds = parser.value(QStringLiteral("rounds")).toInt();
         for (int round = 0; round < rounds; ++round) {
             {
@@ -132,6 +139,18 @@ int main(int argc, char *argv[])
             if (open.isEmpty() && listed.size() >= devices) {
                 result = 0;
                 break;
+            }
+            if (order > 0
+                && std::none_of(open.cbegin(), open.cend(), [](const jobs::BurnRow &r) { return r.pending; })) {
+                QList<WorkOrder> orders;
+                workOrders(&orders);
+                const auto it = std::find_if(orders.cbegin(), orders.cend(),
+                                             [order](const WorkOrder &o) { return o.orderId == order; });
+                if (it != orders.cend() && it->complete()) {
+                    say(QStringLiteral("order complete"));
+                    result = 0;
+                    break;
+                }
             }
             const QStringList fresh = unassigned ? unusedSerialNumbers(unassigned, customer) : QStringList();
             QList<jobs::BurnRow> ready;

@@ -32,7 +32,8 @@ int envInt(const char *name, int fallback)
 
 // A burnstation process on one simulated line. On the file it works in the test's folder
 // (the pool); on a server each station has a folder of its own with its settings.
-std::unique_ptr<QProcess> station(const SimProcess &line, int devices, const QString &name = QString())
+std::unique_ptr<QProcess> station(const SimProcess &line, int devices, const QString &name = QString(),
+                                  const QStringList &more = {})
 {
     auto p = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -49,7 +50,8 @@ std::unique_ptr<QProcess> station(const SimProcess &line, int devices, const QSt
     }
     p->setProcessEnvironment(env);
     p->setProcessChannelMode(QProcess::SeparateChannels);
-    p->start(QStringLiteral(TARNWELL_BURNSTATION), {QStringLiteral("--devices"), QString::number(devices)});
+    p->start(QStringLiteral(TARNWELL_BURNSTATION),
+             QStringList{QStringLiteral("--devices"), QString::number(devices)} + more);
     return p;
 }
 
@@ -131,6 +133,38 @@ private slots:
         QVERIFY2(clean && checked.count(QStringLiteral("Chain of station \"station-")) == 8
                      && checked.contains(QStringLiteral(", 0 unchained")),
                  qPrintable(checked));
+    }
+
+    // Eight stations burn for one work order of 100 with 200 devices on their lines: the
+    // order's quantity is claimed in the claims' own transactions, so exactly 100 devices get
+    // an identifier of the order, none over, and nothing else is burnt.
+    void eightStationsRaceOnAnOrder()
+    {
+        if (!testsupport::onServer())
+            QSKIP("stations share a pool on a server");
+        testsupport::signInAs(Role::Administrator);
+        const qint64 order = createWorkOrder(1, QString(), 100, QStringLiteral("race"));
+        QVERIFY2(order > 0, qPrintable(storeError()));
+        std::vector<std::unique_ptr<SimProcess>> lines;
+        std::vector<std::unique_ptr<QProcess>> stations;
+        for (int i = 0; i < 8; ++i) {
+            lines.push_back(std::make_unique<SimProcess>());
+            QVERIFY2(lines.back()->start({QStringLiteral("--devices"), QStringLiteral("25"), QStringLiteral("--seed"),
+                                          QString::number(200 + i)}),
+                     qPrintable(lines.back()->errorText()));
+        }
+        for (int i = 0; i < 8; ++i)
+            stations.push_back(station(*lines.at(i), 25, QStringLiteral("order-%1").arg(i + 1),
+                                       {QStringLiteral("--order"), QString::number(order)}));
+        for (auto &p : stations) {
+            QVERIFY(p->waitForFinished(600000));
+            QVERIFY2(p->exitCode() == 0, qPrintable(QString::fromUtf8(p->readAllStandardOutput()).right(300)));
+        }
+        QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE OrderID=%1 AND IsUse=1").arg(order)), 100);
+        QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 100);
+        QList<WorkOrder> orders;
+        QVERIFY(workOrders(&orders));
+        QCOMPARE((QList<qint64>{orders.first().used, orders.first().pending}), (QList<qint64>{100, 0}));
     }
 
     void twoStationsBurnFromOnePool()
