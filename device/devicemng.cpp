@@ -2,6 +2,7 @@
 #include "ui_devicemng.h"
 
 #include "device/reworkdlg.h"
+#include "device/workorderdlg.h"
 #include "jobs/devicecalls.h"
 #include "store/datastore.h"
 #include "store/fixedfield.h"
@@ -15,9 +16,12 @@
 #include <QMutexLocker>
 #include <QResizeEvent>
 #include <QSet>
+#include <QSignalBlocker>
 #include <QThreadPool>
 #include <QTimerEvent>
 #include <QtConcurrent>
+
+#include <algorithm>
 
 #include <memory>
 
@@ -168,7 +172,40 @@ DeviceMng::DeviceMng(QWidget *parent)
     ui->lblNotVerified->setVisible(!jobs::devicecalls::readBackSupported());
     ui->lblLabelsWaiting->setVisible(false);
     ui->lblLowPool->setVisible(false);
-    connect(ui->cbxCustomer, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &DeviceMng::refreshStock);
+    connect(ui->cbxCustomer, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &DeviceMng::fillOrders);
+    connect(ui->cbxOrder, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] {
+        burnJob->setWorkOrder(ui->cbxOrder->currentData().toLongLong());
+        refreshStock();
+    });
+    fillOrders();
+}
+
+void DeviceMng::fillOrders()
+{
+    const qint64 chosen = ui->cbxOrder->currentData().toLongLong();
+    const int customerId = ui->cbxCustomer->currentIndex() + 1;
+    QList<WorkOrder> orders;
+    workOrders(&orders); // none listed when the store cannot answer: burning without an order still works
+    const QSignalBlocker quiet(ui->cbxOrder);
+    ui->cbxOrder->clear();
+    ui->cbxOrder->addItem(tr("No work order"), qint64(0));
+    for (const WorkOrder &o : qAsConst(orders))
+        if (o.customerId == customerId && (!o.complete() || o.orderId == chosen))
+            ui->cbxOrder->addItem(tr("#%1 %2 x %3")
+                                      .arg(o.orderId)
+                                      .arg(o.quantity)
+                                      .arg(o.deviceType.isEmpty() ? tr("any") : displayText(o.deviceType)),
+                                  o.orderId);
+    ui->cbxOrder->setCurrentIndex(qMax(0, ui->cbxOrder->findData(chosen)));
+    burnJob->setWorkOrder(ui->cbxOrder->currentData().toLongLong());
+    refreshStock();
+}
+
+void DeviceMng::on_btnOrders_clicked()
+{
+    WorkOrderDlg dialog(this);
+    dialog.exec();
+    fillOrders();
 }
 
 void DeviceMng::setStockInterval(int ms)
@@ -212,6 +249,21 @@ void DeviceMng::refreshStock()
                               .arg(stock.used));
     ui->lblLowPool->setVisible(stock.low());
     ui->lblLowPool->setText(tr("Low pool: %1 unused left, warning below %2").arg(stock.unused).arg(stock.warnBelow));
+
+    const qint64 order = ui->cbxOrder->currentData().toLongLong();
+    QList<WorkOrder> orders;
+    if (order > 0)
+        workOrders(&orders);
+    const auto it = std::find_if(orders.cbegin(), orders.cend(),
+                                 [order](const WorkOrder &o) { return o.orderId == order; });
+    ui->lblOrder->setVisible(it != orders.cend());
+    if (it != orders.cend())
+        ui->lblOrder->setText(it->complete() ? tr("Order %1 complete: %2 used").arg(order).arg(it->used)
+                                             : tr("Order %1: %2 used, %3 pending of %4")
+                                                   .arg(order)
+                                                   .arg(it->used)
+                                                   .arg(it->pending)
+                                                   .arg(it->quantity));
 }
 
 void DeviceMng::setLabelQueue(jobs::LabelQueue *queue)

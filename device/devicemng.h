@@ -46,8 +46,11 @@ public:
     // How often the chosen customer's stock is read again while the page is shown (other
     // stations burn from the same pool); 5 s unless a test wants it sooner.
     void setStockInterval(int ms);
-    // Reads the chosen customer's stock and its low-pool warning into the page.
+    // Reads the chosen customer's stock and its low-pool warning into the page, and the
+    // progress of the chosen work order.
     void refreshStock();
+    // Lists the chosen customer's work orders that are not complete (and the chosen one).
+    void fillOrders();
 
 signals:
     void sendOnSerial();
@@ -58,6 +61,7 @@ private slots:
     void on_btnMatch_clicked();
     void on_btnBurn_clicked();
     void on_btnRework_clicked();
+    void on_btnOrders_clicked();
     void onCheckBoxSelAll(int state);
     void itemClicked(QTableWidgetItem *item);
 

@@ -463,6 +463,34 @@
         <source>Low pool: %1 unused left, warning below %2</source>
         <translation>库存不足：剩余 %1 个未使用，警告阈值 %2</translation>
     </message>
+    <message>
+        <source>Work order</source>
+        <translation>工单</translation>
+    </message>
+    <message>
+        <source>Orders</source>
+        <translation>工单</translation>
+    </message>
+    <message>
+        <source>No work order</source>
+        <translation>无工单</translation>
+    </message>
+    <message>
+        <source>#%1 %2 x %3</source>
+        <translation>#%1 %2 × %3</translation>
+    </message>
+    <message>
+        <source>any</source>
+        <translation>任意</translation>
+    </message>
+    <message>
+        <source>Order %1 complete: %2 used</source>
+        <translation>工单 %1 已完成：已使用 %2</translation>
+    </message>
+    <message>
+        <source>Order %1: %2 used, %3 pending of %4</source>
+        <translation>工单 %1：已使用 %2，待确认 %3，共 %4</translation>
+    </message>
 </context>
 <context>
     <name>ExportJob</name>
@@ -2158,6 +2186,175 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
     </message>
 </context>
 <context>
+    <name>WorkOrderDlg</name>
+    <message>
+        <source>Work orders</source>
+        <translation>工单</translation>
+    </message>
+    <message>
+        <source>Order</source>
+        <translation>工单</translation>
+    </message>
+    <message>
+        <source>Customer</source>
+        <translation>客户</translation>
+    </message>
+    <message>
+        <source>Type</source>
+        <translation>类型</translation>
+    </message>
+    <message>
+        <source>Quantity</source>
+        <translation>数量</translation>
+    </message>
+    <message>
+        <source>Used</source>
+        <translation>已使用</translation>
+    </message>
+    <message>
+        <source>Pending</source>
+        <translation>待确认</translation>
+    </message>
+    <message>
+        <source>Note</source>
+        <translation>备注</translation>
+    </message>
+    <message>
+        <source>Time</source>
+        <translation>时间</translation>
+    </message>
+    <message>
+        <source>Station</source>
+        <translation>工位</translation>
+    </message>
+    <message>
+        <source>Person</source>
+        <translation>人员</translation>
+    </message>
+    <message>
+        <source>Device type</source>
+        <translation>设备类型</translation>
+    </message>
+    <message>
+        <source>any</source>
+        <translation>任意</translation>
+    </message>
+    <message>
+        <source>Create</source>
+        <translation>创建</translation>
+    </message>
+    <message>
+        <source>Export devices</source>
+        <translation>导出设备</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
+        <source>UMEYE</source>
+        <translation>UMEYE</translation>
+    </message>
+    <message>
+        <source>Brisvan</source>
+        <translation>Brisvan</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>The work orders could not be read: %1</source>
+        <translation>无法读取工单：%1</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>The quantity must be a number of devices from 1 to %1.</source>
+        <translation>数量必须是 1 到 %1 之间的设备数。</translation>
+    </message>
+    <message>
+        <source>The device type is longer than any device reports.</source>
+        <translation>设备类型比任何设备报告的都长。</translation>
+    </message>
+    <message>
+        <source>Work order</source>
+        <translation>工单</translation>
+    </message>
+    <message>
+        <source>Work order %1 created: %2 x %3 %4</source>
+        <translation>已创建工单 %1：%2 × %3 %4</translation>
+    </message>
+    <message>
+        <source>The work order could not be created: %1</source>
+        <translation>无法创建工单：%1</translation>
+    </message>
+    <message>
+        <source>Please select a work order!</source>
+        <translation>请选择工单！</translation>
+    </message>
+    <message>
+        <source>The work order could not be read: %1</source>
+        <translation>无法读取工单：%1</translation>
+    </message>
+    <message>
+        <source>Save</source>
+        <translation>保存</translation>
+    </message>
+    <message>
+        <source>Files</source>
+        <translation>文件</translation>
+    </message>
+    <message>
+        <source>UUID</source>
+        <translation>UUID</translation>
+    </message>
+    <message>
+        <source>SN.</source>
+        <translation>序列号</translation>
+    </message>
+    <message>
+        <source>IP</source>
+        <translation>IP</translation>
+    </message>
+    <message>
+        <source>State</source>
+        <translation>状态</translation>
+    </message>
+    <message>
+        <source>used</source>
+        <translation>已使用</translation>
+    </message>
+    <message>
+        <source>pending</source>
+        <translation>待确认</translation>
+    </message>
+    <message>
+        <source>void</source>
+        <translation>作废</translation>
+    </message>
+    <message>
+        <source>other</source>
+        <translation>其他</translation>
+    </message>
+    <message>
+        <source>The file could not be written: %1</source>
+        <translation>文件无法写入：%1</translation>
+    </message>
+    <message>
+        <source>Information</source>
+        <translation>信息</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n device(s) of work order %1 exported.</source>
+        <translation>
+            <numerusform>已导出工单 %1 的 %n 台设备。</numerusform>
+        </translation>
+    </message>
+</context>
+<context>
     <name>jobs::BurnJob</name>
     <message>
         <source>no customer %1</source>
@@ -2250,6 +2447,14 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
     <message>
         <source>uuid does not match the customer&apos;s UUID pattern</source>
         <translation>标识不符合该客户的 UUID 格式</translation>
+    </message>
+    <message>
+        <source>work order %1 is complete</source>
+        <translation>工单 %1 已完成</translation>
+    </message>
+    <message>
+        <source>device not of work order %1&apos;s customer and type</source>
+        <translation>设备不属于工单 %1 的客户和类型</translation>
     </message>
 </context>
 <context>

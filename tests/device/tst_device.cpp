@@ -1,6 +1,7 @@
 // The burning page: search, filter, check, Match and Burn, driven as the operator does,
 // mostly against a simulated device line on loopback.
 #include "device/devicemng.h"
+#include "device/workorderdlg.h"
 #include "platform/devicesim/simprocess.h"
 #include "platform/netsdk/z7netsdk.h"
 #include "store/datastore.h"
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableWidget>
@@ -395,6 +397,49 @@ private slots:
                  ClaimResult::Claimed);
         QVERIFY(commitBatch());
         QTRY_COMPARE(stock->text(), QStringLiteral("Brisvan: 2 unused, 1 pending, 2 used"));
+    }
+
+    // An administrator's work order of one device: the page burns for it, the second device
+    // is refused with the reason, the page shows the order complete, and its export lists
+    // the device.
+    void workOrderLimitsTheBurn()
+    {
+        pool(2, QStringLiteral("B-1"));
+        pool(2, QStringLiteral("B-2"));
+        {
+            WorkOrderDlg dialog;
+            child<QComboBox>(&dialog, "cbxOrderCustomer")->setCurrentIndex(1);
+            testsupport::type(child<QLineEdit>(&dialog, "lineEditQuantity"), QStringLiteral("0"));
+            testsupport::click(child(&dialog, "btnCreate"));
+            QCOMPARE(MessageBox::last().text,
+                     QStringLiteral("The quantity must be a number of devices from 1 to 10000000."));
+            child<QLineEdit>(&dialog, "lineEditQuantity")->clear();
+            testsupport::type(child<QLineEdit>(&dialog, "lineEditQuantity"), QStringLiteral("1"));
+            testsupport::click(child(&dialog, "btnCreate"));
+            QCOMPARE(child<QTableWidget>(&dialog, "tableOrders")->rowCount(), 1);
+        }
+        const auto sim = startLine({QStringLiteral("--devices"), QStringLiteral("2")});
+        QVERIFY(sim);
+        Page page;
+        child<QComboBox>(&page, "cbxCustomer")->setCurrentIndex(1);
+        auto *orders = child<QComboBox>(&page, "cbxOrder");
+        QCOMPARE(orders->count(), 2);
+        orders->setCurrentIndex(1);
+        QCOMPARE(child<QLabel>(&page, "lblOrder")->text(), QStringLiteral("Order 1: 0 used, 0 pending of 1"));
+        search(&page, 2);
+        press(&page, {"cbxAll", "btnMatch", "btnBurn"});
+        QCOMPARE(seenWrites.size(), 1);
+        QCOMPARE(testsupport::count(QStringLiteral("Logs WHERE LogDescribe LIKE '%skipped: work order 1 is complete'")),
+                 1);
+        QCOMPARE(child<QLabel>(&page, "lblOrder")->text(), QStringLiteral("Order 1 complete: 1 used"));
+
+        WorkOrderDlg dialog;
+        child<QTableWidget>(&dialog, "tableOrders")->setCurrentCell(0, 0);
+        FileDialog::setNextFileName(QDir::current().absoluteFilePath(QStringLiteral("order.csv")));
+        testsupport::click(child(&dialog, "btnExportOrder"));
+        const QList<QByteArray> lines = testsupport::readFile(QStringLiteral("order.csv")).split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines.at(1).startsWith("B-2,") && lines.at(1).endsWith(",used\r"));
     }
 
     void refusedWritesStayReady()
