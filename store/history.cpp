@@ -16,23 +16,6 @@ QString now()
     return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
-// Runs `write` inside the caller's batch, or in a transaction of its own.
-template <typename Write>
-bool inBatch(Write write)
-{
-    if (batchIsOpen())
-        return write();
-    if (!beginBatch())
-        return false;
-    if (!write()) {
-        const QString why = storeError();
-        rollbackBatch();
-        fail(why);
-        return false;
-    }
-    return commitBatch();
-}
-
 // A pool row (live or retired) of the value, as the history needs it.
 struct PoolRow {
     QString serialNumber;
@@ -94,7 +77,7 @@ qint64 recordImportBatch(const QString &fileName, const QString &fileHash, int c
     const StoreCall call;
     const Person person = signedInPerson();
     qint64 id = 0;
-    inBatch([&] {
+    writeInBatch([&] {
         if (!run(QStringLiteral("INSERT INTO ImportBatches (FileName, FileHash, CustomerID, BatchDate, BatchStation, "
                                 "BatchUser, Stored, Refused) VALUES (?, ?, ?, ?, ?, ?, 0, 0) RETURNING BatchID"),
                  {fileName, fileHash, customerId, now(), station, person.signedIn() ? person.name : QString()}))
@@ -112,7 +95,7 @@ qint64 recordImportBatch(const QString &fileName, const QString &fileHash, int c
 bool countImportBatch(qint64 batchId, qint64 stored, qint64 refused)
 {
     const StoreCall call;
-    return inBatch([&] {
+    return writeInBatch([&] {
         return runOne(QStringLiteral("UPDATE ImportBatches SET Stored=?, Refused=? WHERE BatchID=?"),
                       {stored, refused, batchId});
     });

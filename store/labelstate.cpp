@@ -20,34 +20,6 @@ QString personName()
     return person.signedIn() ? person.name : QString();
 }
 
-// Rows a guarded write changed; -1 when it failed.
-int changed(const QString &sql, std::initializer_list<QVariant> values)
-{
-    if (!run(sql, values))
-        return -1;
-    const int n = storeQuery.numRowsAffected();
-    storeQuery.finish();
-    return n;
-}
-
-// Runs `body` (true: done) in the caller's batch, or in one of its own that commits only
-// what `body` did in full.
-template <typename Body>
-bool inTransaction(Body body)
-{
-    if (batchIsOpen())
-        return body();
-    if (!beginBatch())
-        return false;
-    if (!body()) {
-        const QString why = storeError();
-        rollbackBatch();
-        fail(why);
-        return false;
-    }
-    return commitBatch();
-}
-
 bool insertCopy(const QString &serialNumber, const QString &deviceSerialNum, int copy, const QString &reason)
 {
     return run(QStringLiteral("INSERT INTO Labels (SerialNumber, DeviceSerialNum, LabelCopy, LabelState, LabelReason, "
@@ -75,7 +47,7 @@ bool labelsEnabled()
 bool queueLabel(const QString &serialNumber, const QString &deviceSerialNum)
 {
     const StoreCall call;
-    return inTransaction([&] {
+    return writeInBatch([&] {
         return run(QStringLiteral("INSERT INTO Labels (SerialNumber, DeviceSerialNum, LabelCopy, LabelState, "
                                   "DueDate, LabelStation, DueUser) SELECT ?, ?, 1, 0, ?, ?, ? "
                                   "WHERE NOT EXISTS (SELECT 1 FROM Labels WHERE SerialNumber=?)"),
@@ -120,10 +92,10 @@ bool beginLabelPrint(qint64 labelId, const QString &printer)
 {
     const StoreCall call;
     bool moved = false;
-    const bool done = inTransaction([&] {
-        const int n = changed(QStringLiteral("UPDATE Labels SET LabelState=1, LabelPrinter=?, LabelError=? "
-                                             "WHERE LabelID=? AND LabelState=0"),
-                              {printer, QString(), labelId});
+    const bool done = writeInBatch([&] {
+        const int n = changedRows(QStringLiteral("UPDATE Labels SET LabelState=1, LabelPrinter=?, LabelError=? "
+                                                 "WHERE LabelID=? AND LabelState=0"),
+                                  {printer, QString(), labelId});
         moved = n == 1;
         return n >= 0;
     });
@@ -133,7 +105,7 @@ bool beginLabelPrint(qint64 labelId, const QString &printer)
 bool endLabelPrint(qint64 labelId)
 {
     const StoreCall call;
-    return inTransaction([&] {
+    return writeInBatch([&] {
         if (!run(QStringLiteral("SELECT SerialNumber, DeviceSerialNum, LabelCopy, LabelPrinter, LabelReason "
                                 "FROM Labels WHERE LabelID=? AND LabelState=1"),
                  {labelId}))
@@ -155,8 +127,9 @@ bool endLabelPrint(qint64 labelId)
         e.detail = QStringLiteral("copy %1 on %2").arg(copy).arg(printer);
         if (!reason.isEmpty())
             e.detail += QStringLiteral(": ") + reason;
-        return changed(QStringLiteral("UPDATE Labels SET LabelState=2, PrintedDate=? WHERE LabelID=? AND LabelState=1"),
-                       {now(), labelId})
+        return changedRows(QStringLiteral(
+                               "UPDATE Labels SET LabelState=2, PrintedDate=? WHERE LabelID=? AND LabelState=1"),
+                           {now(), labelId})
             == 1
             && recordSerialEvent(e);
     });
@@ -165,9 +138,10 @@ bool endLabelPrint(qint64 labelId)
 bool returnLabel(qint64 labelId, const QString &why)
 {
     const StoreCall call;
-    return inTransaction([&] {
-        return changed(QStringLiteral("UPDATE Labels SET LabelState=0, LabelError=? WHERE LabelID=? AND LabelState=1"),
-                       {why, labelId})
+    return writeInBatch([&] {
+        return changedRows(QStringLiteral(
+                               "UPDATE Labels SET LabelState=0, LabelError=? WHERE LabelID=? AND LabelState=1"),
+                           {why, labelId})
             == 1;
     });
 }
@@ -175,10 +149,10 @@ bool returnLabel(qint64 labelId, const QString &why)
 bool failLabel(qint64 labelId, const QString &why, const LogRecord &logRow)
 {
     const StoreCall call;
-    return inTransaction([&] {
-        return changed(QStringLiteral("UPDATE Labels SET LabelState=3, LabelError=? "
-                                      "WHERE LabelID=? AND LabelState IN (0, 1)"),
-                       {why, labelId})
+    return writeInBatch([&] {
+        return changedRows(QStringLiteral("UPDATE Labels SET LabelState=3, LabelError=? "
+                                          "WHERE LabelID=? AND LabelState IN (0, 1)"),
+                           {why, labelId})
             == 1
             && addLog(logRow);
     });
@@ -193,7 +167,7 @@ ReprintResult reprintLabel(const QString &serialNumber, const QString &reason,
     if (reason.trimmed().isEmpty())
         return ReprintResult::NoReason;
     ReprintResult result = ReprintResult::Failed;
-    const bool done = inTransaction([&] {
+    const bool done = writeInBatch([&] {
         if (!run(QStringLiteral("SELECT DeviceSerialNum FROM SerialNumbers WHERE SerialNumber=? AND IsUse=1 LIMIT 1"),
                  {serialNumber}))
             return false;

@@ -7,16 +7,6 @@ using namespace storecore;
 
 namespace {
 
-// Rows a guarded write changed; -1 when it failed.
-int changed(const QString &sql, std::initializer_list<QVariant> values)
-{
-    if (!run(sql, values))
-        return -1;
-    const int n = storeQuery.numRowsAffected();
-    storeQuery.finish();
-    return n;
-}
-
 bool event(SerialEventKind kind, const QString &serialNumber, const QString &deviceSerialNum,
            const QString &detail = QString(), const QString &related = QString())
 {
@@ -53,9 +43,9 @@ ReworkResult keepSerial(const QString &serialNumber, const QString &deviceSerial
 {
     const StoreCall call;
     return inTransaction(deviceSerialNum, [&] {
-        const int confirmed = changed(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, szIP=? "
-                                                     "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?"),
-                                      {deviceType, deviceIp, serialNumber, deviceSerialNum});
+        const int confirmed = changedRows(QStringLiteral("UPDATE SerialNumbers SET IsUse=1, DeviceType=?, szIP=? "
+                                                         "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?"),
+                                          {deviceType, deviceIp, serialNumber, deviceSerialNum});
         if (confirmed < 0)
             return ReworkResult::Failed;
         ReworkResult result = ReworkResult::Done;
@@ -85,9 +75,9 @@ ReworkResult replaceSerial(const QString &oldSerial, const QString &deviceSerial
     const StoreCall call;
     return inTransaction(deviceSerialNum, [&] {
         // Void first: the device then holds nothing, so the claim below may give it one.
-        const int voided = changed(QStringLiteral("UPDATE SerialNumbers SET IsUse=3 "
-                                                  "WHERE SerialNumber=? AND IsUse IN (1, 2) AND DeviceSerialNum=?"),
-                                   {oldSerial, deviceSerialNum});
+        const int voided = changedRows(QStringLiteral("UPDATE SerialNumbers SET IsUse=3 "
+                                                      "WHERE SerialNumber=? AND IsUse IN (1, 2) AND DeviceSerialNum=?"),
+                                       {oldSerial, deviceSerialNum});
         if (voided < 0)
             return ReworkResult::Failed;
         if (voided == 0)
@@ -133,10 +123,10 @@ ReworkResult releaseSerial(const QString &serialNumber, const QString &deviceSer
         if (*deviceReport == serialNumber)
             return ReworkResult::StillReported;
         // Free again, like unused: the device it was pending for is in its events.
-        const int released = changed(QStringLiteral(
-                                         "UPDATE SerialNumbers SET IsUse=4, DeviceType='', DeviceSerialNum='', szIP='' "
-                                         "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?"),
-                                     {serialNumber, deviceSerialNum});
+        const int released =
+            changedRows(QStringLiteral("UPDATE SerialNumbers SET IsUse=4, DeviceType='', DeviceSerialNum='', szIP='' "
+                                       "WHERE SerialNumber=? AND IsUse=2 AND DeviceSerialNum=?"),
+                        {serialNumber, deviceSerialNum});
         if (released < 0)
             return ReworkResult::Failed;
         if (released == 0)

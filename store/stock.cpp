@@ -6,24 +6,6 @@ using namespace storecore;
 
 namespace {
 
-// Runs `body` in the caller's batch, or in one of its own that commits only what `body`
-// did in full.
-template <typename Body>
-bool inTransaction(Body body)
-{
-    if (batchIsOpen())
-        return body();
-    if (!beginBatch())
-        return false;
-    if (!body()) {
-        const QString why = storeError();
-        rollbackBatch();
-        fail(why);
-        return false;
-    }
-    return commitBatch();
-}
-
 bool readStock(int customerId, PoolStock *stock)
 {
     *stock = PoolStock();
@@ -85,7 +67,7 @@ bool setCustomerRules(int customerId, const CustomerRules &rules)
 {
     const StoreCall call;
     // A new threshold is judged afresh: the next change of stock below it is told.
-    return inTransaction([&] {
+    return writeInBatch([&] {
         return runOne(QStringLiteral("UPDATE Customers SET LowPoolWarn=?, SerialPattern=?, LowPoolLogged=0 "
                                      "WHERE CustomerID=?"),
                       {rules.warnBelow, rules.serialPattern, customerId});
@@ -103,7 +85,7 @@ LowPoolNote noteLowPool(int customerId,
 {
     const StoreCall call;
     LowPoolNote note = LowPoolNote::Fine;
-    const bool done = inTransaction([&] {
+    const bool done = writeInBatch([&] {
         PoolStock stock;
         if (!readStock(customerId, &stock))
             return false;

@@ -341,6 +341,15 @@ bool control(const QString &sql)
 
 // Reads the first row's column 0 as an integer; the statement is then reset so
 // that no read stays open on the file between operations.
+int changedRows(const QString &sql, std::initializer_list<QVariant> values)
+{
+    if (!run(sql, values))
+        return -1;
+    const int n = storeQuery.numRowsAffected();
+    storeQuery.finish();
+    return n;
+}
+
 int firstInt(const QString &sql, std::initializer_list<QVariant> values, int none)
 {
     const int result = run(sql, values) && storeQuery.next() ? storeQuery.value(0).toInt() : none;

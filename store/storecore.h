@@ -113,6 +113,25 @@ bool control(const QString &sql);
 // identifiers. True on the file, where the write lock does that.
 bool lockDevice(const QString &deviceSerialNum);
 int firstInt(const QString &sql, std::initializer_list<QVariant> values, int none);
+// Rows a guarded write changed; -1 when it failed.
+int changedRows(const QString &sql, std::initializer_list<QVariant> values);
+// Runs `write` inside the caller's batch, or in a transaction of its own that commits only
+// when `write` did all of it.
+template <typename Write>
+bool writeInBatch(Write write)
+{
+    if (batchIsOpen())
+        return write();
+    if (!beginBatch())
+        return false;
+    if (!write()) {
+        const QString why = storeError();
+        rollbackBatch();
+        fail(why);
+        return false;
+    }
+    return commitBatch();
+}
 
 // Chunks of values bound in order; a valid `each` is bound again after every value (a
 // column all rows of the chunk share).
