@@ -1,4 +1,5 @@
 #include "jobs/importjob.h"
+#include "jobs/stockwatch.h"
 
 #include "formats/exportformat.h"
 #include "formats/workbook.h"
@@ -540,6 +541,9 @@ ImportResult ImportJob::run(ImportListener &listener)
     result.patternRefused = run.patternRefused;
     result.refusals = run.refusals;
     result.refusalsNotListed = run.refusalsNotListed;
+    // New stock arms the customer's low-pool warning again for the next crossing.
+    if (run.succeeded > 0)
+        StockWatch::note(customerId);
     return result;
 }
 

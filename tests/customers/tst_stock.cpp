@@ -3,6 +3,7 @@
 // stations that find it at the same moment write one row between them.
 #include "tests/support/testsupport.h"
 
+#include "jobs/importjob.h"
 #include "jobs/stockwatch.h"
 #include "store/datastore.h"
 #include "store/storesettings.h"
@@ -77,8 +78,13 @@ private slots:
         QCOMPARE(lowPoolRows(), QStringList{first + QStringLiteral(" Low pool: Brisvan 3 unused")});
         QVERIFY(poolStock(2, &stock) && stock.low() && stock.pending == 3);
 
-        addUnused(7, 3); // 6 unused: back above, armed again
-        QCOMPARE(jobs::StockWatch::note(2), LowPoolNote::Fine);
+        // An import brings the stock back above (6 unused) and arms the warning again.
+        struct : jobs::ImportListener {
+        } listener;
+        const QString file = testsupport::writeFile(QStringLiteral("more.xml"),
+                                                    "<r><x><v>S7</v><v>S8</v><v>S9</v></x></r>");
+        testsupport::signInAs(Role::Administrator);
+        QCOMPARE(jobs::ImportJob(file, 2, jobs::ImportJob::Kind::Xml).run(listener).succeeded, 3);
         claim(7, 3);
         QCOMPARE(jobs::StockWatch::note(2), LowPoolNote::NewlyLow);
         QCOMPARE(lowPoolRows().size(), 2);
