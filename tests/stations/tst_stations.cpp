@@ -207,6 +207,12 @@ private slots:
                              QStringLiteral("10"), QStringLiteral("--seed"), QStringLiteral("3")}),
                  qPrintable(line.errorText()));
         QVERIFY(testsupport::fillPool(QStringLiteral("MORE-"), devices * 2, 1));
+        // The pool as one import batch: whatever the kills leave must still add up to what it stored.
+        QVERIFY(testsupport::exec(QStringLiteral(
+            "INSERT INTO ImportBatches (FileName, FileHash, CustomerID, BatchDate, Stored) VALUES ('pool.xml', 'h', 1, "
+            "'2026-12-08 00:00:00', (SELECT COUNT(*) FROM SerialNumbers))")));
+        QVERIFY(testsupport::exec(
+            QStringLiteral("UPDATE SerialNumbers SET BatchID = (SELECT MAX(BatchID) FROM ImportBatches)")));
 
         QString log;
         int killed = 0;
@@ -238,6 +244,11 @@ private slots:
         bool clean = false;
         const QString checked = logChainsCheck(&clean);
         QVERIFY2(clean, qPrintable(checked));
+        QList<BatchReport> batches;
+        QVERIFY(importBatches(&batches));
+        QCOMPARE(batches.size(), 1);
+        QVERIFY2(batches.first().reconciles(), qPrintable(QString::number(batches.first().accounted())));
+        QCOMPARE(batches.first().used, qint64(devices));
         int faults = 0;
         for (const QJsonValue &v : line.devices())
             faults += v.toObject().value(QStringLiteral("forgotten")).toInt()
