@@ -130,8 +130,12 @@ public:
         return 1;
     }
 
-    // The type of the next record, 0 when there is none.
-    quint16 peekType() const { return pos >= 0 && pos + 4 <= end ? u16(data + pos) : 0; }
+    // The type of the next record, 0 when there is none or it runs past the stream (a loop
+    // over records of one type then ends, and next() reports the broken one).
+    quint16 peekType() const
+    {
+        return pos >= 0 && pos + 4 <= end && pos + 4 + u16(data + pos + 2) <= end ? u16(data + pos) : 0;
+    }
 
 private:
     const uchar *data;

@@ -499,6 +499,9 @@ private slots:
         // The sheet's last record, its EOF, claims one byte more than the stream holds.
         QTest::newRow("record past the end")
             << workbook({header}, sst1).chopped(4) + le16(0x000A) + le16(1) << "past the end" << QStringList();
+        // The shared strings go on in a CONTINUE record that claims more than the stream holds.
+        QTest::newRow("shared strings continued past the end")
+            << bof(5) + sst1 + le16(0x003C) + le16(100) + QByteArray(10, 'x') << "have no end" << QStringList();
         QTest::newRow("formula text missing")
             << workbook({dimensions(0, 2, 0, 1) + header + formula(1, 0, special(0, 0))}, sst1) << "missing"
             << QStringList();
