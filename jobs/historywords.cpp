@@ -41,6 +41,10 @@ QString HistoryWords::event(SerialEventKind kind)
         return tr("replacement");
     case SerialEventKind::LabelReprint:
         return tr("label reprint asked");
+    case SerialEventKind::Skipped:
+        return tr("skipped");
+    case SerialEventKind::PassStopped:
+        return tr("pass stopped");
     }
     // A kind a later version records: shown by its number rather than dropped.
     return tr("event %1").arg(int(kind));

@@ -10,6 +10,7 @@
 #include "store/labelstate.h"
 #include "store/orders.h"
 #include "store/records.h"
+#include "store/report.h"
 #include "store/rework.h"
 #include "store/stock.h"
 

@@ -23,6 +23,8 @@ enum class SerialEventKind {
     Recorded = 13,     // recorded used without a read-back (an SDK that cannot read)
     Replacement = 14,  // rework: claimed in place of `related`
     LabelReprint = 15, // a supervisor asked another copy (detail: "copy N: REASON")
+    Skipped = 16,      // the Burn did not write the device (detail: burnSkipCode)
+    PassStopped = 17,  // the store stopped a Burn pass at this device (detail: burnStopCode)
     // Never stored: what a history shows of an identifier whose pool row no event
     // accounts for (burnt or retired before events were kept); the entry's isUse and
     // retired say its state.

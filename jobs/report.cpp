@@ -1,0 +1,2 @@
+// The report's tables from the hour counts.
+#include "jobs/report.h"
