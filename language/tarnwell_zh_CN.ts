@@ -688,6 +688,14 @@
         <source>copy %1: %2</source>
         <translation>第 %1 份：%2</translation>
     </message>
+    <message>
+        <source>skipped</source>
+        <translation>已跳过</translation>
+    </message>
+    <message>
+        <source>pass stopped</source>
+        <translation>烧录中止</translation>
+    </message>
 </context>
 <context>
     <name>IdleLock</name>
