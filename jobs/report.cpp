@@ -312,6 +312,19 @@ bool Report::load(const QDateTime &from, const QDateTime &to)
     stockTable.header = QStringList{bucketWord};
     for (const CustomerStockNow &c : qAsConst(customers))
         stockTable.header << c.customerName;
+    // The net change of every kept hour at or after each bucket's end, per customer: one walk
+    // back through both (a range months ago reads every hour since, once).
+    std::stable_sort(stockChanges.begin(), stockChanges.end(),
+                     [](const StockHour &a, const StockHour &b) { return a.hour < b.hour; });
+    QVector<QHash<int, qint64>> netAfter(n);
+    QHash<int, qint64> net;
+    int next = stockChanges.size();
+    for (int b = n - 1; b >= 0; --b) {
+        for (; next > 0 && stockChanges.at(next - 1).hour >= buckets.ends.at(b); --next)
+            net[stockChanges.at(next - 1).customerId] += stockChanges.at(next - 1).added
+                - stockChanges.at(next - 1).taken;
+        netAfter[b] = net;
+    }
     for (int b = 0; b < n; ++b) {
         const QString end = buckets.ends.at(b);
         QStringList row{buckets.labels.at(b)};
@@ -324,11 +337,7 @@ bool Report::load(const QDateTime &from, const QDateTime &to)
                 row << QString();
                 continue;
             }
-            qint64 stock = c.unused;
-            for (const StockHour &s : qAsConst(stockChanges))
-                if (s.customerId == c.customerId && s.hour >= end)
-                    stock -= s.added - s.taken;
-            row << number(stock);
+            row << number(c.unused - netAfter.at(b).value(c.customerId));
         }
         stockTable.rows << row;
     }
