@@ -176,9 +176,11 @@ bool Report::load(const QDateTime &from, const QDateTime &to)
 {
     error.clear();
     // Whole hours: a from inside an hour takes the hour from its start, a to inside one up to its end.
-    rangeFrom = QDateTime(from.date(), QTime(from.time().hour(), 0));
-    rangeTo = QDateTime(to.date(), QTime(to.time().hour(), 0));
-    if (rangeTo < to)
+    const QDateTime start = from.toLocalTime();
+    const QDateTime end = to.toLocalTime();
+    rangeFrom = QDateTime(start.date(), QTime(start.time().hour(), 0));
+    rangeTo = QDateTime(end.date(), QTime(end.time().hour(), 0));
+    if (rangeTo < end)
         rangeTo = rangeTo.addSecs(3600);
     if (rangeTo < rangeFrom)
         rangeTo = rangeFrom;
