@@ -176,11 +176,11 @@ bool Report::load(const QDateTime &from, const QDateTime &to)
 {
     error.clear();
     // Whole hours: a from inside an hour takes the hour from its start, a to inside one up to its end.
-    const QDateTime start = from.toLocalTime();
-    const QDateTime end = to.toLocalTime();
-    rangeFrom = QDateTime(start.date(), QTime(start.time().hour(), 0));
-    rangeTo = QDateTime(end.date(), QTime(end.time().hour(), 0));
-    if (rangeTo < end)
+    const QDateTime fromLocal = from.toLocalTime();
+    const QDateTime toLocal = to.toLocalTime();
+    rangeFrom = QDateTime(fromLocal.date(), QTime(fromLocal.time().hour(), 0));
+    rangeTo = QDateTime(toLocal.date(), QTime(toLocal.time().hour(), 0));
+    if (rangeTo < toLocal)
         rangeTo = rangeTo.addSecs(3600);
     if (rangeTo < rangeFrom)
         rangeTo = rangeFrom;
