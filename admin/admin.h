@@ -23,6 +23,10 @@ int history(const QStringList &args);
 // does not, 2 when the pool could not be read.
 int batches(const QStringList &args);
 
+// Prints the line's report for [--from, --to) (as CSV with --csv): 0 when printed, 2 for a
+// bad date or when the pool could not be read.
+int report(const QStringList &args);
+
 // Opens the pool tarnwell.ini names for `command`: 0, or the exit code after printing why not.
 int openPoolToRead(const QString &command);
 void printOut(const QString &text);

@@ -3,6 +3,7 @@
 //   setup-server    prepares the line's PostgreSQL pool and the stations' group role
 //   history VALUE   what the pool knows of an identifier or a device
 //   batches         every import batch and what became of its identifiers
+//   report          the line's report (throughput, yield, failures, stock) for a range of hours
 #include "admin/admin.h"
 
 #include "store/storesettings.h"
@@ -35,7 +36,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     const QString usage = QStringLiteral("usage: tarnwell-admin verify-log [options] | setup-server [options] | "
-                                         "history VALUE | batches; "
+                                         "history VALUE | batches | report --from DATE --to DATE [--csv]; "
                                          "tarnwell-admin COMMAND --help for its options");
     if (args.isEmpty())
         return admin::printError(usage);
@@ -53,6 +54,8 @@ int main(int argc, char *argv[])
         return admin::history(args);
     if (command == QLatin1String("batches"))
         return admin::batches(args);
+    if (command == QLatin1String("report"))
+        return admin::report(args);
     if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
         admin::printOut(usage);
         return 0;

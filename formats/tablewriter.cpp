@@ -136,8 +136,9 @@ public:
         QByteArray sheetList, rels, types;
         for (int i = 1; i <= sheets; ++i) {
             const QByteArray n = QByteArray::number(i);
-            sheetList += "<sheet name=\"" + (i == 1 ? QByteArray("Serial") : "Serial " + n) + "\" sheetId=\"" + n
-                + "\" r:id=\"rId" + n + "\"/>";
+            const QByteArray name = escaped(sheetName.toUtf8());
+            sheetList += "<sheet name=\"" + (i == 1 ? name : name + ' ' + n) + "\" sheetId=\"" + n + "\" r:id=\"rId" + n
+                + "\"/>";
             rels += "<Relationship Id=\"rId" + n
                 + "\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
                   "relationships/worksheet\" Target=\"worksheets/sheet"
@@ -251,10 +252,10 @@ private:
     {
         const QByteArray r = QByteArray::number(++rowInSheet);
         buffer += "<row r=\"" + r + "\">";
-        for (int c = 0; c < cells.size() && c < 26; ++c) {
+        for (int c = 0; c < cells.size(); ++c) {
             if (cells.at(c).isEmpty())
                 continue;
-            buffer += "<c r=\"" + QByteArray(1, char('A' + c)) + r + "\" t=\"inlineStr\"><is><t xml:space=\"preserve\">"
+            buffer += "<c r=\"" + columnName(c) + r + "\" t=\"inlineStr\"><is><t xml:space=\"preserve\">"
                 + escaped(cells.at(c)) + "</t></is></c>";
         }
         buffer += "</row>";
@@ -263,6 +264,15 @@ private:
         const bool ok = put(buffer);
         buffer.clear();
         return ok;
+    }
+
+    // A, B, ... Z, AA, AB, ...: a report has a column per station or customer.
+    static QByteArray columnName(int c)
+    {
+        QByteArray name;
+        for (++c; c > 0; c = (c - 1) / 26)
+            name.prepend(char('A' + (c - 1) % 26));
+        return name;
     }
 
     // XML's escapes, and OOXML's _xHHHH_ for the control characters XML cannot carry

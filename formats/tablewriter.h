@@ -24,10 +24,13 @@ public:
     virtual ~TableWriter() = default;
     // Opens the temporary file beside `target`.
     virtual bool open(const QString &target) = 0;
-    // The first row written is the header.
+    // The first row written is the header (XLSX repeats it atop each further sheet). Rows
+    // may differ in width.
     virtual bool row(const QList<QByteArray> &cells) = 0;
     // Completes the file and puts it under the target's name; false leaves no trace.
     virtual bool commit() = 0;
     // Why the last call failed.
     QString error;
+    // XLSX: the first sheet's name (letters and spaces), the next ones numbered after it.
+    QString sheetName = QStringLiteral("Serial");
 };

@@ -2509,6 +2509,181 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
     </message>
 </context>
 <context>
+    <name>jobs::Report</name>
+    <message>
+        <source>no such customer</source>
+        <translation>没有该客户</translation>
+    </message>
+    <message>
+        <source>port out of range</source>
+        <translation>端口超出范围</translation>
+    </message>
+    <message>
+        <source>work order complete</source>
+        <translation>工单已完成</translation>
+    </message>
+    <message>
+        <source>device not of the work order&apos;s customer and type</source>
+        <translation>设备不属于工单的客户和类型</translation>
+    </message>
+    <message>
+        <source>a claim could not be recorded</source>
+        <translation>无法记录预占</translation>
+    </message>
+    <message>
+        <source>a written device could not be recorded</source>
+        <translation>无法记录已写入的设备</translation>
+    </message>
+    <message>
+        <source>the uuid was no longer pending for its device</source>
+        <translation>该 uuid 已不再为其设备待定</translation>
+    </message>
+    <message>
+        <source>the operation log could not be written</source>
+        <translation>无法写入操作日志</translation>
+    </message>
+    <message>
+        <source>the pool could not be read</source>
+        <translation>无法读取号池</translation>
+    </message>
+    <message>
+        <source>Device refused (SDK answer %1)</source>
+        <translation>设备拒绝（SDK 返回 %1）</translation>
+    </message>
+    <message>
+        <source>Not confirmed: no answer</source>
+        <translation>未确认：无应答</translation>
+    </message>
+    <message>
+        <source>Not confirmed: other identifier</source>
+        <translation>未确认：其他标识</translation>
+    </message>
+    <message>
+        <source>Skipped: %1</source>
+        <translation>已跳过：%1</translation>
+    </message>
+    <message>
+        <source>Store stopped the pass: %1</source>
+        <translation>存储中止了本轮：%1</translation>
+    </message>
+    <message>
+        <source>The report could not be read from the pool: %1</source>
+        <translation>无法从号池读取报表：%1</translation>
+    </message>
+    <message>
+        <source>Hour</source>
+        <translation>小时</translation>
+    </message>
+    <message>
+        <source>Day</source>
+        <translation>日期</translation>
+    </message>
+    <message>
+        <source>Devices confirmed per hour</source>
+        <translation>每小时确认的设备</translation>
+    </message>
+    <message>
+        <source>Devices confirmed per day</source>
+        <translation>每天确认的设备</translation>
+    </message>
+    <message>
+        <source>Total</source>
+        <translation>合计</translation>
+    </message>
+    <message>
+        <source>Devices per person</source>
+        <translation>每人设备数</translation>
+    </message>
+    <message>
+        <source>Person</source>
+        <translation>人员</translation>
+    </message>
+    <message>
+        <source>Confirmed devices</source>
+        <translation>确认设备数</translation>
+    </message>
+    <message>
+        <source>Written devices</source>
+        <translation>写入设备数</translation>
+    </message>
+    <message>
+        <source>First-pass devices</source>
+        <translation>一次通过设备数</translation>
+    </message>
+    <message>
+        <source>Write tries</source>
+        <translation>写入次数</translation>
+    </message>
+    <message>
+        <source>Retries</source>
+        <translation>重试次数</translation>
+    </message>
+    <message>
+        <source>(nobody)</source>
+        <translation>（无人）</translation>
+    </message>
+    <message>
+        <source>First-pass yield per hour</source>
+        <translation>每小时一次通过率</translation>
+    </message>
+    <message>
+        <source>First-pass yield per day</source>
+        <translation>每天一次通过率</translation>
+    </message>
+    <message>
+        <source>First-pass yield %</source>
+        <translation>一次通过率 %</translation>
+    </message>
+    <message>
+        <source>Failures by cause</source>
+        <translation>按原因分类的失败</translation>
+    </message>
+    <message>
+        <source>Cause</source>
+        <translation>原因</translation>
+    </message>
+    <message>
+        <source>Events</source>
+        <translation>事件数</translation>
+    </message>
+    <message>
+        <source>Devices</source>
+        <translation>设备数</translation>
+    </message>
+    <message>
+        <source>Stock at the end of each hour</source>
+        <translation>每小时结束时的库存</translation>
+    </message>
+    <message>
+        <source>Stock at the end of each day</source>
+        <translation>每天结束时的库存</translation>
+    </message>
+    <message>
+        <source>Days of stock left</source>
+        <translation>库存剩余天数</translation>
+    </message>
+    <message>
+        <source>Customer</source>
+        <translation>客户</translation>
+    </message>
+    <message>
+        <source>Stock now</source>
+        <translation>当前库存</translation>
+    </message>
+    <message>
+        <source>Taken in range</source>
+        <translation>期间取用</translation>
+    </message>
+    <message>
+        <source>Burn rate per day</source>
+        <translation>每天烧录量</translation>
+    </message>
+    <message>
+        <source>Days left</source>
+        <translation>剩余天数</translation>
+    </message>
+</context>
+<context>
     <name>jobs::ReworkJob</name>
     <message>
         <source>Rework</source>
