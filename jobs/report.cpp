@@ -16,7 +16,7 @@ bool Report::load(const QDateTime &from, const QDateTime &to)
 bool Report::exportTo(const QString &, TableWriter::Format, QString *why) const
 {
     if (why)
-        *why = tr("the report's tables are not built yet");
+        *why = QStringLiteral("the report's tables are not built yet");
     return false;
 }
 

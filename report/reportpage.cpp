@@ -335,7 +335,7 @@ void ReportPage::showReport()
     const jobs::ReportTable &throughput = shown.throughput();
     fillTable(ui->tableThroughput, throughput);
     const QList<int> stations = columnRange(1, throughput.header.size() - 2);
-    QChart *chart = newChart(tr("Devices confirmed per station"));
+    QChart *chart = newChart(throughput.title);
     if (hasData(throughput, stations)) {
         auto *series = new QStackedBarSeries;
         addBarSets(series, throughput, stations);
@@ -356,7 +356,7 @@ void ReportPage::showReport()
     const jobs::ReportTable &people = shown.people();
     fillTable(ui->tablePeople, people);
     const QList<int> personColumns = columnRange(1, people.header.size() - 1);
-    chart = newChart(tr("Per person"));
+    chart = newChart(people.title);
     if (hasData(people, personColumns)) {
         auto *series = new QBarSeries;
         addBarSets(series, people, personColumns);
@@ -380,7 +380,7 @@ void ReportPage::showReport()
     // on an axis of its own.
     const jobs::ReportTable &yield = shown.yield();
     fillTable(ui->tableYield, yield);
-    chart = newChart(tr("First-pass yield"));
+    chart = newChart(yield.title);
     if (hasData(yield, {1, 2, 3})) {
         auto *bars = new QBarSeries;
         addBarSets(bars, yield, {1, 2});
@@ -389,7 +389,7 @@ void ReportPage::showReport()
         chart->addSeries(line);
         QBarCategoryAxis *x = categoryAxis(categoryNames(yield));
         QValueAxis *y = valueAxis(tr("Devices"));
-        auto *percent = valueAxis(tr("%"));
+        auto *percent = valueAxis(QStringLiteral("%"));
         percent->setMax(100);
         chart->addAxis(x, Qt::AlignBottom);
         chart->addAxis(y, Qt::AlignLeft);
@@ -408,7 +408,7 @@ void ReportPage::showReport()
     const jobs::ReportTable &failures = shown.failures();
     fillTable(ui->tableFailures, failures);
     const QList<int> failureColumns = columnRange(1, failures.header.size() - 1);
-    chart = newChart(tr("Failures by cause"));
+    chart = newChart(failures.title);
     if (hasData(failures, failureColumns)) {
         auto *series = new QHorizontalBarSeries;
         addBarSets(series, failures, failureColumns);
@@ -435,7 +435,7 @@ void ReportPage::showReport()
     fillTable(ui->tableStock, stock);
     fillTable(ui->tableDaysLeft, shown.daysLeft());
     const QList<int> customers = columnRange(1, stock.header.size() - 1);
-    chart = newChart(tr("Stock per customer"));
+    chart = newChart(stock.title);
     if (hasData(stock, customers)) {
         QBarCategoryAxis *x = categoryAxis(categoryNames(stock));
         QValueAxis *y = valueAxis(tr("UUIDs"));
