@@ -21,6 +21,8 @@
 #include <QtCharts/QStackedBarSeries>
 #include <QtCharts/QValueAxis>
 
+#include <algorithm>
+
 using namespace QtCharts;
 
 namespace {
@@ -30,6 +32,9 @@ const char kDefaultShifts[] = "06-14,14-22,22-06";
 // What the period selector's entries stand for besides the shifts (their index).
 const int kDay = -1;
 const int kRange = -2;
+
+// Marks a bar series that holds its table's rows last first.
+const char kBottomUp[] = "bottomUp";
 
 // A cell of a number column; empty cells (no value for that row) give nothing.
 bool cellValue(const QStringList &row, int column, qreal *value)
@@ -91,13 +96,35 @@ QBarCategoryAxis *categoryAxis(const QStringList &names)
 {
     auto *axis = new QBarCategoryAxis;
     axis->append(names);
-    // Names wider than a few letters stand on end when there are many of them.
-    int longest = 0;
-    for (const QString &n : names)
-        longest = qMax(longest, n.size());
-    if (names.size() > 12 && longest > 2)
+    // Many names stand on end, else the axis elides every one of them.
+    if (names.size() > 12)
         axis->setLabelsAngle(-90);
+    QFont font = axis->labelsFont();
+    font.setPointSizeF(font.pointSizeF() * 0.85);
+    axis->setLabelsFont(font);
     return axis;
+}
+
+// From zero to a round number above the largest value (the stacks' largest total): an
+// axis left to the series spans only their values, and a flat line (a stock that did
+// not move) has no span at all and is not drawn.
+void fitFromZero(QValueAxis *axis, const jobs::ReportTable &table, const QList<int> &columns, bool stacked)
+{
+    qreal top = 0;
+    for (const QStringList &row : table.rows) {
+        qreal sum = 0;
+        for (int c : columns) {
+            qreal v = 0;
+            if (cellValue(row, c, &v)) {
+                sum += v;
+                top = qMax(top, v);
+            }
+        }
+        if (stacked)
+            top = qMax(top, sum);
+    }
+    axis->setRange(0, top > 0 ? top * 1.05 : 1);
+    axis->applyNiceNumbers();
 }
 
 QValueAxis *valueAxis(const QString &title)
@@ -178,7 +205,6 @@ void prepareTable(QTableWidget *table)
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->verticalHeader()->setVisible(false);
     table->verticalHeader()->setDefaultSectionSize(22);
-    table->horizontalHeader()->setStretchLastSection(true);
     table->setWordWrap(false);
 }
 
@@ -346,7 +372,7 @@ void ReportPage::showReport()
         chart->addAxis(y, Qt::AlignLeft);
         series->attachAxis(x);
         series->attachAxis(y);
-        y->applyNiceNumbers();
+        fitFromZero(y, throughput, stations, true);
     } else {
         chart->setTitle(noData);
     }
@@ -370,7 +396,7 @@ void ReportPage::showReport()
         chart->addAxis(y, Qt::AlignLeft);
         series->attachAxis(x);
         series->attachAxis(y);
-        y->applyNiceNumbers();
+        fitFromZero(y, people, personColumns, false);
     } else {
         chart->setTitle(noData);
     }
@@ -398,7 +424,7 @@ void ReportPage::showReport()
         bars->attachAxis(y);
         line->attachAxis(x);
         line->attachAxis(percent);
-        y->applyNiceNumbers();
+        fitFromZero(y, yield, {1, 2}, false);
     } else {
         chart->setTitle(noData);
     }
@@ -410,21 +436,25 @@ void ReportPage::showReport()
     const QList<int> failureColumns = columnRange(1, failures.header.size() - 1);
     chart = newChart(failures.title);
     if (hasData(failures, failureColumns)) {
+        // Horizontal bars are drawn from the bottom up: the rows go in last first, so the
+        // most frequent cause stands on top.
+        jobs::ReportTable bottomUp = failures;
+        std::reverse(bottomUp.rows.begin(), bottomUp.rows.end());
         auto *series = new QHorizontalBarSeries;
-        addBarSets(series, failures, failureColumns);
+        series->setProperty(kBottomUp, true);
+        addBarSets(series, bottomUp, failureColumns);
         chart->addSeries(series);
         QStringList causes;
-        for (const QStringList &row : failures.rows)
+        for (const QStringList &row : bottomUp.rows)
             causes << row.value(0);
         auto *y = new QBarCategoryAxis;
         y->append(causes);
-        y->setReverse(true);
         QValueAxis *x = valueAxis(QString());
         chart->addAxis(y, Qt::AlignLeft);
         chart->addAxis(x, Qt::AlignBottom);
         series->attachAxis(y);
         series->attachAxis(x);
-        x->applyNiceNumbers();
+        fitFromZero(x, failures, failureColumns, false);
     } else {
         chart->setTitle(noData);
     }
@@ -447,7 +477,7 @@ void ReportPage::showReport()
             line->attachAxis(x);
             line->attachAxis(y);
         }
-        y->applyNiceNumbers();
+        fitFromZero(y, stock, customers, false);
     } else {
         chart->setTitle(noData);
     }
@@ -464,9 +494,12 @@ QList<QList<QPointF>> drawnSeries(const QChart *chart)
     for (QAbstractSeries *series : chart->series()) {
         if (auto *barSeries = qobject_cast<QAbstractBarSeries *>(series)) {
             for (const QBarSet *set : barSeries->barSets()) {
+                const bool bottomUp = barSeries->property(kBottomUp).toBool();
                 QList<QPointF> points;
                 for (int i = 0; i < set->count(); ++i)
-                    points << QPointF(i, set->at(i));
+                    points << QPointF(bottomUp ? set->count() - 1 - i : i, set->at(i));
+                if (bottomUp)
+                    std::reverse(points.begin(), points.end());
                 bars << points;
             }
         } else if (auto *line = qobject_cast<QLineSeries *>(series)) {
