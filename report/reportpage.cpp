@@ -96,8 +96,11 @@ QBarCategoryAxis *categoryAxis(const QStringList &names)
 {
     auto *axis = new QBarCategoryAxis;
     axis->append(names);
-    // Many names stand on end, else the axis elides every one of them.
-    if (names.size() > 12)
+    // Many long names stand on end, else the axis elides every one of them.
+    int longest = 0;
+    for (const QString &n : names)
+        longest = qMax(longest, n.size());
+    if (names.size() > 12 && longest > 2)
         axis->setLabelsAngle(-90);
     QFont font = axis->labelsFont();
     font.setPointSizeF(font.pointSizeF() * 0.85);
@@ -223,6 +226,9 @@ ReportPage::ReportPage(QWidget *parent)
     // Charts take the larger share of a tab, their tables the rest.
     ui->layoutThroughput->setRowStretch(0, 3);
     ui->layoutThroughput->setRowStretch(1, 2);
+    // The hours need the width; a shift's people fit in less.
+    ui->layoutThroughput->setColumnStretch(0, 3);
+    ui->layoutThroughput->setColumnStretch(1, 2);
     ui->layoutYield->setStretch(0, 3);
     ui->layoutYield->setStretch(1, 2);
     ui->layoutFailures->setStretch(0, 3);
@@ -378,10 +384,12 @@ void ReportPage::showReport()
     }
     install(ui->chartThroughput, chart);
 
-    // Per person, a bar for every number the table gives.
+    // Per person.
     const jobs::ReportTable &people = shown.people();
     fillTable(ui->tablePeople, people);
-    const QList<int> personColumns = columnRange(1, people.header.size() - 1);
+    // Devices confirmed, written and confirmed on the first write; the tries and retries
+    // stay in the table (bars that tall hide the others' differences).
+    const QList<int> personColumns = columnRange(1, qMin(3, people.header.size() - 1));
     chart = newChart(people.title);
     if (hasData(people, personColumns)) {
         auto *series = new QBarSeries;
