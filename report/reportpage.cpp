@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QGraphicsLayout>
 #include <QHeaderView>
+#include <QPen>
 #include <QRegularExpression>
 #include <QSet>
 #include <QShowEvent>
@@ -81,15 +82,19 @@ QStringList categoryNames(const jobs::ReportTable &table)
         full << name;
         const QRegularExpressionMatch h = hour.match(name);
         const QRegularExpressionMatch d = day.match(name);
-        hoursOnly << (h.hasMatch() ? h.captured(2) : name);
-        shortNames << (h.hasMatch()       ? h.captured(1) + QLatin1Char(' ') + h.captured(2)
-                           : d.hasMatch() ? d.captured(1)
-                                          : name);
+        if (h.hasMatch()) {
+            hoursOnly << h.captured(2);
+            shortNames << h.captured(1) + QLatin1Char(' ') + h.captured(2);
+        } else {
+            shortNames << (d.hasMatch() ? d.captured(1) : name);
+        }
     }
-    for (const QStringList *names : {&hoursOnly, &shortNames})
-        if (QSet<QString>(names->cbegin(), names->cend()).size() == names->size())
-            return *names;
-    return full;
+    const auto distinct = [](const QStringList &names) {
+        return QSet<QString>(names.cbegin(), names.cend()).size() == names.size();
+    };
+    if (hoursOnly.size() == full.size() && distinct(hoursOnly))
+        return hoursOnly;
+    return distinct(shortNames) ? shortNames : full;
 }
 
 QBarCategoryAxis *categoryAxis(const QStringList &names)
@@ -421,6 +426,9 @@ void ReportPage::showReport()
         chart->addSeries(bars);
         QLineSeries *line = lineOf(yield, 3);
         chart->addSeries(line);
+        // The theme would give the line the second bars' colour.
+        line->setPen(QPen(QColor(0xd6, 0x27, 0x28), 2));
+        line->setBrush(QColor(0xd6, 0x27, 0x28));
         QBarCategoryAxis *x = categoryAxis(categoryNames(yield));
         QValueAxis *y = valueAxis(tr("Devices"));
         auto *percent = valueAxis(QStringLiteral("%"));
