@@ -233,6 +233,12 @@ private slots:
             QVERIFY2(at >= 0, name);
             QCOMPARE(file.mid(at, rows.size()), rows);
         }
+        // A file that cannot be written: the box says so, with the file's name.
+        const QString nowhere = testsupport::workingDirectory() + QStringLiteral("/no such folder/report.csv");
+        FileDialog::setNextFileName(nowhere);
+        testsupport::click(testsupport::child(p.page.get(), "btnExport"));
+        QCOMPARE(MessageBox::last().kind, MessageBox::Critical);
+        QVERIFY2(MessageBox::last().text.contains(nowhere), qPrintable(MessageBox::last().text));
     }
 
     // Up to two days a row per hour, longer ranges a row per day; a shift that wraps ends
