@@ -60,39 +60,15 @@ QList<QStringList> tableRows(const QTableWidget *t)
     return out;
 }
 
-// The CSV's records (quoted fields, doubled quotes, CRLF) without its byte order mark.
+// The CSV's records without its byte order mark. The report's texts hold no comma, quote or
+// line break, so a field is the text between commas.
 QList<QStringList> csvRows(QByteArray data)
 {
     if (data.startsWith("\xEF\xBB\xBF"))
         data.remove(0, 3);
-    const QString text = QString::fromUtf8(data);
     QList<QStringList> rows;
-    QStringList row;
-    QString field;
-    bool quoted = false;
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar ch = text.at(i);
-        if (quoted) {
-            if (ch == QLatin1Char('"') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('"'))
-                field += text.at(++i);
-            else if (ch == QLatin1Char('"'))
-                quoted = false;
-            else
-                field += ch;
-        } else if (ch == QLatin1Char('"')) {
-            quoted = true;
-        } else if (ch == QLatin1Char(',')) {
-            row << field;
-            field.clear();
-        } else if (ch == QLatin1Char('\n')) {
-            row << field;
-            field.clear();
-            rows << row;
-            row.clear();
-        } else if (ch != QLatin1Char('\r')) {
-            field += ch;
-        }
-    }
+    for (const QString &line : QString::fromUtf8(data).split(QStringLiteral("\r\n")))
+        rows << line.split(QLatin1Char(','));
     return rows;
 }
 
