@@ -1120,6 +1120,131 @@
     </message>
 </context>
 <context>
+    <name>ReportPage</name>
+    <message>
+        <source>Report</source>
+        <translation>报表</translation>
+    </message>
+    <message>
+        <source>Period</source>
+        <translation>时段</translation>
+    </message>
+    <message>
+        <source>Date</source>
+        <translation>日期</translation>
+    </message>
+    <message>
+        <source>To</source>
+        <translation>至</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>刷新</translation>
+    </message>
+    <message>
+        <source>Export</source>
+        <translation>导出</translation>
+    </message>
+    <message>
+        <source>Throughput</source>
+        <translation>产量</translation>
+    </message>
+    <message>
+        <source>Yield</source>
+        <translation>良率</translation>
+    </message>
+    <message>
+        <source>Failures</source>
+        <translation>失败</translation>
+    </message>
+    <message>
+        <source>Stock</source>
+        <translation>库存</translation>
+    </message>
+    <message>
+        <source>Day</source>
+        <translation>日</translation>
+    </message>
+    <message>
+        <source>Shift %1:00-%2:00</source>
+        <translation>班次 %1:00-%2:00</translation>
+    </message>
+    <message>
+        <source>Range</source>
+        <translation>日期范围</translation>
+    </message>
+    <message>
+        <source>From</source>
+        <translation>从</translation>
+    </message>
+    <message>
+        <source>The range ends before it starts: choose a To date on or after the From date.</source>
+        <translation>范围的结束早于开始：请选择不早于起始日期的结束日期。</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>The report could not be read from the pool:
+
+%1</source>
+        <translation>无法从号池读取报表：
+
+%1</translation>
+    </message>
+    <message>
+        <source>%1 to %2</source>
+        <translation>%1 至 %2</translation>
+    </message>
+    <message>
+        <source>%1: %2 devices confirmed, none written.</source>
+        <translation>%1：已确认 %2 台设备，没有写入。</translation>
+    </message>
+    <message>
+        <source>%1: %2 devices confirmed, %3 written, first-pass yield %4 %</source>
+        <translation>%1：已确认 %2 台设备，写入 %3 台，一次通过率 %4 %</translation>
+    </message>
+    <message>
+        <source>No data for this period</source>
+        <translation>此时段没有数据</translation>
+    </message>
+    <message>
+        <source>Devices</source>
+        <translation>设备</translation>
+    </message>
+    <message>
+        <source>UUIDs</source>
+        <translation>UUID</translation>
+    </message>
+    <message>
+        <source>CSV files</source>
+        <translation>CSV 文件</translation>
+    </message>
+    <message>
+        <source>Excel workbooks</source>
+        <translation>Excel 工作簿</translation>
+    </message>
+    <message>
+        <source>Export report</source>
+        <translation>导出报表</translation>
+    </message>
+    <message>
+        <source>Information</source>
+        <translation>信息</translation>
+    </message>
+    <message>
+        <source>The report of %1 to %2 was exported to %3.</source>
+        <translation>%1 至 %2 的报表已导出到 %3。</translation>
+    </message>
+    <message>
+        <source>The report could not be exported to %1: %2
+Nothing was written under that name.</source>
+        <translation>报表无法导出到 %1：%2
+该文件名下没有写入任何内容。</translation>
+    </message>
+</context>
+<context>
     <name>ReprintLabelDlg</name>
     <message>
         <source>Reprint label</source>
@@ -1971,6 +2096,10 @@ Then move %1 out of its folder, keeping it as a copy; until then this note comes
     <message>
         <source>The login %1 lacks privileges this station needs on the server (host %2, port %3): %4. The database&apos;s owner runs &quot;tarnwell-admin setup-server&quot; and makes %1 a member of the stations&apos; group role; this one closes.</source>
         <translation>登录名 %1 缺少本工位在服务器（主机 %2，端口 %3）上所需的权限：%4。请数据库所有者运行“tarnwell-admin setup-server”，并将 %1 加入工位组角色；本窗口将关闭。</translation>
+    </message>
+    <message>
+        <source>Report</source>
+        <translation>报表</translation>
     </message>
 </context>
 <context>

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Tarnwell needs; skips those already present.
-#   install-deps.sh build   compiler, Qt 5 with its SQLite and PostgreSQL drivers, libpq, libsodium, QuaZip, libgsf, libqrencode
+#   install-deps.sh build   compiler, Qt 5 (and Qt Charts) with its SQLite and PostgreSQL drivers, libpq, libsodium, QuaZip, libgsf, libqrencode
 #                           (enough to build and run)
 #   install-deps.sh test    build + what the test suite needs (Xvfb, xdotool, clang for the fuzzer,
 #                           sqlite3, LibreOffice for the workbook round trips, a PostgreSQL server,
@@ -10,7 +10,7 @@
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config ccache
-            qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql qttools5-dev qttools5-dev-tools
+            qtbase5-dev libqt5sql5-sqlite libqt5sql5-psql qttools5-dev qttools5-dev-tools libqt5charts5-dev
             libquazip1-qt5-dev libgsf-1-dev libsqlite3-dev libpq-dev libsodium-dev libqrencode-dev fonts-dejavu-core fonts-liberation2 fonts-wqy-microhei)
 test_pkgs=(xvfb xauth xdotool x11-apps imagemagick clang libclang-rt-14-dev sqlite3
            libreoffice-calc-nogui postgresql dpkg-dev file desktop-file-utils clang-format

@@ -6,6 +6,7 @@
 #include "jobs/labelqueue.h"
 #include "log/log.h"
 #include "platform/netsdk/z7netsdk.h"
+#include "report/reportpage.h"
 #include "serial/serial.h"
 #include "shell/idlelock.h"
 #include "shell/updatepwd.h"
@@ -30,6 +31,7 @@ Tarnwell::Tarnwell(QWidget *parent)
     serial = new Serial(this);
     deviceMng = new DeviceMng(this);
     log = new Log(this);
+    report = new ReportPage(this);
     // Signed in by now: the station prints the labels of what it confirms.
     if (labelsEnabled()) {
         labelQueue = new jobs::LabelQueue(this);
@@ -40,6 +42,7 @@ Tarnwell::Tarnwell(QWidget *parent)
     ui->stackedWidget->addWidget(serial);
     ui->stackedWidget->addWidget(deviceMng);
     ui->stackedWidget->addWidget(log);
+    ui->stackedWidget->addWidget(report);
 
     const struct {
         const char *text;
@@ -52,6 +55,7 @@ Tarnwell::Tarnwell(QWidget *parent)
         {QT_TR_NOOP("Password"), &Tarnwell::on_menuPassword_clicked},
         {QT_TR_NOOP("Users"), &Tarnwell::on_menuUsers_clicked},
         {QT_TR_NOOP("Log"), &Tarnwell::on_menuLogs_clicked},
+        {QT_TR_NOOP("Report"), &Tarnwell::on_menuReport_clicked},
         {QT_TR_NOOP("Exit"), &Tarnwell::on_menuExit_clicked},
     };
     QList<QAction *> actions;
@@ -124,6 +128,15 @@ void Tarnwell::on_menuLogs_clicked()
 {
     log->refreshPaging();
     ui->stackedWidget->setCurrentWidget(log);
+}
+
+void Tarnwell::on_menuReport_clicked()
+{
+    // The page loads when it is shown; shown already, the entry loads it again.
+    if (ui->stackedWidget->currentWidget() == report)
+        report->refresh();
+    else
+        ui->stackedWidget->setCurrentWidget(report);
 }
 
 void Tarnwell::on_menuExit_clicked()

@@ -9,6 +9,7 @@ class TarnwellClass;
 class Serial;
 class DeviceMng;
 class Log;
+class ReportPage;
 namespace jobs {
 class LabelQueue;
 }
@@ -29,6 +30,7 @@ public:
     void on_menuPassword_clicked();
     void on_menuUsers_clicked();
     void on_menuLogs_clicked();
+    void on_menuReport_clicked();
     void on_menuExit_clicked();
 
 public slots:
@@ -41,6 +43,7 @@ private:
     DeviceMng *deviceMng = nullptr;
     jobs::LabelQueue *labelQueue = nullptr; // only with labels on
     Log *log = nullptr;
+    ReportPage *report = nullptr;
     // The menu entries for administrators only.
     QAction *customerAction = nullptr;
     QAction *usersAction = nullptr;

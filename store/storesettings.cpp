@@ -185,5 +185,7 @@ StoreSettings StoreSettings::load(QString *error)
     s.labelTemplate = labels.value(QStringLiteral("template")).trimmed();
     if (ini.sections.contains(QStringLiteral("labels")) && s.labelPrinter.isEmpty())
         return refuse(QStringLiteral("[labels] needs printer= (cups:QUEUE, zpl://HOST:PORT or pdf:FOLDER)"));
+    // A bad shift list only costs the page its shifts, never the station its pool.
+    s.reportShifts = ini.sections.value(QStringLiteral("report")).value(QStringLiteral("shifts")).trimmed();
     return s;
 }

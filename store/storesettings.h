@@ -19,6 +19,9 @@
 //   printer=zpl://127.0.0.1:9100   ; or cups:QUEUE, or pdf:FOLDER
 //   template=/etc/tarnwell/label.txt ; default: Resources/label-template.txt beside the program
 //
+//   [report]
+//   shifts=06-14,14-22,22-06 ; the Report page's shifts, whole hours (a bad list: these three)
+//
 // A value is its line's text as written (UTF-8, a comma is part of it); `;` starts a
 // comment unless the value is in double quotes. A file the program cannot take whole (a
 // line that is neither a [section], a comment nor key=value, a [store] key it does not
@@ -50,6 +53,8 @@ struct StoreSettings {
     // [labels] printer and template as written (empty: no labels; no template: the shipped one).
     QString labelPrinter;
     QString labelTemplate;
+    // [report] shifts as written; the Report page reads it and falls back on its own.
+    QString reportShifts;
 
     // Reads tarnwell.ini of the working folder. When the file cannot be used, `error` (when
     // given) says why, starting with the line it found wrong ("line 3: ..."), and the

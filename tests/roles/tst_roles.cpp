@@ -97,7 +97,7 @@ private slots:
             for (int pass = 0; pass < 2; ++pass) {
                 const bool admin = pass == 1 || role == Role::Administrator;
                 const bool supervisor = admin || role == Role::Supervisor;
-                for (const char *entry : {"Serail Number", "Burning", "Password", "Log", "Exit"})
+                for (const char *entry : {"Serail Number", "Burning", "Password", "Log", "Report", "Exit"})
                     QVERIFY2(testsupport::menuAction(&w, QLatin1String(entry))->isVisible(), entry);
                 QCOMPARE(testsupport::menuAction(&w, QStringLiteral("Customer"))->isVisible(), admin);
                 QCOMPARE(testsupport::menuAction(&w, QStringLiteral("Users"))->isVisible(), admin);

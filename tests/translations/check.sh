@@ -8,7 +8,7 @@ trap 'rm -rf "$tmp"' EXIT
 status=0
 for ts in "$src"/language/*.ts; do
   cp "$ts" "$tmp/check.ts"
-  (cd "$src" && "$lupdate" -locations none -no-obsolete -I . shell widgets store serial device customers log formats jobs labels -ts "$tmp/check.ts") >"$tmp/out" 2>&1
+  (cd "$src" && "$lupdate" -locations none -no-obsolete -I . shell widgets store serial device customers log report formats jobs labels -ts "$tmp/check.ts") >"$tmp/out" 2>&1
   if ! grep -q "(0 new and" "$tmp/out"; then
     echo "$(basename "$ts"): texts without a translation:"; cat "$tmp/out"; status=1
   fi
