@@ -893,7 +893,8 @@ void triggerCost(qint64 values, int devices)
                     drops << QStringLiteral("DROP TRIGGER ") + q.value(0).toString();
             for (const QString &sql : drops)
                 bench::exec(storeDatabase, sql);
-            say("  %lld triggers of the hour counts dropped\n", qint64(drops.size()));
+            if (drops.isEmpty())
+                say("  no triggers of the hour counts to drop\n");
         }
         QStringList list;
         for (qint64 i = 0; i < values; ++i)
@@ -939,11 +940,18 @@ void triggerCost(qint64 values, int devices)
         return c;
     };
     const QString base = bench::dataFolder() + QStringLiteral("/trigger-cost");
-    const Cost off = measure(false, base + QStringLiteral("/off"));
-    const Cost on = measure(true, base + QStringLiteral("/on"));
+    // Alternated, the faster of two each, so neither side gets the warmer cache alone.
+    Cost off{1e300, 1e300}, on{1e300, 1e300};
+    for (int round = 0; round < 2; ++round)
+        for (const bool counted : {false, true}) {
+            const Cost c = measure(counted, base + (counted ? QStringLiteral("/on") : QStringLiteral("/off")));
+            Cost &best = counted ? on : off;
+            best.import = std::min(best.import, c.import);
+            best.burn = std::min(best.burn, c.burn);
+        }
     QDir(base + QStringLiteral("/off")).removeRecursively();
     QDir(base + QStringLiteral("/on")).removeRecursively();
-    say("\n## What the hour counts cost the writers, %s, a fresh pool\n\n"
+    say("\n## What the hour counts cost the writers, %s, a fresh pool (the faster of two runs each)\n\n"
         "| work | with the hour counts | triggers dropped | ratio | load |\n|---|---:|---:|---:|---:|\n"
         "| import of %lld new identifiers | %s ms | %s ms | %.2f | %.1f |\n"
         "| a Burn's store steps for %d devices (claim, written, confirmed, with events) | %s ms | %s ms | %.2f | %.1f |\n",
