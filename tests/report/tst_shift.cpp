@@ -123,6 +123,11 @@ private slots:
                     && d.value(QStringLiteral("forgotten")).toInt() == 0;
             }
 
+        qInfo("shift: %d devices written %lld times (%lld write requests), %d kept their first write, %d skips, "
+              "%d stops",
+              kStations * kDevices, events(QStringLiteral("EventKind IN (3, 4)")), requests, keptFirst,
+              int(events(QStringLiteral("EventKind=16"))), int(events(QStringLiteral("EventKind=17"))));
+
         // The hour counts over the shift against the events themselves.
         const auto hourOf = [](const QDateTime &t) { return t.toString(QStringLiteral("yyyy-MM-dd HH")); };
         QList<EventHour> hours;
