@@ -11,6 +11,7 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlResult>
+#include <QTimeZone>
 
 #include <libpq-fe.h>
 
@@ -60,6 +61,17 @@ bool applySessionSettings(bool schemaWork)
         if (!q.exec(sql)) {
             statementFailed(q.lastError().text());
             return false;
+        }
+    }
+    // The server stamps the hour of a stock change with its session's clock: the station's
+    // own zone, so it lines up with the hours of the events the station stamps. A zone the
+    // server does not know leaves the server's own.
+    const QByteArray zone = QTimeZone::systemTimeZoneId();
+    if (!zone.isEmpty()) {
+        QSqlQuery q(storeDatabase);
+        if (q.prepare(QStringLiteral("SELECT set_config('TimeZone', ?, false)"))) {
+            q.addBindValue(QString::fromUtf8(zone));
+            q.exec();
         }
     }
     return true;

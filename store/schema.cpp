@@ -258,9 +258,10 @@ const Migration kMigrations[] = {
     {12, batchCountStatements, neverWithoutNumber},
     {13, customerRuleColumns, neverWithoutNumber},
     {14, workOrderTables, neverWithoutNumber},
+    {15, reportCountStatements, neverWithoutNumber},
 };
 
-constexpr int kVersion = 14;
+constexpr int kVersion = 15;
 
 // Why the last openDatabase() left the pool closed for its schema.
 SchemaProblem schemaProblem = SchemaProblem::None;
@@ -497,6 +498,9 @@ QList<StorePrivilege> stationPrivileges()
         {QStringLiteral("BatchCounts"), list({"SELECT", "INSERT", "UPDATE"})},
         // Orders are made by an administrator; a claim locks its order's row (a change to itself).
         {QStringLiteral("WorkOrders"), list({"SELECT", "INSERT", "UPDATE"})},
+        // The hour counts a report reads, kept by triggers like the counts above.
+        {QStringLiteral("EventHours"), list({"SELECT", "INSERT", "UPDATE"})},
+        {QStringLiteral("StockHours"), list({"SELECT", "INSERT", "UPDATE"})},
     };
 }
 

@@ -165,6 +165,7 @@ Where whereOf(const SerialFilter &filter);
 // that those of this version are there, and their repair when in doubt.
 QStringList countStatements();
 QStringList batchCountStatements();
+QStringList reportCountStatements();
 bool countsHaveBlocks();
 void prepareCounts();
 bool findBlock(const QList<QPair<qint64, qint64>> &blocks, qint64 from, qint64 *below, qint64 *above, bool *bounded);

@@ -428,11 +428,12 @@ private slots:
         QVERIFY(asOwner(QStringLiteral("DROP INDEX LogsByStation")));
         QVERIFY(asOwner(QStringLiteral("ALTER TABLE Logs DROP COLUMN LogHash")));
         for (const char *v10 :
-             {"DROP TABLE WorkOrders", "ALTER TABLE SerialNumbers DROP COLUMN OrderID",
-              "ALTER TABLE Customers DROP COLUMN LowPoolWarn", "ALTER TABLE Customers DROP COLUMN LowPoolLogged",
-              "ALTER TABLE Customers DROP COLUMN SerialPattern", "DROP TABLE BatchCounts CASCADE",
-              "DROP FUNCTION tarnwell_batch_counts CASCADE", "DROP TABLE Labels", "DROP TABLE SerialEvents",
-              "DROP TABLE ImportBatches", "ALTER TABLE SerialNumbers DROP COLUMN BatchID",
+             {"DROP TABLE EventHours", "DROP TABLE StockHours", "DROP FUNCTION tarnwell_event_hours CASCADE",
+              "DROP FUNCTION tarnwell_stock_hours CASCADE", "DROP TABLE WorkOrders",
+              "ALTER TABLE SerialNumbers DROP COLUMN OrderID", "ALTER TABLE Customers DROP COLUMN LowPoolWarn",
+              "ALTER TABLE Customers DROP COLUMN LowPoolLogged", "ALTER TABLE Customers DROP COLUMN SerialPattern",
+              "DROP TABLE BatchCounts CASCADE", "DROP FUNCTION tarnwell_batch_counts CASCADE", "DROP TABLE Labels",
+              "DROP TABLE SerialEvents", "DROP TABLE ImportBatches", "ALTER TABLE SerialNumbers DROP COLUMN BatchID",
               "ALTER TABLE RetiredSerials DROP COLUMN BatchID"})
             QVERIFY(asOwner(QLatin1String(v10)));
         QVERIFY(asOwner(QStringLiteral("UPDATE SchemaVersion SET Version = 8")));

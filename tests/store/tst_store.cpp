@@ -274,6 +274,14 @@ QStringList versionDdl(int version, const QStringList &counts, const QStringList
         return {QStringLiteral("ALTER TABLE Customers ADD COLUMN LowPoolWarn BIGINT NOT NULL DEFAULT 0"),
                 QStringLiteral("ALTER TABLE Customers ADD COLUMN LowPoolLogged INTEGER NOT NULL DEFAULT 0"),
                 QStringLiteral("ALTER TABLE Customers ADD COLUMN SerialPattern VARCHAR")};
+    case 14:
+        return {QStringLiteral("CREATE TABLE WorkOrders (%1, CustomerID INTEGER NOT NULL, DeviceType VARCHAR, "
+                               "Quantity BIGINT NOT NULL, OrderNote VARCHAR, OrderDate VARCHAR NOT NULL, "
+                               "OrderStation VARCHAR, OrderUser VARCHAR)")
+                    .arg(id.arg(QStringLiteral("OrderID"))),
+                QStringLiteral("ALTER TABLE SerialNumbers ADD COLUMN OrderID BIGINT"),
+                QStringLiteral("CREATE INDEX SerialNumbersByOrder ON SerialNumbers (OrderID, IsUse) "
+                               "WHERE OrderID IS NOT NULL")};
     }
     return {};
 }
@@ -282,9 +290,9 @@ QStringList versionDdl(int version, const QStringList &counts, const QStringList
 void dropPool()
 {
     closeDatabase();
-    for (const char *table :
-         {"SerialNumbers", "RetiredSerials", "Logs", "Customers", "Users", "SerialCounts", "LogCounts", "StationState",
-          "SchemaVersion", "SerialEvents", "ImportBatches", "Labels", "BatchCounts", "WorkOrders"})
+    for (const char *table : {"SerialNumbers", "RetiredSerials", "Logs", "Customers", "Users", "SerialCounts",
+                              "LogCounts", "StationState", "SchemaVersion", "SerialEvents", "ImportBatches", "Labels",
+                              "BatchCounts", "WorkOrders", "EventHours", "StockHours"})
         testsupport::exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(QLatin1String(table)));
 }
 
@@ -372,7 +380,8 @@ private slots:
         dropPool();
         if (testsupport::onServer())
             QVERIFY(testsupport::exec(QStringLiteral(
-                "DROP FUNCTION IF EXISTS tarnwell_serial_counts, tarnwell_log_counts, tarnwell_batch_counts CASCADE")));
+                "DROP FUNCTION IF EXISTS tarnwell_serial_counts, tarnwell_log_counts, tarnwell_batch_counts, "
+                "tarnwell_event_hours, tarnwell_stock_hours CASCADE")));
         for (int v = 1; v <= qMax(1, version); ++v)
             for (const QString &sql : versionDdl(v, counts, batchCounts))
                 QVERIFY2(testsupport::exec(sql), qPrintable(sql));
@@ -403,6 +412,18 @@ private slots:
         const QString poolRows = QStringLiteral("SELECT SNID, CustomerID, SerialNumber, IsUse, DeviceType, "
                                                 "DeviceSerialNum, szIP FROM SerialNumbers ORDER BY SNID");
         const QString logRows = QStringLiteral("SELECT LogID, LogType, LogDescribe, LogDate FROM Logs ORDER BY LogID");
+        // Events recorded before the hour counts were kept are counted once by the change.
+        QVERIFY(version < 10
+                || testsupport::exec(QStringLiteral(
+                    "INSERT INTO SerialEvents (SerialNumber, DeviceSerialNum, EventKind, EventDetail, EventDate, "
+                    "EventStation, EventUser) VALUES ('S1', 'D1', 4, '7', '2026-01-01 08:10:00', 'ST1', 'ann'), "
+                    "('S1', 'D1', 3, '', '2026-01-01 08:20:00', 'ST1', 'ann'), "
+                    "('S1', 'D1', 5, '', '2026-01-01 08:20:01', 'ST1', 'ann'), "
+                    "('P1', 'D2', 3, '', '2026-01-01 09:00:00', 'ST2', NULL), "
+                    "('P1', 'D2', 6, NULL, '2026-01-01 09:00:01', 'ST2', NULL), "
+                    "('U1', 'D3', 3, '', '2026-01-01 09:30:00', 'ST2', NULL), "
+                    "('U1', 'D3', 5, '', '2026-01-01 09:30:01', 'ST2', NULL), "
+                    "('U1', 'D3', 11, 'x.csv', '2026-01-01 09:40:00', 'ST2', NULL)")));
         const QList<QVariantList> poolBefore = rows(poolRows);
         const QList<QVariantList> logsBefore = rows(logRows);
 
@@ -422,6 +443,26 @@ private slots:
         QVERIFY(checkLogin(QStringLiteral("admin"), QStringLiteral("plain-0ld-pw")) > 0);
         QCOMPARE(holdingOfDevice(QStringLiteral("D2")).isUse, int(SerialPending));
         expectDesignedCountsAndPages("migrated");
+        QList<EventHour> hours;
+        QVERIFY(eventHours(QStringLiteral("2026"), QStringLiteral("2027"), &hours));
+        QStringList counted;
+        for (const EventHour &h : hours)
+            counted << QStringLiteral("%1 %2 %3 %4 %5: %6 %7 %8")
+                           .arg(h.hour, h.station, h.person)
+                           .arg(int(h.kind))
+                           .arg(h.cause)
+                           .arg(h.events)
+                           .arg(h.devices)
+                           .arg(h.firstPass);
+        QCOMPARE(counted,
+                 (version < 10 ? QStringList()
+                               : QStringList{QStringLiteral("2026-01-01 08 ST1 ann 3 : 1 0 0"),
+                                             QStringLiteral("2026-01-01 08 ST1 ann 4 7: 1 1 0"),
+                                             QStringLiteral("2026-01-01 08 ST1 ann 5 : 1 1 0"),
+                                             QStringLiteral("2026-01-01 09 ST2  3 : 2 2 0"),
+                                             QStringLiteral("2026-01-01 09 ST2  5 : 1 1 1"),
+                                             QStringLiteral("2026-01-01 09 ST2  6 silent: 1 0 0")}));
+        QVERIFY(!firstStockHour().isEmpty());
         // Once: the next open finds nothing to do.
         const QList<QVariantList> migrated = schemaSnapshot();
         closeDatabase();
@@ -435,6 +476,87 @@ private slots:
         // The old log rows name no person and stay unchained (how a chain starts after such
         // rows is tst_verifylog's).
         QCOMPARE(count(QStringLiteral("Logs WHERE LogID <= 2 AND LogUser IS NULL AND LogHash IS NULL")), 2);
+    }
+
+    // Whoever writes an event or changes the pool (here plain statements, several rows at
+    // once), the hour counts follow in the same transaction: unique devices apart from
+    // tries across stations, the first pass only for a device written once, the causes,
+    // and a customer's stock going out and in (unused to released is no change).
+    void hourCountsFollowEveryWrite()
+    {
+        QVERIFY(testsupport::exec(QStringLiteral(
+            "INSERT INTO SerialEvents (SerialNumber, DeviceSerialNum, EventKind, EventDetail, EventDate, "
+            "EventStation, EventUser) VALUES ('A', 'D1', 3, '', '2026-03-01 10:00:00', 'ST1', 'ann'), "
+            "('A', 'D1', 6, 'B', '2026-03-01 10:00:01', 'ST1', 'ann'), "
+            "('A', 'D1', 16, 'taken', '2026-03-01 10:00:02', 'ST1', 'ann'), "
+            "('C', 'D2', 4, '12', '2026-03-01 10:05:00', 'ST1', 'ann')")));
+        QVERIFY(testsupport::exec(QStringLiteral(
+            "INSERT INTO SerialEvents (SerialNumber, DeviceSerialNum, EventKind, EventDetail, EventDate, "
+            "EventStation, EventUser) VALUES ('A', 'D1', 3, '', '2026-03-01 11:00:00', 'ST2', 'bo')")));
+        for (const char *sql : {"INSERT INTO SerialEvents (SerialNumber, DeviceSerialNum, EventKind, EventDate, "
+                                "EventStation, EventUser) VALUES ('A', 'D1', 5, '2026-03-01 11:00:01', 'ST2', 'bo')",
+                                "INSERT INTO SerialEvents (SerialNumber, DeviceSerialNum, EventKind, EventDate, "
+                                "EventStation, EventUser) VALUES ('E', 'D3', 3, '2026-03-01 11:10:00', 'ST2', 'bo')",
+                                "INSERT INTO SerialEvents (SerialNumber, DeviceSerialNum, EventKind, EventDate, "
+                                "EventStation, EventUser) VALUES ('E', 'D3', 13, '2026-03-01 11:10:01', 'ST2', 'bo')",
+                                "INSERT INTO SerialEvents (SerialNumber, DeviceSerialNum, EventKind, EventDate, "
+                                "EventStation, EventUser) VALUES ('F', 'D3', 5, '2026-03-01 11:20:00', 'ST2', 'bo')",
+                                "INSERT INTO SerialEvents (SerialNumber, DeviceSerialNum, EventKind, EventDate, "
+                                "EventStation, EventUser) VALUES ('F', 'D3', 2, '2026-03-01 11:20:00', 'ST2', 'bo')"})
+            QVERIFY(testsupport::exec(QLatin1String(sql)));
+        QList<EventHour> hours;
+        QVERIFY2(eventHours(QStringLiteral("2026-03-01 10"), QStringLiteral("2026-03-01 12"), &hours),
+                 qPrintable(storeError()));
+        QStringList counted;
+        for (const EventHour &h : hours)
+            counted << QStringLiteral("%1 %2 %3 %4 %5: %6 %7 %8")
+                           .arg(h.hour, h.station, h.person)
+                           .arg(int(h.kind))
+                           .arg(h.cause)
+                           .arg(h.events)
+                           .arg(h.devices)
+                           .arg(h.firstPass);
+        QCOMPARE(counted,
+                 (QStringList{QStringLiteral("2026-03-01 10 ST1 ann 3 : 1 1 0"),
+                              QStringLiteral("2026-03-01 10 ST1 ann 4 12: 1 1 0"),
+                              QStringLiteral("2026-03-01 10 ST1 ann 6 differs: 1 0 0"),
+                              QStringLiteral("2026-03-01 10 ST1 ann 16 taken: 1 0 0"),
+                              QStringLiteral("2026-03-01 11 ST2 bo 3 : 2 1 0"),
+                              QStringLiteral("2026-03-01 11 ST2 bo 5 : 2 1 0"),
+                              QStringLiteral("2026-03-01 11 ST2 bo 13 : 1 1 1")}));
+        QVERIFY(eventHours(QStringLiteral("2026-03-01 11"), QStringLiteral("2026-03-01 11"), &hours));
+        QVERIFY(hours.isEmpty());
+
+        const int customer = customerIdByName(QStringLiteral("UMEYE"));
+        QVERIFY(customer > 0);
+        const auto stock = [customer] {
+            QList<StockHour> kept;
+            qint64 added = 0, taken = 0;
+            if (stockHours(QStringLiteral("2000"), &kept))
+                for (const StockHour &h : kept)
+                    if (h.customerId == customer) {
+                        added += h.added;
+                        taken += h.taken;
+                    }
+            return QStringLiteral("%1 in, %2 out").arg(added).arg(taken);
+        };
+        const QString base = stock();
+        QVERIFY(testsupport::exec(QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse) VALUES "
+                                                 "(%1, 'K1', 0), (%1, 'K2', 0), (%1, 'K3', 1)")
+                                      .arg(customer)));
+        QVERIFY(testsupport::exec(QStringLiteral("UPDATE SerialNumbers SET IsUse = 2 WHERE SerialNumber = 'K1'")));
+        QVERIFY(
+            testsupport::exec(QStringLiteral("UPDATE SerialNumbers SET IsUse = 4 WHERE SerialNumber IN ('K1', 'K2')")));
+        QVERIFY(testsupport::exec(QStringLiteral("DELETE FROM SerialNumbers WHERE SerialNumber IN ('K2', 'K3')")));
+        QCOMPARE(base, QStringLiteral("0 in, 0 out"));
+        QCOMPARE(stock(), QStringLiteral("3 in, 2 out"));
+        QList<CustomerStockNow> now;
+        QVERIFY(customerStocks(&now));
+        for (const CustomerStockNow &c : now)
+            if (c.customerId == customer)
+                QCOMPARE(int(c.unused),
+                         count(
+                             QStringLiteral("SerialNumbers WHERE IsUse IN (0, 4) AND CustomerID = %1").arg(customer)));
     }
 
     // A pool of a newer program is refused and left exactly as it was: its file byte for
@@ -462,21 +584,24 @@ private slots:
         QCOMPARE(recordedVersion(), storeSchemaVersion() + 1);
     }
 
-    // A change that fails half-way (its table and column made, its index refused by a table of
+    // A change that fails half-way (its first table made, its second refused by a table of
     // that name another program made) is undone whole: the pool keeps its version and shape, is
     // not opened, and takes the change once the obstacle is gone.
     void failedMigrationLeavesTheOldVersion()
     {
         closeDatabase();
         const int before = storeSchemaVersion() - 1;
-        // The last change makes a table, a column and its index; a table of the index's name
-        // made by another program refuses the index after the table and the column went in.
-        for (const QString &sql :
-             {QStringLiteral("DROP INDEX SerialNumbersByOrder"),
-              QStringLiteral("ALTER TABLE SerialNumbers DROP COLUMN OrderID"), QStringLiteral("DROP TABLE WorkOrders"),
-              QStringLiteral("UPDATE SchemaVersion SET Version = %1").arg(before),
-              QStringLiteral("CREATE TABLE SerialNumbersByOrder (x INTEGER)"),
-              QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse) VALUES (1, 'KEPT', 0)")})
+        QVERIFY(testsupport::exec(
+            QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse) VALUES (1, 'KEPT', 0)")));
+        const bool server = testsupport::onServer();
+        for (const char *trigger : {"EventHoursInsert ON SerialEvents", "StockHoursInsert ON SerialNumbers",
+                                    "StockHoursDelete ON SerialNumbers", "StockHoursUpdate ON SerialNumbers"}) {
+            const QString name = QLatin1String(trigger);
+            QVERIFY(testsupport::exec(QStringLiteral("DROP TRIGGER %1").arg(server ? name : name.section(' ', 0, 0))));
+        }
+        for (const QString &sql : {QStringLiteral("DROP TABLE EventHours"), QStringLiteral("DROP TABLE StockHours"),
+                                   QStringLiteral("UPDATE SchemaVersion SET Version = %1").arg(before),
+                                   QStringLiteral("CREATE TABLE StockHours (x INTEGER)")})
             QVERIFY(testsupport::exec(sql));
         const QList<QVariantList> schema = schemaSnapshot();
 
@@ -487,7 +612,7 @@ private slots:
         QCOMPARE(schemaSnapshot(), schema);
         QCOMPARE(recordedVersion(), before);
 
-        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE SerialNumbersByOrder")));
+        QVERIFY(testsupport::exec(QStringLiteral("DROP TABLE StockHours")));
         openDatabase();
         QCOMPARE(storeSchemaProblem(), SchemaProblem::None);
         QCOMPARE(recordedVersion(), storeSchemaVersion());

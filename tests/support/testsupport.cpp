@@ -130,7 +130,7 @@ void freshDatabase()
         QSqlQuery drop(inspector());
         drop.exec(QStringLiteral(
             "DROP TABLE IF EXISTS SerialNumbers, RetiredSerials, Logs, Customers, Users, SerialCounts, LogCounts, "
-            "SchemaVersion, SerialEvents, ImportBatches, Labels, BatchCounts, WorkOrders CASCADE"));
+            "SchemaVersion, SerialEvents, ImportBatches, Labels, BatchCounts, WorkOrders, EventHours, StockHours CASCADE"));
     }
     openDatabase();
     signInAs(Role::Administrator);
