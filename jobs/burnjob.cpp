@@ -220,9 +220,12 @@ struct BurnJob::Pass {
                           outcomeText(QCoreApplication::translate("jobs::BurnJob", source), source, r, detail)));
     }
 
+    // The skip's log row and its event, in the caller's batch: a report counts skips by the
+    // event's code, whatever the language of the log text.
     static bool logSkipped(const BurnRow &r, const BurnSkip &why)
     {
-        return logOutcome(QT_TRANSLATE_NOOP("jobs::BurnJob", "Burning uuid [%1] [%2] skipped: %3"), r, skipText(why));
+        return logOutcome(QT_TRANSLATE_NOOP("jobs::BurnJob", "Burning uuid [%1] [%2] skipped: %3"), r, skipText(why))
+            && event(SerialEventKind::Skipped, r, burnSkipCode(int(why.reason)));
     }
 
     static bool event(SerialEventKind kind, const BurnRow &r, const QString &detail = QString())
@@ -672,8 +675,17 @@ BurnSummary BurnJob::run(const QList<BurnRow> &rows, QSet<QString> written, Burn
         }
     }
     pass.record(&waiting);
-    if (listener && !pass.running())
-        listener->stopped(pass.summary.stop);
+    if (!pass.running()) {
+        // The stop's own event, after the failure and in a transaction of its own: the store
+        // that stopped the pass may still refuse it, and then there is none (the log and the
+        // summary already say why).
+        const BurnStop stop = pass.summary.stop;
+        pass.onStore([this, &stop] {
+            return openStore() && Pass::event(SerialEventKind::PassStopped, stop.row, burnStopCode(int(stop.cause)));
+        });
+        if (listener)
+            listener->stopped(stop);
+    }
     return pass.summary;
 }
 

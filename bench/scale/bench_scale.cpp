@@ -5,7 +5,7 @@
 // previous version made. Every figure stands beside the designed statements, the bare
 // store calls or the previous version's work on the same pool, in the same run.
 //
-//   bench_scale [--rows N] [--engine sqlite|postgresql|both] [--only open,store,serial,log,history,batches]
+//   bench_scale [--rows N] [--engine sqlite|postgresql|both] [--only open,store,serial,log,history,batches,report]
 //               [--runs R] [--filters all|main] [--server-folder DIR]
 //   N: TARNWELL_BENCH_ROWS (default 10000000); the pool and the log each get N rows.
 //   The SQLite files are kept in TARNWELL_BENCH_DATA (default build/bench-data): the
@@ -14,7 +14,11 @@
 //   refill. The server pool is filled in every run on a throwaway cluster with fsync on;
 //   --server-folder DIR runs the pages against a pool already on a server instead (DIR
 //   holds the program's tarnwell.ini for it, the password in TARNWELL_DB_PASSWORD).
+//   --only report (not among the defaults): a pool of its own whose events number N, over 60
+//   days of eight stations; the report's reads for a day and a month beside counting the
+//   events, and (SQLite) what the hour counts cost an import and a Burn's store steps.
 #include "bench/support/benchsupport.h"
+#include "jobs/report.h"
 #include "log/log.h"
 #include "serial/serial.h"
 #include "shell/login.h"
@@ -726,6 +730,227 @@ void batchSection(qint64 rows)
     }
 }
 
+// ---- the report -----------------------------------------------------------------------
+
+// What a line's pool holds after 60 days of eight stations, three shifts each (a person per
+// station and shift): `rows` events, five per device: claimed, written, confirmed, a label
+// and the export for most; one device in 20 refused once and written again, one in 20 lost
+// its write and was written again, one in 40 skipped first (taken). Each device's
+// identifier is in the pool, used, beside a quarter as many unused. Every row goes in
+// through the insert triggers, as the Burn's own events do.
+QStringList reportFill(qint64 rows)
+{
+    const qint64 devices = std::max<qint64>(1, rows / 5);
+    const qint64 span = 60LL * 86400;
+    const bool pg = engine == Engine::PostgreSQL;
+    // i counts from 0; d the device, k its event, s its second from the start.
+    const QString series = pg ? QStringLiteral("FROM generate_series(0::bigint, %1) AS i").arg(rows - 1)
+                              : QStringLiteral("FROM k");
+    const QString with = pg
+        ? QString()
+        : QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM k WHERE i < %1) ").arg(rows - 1);
+    const QString d = QStringLiteral("(i / 5)");
+    const QString c = QStringLiteral("((i / 5) % 20)");
+    const QString k = QStringLiteral("(i % 5)");
+    const QString s = QStringLiteral("((i / 5) * %1 / %2 + (i % 5) * 7)").arg(span).arg(devices);
+    const QString date = pg ? QStringLiteral("to_char(timestamp '2026-10-01 00:00:00' + make_interval(secs => %1), "
+                                             "'YYYY-MM-DD HH24:MI:SS')")
+                                  .arg(s)
+                            : QStringLiteral("datetime('2026-10-01 00:00:00', '+' || %1 || ' seconds')").arg(s);
+    const QString kind = QStringLiteral(
+                             "CASE WHEN %1 = 0 THEN (CASE %2 WHEN 0 THEN 2 WHEN 1 THEN 4 WHEN 2 THEN 3 WHEN 3 "
+                             "THEN 5 ELSE 12 END) WHEN %1 = 1 THEN (CASE %2 WHEN 0 THEN 2 WHEN 1 THEN 3 WHEN 2 "
+                             "THEN 6 WHEN 3 THEN 3 ELSE 5 END) WHEN %3 % 40 = 2 THEN (CASE %2 WHEN 0 THEN 16 "
+                             "WHEN 1 THEN 2 WHEN 2 THEN 3 WHEN 3 THEN 5 ELSE 12 END) ELSE (CASE %2 WHEN 0 THEN 2 "
+                             "WHEN 1 THEN 3 WHEN 2 THEN 5 WHEN 3 THEN 12 ELSE 11 END) END")
+                             .arg(c, k, d);
+    const QString station = QStringLiteral("'station-' || (%1 % 8)").arg(d);
+    const QString person = QStringLiteral("'person-' || (%1 % 8) || '-' || ((%2 / 3600) % 24 / 8)").arg(d, s);
+    return {
+        QStringLiteral("BEGIN"), pg ? QStringLiteral("SET LOCAL statement_timeout = 0") : QStringLiteral("SELECT 1"),
+        (pg ? QString()
+            : QStringLiteral("WITH RECURSIVE k(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM k WHERE i < %1) ")
+                  .arg(devices + devices / 4 - 1))
+            + QStringLiteral("INSERT INTO SerialNumbers (CustomerID, SerialNumber, IsUse, DeviceType, "
+                             "DeviceSerialNum, szIP) SELECT 1 + i % 2, 'RP' || i, CASE WHEN i < %1 THEN 1 ELSE 0 END, "
+                             "'IPC', CASE WHEN i < %1 THEN 'RD' || i ELSE '' END, '10.0.0.1' %2")
+                  .arg(QString::number(devices),
+                       pg ? QStringLiteral("FROM generate_series(0, %1) AS i").arg(devices + devices / 4 - 1)
+                          : QStringLiteral("FROM k")),
+        with
+            + QStringLiteral("INSERT INTO SerialEvents (SerialNumber, DeviceSerialNum, EventKind, EventDetail, "
+                             "RelatedSerial, EventDate, EventStation, EventUser) SELECT 'RP' || %1, 'RD' || %1, %2, "
+                             "CASE %2 WHEN 4 THEN '-3' WHEN 16 THEN 'taken' WHEN 12 THEN 'copy 1 on zpl' WHEN 11 THEN "
+                             "'export.csv' ELSE '' END, '', %3, %4, %5 %6 ORDER BY i")
+                  .arg(d, kind, date, station, person, series),
+        QStringLiteral("COMMIT")};
+}
+
+// The hour rows of [from, to) counted from the events themselves: what a report would
+// read without the kept counts.
+QString rawHours(const QString &from, const QString &to)
+{
+    return QStringLiteral("SELECT substr(EventDate, 1, 13), EventStation, EventUser, EventKind, COUNT(*) FROM "
+                          "SerialEvents WHERE EventDate >= '%1' AND EventDate < '%2' AND EventKind IN (3, 4, 5, 6, 13, "
+                          "16, 17) GROUP BY substr(EventDate, 1, 13), EventStation, EventUser, EventKind")
+        .arg(from, to);
+}
+
+void reportSection(qint64 rows)
+{
+    if (bench::scalar(storeDatabase, QStringLiteral("SELECT COUNT(*) FROM SerialEvents")) < rows) {
+        say("\nfilling %lld events of 60 days through the triggers ...\n", rows);
+        QElapsedTimer t;
+        t.start();
+        bool ok = true;
+        for (const QString &sql : reportFill(rows))
+            ok = ok && bench::exec(storeDatabase, sql);
+        if (engine == Engine::PostgreSQL)
+            bench::exec(storeDatabase, QStringLiteral("VACUUM ANALYZE SerialEvents, SerialNumbers"));
+        say("  in %.0f s%s\n", double(t.elapsed()) / 1000, ok ? "" : " (FAILED)");
+        if (!ok)
+            return;
+    }
+    struct Range {
+        const char *what;
+        QString from, to; // hours
+        double target;
+    };
+    const Range ranges[] = {
+        {"one day", QStringLiteral("2026-10-31 00"), QStringLiteral("2026-11-01 00"), 500},
+        {"30 days", QStringLiteral("2026-10-16 00"), QStringLiteral("2026-11-15 00"), 2000},
+    };
+    say("\n## Report, %s, %lld events over 60 days, 8 stations, 24 people: the report's store reads (eventHours, "
+        "stockHours, customerStocks)%s, median of %d; baseline: the same hours counted from the events (GROUP BY "
+        "hour, station, person, kind; median of %d)\n\n"
+        "| range | hour rows | store reads | report load | events counted | x faster | target | load |\n"
+        "|---|---:|---:|---:|---:|---:|---|---:|\n",
+        engineName(), bench::scalar(storeDatabase, QStringLiteral("SELECT COUNT(*) FROM SerialEvents")),
+        " and Report::load", runs, baseRuns);
+    for (const Range &r : ranges) {
+        int hourRows = 0;
+        const Timing reads = bench::timeIt(
+            [&] {
+            QList<EventHour> hours;
+            QList<StockHour> stock;
+            QList<CustomerStockNow> now;
+            eventHours(r.from, r.to, &hours);
+            stockHours(r.from, &stock);
+            customerStocks(&now);
+            hourRows = hours.size();
+            },
+            {}, runs);
+        double load = -1;
+        const QDateTime from = QDateTime::fromString(r.from, QStringLiteral("yyyy-MM-dd HH"));
+        const QDateTime to = QDateTime::fromString(r.to, QStringLiteral("yyyy-MM-dd HH"));
+        load = bench::timeIt(
+                   [&] {
+            jobs::Report report;
+            report.load(from, to);
+                   },
+                   {}, runs)
+            .wall;
+        const Timing raw = timeDesigned(rawHours(r.from, r.to));
+        const double slowest = std::max(reads.wall, load);
+        say("| %s | %d | %s ms | %s | %s ms | %.0f | < %.0f ms: %s | %.1f |\n", r.what, hourRows,
+            qPrintable(ms(reads.wall)), load < 0 ? "-" : qPrintable(ms(load) + QStringLiteral(" ms")),
+            qPrintable(ms(raw.wall)), raw.wall / slowest, r.target, slowest < r.target ? "met" : "MISSED",
+            bench::loadAverage());
+    }
+}
+
+// What the hour counts cost the writers: an import of `values` new identifiers (one batch,
+// through storeNewSerials) and the store steps of a Burn of `devices` devices (claims with
+// their events in one commit, then written and confirmed with theirs, 50 a commit), on a
+// fresh pool file, with the triggers that keep the hour counts and with them dropped.
+void triggerCost(qint64 values, int devices)
+{
+    struct Cost {
+        double import = 0, burn = 0;
+    };
+    const auto measure = [&](bool counted, const QString &folder) {
+        Cost c;
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder);
+        QDir::setCurrent(folder);
+        openDatabase();
+        if (!counted) {
+            const QString find = QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'trigger' AND (sql LIKE "
+                                                "'%EventHours%' OR sql LIKE '%StockHours%')");
+            QSqlQuery q(storeDatabase);
+            QStringList drops;
+            if (q.exec(find))
+                while (q.next())
+                    drops << QStringLiteral("DROP TRIGGER ") + q.value(0).toString();
+            for (const QString &sql : drops)
+                bench::exec(storeDatabase, sql);
+            if (drops.isEmpty())
+                say("  no triggers of the hour counts to drop\n");
+        }
+        QStringList list;
+        for (qint64 i = 0; i < values; ++i)
+            list << QStringLiteral("TC-%1").arg(i, 8, 10, QLatin1Char('0'));
+        QElapsedTimer t;
+        t.start();
+        NewSerialsTally tally;
+        const bool imported = beginBatch() && storeNewSerials(list, 1, &tally) && commitBatch();
+        c.import = double(t.nsecsElapsed()) / 1e6;
+        if (!imported || tally.stored != values)
+            say("  import FAILED: %s\n", qPrintable(storeError()));
+        t.restart();
+        for (int first = 0; first < devices; first += 50) {
+            const int last = std::min(devices, first + 50);
+            const auto event = [](SerialEventKind kind, int i) {
+                SerialEvent e;
+                e.kind = kind;
+                e.serialNumber = QStringLiteral("TC-%1").arg(i, 8, 10, QLatin1Char('0'));
+                e.deviceSerialNum = QStringLiteral("TCD-%1").arg(i);
+                return recordSerialEvent(e);
+            };
+            bool ok = beginBatch();
+            for (int i = first; i < last && ok; ++i)
+                ok = claimSerial(QStringLiteral("TC-%1").arg(i, 8, 10, QLatin1Char('0')), 1,
+                                 QStringLiteral("TCD-%1").arg(i), QStringLiteral("IPC"), QStringLiteral("10.0.0.1"))
+                        == ClaimResult::Claimed
+                    && event(SerialEventKind::Claimed, i);
+            ok = ok && commitBatch() && beginBatch();
+            for (int i = first; i < last && ok; ++i)
+                ok = event(SerialEventKind::Written, i)
+                    && markSerialUsed(QStringLiteral("TC-%1").arg(i, 8, 10, QLatin1Char('0')),
+                                      QStringLiteral("TCD-%1").arg(i), QStringLiteral("IPC"),
+                                      QStringLiteral("10.0.0.1"))
+                    && event(SerialEventKind::Confirmed, i);
+            if (!(ok && commitBatch())) {
+                rollbackBatch();
+                say("  burn FAILED: %s\n", qPrintable(storeError()));
+                break;
+            }
+        }
+        c.burn = double(t.nsecsElapsed()) / 1e6;
+        closeDatabase();
+        return c;
+    };
+    const QString base = bench::dataFolder() + QStringLiteral("/trigger-cost");
+    // Alternated, the faster of two each, so neither side gets the warmer cache alone.
+    Cost off{1e300, 1e300}, on{1e300, 1e300};
+    for (int round = 0; round < 2; ++round)
+        for (const bool counted : {false, true}) {
+            const Cost c = measure(counted, base + (counted ? QStringLiteral("/on") : QStringLiteral("/off")));
+            Cost &best = counted ? on : off;
+            best.import = std::min(best.import, c.import);
+            best.burn = std::min(best.burn, c.burn);
+        }
+    QDir(base + QStringLiteral("/off")).removeRecursively();
+    QDir(base + QStringLiteral("/on")).removeRecursively();
+    say("\n## What the hour counts cost the writers, %s, a fresh pool (the faster of two runs each)\n\n"
+        "| work | with the hour counts | triggers dropped | ratio | load |\n|---|---:|---:|---:|---:|\n"
+        "| import of %lld new identifiers | %s ms | %s ms | %.2f | %.1f |\n"
+        "| a Burn's store steps for %d devices (claim, written, confirmed, with events) | %s ms | %s ms | %.2f | %.1f |\n",
+        engineName(), values, qPrintable(ms(on.import)), qPrintable(ms(off.import)), on.import / off.import,
+        bench::loadAverage(), devices, qPrintable(ms(on.burn)), qPrintable(ms(off.burn)), on.burn / off.burn,
+        bench::loadAverage());
+}
+
 // ---- child processes: the start ------------------------------------------------------
 
 // In a child: the start as the program makes it, to the login dialog on the screen.
@@ -1038,6 +1263,42 @@ int runServer(const Plan &plan)
     return 0;
 }
 
+// The report on a pool of its own (kept for SQLite in TARNWELL_BENCH_DATA/report-N, on a
+// throwaway server filled in every run): its events are not the history section's.
+int runReport(const Plan &plan)
+{
+    if (engine == Engine::SQLite) {
+        const QString folder = bench::dataFolder() + QStringLiteral("/report-%1").arg(plan.rows);
+        QDir().mkpath(folder);
+        QDir::setCurrent(folder);
+        say("\n# bench_scale --only report, SQLite (kept in %s)\n", qPrintable(folder));
+        openDatabase();
+        if (!storeDatabase.isOpen())
+            return 1;
+        reportSection(plan.rows);
+        closeDatabase();
+        triggerCost(std::min<qint64>(1000000, std::max<qint64>(1000, plan.rows / 10)), 1000);
+        return 0;
+    }
+    say("\n# bench_scale --only report, PostgreSQL (throwaway cluster, fsync on)\n");
+    testsupport::PgCluster server;
+    server.setServerSettings({}, true);
+    if (!server.start()) {
+        say("no PostgreSQL server: %s\n", qPrintable(server.errorText()));
+        return 1;
+    }
+    QTemporaryDir folder;
+    bench::pointAt(server, folder.path(), QStringLiteral("bench-station"));
+    QDir::setCurrent(folder.path());
+    openDatabase();
+    if (!storeDatabase.isOpen())
+        return 1;
+    reportSection(plan.rows);
+    closeDatabase();
+    QDir::setCurrent(QDir::tempPath());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -1066,13 +1327,26 @@ int main(int argc, char *argv[])
                                               QStringLiteral("both"));
     say("load average %.2f at the start; %d cores\n", bench::loadAverage(), QThread::idealThreadCount());
     int code = 0;
-    if (engines == QLatin1String("sqlite") || engines == QLatin1String("both"))
-        code |= runSqlite(plan);
+    // The report has a pool of its own; the other sections share the big one.
+    const bool report = plan.sections.removeAll(QStringLiteral("report")) > 0;
+    const bool others = !plan.sections.isEmpty();
+    if (engines == QLatin1String("sqlite") || engines == QLatin1String("both")) {
+        if (others)
+            code |= runSqlite(plan);
+        engine = Engine::SQLite;
+        if (report)
+            code |= runReport(plan);
+    }
     const QString serverFolder = bench::textOption(arguments, QStringLiteral("--server-folder"), nullptr, QString());
-    if (!serverFolder.isEmpty())
+    if (!serverFolder.isEmpty()) {
         code |= runExistingServer(plan, serverFolder);
-    else if (engines == QLatin1String("postgresql") || engines == QLatin1String("both"))
-        code |= runServer(plan);
+    } else if (engines == QLatin1String("postgresql") || engines == QLatin1String("both")) {
+        if (others)
+            code |= runServer(plan);
+        engine = Engine::PostgreSQL;
+        if (report)
+            code |= runReport(plan);
+    }
     say("\nload average %.2f at the end\n", bench::loadAverage());
     return code;
 }

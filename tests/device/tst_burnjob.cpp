@@ -279,6 +279,9 @@ void TestBurnJob::skipsWhatMustNotBeWritten()
     QCOMPARE(testsupport::column(QStringLiteral("SELECT LogType || '|' || LogDescribe FROM Logs")),
              QStringList{QStringLiteral("User operation|Burning uuid [%1] [%2] skipped: %3")
                              .arg(quoted(row.serial), quoted(uuid), reason)});
+    // Its event carries the reason's code, which a report groups by.
+    QCOMPARE(testsupport::column(QStringLiteral("SELECT EventKind || '|' || EventDetail FROM SerialEvents")),
+             QStringList{QStringLiteral("16|") + burnSkipCode(int(done.skipped.first().first.reason))});
 }
 
 void TestBurnJob::passReportsEveryOutcome()
@@ -433,6 +436,10 @@ void TestBurnJob::failedSkipLogStopsThePass()
                           QStringLiteral("stopped %1").arg(jobs::BurnStop::LogFailed)}));
     QVERIFY(writes.isEmpty());
     QCOMPARE(testsupport::count(QStringLiteral("SerialNumbers WHERE IsUse<>0")), 0);
+    // The skip's event went with its refused log row; the stop has one of its own.
+    QCOMPARE(testsupport::column(QStringLiteral("SELECT EventKind || '|' || EventDetail || '|' || DeviceSerialNum "
+                                                "|| '|' || SerialNumber FROM SerialEvents")),
+             QStringList{QStringLiteral("17|log-failed|%1|U-0").arg(rows.first().serial)});
 }
 
 void TestBurnJob::readBackDecidesWhatIsUsed_data()
