@@ -512,6 +512,17 @@
     </message>
 </context>
 <context>
+    <name>FileDialog</name>
+    <message>
+        <source>CSV files</source>
+        <translation>CSV 文件</translation>
+    </message>
+    <message>
+        <source>Excel workbooks</source>
+        <translation>Excel 工作簿</translation>
+    </message>
+</context>
+<context>
     <name>HistoryDlg</name>
     <message>
         <source>History</source>
@@ -1218,14 +1229,6 @@
         <translation>UUID</translation>
     </message>
     <message>
-        <source>CSV files</source>
-        <translation>CSV 文件</translation>
-    </message>
-    <message>
-        <source>Excel workbooks</source>
-        <translation>Excel 工作簿</translation>
-    </message>
-    <message>
         <source>Export report</source>
         <translation>导出报表</translation>
     </message>
@@ -1713,14 +1716,6 @@ Nothing was written under that name.</source>
     <message>
         <source>Export</source>
         <translation>导出</translation>
-    </message>
-    <message>
-        <source>CSV files</source>
-        <translation>CSV 文件</translation>
-    </message>
-    <message>
-        <source>Excel workbooks</source>
-        <translation>Excel 工作簿</translation>
     </message>
     <message>
         <source>%1 of %2 rows written</source>

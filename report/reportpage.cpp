@@ -545,18 +545,10 @@ void ReportPage::on_btnExport_clicked()
         refresh();
     if (!loaded)
         return;
-    QString selected;
-    const QString csvFilter = tr("CSV files") + QStringLiteral(" (*.csv)");
-    const QString xlsxFilter = tr("Excel workbooks") + QStringLiteral(" (*.xlsx)");
-    QString path = FileDialog::getSaveFileName(this, tr("Export report"), QStringLiteral("."),
-                                               csvFilter + QStringLiteral(";;") + xlsxFilter, &selected);
+    bool xlsx = false;
+    const QString path = FileDialog::getExportFileName(this, tr("Export report"), &xlsx);
     if (path.isEmpty())
         return;
-    bool xlsx = path.endsWith(QLatin1String(".xlsx"), Qt::CaseInsensitive);
-    if (!xlsx && !path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)) {
-        xlsx = selected == xlsxFilter;
-        path += xlsx ? QStringLiteral(".xlsx") : QStringLiteral(".csv");
-    }
     QString why;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const bool ok = shown.exportTo(path, xlsx ? TableWriter::Format::Xlsx : TableWriter::Format::Csv, &why);

@@ -40,18 +40,10 @@ void Serial::on_btnExport_clicked()
 {
     if (exportRunning)
         return;
-    QString selected;
-    const QString csvFilter = tr("CSV files") + QStringLiteral(" (*.csv)");
-    const QString xlsxFilter = tr("Excel workbooks") + QStringLiteral(" (*.xlsx)");
-    QString path = FileDialog::getSaveFileName(this, tr("Export"), QStringLiteral("."),
-                                               csvFilter + QStringLiteral(";;") + xlsxFilter, &selected);
+    bool xlsx = false;
+    const QString path = FileDialog::getExportFileName(this, tr("Export"), &xlsx);
     if (path.isEmpty())
         return;
-    bool xlsx = path.endsWith(QLatin1String(".xlsx"), Qt::CaseInsensitive);
-    if (!xlsx && !path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)) {
-        xlsx = selected == xlsxFilter;
-        path += xlsx ? QStringLiteral(".xlsx") : QStringLiteral(".csv");
-    }
     exportRunning = true;
     if (loading)
         loading->start();

@@ -1,5 +1,6 @@
 #include "widgets/messagebox.h"
 
+#include <QCoreApplication>
 #include <QFileDialog>
 
 namespace {
@@ -111,6 +112,22 @@ QString FileDialog::getSaveFileName(QWidget *parent, const QString &caption, con
     if (scripted)
         return queuedFileNames.isEmpty() ? QString() : queuedFileNames.takeFirst();
     return QFileDialog::getSaveFileName(parent, caption, dir, filter, selectedFilter);
+}
+
+QString FileDialog::getExportFileName(QWidget *parent, const QString &caption, bool *xlsx)
+{
+    QString selected;
+    const QString csvFilter = QCoreApplication::translate("FileDialog", "CSV files") + QStringLiteral(" (*.csv)");
+    const QString xlsxFilter = QCoreApplication::translate("FileDialog", "Excel workbooks")
+        + QStringLiteral(" (*.xlsx)");
+    QString path = getSaveFileName(parent, caption, QStringLiteral("."), csvFilter + QStringLiteral(";;") + xlsxFilter,
+                                   &selected);
+    *xlsx = path.endsWith(QLatin1String(".xlsx"), Qt::CaseInsensitive);
+    if (!path.isEmpty() && !*xlsx && !path.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)) {
+        *xlsx = selected == xlsxFilter;
+        path += *xlsx ? QStringLiteral(".xlsx") : QStringLiteral(".csv");
+    }
+    return path;
 }
 
 void FileDialog::setNextFileName(const QString &fileName)

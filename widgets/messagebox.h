@@ -75,6 +75,9 @@ public:
     // `selectedFilter` (may be null) gets the filter the operator chose.
     static QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter,
                                    QString *selectedFilter = nullptr);
+    // A file to export to, CSV or XLSX: a name without either suffix gets the one of the
+    // filter the operator chose. Empty when cancelled; `xlsx` tells the format.
+    static QString getExportFileName(QWidget *parent, const QString &caption, bool *xlsx);
 
     struct Call {
         QString caption;

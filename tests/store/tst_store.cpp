@@ -296,6 +296,25 @@ void dropPool()
         testsupport::exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(QLatin1String(table)));
 }
 
+// The kept hour counts of [from, to), one line each: "hour station person kind cause: events
+// devices firstPass"; a store failure is one line saying so.
+QStringList hourLines(const QString &from, const QString &to)
+{
+    QList<EventHour> hours;
+    if (!eventHours(from, to, &hours))
+        return {QStringLiteral("failed: ") + storeError()};
+    QStringList lines;
+    for (const EventHour &h : hours)
+        lines << QStringLiteral("%1 %2 %3 %4 %5: %6 %7 %8")
+                     .arg(h.hour, h.station, h.person)
+                     .arg(int(h.kind))
+                     .arg(h.cause)
+                     .arg(h.events)
+                     .arg(h.devices)
+                     .arg(h.firstPass);
+    return lines;
+}
+
 int recordedVersion()
 {
     return value(QStringLiteral("SELECT Version FROM SchemaVersion")).toInt();
@@ -443,17 +462,7 @@ private slots:
         QVERIFY(checkLogin(QStringLiteral("admin"), QStringLiteral("plain-0ld-pw")) > 0);
         QCOMPARE(holdingOfDevice(QStringLiteral("D2")).isUse, int(SerialPending));
         expectDesignedCountsAndPages("migrated");
-        QList<EventHour> hours;
-        QVERIFY(eventHours(QStringLiteral("2026"), QStringLiteral("2027"), &hours));
-        QStringList counted;
-        for (const EventHour &h : hours)
-            counted << QStringLiteral("%1 %2 %3 %4 %5: %6 %7 %8")
-                           .arg(h.hour, h.station, h.person)
-                           .arg(int(h.kind))
-                           .arg(h.cause)
-                           .arg(h.events)
-                           .arg(h.devices)
-                           .arg(h.firstPass);
+        const QStringList counted = hourLines(QStringLiteral("2026"), QStringLiteral("2027"));
         QCOMPARE(counted,
                  (version < 10 ? QStringList()
                                : QStringList{QStringLiteral("2026-01-01 08 ST1 ann 3 : 1 0 0"),
@@ -504,18 +513,7 @@ private slots:
                                 "INSERT INTO SerialEvents (SerialNumber, DeviceSerialNum, EventKind, EventDate, "
                                 "EventStation, EventUser) VALUES ('F', 'D3', 2, '2026-03-01 11:20:00', 'ST2', 'bo')"})
             QVERIFY(testsupport::exec(QLatin1String(sql)));
-        QList<EventHour> hours;
-        QVERIFY2(eventHours(QStringLiteral("2026-03-01 10"), QStringLiteral("2026-03-01 12"), &hours),
-                 qPrintable(storeError()));
-        QStringList counted;
-        for (const EventHour &h : hours)
-            counted << QStringLiteral("%1 %2 %3 %4 %5: %6 %7 %8")
-                           .arg(h.hour, h.station, h.person)
-                           .arg(int(h.kind))
-                           .arg(h.cause)
-                           .arg(h.events)
-                           .arg(h.devices)
-                           .arg(h.firstPass);
+        const QStringList counted = hourLines(QStringLiteral("2026-03-01 10"), QStringLiteral("2026-03-01 12"));
         QCOMPARE(counted,
                  (QStringList{QStringLiteral("2026-03-01 10 ST1 ann 3 : 1 1 0"),
                               QStringLiteral("2026-03-01 10 ST1 ann 4 12: 1 1 0"),
@@ -524,8 +522,7 @@ private slots:
                               QStringLiteral("2026-03-01 11 ST2 bo 3 : 2 1 0"),
                               QStringLiteral("2026-03-01 11 ST2 bo 5 : 2 1 0"),
                               QStringLiteral("2026-03-01 11 ST2 bo 13 : 1 1 1")}));
-        QVERIFY(eventHours(QStringLiteral("2026-03-01 11"), QStringLiteral("2026-03-01 11"), &hours));
-        QVERIFY(hours.isEmpty());
+        QVERIFY(hourLines(QStringLiteral("2026-03-01 11"), QStringLiteral("2026-03-01 11")).isEmpty());
 
         const int customer = customerIdByName(QStringLiteral("UMEYE"));
         QVERIFY(customer > 0);
